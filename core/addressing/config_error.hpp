@@ -1,0 +1,36 @@
+#pragma once
+// One problem found by checking a server configuration; its text is shown to the user.
+#include <string>
+
+#include "core/addressing/subnet.hpp"
+
+namespace anvil {
+
+struct ConfigError {
+    enum class Kind {
+        prefixOutOfBounds,
+        rangeOutsideSubnet,
+        gatewayOutsideSubnet,
+        serverIPIsNetworkOrBroadcast,
+        rangeReversed,
+        rangeIncludesNetworkOrBroadcast,
+        serverIPInsideRange,
+        leaseTimeOutOfBounds,
+        tooManyDNSServers,
+    };
+
+    Kind kind;
+    int prefixLength = 0;  // prefixOutOfBounds
+    Subnet subnet;         // rangeOutsideSubnet, gatewayOutsideSubnet
+
+    static ConfigError prefixOutOfBounds(int prefix) { return {Kind::prefixOutOfBounds, prefix, {}}; }
+    static ConfigError rangeOutsideSubnet(Subnet subnet) { return {Kind::rangeOutsideSubnet, 0, subnet}; }
+    static ConfigError gatewayOutsideSubnet(Subnet subnet) { return {Kind::gatewayOutsideSubnet, 0, subnet}; }
+    static ConfigError plain(Kind kind) { return {kind, 0, {}}; }
+
+    std::string description() const;
+
+    friend bool operator==(const ConfigError&, const ConfigError&) = default;
+};
+
+}  // namespace anvil

@@ -1,0 +1,56 @@
+#include "core/addressing/server_config.hpp"
+
+#include <algorithm>
+
+#include "core/addressing/timing.hpp"
+
+namespace anvil {
+
+Subnet ServerConfig::subnet() const { return Subnet{serverIP, std::clamp(prefixLength, 0, 32)}; }
+
+IPv4Address ServerConfig::mask() const {
+    if (prefixLength < 1) return IPv4Address::zero;
+    return Subnet::maskOf(std::min(prefixLength, 32));
+}
+
+IPv4Address ServerConfig::broadcastAddress() const {
+    if (prefixLength < 1) return IPv4Address::broadcast;
+    return IPv4Address{serverIP.value | ~mask().value};
+}
+
+AddressRange ServerConfig::range() const { return {std::min(rangeStart, rangeEnd), std::max(rangeStart, rangeEnd)}; }
+
+int ServerConfig::rangeCount() const {
+    if (rangeEnd < rangeStart) return 0;
+    return static_cast<int>(std::min<std::uint64_t>(std::uint64_t{rangeEnd.value} - rangeStart.value + 1, INT32_MAX));
+}
+
+std::vector<ConfigError> ServerConfig::validate() const {
+    using Kind = ConfigError::Kind;
+    if (prefixLength < 8 || prefixLength > 30) return {ConfigError::prefixOutOfBounds(prefixLength)};
+
+    std::vector<ConfigError> errors;
+    Subnet served{serverIP, prefixLength};
+    auto network = served.network();
+    auto broadcast = served.broadcast();
+    if (serverIP == network || serverIP == broadcast)
+        errors.push_back(ConfigError::plain(Kind::serverIPIsNetworkOrBroadcast));
+    if (rangeEnd < rangeStart) errors.push_back(ConfigError::plain(Kind::rangeReversed));
+
+    auto [low, high] = range();
+    if (served.contains(rangeStart) && served.contains(rangeEnd)) {
+        auto between = [&](IPv4Address ip) { return low <= ip && ip <= high; };
+        if (between(network) || between(broadcast))
+            errors.push_back(ConfigError::plain(Kind::rangeIncludesNetworkOrBroadcast));
+    } else {
+        errors.push_back(ConfigError::rangeOutsideSubnet(served));
+    }
+    if (rangeStart <= serverIP && serverIP <= rangeEnd) errors.push_back(ConfigError::plain(Kind::serverIPInsideRange));
+    if (router && !served.contains(*router)) errors.push_back(ConfigError::gatewayOutsideSubnet(served));
+    if (leaseSeconds < Timing::minimumLease || leaseSeconds > Timing::maximumLease)
+        errors.push_back(ConfigError::plain(Kind::leaseTimeOutOfBounds));
+    if (dns.size() > 3) errors.push_back(ConfigError::plain(Kind::tooManyDNSServers));
+    return errors;
+}
+
+}  // namespace anvil

@@ -1,0 +1,47 @@
+#pragma once
+// What the DHCP server hands out: its own address and subnet, the client range, lease time,
+// router and DNS servers. Not guaranteed valid until validate() returns no errors.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/addressing/config_error.hpp"
+#include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/subnet.hpp"
+
+namespace anvil {
+
+// A closed range of addresses, both bounds included.
+struct AddressRange {
+    IPv4Address lowerBound;
+    IPv4Address upperBound;
+
+    bool contains(IPv4Address ip) const { return lowerBound <= ip && ip <= upperBound; }
+    friend bool operator==(const AddressRange&, const AddressRange&) = default;
+};
+
+struct ServerConfig {
+    IPv4Address serverIP;
+    int prefixLength = 0;
+    IPv4Address rangeStart;
+    IPv4Address rangeEnd;
+    std::uint32_t leaseSeconds = 0;
+    std::optional<IPv4Address> router;
+    std::vector<IPv4Address> dns;
+
+    Subnet subnet() const;
+    IPv4Address mask() const;
+    IPv4Address broadcastAddress() const;
+    std::uint32_t renewalSeconds() const { return leaseSeconds / 2; }
+    std::uint32_t rebindingSeconds() const { return static_cast<std::uint32_t>(std::uint64_t{leaseSeconds} * 7 / 8); }
+    AddressRange range() const;
+    int rangeCount() const;
+    bool inRange(IPv4Address ip) const { return rangeStart <= ip && ip <= rangeEnd; }
+
+    // Every problem, in the order the user reads them; empty when usable.
+    std::vector<ConfigError> validate() const;
+
+    friend bool operator==(const ServerConfig&, const ServerConfig&) = default;
+};
+
+}  // namespace anvil
