@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages DHCP Anvil needs to build and test, skipping those present.
+# Usage (as root): bash scripts/install-deps.sh
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ pkg-config
+  libasio-dev nlohmann-json3-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
+  iproute2 procps
+)
+extra=("$@")
+
+missing=()
+for package in "${packages[@]}" "${extra[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]}; run this script as root" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
