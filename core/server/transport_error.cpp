@@ -1,0 +1,18 @@
+#include "core/server/transport_error.hpp"
+
+#include <cstring>
+
+namespace anvil {
+
+namespace {
+
+std::string describe(const std::string& operation, int code) {
+    return operation + " failed: " + std::strerror(code) + " (errno " + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+TransportError::TransportError(std::string operation, int code)
+    : std::runtime_error(describe(operation, code)), operation(std::move(operation)), code(code) {}
+
+}  // namespace anvil

@@ -1,0 +1,140 @@
+#include "core/server/udp_transport.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+namespace anvil {
+
+namespace {
+
+constexpr std::size_t payloadCapacity = 2048;
+constexpr std::size_t controlCapacity = 256;
+constexpr std::uint16_t serverPort = 67;
+constexpr std::uint16_t clientPort = 68;
+
+template <typename Value>
+Value readAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    Value value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+constexpr std::size_t alignedLength(std::size_t length) {
+    constexpr std::size_t word = sizeof(std::size_t);
+    return (length + word - 1) & ~(word - 1);
+}
+
+sockaddr_in socketAddress(IPv4Address ip, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(ip.value);
+    return address;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> arrivalInterfaceIndex(std::span<const std::uint8_t> control) {
+    // Each record: a size_t length, then level and type as ints, then data aligned to size_t.
+    constexpr std::size_t header = alignedLength(sizeof(std::size_t) + 2 * sizeof(int));
+    std::size_t offset = 0;
+    while (control.size() - offset >= header) {
+        auto length = readAt<std::size_t>(control, offset);
+        if (length < header || length > control.size() - offset) break;
+        auto level = readAt<int>(control, offset + sizeof(std::size_t));
+        auto type = readAt<int>(control, offset + sizeof(std::size_t) + sizeof(int));
+        if (level == IPPROTO_IP && type == IP_PKTINFO && length >= header + sizeof(int)) {
+            auto index = readAt<int>(control, offset + header);
+            return static_cast<std::uint32_t>(index);
+        }
+        auto step = alignedLength(length);
+        if (step > control.size() - offset) break;
+        offset += step;
+    }
+    return std::nullopt;
+}
+
+void UDPTransport::open() {
+    if (fd_ >= 0) return;
+    int socketFD = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (socketFD < 0) throw TransportError("socket", errno);
+    auto fail = [&](std::string operation, int code) {
+        ::close(socketFD);
+        throw TransportError(std::move(operation), code);
+    };
+
+    int on = 1;
+    if (::setsockopt(socketFD, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) fail("setsockopt SO_BROADCAST", errno);
+    if (::setsockopt(socketFD, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) fail("setsockopt IP_PKTINFO", errno);
+
+    auto name = interfaceName();
+    unsigned index = ::if_nametoindex(name.c_str());
+    if (index == 0) fail("find interface " + name, ENXIO);
+    // Binding to the device must come before bind() so that no datagram of another card is queued.
+    if (::setsockopt(socketFD, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), static_cast<socklen_t>(name.size())) != 0)
+        fail("setsockopt SO_BINDTODEVICE", errno);
+
+    auto loopback = std::get_if<TransportMode::Loopback>(&mode_.value);
+    IPv4Address address = loopback ? IPv4Address::loopback : IPv4Address::zero;
+    std::uint16_t port = loopback ? loopback->serverPort : serverPort;
+    auto bound = socketAddress(address, port);
+    if (::bind(socketFD, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0)
+        fail("bind " + address.description() + ":" + std::to_string(port), errno);
+
+    int flags = ::fcntl(socketFD, F_GETFL);
+    if (flags < 0 || ::fcntl(socketFD, F_SETFL, flags | O_NONBLOCK) != 0) fail("fcntl O_NONBLOCK", errno);
+
+    fd_ = socketFD;
+    interfaceIndex_ = index;
+}
+
+std::optional<Datagram> UDPTransport::receive() {
+    Bytes payload(payloadCapacity);
+    alignas(std::size_t) std::uint8_t control[controlCapacity];
+    sockaddr_in sender{};
+    iovec vector{payload.data(), payload.size()};
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+
+    ssize_t received = ::recvmsg(fd_, &message, 0);
+    if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+        throw TransportError("recvmsg", errno);
+    }
+    payload.resize(static_cast<std::size_t>(received));
+    auto controlLength = std::min<std::size_t>(message.msg_controllen, sizeof control);
+    return Datagram{std::move(payload), arrivalInterfaceIndex({control, controlLength}),
+                    IPv4Address{ntohl(sender.sin_addr.s_addr)}, ntohs(sender.sin_port)};
+}
+
+void UDPTransport::send(const Bytes& bytes, const ReplyDestination& destination) {
+    auto loopback = std::get_if<TransportMode::Loopback>(&mode_.value);
+    IPv4Address address = loopback ? IPv4Address::loopback : destination.address();
+    std::uint16_t port = loopback ? loopback->clientPort : clientPort;
+    auto target = socketAddress(address, port);
+    ssize_t sent = ::sendto(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target),
+                            sizeof target);
+    if (sent < 0 || static_cast<std::size_t>(sent) != bytes.size())
+        throw TransportError("send to " + address.description() + ":" + std::to_string(port), sent < 0 ? errno : EIO);
+}
+
+void UDPTransport::close() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace anvil

@@ -1,0 +1,38 @@
+#pragma once
+// The one UDP socket through which a server hears clients and answers them.
+#include <cstdint>
+#include <optional>
+
+#include "core/server/datagram.hpp"
+#include "core/server/reply_destination.hpp"
+#include "core/server/transport_error.hpp"
+#include "core/server/transport_mode.hpp"
+
+namespace anvil {
+
+class UDPTransport {
+public:
+    explicit UDPTransport(TransportMode mode) : mode_(std::move(mode)) {}
+    ~UDPTransport() { close(); }
+    UDPTransport(const UDPTransport&) = delete;
+    UDPTransport& operator=(const UDPTransport&) = delete;
+
+    // Creates, binds and configures the socket; throws TransportError and stays closed on failure.
+    void open();
+    // One waiting datagram, or nothing; never blocks.
+    std::optional<Datagram> receive();
+    void send(const Bytes& bytes, const ReplyDestination& destination);
+    void close();
+
+    const TransportMode& mode() const { return mode_; }
+    std::string interfaceName() const { return mode_.interfaceName(); }
+    int fd() const { return fd_; }
+    std::uint32_t interfaceIndex() const { return interfaceIndex_; }
+
+private:
+    TransportMode mode_;
+    int fd_ = -1;
+    std::uint32_t interfaceIndex_ = 0;
+};
+
+}  // namespace anvil
