@@ -1,0 +1,62 @@
+#pragma once
+// An unbounded, thread-safe stream of values: producers never block; the one reader
+// waits for the next value and learns when the stream has finished.
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+namespace anvil {
+
+template <typename Value>
+class EventStream {
+public:
+    void yield(Value value) {
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_) return;
+            buffer_.push_back(std::move(value));
+        }
+        ready_.notify_one();
+    }
+
+    void finish() {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        ready_.notify_all();
+    }
+
+    // The next value in order, or nothing once the stream has finished and is drained.
+    std::optional<Value> next() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return !buffer_.empty() || finished_; });
+        if (buffer_.empty()) return std::nullopt;
+        Value value = std::move(buffer_.front());
+        buffer_.pop_front();
+        return value;
+    }
+
+    // The next value if one is waiting, without blocking.
+    std::optional<Value> tryNext() {
+        std::lock_guard lock(mutex_);
+        if (buffer_.empty()) return std::nullopt;
+        Value value = std::move(buffer_.front());
+        buffer_.pop_front();
+        return value;
+    }
+
+    bool isFinished() const {
+        std::lock_guard lock(mutex_);
+        return finished_ && buffer_.empty();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Value> buffer_;
+    bool finished_ = false;
+};
+
+}  // namespace anvil

@@ -1,0 +1,126 @@
+#include "core/events/log_file_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/events/event_stream.hpp"
+
+using namespace anvil;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TemporaryDirectory {
+    fs::path path =
+        fs::temp_directory_path() / ("anvil-log-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand()));
+    ~TemporaryDirectory() { fs::remove_all(path); }
+};
+
+struct TimeZoneOverride {
+    std::string previous = std::getenv("TZ") ? std::getenv("TZ") : "";
+    bool had = std::getenv("TZ") != nullptr;
+    explicit TimeZoneOverride(const char* zone) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~TimeZoneOverride() {
+        if (had)
+            ::setenv("TZ", previous.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+};
+
+std::string contents(const fs::path& file) {
+    std::ifstream stream(file);
+    std::stringstream text;
+    text << stream.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TEST(LogFileWriter, NamesFilesByTheLocalDay) {
+    TimeZoneOverride zone("UTC+2");  // POSIX sign: two hours behind UTC
+    // 2025-01-03T01:59:59.999Z is 23:59:59.999 on 2 January two hours west of UTC.
+    Date lastMillisecond{1735869599.999};
+    EXPECT_EQ(LogFileWriter::fileName(lastMillisecond), "2025-01-02.log");
+    EXPECT_EQ(LogFileWriter::fileName(lastMillisecond.addingSeconds(0.001)), "2025-01-03.log");
+}
+
+TEST(LogFileWriter, AppendsWholeLinesInCallOrderCreatingTheDirectory) {
+    TemporaryDirectory folder;
+    LogFileWriter writer(folder.path / "nested" / "logs");
+    Date day{1735776000};  // 2025-01-02T00:00:00Z
+    TimeZoneOverride zone("UTC");
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 4; ++thread) {
+        threads.emplace_back([&, thread] {
+            for (int line = 0; line < 50; ++line)
+                writer.append("thread " + std::to_string(thread) + " line " + std::to_string(line), day);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    writer.append("last", day);
+    writer.flush();
+
+    auto text = contents(folder.path / "nested" / "logs" / "2025-01-02.log");
+    std::istringstream lines(text);
+    std::string line;
+    int count = 0;
+    std::vector<int> nextOf(4, 0);
+    while (std::getline(lines, line)) {
+        ++count;
+        if (line == "last") continue;
+        int thread = 0, index = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &thread, &index), 2) << line;
+        EXPECT_EQ(index, nextOf[thread]++) << "lines of one thread keep their order";
+    }
+    EXPECT_EQ(count, 201);
+    EXPECT_TRUE(text.ends_with("last\n"));
+}
+
+TEST(LogFileWriter, DropsLinesSilentlyWhenTheDirectoryCannotBeMade) {
+    TemporaryDirectory folder;
+    fs::create_directories(folder.path);
+    std::ofstream(folder.path / "blocker") << "a file where a folder should be";
+    LogFileWriter writer(folder.path / "blocker" / "logs");
+    writer.append("lost", Date{0});
+    writer.flush();
+    EXPECT_FALSE(fs::exists(folder.path / "blocker" / "logs"));
+}
+
+TEST(LogFileWriter, DefaultDirectoryFollowsXDGStateHome) {
+    const char* saved = std::getenv("XDG_STATE_HOME");
+    std::string previous = saved ? saved : "";
+    ::setenv("XDG_STATE_HOME", "/var/tmp/state", 1);
+    EXPECT_EQ(LogFileWriter::defaultDirectory(), fs::path("/var/tmp/state/DHCP Anvil/logs"));
+    ::unsetenv("XDG_STATE_HOME");
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", "/home/tech", 1);
+    EXPECT_EQ(LogFileWriter::defaultDirectory(), fs::path("/home/tech/.local/state/DHCP Anvil/logs"));
+    ::setenv("HOME", home.c_str(), 1);
+    if (saved) ::setenv("XDG_STATE_HOME", previous.c_str(), 1);
+}
+
+TEST(EventStream, DeliversInOrderThenReportsTheEnd) {
+    EventStream<int> stream;
+    std::thread producer([&] {
+        for (int value = 0; value < 1000; ++value) stream.yield(value);
+        stream.finish();
+        stream.yield(-1);  // after the end: ignored
+    });
+    int expected = 0;
+    while (auto value = stream.next()) EXPECT_EQ(*value, expected++);
+    producer.join();
+    EXPECT_EQ(expected, 1000);
+    EXPECT_TRUE(stream.isFinished());
+    EXPECT_EQ(stream.next(), std::nullopt);
+}
