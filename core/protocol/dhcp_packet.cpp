@@ -10,7 +10,6 @@ namespace anvil {
 
 namespace {
 
-constexpr std::size_t chaddrOffset = 28;
 constexpr std::size_t chaddrLength = 16;
 constexpr std::size_t snameAndFileLength = 64 + 128;
 constexpr std::size_t optionsOffset = DHCPPacket::headerLength + DHCPPacket::magicCookie.size();
