@@ -39,7 +39,7 @@ std::vector<ConfigError> ServerConfig::validate() const {
 
     auto [low, high] = range();
     if (served.contains(rangeStart) && served.contains(rangeEnd)) {
-        auto between = [&](IPv4Address ip) { return low <= ip && ip <= high; };
+        auto between = [low = low, high = high](IPv4Address ip) { return low <= ip && ip <= high; };
         if (between(network) || between(broadcast))
             errors.push_back(ConfigError::plain(Kind::rangeIncludesNetworkOrBroadcast));
     } else {

@@ -1,0 +1,44 @@
+// Feeds arbitrary datagrams to the packet parser: it must either throw PacketError or give a packet
+// whose encoding parses back to the same value.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+#include "core/protocol/dhcp_packet.hpp"
+#include "core/protocol/packet_error.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    anvil::DHCPPacket packet;
+    try {
+        packet = anvil::DHCPPacket::parse(std::span(data, size));
+    } catch (const anvil::PacketError&) {
+        return 0;
+    }
+
+    // Touch every accessor so that their reads of untrusted option data are checked too.
+    (void)packet.messageType();
+    (void)packet.mac();
+    (void)packet.hostname();
+    (void)packet.vendorClass();
+    (void)packet.clientID();
+    (void)packet.requestedIP();
+    (void)packet.serverID();
+
+    for (std::size_t minimumLength : {std::size_t{0}, anvil::DHCPPacket::minimumReplyLength}) {
+        auto bytes = packet.serialize(minimumLength);
+        anvil::DHCPPacket again;
+        try {
+            again = anvil::DHCPPacket::parse(bytes);
+        } catch (const anvil::PacketError& error) {
+            std::fprintf(stderr, "re-encoded packet does not parse: %s\n", error.what());
+            std::abort();
+        }
+        if (!(again == packet)) {
+            std::fprintf(stderr, "re-encoded packet parses to a different value\n");
+            std::abort();
+        }
+    }
+    return 0;
+}
