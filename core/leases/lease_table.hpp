@@ -1,0 +1,51 @@
+#pragma once
+// The leases (one per hardware address) and quarantined addresses, as one value.
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "core/addressing/server_config.hpp"
+#include "core/host/presence.hpp"
+#include "core/leases/lease.hpp"
+#include "core/leases/quarantine.hpp"
+
+namespace anvil {
+
+class LeaseTable {
+public:
+    using PresenceLookup = std::function<std::optional<PresenceState>(const Lease&)>;
+
+    LeaseTable() = default;
+    LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine)
+        : leases_(std::move(leases)), quarantine_(std::move(quarantine)) {}
+
+    const std::vector<Lease>& leases() const { return leases_; }
+    const std::vector<Quarantine>& quarantine() const { return quarantine_; }
+
+    std::optional<Lease> lease(const MACAddress& mac) const;
+    // The first lease in table order that holds the address at `now`.
+    std::optional<Lease> holder(IPv4Address ip, Date now) const;
+    bool isQuarantined(IPv4Address ip, Date now) const;
+
+    std::vector<Lease> sortedByIP() const;
+    // Online first, then conflict, unknown, offline, and leases with no presence last.
+    std::vector<Lease> sortedForDisplay(const PresenceLookup& presence) const;
+
+    // Replaces the lease of the same hardware address in place, or appends.
+    void upsert(const Lease& lease);
+    std::optional<Lease> remove(const MACAddress& mac);
+    void addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy);
+    void pruneQuarantine(Date now);
+    // Removes every lease that does not hold its address at `now`; returns how many.
+    int clearInactive(Date now);
+    // Removes the leases whose address lies outside the range and returns them in table order.
+    std::vector<Lease> dropOutside(AddressRange range);
+
+    friend bool operator==(const LeaseTable&, const LeaseTable&) = default;
+
+private:
+    std::vector<Lease> leases_;
+    std::vector<Quarantine> quarantine_;
+};
+
+}  // namespace anvil
