@@ -1,0 +1,153 @@
+#include "core/addressing/settings_form.hpp"
+
+#include <charconv>
+
+#include "core/addressing/duration.hpp"
+#include "core/addressing/text_pieces.hpp"
+
+namespace anvil {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+    constexpr std::string_view blanks = " \t\n\r\v\f";
+    auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    auto last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+// A whole decimal number with an optional sign, as a standard integer reader takes it.
+std::optional<int> parseWholeNumber(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+SettingsForm::Field fieldOf(ConfigError::Kind kind) {
+    using Kind = ConfigError::Kind;
+    using Field = SettingsForm::Field;
+    switch (kind) {
+        case Kind::prefixOutOfBounds:
+        case Kind::serverIPIsNetworkOrBroadcast:
+        case Kind::serverIPInsideRange: return Field::server;
+        case Kind::rangeOutsideSubnet:
+        case Kind::rangeReversed:
+        case Kind::rangeIncludesNetworkOrBroadcast: return Field::range;
+        case Kind::leaseTimeOutOfBounds: return Field::lease;
+        case Kind::gatewayOutsideSubnet: return Field::gateway;
+        case Kind::tooManyDNSServers: return Field::dns;
+    }
+    return Field::server;
+}
+
+}  // namespace
+
+std::string_view rawValue(LeasePreset preset) {
+    switch (preset) {
+        case LeasePreset::oneHour: return "oneHour";
+        case LeasePreset::eightHours: return "eightHours";
+        case LeasePreset::oneDay: return "oneDay";
+        case LeasePreset::sevenDays: return "sevenDays";
+        case LeasePreset::custom: return "custom";
+    }
+    return "custom";
+}
+
+std::optional<LeasePreset> leasePresetFromRaw(std::string_view text) {
+    for (auto preset : allLeasePresets)
+        if (rawValue(preset) == text) return preset;
+    return std::nullopt;
+}
+
+std::string_view label(LeasePreset preset) {
+    switch (preset) {
+        case LeasePreset::oneHour: return "1 h";
+        case LeasePreset::eightHours: return "8 h";
+        case LeasePreset::oneDay: return "24 h";
+        case LeasePreset::sevenDays: return "7 d";
+        case LeasePreset::custom: return "Custom";
+    }
+    return "Custom";
+}
+
+std::optional<std::uint32_t> presetSeconds(LeasePreset preset) {
+    switch (preset) {
+        case LeasePreset::oneHour: return 3600;
+        case LeasePreset::eightHours: return 28800;
+        case LeasePreset::oneDay: return 86400;
+        case LeasePreset::sevenDays: return 604800;
+        case LeasePreset::custom: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+SettingsForm SettingsForm::from(const ServerConfig& config) {
+    SettingsForm form;
+    form.serverIP = config.serverIP.description();
+    form.prefix = std::to_string(config.prefixLength);
+    form.rangeStart = config.rangeStart.description();
+    form.rangeEnd = config.rangeEnd.description();
+    form.leasePreset = LeasePreset::custom;
+    for (auto preset : allLeasePresets)
+        if (presetSeconds(preset) == config.leaseSeconds) form.leasePreset = preset;
+    if (form.leasePreset == LeasePreset::custom) form.customLease = std::to_string(config.leaseSeconds) + "s";
+    form.router = config.router ? config.router->description() : "";
+    for (const auto& server : config.dns) form.dns += (form.dns.empty() ? "" : ", ") + server.description();
+    return form;
+}
+
+std::optional<std::uint32_t> SettingsForm::leaseSeconds() const {
+    if (leasePreset != LeasePreset::custom) return presetSeconds(leasePreset);
+    return parseDuration(trimmed(customLease));
+}
+
+std::optional<long long> SettingsForm::rangeCount() const {
+    auto start = IPv4Address::parse(trimmed(rangeStart));
+    auto end = IPv4Address::parse(trimmed(rangeEnd));
+    if (!start || !end || *end < *start) return std::nullopt;
+    return static_cast<long long>(end->value) - start->value + 1;
+}
+
+SettingsForm::Evaluation SettingsForm::evaluate() const {
+    Evaluation result;
+    auto add = [&](Field field, std::string message) { result.errors[field].push_back(std::move(message)); };
+
+    auto server = IPv4Address::parse(trimmed(serverIP));
+    if (!server) add(Field::server, "Server IP must look like 192.168.0.1.");
+    auto prefixLength = parseWholeNumber(trimmed(prefix));
+    if (!prefixLength) add(Field::server, "Prefix must be a number such as 24.");
+    auto start = IPv4Address::parse(trimmed(rangeStart));
+    auto end = IPv4Address::parse(trimmed(rangeEnd));
+    if (!start || !end) add(Field::range, "Range must be two IPv4 addresses.");
+    auto lease = leaseSeconds();
+    if (!lease) add(Field::lease, "Lease time must look like 90m, 24h or 7d.");
+
+    std::optional<IPv4Address> gateway;
+    if (auto text = trimmed(router); !text.empty()) {
+        gateway = IPv4Address::parse(text);
+        if (!gateway) add(Field::gateway, "Gateway must be an IPv4 address, or empty for off.");
+    }
+
+    std::vector<IPv4Address> servers;
+    bool dnsValid = true;
+    for (auto piece : splitText(dns, ',', EmptyPieces::drop)) {
+        auto text = trimmed(piece);
+        if (text.empty()) continue;
+        auto address = IPv4Address::parse(text);
+        if (address) servers.push_back(*address);
+        else dnsValid = false;
+    }
+    if (!dnsValid) add(Field::dns, "DNS must be IPv4 addresses separated by commas, or empty for off.");
+
+    if (!result.errors.empty()) return result;
+    ServerConfig config{*server, *prefixLength, *start, *end, *lease, gateway, servers};
+    for (const auto& error : config.validate()) add(fieldOf(error.kind), error.description());
+    if (result.errors.empty()) result.config = config;
+    return result;
+}
+
+}  // namespace anvil

@@ -1,0 +1,53 @@
+#pragma once
+// The texts of the settings sheet, read back into a configuration or messages per field.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/addressing/server_config.hpp"
+
+namespace anvil {
+
+enum class LeasePreset { oneHour, eightHours, oneDay, sevenDays, custom };
+
+inline constexpr LeasePreset allLeasePresets[] = {LeasePreset::oneHour, LeasePreset::eightHours, LeasePreset::oneDay,
+                                                  LeasePreset::sevenDays, LeasePreset::custom};
+
+std::string_view rawValue(LeasePreset preset);
+std::optional<LeasePreset> leasePresetFromRaw(std::string_view text);
+std::string_view label(LeasePreset preset);
+// Nothing for custom.
+std::optional<std::uint32_t> presetSeconds(LeasePreset preset);
+
+struct SettingsForm {
+    enum class Field { server, range, lease, gateway, dns };
+
+    std::string serverIP;
+    std::string prefix;
+    std::string rangeStart;
+    std::string rangeEnd;
+    LeasePreset leasePreset = LeasePreset::oneDay;
+    std::string customLease;
+    std::string router;
+    std::string dns;
+
+    static SettingsForm from(const ServerConfig& config);
+
+    std::optional<std::uint32_t> leaseSeconds() const;
+    std::optional<long long> rangeCount() const;
+
+    struct Evaluation {
+        std::optional<ServerConfig> config;
+        std::map<Field, std::vector<std::string>> errors;
+    };
+    Evaluation evaluate() const;
+    std::map<Field, std::vector<std::string>> errors() const { return evaluate().errors; }
+    std::optional<ServerConfig> config() const { return evaluate().config; }
+
+    friend bool operator==(const SettingsForm&, const SettingsForm&) = default;
+};
+
+}  // namespace anvil

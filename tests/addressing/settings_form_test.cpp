@@ -1,0 +1,108 @@
+#include "core/addressing/settings_form.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace anvil;
+using Field = SettingsForm::Field;
+
+namespace {
+
+IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
+
+ServerConfig bench() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}}; }
+
+}  // namespace
+
+TEST(SettingsForm, OpensAConfigurationAsTextsAndReadsItBack) {
+    auto config = bench();
+    config.router = ip("192.168.0.254");
+    config.dns = {ip("1.1.1.1"), ip("8.8.8.8")};
+    auto form = SettingsForm::from(config);
+    EXPECT_EQ(form.serverIP, "192.168.0.1");
+    EXPECT_EQ(form.prefix, "24");
+    EXPECT_EQ(form.leasePreset, LeasePreset::oneDay);
+    EXPECT_EQ(form.router, "192.168.0.254");
+    EXPECT_EQ(form.dns, "1.1.1.1, 8.8.8.8");
+    EXPECT_EQ(form.rangeCount(), 101);
+    EXPECT_EQ(form.config(), config);
+    EXPECT_TRUE(form.errors().empty());
+
+    config.leaseSeconds = 7200;
+    form = SettingsForm::from(config);
+    EXPECT_EQ(form.leasePreset, LeasePreset::custom);
+    EXPECT_EQ(form.customLease, "7200s");
+    EXPECT_EQ(form.leaseSeconds(), 7200u);
+    form.customLease = "  90m ";
+    EXPECT_EQ(form.leaseSeconds(), 5400u);
+}
+
+TEST(SettingsForm, TrimsBlanksAndDropsEmptyDNSPieces) {
+    auto form = SettingsForm::from(bench());
+    form.serverIP = "  192.168.0.1 ";
+    form.prefix = " +24";
+    form.dns = "1.1.1.1, ,, 8.8.8.8 ,";
+    form.router = "   ";
+    auto config = form.config();
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->dns, (std::vector<IPv4Address>{ip("1.1.1.1"), ip("8.8.8.8")}));
+    EXPECT_EQ(config->router, std::nullopt);
+}
+
+TEST(SettingsForm, GivesOneMessagePerBadFieldAllTogether) {
+    SettingsForm form = SettingsForm::from(bench());
+    form.serverIP = "192.168.0";
+    form.prefix = "twenty";
+    form.rangeEnd = "x";
+    form.leasePreset = LeasePreset::custom;
+    form.customLease = "1h30m";
+    form.router = "gw";
+    form.dns = "1.1.1.1, dns";
+    auto evaluation = form.evaluate();
+    EXPECT_EQ(evaluation.config, std::nullopt);
+    EXPECT_EQ(evaluation.errors.at(Field::server), (std::vector<std::string>{"Server IP must look like 192.168.0.1.",
+                                                                             "Prefix must be a number such as 24."}));
+    EXPECT_EQ(evaluation.errors.at(Field::range), std::vector<std::string>{"Range must be two IPv4 addresses."});
+    EXPECT_EQ(evaluation.errors.at(Field::lease),
+              std::vector<std::string>{"Lease time must look like 90m, 24h or 7d."});
+    EXPECT_EQ(evaluation.errors.at(Field::gateway),
+              std::vector<std::string>{"Gateway must be an IPv4 address, or empty for off."});
+    EXPECT_EQ(evaluation.errors.at(Field::dns),
+              std::vector<std::string>{"DNS must be IPv4 addresses separated by commas, or empty for off."});
+}
+
+TEST(SettingsForm, PutsValidationMessagesUnderTheirFields) {
+    auto form = SettingsForm::from(bench());
+    form.rangeStart = "192.168.0.200";
+    form.rangeEnd = "192.168.0.100";
+    EXPECT_EQ(form.rangeCount(), std::nullopt);
+    EXPECT_EQ(form.errors().at(Field::range), std::vector<std::string>{"Range start must not be after range end."});
+
+    form = SettingsForm::from(bench());
+    form.prefix = "31";
+    EXPECT_EQ(form.errors().at(Field::server), std::vector<std::string>{"Prefix /31 is not allowed. Use /8 to /30."});
+
+    form = SettingsForm::from(bench());
+    form.serverIP = "192.168.0.150";
+    form.router = "10.0.0.1";
+    form.leasePreset = LeasePreset::custom;
+    form.customLease = "30s";
+    form.dns = "1.1.1.1,1.1.1.2,1.1.1.3,1.1.1.4";
+    auto errors = form.errors();
+    EXPECT_EQ(errors.at(Field::server), std::vector<std::string>{"Server IP must not be inside the range."});
+    EXPECT_EQ(errors.at(Field::gateway), std::vector<std::string>{"Gateway must be inside 192.168.0.0/24."});
+    EXPECT_EQ(errors.at(Field::lease), std::vector<std::string>{"Lease time must be between 1 minute and 30 days."});
+    EXPECT_EQ(errors.at(Field::dns), std::vector<std::string>{"Use at most 3 DNS servers."});
+    EXPECT_EQ(form.config(), std::nullopt);
+}
+
+TEST(LeasePreset, HasLabelsSecondsAndRawValuesInOrder) {
+    const char* labels[] = {"1 h", "8 h", "24 h", "7 d", "Custom"};
+    const char* raws[] = {"oneHour", "eightHours", "oneDay", "sevenDays", "custom"};
+    for (int index = 0; index < 5; ++index) {
+        EXPECT_EQ(label(allLeasePresets[index]), labels[index]);
+        EXPECT_EQ(leasePresetFromRaw(raws[index]), allLeasePresets[index]);
+    }
+    EXPECT_EQ(presetSeconds(LeasePreset::eightHours), 28800u);
+    EXPECT_EQ(presetSeconds(LeasePreset::custom), std::nullopt);
+    EXPECT_EQ(leasePresetFromRaw("OneHour"), std::nullopt);
+}
