@@ -19,7 +19,8 @@ ARPEntries ARPTable::parse(std::span<const std::uint8_t> bytes) {
         offset += length;
         if (message.size() < shortestMessage) continue;
         auto first = message.subspan(headerLength);
-        if (first[1] != inetFamily) continue;
+        // A record too short to hold an address would have it read from the record after it.
+        if (first[1] != inetFamily || first[0] < 8) continue;
         IPv4Address ip(first[4], first[5], first[6], first[7]);
         std::size_t firstLength = first[0] == 0 ? 4 : (first[0] + 3u) / 4u * 4u;
         std::size_t link = headerLength + firstLength;
