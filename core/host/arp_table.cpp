@@ -35,8 +35,8 @@ ARPEntries ARPTable::parse(std::span<const std::uint8_t> bytes) {
 }
 
 ARPEntries ARPTable::parseNeighbours(std::span<const std::uint8_t> bytes) {
-    constexpr std::uint16_t newNeighbour = 28;  // RTM_NEWNEIGH
-    constexpr std::uint8_t inetFamily = 2;      // AF_INET
+    constexpr std::uint16_t newNeighbour = 28;                 // RTM_NEWNEIGH
+    constexpr std::uint8_t inetFamily = 2;                     // AF_INET
     constexpr std::uint16_t destination = 1, linkAddress = 2;  // NDA_DST, NDA_LLADDR
     // NUD_REACHABLE, NUD_STALE, NUD_DELAY, NUD_PROBE, NUD_PERMANENT: a neighbour that answered or was set.
     constexpr std::uint16_t usableStates = 0x02 | 0x04 | 0x08 | 0x10 | 0x80;

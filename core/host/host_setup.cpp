@@ -35,8 +35,7 @@ std::string HostSetup::shellQuote(std::string_view text) {
 
 std::string HostSetup::sudoLine(std::string_view command) { return "sudo " + std::string(command); }
 
-std::string HostSetup::setManualCommand(SettingsTool tool, std::string_view service, IPv4Address ip,
-                                        IPv4Address mask) {
+std::string HostSetup::setManualCommand(SettingsTool tool, std::string_view service, IPv4Address ip, IPv4Address mask) {
     auto quoted = shellQuote(service);
     auto cidr = ip.description() + "/" + std::to_string(prefixOf(mask));
     switch (tool) {
@@ -57,8 +56,8 @@ std::string HostSetup::setDHCPCommand(SettingsTool tool, std::string_view servic
     switch (tool) {
         case SettingsTool::networksetup: return std::string(networksetup) + " -setdhcp " + quoted;
         case SettingsTool::networkManager:
-            return "nmcli connection modify " + quoted + " ipv4.method auto ipv4.addresses \"\" && nmcli connection up " +
-                   quoted;
+            return "nmcli connection modify " + quoted +
+                   " ipv4.method auto ipv4.addresses \"\" && nmcli connection up " + quoted;
         case SettingsTool::ipRoute: return "ip address flush dev " + quoted;
     }
     return {};
@@ -73,9 +72,12 @@ std::string HostSetup::setDHCPCommand(std::string_view service) { return setDHCP
 std::string HostSetup::appleScriptEscaped(std::string_view command) {
     std::string escaped;
     for (char c : command) {
-        if (c == '\\') escaped += "\\\\";
-        else if (c == '"') escaped += "\\\"";
-        else escaped += c;
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '"')
+            escaped += "\\\"";
+        else
+            escaped += c;
     }
     return escaped;
 }
@@ -89,8 +91,7 @@ HostSetupError HostSetup::administratorError(const std::optional<std::string>& m
     return HostSetupError(message.value_or("The command failed."), number && *number == -128);
 }
 
-std::optional<HostSetupError> HostSetup::administratorError(const ProcessRunner::Output& output,
-                                                            bool throughPkexec) {
+std::optional<HostSetupError> HostSetup::administratorError(const ProcessRunner::Output& output, bool throughPkexec) {
     constexpr int pkexecDismissed = 126;
     if (output.status == 0) return std::nullopt;
     auto text = trimmed(output.text);

@@ -160,7 +160,8 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
     if (card.kind != NetworkCard::Kind::ethernet)
         rows.push_back({Check::ID::wired, Status::fail, card.displayName + " is not a wired card.", {}});
     else if (card.isPrimary)
-        rows.push_back({Check::ID::wired, Status::fail, card.displayName + " is the Mac's main internet connection.", {}});
+        rows.push_back(
+            {Check::ID::wired, Status::fail, card.displayName + " is the Mac's main internet connection.", {}});
     else
         rows.push_back({Check::ID::wired, Status::pass, "Wired card, not the Mac's internet route", {}});
 
@@ -173,24 +174,29 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
             }
     }
     if (foreignAddress)
-        rows.push_back({Check::ID::foreignDHCP, Status::fail,
-                        "This card is on a network that already has a DHCP server (it got " +
-                            foreignAddress->description() + ").",
-                        {}});
+        rows.push_back(
+            {Check::ID::foreignDHCP,
+             Status::fail,
+             "This card is on a network that already has a DHCP server (it got " + foreignAddress->description() + ").",
+             {}});
     else
         rows.push_back({Check::ID::foreignDHCP, Status::pass, "No other DHCP server has configured this card", {}});
 
     const auto& method = card.configMethod;
     if (method.kind == NetworkCard::ConfigMethod::Case::manual && method.ip == config.serverIP &&
         method.mask == config.mask())
-        rows.push_back({Check::ID::adapterConfigured, Status::pass,
-                        card.serviceName.value_or(card.bsdName) + " is set to " + serverText, {}});
+        rows.push_back({Check::ID::adapterConfigured,
+                        Status::pass,
+                        card.serviceName.value_or(card.bsdName) + " is set to " + serverText,
+                        {}});
     else if (card.serviceName)
         rows.push_back({Check::ID::adapterConfigured, Status::fail, "Card isn't set to " + serverText,
                         PreflightCheck::Fix{*card.serviceName}});
     else
-        rows.push_back({Check::ID::adapterConfigured, Status::fail,
-                        "No network service for " + card.bsdName + ". Add it in System Settings > Network.", {}});
+        rows.push_back({Check::ID::adapterConfigured,
+                        Status::fail,
+                        "No network service for " + card.bsdName + ". Add it in System Settings > Network.",
+                        {}});
 
     int prefix = std::clamp(config.prefixLength, 0, 32);
     auto served = networkText(config.serverIP, prefix);
@@ -207,7 +213,8 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
         }
     }
     if (overlap)
-        rows.push_back({Check::ID::subnetOverlap, Status::fail,
+        rows.push_back({Check::ID::subnetOverlap,
+                        Status::fail,
                         served + " overlaps " + overlap->name + " (" +
                             networkText(overlap->subnet.address, overlap->subnet.prefixLength) + ")",
                         {}});
@@ -216,23 +223,24 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
 
     for (const auto* address : others) {
         if (!address->isPointToPoint || !agreesOnPrefix(address->subnet.address, config.serverIP, prefix)) continue;
-        rows.push_back({Check::ID::vpnOverlap, Status::warn,
-                        "VPN address " + address->subnet.address.description() + " on " + address->name +
-                            " is inside " + served,
-                        {}});
+        rows.push_back(
+            {Check::ID::vpnOverlap,
+             Status::warn,
+             "VPN address " + address->subnet.address.description() + " on " + address->name + " is inside " + served,
+             {}});
         break;
     }
 
     switch (input.port67.kind) {
         case Port67State::Case::inUse:
-            rows.push_back({Check::ID::port67, Status::fail,
+            rows.push_back({Check::ID::port67,
+                            Status::fail,
                             "Port 67 is in use by " + input.port67.holder.value_or("another program") +
                                 ". Turn off Internet Sharing or stop the VM's shared network.",
                             {}});
             break;
         case Port67State::Case::error:
-            rows.push_back(
-                {Check::ID::port67, Status::fail, "Port 67 can't be opened: " + input.port67.error, {}});
+            rows.push_back({Check::ID::port67, Status::fail, "Port 67 can't be opened: " + input.port67.error, {}});
             break;
         case Port67State::Case::free: rows.push_back({Check::ID::port67, Status::pass, "Port 67 is free", {}}); break;
     }

@@ -11,10 +11,14 @@ std::string ProcessRunner::repairedUTF8(std::string_view bytes) {
         auto lead = static_cast<unsigned char>(bytes[i]);
         std::size_t length = 0;
         std::uint32_t lowest = 0;
-        if (lead < 0x80) length = 1;
-        else if ((lead & 0xE0) == 0xC0) length = 2, lowest = 0x80;
-        else if ((lead & 0xF0) == 0xE0) length = 3, lowest = 0x800;
-        else if ((lead & 0xF8) == 0xF0) length = 4, lowest = 0x10000;
+        if (lead < 0x80)
+            length = 1;
+        else if ((lead & 0xE0) == 0xC0)
+            length = 2, lowest = 0x80;
+        else if ((lead & 0xF0) == 0xE0)
+            length = 3, lowest = 0x800;
+        else if ((lead & 0xF8) == 0xF0)
+            length = 4, lowest = 0x10000;
         bool valid = length > 0 && i + length <= bytes.size();
         std::uint32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
         for (std::size_t k = 1; valid && k < length; ++k) {

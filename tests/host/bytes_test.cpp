@@ -120,15 +120,15 @@ TEST(ARPTableTest, parsesNeighbourDumpKeepingUsableIPv4Entries) {
     Bytes macBytes(macA.bytes.begin(), macA.bytes.end());
     Bytes otherBytes(macB.bytes.begin(), macB.bytes.end());
     auto dump = joined({
-        neighbour(2, 0x02, ipA, macBytes),                                     // reachable
+        neighbour(2, 0x02, ipA, macBytes),                                          // reachable
         neighbour(2, 0x40, IPv4Address(224, 0, 0, 22), Bytes{1, 0, 94, 0, 0, 22}),  // NOARP multicast
-        neighbour(2, 0x01, ipB, {}),                                           // incomplete
-        neighbour(2, 0x20, ipB, otherBytes),                                   // failed
-        neighbour(10, 0x02, std::nullopt, macBytes),                           // IPv6
-        neighbour(2, 0x04, IPv4Address(10, 0, 0, 1), Bytes{1, 2, 3, 4}),      // not a six-byte address
-        neighbour(2, 0x04, ipB, otherBytes),                                   // stale still answers
-        netlinkMessage(3, Bytes{0, 0, 0, 0}),                                  // done
-        neighbour(2, 0x02, IPv4Address(10, 9, 9, 9), macBytes),                // after the end
+        neighbour(2, 0x01, ipB, {}),                                                // incomplete
+        neighbour(2, 0x20, ipB, otherBytes),                                        // failed
+        neighbour(10, 0x02, std::nullopt, macBytes),                                // IPv6
+        neighbour(2, 0x04, IPv4Address(10, 0, 0, 1), Bytes{1, 2, 3, 4}),            // not a six-byte address
+        neighbour(2, 0x04, ipB, otherBytes),                                        // stale still answers
+        netlinkMessage(3, Bytes{0, 0, 0, 0}),                                       // done
+        neighbour(2, 0x02, IPv4Address(10, 9, 9, 9), macBytes),                     // after the end
     });
     auto table = ARPTable::parseNeighbours(dump);
     EXPECT_EQ(table.size(), 2u);
@@ -149,11 +149,13 @@ TEST(LinuxHostTest, parsesAddressDumpWithPermanentFlag) {
     Bytes flags32;
     put(flags32, std::uint32_t{0x80});
     auto dump = joined({
-        address(24, 0x80, 4, joined({attribute(1, IPv4Address(192, 168, 0, 1).bytes()),
-                                     attribute(2, IPv4Address(192, 168, 0, 1).bytes())})),
+        address(24, 0x80, 4,
+                joined({attribute(1, IPv4Address(192, 168, 0, 1).bytes()),
+                        attribute(2, IPv4Address(192, 168, 0, 1).bytes())})),
         address(8, 0x00, 5, attribute(2, IPv4Address(10, 0, 0, 7).bytes())),
-        address(32, 0x00, 6, joined({attribute(1, IPv4Address(10, 8, 0, 1).bytes()),
-                                     attribute(2, IPv4Address(10, 8, 0, 2).bytes()), attribute(8, flags32)})),
+        address(32, 0x00, 6,
+                joined({attribute(1, IPv4Address(10, 8, 0, 1).bytes()), attribute(2, IPv4Address(10, 8, 0, 2).bytes()),
+                        attribute(8, flags32)})),
         address(40, 0x80, 7, attribute(2, IPv4Address(10, 0, 0, 7).bytes())),
     });
     auto found = LinuxHost::parseAddresses(dump);

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "cli/card_line.hpp"
+
+#include <gtest/gtest.h>
 
 namespace anvil {
 namespace {
@@ -16,7 +16,8 @@ TEST(CardLineTest, fieldsJoinedByTwoBlanks) {
     card.addresses = {*Subnet::parse("192.168.0.1/24")};
     card.configMethod = NetworkCard::ConfigMethod::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 255, 0));
     EXPECT_EQ(cardLine(card),
-              "en7     USB LAN  service: USB LAN  00:11:22:aa:bb:cc  \u25cf link up 1000baseT full-duplex  192.168.0.1 (manual)");
+              "en7     USB LAN  service: USB LAN  00:11:22:aa:bb:cc  \u25cf link up 1000baseT full-duplex  192.168.0.1 "
+              "(manual)");
     card.media.reset();
     EXPECT_EQ(cardLine(card),
               "en7     USB LAN  service: USB LAN  00:11:22:aa:bb:cc  \u25cf link up   192.168.0.1 (manual)");

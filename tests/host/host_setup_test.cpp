@@ -1,7 +1,8 @@
+#include "core/host/host_setup.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/host/host_setup.hpp"
 #include "core/host/process_runner.hpp"
 
 namespace anvil {
@@ -26,7 +27,8 @@ TEST(HostSetupTest, macOSCommands) {
     auto ip = IPv4Address(192, 168, 0, 1), mask = IPv4Address(255, 255, 255, 0);
     EXPECT_EQ(HostSetup::setManualCommand(Tool::networksetup, "USB LAN", ip, mask),
               "/usr/sbin/networksetup -setmanual 'USB LAN' 192.168.0.1 255.255.255.0");
-    EXPECT_EQ(HostSetup::setDHCPCommand(Tool::networksetup, "My Service"), "/usr/sbin/networksetup -setdhcp 'My Service'");
+    EXPECT_EQ(HostSetup::setDHCPCommand(Tool::networksetup, "My Service"),
+              "/usr/sbin/networksetup -setdhcp 'My Service'");
     EXPECT_EQ(HostSetup::sudoLine("ls"), "sudo ls");
 }
 

@@ -1,6 +1,7 @@
+#include "core/host/interfaces.hpp"
+
 #include <gtest/gtest.h>
 
-#include "core/host/interfaces.hpp"
 #include "core/host/linux/host_values.hpp"
 
 namespace anvil {
@@ -8,7 +9,8 @@ namespace {
 
 using Method = NetworkCard::ConfigMethod;
 
-NetworkCard card(std::string name, std::string display, bool link, NetworkCard::Kind kind = NetworkCard::Kind::ethernet) {
+NetworkCard card(std::string name, std::string display, bool link,
+                 NetworkCard::Kind kind = NetworkCard::Kind::ethernet) {
     NetworkCard c;
     c.bsdName = std::move(name);
     c.displayName = std::move(display);
@@ -40,8 +42,8 @@ TEST(NetworkCardTest, addressSummaryFollowsFirstAddressAndMethod) {
 }
 
 TEST(NetworkCardTest, kindRawValuesRoundTripAndRejectOthers) {
-    for (auto kind : {NetworkCard::Kind::ethernet, NetworkCard::Kind::wifi, NetworkCard::Kind::bridge,
-                      NetworkCard::Kind::other})
+    for (auto kind :
+         {NetworkCard::Kind::ethernet, NetworkCard::Kind::wifi, NetworkCard::Kind::bridge, NetworkCard::Kind::other})
         EXPECT_EQ(networkCardKindFromRaw(rawValue(kind)), kind);
     EXPECT_EQ(networkCardKindFromRaw("Ethernet"), std::nullopt);
 }
@@ -147,7 +149,8 @@ TEST(InterfacesTest, assembleMergesGatheredValues) {
     EXPECT_EQ(cards[0].configMethod, Method::dhcp());
     EXPECT_EQ(cards[0].mac->description(), "00:11:22:33:44:55");
     EXPECT_EQ(cards[0].media, "1000baseT full-duplex");
-    EXPECT_EQ(cards[0].addresses, (std::vector<Subnet>{*Subnet::parse("192.168.0.1/24"), *Subnet::parse("192.168.1.1/24")}));
+    EXPECT_EQ(cards[0].addresses,
+              (std::vector<Subnet>{*Subnet::parse("192.168.0.1/24"), *Subnet::parse("192.168.1.1/24")}));
     EXPECT_FALSE(cards[0].isPrimary);
     EXPECT_EQ(cards[1].mac, std::nullopt);
     EXPECT_EQ(cards[1].media, std::nullopt);
@@ -168,8 +171,9 @@ TEST(LinuxHostTest, primaryInterfaceIsDefaultRouteWithLowestMetric) {
 }
 
 TEST(LinuxHostTest, udevDisplayName) {
-    EXPECT_EQ(LinuxHost::displayName("I:1\nE:ID_MODEL_FROM_DATABASE=RTL8153 Gigabit\nE:ID_VENDOR_FROM_DATABASE=Realtek\n"),
-              "Realtek RTL8153 Gigabit");
+    EXPECT_EQ(
+        LinuxHost::displayName("I:1\nE:ID_MODEL_FROM_DATABASE=RTL8153 Gigabit\nE:ID_VENDOR_FROM_DATABASE=Realtek\n"),
+        "Realtek RTL8153 Gigabit");
     EXPECT_EQ(LinuxHost::displayName("E:ID_VENDOR_FROM_DATABASE=Intel\n"), "Intel");
     EXPECT_EQ(LinuxHost::displayName("E:ID_NET_NAME=enp3s0\n"), std::nullopt);
 }

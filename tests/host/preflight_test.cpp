@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "core/host/preflight.hpp"
+
+#include <gtest/gtest.h>
 
 namespace anvil {
 namespace {
@@ -30,7 +30,8 @@ PreflightInput readyInput() {
     input.card.addresses = {*Subnet::parse("192.168.0.1/24")};
     input.card.configMethod = Method::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 255, 0));
     input.config = config();
-    input.otherAddresses = {{"en7", *Subnet::parse("192.168.0.1/24"), false}, {"lo", *Subnet::parse("127.0.0.1/8"), false}};
+    input.otherAddresses = {{"en7", *Subnet::parse("192.168.0.1/24"), false},
+                            {"lo", *Subnet::parse("127.0.0.1/8"), false}};
     return input;
 }
 
@@ -100,7 +101,8 @@ TEST(PreflightTest, overlapsWithOtherNetworksAndVPNs) {
     auto rows = Preflight::evaluate(input);
     EXPECT_EQ(row(rows, ID::subnetOverlap)->status, Status::pass);
     EXPECT_EQ(*row(rows, ID::vpnOverlap),
-              (PreflightCheck{ID::vpnOverlap, Status::warn, "VPN address 192.168.0.9 on utun3 is inside 192.168.0.0/24", {}}));
+              (PreflightCheck{
+                  ID::vpnOverlap, Status::warn, "VPN address 192.168.0.9 on utun3 is inside 192.168.0.0/24", {}}));
     EXPECT_TRUE(Preflight::canStart(rows));
 
     input.otherAddresses.push_back({"en5", *Subnet::parse("192.168.0.77/16"), false});
@@ -109,7 +111,8 @@ TEST(PreflightTest, overlapsWithOtherNetworksAndVPNs) {
 
     input = readyInput();
     input.config = config("192.168.0.1", 0);
-    input.otherAddresses = {{"en5", *Subnet::parse("10.1.2.3/8"), false}, {"ppp0", *Subnet::parse("172.16.0.1/32"), true}};
+    input.otherAddresses = {{"en5", *Subnet::parse("10.1.2.3/8"), false},
+                            {"ppp0", *Subnet::parse("172.16.0.1/32"), true}};
     rows = Preflight::evaluate(input);
     EXPECT_EQ(row(rows, ID::subnetOverlap)->message, "0.0.0.0/0 overlaps en5 (10.0.0.0/8)");
     EXPECT_EQ(row(rows, ID::vpnOverlap)->message, "VPN address 172.16.0.1 on ppp0 is inside 0.0.0.0/0");
@@ -165,7 +168,8 @@ TEST(PreflightTest, holderInSocketTable) {
 
 TEST(PreflightTest, socketTableFromProcReadsBackThroughTheParser) {
     const char* udp =
-        "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
+        "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer "
+        "drops\n"
         "  101: 00000000:0043 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 4242 2 0 0\n"
         "  102: 0100007F:1A6F 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 777 2 0 0\n";
     const char* udp6 =
@@ -178,7 +182,8 @@ TEST(PreflightTest, socketTableFromProcReadsBackThroughTheParser) {
     EXPECT_EQ(table, "udp4  0  0  *.67  *.*\nudp6  0  0  ::1.67  *.*  my server:99\n");
     EXPECT_EQ(Preflight::holder(table, 67), "my server:99");
     EXPECT_EQ(Preflight::socketInodes(udp, 67), (std::vector<std::uint64_t>{4242}));
-    EXPECT_EQ(Preflight::socketTable(udp, "", 6767, {{777, {"dnsmasq", 5}}}), "udp4  0  0  127.0.0.1.6767  *.*  dnsmasq:5\n");
+    EXPECT_EQ(Preflight::socketTable(udp, "", 6767, {{777, {"dnsmasq", 5}}}),
+              "udp4  0  0  127.0.0.1.6767  *.*  dnsmasq:5\n");
 }
 
 }  // namespace

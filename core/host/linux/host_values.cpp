@@ -76,9 +76,10 @@ std::optional<std::string> LinuxHost::displayName(std::string_view udevData) {
 std::vector<LinuxHost::KernelAddress> LinuxHost::parseAddresses(std::span<const std::uint8_t> dump) {
     constexpr std::uint16_t newAddress = 20;  // RTM_NEWADDR
     constexpr std::uint8_t inetFamily = 2;
-    constexpr std::uint16_t localAttribute = 2, addressAttribute = 1, flagsAttribute = 8;  // IFA_LOCAL, IFA_ADDRESS, IFA_FLAGS
-    constexpr std::uint32_t permanentFlag = 0x80;                                           // IFA_F_PERMANENT
-    constexpr std::size_t headerLength = 8;                                                 // struct ifaddrmsg
+    constexpr std::uint16_t localAttribute = 2, addressAttribute = 1,
+                            flagsAttribute = 8;    // IFA_LOCAL, IFA_ADDRESS, IFA_FLAGS
+    constexpr std::uint32_t permanentFlag = 0x80;  // IFA_F_PERMANENT
+    constexpr std::size_t headerLength = 8;        // struct ifaddrmsg
     std::vector<KernelAddress> found;
     for (const auto& message : netlink::messages(dump)) {
         if (message.type != newAddress || message.payload.size() < headerLength) continue;
@@ -108,7 +109,8 @@ std::vector<LinuxHost::KernelAddress> LinuxHost::parseAddresses(std::span<const 
 
 NetworkCard::ConfigMethod LinuxHost::configMethod(const std::vector<KernelAddress>& addresses) {
     for (const auto& entry : addresses)
-        if (entry.isPermanent) return NetworkCard::ConfigMethod::manual(entry.address, Subnet::maskOf(entry.prefixLength));
+        if (entry.isPermanent)
+            return NetworkCard::ConfigMethod::manual(entry.address, Subnet::maskOf(entry.prefixLength));
     if (!addresses.empty()) return NetworkCard::ConfigMethod::dhcp();
     return NetworkCard::ConfigMethod::none();
 }

@@ -76,7 +76,8 @@ std::vector<InterfaceAddress> Interfaces::interfaceAddresses() {
         if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_name) continue;
         IPv4Address address{ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr)};
         IPv4Address mask;
-        if (entry->ifa_netmask) mask = IPv4Address{ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr)};
+        if (entry->ifa_netmask)
+            mask = IPv4Address{ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr)};
         auto prefix = Subnet::prefixLengthOfMask(mask);
         if (!prefix) continue;
         found.push_back({entry->ifa_name, Subnet{address, *prefix}, (entry->ifa_flags & IFF_POINTOPOINT) != 0});
@@ -127,7 +128,8 @@ std::vector<NetworkCard> Interfaces::list() {
         entry.bsdName = name;
         entry.kind = kindOf(type, wireless, isDirectory(base + "/bridge"));
         entry.hardwareAddress = readAttribute(base + "/address");
-        if (auto udev = readText("/run/udev/data/n" + std::to_string(index))) entry.displayName = LinuxHost::displayName(*udev);
+        if (auto udev = readText("/run/udev/data/n" + std::to_string(index)))
+            entry.displayName = LinuxHost::displayName(*udev);
         listed.push_back(std::move(entry));
     }
     return assemble(listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); });

@@ -28,8 +28,8 @@ Interfaces::ServiceMap NetworkManager::services() {
     for (const auto& [device, connection] : LinuxHost::nmcliDeviceConnections(devices.text)) {
         auto settings =
             ProcessRunner::run(nmcli, {"-t", "-f", "ipv4.method,ipv4.addresses", "connection", "show", connection});
-        auto method = settings.status == 0 ? LinuxHost::nmcliConfigMethod(settings.text)
-                                           : NetworkCard::ConfigMethod::none();
+        auto method =
+            settings.status == 0 ? LinuxHost::nmcliConfigMethod(settings.text) : NetworkCard::ConfigMethod::none();
         map.emplace(device, Interfaces::ServiceConfiguration{connection, method});
     }
     return map;

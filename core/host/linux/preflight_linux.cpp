@@ -92,9 +92,7 @@ Port67State Preflight::port67State() {
     return Port67State::failed(std::strerror(error));
 }
 
-std::optional<std::string> Preflight::port67Holder() {
-    return holder(socketTableText(dhcpServerPort), dhcpServerPort);
-}
+std::optional<std::string> Preflight::port67Holder() { return holder(socketTableText(dhcpServerPort), dhcpServerPort); }
 
 bool Preflight::vmwareRunning() {
     return ProcessRunner::run("/usr/bin/pgrep", {"-f", "vmware-usbarbitrator|vmnet-bridge"}).status == 0;

@@ -53,9 +53,7 @@ sockaddr_in socketAddress(IPv4Address ip, std::uint16_t port) {
     return address;
 }
 
-std::string tcpDetail(std::uint16_t port, const char* outcome) {
-    return "tcp " + std::to_string(port) + " " + outcome;
-}
+std::string tcpDetail(std::uint16_t port, const char* outcome) { return "tcp " + std::to_string(port) + " " + outcome; }
 
 }  // namespace
 
@@ -127,8 +125,8 @@ ProbeResult Prober::probe(IPv4Address ip, double timeout) const {
                 std::uint8_t buffer[1024];
                 sockaddr_in source{};
                 socklen_t sourceLength = sizeof source;
-                auto count = recvfrom(entry.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&source),
-                                      &sourceLength);
+                auto count =
+                    recvfrom(entry.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&source), &sourceLength);
                 remaining.push_back(entry);
                 if (count <= 0) continue;
                 if (isEchoReply({buffer, static_cast<std::size_t>(count)}, IPv4Address{ntohl(source.sin_addr.s_addr)},
