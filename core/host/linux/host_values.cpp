@@ -1,0 +1,166 @@
+#include "core/host/linux/host_values.hpp"
+
+#include <charconv>
+#include <cstring>
+
+#include "core/addressing/subnet.hpp"
+#include "core/addressing/text_pieces.hpp"
+#include "core/host/netlink_bytes.hpp"
+
+namespace anvil {
+
+namespace {
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> found;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        auto start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) found.push_back(line.substr(start, i - start));
+    }
+    return found;
+}
+
+template <typename T>
+std::optional<T> number(std::string_view text, int base) {
+    T value{};
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::string> LinuxHost::primaryInterface(std::string_view procNetRoute) {
+    constexpr unsigned routeUp = 0x1;  // RTF_UP
+    std::optional<std::string> best;
+    long bestMetric = 0;
+    bool header = true;
+    for (auto line : splitText(procNetRoute, '\n', EmptyPieces::drop)) {
+        if (header) {
+            header = false;
+            continue;
+        }
+        // Iface Destination Gateway Flags RefCnt Use Metric Mask ...
+        auto parts = words(line);
+        if (parts.size() < 8) continue;
+        auto destination = number<std::uint32_t>(parts[1], 16);
+        auto flags = number<unsigned>(parts[3], 16);
+        auto metric = number<long>(parts[6], 10);
+        auto mask = number<std::uint32_t>(parts[7], 16);
+        if (!destination || !flags || !metric || !mask) continue;
+        if (*destination != 0 || *mask != 0 || !(*flags & routeUp)) continue;
+        if (!best || *metric < bestMetric) {
+            best = std::string(parts[0]);
+            bestMetric = *metric;
+        }
+    }
+    return best;
+}
+
+std::optional<std::string> LinuxHost::displayName(std::string_view udevData) {
+    std::string vendor, model;
+    for (auto line : splitText(udevData, '\n', EmptyPieces::drop)) {
+        constexpr std::string_view vendorKey = "E:ID_VENDOR_FROM_DATABASE=", modelKey = "E:ID_MODEL_FROM_DATABASE=";
+        if (line.substr(0, vendorKey.size()) == vendorKey) vendor = line.substr(vendorKey.size());
+        if (line.substr(0, modelKey.size()) == modelKey) model = line.substr(modelKey.size());
+    }
+    if (vendor.empty() && model.empty()) return std::nullopt;
+    if (vendor.empty()) return model;
+    if (model.empty()) return vendor;
+    return vendor + " " + model;
+}
+
+std::vector<LinuxHost::KernelAddress> LinuxHost::parseAddresses(std::span<const std::uint8_t> dump) {
+    constexpr std::uint16_t newAddress = 20;  // RTM_NEWADDR
+    constexpr std::uint8_t inetFamily = 2;
+    constexpr std::uint16_t localAttribute = 2, addressAttribute = 1,
+                            flagsAttribute = 8;    // IFA_LOCAL, IFA_ADDRESS, IFA_FLAGS
+    constexpr std::uint32_t permanentFlag = 0x80;  // IFA_F_PERMANENT
+    constexpr std::size_t headerLength = 8;        // struct ifaddrmsg
+    std::vector<KernelAddress> found;
+    for (const auto& message : netlink::messages(dump)) {
+        if (message.type != newAddress || message.payload.size() < headerLength) continue;
+        auto header = message.payload;
+        if (header[0] != inetFamily || header[1] > 32) continue;
+        KernelAddress entry;
+        entry.prefixLength = header[1];
+        std::uint32_t flags = header[2];
+        std::memcpy(&entry.interfaceIndex, header.data() + 4, 4);
+        std::optional<IPv4Address> local, address;
+        for (const auto& attribute : netlink::attributes(header.subspan(headerLength))) {
+            if (attribute.type == localAttribute) local = IPv4Address::fromBytes(attribute.payload);
+            if (attribute.type == addressAttribute) address = IPv4Address::fromBytes(attribute.payload);
+            // The 32-bit flags supersede the 8-bit ones in the header.
+            if (attribute.type == flagsAttribute && attribute.payload.size() == 4)
+                std::memcpy(&flags, attribute.payload.data(), 4);
+        }
+        // On point-to-point links IFA_ADDRESS is the peer; IFA_LOCAL is always our own.
+        auto own = local ? local : address;
+        if (!own) continue;
+        entry.address = *own;
+        entry.isPermanent = (flags & permanentFlag) != 0;
+        found.push_back(entry);
+    }
+    return found;
+}
+
+NetworkCard::ConfigMethod LinuxHost::configMethod(const std::vector<KernelAddress>& addresses) {
+    for (const auto& entry : addresses)
+        if (entry.isPermanent)
+            return NetworkCard::ConfigMethod::manual(entry.address, Subnet::maskOf(entry.prefixLength));
+    if (!addresses.empty()) return NetworkCard::ConfigMethod::dhcp();
+    return NetworkCard::ConfigMethod::none();
+}
+
+std::vector<std::string> LinuxHost::nmcliFields(std::string_view line) {
+    std::vector<std::string> fields(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+            fields.back() += line[++i];
+        } else if (line[i] == ':') {
+            fields.emplace_back();
+        } else {
+            fields.back() += line[i];
+        }
+    }
+    return fields;
+}
+
+std::map<std::string, std::string, std::less<>> LinuxHost::nmcliDeviceConnections(std::string_view text) {
+    std::map<std::string, std::string, std::less<>> connections;
+    for (auto line : splitText(text, '\n', EmptyPieces::drop)) {
+        auto fields = nmcliFields(line);
+        if (fields.size() != 2 || fields[0].empty() || fields[1].empty() || fields[1] == "--") continue;
+        connections.emplace(fields[0], fields[1]);
+    }
+    return connections;
+}
+
+NetworkCard::ConfigMethod LinuxHost::nmcliConfigMethod(std::string_view text) {
+    using Method = NetworkCard::ConfigMethod;
+    std::optional<std::string> method;
+    std::string addresses;
+    for (auto line : splitText(text, '\n', EmptyPieces::drop)) {
+        auto colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        auto key = line.substr(0, colon);
+        auto value = std::string(line.substr(colon + 1));
+        if (key == "ipv4.method") method = value;
+        if (key == "ipv4.addresses") addresses = value;
+    }
+    if (!method || method->empty()) return Method::none();
+    if (*method == "auto") return Method::dhcp();
+    if (*method != "manual") return Method::other(*method);
+    auto first = splitText(addresses, ',', EmptyPieces::drop);
+    if (first.empty()) return Method::other("manual");
+    auto piece = first.front();
+    while (!piece.empty() && piece.front() == ' ') piece.remove_prefix(1);
+    auto subnet = Subnet::parse(piece);
+    if (!subnet) return Method::other("manual");
+    return Method::manual(subnet->address, subnet->mask());
+}
+
+}  // namespace anvil

@@ -1,0 +1,145 @@
+#if defined(__linux__)
+#include <ifaddrs.h>
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+#include "core/host/interfaces.hpp"
+#include "core/host/linux/host_values.hpp"
+#include "core/host/linux/netlink_socket.hpp"
+#include "core/host/linux/network_manager.hpp"
+
+namespace anvil {
+
+namespace {
+
+std::optional<std::string> readText(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) return std::nullopt;
+    return text.str();
+}
+
+// The first line of a sysfs attribute; nothing when it cannot be read (a down link's speed, for one).
+std::optional<std::string> readAttribute(const std::string& path) {
+    auto text = readText(path);
+    if (!text) return std::nullopt;
+    auto end = text->find('\n');
+    return text->substr(0, end);
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A name that can be a kernel interface; anything else must not reach a path or an ioctl.
+bool isInterfaceName(std::string_view name) {
+    return !name.empty() && name.size() < IFNAMSIZ && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+std::string sysfs(std::string_view name) { return "/sys/class/net/" + std::string(name); }
+
+Interfaces::ServiceMap servicesWithoutNetworkManager(const std::vector<std::pair<int, std::string>>& interfaces) {
+    Interfaces::ServiceMap map;
+    std::vector<LinuxHost::KernelAddress> addresses;
+    ifaddrmsg request{};
+    request.ifa_family = AF_INET;
+    if (auto dump = netlink::dump(RTM_GETADDR, {reinterpret_cast<const std::uint8_t*>(&request), sizeof request}))
+        addresses = LinuxHost::parseAddresses(*dump);
+    for (const auto& [index, name] : interfaces) {
+        std::vector<LinuxHost::KernelAddress> own;
+        for (const auto& entry : addresses)
+            if (entry.interfaceIndex == index) own.push_back(entry);
+        map.emplace(name, Interfaces::ServiceConfiguration{name, LinuxHost::configMethod(own)});
+    }
+    return map;
+}
+
+}  // namespace
+
+std::vector<InterfaceAddress> Interfaces::interfaceAddresses() {
+    std::vector<InterfaceAddress> found;
+    ifaddrs* chain = nullptr;
+    if (getifaddrs(&chain) != 0) return found;
+    for (auto* entry = chain; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_name) continue;
+        IPv4Address address{ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr)};
+        IPv4Address mask;
+        if (entry->ifa_netmask)
+            mask = IPv4Address{ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr)};
+        auto prefix = Subnet::prefixLengthOfMask(mask);
+        if (!prefix) continue;
+        found.push_back({entry->ifa_name, Subnet{address, *prefix}, (entry->ifa_flags & IFF_POINTOPOINT) != 0});
+    }
+    freeifaddrs(chain);
+    return found;
+}
+
+Interfaces::MediaStatus Interfaces::mediaStatus(std::string_view bsdName) {
+    if (!isInterfaceName(bsdName)) return {};
+    auto base = sysfs(bsdName);
+    if (readAttribute(base + "/carrier") != "1") return {};
+    std::optional<long> speed;
+    if (auto text = readAttribute(base + "/speed")) {
+        long value = 0;
+        auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+        if (error == std::errc{} && end == text->data() + text->size()) speed = value;
+    }
+    return {true, mediaDescription(speed, readAttribute(base + "/duplex").value_or(""))};
+}
+
+std::optional<std::string> Interfaces::primaryInterface() {
+    auto text = readText("/proc/net/route");
+    if (!text) return std::nullopt;
+    return LinuxHost::primaryInterface(*text);
+}
+
+std::vector<NetworkCard> Interfaces::list() {
+    std::vector<std::pair<int, std::string>> names;
+    if (auto* table = if_nameindex()) {
+        for (auto* entry = table; entry->if_index != 0 && entry->if_name; ++entry)
+            names.emplace_back(static_cast<int>(entry->if_index), entry->if_name);
+        if_freenameindex(table);
+    }
+
+    auto addresses = interfaceAddresses();
+    auto services = NetworkManager::isRunning() ? NetworkManager::services() : servicesWithoutNetworkManager(names);
+    auto primary = primaryInterface();
+
+    std::vector<ListedInterface> listed;
+    for (const auto& [index, name] : names) {
+        auto base = sysfs(name);
+        if (!isInterfaceName(name) || !isDirectory(base)) continue;
+        int type = -1;
+        if (auto text = readAttribute(base + "/type")) std::from_chars(text->data(), text->data() + text->size(), type);
+        bool wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
+        ListedInterface entry;
+        entry.bsdName = name;
+        entry.kind = kindOf(type, wireless, isDirectory(base + "/bridge"));
+        entry.hardwareAddress = readAttribute(base + "/address");
+        if (auto udev = readText("/run/udev/data/n" + std::to_string(index)))
+            entry.displayName = LinuxHost::displayName(*udev);
+        listed.push_back(std::move(entry));
+    }
+    return assemble(listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); });
+}
+
+std::optional<std::string> Interfaces::bsdName(const MACAddress& forMAC) {
+    for (const auto& card : list())
+        if (card.mac && *card.mac == forMAC) return card.bsdName;
+    return std::nullopt;
+}
+
+}  // namespace anvil
+#endif

@@ -1,0 +1,14 @@
+#pragma once
+// Asking the kernel for an rtnetlink table dump.
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/addressing/bytes.hpp"
+
+namespace anvil::netlink {
+
+// The concatenated replies to a dump request of `type` with the family header `request`; nothing on failure.
+std::optional<Bytes> dump(std::uint16_t type, std::span<const std::uint8_t> request);
+
+}  // namespace anvil::netlink

@@ -1,0 +1,112 @@
+#if defined(__linux__)
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "core/host/interfaces.hpp"
+#include "core/host/preflight.hpp"
+#include "core/host/process_runner.hpp"
+
+namespace anvil {
+
+namespace {
+
+constexpr int dhcpServerPort = 67;
+
+std::string readText(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    if (file) text << file.rdbuf();
+    return text.str();
+}
+
+// Which processes hold these socket inodes, from /proc/<pid>/fd.
+std::map<std::uint64_t, Preflight::SocketOwner> ownersOf(const std::set<std::uint64_t>& inodes) {
+    std::map<std::uint64_t, Preflight::SocketOwner> owners;
+    if (inodes.empty()) return owners;
+    DIR* processes = opendir("/proc");
+    if (!processes) return owners;
+    while (auto* process = readdir(processes)) {
+        std::string_view pidText = process->d_name;
+        if (pidText.empty() || pidText.find_first_not_of("0123456789") != std::string_view::npos) continue;
+        auto fdFolder = "/proc/" + std::string(pidText) + "/fd";
+        DIR* descriptors = opendir(fdFolder.c_str());
+        if (!descriptors) continue;
+        while (auto* descriptor = readdir(descriptors)) {
+            char target[64] = {};
+            auto path = fdFolder + "/" + descriptor->d_name;
+            auto length = readlink(path.c_str(), target, sizeof target - 1);
+            if (length <= 0) continue;
+            std::string_view link(target, static_cast<std::size_t>(length));
+            constexpr std::string_view prefix = "socket:[";
+            if (link.substr(0, prefix.size()) != prefix || link.back() != ']') continue;
+            std::uint64_t inode = std::strtoull(std::string(link.substr(prefix.size())).c_str(), nullptr, 10);
+            if (!inodes.count(inode) || owners.count(inode)) continue;
+            auto name = readText("/proc/" + std::string(pidText) + "/comm");
+            if (!name.empty() && name.back() == '\n') name.pop_back();
+            owners[inode] = {name, std::atoi(std::string(pidText).c_str())};
+        }
+        closedir(descriptors);
+        if (owners.size() == inodes.size()) break;
+    }
+    closedir(processes);
+    return owners;
+}
+
+std::string socketTableText(int port) {
+    auto udp = readText("/proc/net/udp");
+    auto udp6 = readText("/proc/net/udp6");
+    std::set<std::uint64_t> inodes;
+    for (auto inode : Preflight::socketInodes(udp, port)) inodes.insert(inode);
+    for (auto inode : Preflight::socketInodes(udp6, port)) inodes.insert(inode);
+    return Preflight::socketTable(udp, udp6, port, ownersOf(inodes));
+}
+
+}  // namespace
+
+Port67State Preflight::port67State() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) return Port67State::failed(std::strerror(errno));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(dhcpServerPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        close(fd);
+        return Port67State::available();
+    }
+    int error = errno;
+    if (error == EADDRINUSE) {
+        auto holder = Preflight::holder(socketTableText(dhcpServerPort), dhcpServerPort);
+        close(fd);
+        return Port67State::inUse(holder);
+    }
+    close(fd);
+    return Port67State::failed(std::strerror(error));
+}
+
+std::optional<std::string> Preflight::port67Holder() { return holder(socketTableText(dhcpServerPort), dhcpServerPort); }
+
+bool Preflight::vmwareRunning() {
+    return ProcessRunner::run("/usr/bin/pgrep", {"-f", "vmware-usbarbitrator|vmnet-bridge"}).status == 0;
+}
+
+PreflightInput Preflight::gather(const NetworkCard& card, const ServerConfig& config) {
+    PreflightInput input;
+    input.card = card;
+    input.otherAddresses = Interfaces::interfaceAddresses();
+    input.config = config;
+    input.port67 = port67State();
+    input.vmwareRunning = vmwareRunning();
+    return input;
+}
+
+}  // namespace anvil
+#endif

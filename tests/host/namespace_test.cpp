@@ -1,0 +1,269 @@
+// Real cards in throwaway network namespaces: a veth pair whose card side is named "en…".
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "core/host/arp_table.hpp"
+#include "core/host/host_setup.hpp"
+#include "core/host/interface_monitor.hpp"
+#include "core/host/interfaces.hpp"
+#include "core/host/preflight.hpp"
+#include "core/host/prober.hpp"
+#include "core/host/process_runner.hpp"
+
+namespace anvil {
+namespace {
+
+const std::string ipTool = "/usr/sbin/ip";
+
+ProcessRunner::Output ip(std::vector<std::string> arguments) { return ProcessRunner::run(ipTool, arguments); }
+
+// Two namespaces joined by a veth pair; removed again however the test ends.
+struct Bench {
+    std::string cardNamespace = "anvil-card-" + std::to_string(getpid());
+    std::string peerNamespace = "anvil-peer-" + std::to_string(getpid());
+    std::string card = "enanv" + std::to_string(getpid());
+    std::string peer = "anvpeer";
+    std::string error;
+
+    Bench() {
+        std::vector<std::vector<std::string>> steps{
+            {"netns", "add", cardNamespace},
+            {"netns", "add", peerNamespace},
+            {"link", "add", card, "netns", cardNamespace, "type", "veth", "peer", "name", peer, "netns", peerNamespace},
+            {"-n", cardNamespace, "address", "add", "10.77.0.1/24", "dev", card},
+            {"-n", peerNamespace, "address", "add", "10.77.0.2/24", "dev", peer},
+            {"-n", cardNamespace, "link", "set", card, "up"},
+            {"-n", peerNamespace, "link", "set", peer, "up"},
+            {"-n", cardNamespace, "link", "set", "lo", "up"},
+        };
+        for (const auto& step : steps) {
+            auto output = ip(step);
+            if (output.status != 0) {
+                error = output.text;
+                return;
+            }
+        }
+    }
+    ~Bench() {
+        ip({"netns", "delete", cardNamespace});
+        ip({"netns", "delete", peerNamespace});
+    }
+
+    std::string hardwareAddress(const std::string& ns, const std::string& name) const {
+        return inNamespace(ns, [&] {
+            std::ifstream file("/sys/class/net/" + name + "/address");
+            std::string text;
+            std::getline(file, text);
+            return text;
+        });
+    }
+
+    void sysctl(const std::string& ns, const std::string& key, const std::string& value) const {
+        ProcessRunner::run(ipTool, {"netns", "exec", ns, "/sbin/sysctl", "-qw", key + "=" + value});
+    }
+
+    // Runs `body` in a child that entered the namespace with its own /sys, as `ip netns exec` does.
+    static std::string inNamespace(const std::string& ns, const std::function<std::string()>& body) {
+        int ends[2];
+        if (pipe(ends) != 0) return "pipe failed";
+        std::fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            close(ends[0]);
+            std::string result;
+            int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0 || unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0 || umount2("/sys", MNT_DETACH) != 0 ||
+                mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+                result = "could not enter " + ns;
+            else
+                result = body();
+            [[maybe_unused]] auto written = write(ends[1], result.data(), result.size());
+            _exit(0);
+        }
+        close(ends[1]);
+        std::string result;
+        char buffer[4096];
+        ssize_t count;
+        while ((count = read(ends[0], buffer, sizeof buffer)) > 0)
+            result.append(buffer, static_cast<std::size_t>(count));
+        close(ends[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return result;
+    }
+};
+
+class NamespaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to create network namespaces";
+        bench = std::make_unique<Bench>();
+        if (!bench->error.empty()) GTEST_SKIP() << "cannot build a veth bench: " << bench->error;
+    }
+    std::unique_ptr<Bench> bench;
+};
+
+std::optional<NetworkCard> findCard(const std::string& name) {
+    for (const auto& card : Interfaces::list())
+        if (card.bsdName == name) return card;
+    return std::nullopt;
+}
+
+TEST_F(NamespaceTest, vethCardIsListedAsLinkedEthernet) {
+    auto mac = bench->hardwareAddress(bench->cardNamespace, bench->card);
+    auto card = bench->card;
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        auto found = findCard(card);
+        if (!found) return std::string("missing");
+        return std::string(rawValue(found->kind)) + "|" + (found->mac ? found->mac->description() : "-") + "|" +
+               (found->linkUp ? "up" : "down") + "|" + found->media.value_or("-") + "|" +
+               found->serviceName.value_or("-") + "|" + found->addressSummary() + "|" +
+               std::to_string(Interfaces::offered(Interfaces::list(), false).size()) + "|" +
+               Interfaces::bsdName(*found->mac).value_or("-");
+    });
+    EXPECT_EQ(text, "ethernet|" + mac + "|up|10GBase-T full-duplex|" + card + "|10.77.0.1 (manual)|1|" + card);
+}
+
+TEST_F(NamespaceTest, linkDownFlipsMediaStatusAndFiresMonitor) {
+    auto card = bench->card;
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        std::atomic<int> changes{0};
+        InterfaceMonitor monitor([&] { ++changes; });
+        monitor.start();
+        auto before = Interfaces::mediaStatus(card).linkUp;
+        ip({"link", "set", card, "down"});
+        for (int i = 0; i < 300 && changes == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        monitor.stop();
+        auto after = Interfaces::mediaStatus(card);
+        return std::string(before ? "up" : "down") + "|" + (after.linkUp ? "up" : "down") + "|" +
+               (changes > 0 ? "fired" : "silent") + "|" + (monitor.isWatching() ? "watching" : "idle");
+    });
+    EXPECT_EQ(text, "up|down|fired|idle");
+}
+
+TEST_F(NamespaceTest, probeAnswersAndFillsTheNeighbourTable) {
+    auto card = bench->card;
+    auto peerMAC = bench->hardwareAddress(bench->peerNamespace, bench->peer);
+    IPv4Address peerIP(10, 77, 0, 2);
+    bench->sysctl(bench->peerNamespace, "net.ipv4.icmp_echo_ignore_all", "1");
+    auto refused = Bench::inNamespace(bench->cardNamespace, [&] {
+        auto result = Prober(card).probe(peerIP, 1.0);
+        auto table = ARPTable::read();
+        auto entry = table.find(peerIP);
+        return result.detail + "|" + (entry == table.end() ? "-" : entry->second.description());
+    });
+    EXPECT_EQ(refused, "tcp 80 refused|" + peerMAC);
+
+    bench->sysctl(bench->peerNamespace, "net.ipv4.icmp_echo_ignore_all", "0");
+    // "1 0" admits no group to ping sockets: the raw socket answers instead.
+    for (const char* range : {"1 0", "0 2147483647"}) {
+        bench->sysctl(bench->cardNamespace, "net.ipv4.ping_group_range", range);
+        auto echo = Bench::inNamespace(bench->cardNamespace, [&] {
+            Prober prober(card);
+            prober.tcpPorts.clear();
+            return prober.probe(peerIP, 1.0).detail;
+        });
+        EXPECT_EQ(echo.substr(0, 5), "icmp ") << range << ": " << echo;
+        EXPECT_EQ(echo.substr(echo.size() - 3), " ms");
+    }
+}
+
+TEST_F(NamespaceTest, probeOfSilentAddressOrMissingCardFindsNothing) {
+    auto card = bench->card;
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        auto started = std::chrono::steady_clock::now();
+        auto missing = Prober("en-no-such").probe(IPv4Address(10, 77, 0, 2), 1.0);
+        auto quick = std::chrono::steady_clock::now() - started < std::chrono::milliseconds(500);
+        Prober prober(card);
+        prober.tcpPorts = {};
+        auto silent = prober.probe(IPv4Address(10, 77, 0, 9), 0.3);
+        return missing.detail + "|" + (quick ? "quick" : "slow") + "|" + silent.detail;
+    });
+    EXPECT_EQ(text, "no answer|quick|no answer");
+}
+
+TEST_F(NamespaceTest, port67HolderIsNamedFromProc) {
+    auto text = Bench::inNamespace(bench->cardNamespace, [] {
+        std::string result = Preflight::port67State() == Port67State::available() ? "free" : "taken";
+        std::string comm;
+        std::ifstream("/proc/self/comm") >> comm;
+        auto expected = comm + ":" + std::to_string(getpid());
+        for (int family : {AF_INET, AF_INET6}) {
+            int fd = socket(family, SOCK_DGRAM, 0);
+            int result4 = -1;
+            if (family == AF_INET) {
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(67);
+                result4 = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            } else {
+                int dualStack = 0;
+                setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &dualStack, sizeof dualStack);
+                sockaddr_in6 address{};
+                address.sin6_family = AF_INET6;
+                address.sin6_port = htons(67);
+                result4 = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            }
+            auto state = Preflight::port67State();
+            result += "|" + std::to_string(result4) + "," +
+                      (state == Port67State::inUse(expected) ? "inUse-self" : "other") + "," +
+                      (Preflight::port67Holder() == expected ? "holder" : "no-holder");
+            close(fd);
+        }
+        return result + "|" + (Preflight::port67State() == Port67State::available() ? "free" : "taken");
+    });
+    EXPECT_EQ(text, "free|0,inUse-self,holder|0,inUse-self,holder|free");
+}
+
+TEST_F(NamespaceTest, preflightOnCardWithoutServerAddressOffersLinuxFix) {
+    auto card = bench->card;
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        ServerConfig config;
+        config.serverIP = IPv4Address(10, 88, 0, 1);
+        config.prefixLength = 24;
+        auto found = findCard(card);
+        if (!found) return std::string("missing");
+        auto rows = Preflight::evaluate(Preflight::gather(*found, config));
+        std::string result = Preflight::canStart(rows) ? "can start" : "blocked";
+        for (const auto& row : rows) {
+            if (row.id != PreflightCheck::ID::adapterConfigured && row.id != PreflightCheck::ID::port67) continue;
+            result += "|" + row.message;
+            if (row.fix)
+                result += "|" + HostSetup::sudoLine(
+                                    HostSetup::setManualCommand(row.fix->service, config.serverIP, config.mask()));
+        }
+        return result;
+    });
+    EXPECT_EQ(text, "blocked|Card isn't set to 10.88.0.1/24|sudo ip address replace 10.88.0.1/24 dev '" + card +
+                        "' && ip link set '" + card + "' up|Port 67 is free");
+}
+
+TEST_F(NamespaceTest, listCommandPrintsTheVethCard) {
+    auto mac = bench->hardwareAddress(bench->cardNamespace, bench->card);
+    auto output = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "list"});
+    EXPECT_EQ(output,
+              (ProcessRunner::Output{0, bench->card + "  " + bench->card + "  service: " + bench->card + "  " + mac +
+                                            "  \u25cf link up 10GBase-T full-duplex  10.77.0.1 (manual)\n"}));
+}
+
+TEST(InterfacesBadInputTest, unknownOrUnsafeNamesGiveNoLink) {
+    for (std::string name : {"en-no-such-card", "enaaaaaaaaaaaaaaaaaaaaa", "", "..", "../../../proc/self", "lo/.."})
+        EXPECT_EQ(Interfaces::mediaStatus(name), Interfaces::MediaStatus{}) << name;
+    EXPECT_EQ(Interfaces::bsdName(*MACAddress::parse("02:00:de:ad:be:ef")), std::nullopt);
+}
+
+}  // namespace
+}  // namespace anvil
