@@ -1,19 +1,131 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
 #include "cli/cli_error.hpp"
 #include "cli/runners.hpp"
+#include "core/events/event_log.hpp"
+#include "core/events/log_file_writer.hpp"
+#include "core/host/host_setup.hpp"
+#include "core/host/interfaces.hpp"
+#include "core/host/preflight.hpp"
+#include "core/server/dhcp_server.hpp"
+#include "core/server/transport_error.hpp"
 
 namespace anvil {
 
-int runServe(const ServeOptions& options) {
-    auto errors = options.config.validate();
-    if (!errors.empty()) {
-        std::string message;
-        for (const auto& error : errors) {
-            if (!message.empty()) message += "\n";
-            message += error.description();
-        }
-        throw CLIError::failure(message);
+namespace {
+
+Date wallClock() {
+    auto since = std::chrono::system_clock::now().time_since_epoch();
+    return Date{std::chrono::duration<double>(since).count()};
+}
+
+void validateOrThrow(const ServerConfig& config) {
+    auto errors = config.validate();
+    if (errors.empty()) return;
+    std::string message;
+    for (const auto& error : errors) message += (message.empty() ? "" : "\n") + error.description();
+    throw CLIError::failure(message);
+}
+
+const char* symbol(PreflightCheck::Status status) {
+    switch (status) {
+        case PreflightCheck::Status::pass: return "\u2713";
+        case PreflightCheck::Status::warn: return "\u26a0";
+        case PreflightCheck::Status::fail: return "\u2717";
     }
-    throw CLIError::failure("serving is not available in this build yet");
+    return "?";
+}
+
+// Runs the checks and prints their rows; false when serving must not start.
+bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
+    auto checks = Preflight::evaluate(Preflight::gather(card, config));
+    for (const auto& check : checks) std::printf("%s %s\n", symbol(check.status), check.message.c_str());
+    if (Preflight::canStart(checks)) return true;
+    for (const auto& check : checks) {
+        if (!check.fix) continue;
+        auto command = HostSetup::setManualCommand(check.fix->service, config.serverIP, config.mask());
+        std::printf("\nRun this, then start dhcpanvil again:\n  %s\n", HostSetup::sudoLine(command).c_str());
+        break;
+    }
+    std::fflush(stdout);
+    return false;
+}
+
+// Prints every event in stream order and writes the text lines to the day's log file.
+void printEvents(DHCPServer::Events& events, bool json, LogFileWriter* writer) {
+    while (auto event = events.next()) {
+        auto now = wallClock();
+        auto line = EventLog::line(*event, now);
+        if (line && writer) writer->append(*line, now);
+        auto output = json ? EventLog::json(*event, now) : line;
+        if (output) std::printf("%s\n", output->c_str());
+        std::fflush(stdout);
+    }
+    if (writer) writer->flush();
+}
+
+}  // namespace
+
+int runServe(const ServeOptions& options) {
+    const auto& config = options.config;
+    validateOrThrow(config);
+
+    auto leasePath = options.leasePath ? std::filesystem::absolute(*options.leasePath) : LeaseFile::defaultURL();
+    auto mode = TransportMode::loopback(options.port, options.clientPort);
+    std::optional<MACAddress> cardMAC;
+    if (!options.loopback) {
+        auto cards = Interfaces::list();
+        auto card = std::find_if(cards.begin(), cards.end(),
+                                 [&](const NetworkCard& candidate) { return candidate.bsdName == *options.interface; });
+        if (card == cards.end())
+            throw CLIError::failure("no network card named " + *options.interface + "; run `dhcpanvil list`");
+        if (!preflightAllowsStart(*card, config)) return 1;
+        mode = TransportMode::interface(card->bsdName);
+        cardMAC = card->mac;
+    }
+
+    // SIGINT is taken by sigwait below; block it before any thread starts so none of them gets it.
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
+
+    std::unique_ptr<LogFileWriter> writer;
+    if (!options.loopback) writer = std::make_unique<LogFileWriter>(LogFileWriter::defaultDirectory());
+    auto server = std::make_unique<DHCPServer>(
+        DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback});
+    auto events = server->events();
+    std::thread printer([events, json = options.json, log = writer.get()] { printEvents(*events, json, log); });
+
+    try {
+        server->start();
+    } catch (const std::exception& error) {
+        // The failed server finishes its stream; what loading reported is printed before the error.
+        server.reset();
+        printer.join();
+        auto transportError = dynamic_cast<const TransportError*>(&error);
+        if (transportError && transportError->code == EADDRINUSE) {
+            int port = options.loopback ? options.port : 67;
+            throw CLIError::failure("port " + std::to_string(port) + " is in use by " +
+                                    Preflight::port67Holder().value_or("another program"));
+        }
+        throw CLIError::failure(transportError ? transportError->description() : error.what());
+    }
+
+    int received = 0;
+    while (sigwait(&interrupt, &received) != 0 || received != SIGINT) {
+    }
+    server->stop();
+    printer.join();
+    return 0;
 }
 
 }  // namespace anvil

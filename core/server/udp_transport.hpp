@@ -5,29 +5,30 @@
 
 #include "core/server/datagram.hpp"
 #include "core/server/reply_destination.hpp"
+#include "core/server/transport.hpp"
 #include "core/server/transport_error.hpp"
 #include "core/server/transport_mode.hpp"
 
 namespace anvil {
 
-class UDPTransport {
+class UDPTransport final : public Transport {
 public:
     explicit UDPTransport(TransportMode mode) : mode_(std::move(mode)) {}
-    ~UDPTransport() { close(); }
+    ~UDPTransport() override { close(); }
     UDPTransport(const UDPTransport&) = delete;
     UDPTransport& operator=(const UDPTransport&) = delete;
 
     // Creates, binds and configures the socket; throws TransportError and stays closed on failure.
-    void open();
+    void open() override;
     // One waiting datagram, or nothing; never blocks.
-    std::optional<Datagram> receive();
-    void send(const Bytes& bytes, const ReplyDestination& destination);
-    void close();
+    std::optional<Datagram> receive() override;
+    void send(const Bytes& bytes, const ReplyDestination& destination) override;
+    void close() override;
 
     const TransportMode& mode() const { return mode_; }
     std::string interfaceName() const { return mode_.interfaceName(); }
-    int fd() const { return fd_; }
-    std::uint32_t interfaceIndex() const { return interfaceIndex_; }
+    int fd() const override { return fd_; }
+    std::uint32_t interfaceIndex() const override { return interfaceIndex_; }
 
 private:
     TransportMode mode_;

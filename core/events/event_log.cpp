@@ -1,0 +1,190 @@
+#include "core/events/event_log.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "core/addressing/duration.hpp"
+
+namespace anvil {
+
+namespace {
+
+constexpr std::size_t labelWidth = 12;
+
+std::string typeName(const std::optional<DHCPMessageType>& type) { return type ? description(*type) : "?"; }
+
+std::string upperCase(std::string_view text) {
+    std::string upper(text);
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+std::tm brokenDown(std::time_t seconds, TimeZone zone) {
+    std::tm parts{};
+    switch (zone.kind) {
+        case TimeZone::Kind::current: ::localtime_r(&seconds, &parts); break;
+        case TimeZone::Kind::utc: ::gmtime_r(&seconds, &parts); break;
+        case TimeZone::Kind::fixed: {
+            std::time_t shifted = seconds + zone.offsetSeconds;
+            ::gmtime_r(&shifted, &parts);
+            break;
+        }
+    }
+    return parts;
+}
+
+struct Describer {
+    EventLog::LabelAndText operator()(const ServerEvent::Started& event) const {
+        const auto& config = event.config;
+        return {"START", event.interface + " server " + config.serverIP.description() + "/" +
+                             std::to_string(config.prefixLength) + " range " + config.rangeStart.description() + "-" +
+                             config.rangeEnd.description() + " lease " + formatDuration(config.leaseSeconds)};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::Received& event) const {
+        return {"RX " + typeName(event.packet.type), EventLog::packetDescription(event.packet)};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::Sent& event) const {
+        const auto& reply = event.reply;
+        auto text = reply.ip.description() + " -> " + reply.destination.description() + " via " + reply.interface;
+        if (reply.note) text += " (" + *reply.note + ")";
+        return {"TX " + description(reply.type), text};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::Dropped& event) const {
+        return {"DROP", event.mac ? event.reason + " " + event.mac->description() : event.reason};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::LeaseChanged& event) const {
+        const auto& lease = event.lease;
+        auto text = std::string(rawValue(lease.state)) + " " + lease.ip.description() + " " + lease.mac.description();
+        if (lease.hostname) text += " host=" + *lease.hostname;
+        return {"LEASE", text};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::LeaseRemoved& event) const {
+        return {"LEASE", "removed " + event.mac.description()};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::Presence& event) const {
+        return {upperCase(rawValue(event.state)),
+                event.ip.description() + " " + event.mac.description() + " " + event.detail};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::Link& event) const {
+        if (!event.up) return {"LINK", "down"};
+        return {"LINK", event.media ? "up " + *event.media : "up"};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::NoticeRaised& event) const {
+        return {"NOTICE", event.notice.message};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::NoticeCleared&) const { return {}; }
+    EventLog::LabelAndText operator()(const ServerEvent::Info& event) const { return {"INFO", event.text}; }
+    EventLog::LabelAndText operator()(const ServerEvent::Stopped&) const { return {"STOP", "server stopped"}; }
+};
+
+const char* jsonEventName(const ServerEvent& event) {
+    static constexpr const char* names[] = {"started", "received", "sent",   "dropped", "leaseChanged", "leaseRemoved",
+                                            "presence", "link",    "notice", "notice",  "info",         "stopped"};
+    return names[event.value.index()];
+}
+
+void addJSONFields(nlohmann::json& object, const ServerEvent& event) {
+    if (auto received = event.as<ServerEvent::Received>()) {
+        const auto& packet = received->packet;
+        if (packet.type) object["type"] = description(*packet.type);
+        if (packet.mac) object["mac"] = packet.mac->description();
+        if (packet.hostname) object["hostname"] = *packet.hostname;
+        if (packet.vendorClass) object["vendorClass"] = *packet.vendorClass;
+        if (packet.requestedIP) object["requestedIP"] = packet.requestedIP->description();
+        if (packet.serverID) object["serverID"] = packet.serverID->description();
+        object["xid"] = hex32(packet.xid);
+    } else if (auto sent = event.as<ServerEvent::Sent>()) {
+        const auto& reply = sent->reply;
+        object["type"] = description(reply.type);
+        object["mac"] = reply.mac.description();
+        object["ip"] = reply.ip.description();
+        object["destination"] = reply.destination.description();
+        object["interface"] = reply.interface;
+        if (reply.note) object["note"] = *reply.note;
+    } else if (auto changed = event.as<ServerEvent::LeaseChanged>()) {
+        object["mac"] = changed->lease.mac.description();
+        object["ip"] = changed->lease.ip.description();
+        object["state"] = std::string(rawValue(changed->lease.state));
+    } else if (auto presence = event.as<ServerEvent::Presence>()) {
+        object["mac"] = presence->mac.description();
+        object["ip"] = presence->ip.description();
+        object["state"] = std::string(rawValue(presence->state));
+    }
+}
+
+}  // namespace
+
+std::optional<EventLog::LabelAndText> EventLog::labelAndText(const ServerEvent& event) {
+    if (event.is<ServerEvent::NoticeCleared>()) return std::nullopt;
+    return std::visit(Describer{}, event.value);
+}
+
+std::string EventLog::packetDescription(const PacketSummary& summary) {
+    std::string text = summary.mac ? summary.mac->description() : "-";
+    text += " host=" + summary.hostname.value_or("-");
+    text += " vendor=" + summary.vendorClass.value_or("-");
+    text += " req=" + (summary.requestedIP ? summary.requestedIP->description() : std::string("-"));
+    if (summary.serverID) text += " sid=" + summary.serverID->description();
+    if (summary.ciaddr != IPv4Address::zero) text += " ciaddr=" + summary.ciaddr.description();
+    if (summary.clientID) text += " cid=" + *summary.clientID;
+    text += " xid=" + hex32(summary.xid);
+    if (summary.interface) text += " if=" + *summary.interface;
+    return text;
+}
+
+std::string EventLog::timeStamp(Date at, TimeZone zone) {
+    auto wholeMilliseconds = static_cast<long long>(std::floor(at.secondsSince1970 * 1000));
+    auto seconds = static_cast<std::time_t>(std::floor(static_cast<double>(wholeMilliseconds) / 1000));
+    auto parts = brokenDown(seconds, zone);
+    int milliseconds = static_cast<int>(((wholeMilliseconds % 1000) + 1000) % 1000);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", parts.tm_hour, parts.tm_min, parts.tm_sec, milliseconds);
+    return text;
+}
+
+std::string EventLog::internetDate(Date at) {
+    auto seconds = static_cast<std::time_t>(std::floor(at.secondsSince1970));
+    std::tm parts{};
+    ::gmtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string EventLog::line(std::string_view label, std::string_view text, Date at, TimeZone zone) {
+    std::string padded(label);
+    if (padded.size() < labelWidth) padded.append(labelWidth - padded.size(), ' ');
+    return timeStamp(at, zone) + "  " + padded + " " + std::string(text);
+}
+
+std::optional<std::string> EventLog::line(const ServerEvent& event, Date at, TimeZone zone) {
+    auto pieces = labelAndText(event);
+    if (!pieces) return std::nullopt;
+    return line(pieces->label, pieces->text, at, zone);
+}
+
+std::optional<std::string> EventLog::json(const ServerEvent& event, Date at) {
+    auto pieces = labelAndText(event);
+    if (!pieces) return std::nullopt;
+    nlohmann::json object = nlohmann::json::object();
+    object["time"] = internetDate(at);
+    object["event"] = jsonEventName(event);
+    object["label"] = pieces->label;
+    object["text"] = pieces->text;
+    addJSONFields(object, event);
+    try {
+        return object.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace anvil

@@ -1,0 +1,38 @@
+#include "core/server/local_network.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace anvil {
+
+SendFailure LocalNetwork::classify(const TransportError& error, bool linkUp, bool serverAddressPresent) {
+    switch (error.code) {
+        case EADDRNOTAVAIL:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+            if (!linkUp) return {SendFailure::Kind::linkDown, {}};
+            if (serverAddressPresent) return {SendFailure::Kind::possiblyDenied, {}};
+            return {SendFailure::Kind::addressMissing, {}};
+        default: return {SendFailure::Kind::other, error.description()};
+    }
+}
+
+void LocalNetwork::triggerAlert(const std::string& interfaceName, IPv4Address nearby) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    // Binding to the card needs privileges on Linux; without them the connect still runs unbound.
+    ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(), static_cast<socklen_t>(interfaceName.size()));
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(9);
+    target.sin_addr.s_addr = htonl(nearby.value);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    ::close(fd);
+}
+
+}  // namespace anvil

@@ -1,0 +1,37 @@
+#include "core/server/server_host.hpp"
+
+#include <net/if.h>
+
+#include <chrono>
+
+#include "core/host/prober.hpp"
+#include "core/server/local_network.hpp"
+
+namespace anvil {
+
+ServerHost ServerHost::system() {
+    ServerHost host;
+    host.clock = [] {
+        auto since = std::chrono::system_clock::now().time_since_epoch();
+        return Date{std::chrono::duration<double>(since).count()};
+    };
+    host.mediaStatus = [](const std::string& name) { return Interfaces::mediaStatus(name); };
+    host.interfaceAddresses = [] { return Interfaces::interfaceAddresses(); };
+    host.bsdName = [](const MACAddress& mac) { return Interfaces::bsdName(mac); };
+    host.interfaceIndex = [](const std::string& name) -> std::uint32_t { return ::if_nametoindex(name.c_str()); };
+    host.interfaceNameForIndex = [](std::uint32_t index) -> std::string {
+        char name[IF_NAMESIZE] = {};
+        if (::if_indextoname(index, name)) return name;
+        return "interface " + std::to_string(index);
+    };
+    host.probe = [](const std::string& interfaceName, IPv4Address ip, double timeout) {
+        return Prober(interfaceName).probe(ip, timeout);
+    };
+    host.readARPTable = [] { return ARPTable::read(); };
+    host.triggerLocalNetworkAlert = [](const std::string& name, IPv4Address nearby) {
+        LocalNetwork::triggerAlert(name, nearby);
+    };
+    return host;
+}
+
+}  // namespace anvil

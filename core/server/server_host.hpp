@@ -1,0 +1,42 @@
+#pragma once
+// What the server runtime asks of the host, as replaceable functions so tests can stand in.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/addressing/date.hpp"
+#include "core/addressing/subnet.hpp"
+#include "core/host/arp_table.hpp"
+#include "core/host/interfaces.hpp"
+#include "core/host/presence.hpp"
+
+namespace anvil {
+
+struct ServerHost {
+    std::function<Date()> clock;
+    std::function<Interfaces::MediaStatus(const std::string& name)> mediaStatus;
+    std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
+    std::function<std::optional<std::string>(const MACAddress&)> bsdName;
+    // 0 when there is no interface of that name.
+    std::function<std::uint32_t(const std::string& name)> interfaceIndex;
+    // The system's name for an index, or "interface " and the number.
+    std::function<std::string(std::uint32_t index)> interfaceNameForIndex;
+    std::function<ProbeResult(const std::string& interfaceName, IPv4Address ip, double timeout)> probe;
+    std::function<ARPEntries()> readARPTable;
+    std::function<void(const std::string& interfaceName, IPv4Address nearby)> triggerLocalNetworkAlert;
+
+    // The real system: wall clock, the kernel's interfaces, real probes.
+    static ServerHost system();
+};
+
+// Intervals of the runtime's timers, in seconds; tests shorten them.
+struct ServerTimers {
+    double watchInterval = 1;
+    double presenceFirstRun = 1;
+    double presenceInterval = 10;
+    double sendRetryDelay = 1;
+};
+
+}  // namespace anvil
