@@ -1,0 +1,60 @@
+#pragma once
+// A lasting problem shown to the user until it is cleared; at most one per kind is active.
+#include <array>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/addressing/ipv4_address.hpp"
+
+namespace anvil {
+
+enum class NoticeKind {
+    localNetworkDenied,
+    otherServer,
+    portInUse,
+    leaseSaveFailed,
+    linkDown,
+    adapterUnplugged,
+    leaseFileSetAside,
+};
+
+inline constexpr std::array<NoticeKind, 7> allNoticeKinds{
+    NoticeKind::localNetworkDenied, NoticeKind::otherServer,      NoticeKind::portInUse,
+    NoticeKind::leaseSaveFailed,    NoticeKind::linkDown,         NoticeKind::adapterUnplugged,
+    NoticeKind::leaseFileSetAside,
+};
+
+// The case name, which is also how a kind is stored.
+std::string_view rawValue(NoticeKind kind);
+// Nothing unless the text is exactly one of the case names.
+std::optional<NoticeKind> noticeKindFromRaw(std::string_view text);
+bool isCritical(NoticeKind kind);
+
+struct Notice {
+    NoticeKind kind = NoticeKind::linkDown;
+    std::string message;
+
+    NoticeKind id() const { return kind; }
+    bool isCritical() const { return anvil::isCritical(kind); }
+
+    // Every notice sentence the system shows, in one place.
+    static Notice localNetworkDenied();
+    static Notice otherServer(IPv4Address otherServerIP);
+    // Nothing for the holder when the program holding port 67 is not known.
+    static Notice portInUse(const std::optional<std::string>& holder);
+    static Notice leaseSaveFailed(std::string_view errorDescription);
+    // Reading the lease file at server start failed; the file is left as it is.
+    static Notice leaseReadFailedAtStart(std::string_view errorDescription);
+    // Reading the leases when the desktop application launches failed.
+    static Notice leaseReadFailedAtLaunch(std::string_view errorText);
+    static Notice linkDown(std::string_view interfaceName);
+    static Notice adapterUnplugged();
+    // Names only the file the unreadable lease file was moved to, never its folder.
+    static Notice leaseFileSetAside(const std::filesystem::path& movedTo);
+
+    friend bool operator==(const Notice&, const Notice&) = default;
+};
+
+}  // namespace anvil

@@ -1,0 +1,25 @@
+#pragma once
+// What is kept of a reply at the moment it was sent.
+#include <optional>
+#include <string>
+
+#include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/mac_address.hpp"
+#include "core/protocol/dhcp_message_type.hpp"
+#include "core/server/reply_destination.hpp"
+
+namespace anvil {
+
+struct SentSummary {
+    DHCPMessageType type = DHCPMessageType::offer;
+    // The address the reply is about.
+    IPv4Address ip;
+    MACAddress mac;
+    ReplyDestination destination;
+    std::string interface;
+    std::optional<std::string> note;
+
+    friend bool operator==(const SentSummary&, const SentSummary&) = default;
+};
+
+}  // namespace anvil

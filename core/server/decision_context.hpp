@@ -1,0 +1,26 @@
+#pragma once
+// Everything the responder judges a message against: the table, presence, this message's probes, the time.
+#include <unordered_map>
+
+#include "core/addressing/date.hpp"
+#include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/timing.hpp"
+#include "core/host/presence.hpp"
+#include "core/leases/lease_table.hpp"
+
+namespace anvil {
+
+struct DecisionContext {
+    LeaseTable table;
+    // The last judged presence of lease holders.
+    std::unordered_map<IPv4Address, PresenceState> presence;
+    // Probes made for this very message: true when something answered at the address.
+    std::unordered_map<IPv4Address, bool> probes;
+    Date now;
+
+    bool probeBudgetExhausted() const { return probes.size() >= static_cast<std::size_t>(Timing::maxProbesPerPacket); }
+
+    friend bool operator==(const DecisionContext&, const DecisionContext&) = default;
+};
+
+}  // namespace anvil
