@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 
 namespace anvil {
 
@@ -62,9 +61,18 @@ std::string formatInternetDate(Date date) {
     std::int64_t year = 0;
     unsigned month = 0, day = 0;
     civilFromDays(days, year, month, day);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02uZ", static_cast<int>(year), month, day,
-                  secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60);
+    // Written digit by digit: this runs three times per lease on every save.
+    std::string text = "0000-00-00T00:00:00Z";
+    auto put = [&text](std::size_t end, unsigned value, int width) {
+        for (int digit = 0; digit < width; ++digit, value /= 10)
+            text[end - static_cast<std::size_t>(digit)] = static_cast<char>('0' + value % 10);
+    };
+    put(3, static_cast<unsigned>(year), 4);
+    put(6, month, 2);
+    put(9, day, 2);
+    put(12, secondOfDay / 3600, 2);
+    put(15, secondOfDay / 60 % 60, 2);
+    put(18, secondOfDay % 60, 2);
     return text;
 }
 

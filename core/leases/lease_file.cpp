@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -35,58 +37,85 @@ std::string fileName(const fs::path& url) { return url.filename().string(); }
 
 // ---- Encoding ---------------------------------------------------------------------------
 
-json encodeLease(const Lease& lease) {
-    json object = json::object();
-    object["mac"] = lease.mac;
-    object["ip"] = lease.ip;
-    object["state"] = std::string(rawValue(lease.state));
-    object["expiresAt"] = formatInternetDate(lease.expiresAt);
-    if (lease.hostname) object["hostname"] = *lease.hostname;
-    if (lease.vendorClass) object["vendorClass"] = *lease.vendorClass;
-    if (lease.clientID) object["clientID"] = *lease.clientID;
-    object["firstSeen"] = formatInternetDate(lease.firstSeen);
-    object["lastSeen"] = formatInternetDate(lease.lastSeen);
-    return object;
+// The layout is written here because nlohmann's pretty printer cannot put a space before the
+// colon; only its string escaping is reused. Client-supplied texts that are not UTF-8 are
+// written with replacement characters rather than making the save fail.
+void appendQuoted(std::string& out, std::string_view text) {
+    bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    if (plain) {
+        out += '"';
+        out += text;
+        out += '"';
+    } else {
+        out += json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+    }
 }
 
-json encodeQuarantine(const Quarantine& entry) {
-    json object = json::object();
-    object["ip"] = entry.ip;
-    object["until"] = formatInternetDate(entry.until);
-    object["reportedBy"] = entry.reportedBy;
-    return object;
+void appendIndent(std::string& out, int level) { out.append(static_cast<std::size_t>(level) * 2, ' '); }
+
+struct Field {
+    std::string_view key;
+    std::string_view text;
+};
+
+// One object of text fields, keys in sorted order, at the given depth.
+template <std::size_t capacity>
+void appendObject(std::string& out, std::array<Field, capacity> fields, std::size_t count, int depth) {
+    // At most nine fields: an insertion sort is enough.
+    for (std::size_t index = 1; index < count; ++index)
+        for (std::size_t slot = index; slot > 0 && fields[slot].key < fields[slot - 1].key; --slot)
+            std::swap(fields[slot], fields[slot - 1]);
+    out += "{\n";
+    for (std::size_t index = 0; index < count; ++index) {
+        appendIndent(out, depth + 1);
+        appendQuoted(out, fields[index].key);
+        out += " : ";
+        appendQuoted(out, fields[index].text);
+        out += index + 1 < count ? ",\n" : "\n";
+    }
+    appendIndent(out, depth);
+    out += '}';
 }
 
-// nlohmann's own pretty printer cannot put a space before the colon, so the layout is ours;
-// only its string escaping is reused. Client-supplied texts that are not UTF-8 are written
-// with replacement characters rather than making the save fail.
-void printValue(std::string& out, const json& value, int depth) {
-    auto indent = [&](int level) { out.append(static_cast<std::size_t>(level) * 2, ' '); };
-    auto quoted = [](const json& text) { return text.dump(-1, ' ', false, json::error_handler_t::replace); };
-    if (value.is_object() || value.is_array()) {
-        bool isObject = value.is_object();
-        if (value.empty()) {
-            out += isObject ? "{}" : "[]";
-            return;
-        }
-        out += isObject ? "{\n" : "[\n";
-        bool first = true;
-        for (auto item = value.begin(); item != value.end(); ++item) {
-            if (!first) out += ",\n";
-            first = false;
-            indent(depth + 1);
-            if (isObject) {
-                out += quoted(json(item.key()));
-                out += " : ";
-            }
-            printValue(out, item.value(), depth + 1);
-        }
-        out += '\n';
-        indent(depth);
-        out += isObject ? '}' : ']';
+void appendLease(std::string& out, const Lease& lease, int depth) {
+    const std::string mac = lease.mac.description(), ip = lease.ip.description();
+    const std::string expiresAt = formatInternetDate(lease.expiresAt), firstSeen = formatInternetDate(lease.firstSeen),
+                      lastSeen = formatInternetDate(lease.lastSeen);
+    std::array<Field, 9> fields{};
+    std::size_t count = 0;
+    fields[count++] = {"mac", mac};
+    fields[count++] = {"ip", ip};
+    fields[count++] = {"state", rawValue(lease.state)};
+    fields[count++] = {"expiresAt", expiresAt};
+    if (lease.hostname) fields[count++] = {"hostname", *lease.hostname};
+    if (lease.vendorClass) fields[count++] = {"vendorClass", *lease.vendorClass};
+    if (lease.clientID) fields[count++] = {"clientID", *lease.clientID};
+    fields[count++] = {"firstSeen", firstSeen};
+    fields[count++] = {"lastSeen", lastSeen};
+    appendObject(out, fields, count, depth);
+}
+
+void appendQuarantine(std::string& out, const Quarantine& entry, int depth) {
+    const std::string ip = entry.ip.description(), until = formatInternetDate(entry.until),
+                      reportedBy = entry.reportedBy.description();
+    appendObject(out, std::array<Field, 3>{{{"ip", ip}, {"until", until}, {"reportedBy", reportedBy}}}, 3, depth);
+}
+
+template <typename Item, typename AppendItem>
+void appendArray(std::string& out, const std::vector<Item>& items, int depth, AppendItem appendItem) {
+    if (items.empty()) {
+        out += "[]";
         return;
     }
-    out += quoted(value);
+    out += "[\n";
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        appendIndent(out, depth + 1);
+        appendItem(out, items[index], depth + 1);
+        out += index + 1 < items.size() ? ",\n" : "\n";
+    }
+    appendIndent(out, depth);
+    out += ']';
 }
 
 // ---- Decoding ---------------------------------------------------------------------------
@@ -364,14 +393,14 @@ fs::path LeaseFile::defaultURL(const char* xdgDataHome, const char* home) {
 }
 
 std::string LeaseFile::encode(const LeaseTable& table) {
-    json root = json::object();
-    root["version"] = currentVersion;
-    root["leases"] = json::array();
-    for (const auto& lease : table.leases()) root["leases"].push_back(encodeLease(lease));
-    root["quarantine"] = json::array();
-    for (const auto& entry : table.quarantine()) root["quarantine"].push_back(encodeQuarantine(entry));
     std::string out;
-    printValue(out, root, 0);  // json objects keep their keys sorted
+    out.reserve(64 + table.leases().size() * 320 + table.quarantine().size() * 128);
+    // The top-level keys, already in sorted order.
+    out += "{\n  \"leases\" : ";
+    appendArray(out, table.leases(), 1, appendLease);
+    out += ",\n  \"quarantine\" : ";
+    appendArray(out, table.quarantine(), 1, appendQuarantine);
+    out += ",\n  \"version\" : " + std::to_string(currentVersion) + "\n}";
     return out;
 }
 
