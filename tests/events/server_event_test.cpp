@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/addressing/decoding_error.hpp"
+#include "core/events/notice_kind_json.hpp"
 #include "core/protocol/option_code.hpp"
 
 namespace anvil {
@@ -35,6 +38,16 @@ TEST(NoticeKind, RawValuesCriticalityAndOrder) {
     }
     for (const char* text : {"linkdown", "LinkDown", "", " linkDown", "linkDown "})
         EXPECT_EQ(noticeKindFromRaw(text), std::nullopt) << text;
+}
+
+TEST(NoticeKind, CodesAsItsRawValueInJSON) {
+    for (auto kind : allNoticeKinds) {
+        nlohmann::json json = kind;
+        EXPECT_EQ(json, std::string(rawValue(kind)));
+        EXPECT_EQ(json.get<NoticeKind>(), kind);
+    }
+    for (auto bad : {nlohmann::json("linkdown"), nlohmann::json(4), nlohmann::json(nullptr)})
+        EXPECT_THROW(bad.get<NoticeKind>(), DecodingError) << bad.dump();
 }
 
 TEST(Notice, MessagesAreTheExactSentences) {
