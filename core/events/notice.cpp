@@ -55,9 +55,8 @@ Notice Notice::leaseSaveFailed(std::string_view errorDescription) {
 }
 
 Notice Notice::leaseReadFailedAtStart(std::string_view errorDescription) {
-    return {NoticeKind::leaseSaveFailed,
-            "DHCP Anvil can't read leases.json (" + std::string(errorDescription) +
-                "). Leases are kept in memory only and the file is left untouched."};
+    return {NoticeKind::leaseSaveFailed, "DHCP Anvil can't read leases.json (" + std::string(errorDescription) +
+                                             "). Leases are kept in memory only and the file is left untouched."};
 }
 
 Notice Notice::leaseReadFailedAtLaunch(std::string_view errorText) {
@@ -77,8 +76,8 @@ Notice Notice::leaseFileSetAside(const std::filesystem::path& movedTo) {
     // A path ending in a separator has an empty file name; its last component is the folder's name.
     auto name = movedTo.filename();
     if (name.empty()) name = movedTo.parent_path().filename();
-    return {NoticeKind::leaseFileSetAside, "The lease file could not be read and was moved to " + name.string() +
-                                               ". Starting with no leases."};
+    return {NoticeKind::leaseFileSetAside,
+            "The lease file could not be read and was moved to " + name.string() + ". Starting with no leases."};
 }
 
 }  // namespace anvil

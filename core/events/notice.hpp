@@ -21,8 +21,8 @@ enum class NoticeKind {
 };
 
 inline constexpr std::array<NoticeKind, 7> allNoticeKinds{
-    NoticeKind::localNetworkDenied, NoticeKind::otherServer,      NoticeKind::portInUse,
-    NoticeKind::leaseSaveFailed,    NoticeKind::linkDown,         NoticeKind::adapterUnplugged,
+    NoticeKind::localNetworkDenied, NoticeKind::otherServer, NoticeKind::portInUse,
+    NoticeKind::leaseSaveFailed,    NoticeKind::linkDown,    NoticeKind::adapterUnplugged,
     NoticeKind::leaseFileSetAside,
 };
 

@@ -124,8 +124,8 @@ void reply(Work& work, Type type, IPv4Address yiaddr, bool includeLease) {
     std::optional<std::string> note;
     for (const auto& piece : notes) note = note ? *note + std::string(Text::noteSeparator) + piece : piece;
 
-    auto destination = request.ciaddr != IPv4Address::zero ? ReplyDestination::unicast(request.ciaddr)
-                                                            : ReplyDestination::broadcast();
+    auto destination =
+        request.ciaddr != IPv4Address::zero ? ReplyDestination::unicast(request.ciaddr) : ReplyDestination::broadcast();
     auto about = includeLease ? yiaddr : request.ciaddr;
     work.action = DecisionAction::reply(Reply{std::move(packet), destination, type, about, work.mac, std::move(note)});
 }
