@@ -17,14 +17,19 @@
 
 class ServeProcess {
 public:
-    explicit ServeProcess(const std::vector<std::string>& arguments) {
+    // `launcher` runs the tool (such as `ip netns exec <name>`); `environment` adds variables.
+    explicit ServeProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& launcher = {},
+                          const std::vector<std::pair<std::string, std::string>>& environment = {}) {
         outFD_ = mkstemp(outPath_);
         errFD_ = mkstemp(errPath_);
         child_ = fork();
         if (child_ == 0) {
             dup2(outFD_, 1);
             dup2(errFD_, 2);
-            std::vector<char*> argv{const_cast<char*>(ANVIL_DHCPANVIL_PATH)};
+            for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+            std::vector<char*> argv;
+            for (const auto& word : launcher) argv.push_back(const_cast<char*>(word.c_str()));
+            argv.push_back(const_cast<char*>(ANVIL_DHCPANVIL_PATH));
             for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
             argv.push_back(nullptr);
             execv(argv[0], argv.data());
@@ -56,6 +61,14 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
+    }
+
+    // Waits for the tool to end on its own; the exit status, or -1 as for interrupt().
+    int waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!ended() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return status_ >= 0 ? status_ : -1;
     }
 
     // Sends SIGINT and waits for the end; the exit status, or -1 when it did not exit normally in time.
