@@ -96,7 +96,8 @@ int runServe(const ServeOptions& options) {
     sigset_t interrupt;
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
+    sigset_t previousMask;
+    pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);
 
     std::unique_ptr<LogFileWriter> writer;
     if (!options.loopback) writer = std::make_unique<LogFileWriter>(LogFileWriter::defaultDirectory());
@@ -111,6 +112,9 @@ int runServe(const ServeOptions& options) {
         // The failed server finishes its stream; what loading reported is printed before the error.
         server.reset();
         printer.join();
+        // Not serving after all: Ctrl-C ends the process again, also during the holder lookup's child
+        // process, which would otherwise inherit the blocked signal.
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
         auto transportError = dynamic_cast<const TransportError*>(&error);
         if (transportError && transportError->code == EADDRINUSE) {
             int port = options.loopback ? options.port : 67;

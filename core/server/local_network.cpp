@@ -1,6 +1,7 @@
 #include "core/server/local_network.hpp"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,7 +27,9 @@ void LocalNetwork::triggerAlert(const std::string& interfaceName, IPv4Address ne
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     // Binding to the card needs privileges on Linux; without them the connect still runs unbound.
-    ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(), static_cast<socklen_t>(interfaceName.size()));
+    if (::if_nametoindex(interfaceName.c_str()) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
+                     static_cast<socklen_t>(interfaceName.size()));
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_port = htons(9);

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "cli/serve_options.hpp"
+#include "core/leases/lease_file.hpp"
+#include "core/protocol/dhcp_packet.hpp"
+#include "serve_process.hpp"
+#include "tools/client_messages.hpp"
+
+using namespace anvil;
+namespace fs = std::filesystem;
+
+namespace {
+
+const MACAddress device = *MACAddress::parse("02:de:00:00:00:01");
+const IPv4Address serverIP{192, 168, 0, 1};
+
+struct TemporaryDirectory {
+    fs::path path =
+        fs::temp_directory_path() / ("anvil-serve-" + std::to_string(getpid()) + "-" +
+                                     std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    TemporaryDirectory() { fs::create_directories(path); }
+    ~TemporaryDirectory() { fs::remove_all(path); }
+};
+
+// A simulated device on 127.0.0.1; its own port is the server's client port.
+struct Device {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::uint16_t port = 0;
+
+    Device() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~Device() { close(fd); }
+
+    void send(std::uint16_t serverPort, const DHCPPacket& packet) const {
+        auto bytes = packet.serialize();
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(serverPort);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    }
+
+    std::optional<Bytes> receive() const {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, 3000) != 1) return std::nullopt;
+        Bytes buffer(4096);
+        auto length = recv(fd, buffer.data(), buffer.size(), 0);
+        if (length < 0) return std::nullopt;
+        buffer.resize(static_cast<std::size_t>(length));
+        return buffer;
+    }
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
+
+std::vector<std::string> loopbackArguments(std::uint16_t port, std::uint16_t clientPort, const fs::path& leases) {
+    return {"serve",         "--test-loopback",          "--port",   std::to_string(port),
+            "--client-port", std::to_string(clientPort), "--leases", leases.string()};
+}
+
+TEST(Serve, LoopbackAnswersPrintsJSONAndSavesLeasesOnInterrupt) {
+    TemporaryDirectory directory;
+    auto leases = directory.path / "leases.json";
+    Device phone;
+    auto port = freeLoopbackPort();
+    IPv4Address given;
+    {
+        auto arguments = loopbackArguments(port, phone.port, leases);
+        arguments.push_back("--json");
+        ServeProcess serve(arguments);
+        ASSERT_TRUE(serve.waitForOutput(R"("event":"started")")) << serve.err();
+
+        phone.send(port, load::discover(device, 0x100));
+        auto offerBytes = phone.receive();
+        ASSERT_TRUE(offerBytes);
+        EXPECT_EQ(offerBytes->size(), 300u);
+        auto offer = DHCPPacket::parse(*offerBytes);
+        EXPECT_EQ(offer.messageType(), DHCPMessageType::offer);
+        given = offer.yiaddr;
+        phone.send(port, load::selectingRequest(device, 0x101, given, serverIP));
+        auto ack = phone.receive();
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(DHCPPacket::parse(*ack).messageType(), DHCPMessageType::ack);
+
+        EXPECT_EQ(serve.interrupt(), 0);
+        EXPECT_EQ(serve.err(), "");
+        std::vector<std::string> kinds;
+        std::vector<nlohmann::json> objects;
+        for (const auto& line : lines(serve.out())) {
+            auto object = nlohmann::json::parse(line, nullptr, false);
+            ASSERT_FALSE(object.is_discarded()) << line;
+            EXPECT_EQ(object.dump(), line);
+            kinds.push_back(object["event"]);
+            objects.push_back(object);
+        }
+        EXPECT_EQ(kinds, (std::vector<std::string>{"started", "received", "leaseChanged", "sent", "received",
+                                                   "leaseChanged", "sent", "stopped"}));
+        ASSERT_EQ(objects.size(), 8u);
+        EXPECT_EQ(objects[0]["text"], "lo server 192.168.0.1/24 range 192.168.0.100-192.168.0.200 lease 24 h");
+        EXPECT_EQ(objects[1]["type"], "DISCOVER");
+        EXPECT_EQ(objects[3]["type"], "OFFER");
+        EXPECT_EQ(objects[6]["type"], "ACK");
+        EXPECT_EQ(objects[6]["ip"], given.description());
+        EXPECT_EQ(objects[7]["label"], "STOP");
+    }
+    auto stored = LeaseFile(leases).load(Date{0}).table.leases();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].mac, device);
+    EXPECT_EQ(stored[0].ip, given);
+    EXPECT_EQ(stored[0].state, Lease::State::bound);
+
+    // A restart shows the stored lease, and the returning device gets its address back.
+    ServeProcess again(loopbackArguments(port, phone.port, leases));
+    ASSERT_TRUE(again.waitForOutput("LEASE        bound " + given.description() + " " + device.description()))
+        << again.out() << again.err();
+    phone.send(port, load::discover(device, 0x200));
+    auto offer = phone.receive();
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(DHCPPacket::parse(*offer).yiaddr, given);
+    EXPECT_TRUE(again.waitForOutput("TX OFFER"));
+    EXPECT_EQ(again.interrupt(), 0);
+    auto text = lines(again.out());
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_NE(text.front().find("  START        lo server 192.168.0.1/24"), std::string::npos) << text.front();
+    EXPECT_EQ(text.back().substr(12), "  STOP         server stopped");
+}
+
+TEST(Serve, CorruptLeaseFileIsSetAsideWithANotice) {
+    TemporaryDirectory directory;
+    auto leases = directory.path / "leases.json";
+    std::ofstream(leases) << "{\"version\": 1, \"leases\": [";
+    Device phone;
+    auto arguments = loopbackArguments(freeLoopbackPort(), phone.port, leases);
+    arguments.push_back("--json");
+    ServeProcess serve(arguments);
+    ASSERT_TRUE(serve.waitForOutput(R"("event":"started")")) << serve.err();
+    EXPECT_EQ(serve.interrupt(), 0);
+    auto first = nlohmann::json::parse(lines(serve.out()).front());
+    EXPECT_EQ(first["event"], "notice");
+    EXPECT_EQ(
+        first["text"].get<std::string>().rfind("The lease file could not be read and was moved to leases.json.", 0), 0u)
+        << first.dump();
+    int setAside = 0;
+    for (const auto& entry : fs::directory_iterator(directory.path))
+        setAside += entry.path().filename().string().starts_with("leases.json.corrupt-");
+    EXPECT_EQ(setAside, 1);
+    EXPECT_TRUE(LeaseFile(leases).load(Date{0}).table.leases().empty());
+}
+
+TEST(Serve, TakenPortFailsWithItsNumber) {
+    TemporaryDirectory directory;
+    Device holder;  // holds 127.0.0.1 at its port
+    auto run = runTool(loopbackArguments(holder.port, freeLoopbackPort(), directory.path / "leases.json"));
+    EXPECT_EQ(run.status, 1);
+    auto prefix = "dhcpanvil: port " + std::to_string(holder.port) + " is in use by ";
+    EXPECT_EQ(run.err.rfind(prefix, 0), 0u) << run.err;
+    EXPECT_GT(run.err.size(), prefix.size() + 1);
+    EXPECT_EQ(run.err.back(), '\n');
+    EXPECT_EQ(run.out.find("START"), std::string::npos);
+}
+
+TEST(Serve, LoopbackModeIgnoresTheCard) {
+    TemporaryDirectory directory;
+    Device phone;
+    auto arguments = loopbackArguments(freeLoopbackPort(), phone.port, directory.path / "leases.json");
+    arguments.insert(arguments.end(), {"--iface", "en99"});
+    ServeProcess serve(arguments);
+    EXPECT_TRUE(serve.waitForOutput(" lo server ")) << serve.err();
+    EXPECT_EQ(serve.interrupt(), 0);
+    EXPECT_EQ(serve.out().find("en99"), std::string::npos);
+}
+
+TEST(Serve, RefusesBeforePreflightOnBadConfigurationOrUnknownCard) {
+    auto reversed = defaultToolConfig();
+    std::swap(reversed.rangeStart, reversed.rangeEnd);
+    auto errors = reversed.validate();
+    ASSERT_EQ(errors.size(), 1u);
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"serve", "--iface", "en99"}, "dhcpanvil: no network card named en99; run `dhcpanvil list`\n"},
+        {{"serve", "--iface", "en99", "--range", "192.168.0.200-192.168.0.100"},
+         "dhcpanvil: " + errors[0].description() + "\n"},
+    };
+    for (const auto& sample : cases) {
+        auto run = runTool(sample.arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, sample.err);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+#include "core/events/event_log.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace anvil;
+
+namespace {
+
+IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
+MACAddress mac(const char* text) { return *MACAddress::parse(text); }
+
+const MACAddress device = mac("02:aa:bb:cc:dd:01");
+// 2025-01-02T03:04:05.042Z
+constexpr double moment = 1735787045.042;
+
+ServerConfig benchConfig() {
+    return ServerConfig{ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, std::nullopt, {}};
+}
+
+PacketSummary bareRequest() {
+    PacketSummary summary;
+    summary.type = DHCPMessageType::request;
+    summary.mac = device;
+    summary.xid = 0x1A2B;
+    return summary;
+}
+
+PacketSummary fullDiscover() {
+    PacketSummary summary;
+    summary.type = DHCPMessageType::discover;
+    summary.mac = device;
+    summary.xid = 0xDEADBEEF;
+    summary.hostname = "cam-01";
+    summary.vendorClass = "udhcp 1.36";
+    summary.clientID = "01:02:aa:bb:cc:dd:01";
+    summary.requestedIP = ip("192.168.0.150");
+    summary.serverID = ip("192.168.0.1");
+    summary.ciaddr = ip("192.168.0.150");
+    summary.interface = "en7";
+    return summary;
+}
+
+Lease boundLease(std::optional<std::string> hostname) {
+    return Lease{device,       ip("192.168.0.100"), Lease::State::bound, Date{moment + 3600}, std::move(hostname),
+                 std::nullopt, std::nullopt,        Date{moment},        Date{moment}};
+}
+
+TEST(EventLog, EveryEventHasItsLabelAndText) {
+    struct Case {
+        ServerEvent event;
+        std::string label;
+        std::string text;
+    };
+    const Case cases[] = {
+        {ServerEvent::started("en7", benchConfig()), "START",
+         "en7 server 192.168.0.1/24 range 192.168.0.100-192.168.0.200 lease 24 h"},
+        {ServerEvent::received(bareRequest()), "RX REQUEST", "02:aa:bb:cc:dd:01 host=- vendor=- req=- xid=0x00001a2b"},
+        {ServerEvent::received(fullDiscover()), "RX DISCOVER",
+         "02:aa:bb:cc:dd:01 host=cam-01 vendor=udhcp 1.36 req=192.168.0.150 sid=192.168.0.1 ciaddr=192.168.0.150 "
+         "cid=01:02:aa:bb:cc:dd:01 xid=0xdeadbeef if=en7"},
+        {ServerEvent::received(PacketSummary{}), "RX ?", "- host=- vendor=- req=- xid=0x00000000"},
+        {ServerEvent::sent(
+             {DHCPMessageType::ack, ip("192.168.0.100"), device, ReplyDestination::broadcast(), "en7", std::nullopt}),
+         "TX ACK", "192.168.0.100 -> 255.255.255.255:68 via en7"},
+        {ServerEvent::sent({DHCPMessageType::nak, ip("192.168.0.100"), device,
+                            ReplyDestination::unicast(ip("192.168.0.100")), "en7", "outside the range"}),
+         "TX NAK", "192.168.0.100 -> 192.168.0.100:68 via en7 (outside the range)"},
+        {ServerEvent::dropped("address pool exhausted", device), "DROP", "address pool exhausted 02:aa:bb:cc:dd:01"},
+        {ServerEvent::dropped("malformed (too short)", std::nullopt), "DROP", "malformed (too short)"},
+        {ServerEvent::leaseChanged(boundLease(std::nullopt)), "LEASE", "bound 192.168.0.100 02:aa:bb:cc:dd:01"},
+        {ServerEvent::leaseChanged(boundLease("cam-01")), "LEASE", "bound 192.168.0.100 02:aa:bb:cc:dd:01 host=cam-01"},
+        {ServerEvent::leaseRemoved(device), "LEASE", "removed 02:aa:bb:cc:dd:01"},
+        {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::unknown, "not probed"), "UNKNOWN",
+         "192.168.0.100 02:aa:bb:cc:dd:01 not probed"},
+        {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::online, "echo reply"), "ONLINE",
+         "192.168.0.100 02:aa:bb:cc:dd:01 echo reply"},
+        {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::offline, "link down"), "OFFLINE",
+         "192.168.0.100 02:aa:bb:cc:dd:01 link down"},
+        {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::conflict, "echo reply"), "CONFLICT",
+         "192.168.0.100 02:aa:bb:cc:dd:01 echo reply"},
+        {ServerEvent::link(true, std::nullopt), "LINK", "up"},
+        {ServerEvent::link(true, "1000baseT"), "LINK", "up 1000baseT"},
+        {ServerEvent::link(false, "1000baseT"), "LINK", "down"},
+        {ServerEvent::noticeRaised(Notice::adapterUnplugged()), "NOTICE",
+         "The adapter was unplugged. Waiting for it to come back\u2026"},
+        {ServerEvent::info("en8 is back"), "INFO", "en8 is back"},
+        {ServerEvent::stopped(), "STOP", "server stopped"},
+    };
+    for (const auto& sample : cases) {
+        SCOPED_TRACE(sample.label + " " + sample.text);
+        auto pieces = EventLog::labelAndText(sample.event);
+        ASSERT_TRUE(pieces);
+        EXPECT_EQ(pieces->label, sample.label);
+        EXPECT_EQ(pieces->text, sample.text);
+        EXPECT_EQ(EventLog::line(sample.event, Date{moment}, TimeZone::utc()),
+                  EventLog::line(sample.label, sample.text, Date{moment}, TimeZone::utc()));
+    }
+}
+
+TEST(EventLog, LinesHaveTimeStampPaddedLabelAndText) {
+    EXPECT_EQ(EventLog::line(ServerEvent::info("hello"), Date{moment}, TimeZone::utc()),
+              "03:04:05.042  INFO         hello");
+    EXPECT_EQ(EventLog::line(ServerEvent::received(bareRequest()), Date{moment}, TimeZone::fixed(2 * 3600)),
+              "05:04:05.042  RX REQUEST   02:aa:bb:cc:dd:01 host=- vendor=- req=- xid=0x00001a2b");
+    EXPECT_EQ(EventLog::line("RX DISCOVER", "x", Date{moment}, TimeZone::utc()), "03:04:05.042  RX DISCOVER  x");
+    EXPECT_EQ(EventLog::line("ABCDEFGHIJKL", "x", Date{moment}, TimeZone::utc()), "03:04:05.042  ABCDEFGHIJKL x");
+    EXPECT_EQ(EventLog::line("ABCDEFGHIJKLM", "x", Date{moment}, TimeZone::utc()), "03:04:05.042  ABCDEFGHIJKLM x");
+    // West of UTC the clock time is the previous day's; milliseconds are rounded down.
+    EXPECT_EQ(EventLog::timeStamp(Date{1735787045.9999}, TimeZone::fixed(-5 * 3600)), "22:04:05.999");
+    EXPECT_EQ(EventLog::timeStamp(Date{0.5}, TimeZone::utc()), "00:00:00.500");
+    EXPECT_EQ(EventLog::timeStamp(Date{-0.25}, TimeZone::utc()), "23:59:59.750");
+}
+
+TEST(EventLog, ClearedNoticeHasNoLineAndNoJSON) {
+    for (auto kind : allNoticeKinds) {
+        auto event = ServerEvent::noticeCleared(kind);
+        EXPECT_FALSE(EventLog::line(event, Date{moment}, TimeZone::utc()));
+        EXPECT_FALSE(EventLog::json(event, Date{moment}));
+        EXPECT_FALSE(EventLog::labelAndText(event));
+    }
+}
+
+TEST(EventLog, JSONIsCompactWithSortedKeys) {
+    struct Case {
+        ServerEvent event;
+        std::string json;
+    };
+    const Case cases[] = {
+        {ServerEvent::received(fullDiscover()),
+         R"({"event":"received","hostname":"cam-01","label":"RX DISCOVER","mac":"02:aa:bb:cc:dd:01",)"
+         R"("requestedIP":"192.168.0.150","serverID":"192.168.0.1","text":"02:aa:bb:cc:dd:01 host=cam-01 )"
+         R"(vendor=udhcp 1.36 req=192.168.0.150 sid=192.168.0.1 ciaddr=192.168.0.150 cid=01:02:aa:bb:cc:dd:01 )"
+         R"(xid=0xdeadbeef if=en7","time":"2025-01-02T03:04:05Z","type":"DISCOVER","vendorClass":"udhcp 1.36",)"
+         R"("xid":"0xdeadbeef"})"},
+        {ServerEvent::received(PacketSummary{}),
+         R"({"event":"received","label":"RX ?","text":"- host=- vendor=- req=- xid=0x00000000",)"
+         R"("time":"2025-01-02T03:04:05Z","xid":"0x00000000"})"},
+        {ServerEvent::sent(
+             {DHCPMessageType::offer, ip("192.168.0.100"), device, ReplyDestination::broadcast(), "en7", "reclaimed"}),
+         R"({"destination":"255.255.255.255:68","event":"sent","interface":"en7","ip":"192.168.0.100",)"
+         R"("label":"TX OFFER","mac":"02:aa:bb:cc:dd:01","note":"reclaimed",)"
+         R"j("text":"192.168.0.100 -> 255.255.255.255:68 via en7 (reclaimed)","time":"2025-01-02T03:04:05Z",)j"
+         R"("type":"OFFER"})"},
+        {ServerEvent::leaseChanged(boundLease("cam-01")),
+         R"({"event":"leaseChanged","ip":"192.168.0.100","label":"LEASE","mac":"02:aa:bb:cc:dd:01","state":"bound",)"
+         R"("text":"bound 192.168.0.100 02:aa:bb:cc:dd:01 host=cam-01","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::leaseRemoved(device),
+         R"({"event":"leaseRemoved","label":"LEASE","text":"removed 02:aa:bb:cc:dd:01","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::conflict, "echo reply"),
+         R"({"event":"presence","ip":"192.168.0.100","label":"CONFLICT","mac":"02:aa:bb:cc:dd:01",)"
+         R"("state":"conflict","text":"192.168.0.100 02:aa:bb:cc:dd:01 echo reply","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::noticeRaised(Notice::linkDown("en7")),
+         R"({"event":"notice","label":"NOTICE","text":"Link down. No device is connected to en7. Serving resumes )"
+         R"(on its own when the link returns.","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::started("en7", benchConfig()),
+         R"({"event":"started","label":"START","text":"en7 server 192.168.0.1/24 range )"
+         R"(192.168.0.100-192.168.0.200 lease 24 h","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::dropped("x", device),
+         R"({"event":"dropped","label":"DROP","text":"x 02:aa:bb:cc:dd:01","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::link(false, std::nullopt),
+         R"({"event":"link","label":"LINK","text":"down","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::info("a \"quoted\" line"),
+         R"({"event":"info","label":"INFO","text":"a \"quoted\" line","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::stopped(),
+         R"({"event":"stopped","label":"STOP","text":"server stopped","time":"2025-01-02T03:04:05Z"})"},
+    };
+    for (const auto& sample : cases) {
+        SCOPED_TRACE(sample.json);
+        // The time keeps whole seconds only, rounded down.
+        EXPECT_EQ(EventLog::json(sample.event, Date{moment + 0.9}), sample.json);
+    }
+}
+
+TEST(EventLog, TextThatCannotBeSerializedGivesNoJSON) {
+    EXPECT_FALSE(EventLog::json(ServerEvent::info(std::string("bad \xff byte")), Date{moment}));
+}
+
+}  // namespace
