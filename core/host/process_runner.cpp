@@ -20,7 +20,8 @@ std::string ProcessRunner::repairedUTF8(std::string_view bytes) {
         else if ((lead & 0xF8) == 0xF0)
             length = 4, lowest = 0x10000;
         bool valid = length > 0 && i + length <= bytes.size();
-        std::uint32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        // A byte that cannot lead a sequence (length 0) is replaced below; never shift by it.
+        std::uint32_t point = length <= 1 ? lead : lead & (0x3F >> (length - 1));
         for (std::size_t k = 1; valid && k < length; ++k) {
             auto next = static_cast<unsigned char>(bytes[i + k]);
             if ((next & 0xC0) != 0x80) valid = false;
