@@ -62,9 +62,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool leaseFileWritable = true;
 
     // Group commit: while a batch of datagrams is decided, changed tables only mark the file
-    // dirty and replies wait here; one save then covers them all before any is sent.
+    // for saving and replies wait here; one save then covers them all before any is sent.
     bool batching = false;
-    bool tableDirty = false;
+    // An unsaved change that must reach the disk before the held replies go out. An offer alone
+    // need not: a lost offered lease is only a 60-second hold, so it rides on the next save.
+    bool mustSave = false;
     std::vector<Reply> heldReplies;
 
     Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
@@ -189,6 +191,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void save() {
+        mustSave = false;
         if (!leaseFileWritable) return;
         try {
             options.leaseFile.save(table);
@@ -254,10 +257,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // waited for it, in the order they were decided. A failed save still sends (serving goes
     // on with leaseSaveFailed raised), as a single decision would.
     void commit() {
-        if (tableDirty) {
-            tableDirty = false;
-            save();
-        }
+        if (mustSave) save();
         auto replies = std::move(heldReplies);
         heldReplies.clear();
         for (const auto& reply : replies) send(reply, true);
@@ -323,8 +323,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
             emit(std::move(event));
         }
-        if (decision.tableChanged) tableDirty = true;
-        if (auto reply = decision.action.replyValue()) heldReplies.push_back(*reply);
+        auto reply = decision.action.replyValue();
+        if (decision.tableChanged && (!reply || reply->type != DHCPMessageType::offer)) mustSave = true;
+        if (reply) heldReplies.push_back(*reply);
         // Outside a read batch (a decision after a probe) the decision commits on its own.
         if (!batching) commit();
     }
