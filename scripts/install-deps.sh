@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   iproute2 procps
+  # Real DHCP peers for the end-to-end tests and the loopback benchmark.
+  busybox isc-dhcp-client dnsmasq-base kea-dhcp4-server
 )
 extra=("$@")
 

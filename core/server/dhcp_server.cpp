@@ -18,6 +18,9 @@ namespace anvil {
 namespace {
 
 constexpr std::size_t probeThreads = 8;
+// Datagrams decided before one save of the lease file covers them all; bounds how long the
+// first reply of a burst waits behind the others.
+constexpr int batchLimit = 64;
 
 std::chrono::steady_clock::duration seconds(double value) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
@@ -57,6 +60,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::set<NoticeKind> raised;
     bool recvifWarned = false;
     bool leaseFileWritable = true;
+
+    // Group commit: while a batch of datagrams is decided, changed tables only mark the file
+    // for saving and replies wait here; one save then covers them all before any is sent.
+    bool batching = false;
+    // An unsaved change that must reach the disk before the held replies go out. An offer alone
+    // need not: a lost offered lease is only a 60-second hold, so it rides on the next save.
+    bool mustSave = false;
+    std::vector<Reply> heldReplies;
 
     Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
          asio::thread_pool& probePool)
@@ -180,6 +191,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void save() {
+        mustSave = false;
         if (!leaseFileWritable) return;
         try {
             options.leaseFile.save(table);
@@ -226,16 +238,29 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void readStep() {
         auto generation = transportGeneration;
-        while (isOpen && transportGeneration == generation) {
+        batching = true;
+        for (int count = 0; count < batchLimit && isOpen && transportGeneration == generation; ++count) {
             try {
                 auto datagram = transport->receive();
-                if (!datagram) return;
+                if (!datagram) break;
                 handleDatagram(*datagram);
             } catch (const TransportError& error) {
                 emit(ServerEvent::info("receive failed: " + error.description()));
-                return;
+                break;
             }
         }
+        batching = false;
+        commit();
+    }
+
+    // Saves once for every change decided since the last save, then sends the replies that
+    // waited for it, in the order they were decided. A failed save still sends (serving goes
+    // on with leaseSaveFailed raised), as a single decision would.
+    void commit() {
+        if (mustSave) save();
+        auto replies = std::move(heldReplies);
+        heldReplies.clear();
+        for (const auto& reply : replies) send(reply, true);
     }
 
     void handleDatagram(const Datagram& datagram) {
@@ -298,8 +323,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
             emit(std::move(event));
         }
-        if (decision.tableChanged) save();
-        if (auto reply = decision.action.replyValue()) send(*reply, true);
+        auto reply = decision.action.replyValue();
+        if (decision.tableChanged && (!reply || reply->type != DHCPMessageType::offer)) mustSave = true;
+        if (reply) heldReplies.push_back(*reply);
+        // Outside a read batch (a decision after a probe) the decision commits on its own.
+        if (!batching) commit();
     }
 
     void send(const Reply& reply, bool retryAllowed) {
