@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   iproute2 procps
+  qt6-base-dev xvfb xauth busybox
 )
 extra=("$@")
 
