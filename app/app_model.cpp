@@ -166,6 +166,16 @@ std::string AppModel::tcpdumpCommand() const {
     return "sudo tcpdump -i " + interface + " -n -e 'udp port 67 or udp port 68'";
 }
 
+std::vector<Notice> AppModel::orderedNotices() const {
+    std::vector<Notice> ordered;
+    for (const auto& [kind, notice] : state.notices) ordered.push_back(notice);
+    std::sort(ordered.begin(), ordered.end(), [](const Notice& a, const Notice& b) {
+        if (a.isCritical() != b.isCritical()) return a.isCritical();
+        return rawValue(a.kind) < rawValue(b.kind);
+    });
+    return ordered;
+}
+
 bool AppModel::showsWaitingHint(Date at) const {
     if (!isRunning || state.lastPacketAt || !startedAt) return false;
     return at.secondsSince(*startedAt) > waitingHintSeconds;

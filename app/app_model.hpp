@@ -128,6 +128,8 @@ public:
     std::optional<IPv4Address> nextAddress(Date now) const;
     std::optional<IPv4Address> nextAddress() const { return nextAddress(env_.now()); }
     std::string tcpdumpCommand() const;
+    // Banners: the critical kinds first, then the others, each group by the kind's name.
+    std::vector<Notice> orderedNotices() const;
     bool showsWaitingHint(Date at) const;
     Date now() const { return env_.now(); }
 
