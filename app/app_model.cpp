@@ -456,7 +456,7 @@ void AppModel::cancelPendingCommand() {
     changed();
 }
 
-void AppModel::run(const PendingCommand& pending) {
+void AppModel::run(PendingCommand pending) {
     pendingCommand.reset();
     changed();
     struct Outcome {

@@ -148,7 +148,8 @@ public:
     void setLogFilter(const std::string& filter);
     void requestConfigureAdapter();
     void requestRestoreDHCP();
-    void run(const PendingCommand& pending);
+    // Takes a copy: callers pass the model's own pendingCommand, which this clears.
+    void run(PendingCommand pending);
     void cancelPendingCommand();
     void forgetLease(const MACAddress& mac);
     void clearExpiredLeases();

@@ -24,7 +24,6 @@ class QWidget;
 
 namespace anvil {
 
-
 // The application's port icon at a pixel size.
 QPixmap portIcon(int size);
 
