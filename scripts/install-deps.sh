@@ -11,6 +11,8 @@ packages=(
   iproute2 procps
   # Real DHCP peers for the end-to-end tests and the loopback benchmark.
   busybox isc-dhcp-client dnsmasq-base kea-dhcp4-server
+  # The desktop application and its screenshots.
+  qt6-base-dev xvfb xauth
 )
 extra=("$@")
 

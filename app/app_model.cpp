@@ -1,0 +1,584 @@
+#include "app/app_model.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <type_traits>
+
+#include "core/addressing/server_config_json.hpp"
+#include "core/events/event_log.hpp"
+#include "core/host/host_setup.hpp"
+#include "core/host/interface_monitor.hpp"
+#include "core/host/interfaces.hpp"
+#include "core/server/transport_error.hpp"
+
+namespace anvil {
+
+namespace {
+
+std::string lowercased(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string freshUUID() {
+    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<unsigned> byte(0, 255);
+    unsigned char bytes[16];
+    for (auto& b : bytes) b = static_cast<unsigned char>(byte(generator));
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
+                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
+                  bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+LogLine::Kind kindOf(const ServerEvent& event) {
+    if (event.is<ServerEvent::Received>()) return LogLine::Kind::rx;
+    if (event.is<ServerEvent::Sent>()) return LogLine::Kind::tx;
+    if (event.is<ServerEvent::Presence>()) return LogLine::Kind::presence;
+    if (event.is<ServerEvent::Dropped>() || event.is<ServerEvent::NoticeRaised>()) return LogLine::Kind::notice;
+    return LogLine::Kind::other;
+}
+
+ServerConfig storedConfig(const SettingsStore& settings) {
+    auto text = settings.value(SettingsStore::serverConfigKey);
+    if (!text) return AppModel::defaultConfig();
+    try {
+        return nlohmann::json::parse(*text).get<ServerConfig>();
+    } catch (const std::exception&) {
+        return AppModel::defaultConfig();
+    }
+}
+
+}  // namespace
+
+ServerConfig AppModel::defaultConfig() {
+    ServerConfig config;
+    config.serverIP = *IPv4Address::parse("192.168.0.1");
+    config.prefixLength = 24;
+    config.rangeStart = *IPv4Address::parse("192.168.0.100");
+    config.rangeEnd = *IPv4Address::parse("192.168.0.200");
+    config.leaseSeconds = 86400;
+    return config;
+}
+
+AppModel::AppModel(Environment environment)
+    : env_(std::move(environment)),
+      leaseFile_(env_.leaseFileURL),
+      logWriter_(env_.logDirectory),
+      alive_(std::make_shared<AppModel*>(this)) {
+    if (!env_.settings) env_.settings = std::make_shared<MemorySettingsStore>();
+    config = storedConfig(*env_.settings);
+}
+
+AppModel::~AppModel() {
+    alive_.reset();
+    if (monitor_) monitor_->stop();
+    // A server still running saves its leases on the way out.
+    if (server_) {
+        try {
+            server_->stop();
+        } catch (const std::exception&) {
+        }
+    }
+    stopReader();
+    logWriter_.flush();
+}
+
+AppModel::Task AppModel::guarded(std::function<void(AppModel&)> task) {
+    return [weak = std::weak_ptr<AppModel*>(alive_), task = std::move(task)] {
+        if (auto model = weak.lock()) task(**model);
+    };
+}
+
+void AppModel::changed() {
+    if (onChange) onChange();
+}
+
+// MARK: derived values
+
+const NetworkCard* AppModel::selectedCard() const {
+    if (!selectedCardID) return nullptr;
+    for (const auto& card : cards)
+        if (card.id() == *selectedCardID) return &card;
+    return nullptr;
+}
+
+std::vector<NetworkCard> AppModel::offeredCards() const { return Interfaces::offered(cards, showDisconnected); }
+
+bool AppModel::canStart() const {
+    if (isRunning || selectedCard() == nullptr || checks.empty()) return false;
+    return Preflight::canStart(checks);
+}
+
+std::vector<LogLine> AppModel::visibleLog() const {
+    const auto& source = (logPaused && pausedLog_) ? *pausedLog_ : log;
+    if (logFilter.empty()) return source;
+    std::string needle = lowercased(logFilter);
+    std::vector<LogLine> shown;
+    for (const auto& line : source)
+        if (lowercased(line.text).find(needle) != std::string::npos) shown.push_back(line);
+    return shown;
+}
+
+std::vector<Lease> AppModel::sortedLeases() const {
+    std::vector<Lease> leases;
+    leases.reserve(state.leases.size());
+    for (const auto& [mac, lease] : state.leases) leases.push_back(lease);
+    // The map has no order of its own; start from one that does not change between redraws.
+    std::sort(leases.begin(), leases.end(), [](const Lease& a, const Lease& b) { return a.ip < b.ip; });
+    return LeaseTable(std::move(leases), {}).sortedForDisplay([this](const Lease& lease) { return presence(lease); });
+}
+
+std::optional<PresenceState> AppModel::presence(const Lease& lease) const {
+    auto found = state.presence.find(lease.ip);
+    if (found == state.presence.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<IPv4Address> AppModel::nextAddress(Date now) const {
+    std::set<std::uint32_t> held;
+    for (const auto& [mac, lease] : state.leases)
+        if (lease.holdsAddress(now)) held.insert(lease.ip.value);
+    AddressRange range = config.range();
+    for (std::uint64_t value = range.lowerBound.value; value <= range.upperBound.value; ++value) {
+        auto address = static_cast<std::uint32_t>(value);
+        if (address != config.serverIP.value && !held.count(address)) return IPv4Address{address};
+    }
+    return std::nullopt;
+}
+
+std::string AppModel::tcpdumpCommand() const {
+    std::string interface = "en0";
+    if (isRunning && state.serverInterface)
+        interface = *state.serverInterface;
+    else if (const auto* card = selectedCard())
+        interface = card->bsdName;
+    else if (selectedCardID)
+        interface = *selectedCardID;
+    return "sudo tcpdump -i " + interface + " -n -e 'udp port 67 or udp port 68'";
+}
+
+std::vector<Notice> AppModel::orderedNotices() const {
+    std::vector<Notice> ordered;
+    for (const auto& [kind, notice] : state.notices) ordered.push_back(notice);
+    std::sort(ordered.begin(), ordered.end(), [](const Notice& a, const Notice& b) {
+        if (a.isCritical() != b.isCritical()) return a.isCritical();
+        return rawValue(a.kind) < rawValue(b.kind);
+    });
+    return ordered;
+}
+
+bool AppModel::showsWaitingHint(Date at) const {
+    if (!isRunning || state.lastPacketAt || !startedAt) return false;
+    return at.secondsSince(*startedAt) > waitingHintSeconds;
+}
+
+// MARK: start-up and cards
+
+void AppModel::bootstrap() {
+    phase = Phase::launching;
+    Date began = env_.now();
+    auto list = env_.listCards;
+    std::weak_ptr<AppModel*> weak = alive_;
+    withTimeout<std::vector<NetworkCard>>(
+        hostQueryTimeout, {}, [list] { return list(); },
+        [weak, began](std::vector<NetworkCard> found) {
+            auto model = weak.lock();
+            if (!model) return;
+            AppModel& self = **model;
+            self.cards = std::move(found);
+            self.loadLeasesAtLaunch();
+            std::optional<MACAddress> remembered;
+            if (auto text = self.env_.settings->value(SettingsStore::selectedCardMACKey))
+                remembered = MACAddress::parse(*text);
+            self.select(Interfaces::preferredCardID(self.cards, std::nullopt, remembered, false));
+            // The launch screen stays up for at least a second so that it does not flicker.
+            double elapsed = self.env_.now().secondsSince(began);
+            auto finish = self.guarded([](AppModel& m) { m.finishBootstrap(); });
+            if (elapsed < 1.0)
+                self.env_.mainThreadAfter(1.0 - elapsed, finish);
+            else
+                finish();
+        });
+}
+
+void AppModel::loadLeasesAtLaunch() {
+    try {
+        state.loadLeases(leaseFile_.load(env_.now()));
+        auto setAside = state.notices.find(NoticeKind::leaseFileSetAside);
+        if (setAside != state.notices.end())
+            appendLog(EventLog::line("NOTICE", setAside->second.message, env_.now()), LogLine::Kind::notice);
+    } catch (const LeaseFileError& error) {
+        state.raise(Notice::leaseReadFailedAtLaunch(error.description()));
+    }
+    changed();
+}
+
+void AppModel::finishBootstrap() {
+    phase = Phase::ready;
+    if (env_.makeMonitor) {
+        Executor mainThread = env_.mainThread;
+        auto refresh = guarded([](AppModel& model) { model.refreshCards(); });
+        monitor_ = env_.makeMonitor([mainThread, refresh] { mainThread(refresh); });
+        if (monitor_) monitor_->start();
+    }
+    changed();
+}
+
+void AppModel::refreshCards() {
+    auto list = env_.listCards;
+    std::weak_ptr<AppModel*> weak = alive_;
+    withTimeout<std::optional<std::vector<NetworkCard>>>(
+        hostQueryTimeout, std::nullopt, [list] { return std::optional(list()); },
+        [weak](std::optional<std::vector<NetworkCard>> found) {
+            auto model = weak.lock();
+            if (!model) return;
+            AppModel& self = **model;
+            // A scan that timed out keeps the cards we had.
+            if (found) self.cards = std::move(*found);
+            std::optional<MACAddress> remembered;
+            if (auto text = self.env_.settings->value(SettingsStore::selectedCardMACKey))
+                remembered = MACAddress::parse(*text);
+            auto preferred = Interfaces::preferredCardID(self.cards, self.selectedCardID, remembered, self.isRunning);
+            if (preferred != self.selectedCardID) {
+                self.select(preferred);
+            } else {
+                self.refreshChecks();
+                self.changed();
+            }
+        });
+}
+
+void AppModel::select(const std::optional<std::string>& cardID) {
+    selectedCardID = cardID;
+    storeSelection();
+    refreshChecks();
+    changed();
+}
+
+void AppModel::storeSelection() {
+    const auto* card = selectedCard();
+    if (card && card->mac)
+        env_.settings->setValue(SettingsStore::selectedCardMACKey, card->mac->description());
+    else if (!selectedCardID)
+        env_.settings->remove(SettingsStore::selectedCardMACKey);
+}
+
+void AppModel::setShowDisconnected(bool show) {
+    showDisconnected = show;
+    changed();
+}
+
+void AppModel::refreshChecks() {
+    const auto* card = selectedCard();
+    unsigned generation = ++checksGeneration_;
+    if (!card) {
+        if (!isRunning && !checks.empty()) {
+            checks.clear();
+            changed();
+        }
+        return;
+    }
+    auto gather = env_.gatherPreflight;
+    std::weak_ptr<AppModel*> weak = alive_;
+    withTimeout<std::optional<PreflightInput>>(
+        hostQueryTimeout, std::nullopt,
+        [gather, card = *card, config = config] { return std::optional(gather(card, config)); },
+        [weak, generation](std::optional<PreflightInput> input) {
+            if (auto model = weak.lock()) (**model).applyChecks(generation, std::move(input));
+        });
+}
+
+void AppModel::applyChecks(unsigned generation, std::optional<PreflightInput> input) {
+    // An older gathering that finishes late must not overwrite a newer one.
+    if (generation != checksGeneration_ || !input || isRunning) return;
+    auto fresh = Preflight::evaluate(*input);
+    if (fresh == checks) return;
+    checks = std::move(fresh);
+    changed();
+}
+
+// MARK: serving
+
+void AppModel::start() {
+    if (!canStart()) return;
+    const NetworkCard card = *selectedCard();
+
+    DHCPServer::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
+    try {
+        server_ = env_.makeServer(std::move(options));
+    } catch (const std::exception& error) {
+        lastError = error.what();
+        changed();
+        return;
+    }
+    stopReader();
+    auto events = server_->events();
+    Executor mainThread = env_.mainThread;
+    std::weak_ptr<AppModel*> weak = alive_;
+    eventReader_ = std::thread([events, mainThread, weak] {
+        while (auto event = events->next()) {
+            mainThread([weak, event = std::move(*event)] {
+                if (auto model = weak.lock()) (**model).handle(event);
+            });
+        }
+    });
+
+    try {
+        server_->start();
+        state.runStarted(card.bsdName);
+        isRunning = true;
+        startedAt = env_.now();
+    } catch (const std::exception& error) {
+        // The run never began: end the reader and forget the server.
+        events->finish();
+        stopReader();
+        server_.reset();
+        const auto* transportError = dynamic_cast<const TransportError*>(&error);
+        if (transportError && transportError->code == EADDRINUSE) {
+            auto holder = env_.port67Holder ? env_.port67Holder() : std::nullopt;
+            state.raise(Notice::portInUse(holder));
+        } else {
+            lastError = error.what();
+        }
+    }
+    changed();
+}
+
+void AppModel::stop() {
+    bool wasRunning = isRunning;
+    if (server_) {
+        try {
+            server_->stop();
+        } catch (const std::exception& error) {
+            lastError = error.what();
+        }
+        // stop() finished the stream, so the reader ends after handing over the last events.
+        stopReader();
+        server_.reset();
+    }
+    isRunning = false;
+    startedAt.reset();
+    (void)wasRunning;  // no update framework here, so no deferred check is ever owed
+    refreshChecks();
+    changed();
+}
+
+void AppModel::stopReader() {
+    if (eventReader_.joinable()) eventReader_.join();
+}
+
+void AppModel::handle(const ServerEvent& event) {
+    Date at = env_.now();
+    if (auto line = EventLog::line(event, at)) {
+        appendLog(*line, kindOf(event));
+        logWriter_.append(*line, at);
+    }
+    state.apply(event, at);
+    if (event.is<ServerEvent::Link>()) {
+        auto list = env_.listCards;
+        std::weak_ptr<AppModel*> weak = alive_;
+        withTimeout<std::optional<std::vector<NetworkCard>>>(
+            hostQueryTimeout, std::nullopt, [list] { return std::optional(list()); },
+            [weak](std::optional<std::vector<NetworkCard>> found) {
+                auto model = weak.lock();
+                if (!model || !found) return;
+                (**model).cards = std::move(*found);
+                (**model).changed();
+            });
+    } else if (event.is<ServerEvent::Stopped>()) {
+        isRunning = false;
+    }
+    changed();
+}
+
+// MARK: log
+
+void AppModel::appendLog(const std::string& text, LogLine::Kind kind) {
+    log.push_back({nextLogID_++, text, kind});
+    if (log.size() > logCapacity) log.erase(log.begin(), log.begin() + static_cast<long>(log.size() - logCapacity));
+    changed();
+}
+
+void AppModel::clearLog() {
+    log.clear();
+    if (pausedLog_) pausedLog_->clear();
+    changed();
+}
+
+void AppModel::setLogPaused(bool paused) {
+    if (paused == logPaused) return;
+    logPaused = paused;
+    if (paused)
+        pausedLog_ = log;
+    else
+        pausedLog_.reset();
+    changed();
+}
+
+void AppModel::setLogFilter(const std::string& filter) {
+    logFilter = filter;
+    changed();
+}
+
+// MARK: adapter commands
+
+void AppModel::requestConfigureAdapter() {
+    const auto* card = selectedCard();
+    if (!card || !card->serviceName) return;
+    const std::string& service = *card->serviceName;
+    pendingCommand = PendingCommand{freshUUID(),
+                                    "Configure " + service + " as " + config.serverIP.description() + "/" +
+                                        std::to_string(config.prefixLength) + "?",
+                                    HostSetup::setManualCommand(service, config.serverIP, config.mask()), service};
+    changed();
+}
+
+void AppModel::requestRestoreDHCP() {
+    const auto* card = selectedCard();
+    if (!card || !card->serviceName) return;
+    const std::string& service = *card->serviceName;
+    pendingCommand =
+        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(service), service};
+    changed();
+}
+
+void AppModel::cancelPendingCommand() {
+    pendingCommand.reset();
+    changed();
+}
+
+void AppModel::run(PendingCommand pending) {
+    pendingCommand.reset();
+    changed();
+    struct Outcome {
+        bool succeeded = false;
+        bool cancelled = false;
+        std::string error;
+    };
+    auto names = env_.knownServiceNames;
+    auto runAsAdministrator = env_.runAsAdministrator;
+    Executor mainThread = env_.mainThread;
+    std::weak_ptr<AppModel*> weak = alive_;
+    // The password dialog can stay up for minutes: never wait for it on the main thread.
+    env_.background([pending, names, runAsAdministrator, mainThread, weak] {
+        Outcome outcome;
+        try {
+            HostSetup::validatedService(pending.service, names());
+            runAsAdministrator(pending.command);
+            outcome.succeeded = true;
+        } catch (const HostSetupError& error) {
+            outcome.cancelled = error.isCancellation;
+            outcome.error = error.description();
+        } catch (const std::exception& error) {
+            outcome.error = error.what();
+        }
+        mainThread([weak, pending, outcome] {
+            auto model = weak.lock();
+            if (!model) return;
+            AppModel& self = **model;
+            if (outcome.succeeded) {
+                self.appendLog(EventLog::line("ADAPTER", pending.command, self.env_.now()), LogLine::Kind::other);
+            } else if (!outcome.cancelled) {
+                self.failedCommand = HostSetup::sudoLine(pending.command);
+                self.lastError = outcome.error;
+            }
+            self.refreshCards();
+            self.changed();
+        });
+    });
+}
+
+// MARK: leases
+
+void AppModel::rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& change) {
+    try {
+        Date now = env_.now();
+        LeaseTable table = leaseFile_.load(now).table;
+        change(table, now);
+        leaseFile_.save(table);
+        state.loadLeases(leaseFile_.load(now));
+    } catch (const LeaseFileError& error) {
+        lastError = error.description();
+    } catch (const std::exception& error) {
+        lastError = error.what();
+    }
+    changed();
+}
+
+void AppModel::forgetLease(const MACAddress& mac) {
+    confirmForget.reset();
+    // A running server owns the table and would write its own copy back over an edited file.
+    if (server_ && isRunning) {
+        server_->forgetLease(mac);
+        changed();
+        return;
+    }
+    rewriteLeaseFile([&mac](LeaseTable& table, Date) { table.remove(mac); });
+}
+
+void AppModel::clearExpiredLeases() {
+    confirmClear = false;
+    if (server_ && isRunning) {
+        server_->clearInactive();
+        changed();
+        return;
+    }
+    rewriteLeaseFile([](LeaseTable& table, Date now) { table.clearInactive(now); });
+}
+
+void AppModel::refreshLeases() {
+    if (server_ && isRunning) {
+        server_->refreshPresence();
+        return;
+    }
+    rewriteLeaseFile([](LeaseTable&, Date) {});
+}
+
+// MARK: notices, errors, links
+
+void AppModel::dismiss(NoticeKind kind) {
+    state.dismiss(kind);
+    changed();
+}
+
+void AppModel::dismissError() {
+    lastError.reset();
+    failedCommand.reset();
+    changed();
+}
+
+void AppModel::openInBrowser(IPv4Address ip) {
+    if (env_.openURL) env_.openURL("http://" + ip.description());
+}
+
+void AppModel::openLocalNetworkSettings() {
+    if (!env_.openURL) return;
+    if (!env_.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"))
+        env_.openURL("x-apple.systempreferences:com.apple.preference.security");
+}
+
+// MARK: settings
+
+std::map<SettingsForm::Field, std::vector<std::string>> AppModel::saveSettings(const SettingsForm& form,
+                                                                               bool automaticUpdateChecks) {
+    auto evaluation = form.evaluate();
+    if (!evaluation.config || !evaluation.errors.empty()) return evaluation.errors;
+    config = *evaluation.config;
+    env_.settings->setValue(SettingsStore::serverConfigKey, nlohmann::json(config).dump());
+    updates.automaticallyChecksForUpdates = automaticUpdateChecks;
+    settingsOpen = false;
+    refreshChecks();
+    changed();
+    return {};
+}
+
+}  // namespace anvil

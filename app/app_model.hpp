@@ -1,0 +1,212 @@
+#pragma once
+// The desktop application's state and operations, free of any window toolkit: every change
+// happens on the thread the injected executor runs, and `onChange` tells the screens to redraw.
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/settings_store.hpp"
+#include "core/addressing/date.hpp"
+#include "core/addressing/server_config.hpp"
+#include "core/addressing/settings_form.hpp"
+#include "core/events/anvil_state.hpp"
+#include "core/events/log_file_writer.hpp"
+#include "core/host/network_card.hpp"
+#include "core/host/preflight.hpp"
+#include "core/leases/lease_file.hpp"
+#include "core/server/dhcp_server.hpp"
+
+namespace anvil {
+
+class InterfaceMonitor;
+
+struct LogLine {
+    enum class Kind { rx, tx, presence, notice, other };
+    long long id = 0;
+    std::string text;
+    Kind kind = Kind::other;
+    friend bool operator==(const LogLine&, const LogLine&) = default;
+};
+
+struct PendingCommand {
+    std::string id;
+    std::string title;
+    std::string command;
+    std::string service;
+    friend bool operator==(const PendingCommand&, const PendingCommand&) = default;
+};
+
+// Software updates; Linux has no update framework, so checks are never offered.
+struct UpdateController {
+    bool automaticallyChecksForUpdates = true;
+    bool canCheckForUpdates() const { return false; }
+};
+
+class AppModel {
+public:
+    using Task = std::function<void()>;
+    using Executor = std::function<void(Task)>;
+
+    // Everything the model asks of the host and the toolkit.
+    struct Environment {
+        Executor mainThread;
+        // Runs a task on the main thread after a delay in seconds.
+        std::function<void(double, Task)> mainThreadAfter;
+        // Runs a task away from the main thread.
+        Executor background;
+        std::function<Date()> now;
+        std::function<std::vector<NetworkCard>()> listCards;
+        std::function<PreflightInput(const NetworkCard&, const ServerConfig&)> gatherPreflight;
+        std::function<std::optional<std::string>()> port67Holder;
+        std::function<std::unique_ptr<DHCPServer>(DHCPServer::Options)> makeServer;
+        // Null when the host's card changes cannot be watched.
+        std::function<std::unique_ptr<InterfaceMonitor>(Task onChange)> makeMonitor;
+        std::function<std::vector<std::string>()> knownServiceNames;
+        // Throws HostSetupError.
+        std::function<void(const std::string& command)> runAsAdministrator;
+        // False when nothing could open the address.
+        std::function<bool(const std::string& url)> openURL;
+        std::shared_ptr<SettingsStore> settings;
+        std::filesystem::path leaseFileURL;
+        std::filesystem::path logDirectory;
+
+        // The real host: cards, preflight, servers, pkexec; the caller supplies the executors,
+        // the URL opener and the settings store.
+        static Environment system(Executor mainThread, std::function<void(double, Task)> mainThreadAfter,
+                                  std::function<bool(const std::string&)> openURL,
+                                  std::shared_ptr<SettingsStore> settings);
+    };
+
+    enum class Phase { launching, ready };
+
+    explicit AppModel(Environment environment);
+    ~AppModel();
+    AppModel(const AppModel&) = delete;
+    AppModel& operator=(const AppModel&) = delete;
+
+    static constexpr std::size_t logCapacity = 5000;
+    static constexpr double hostQueryTimeout = 3.0;
+    static constexpr double waitingHintSeconds = 60;
+    static ServerConfig defaultConfig();
+
+    // Called after every change; the screens redraw from the model.
+    std::function<void()> onChange;
+
+    // Fields, read by the screens.
+    Phase phase = Phase::launching;
+    std::vector<NetworkCard> cards;
+    bool showDisconnected = false;
+    std::optional<std::string> selectedCardID;
+    ServerConfig config;
+    std::vector<PreflightCheck> checks;
+    bool isRunning = false;
+    AnvilState state;
+    std::vector<LogLine> log;
+    std::string logFilter;
+    bool logPaused = false;
+    std::optional<Date> startedAt;
+    bool settingsOpen = false;
+    std::optional<std::string> lastError;
+    std::optional<std::string> failedCommand;
+    std::optional<PendingCommand> pendingCommand;
+    std::optional<MACAddress> confirmForget;
+    bool confirmClear = false;
+    UpdateController updates;
+
+    // Derived values.
+    const NetworkCard* selectedCard() const;
+    std::vector<NetworkCard> offeredCards() const;
+    bool canStart() const;
+    std::vector<LogLine> visibleLog() const;
+    std::vector<Lease> sortedLeases() const;
+    std::optional<PresenceState> presence(const Lease& lease) const;
+    std::optional<IPv4Address> nextAddress(Date now) const;
+    std::optional<IPv4Address> nextAddress() const { return nextAddress(env_.now()); }
+    std::string tcpdumpCommand() const;
+    // Banners: the critical kinds first, then the others, each group by the kind's name.
+    std::vector<Notice> orderedNotices() const;
+    bool showsWaitingHint(Date at) const;
+    Date now() const { return env_.now(); }
+
+    // Operations.
+    void bootstrap();
+    void refreshCards();
+    void refreshChecks();
+    void select(const std::optional<std::string>& cardID);
+    void setShowDisconnected(bool show);
+    void start();
+    void stop();
+    void handle(const ServerEvent& event);
+    void appendLog(const std::string& text, LogLine::Kind kind);
+    void clearLog();
+    void setLogPaused(bool paused);
+    void setLogFilter(const std::string& filter);
+    void requestConfigureAdapter();
+    void requestRestoreDHCP();
+    // Takes a copy: callers pass the model's own pendingCommand, which this clears.
+    void run(PendingCommand pending);
+    void cancelPendingCommand();
+    void forgetLease(const MACAddress& mac);
+    void clearExpiredLeases();
+    // Reloads the lease list; while serving, also asks for fresh presence.
+    void refreshLeases();
+    void dismiss(NoticeKind kind);
+    void dismissError();
+    void openInBrowser(IPv4Address ip);
+    void openLocalNetworkSettings();
+    // Applies the settings sheet: the per-field errors, empty when the configuration was saved.
+    std::map<SettingsForm::Field, std::vector<std::string>> saveSettings(const SettingsForm& form,
+                                                                         bool automaticUpdateChecks);
+
+    // Runs `work` in the background and hands its result, or `fallback` after `seconds` when the
+    // work is slower, to `resume` on the main thread, exactly once.
+    template <typename Value>
+    void withTimeout(double seconds, Value fallback, std::function<Value()> work, std::function<void(Value)> resume);
+
+private:
+    void changed();
+    void finishBootstrap();
+    void loadLeasesAtLaunch();
+    void applyChecks(unsigned generation, std::optional<PreflightInput> input);
+    void storeSelection();
+    void stopReader();
+    void rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& change);
+    // Wraps a task so that it does nothing once the model is gone.
+    Task guarded(std::function<void(AppModel&)> task);
+
+    Environment env_;
+    LeaseFile leaseFile_;
+    LogFileWriter logWriter_;
+    std::unique_ptr<DHCPServer> server_;
+    std::unique_ptr<InterfaceMonitor> monitor_;
+    std::optional<std::vector<LogLine>> pausedLog_;
+    long long nextLogID_ = 1;
+    unsigned checksGeneration_ = 0;
+    std::thread eventReader_;
+    std::shared_ptr<AppModel*> alive_;
+};
+
+template <typename Value>
+void AppModel::withTimeout(double seconds, Value fallback, std::function<Value()> work,
+                           std::function<void(Value)> resume) {
+    // Both paths resume on the main thread, so the flag needs no lock there.
+    auto resumed = std::make_shared<bool>(false);
+    auto finish = [resumed, resume](Value value) {
+        if (*resumed) return;
+        *resumed = true;
+        resume(std::move(value));
+    };
+    Executor mainThread = env_.mainThread;
+    env_.background([work = std::move(work), finish, mainThread] {
+        Value value = work();
+        mainThread([finish, value = std::move(value)] { finish(value); });
+    });
+    env_.mainThreadAfter(seconds, [finish, fallback = std::move(fallback)] { finish(fallback); });
+}
+
+}  // namespace anvil

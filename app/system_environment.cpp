@@ -1,0 +1,38 @@
+#include <thread>
+
+#include "app/app_model.hpp"
+#include "core/host/host_setup.hpp"
+#include "core/host/interface_monitor.hpp"
+#include "core/host/interfaces.hpp"
+
+namespace anvil {
+
+AppModel::Environment AppModel::Environment::system(Executor mainThread,
+                                                    std::function<void(double, Task)> mainThreadAfter,
+                                                    std::function<bool(const std::string&)> openURL,
+                                                    std::shared_ptr<SettingsStore> settings) {
+    Environment env;
+    env.mainThread = std::move(mainThread);
+    env.mainThreadAfter = std::move(mainThreadAfter);
+    // Host queries are short and rare; a detached thread per query keeps a hung one from blocking others.
+    env.background = [](Task task) { std::thread(std::move(task)).detach(); };
+    env.now = [] {
+        return Date{std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count()};
+    };
+    env.listCards = [] { return Interfaces::list(); };
+    env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
+        return Preflight::gather(card, config);
+    };
+    env.port67Holder = [] { return Preflight::port67Holder(); };
+    env.makeServer = [](DHCPServer::Options options) { return std::make_unique<DHCPServer>(std::move(options)); };
+    env.makeMonitor = [](Task onChange) { return std::make_unique<InterfaceMonitor>(std::move(onChange)); };
+    env.knownServiceNames = [] { return HostSetup::knownServiceNames(); };
+    env.runAsAdministrator = [](const std::string& command) { HostSetup::runAsAdministrator(command); };
+    env.openURL = std::move(openURL);
+    env.settings = std::move(settings);
+    env.leaseFileURL = LeaseFile::defaultURL();
+    env.logDirectory = LogFileWriter::defaultDirectory();
+    return env;
+}
+
+}  // namespace anvil

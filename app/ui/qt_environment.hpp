@@ -1,0 +1,18 @@
+#pragma once
+// The Qt side of the model's environment: main-thread posting, QSettings, URL opening.
+#include <memory>
+
+#include "app/app_model.hpp"
+
+namespace anvil {
+
+// "serverConfig", "selectedCardMAC" and "updateFeedOverride" as QSettings values.
+std::shared_ptr<SettingsStore> makeQtSettingsStore();
+
+// The real host, with tasks posted to the application's main thread.
+AppModel::Environment qtSystemEnvironment(std::shared_ptr<SettingsStore> settings);
+
+// Posts a task to the main thread; safe from any thread.
+void postToMainThread(std::function<void()> task);
+
+}  // namespace anvil

@@ -1,0 +1,191 @@
+#include "app/ui/settings_dialog.hpp"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <bit>
+
+namespace anvil {
+
+namespace {
+
+QString q(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+QLabel* errorLabel(const char* name) {
+    auto* label = new QLabel;
+    label->setObjectName(name);
+    label->setStyleSheet("color: #c0392b;");
+    label->setWordWrap(true);
+    label->hide();
+    return label;
+}
+
+}  // namespace
+
+SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(parent), model_(model) {
+    setWindowTitle("Settings");
+    setObjectName("settingsSheet");
+    SettingsForm form = SettingsForm::from(model.config);
+    auto* layout = new QVBoxLayout(this);
+
+    auto* server = new QGroupBox("Server");
+    auto* serverForm = new QFormLayout(server);
+    serverIP_ = new QLineEdit(q(form.serverIP));
+    serverIP_->setObjectName("serverIP");
+    serverIP_->setPlaceholderText("192.168.0.1");
+    prefix_ = new QLineEdit(q(form.prefix));
+    prefix_->setObjectName("prefix");
+    prefix_->setMaximumWidth(50);
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(serverIP_);
+    serverRow->addWidget(new QLabel("/"));
+    serverRow->addWidget(prefix_);
+    serverForm->addRow("Server IP", serverRow);
+    errorLabels_[SettingsForm::Field::server] = errorLabel("serverError");
+    serverForm->addRow("", errorLabels_[SettingsForm::Field::server]);
+
+    rangeStart_ = new QLineEdit(q(form.rangeStart));
+    rangeStart_->setObjectName("rangeStart");
+    rangeStart_->setPlaceholderText("192.168.0.100");
+    rangeEnd_ = new QLineEdit(q(form.rangeEnd));
+    rangeEnd_->setObjectName("rangeEnd");
+    rangeEnd_->setPlaceholderText("192.168.0.200");
+    rangeCount_ = new QLabel;
+    rangeCount_->setObjectName("rangeCount");
+    auto* rangeRow = new QHBoxLayout;
+    rangeRow->addWidget(rangeStart_);
+    rangeRow->addWidget(new QLabel("–"));
+    rangeRow->addWidget(rangeEnd_);
+    rangeRow->addWidget(rangeCount_);
+    serverForm->addRow("Range", rangeRow);
+    errorLabels_[SettingsForm::Field::range] = errorLabel("rangeError");
+    serverForm->addRow("", errorLabels_[SettingsForm::Field::range]);
+
+    leasePreset_ = new QComboBox;
+    leasePreset_->setObjectName("leasePreset");
+    for (LeasePreset preset : allLeasePresets) leasePreset_->addItem(q(label(preset)), static_cast<int>(preset));
+    leasePreset_->setCurrentIndex(leasePreset_->findData(static_cast<int>(form.leasePreset)));
+    serverForm->addRow("Lease time", leasePreset_);
+    customLease_ = new QLineEdit(q(form.customLease));
+    customLease_->setObjectName("customLease");
+    customLease_->setPlaceholderText("for example 90m or 2d");
+    serverForm->addRow("Custom lease", customLease_);
+    errorLabels_[SettingsForm::Field::lease] = errorLabel("leaseError");
+    serverForm->addRow("", errorLabels_[SettingsForm::Field::lease]);
+    layout->addWidget(server);
+
+    auto* optional = new QGroupBox("Optional");
+    auto* optionalForm = new QFormLayout(optional);
+    router_ = new QLineEdit(q(form.router));
+    router_->setObjectName("router");
+    optionalForm->addRow("Gateway", router_);
+    errorLabels_[SettingsForm::Field::gateway] = errorLabel("gatewayError");
+    optionalForm->addRow("", errorLabels_[SettingsForm::Field::gateway]);
+    dns_ = new QLineEdit(q(form.dns));
+    dns_->setObjectName("dns");
+    dns_->setPlaceholderText("off (comma separated)");
+    optionalForm->addRow("DNS", dns_);
+    errorLabels_[SettingsForm::Field::dns] = errorLabel("dnsError");
+    optionalForm->addRow("", errorLabels_[SettingsForm::Field::dns]);
+    layout->addWidget(optional);
+
+    auto* updates = new QGroupBox("Updates");
+    auto* updatesLayout = new QVBoxLayout(updates);
+    automaticChecks_ = new QCheckBox("Check for updates automatically");
+    automaticChecks_->setChecked(model.updates.automaticallyChecksForUpdates);
+    updatesLayout->addWidget(automaticChecks_);
+    layout->addWidget(updates);
+
+    auto* adapter = new QGroupBox("Adapter");
+    auto* adapterLayout = new QVBoxLayout(adapter);
+    auto* adapterState = new QLabel(adapterText());
+    adapterState->setObjectName("adapterState");
+    adapterLayout->addWidget(adapterState);
+    auto* adapterButtons = new QHBoxLayout;
+    auto* configure = new QPushButton("Configure adapter…");
+    auto* restore = new QPushButton("Restore DHCP on adapter");
+    bool hasService = model.selectedCard() && model.selectedCard()->serviceName;
+    configure->setEnabled(hasService);
+    restore->setEnabled(hasService);
+    connect(configure, &QPushButton::clicked, this, [this] { model_.requestConfigureAdapter(); });
+    connect(restore, &QPushButton::clicked, this, [this] { model_.requestRestoreDHCP(); });
+    adapterButtons->addWidget(configure);
+    adapterButtons->addWidget(restore);
+    adapterLayout->addLayout(adapterButtons);
+    layout->addWidget(adapter);
+
+    auto* buttons = new QDialogButtonBox;
+    auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+    auto* saveButton = buttons->addButton("Save", QDialogButtonBox::AcceptRole);
+    saveButton->setObjectName("saveButton");
+    saveButton->setDefault(true);
+    cancel->setObjectName("cancelButton");
+    connect(saveButton, &QPushButton::clicked, this, &SettingsDialog::save);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    for (QLineEdit* field : {rangeStart_, rangeEnd_})
+        connect(field, &QLineEdit::textChanged, this, &SettingsDialog::updateDerived);
+    connect(leasePreset_, &QComboBox::currentIndexChanged, this, &SettingsDialog::updateDerived);
+    updateDerived();
+}
+
+SettingsForm SettingsDialog::form() const {
+    SettingsForm form;
+    form.serverIP = serverIP_->text().toStdString();
+    form.prefix = prefix_->text().toStdString();
+    form.rangeStart = rangeStart_->text().toStdString();
+    form.rangeEnd = rangeEnd_->text().toStdString();
+    form.leasePreset = static_cast<LeasePreset>(leasePreset_->currentData().toInt());
+    form.customLease = customLease_->text().toStdString();
+    form.router = router_->text().toStdString();
+    form.dns = dns_->text().toStdString();
+    return form;
+}
+
+void SettingsDialog::updateDerived() {
+    auto count = form().rangeCount();
+    rangeCount_->setText(count ? QString::asprintf("%lld addresses", *count) : QString());
+    customLease_->setEnabled(leasePreset_->currentData().toInt() == static_cast<int>(LeasePreset::custom));
+}
+
+void SettingsDialog::save() {
+    auto errors = model_.saveSettings(form(), automaticChecks_->isChecked());
+    for (auto& [field, label] : errorLabels_) {
+        auto found = errors.find(field);
+        QStringList lines;
+        if (found != errors.end())
+            for (const auto& message : found->second) lines << q(message);
+        label->setText(lines.join("\n"));
+        label->setVisible(!lines.isEmpty());
+    }
+    if (errors.empty()) accept();
+}
+
+QString SettingsDialog::adapterText() const {
+    const NetworkCard* card = model_.selectedCard();
+    if (!card) return "No card selected";
+    const auto& method = card->configMethod;
+    std::string text;
+    switch (method.kind) {
+        case NetworkCard::ConfigMethod::Case::manual:
+            text = "set to " + method.ip.description() + "/" + std::to_string(std::popcount(method.mask.value)) +
+                   " (manual)";
+            break;
+        case NetworkCard::ConfigMethod::Case::dhcp:
+            text = card->addresses.empty() ? "using DHCP" : "using " + card->addressSummary();
+            break;
+        case NetworkCard::ConfigMethod::Case::other: text = "using " + method.name; break;
+        case NetworkCard::ConfigMethod::Case::none: text = "not configured"; break;
+    }
+    return q(card->displayName + " is " + text);
+}
+
+}  // namespace anvil

@@ -1,0 +1,42 @@
+#pragma once
+// The settings sheet: edits a SettingsForm and saves it through the model only when valid.
+#include <QDialog>
+#include <map>
+
+#include "app/app_model.hpp"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+
+namespace anvil {
+
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    SettingsDialog(AppModel& model, QWidget* parent = nullptr);
+
+    SettingsForm form() const;
+    // Tries to save; the sheet stays open with each field's errors when the form is invalid.
+    void save();
+
+private:
+    void updateDerived();
+    QString adapterText() const;
+
+    AppModel& model_;
+    QLineEdit* serverIP_;
+    QLineEdit* prefix_;
+    QLineEdit* rangeStart_;
+    QLineEdit* rangeEnd_;
+    QLabel* rangeCount_;
+    QComboBox* leasePreset_;
+    QLineEdit* customLease_;
+    QLineEdit* router_;
+    QLineEdit* dns_;
+    QCheckBox* automaticChecks_;
+    std::map<SettingsForm::Field, QLabel*> errorLabels_;
+};
+
+}  // namespace anvil

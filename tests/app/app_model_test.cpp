@@ -1,0 +1,352 @@
+#include "app/app_model.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <filesystem>
+
+#include "core/server/transport_error.hpp"
+
+using namespace anvil;
+namespace fs = std::filesystem;
+
+namespace {
+
+IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
+MACAddress mac(const char* text) { return *MACAddress::parse(text); }
+
+// A transport that opens (or refuses to) and never receives anything.
+class QuietTransport : public Transport {
+public:
+    explicit QuietTransport(int openError) : openError_(openError) {}
+    ~QuietTransport() override { close(); }
+    void open() override {
+        if (openError_) throw TransportError("bind", openError_);
+        if (::pipe(pipe_) != 0) throw TransportError("pipe", errno);
+    }
+    std::optional<Datagram> receive() override { return std::nullopt; }
+    void send(const Bytes&, const ReplyDestination&) override {}
+    void close() override {
+        for (int& end : pipe_) {
+            if (end >= 0) ::close(end);
+            end = -1;
+        }
+    }
+    // A pipe nobody writes to: never readable.
+    int fd() const override { return pipe_[0]; }
+    std::uint32_t interfaceIndex() const override { return 7; }
+
+private:
+    int openError_;
+    int pipe_[2] = {-1, -1};
+};
+
+NetworkCard benchCard() {
+    NetworkCard card;
+    card.bsdName = "eth9";
+    card.displayName = "USB Ethernet";
+    card.serviceName = "Wired 9";
+    card.kind = NetworkCard::Kind::ethernet;
+    card.mac = mac("02:00:00:00:00:09");
+    card.linkUp = true;
+    card.addresses = {*Subnet::parse("192.168.0.1/24")};
+    card.configMethod = NetworkCard::ConfigMethod::manual(ip("192.168.0.1"), ip("255.255.255.0"));
+    return card;
+}
+
+struct Harness {
+    fs::path folder = fs::temp_directory_path() / ("anvil-app-" + std::to_string(::getpid()) + "-" +
+                                                   std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::deque<AppModel::Task> queue;
+    std::deque<AppModel::Task> timers;
+    Date clock{1'700'000'000};
+    std::vector<NetworkCard> hostCards{benchCard()};
+    int openError = 0;
+    std::optional<std::string> holder;
+    std::vector<std::string> ranCommands;
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::unique_ptr<AppModel> model;
+
+    Harness() {
+        fs::create_directories(folder);
+        AppModel::Environment env;
+        env.mainThread = [this](AppModel::Task task) { queue.push_back(std::move(task)); };
+        env.mainThreadAfter = [this](double, AppModel::Task task) { timers.push_back(std::move(task)); };
+        env.background = [](AppModel::Task task) { task(); };
+        env.now = [this] { return clock; };
+        env.listCards = [this] { return hostCards; };
+        env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
+            return PreflightInput{card, {}, config, Port67State::available(), false};
+        };
+        env.port67Holder = [this] { return holder; };
+        env.makeServer = [this](DHCPServer::Options options) {
+            DHCPServer::Seams seams;
+            seams.host.clock = [this] { return clock; };
+            seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, std::nullopt}; };
+            seams.host.interfaceAddresses = [] { return std::vector<InterfaceAddress>{}; };
+            seams.host.bsdName = [](const MACAddress&) { return std::optional<std::string>("eth9"); };
+            seams.host.interfaceIndex = [](const std::string&) { return 7u; };
+            seams.host.interfaceNameForIndex = [](std::uint32_t) { return std::string("eth9"); };
+            seams.host.probe = [](const std::string&, IPv4Address, double) { return ProbeResult::silent(); };
+            seams.host.readARPTable = [] { return ARPEntries{}; };
+            seams.host.triggerLocalNetworkAlert = [](const std::string&, IPv4Address) {};
+            int error = openError;
+            seams.transportFactory = [error](const TransportMode&) { return std::make_unique<QuietTransport>(error); };
+            options.presenceEnabled = false;
+            return std::make_unique<DHCPServer>(std::move(options), std::move(seams));
+        };
+        env.knownServiceNames = [] { return std::vector<std::string>{"Wired 9"}; };
+        env.runAsAdministrator = [this](const std::string& command) { ranCommands.push_back(command); };
+        env.openURL = [](const std::string&) { return false; };
+        env.settings = settings;
+        env.leaseFileURL = folder / "leases.json";
+        env.logDirectory = folder / "logs";
+        model = std::make_unique<AppModel>(std::move(env));
+    }
+    ~Harness() {
+        model.reset();
+        fs::remove_all(folder);
+    }
+
+    // Runs what was posted to the main thread, then the timers, until nothing is left.
+    void drain() {
+        for (int round = 0; round < 100 && (!queue.empty() || !timers.empty()); ++round) {
+            while (!queue.empty()) {
+                auto task = std::move(queue.front());
+                queue.pop_front();
+                task();
+            }
+            if (!timers.empty()) {
+                auto task = std::move(timers.front());
+                timers.pop_front();
+                task();
+            }
+        }
+    }
+
+    void boot() {
+        model->bootstrap();
+        drain();
+    }
+};
+
+}  // namespace
+
+TEST(AppModel, BootstrapSelectsTheCardAndBecomesReadyWithPassingChecks) {
+    Harness h;
+    EXPECT_EQ(h.model->phase, AppModel::Phase::launching);
+    h.boot();
+    EXPECT_EQ(h.model->phase, AppModel::Phase::ready);
+    EXPECT_EQ(h.model->selectedCardID, "eth9");
+    EXPECT_EQ(h.settings->values.at("selectedCardMAC"), "02:00:00:00:00:09");
+    EXPECT_FALSE(h.model->checks.empty());
+    EXPECT_TRUE(h.model->canStart());
+}
+
+TEST(AppModel, StartStaysDisabledWithoutACardOrChecks) {
+    Harness h;
+    h.hostCards.clear();
+    h.boot();
+    EXPECT_FALSE(h.model->selectedCardID);
+    EXPECT_FALSE(h.model->canStart());
+    h.model->start();
+    EXPECT_FALSE(h.model->isRunning);
+
+    Harness empty;
+    empty.boot();
+    empty.model->checks.clear();
+    EXPECT_FALSE(empty.model->canStart());
+    empty.model->start();
+    EXPECT_FALSE(empty.model->isRunning);
+}
+
+TEST(AppModel, StartWithPort67TakenRaisesThePortNoticeNamingTheHolder) {
+    for (auto holder : {std::optional<std::string>("dnsmasq:812"), std::optional<std::string>()}) {
+        Harness h;
+        h.boot();
+        h.openError = EADDRINUSE;
+        h.holder = holder;
+        h.model->start();
+        h.drain();
+        EXPECT_FALSE(h.model->isRunning);
+        EXPECT_FALSE(h.model->lastError);
+        ASSERT_EQ(h.model->state.notices.count(NoticeKind::portInUse), 1u);
+        EXPECT_EQ(h.model->state.notices.at(NoticeKind::portInUse).message,
+                  "Port 67 is in use by " + holder.value_or("another program") +
+                      ". Turn off Internet Sharing or stop the VM's shared network.");
+    }
+}
+
+TEST(AppModel, StartRefusedForPermissionBecomesTheErrorAlert) {
+    Harness h;
+    h.boot();
+    h.openError = EACCES;
+    h.model->start();
+    EXPECT_FALSE(h.model->isRunning);
+    ASSERT_TRUE(h.model->lastError);
+    EXPECT_NE(h.model->lastError->find("Permission denied"), std::string::npos) << *h.model->lastError;
+}
+
+TEST(AppModel, StartAndStopRunAServerAndLogItsEvents) {
+    Harness h;
+    h.boot();
+    h.model->start();
+    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    EXPECT_EQ(h.model->startedAt, h.clock);
+    EXPECT_FALSE(h.model->canStart());
+    h.model->stop();
+    h.drain();
+    EXPECT_FALSE(h.model->isRunning);
+    EXPECT_FALSE(h.model->state.serverInterface);
+    ASSERT_GE(h.model->log.size(), 2u);
+    EXPECT_NE(h.model->log.front().text.find("eth9"), std::string::npos) << h.model->log.front().text;
+    EXPECT_TRUE(h.model->canStart());
+}
+
+TEST(AppModel, LogKeepsTheLast5000LinesAndPausedShowsTheSnapshot) {
+    Harness h;
+    for (int i = 0; i < 5000; ++i) h.model->appendLog("line " + std::to_string(i), LogLine::Kind::other);
+    EXPECT_EQ(h.model->log.size(), 5000u);
+    h.model->setLogPaused(true);
+    h.model->appendLog("line 5000", LogLine::Kind::rx);
+    ASSERT_EQ(h.model->log.size(), 5000u);
+    EXPECT_EQ(h.model->log.front().text, "line 1");
+    EXPECT_EQ(h.model->log.back().id, 5001);
+    EXPECT_EQ(h.model->visibleLog().back().text, "line 4999");
+    h.model->setLogPaused(false);
+    EXPECT_EQ(h.model->visibleLog().back().text, "line 5000");
+    h.model->clearLog();
+    EXPECT_TRUE(h.model->visibleLog().empty());
+}
+
+TEST(AppModel, FilterMatchesInAnyCase) {
+    Harness h;
+    h.model->appendLog("RX DISCOVER from AA:BB:cc", LogLine::Kind::rx);
+    h.model->appendLog("TX OFFER 192.168.0.100", LogLine::Kind::tx);
+    for (const char* filter : {"aa:bb:CC", "AA:BB:CC", "discover"}) {
+        h.model->setLogFilter(filter);
+        ASSERT_EQ(h.model->visibleLog().size(), 1u) << filter;
+        EXPECT_EQ(h.model->visibleLog()[0].kind, LogLine::Kind::rx);
+    }
+    h.model->setLogFilter("");
+    EXPECT_EQ(h.model->visibleLog().size(), 2u);
+}
+
+TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenEn0) {
+    Harness h;
+    h.hostCards.clear();
+    h.boot();
+    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i en0 -n -e 'udp port 67 or udp port 68'");
+    Harness selected;
+    selected.boot();
+    EXPECT_EQ(selected.model->tcpdumpCommand(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
+}
+
+TEST(AppModel, WaitingHintOnlyAfterAMinuteWithoutAnyPacket) {
+    Harness h;
+    h.boot();
+    EXPECT_FALSE(h.model->showsWaitingHint(h.clock.addingSeconds(120)));
+    h.model->start();
+    ASSERT_TRUE(h.model->isRunning);
+    h.drain();
+    EXPECT_FALSE(h.model->showsWaitingHint(h.clock.addingSeconds(60)));
+    EXPECT_TRUE(h.model->showsWaitingHint(h.clock.addingSeconds(60.5)));
+    h.model->handle(ServerEvent::received(PacketSummary{}));
+    EXPECT_FALSE(h.model->showsWaitingHint(h.clock.addingSeconds(600)));
+    h.model->stop();
+}
+
+TEST(AppModel, NextAddressSkipsTheServerAndHeldAddresses) {
+    Harness h;
+    h.model->config.rangeStart = ip("192.168.0.1");
+    h.model->config.rangeEnd = ip("192.168.0.3");
+    Lease held{mac("aa:00:00:00:00:01"),
+               ip("192.168.0.2"),
+               Lease::State::bound,
+               h.clock.addingSeconds(60),
+               {},
+               {},
+               {},
+               h.clock,
+               h.clock};
+    h.model->state.leases[held.mac] = held;
+    EXPECT_EQ(h.model->nextAddress(h.clock), ip("192.168.0.3"));
+    Lease other = held;
+    other.mac = mac("aa:00:00:00:00:02");
+    other.ip = ip("192.168.0.3");
+    h.model->state.leases[other.mac] = other;
+    EXPECT_FALSE(h.model->nextAddress(h.clock));
+    EXPECT_EQ(h.model->nextAddress(h.clock.addingSeconds(61)), ip("192.168.0.2")) << "expired leases free it";
+}
+
+TEST(AppModel, AdapterCommandsRunOnlyAfterConfirmationAndFailuresOfferTheTerminalLine) {
+    Harness h;
+    h.boot();
+    h.model->requestConfigureAdapter();
+    ASSERT_TRUE(h.model->pendingCommand);
+    EXPECT_EQ(h.model->pendingCommand->title, "Configure Wired 9 as 192.168.0.1/24?");
+    EXPECT_TRUE(h.ranCommands.empty());
+    h.model->run(*h.model->pendingCommand);
+    h.drain();
+    EXPECT_FALSE(h.model->pendingCommand);
+    ASSERT_EQ(h.ranCommands.size(), 1u);
+    EXPECT_NE(h.model->log.back().text.find("ADAPTER      "), std::string::npos) << h.model->log.back().text;
+
+    h.model->requestRestoreDHCP();
+    EXPECT_EQ(h.model->pendingCommand->title, "Set Wired 9 back to DHCP?");
+    PendingCommand forged = *h.model->pendingCommand;
+    forged.service = "Other";
+    h.model->run(forged);
+    h.drain();
+    EXPECT_EQ(h.ranCommands.size(), 1u) << "an unknown service never runs";
+    ASSERT_TRUE(h.model->failedCommand && h.model->lastError);
+    EXPECT_EQ(h.model->failedCommand->rfind("sudo ", 0), 0u);
+    h.model->dismissError();
+    EXPECT_FALSE(h.model->failedCommand || h.model->lastError);
+}
+
+TEST(AppModel, ForgetAndClearGoThroughTheLeaseFile) {
+    Harness h;
+    Lease active{mac("aa:00:00:00:00:01"),
+                 ip("192.168.0.100"),
+                 Lease::State::bound,
+                 h.clock.addingSeconds(600),
+                 {},
+                 {},
+                 {},
+                 h.clock,
+                 h.clock};
+    Lease expired = active;
+    expired.mac = mac("aa:00:00:00:00:02");
+    expired.ip = ip("192.168.0.101");
+    expired.expiresAt = h.clock.addingSeconds(-1);
+    LeaseFile(h.folder / "leases.json").save(LeaseTable({active, expired}, {}));
+    h.boot();
+    EXPECT_EQ(h.model->state.leases.size(), 2u);
+    h.model->clearExpiredLeases();
+    EXPECT_EQ(h.model->state.leases.size(), 1u);
+    h.model->forgetLease(active.mac);
+    EXPECT_TRUE(h.model->state.leases.empty());
+    EXPECT_TRUE(LeaseFile(h.folder / "leases.json").load(h.clock).table.leases().empty());
+    EXPECT_FALSE(h.model->lastError);
+}
+
+TEST(AppModel, SavingSettingsPersistsOnlyAValidForm) {
+    Harness h;
+    h.boot();
+    h.model->settingsOpen = true;
+    SettingsForm form = SettingsForm::from(h.model->config);
+    form.rangeEnd = "10.0.0.1";
+    EXPECT_FALSE(h.model->saveSettings(form, true).empty());
+    EXPECT_TRUE(h.model->settingsOpen);
+    EXPECT_EQ(h.model->config, AppModel::defaultConfig());
+    EXPECT_EQ(h.settings->values.count("serverConfig"), 0u);
+
+    form = SettingsForm::from(h.model->config);
+    form.rangeEnd = "192.168.0.150";
+    EXPECT_TRUE(h.model->saveSettings(form, false).empty());
+    EXPECT_FALSE(h.model->settingsOpen);
+    EXPECT_EQ(h.model->config.rangeEnd, ip("192.168.0.150"));
+}

@@ -1,0 +1,147 @@
+#include "core/events/anvil_state.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace anvil;
+
+namespace {
+
+MACAddress mac(const char* text) { return *MACAddress::parse(text); }
+IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
+
+Lease lease(const char* hw, const char* address, double lastSeen = 100) {
+    Lease result;
+    result.mac = mac(hw);
+    result.ip = ip(address);
+    result.state = Lease::State::bound;
+    result.expiresAt = Date{10000};
+    result.firstSeen = Date{50};
+    result.lastSeen = Date{lastSeen};
+    return result;
+}
+
+ServerEvent sent(DHCPMessageType type, const char* hw, const char* address) {
+    SentSummary summary;
+    summary.type = type;
+    summary.mac = mac(hw);
+    summary.ip = ip(address);
+    summary.interface = "eth1";
+    return ServerEvent::sent(summary);
+}
+
+const char* const deviceA = "aa:bb:cc:00:00:01";
+const char* const deviceB = "aa:bb:cc:00:00:02";
+
+}  // namespace
+
+TEST(AnvilState, NewStateIsEmpty) {
+    AnvilState state;
+    EXPECT_TRUE(state.leases.empty() && state.presence.empty() && state.notices.empty());
+    EXPECT_FALSE(state.deviceFound || state.lastPacketAt || state.serverInterface);
+}
+
+TEST(AnvilState, LoadingKeepsTheLeaseLastSeenLaterAndTheFirstOnATie) {
+    struct Case {
+        double firstLastSeen, secondLastSeen;
+        const char* expectedIP;
+    };
+    for (Case c : {Case{100, 200, "10.0.0.2"}, Case{300, 200, "10.0.0.1"}, Case{100, 100, "10.0.0.1"}}) {
+        AnvilState state;
+        state.leases[mac(deviceB)] = lease(deviceB, "10.0.0.9");
+        LeaseFile::LoadResult result{
+            LeaseTable({lease(deviceA, "10.0.0.1", c.firstLastSeen), lease(deviceA, "10.0.0.2", c.secondLastSeen)}, {}),
+            std::nullopt};
+        state.loadLeases(result);
+        ASSERT_EQ(state.leases.size(), 1u) << "the old map is replaced";
+        EXPECT_EQ(state.leases.at(mac(deviceA)).ip, ip(c.expectedIP));
+        EXPECT_TRUE(state.notices.empty());
+    }
+}
+
+TEST(AnvilState, SetAsideLoadRaisesOneNoticeNamingOnlyTheFile) {
+    AnvilState state;
+    state.loadLeases({LeaseTable{}, "/home/tech/.local/share/DHCP Anvil/leases.corrupt-1.json"});
+    state.loadLeases({LeaseTable{}, "/home/tech/.local/share/DHCP Anvil/leases.corrupt-1.json"});
+    ASSERT_EQ(state.notices.size(), 1u);
+    EXPECT_EQ(state.notices.at(NoticeKind::leaseFileSetAside).message,
+              "The lease file could not be read and was moved to leases.corrupt-1.json. Starting with no leases.");
+}
+
+TEST(AnvilState, DeviceFoundOnlyByAnAckMatchingAKnownLease) {
+    AnvilState state;
+    state.apply(ServerEvent::leaseChanged(lease(deviceA, "10.0.0.1")), Date{1});
+
+    state.apply(sent(DHCPMessageType::offer, deviceA, "10.0.0.1"), Date{2});
+    state.apply(sent(DHCPMessageType::nak, deviceA, "10.0.0.1"), Date{2});
+    state.apply(sent(DHCPMessageType::ack, deviceB, "10.0.0.1"), Date{2});
+    state.apply(sent(DHCPMessageType::ack, deviceA, "10.0.0.7"), Date{2});
+    EXPECT_FALSE(state.deviceFound);
+
+    state.apply(sent(DHCPMessageType::ack, deviceA, "10.0.0.1"), Date{3});
+    ASSERT_TRUE(state.deviceFound);
+    EXPECT_EQ(state.deviceFound->mac, mac(deviceA));
+
+    // Another device's lease does not move it; the same device's does.
+    state.apply(ServerEvent::leaseChanged(lease(deviceB, "10.0.0.2")), Date{4});
+    EXPECT_EQ(state.deviceFound->ip, ip("10.0.0.1"));
+    Lease renewed = lease(deviceA, "10.0.0.1", 500);
+    state.apply(ServerEvent::leaseChanged(renewed), Date{5});
+    EXPECT_EQ(state.deviceFound, renewed);
+
+    state.apply(ServerEvent::leaseRemoved(mac(deviceB)), Date{6});
+    EXPECT_TRUE(state.deviceFound);
+    state.apply(ServerEvent::leaseRemoved(mac(deviceA)), Date{6});
+    EXPECT_FALSE(state.deviceFound);
+    EXPECT_EQ(state.leases.size(), 0u);
+}
+
+TEST(AnvilState, StoppedDropsRunScopedNoticesAndPresenceOnly) {
+    AnvilState state;
+    state.runStarted("eth1");
+    state.apply(ServerEvent::leaseChanged(lease(deviceA, "10.0.0.1")), Date{1});
+    state.apply(sent(DHCPMessageType::ack, deviceA, "10.0.0.1"), Date{1});
+    state.apply(ServerEvent::received(PacketSummary{}), Date{2});
+    state.apply(ServerEvent::presence(ip("10.0.0.1"), mac(deviceA), PresenceState::online, "ping"), Date{3});
+    state.apply(ServerEvent::noticeRaised(Notice::linkDown("eth1")), Date{4});
+    state.apply(ServerEvent::noticeRaised(Notice::leaseSaveFailed("disk full")), Date{4});
+    state.apply(ServerEvent::noticeRaised(Notice::adapterUnplugged()), Date{4});
+    state.apply(ServerEvent::noticeCleared(NoticeKind::adapterUnplugged), Date{4});
+    EXPECT_EQ(state.notices.size(), 2u);
+
+    state.apply(ServerEvent::stopped(), Date{5});
+    EXPECT_EQ(state.notices.count(NoticeKind::linkDown), 0u);
+    EXPECT_EQ(state.notices.count(NoticeKind::leaseSaveFailed), 1u);
+    EXPECT_TRUE(state.presence.empty());
+    EXPECT_EQ(state.leases.size(), 1u);
+    EXPECT_TRUE(state.deviceFound);
+    EXPECT_EQ(state.lastPacketAt, Date{2});
+    EXPECT_FALSE(state.serverInterface);
+
+    state.runStarted("eth2");
+    EXPECT_TRUE(state.notices.empty());
+    EXPECT_FALSE(state.deviceFound || state.lastPacketAt);
+    EXPECT_EQ(state.serverInterface, "eth2");
+    EXPECT_EQ(state.leases.size(), 1u);
+}
+
+TEST(AnvilState, ReceivedMovesLastPacketAtToEachCallAndQuietEventsChangeNothing) {
+    AnvilState state;
+    PacketSummary odd;
+    odd.type = std::nullopt;
+    state.apply(ServerEvent::received(odd), Date{10});
+    state.apply(ServerEvent::received(PacketSummary{}), Date{7});
+    EXPECT_EQ(state.lastPacketAt, Date{7});
+
+    AnvilState before = state;
+    state.apply(ServerEvent::dropped("bad", std::nullopt), Date{20});
+    state.apply(ServerEvent::link(false, std::nullopt), Date{20});
+    state.apply(ServerEvent::info("hello"), Date{20});
+    state.dismiss(NoticeKind::portInUse);
+    state.apply(ServerEvent::leaseRemoved(mac(deviceA)), Date{20});
+    EXPECT_EQ(state, before);
+
+    state.raise(Notice::portInUse(std::string("dnsmasq:1")));
+    state.raise(Notice::portInUse(std::nullopt));
+    ASSERT_EQ(state.notices.size(), 1u);
+    EXPECT_EQ(state.notices.at(NoticeKind::portInUse), Notice::portInUse(std::nullopt));
+}
