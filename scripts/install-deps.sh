@@ -10,7 +10,7 @@ packages=(
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   iproute2 procps
   # Real DHCP peers for the end-to-end tests and the loopback benchmark.
-  busybox isc-dhcp-client dnsmasq-base kea-dhcp4-server
+  busybox isc-dhcp-client dnsmasq-base
   # The desktop application and its screenshots.
   qt6-base-dev xvfb xauth
 )
