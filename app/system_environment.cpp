@@ -1,6 +1,7 @@
 #include <thread>
 
 #include "app/app_model.hpp"
+#include "core/addressing/system_clock.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
@@ -16,9 +17,7 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
     env.mainThreadAfter = std::move(mainThreadAfter);
     // Host queries are short and rare; a detached thread per query keeps a hung one from blocking others.
     env.background = [](Task task) { std::thread(std::move(task)).detach(); };
-    env.now = [] {
-        return Date{std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count()};
-    };
+    env.now = systemNow;
     env.listCards = [] { return Interfaces::list(); };
     env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
         return Preflight::gather(card, config);

@@ -10,6 +10,7 @@
 
 #include "cli/cli_error.hpp"
 #include "cli/runners.hpp"
+#include "core/addressing/system_clock.hpp"
 #include "core/events/event_log.hpp"
 #include "core/events/log_file_writer.hpp"
 #include "core/host/host_setup.hpp"
@@ -22,11 +23,6 @@ namespace anvil {
 
 namespace {
 
-Date wallClock() {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    return Date{std::chrono::duration<double>(since).count()};
-}
-
 void validateOrThrow(const ServerConfig& config) {
     auto errors = config.validate();
     if (errors.empty()) return;
@@ -35,19 +31,11 @@ void validateOrThrow(const ServerConfig& config) {
     throw CLIError::failure(message);
 }
 
-const char* symbol(PreflightCheck::Status status) {
-    switch (status) {
-        case PreflightCheck::Status::pass: return "\u2713";
-        case PreflightCheck::Status::warn: return "\u26a0";
-        case PreflightCheck::Status::fail: return "\u2717";
-    }
-    return "?";
-}
-
 // Runs the checks and prints their rows; false when serving must not start.
 bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
     auto checks = Preflight::evaluate(Preflight::gather(card, config));
-    for (const auto& check : checks) std::printf("%s %s\n", symbol(check.status), check.message.c_str());
+    for (const auto& check : checks)
+        std::printf("%s %s\n", std::string(Preflight::symbol(check.status)).c_str(), check.message.c_str());
     if (Preflight::canStart(checks)) return true;
     for (const auto& check : checks) {
         if (!check.fix) continue;
@@ -62,7 +50,7 @@ bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
 // Prints every event in stream order and writes the text lines to the day's log file.
 void printEvents(DHCPServer::Events& events, bool json, LogFileWriter* writer) {
     while (auto event = events.next()) {
-        auto now = wallClock();
+        auto now = systemNow();
         auto line = EventLog::line(*event, now);
         if (line && writer) writer->append(*line, now);
         auto output = json ? EventLog::json(*event, now) : line;

@@ -56,12 +56,8 @@ QString presenceLabel(std::optional<PresenceState> presence) {
 }
 
 QString statusMark(PreflightCheck::Status status) {
-    switch (status) {
-        case PreflightCheck::Status::pass: return "✓";
-        case PreflightCheck::Status::warn: return "⚠";
-        case PreflightCheck::Status::fail: return "✗";
-    }
-    return "?";
+    auto mark = Preflight::symbol(status);
+    return QString::fromUtf8(mark.data(), static_cast<int>(mark.size()));
 }
 
 const char* statusColour(PreflightCheck::Status status) {

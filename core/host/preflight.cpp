@@ -295,4 +295,13 @@ std::string Preflight::socketTable(std::string_view procNetUDP, std::string_view
     return text;
 }
 
+std::string_view Preflight::symbol(PreflightCheck::Status status) {
+    switch (status) {
+        case PreflightCheck::Status::pass: return "\u2713";
+        case PreflightCheck::Status::warn: return "\u26a0";
+        case PreflightCheck::Status::fail: return "\u2717";
+    }
+    return "?";
+}
+
 }  // namespace anvil

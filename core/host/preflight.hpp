@@ -63,6 +63,8 @@ bool vmwareRunning();
 
 std::vector<PreflightCheck> evaluate(const PreflightInput& input);
 bool canStart(const std::vector<PreflightCheck>& checks);
+// The mark shown before a row: "✓", "⚠" or "✗".
+std::string_view symbol(PreflightCheck::Status status);
 // The "name:pid" column of the first socket-table line whose local address ends in ".port".
 std::optional<std::string> holder(std::string_view netstatText, int port);
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "core/addressing/system_clock.hpp"
 #include "core/host/prober.hpp"
 #include "core/server/local_network.hpp"
 
@@ -11,10 +12,7 @@ namespace anvil {
 
 ServerHost ServerHost::system() {
     ServerHost host;
-    host.clock = [] {
-        auto since = std::chrono::system_clock::now().time_since_epoch();
-        return Date{std::chrono::duration<double>(since).count()};
-    };
+    host.clock = systemNow;
     host.mediaStatus = [](const std::string& name) { return Interfaces::mediaStatus(name); };
     host.interfaceAddresses = [] { return Interfaces::interfaceAddresses(); };
     host.bsdName = [](const MACAddress& mac) { return Interfaces::bsdName(mac); };
