@@ -94,6 +94,8 @@ HostSetupError HostSetup::administratorError(const std::optional<std::string>& m
 std::optional<HostSetupError> HostSetup::administratorError(const ProcessRunner::Output& output, bool throughPkexec) {
     constexpr int pkexecDismissed = 126;
     if (output.status == 0) return std::nullopt;
+    // The shell or pkexec could not be started: the dialog never appeared.
+    if (output.status == -1) return HostSetupError("Could not prepare the administrator dialog.", false);
     auto text = trimmed(output.text);
     bool cancelled = throughPkexec && output.status == pkexecDismissed;
     return HostSetupError(text.empty() ? "The command failed." : text, cancelled);

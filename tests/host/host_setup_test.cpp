@@ -59,8 +59,9 @@ TEST(HostSetupTest, linuxAdministratorOutcomes) {
     EXPECT_EQ(HostSetup::administratorError(Output{126, ""}, true), HostSetupError("The command failed.", true));
     EXPECT_EQ(HostSetup::administratorError(Output{126, "not executable\n"}, false),
               HostSetupError("not executable", false));
-    EXPECT_EQ(HostSetup::administratorError(Output{-1, "No such file or directory"}, true),
-              HostSetupError("No such file or directory", false));
+    for (bool throughPkexec : {true, false})
+        EXPECT_EQ(HostSetup::administratorError(Output{-1, "No such file or directory"}, throughPkexec),
+                  HostSetupError("Could not prepare the administrator dialog.", false));
 }
 
 TEST(HostSetupTest, validatedServiceIsExact) {

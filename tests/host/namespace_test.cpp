@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -257,6 +258,34 @@ TEST_F(NamespaceTest, listCommandPrintsTheVethCard) {
     EXPECT_EQ(output,
               (ProcessRunner::Output{0, bench->card + "  " + bench->card + "  service: " + bench->card + "  " + mac +
                                             "  \u25cf link up 10GBase-T full-duplex  10.77.0.1 (manual)\n"}));
+}
+
+TEST(InterfaceMonitorTest, failedRestartKeepsTheRunningWatch) {
+    // In a child, so that the lowered descriptor limit stays there.
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        InterfaceMonitor monitor([] {});
+        monitor.start();
+        int code = monitor.isWatching() ? 0 : 1;
+        // The watch's two descriptors are the newest; the limit leaves room for one of them only, so
+        // a restart that let go of the old watch first would get its socket but not its wake-up.
+        int lowestFree = dup(2);
+        close(lowestFree);
+        rlimit limit{static_cast<rlim_t>(lowestFree - 1), static_cast<rlim_t>(lowestFree - 1)};
+        if (code == 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) code = 2;
+        if (code == 0) {
+            monitor.start();
+            if (!monitor.isWatching()) code = 3;
+        }
+        monitor.stop();
+        if (code == 0 && monitor.isWatching()) code = 4;
+        _exit(code);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(InterfacesBadInputTest, unknownOrUnsafeNamesGiveNoLink) {

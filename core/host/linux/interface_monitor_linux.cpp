@@ -79,7 +79,7 @@ InterfaceMonitor::InterfaceMonitor(std::function<void()> onChange) : onChange_(s
 InterfaceMonitor::~InterfaceMonitor() { stop(); }
 
 void InterfaceMonitor::start() {
-    stop();
+    // The running watch is replaced only once a fresh one could be made.
     auto watch = std::make_shared<Watch>();
     watch->netlinkSocket = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     watch->wakeUp = eventfd(0, EFD_CLOEXEC);
@@ -88,6 +88,7 @@ void InterfaceMonitor::start() {
     address.nl_family = AF_NETLINK;
     address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
     if (bind(watch->netlinkSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
+    stop();
     auto onChange = onChange_;
     // The thread holds the watch too, so a stop from inside onChange cannot pull it away.
     watch->thread = std::thread([watch, onChange] { watch->run(onChange); });
