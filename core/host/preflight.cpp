@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 
 #include "core/addressing/text_pieces.hpp"
 #include "core/host/loopback_name.hpp"
@@ -96,17 +97,17 @@ std::vector<UDPLine> udpLines(std::string_view text, int port, bool isIPv6) {
         if (hexAddress.find_first_not_of('0') == std::string_view::npos) {
             entry.localAddress = "*";
         } else if (!isIPv6 && hexAddress.size() == 8) {
-            // The kernel prints the address as a host-order word; this host is little-endian.
-            auto word = hexNumber(hexAddress).value_or(0);
-            IPv4Address ip(static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
-                           static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24));
-            entry.localAddress = ip.description();
+            // The kernel prints the address's network-order bytes read as a number of this host.
+            auto word = static_cast<std::uint32_t>(hexNumber(hexAddress).value_or(0));
+            std::uint8_t bytes[4];
+            std::memcpy(bytes, &word, sizeof word);
+            entry.localAddress = IPv4Address(bytes[0], bytes[1], bytes[2], bytes[3]).description();
         } else if (isIPv6 && hexAddress.size() == 32) {
             // Four host-order words, as for IPv4.
             std::uint8_t bytes[16];
-            for (int word = 0; word < 4; ++word) {
-                auto value = hexNumber(hexAddress.substr(static_cast<std::size_t>(word) * 8, 8)).value_or(0);
-                for (int k = 0; k < 4; ++k) bytes[word * 4 + k] = static_cast<std::uint8_t>(value >> (8 * k));
+            for (std::size_t word = 0; word < 4; ++word) {
+                auto value = static_cast<std::uint32_t>(hexNumber(hexAddress.substr(word * 8, 8)).value_or(0));
+                std::memcpy(bytes + word * 4, &value, sizeof value);
             }
             char buffer[INET6_ADDRSTRLEN] = {};
             inet_ntop(AF_INET6, bytes, buffer, sizeof buffer);

@@ -1,8 +1,12 @@
 #include "core/host/interfaces.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "core/host/linux/host_values.hpp"
+#include "core/host/linux/text_file.hpp"
 
 namespace anvil {
 namespace {
@@ -199,6 +203,25 @@ TEST(LinuxHostTest, methodFromKernelAddresses) {
     EXPECT_EQ(LinuxHost::configMethod(
                   {Address{2, IPv4Address(10, 0, 0, 9), 8, false}, Address{2, IPv4Address(192, 168, 0, 1), 24, true}}),
               Method::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 255, 0)));
+}
+
+TEST(LinuxHostTest, readTextFileKeepsWholeLinesUnderItsCeiling) {
+    char path[] = "/tmp/anvil-text-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string text = "one\ntwo\nthree\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    EXPECT_EQ(LinuxHost::readTextFile(path, 100), text);
+    EXPECT_EQ(LinuxHost::readTextFile(path, text.size()), text);
+    EXPECT_EQ(LinuxHost::readTextFile(path, 9), "one\ntwo\n");
+    EXPECT_EQ(LinuxHost::readTextFile(path, 2), "");
+    unlink(path);
+    EXPECT_EQ(LinuxHost::readTextFile(path, 100), std::nullopt);
+    // /proc files state no size; they are read to their end all the same.
+    auto comm = LinuxHost::readTextFile("/proc/self/comm", 256);
+    ASSERT_TRUE(comm);
+    EXPECT_EQ(comm->back(), '\n');
 }
 
 }  // namespace

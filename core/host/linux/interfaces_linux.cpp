@@ -8,30 +8,23 @@
 #include <sys/stat.h>
 
 #include <charconv>
-#include <fstream>
-#include <sstream>
 
 #include "core/host/interfaces.hpp"
 #include "core/host/linux/host_values.hpp"
 #include "core/host/linux/netlink_socket.hpp"
 #include "core/host/linux/network_manager.hpp"
+#include "core/host/linux/text_file.hpp"
 
 namespace anvil {
 
 namespace {
 
-std::optional<std::string> readText(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) return std::nullopt;
-    return text.str();
-}
+// Ceilings on what is read: a sysfs attribute is at most a page; the others are small texts.
+constexpr std::size_t attributeLimit = 4096, udevLimit = 64 * 1024, routeTableLimit = 4 * 1024 * 1024;
 
 // The first line of a sysfs attribute; nothing when it cannot be read (a down link's speed, for one).
 std::optional<std::string> readAttribute(const std::string& path) {
-    auto text = readText(path);
+    auto text = LinuxHost::readTextFile(path, attributeLimit);
     if (!text) return std::nullopt;
     auto end = text->find('\n');
     return text->substr(0, end);
@@ -100,7 +93,7 @@ Interfaces::MediaStatus Interfaces::mediaStatus(std::string_view bsdName) {
 }
 
 std::optional<std::string> Interfaces::primaryInterface() {
-    auto text = readText("/proc/net/route");
+    auto text = LinuxHost::readTextFile("/proc/net/route", routeTableLimit);
     if (!text) return std::nullopt;
     return LinuxHost::primaryInterface(*text);
 }
@@ -128,7 +121,7 @@ std::vector<NetworkCard> Interfaces::list() {
         entry.bsdName = name;
         entry.kind = kindOf(type, wireless, isDirectory(base + "/bridge"));
         entry.hardwareAddress = readAttribute(base + "/address");
-        if (auto udev = readText("/run/udev/data/n" + std::to_string(index)))
+        if (auto udev = LinuxHost::readTextFile("/run/udev/data/n" + std::to_string(index), udevLimit))
             entry.displayName = LinuxHost::displayName(*udev);
         listed.push_back(std::move(entry));
     }

@@ -6,11 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include "core/host/interfaces.hpp"
+#include "core/host/linux/text_file.hpp"
 #include "core/host/preflight.hpp"
 #include "core/host/process_runner.hpp"
 
@@ -20,11 +19,11 @@ namespace {
 
 constexpr int dhcpServerPort = 67;
 
-std::string readText(const std::string& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    if (file) text << file.rdbuf();
-    return text.str();
+// A busy host has many UDP sockets; a table past this ceiling is read only in part.
+constexpr std::size_t socketTableLimit = 32 * 1024 * 1024, commandNameLimit = 256;
+
+std::string readText(const std::string& path, std::size_t limit) {
+    return LinuxHost::readTextFile(path, limit).value_or("");
 }
 
 // Which processes hold these socket inodes, from /proc/<pid>/fd.
@@ -49,7 +48,7 @@ std::map<std::uint64_t, Preflight::SocketOwner> ownersOf(const std::set<std::uin
             if (link.substr(0, prefix.size()) != prefix || link.back() != ']') continue;
             std::uint64_t inode = std::strtoull(std::string(link.substr(prefix.size())).c_str(), nullptr, 10);
             if (!inodes.count(inode) || owners.count(inode)) continue;
-            auto name = readText("/proc/" + std::string(pidText) + "/comm");
+            auto name = readText("/proc/" + std::string(pidText) + "/comm", commandNameLimit);
             if (!name.empty() && name.back() == '\n') name.pop_back();
             owners[inode] = {name, std::atoi(std::string(pidText).c_str())};
         }
@@ -61,8 +60,8 @@ std::map<std::uint64_t, Preflight::SocketOwner> ownersOf(const std::set<std::uin
 }
 
 std::string socketTableText(int port) {
-    auto udp = readText("/proc/net/udp");
-    auto udp6 = readText("/proc/net/udp6");
+    auto udp = readText("/proc/net/udp", socketTableLimit);
+    auto udp6 = readText("/proc/net/udp6", socketTableLimit);
     std::set<std::uint64_t> inodes;
     for (auto inode : Preflight::socketInodes(udp, port)) inodes.insert(inode);
     for (auto inode : Preflight::socketInodes(udp6, port)) inodes.insert(inode);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -104,6 +105,10 @@ ProbeResult Prober::probe(IPv4Address ip, double timeout) const {
             close(fd);
     }
 
+    // A timeout that is no number, negative or beyond an hour must not overflow the deadline.
+    constexpr double longestTimeout = 3600;
+    if (!(timeout > 0)) timeout = 0;
+    timeout = std::min(timeout, longestTimeout);
     auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     while (!outstanding.empty() && Clock::now() < deadline) {
         std::vector<pollfd> polled;
