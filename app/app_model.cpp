@@ -161,8 +161,6 @@ std::string AppModel::tcpdumpCommand() const {
         interface = *state.serverInterface;
     else if (const auto* card = selectedCard())
         interface = card->bsdName;
-    else if (selectedCardID)
-        interface = *selectedCardID;
     return "sudo tcpdump -i " + interface + " -n -e 'udp port 67 or udp port 68'";
 }
 
@@ -514,6 +512,26 @@ void AppModel::rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& ch
     changed();
 }
 
+void AppModel::requestForgetLease(const MACAddress& mac) {
+    confirmForget = mac;
+    changed();
+}
+
+void AppModel::cancelForgetLease() {
+    confirmForget.reset();
+    changed();
+}
+
+void AppModel::requestClearExpired() {
+    confirmClear = true;
+    changed();
+}
+
+void AppModel::cancelClearExpired() {
+    confirmClear = false;
+    changed();
+}
+
 void AppModel::forgetLease(const MACAddress& mac) {
     confirmForget.reset();
     // A running server owns the table and would write its own copy back over an edited file.
@@ -540,7 +558,13 @@ void AppModel::refreshLeases() {
         server_->refreshPresence();
         return;
     }
-    rewriteLeaseFile([](LeaseTable&, Date) {});
+    // Only reads: saving an unchanged table would rewrite the file for nothing.
+    try {
+        state.loadLeases(leaseFile_.load(env_.now()));
+    } catch (const LeaseFileError& error) {
+        lastError = error.description();
+    }
+    changed();
 }
 
 // MARK: notices, errors, links
