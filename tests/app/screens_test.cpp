@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -357,6 +358,59 @@ TEST(Screens, ServerMenuHasShortcutsEnabledByStartAndRunningAndUpdatesStayOff) {
                     EXPECT_FALSE(action->isEnabled());
                 }
     EXPECT_TRUE(updatesFound);
+}
+
+TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
+    Screen screen;
+    auto labelTexts = [&screen] {
+        QStringList texts;
+        for (auto* label : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QLabel*>())
+            texts << label->text();
+        return texts;
+    };
+    // A run as the model records it after Start; no server is needed to draw it.
+    screen.model->isRunning = true;
+    screen.model->startedAt = screen.clock;
+    screen.model->state.runStarted("eth9");
+    screen.clock = screen.clock.addingSeconds(59);
+    screen.settle();
+    EXPECT_TRUE(screen.window->findChild<QWidget*>("checklistPanel")->isHidden());
+    QStringList texts = labelTexts();
+    EXPECT_TRUE(texts.contains("Listening on eth9")) << texts.join("|").toStdString();
+    EXPECT_TRUE(texts.contains("Waiting for a device · 0:59"));
+    EXPECT_TRUE(texts.contains("192.168.0.100 is ready to hand out"));
+    EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
+
+    screen.clock = screen.clock.addingSeconds(66);
+    screen.settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    texts = labelTexts();
+    EXPECT_TRUE(texts.contains("Waiting for a device · 2:05"));
+    auto* hint = screen.window->findChild<QLabel*>("waitingHint");
+    ASSERT_NE(hint, nullptr);
+    EXPECT_EQ(hint->text(),
+              "Nothing has arrived for over a minute. Try power-cycling the device, check that it uses "
+              "DHCP, and check Local Network access for DHCP Anvil.");
+    for (auto* button : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QPushButton*>())
+        if (button->text() == "Copy tcpdump command") QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
+
+    Lease lease = storedLease("aa:00:00:00:00:07", "192.168.0.100", screen.clock.addingSeconds(3600));
+    lease.vendorClass = "APC SmartUPS";
+    lease.hostname = "ups";
+    screen.model->state.leases[lease.mac] = lease;
+    screen.model->state.deviceFound = lease;
+    screen.model->state.presence[lease.ip] = PresenceState::conflict;
+    screen.settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    texts = labelTexts();
+    EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
+    EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
+    EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");
+    for (const char* text : {"Hostname", "Vendor", "Lease", "ups", "APC SmartUPS (cookie sent)"})
+        EXPECT_TRUE(texts.contains(text)) << text;
+    EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
+    screen.model->isRunning = false;
 }
 
 int main(int argc, char** argv) {
