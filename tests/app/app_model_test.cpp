@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <deque>
 #include <filesystem>
 
@@ -232,6 +233,16 @@ TEST(AppModel, FilterMatchesInAnyCase) {
     }
     h.model->setLogFilter("");
     EXPECT_EQ(h.model->visibleLog().size(), 2u);
+
+    // Letters beyond ASCII follow the locale's case rules (here the C library's UTF-8 one).
+    if (std::setlocale(LC_CTYPE, "C.UTF-8")) {
+        h.model->appendLog("RX REQUEST from host \"Küche-Drucker\"", LogLine::Kind::rx);
+        for (const char* filter : {"KÜCHE", "küche", "KüChE"}) {
+            h.model->setLogFilter(filter);
+            EXPECT_EQ(h.model->visibleLog().size(), 1u) << filter;
+        }
+        std::setlocale(LC_CTYPE, "C");
+    }
 }
 
 TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenEn0) {
