@@ -1,9 +1,9 @@
 #include "app/app_model.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cwctype>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -20,9 +20,33 @@ namespace anvil {
 
 namespace {
 
-std::string lowercased(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+// Lower-cases text in the current locale (the application sets the user's), decoding UTF-8 so that
+// letters beyond ASCII match in any case too. Bytes that are not UTF-8 are compared as they are.
+std::u32string folded(std::string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xE  ? 3
+                             : (lead >> 3) == 0x1E ? 4
+                                                   : 1;
+        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        if (i + length > text.size()) length = 1, point = lead;
+        for (std::size_t k = 1; k < length; ++k) {
+            auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                length = 1;
+                point = lead;
+                break;
+            }
+            point = (point << 6) | (next & 0x3F);
+        }
+        i += length;
+        out.push_back(static_cast<char32_t>(std::towlower(static_cast<std::wint_t>(point))));
+    }
+    return out;
 }
 
 std::string freshUUID() {
@@ -121,10 +145,10 @@ bool AppModel::canStart() const {
 std::vector<LogLine> AppModel::visibleLog() const {
     const auto& source = (logPaused && pausedLog_) ? *pausedLog_ : log;
     if (logFilter.empty()) return source;
-    std::string needle = lowercased(logFilter);
+    std::u32string needle = folded(logFilter);
     std::vector<LogLine> shown;
     for (const auto& line : source)
-        if (lowercased(line.text).find(needle) != std::string::npos) shown.push_back(line);
+        if (folded(line.text).find(needle) != std::u32string::npos) shown.push_back(line);
     return shown;
 }
 
@@ -161,8 +185,6 @@ std::string AppModel::tcpdumpCommand() const {
         interface = *state.serverInterface;
     else if (const auto* card = selectedCard())
         interface = card->bsdName;
-    else if (selectedCardID)
-        interface = *selectedCardID;
     return "sudo tcpdump -i " + interface + " -n -e 'udp port 67 or udp port 68'";
 }
 
@@ -514,6 +536,26 @@ void AppModel::rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& ch
     changed();
 }
 
+void AppModel::requestForgetLease(const MACAddress& mac) {
+    confirmForget = mac;
+    changed();
+}
+
+void AppModel::cancelForgetLease() {
+    confirmForget.reset();
+    changed();
+}
+
+void AppModel::requestClearExpired() {
+    confirmClear = true;
+    changed();
+}
+
+void AppModel::cancelClearExpired() {
+    confirmClear = false;
+    changed();
+}
+
 void AppModel::forgetLease(const MACAddress& mac) {
     confirmForget.reset();
     // A running server owns the table and would write its own copy back over an edited file.
@@ -540,7 +582,13 @@ void AppModel::refreshLeases() {
         server_->refreshPresence();
         return;
     }
-    rewriteLeaseFile([](LeaseTable&, Date) {});
+    // Only reads: saving an unchanged table would rewrite the file for nothing.
+    try {
+        state.loadLeases(leaseFile_.load(env_.now()));
+    } catch (const LeaseFileError& error) {
+        lastError = error.description();
+    }
+    changed();
 }
 
 // MARK: notices, errors, links

@@ -151,7 +151,12 @@ public:
     // Takes a copy: callers pass the model's own pendingCommand, which this clears.
     void run(PendingCommand pending);
     void cancelPendingCommand();
+    // Forgetting and clearing ask first: the request shows the question, the answer acts or cancels.
+    void requestForgetLease(const MACAddress& mac);
+    void cancelForgetLease();
     void forgetLease(const MACAddress& mac);
+    void requestClearExpired();
+    void cancelClearExpired();
     void clearExpiredLeases();
     // Reloads the lease list; while serving, also asks for fresh presence.
     void refreshLeases();

@@ -22,6 +22,9 @@
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTableWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -78,7 +81,7 @@ QLabel* wrapped(const QString& text, const char* name = nullptr) {
 
 }  // namespace
 
-QPixmap portIcon(int size) {
+QPixmap portIcon(int size, int lit) {
     // An Ethernet port seen from the front, drawn so that no image plug-in is needed.
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
@@ -93,12 +96,23 @@ QPixmap portIcon(int size) {
     port << QPointF(14, 20) << QPointF(50, 20) << QPointF(50, 44) << QPointF(40, 44) << QPointF(40, 50)
          << QPointF(24, 50) << QPointF(24, 44) << QPointF(14, 44);
     painter.drawPolygon(port);
-    painter.setBrush(QColor("#e67e22"));
-    for (int pin = 0; pin < 8; ++pin) painter.drawRect(QRectF(17 + pin * 4, 22, 2.2, 7));
+    for (int pin = 0; pin < 8; ++pin) {
+        painter.setBrush(QColor(pin == lit ? "#f9e79f" : "#e67e22"));
+        painter.drawRect(QRectF(17 + pin * 4, 22, 2.2, pin == lit ? 9 : 7));
+    }
     return pixmap;
 }
 
-namespace {}  // namespace
+QColor logColour(LogLine::Kind kind) {
+    switch (kind) {
+        case LogLine::Kind::rx: return QColor("#1f5fbf");
+        case LogLine::Kind::tx: return QColor("#1e7b34");
+        case LogLine::Kind::presence: return QColor("#7a3db8");
+        case LogLine::Kind::notice: return QColor("#b35900");
+        case LogLine::Kind::other: return {};
+    }
+    return {};
+}
 
 MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), model_(model) {
     setWindowTitle("DHCP Anvil");
@@ -115,7 +129,26 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
         if (model_.isRunning) scheduleRender();
     });
     tick->start(1000);
+    auto* animation = new QTimer(this);
+    connect(animation, &QTimer::timeout, this, &MainWindow::animate);
+    animation->start(150);
     render();
+}
+
+void MainWindow::animate() {
+    // Only the launch screen and the waiting panel show the moving port; nothing to draw otherwise.
+    QLabel* icon = nullptr;
+    int size = 0;
+    if (model_.phase == AppModel::Phase::launching) {
+        icon = launchIcon_;
+        size = 96;
+    } else if (model_.isRunning && !model_.state.deviceFound && waitingIcon_) {
+        icon = waitingIcon_;
+        size = 40;
+    }
+    if (!icon) return;
+    animationFrame_ = (animationFrame_ + 1) % 8;
+    icon->setPixmap(portIcon(size, animationFrame_));
 }
 
 MainWindow::~MainWindow() { model_.onChange = nullptr; }
@@ -155,10 +188,11 @@ QWidget* MainWindow::buildLaunchScreen() {
     auto* page = new QWidget;
     auto* layout = new QVBoxLayout(page);
     layout->addStretch();
-    auto* icon = new QLabel;
-    icon->setPixmap(portIcon(96));
-    icon->setAlignment(Qt::AlignCenter);
-    layout->addWidget(icon);
+    launchIcon_ = new QLabel;
+    launchIcon_->setObjectName("launchIcon");
+    launchIcon_->setPixmap(portIcon(96, animationFrame_));
+    launchIcon_->setAlignment(Qt::AlignCenter);
+    layout->addWidget(launchIcon_);
     auto* title = new QHBoxLayout;
     title->addStretch();
     auto* first = new QLabel("DHCP");
@@ -231,19 +265,7 @@ QWidget* MainWindow::buildDashboard() {
     leaseButtons->addWidget(clear);
     leasesLayout->addLayout(leaseButtons);
     connect(refresh, &QPushButton::clicked, this, [this] { model_.refreshLeases(); });
-    connect(clear, &QPushButton::clicked, this, [this] {
-        QMessageBox box(QMessageBox::Question, "Clear expired leases?",
-                        "Removes expired, released and reclaimed records. Active leases stay.", QMessageBox::NoButton,
-                        this);
-        box.setText("Clear expired leases?");
-        box.setInformativeText("Removes expired, released and reclaimed records. Active leases stay.");
-        auto* confirm = box.addButton("Clear expired", QMessageBox::DestructiveRole);
-        box.addButton("Cancel", QMessageBox::RejectRole);
-        model_.confirmClear = true;
-        box.exec();
-        model_.confirmClear = false;
-        if (box.clickedButton() == confirm) model_.clearExpiredLeases();
-    });
+    connect(clear, &QPushButton::clicked, this, [this] { model_.requestClearExpired(); });
     leaseTable_ = new QTableWidget(0, 4);
     leaseTable_->setObjectName("leaseTable");
     leaseTable_->setHorizontalHeaderLabels({"Status", "Device", "Lease", "Address"});
@@ -282,6 +304,7 @@ QWidget* MainWindow::buildDashboard() {
     logView_ = new QPlainTextEdit;
     logView_->setObjectName("logView");
     logView_->setReadOnly(true);
+    logView_->setUndoRedoEnabled(false);
     logView_->setLineWrapMode(QPlainTextEdit::NoWrap);
     logView_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     liveLayout->addWidget(logView_);
@@ -303,6 +326,7 @@ void MainWindow::render() {
     renderPanel();
     renderLeases();
     renderLog();
+    renderConfirmations();
     renderDialogs();
 }
 
@@ -414,9 +438,9 @@ void MainWindow::renderPanel() {
     if (!found) {
         devicePanel_->setTitle("");
         auto* header = new QHBoxLayout;
-        auto* icon = new QLabel;
-        icon->setPixmap(portIcon(40));
-        header->addWidget(icon);
+        waitingIcon_ = new QLabel;
+        waitingIcon_->setPixmap(portIcon(40, animationFrame_));
+        header->addWidget(waitingIcon_);
         auto* texts = new QVBoxLayout;
         texts->addWidget(wrapped(q("Listening on " + model_.state.serverInterface.value_or("")), "listening"));
         long long elapsed = model_.startedAt ? static_cast<long long>(now.secondsSince(*model_.startedAt)) : 0;
@@ -518,43 +542,107 @@ void MainWindow::showLeaseMenu(const QPoint& position) {
     auto found = model_.state.leases.find(*mac);
     if (found == model_.state.leases.end()) return;
     Lease lease = found->second;
-    QMenu menu(this);
-    connect(menu.addAction("Copy IP"), &QAction::triggered, this,
+    auto* menu = new QMenu(this);
+    menu->setObjectName("leaseMenu");
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    connect(menu->addAction("Copy IP"), &QAction::triggered, this,
             [lease] { QGuiApplication::clipboard()->setText(q(lease.ip.description())); });
-    connect(menu.addAction("Copy MAC"), &QAction::triggered, this,
+    connect(menu->addAction("Copy MAC"), &QAction::triggered, this,
             [lease] { QGuiApplication::clipboard()->setText(q(lease.mac.description())); });
-    connect(menu.addAction("Open in browser"), &QAction::triggered, this,
+    connect(menu->addAction("Open in browser"), &QAction::triggered, this,
             [this, lease] { model_.openInBrowser(lease.ip); });
-    connect(menu.addAction("Forget lease"), &QAction::triggered, this, [this, lease] {
-        model_.confirmForget = lease.mac;
-        QMessageBox box(QMessageBox::Question, "Forget this lease?", "Forget this lease?", QMessageBox::NoButton, this);
-        box.setInformativeText("The device gets a new address the next time it asks.");
-        auto* forget = box.addButton("Forget lease", QMessageBox::DestructiveRole);
-        box.addButton("Cancel", QMessageBox::RejectRole);
-        box.exec();
-        if (box.clickedButton() == forget)
-            model_.forgetLease(lease.mac);
-        else
-            model_.confirmForget.reset();
-    });
-    menu.exec(leaseTable_->viewport()->mapToGlobal(position));
+    connect(menu->addAction("Forget lease"), &QAction::triggered, this,
+            [this, mac = lease.mac] { model_.requestForgetLease(mac); });
+    menu->popup(leaseTable_->viewport()->mapToGlobal(position));
+}
+
+void MainWindow::renderConfirmations() {
+    // Each question is open exactly while the model awaits its answer.
+    if (model_.confirmForget && !forgetDialog_) {
+        MACAddress mac = *model_.confirmForget;
+        auto* box = new QMessageBox(QMessageBox::Question, "Forget this lease?", "Forget this lease?",
+                                    QMessageBox::NoButton, this);
+        box->setObjectName("forgetLeaseDialog");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setInformativeText("The device gets a new address the next time it asks.");
+        auto* forget = box->addButton("Forget lease", QMessageBox::DestructiveRole);
+        forget->setObjectName("confirmButton");
+        box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
+        connect(box, &QMessageBox::finished, this, [this, box, forget, mac] {
+            if (model_.confirmForget != mac) return;
+            if (box->clickedButton() == forget)
+                model_.forgetLease(mac);
+            else
+                model_.cancelForgetLease();
+        });
+        forgetDialog_ = box;
+        box->open();
+    } else if (!model_.confirmForget && forgetDialog_) {
+        forgetDialog_->close();
+    }
+
+    if (model_.confirmClear && !clearDialog_) {
+        auto* box = new QMessageBox(QMessageBox::Question, "Clear expired leases?", "Clear expired leases?",
+                                    QMessageBox::NoButton, this);
+        box->setObjectName("clearExpiredDialog");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setInformativeText("Removes expired, released and reclaimed records. Active leases stay.");
+        auto* clear = box->addButton("Clear expired", QMessageBox::DestructiveRole);
+        clear->setObjectName("confirmButton");
+        box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
+        connect(box, &QMessageBox::finished, this, [this, box, clear] {
+            if (!model_.confirmClear) return;
+            if (box->clickedButton() == clear)
+                model_.clearExpiredLeases();
+            else
+                model_.cancelClearExpired();
+        });
+        clearDialog_ = box;
+        box->open();
+    } else if (!model_.confirmClear && clearDialog_) {
+        clearDialog_->close();
+    }
 }
 
 void MainWindow::renderLog() {
     auto lines = model_.visibleLog();
     if (pauseButton_->isChecked() != model_.logPaused) pauseButton_->setChecked(model_.logPaused);
-    std::string signature =
-        std::to_string(lines.size()) + "/" +
-        (lines.empty() ? "" : std::to_string(lines.front().id) + "-" + std::to_string(lines.back().id)) + "/" +
-        model_.logFilter;
-    if (signature == shownLogSignature_) return;
-    shownLogSignature_ = signature;
-    QString text;
-    for (const auto& line : lines) {
-        text += q(line.text);
-        text += '\n';
+
+    // Lines only ever arrive at the end and leave from the front while the filter and the pause stay;
+    // then the view keeps what it has, drops what left and appends what came. Otherwise it starts over.
+    std::size_t kept = 0;  // leading visible lines the view already shows
+    while (kept < lines.size() && !shownLogIDs_.empty() && lines[kept].id <= shownLogIDs_.back()) ++kept;
+    bool incremental =
+        model_.logFilter == shownLogFilter_ && model_.logPaused == shownLogPaused_ && kept <= shownLogIDs_.size() &&
+        (kept == 0 ||
+         (lines.front().id == shownLogIDs_[shownLogIDs_.size() - kept] && lines[kept - 1].id == shownLogIDs_.back()));
+    std::size_t dropped = incremental ? shownLogIDs_.size() - kept : shownLogIDs_.size();
+    if (!incremental) kept = 0;
+    if (dropped == 0 && kept == lines.size()) return;
+
+    QTextDocument* document = logView_->document();
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    if (dropped == shownLogIDs_.size()) {
+        cursor.select(QTextCursor::Document);
+        cursor.removeSelectedText();
+    } else if (dropped > 0) {
+        cursor.movePosition(QTextCursor::Start);
+        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(dropped));
+        cursor.removeSelectedText();
     }
-    logView_->setPlainText(text);
+    shownLogIDs_.erase(shownLogIDs_.begin(), shownLogIDs_.begin() + static_cast<long>(dropped));
+    cursor.movePosition(QTextCursor::End);
+    for (std::size_t index = kept; index < lines.size(); ++index) {
+        QTextCharFormat format;
+        if (QColor colour = logColour(lines[index].kind); colour.isValid()) format.setForeground(colour);
+        if (!shownLogIDs_.empty()) cursor.insertBlock(QTextBlockFormat(), format);
+        cursor.insertText(q(lines[index].text), format);
+        shownLogIDs_.push_back(lines[index].id);
+    }
+    cursor.endEditBlock();
+    shownLogFilter_ = model_.logFilter;
+    shownLogPaused_ = model_.logPaused;
     if (!model_.logPaused) logView_->verticalScrollBar()->setValue(logView_->verticalScrollBar()->maximum());
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 // The application's one window: the launch screen, then the dashboard, both drawn from the model.
+#include <QColor>
+#include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPointer>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/app_model.hpp"
 #include "app/ui/settings_dialog.hpp"
@@ -12,7 +16,6 @@ class QAction;
 class QBoxLayout;
 class QCheckBox;
 class QGroupBox;
-class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -24,8 +27,11 @@ class QWidget;
 
 namespace anvil {
 
-// The application's port icon at a pixel size.
-QPixmap portIcon(int size);
+// The application's port icon at a pixel size; `lit` picks the one pin drawn lit (none when negative),
+// so that stepping it animates a signal across the port.
+QPixmap portIcon(int size, int lit = -1);
+// The colour of an on-screen log line of this kind; invalid for lines drawn in the text colour.
+QColor logColour(LogLine::Kind kind);
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -50,7 +56,9 @@ private:
     void renderLeases();
     void renderLog();
     void renderDialogs();
+    void renderConfirmations();
     void showLeaseMenu(const QPoint& position);
+    void animate();
 
     AppModel& model_;
     bool renderPending_ = false;
@@ -68,7 +76,15 @@ private:
     QLineEdit* logFilter_ = nullptr;
     QToolButton* pauseButton_ = nullptr;
     QPlainTextEdit* logView_ = nullptr;
-    std::string shownLogSignature_;
+    QLabel* launchIcon_ = nullptr;
+    QPointer<QLabel> waitingIcon_;
+    int animationFrame_ = 0;
+    // What the log view holds, so that a redraw only appends and trims.
+    std::vector<long long> shownLogIDs_;
+    std::string shownLogFilter_;
+    bool shownLogPaused_ = false;
+    QPointer<QMessageBox> forgetDialog_;
+    QPointer<QMessageBox> clearDialog_;
     std::string shownPendingID_;
     bool errorShown_ = false;
     QPointer<SettingsDialog> settingsDialog_;

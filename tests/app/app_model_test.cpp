@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <deque>
 #include <filesystem>
 
@@ -232,6 +233,16 @@ TEST(AppModel, FilterMatchesInAnyCase) {
     }
     h.model->setLogFilter("");
     EXPECT_EQ(h.model->visibleLog().size(), 2u);
+
+    // Letters beyond ASCII follow the locale's case rules (here the C library's UTF-8 one).
+    if (std::setlocale(LC_CTYPE, "C.UTF-8")) {
+        h.model->appendLog("RX REQUEST from host \"Küche-Drucker\"", LogLine::Kind::rx);
+        for (const char* filter : {"KÜCHE", "küche", "KüChE"}) {
+            h.model->setLogFilter(filter);
+            EXPECT_EQ(h.model->visibleLog().size(), 1u) << filter;
+        }
+        std::setlocale(LC_CTYPE, "C");
+    }
 }
 
 TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenEn0) {
@@ -349,4 +360,46 @@ TEST(AppModel, SavingSettingsPersistsOnlyAValidForm) {
     EXPECT_TRUE(h.model->saveSettings(form, false).empty());
     EXPECT_FALSE(h.model->settingsOpen);
     EXPECT_EQ(h.model->config.rangeEnd, ip("192.168.0.150"));
+}
+
+TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
+    Harness h;
+    h.boot();
+    Lease lease{mac("aa:00:00:00:00:01"),
+                ip("192.168.0.100"),
+                Lease::State::bound,
+                h.clock.addingSeconds(600),
+                {},
+                {},
+                {},
+                h.clock,
+                h.clock};
+    LeaseFile(h.folder / "leases.json").save(LeaseTable({lease}, {}));
+    auto written = fs::last_write_time(h.folder / "leases.json");
+    h.model->refreshLeases();
+    EXPECT_EQ(h.model->state.leases.size(), 1u) << "Refresh picks up the file";
+    EXPECT_EQ(fs::last_write_time(h.folder / "leases.json"), written) << "and never rewrites it";
+
+    h.model->requestForgetLease(lease.mac);
+    EXPECT_EQ(h.model->confirmForget, lease.mac);
+    h.model->cancelForgetLease();
+    EXPECT_FALSE(h.model->confirmForget);
+    h.model->requestClearExpired();
+    EXPECT_TRUE(h.model->confirmClear);
+    h.model->cancelClearExpired();
+    EXPECT_FALSE(h.model->confirmClear);
+    EXPECT_EQ(h.model->state.leases.size(), 1u) << "a cancelled question changes nothing";
+
+    h.model->requestForgetLease(lease.mac);
+    h.model->forgetLease(lease.mac);
+    EXPECT_FALSE(h.model->confirmForget);
+    EXPECT_TRUE(h.model->state.leases.empty());
+}
+
+TEST(AppModel, TcpdumpFallsBackToEn0WhenTheSelectedCardIsGone) {
+    Harness h;
+    h.boot();
+    h.model->cards.clear();
+    ASSERT_TRUE(h.model->selectedCardID);
+    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i en0 -n -e 'udp port 67 or udp port 68'");
 }

@@ -3,11 +3,18 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QClipboard>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -21,13 +28,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
+Lease storedLease(const char* mac, const char* ip, Date expiresAt) {
+    return Lease{*MACAddress::parse(mac), *IPv4Address::parse(ip), Lease::State::bound, expiresAt, {}, {}, {},
+                 Date{1'699'990'000},     Date{1'699'990'000}};
+}
+
 struct Screen {
     fs::path folder = fs::temp_directory_path() / ("anvil-screens-" + std::to_string(::getpid()));
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    Date clock{1'700'000'000};
+    std::vector<std::string> openedURLs;
     std::unique_ptr<AppModel> model;
     std::unique_ptr<MainWindow> window;
 
-    Screen() {
+    // `stored` is written to the lease file before the application starts.
+    explicit Screen(const std::vector<Lease>& stored = {}) {
+        if (!stored.empty()) {
+            fs::create_directories(folder);
+            LeaseFile(folder / "leases.json").save(LeaseTable(stored, {}));
+        }
         AppModel::Environment env;
         env.mainThread = [](AppModel::Task task) {
             QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
@@ -36,7 +55,11 @@ struct Screen {
             QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
         };
         env.background = [](AppModel::Task task) { task(); };
-        env.now = [] { return Date{1'700'000'000}; };
+        env.now = [this] { return clock; };
+        env.openURL = [this](const std::string& url) {
+            openedURLs.push_back(url);
+            return true;
+        };
         env.listCards = [] { return std::vector<NetworkCard>{}; };
         env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
             return PreflightInput{card, {}, config, Port67State::available(), false};
@@ -58,6 +81,34 @@ struct Screen {
     void settle() {
         for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
         window->render();
+    }
+
+    // Opens the context menu of the lease table's row that shows this address.
+    QMenu* leaseMenuFor(const QString& address) {
+        // A closed menu deletes itself later; let it go so that the new one is the only one.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        for (auto* old : window->findChildren<QMenu*>("leaseMenu")) delete old;
+        auto* table = window->findChild<QTableWidget*>("leaseTable");
+        for (int row = 0; row < table->rowCount(); ++row) {
+            if (table->item(row, 3)->text() != address) continue;
+            QPoint where = table->visualItemRect(table->item(row, 1)).center();
+            emit table->customContextMenuRequested(where);
+            return window->findChild<QMenu*>("leaseMenu");
+        }
+        return nullptr;
+    }
+
+    QMessageBox* dialog(const char* name) const {
+        auto* box = window->findChild<QMessageBox*>(name);
+        return box && box->isVisible() ? box : nullptr;
+    }
+
+    std::vector<std::string> tableAddresses() const {
+        std::vector<std::string> addresses;
+        auto* table = window->findChild<QTableWidget*>("leaseTable");
+        for (int row = 0; row < table->rowCount(); ++row)
+            addresses.push_back(table->item(row, 3)->text().toStdString());
+        return addresses;
     }
 
     std::vector<std::string> bannerKinds() const {
@@ -151,6 +202,215 @@ TEST(Screens, NoCardShowsThePickerPromptAndDisablesStart) {
     EXPECT_TRUE(prompt);
     auto* picker = screen.window->findChild<QWidget*>("cardPicker");
     EXPECT_EQ(picker->property("text").toString(), "Choose a network card");
+}
+
+TEST(Screens, LeaseMenuOffersItsActionsAndForgetsOnlyAfterConfirmation) {
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.100", Date{1'700'003'600}),
+                   storedLease("aa:00:00:00:00:02", "192.168.0.101", Date{1'700'003'600})});
+    ASSERT_EQ(screen.tableAddresses(), (std::vector<std::string>{"192.168.0.100", "192.168.0.101"}));
+
+    QMenu* menu = screen.leaseMenuFor("192.168.0.101");
+    ASSERT_NE(menu, nullptr);
+    QStringList titles;
+    for (auto* action : menu->actions()) titles << action->text();
+    EXPECT_EQ(titles, (QStringList{"Copy IP", "Copy MAC", "Open in browser", "Forget lease"}));
+    menu->actions()[2]->trigger();
+    EXPECT_EQ(screen.openedURLs, (std::vector<std::string>{"http://192.168.0.101"}));
+    menu->actions()[1]->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "aa:00:00:00:00:02");
+    menu->close();
+
+    // Cancelling the question keeps the lease.
+    screen.leaseMenuFor("192.168.0.101")->actions()[3]->trigger();
+    EXPECT_EQ(screen.model->confirmForget, MACAddress::parse("aa:00:00:00:00:02"));
+    screen.settle();
+    QMessageBox* question = screen.dialog("forgetLeaseDialog");
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->text(), "Forget this lease?");
+    EXPECT_EQ(question->informativeText(), "The device gets a new address the next time it asks.");
+    QTest::mouseClick(question->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+    screen.settle();
+    EXPECT_FALSE(screen.model->confirmForget);
+    EXPECT_EQ(screen.tableAddresses().size(), 2u);
+
+    screen.leaseMenuFor("192.168.0.101")->actions()[3]->trigger();
+    screen.settle();
+    question = screen.dialog("forgetLeaseDialog");
+    ASSERT_NE(question, nullptr);
+    QTest::mouseClick(question->findChild<QPushButton*>("confirmButton"), Qt::LeftButton);
+    screen.settle();
+    EXPECT_FALSE(screen.model->confirmForget);
+    EXPECT_EQ(screen.tableAddresses(), (std::vector<std::string>{"192.168.0.100"}));
+    auto onDisk = LeaseFile(screen.folder / "leases.json").load(screen.clock).table.leases();
+    ASSERT_EQ(onDisk.size(), 1u);
+    EXPECT_EQ(onDisk[0].ip, IPv4Address::parse("192.168.0.100"));
+    EXPECT_FALSE(screen.model->lastError);
+}
+
+TEST(Screens, ClearExpiredAsksFirstAndKeepsActiveLeases) {
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.100", Date{1'700'003'600}),
+                   storedLease("aa:00:00:00:00:02", "192.168.0.101", Date{1'699'999'000})});
+    ASSERT_EQ(screen.tableAddresses().size(), 2u);
+    auto* clear = screen.window->findChild<QPushButton*>("clearExpired");
+
+    QTest::mouseClick(clear, Qt::LeftButton);
+    EXPECT_TRUE(screen.model->confirmClear);
+    screen.settle();
+    QMessageBox* question = screen.dialog("clearExpiredDialog");
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->text(), "Clear expired leases?");
+    EXPECT_EQ(question->informativeText(), "Removes expired, released and reclaimed records. Active leases stay.");
+    QTest::mouseClick(question->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+    screen.settle();
+    EXPECT_FALSE(screen.model->confirmClear);
+    EXPECT_EQ(screen.tableAddresses().size(), 2u);
+
+    QTest::mouseClick(clear, Qt::LeftButton);
+    screen.settle();
+    question = screen.dialog("clearExpiredDialog");
+    ASSERT_NE(question, nullptr);
+    QTest::mouseClick(question->findChild<QPushButton*>("confirmButton"), Qt::LeftButton);
+    screen.settle();
+    EXPECT_FALSE(screen.model->confirmClear);
+    EXPECT_EQ(screen.tableAddresses(), (std::vector<std::string>{"192.168.0.100"}));
+    EXPECT_EQ(LeaseFile(screen.folder / "leases.json").load(screen.clock).table.leases().size(), 1u);
+}
+
+TEST(Screens, LiveLogColoursLinesByKindAndFollowsFilterPauseClearAndTrimming) {
+    Screen screen;
+    auto* view = screen.window->findChild<QPlainTextEdit*>("logView");
+    auto shown = [view] {
+        std::vector<std::pair<std::string, QColor>> lines;
+        for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next()) {
+            if (block.text().isEmpty() && view->document()->blockCount() == 1) break;
+            QColor colour;
+            if (block.begin() != block.end()) {
+                QBrush brush = block.begin().fragment().charFormat().foreground();
+                if (brush.style() != Qt::NoBrush) colour = brush.color();
+            }
+            lines.emplace_back(block.text().toStdString(), colour);
+        }
+        return lines;
+    };
+    const std::vector<std::pair<const char*, LogLine::Kind>> kinds{{"RX DISCOVER aa:bb", LogLine::Kind::rx},
+                                                                   {"TX OFFER 192.168.0.100", LogLine::Kind::tx},
+                                                                   {"PRESENCE online", LogLine::Kind::presence},
+                                                                   {"NOTICE link down", LogLine::Kind::notice},
+                                                                   {"STARTED eth9", LogLine::Kind::other}};
+    for (auto [text, kind] : kinds) screen.model->appendLog(text, kind);
+    screen.settle();
+    auto lines = shown();
+    ASSERT_EQ(lines.size(), kinds.size());
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        EXPECT_EQ(lines[i].first, kinds[i].first);
+        EXPECT_EQ(lines[i].second, logColour(kinds[i].second)) << kinds[i].first;
+    }
+    EXPECT_NE(logColour(LogLine::Kind::rx), logColour(LogLine::Kind::tx));
+
+    QTest::keyClicks(screen.window->findChild<QLineEdit*>("logFilter"), "AA:BB");
+    screen.settle();
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_EQ(shown()[0].second, logColour(LogLine::Kind::rx));
+    screen.window->findChild<QLineEdit*>("logFilter")->clear();
+    screen.settle();
+    EXPECT_EQ(shown().size(), 5u);
+
+    screen.model->setLogPaused(true);
+    screen.model->appendLog("RX REQUEST", LogLine::Kind::rx);
+    screen.settle();
+    EXPECT_EQ(shown().size(), 5u) << "a paused log keeps its snapshot";
+    screen.model->setLogPaused(false);
+    screen.settle();
+    EXPECT_EQ(shown().back().first, "RX REQUEST");
+
+    // At capacity every new line pushes the oldest out of the view too.
+    for (int i = 0; i < 5000; ++i) screen.model->appendLog("line " + std::to_string(i), LogLine::Kind::tx);
+    screen.settle();
+    screen.model->appendLog("last", LogLine::Kind::notice);
+    screen.settle();
+    lines = shown();
+    ASSERT_EQ(lines.size(), 5000u);
+    EXPECT_EQ(lines.front().first, "line 1");
+    EXPECT_EQ(lines.back(), std::make_pair(std::string("last"), logColour(LogLine::Kind::notice)));
+
+    screen.model->clearLog();
+    screen.settle();
+    EXPECT_TRUE(shown().empty());
+}
+
+TEST(Screens, ServerMenuHasShortcutsEnabledByStartAndRunningAndUpdatesStayOff) {
+    Screen screen;
+    auto* menu = screen.window->findChild<QMenu*>("serverMenu");
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(menu->actions().size(), 2);
+    for (auto* action : menu->actions()) {
+        EXPECT_FALSE(action->shortcut().isEmpty()) << action->text().toStdString();
+        EXPECT_FALSE(action->isEnabled()) << "no card, nothing running";
+    }
+    EXPECT_EQ(menu->actions()[0]->text(), "Start");
+    EXPECT_EQ(menu->actions()[1]->text(), "Stop");
+    bool updatesFound = false;
+    for (auto* top : screen.window->menuBar()->actions())
+        if (top->menu())
+            for (auto* action : top->menu()->actions())
+                if (action->text() == "Check for Updates…") {
+                    updatesFound = true;
+                    EXPECT_FALSE(action->isEnabled());
+                }
+    EXPECT_TRUE(updatesFound);
+}
+
+TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
+    Screen screen;
+    auto labelTexts = [&screen] {
+        QStringList texts;
+        for (auto* label : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QLabel*>())
+            texts << label->text();
+        return texts;
+    };
+    // A run as the model records it after Start; no server is needed to draw it.
+    screen.model->isRunning = true;
+    screen.model->startedAt = screen.clock;
+    screen.model->state.runStarted("eth9");
+    screen.clock = screen.clock.addingSeconds(59);
+    screen.settle();
+    EXPECT_TRUE(screen.window->findChild<QWidget*>("checklistPanel")->isHidden());
+    QStringList texts = labelTexts();
+    EXPECT_TRUE(texts.contains("Listening on eth9")) << texts.join("|").toStdString();
+    EXPECT_TRUE(texts.contains("Waiting for a device · 0:59"));
+    EXPECT_TRUE(texts.contains("192.168.0.100 is ready to hand out"));
+    EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
+
+    screen.clock = screen.clock.addingSeconds(66);
+    screen.settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    texts = labelTexts();
+    EXPECT_TRUE(texts.contains("Waiting for a device · 2:05"));
+    auto* hint = screen.window->findChild<QLabel*>("waitingHint");
+    ASSERT_NE(hint, nullptr);
+    EXPECT_EQ(hint->text(),
+              "Nothing has arrived for over a minute. Try power-cycling the device, check that it uses "
+              "DHCP, and check Local Network access for DHCP Anvil.");
+    for (auto* button : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QPushButton*>())
+        if (button->text() == "Copy tcpdump command") QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
+
+    Lease lease = storedLease("aa:00:00:00:00:07", "192.168.0.100", screen.clock.addingSeconds(3600));
+    lease.vendorClass = "APC SmartUPS";
+    lease.hostname = "ups";
+    screen.model->state.leases[lease.mac] = lease;
+    screen.model->state.deviceFound = lease;
+    screen.model->state.presence[lease.ip] = PresenceState::conflict;
+    screen.settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    texts = labelTexts();
+    EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
+    EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
+    EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");
+    for (const char* text : {"Hostname", "Vendor", "Lease", "ups", "APC SmartUPS (cookie sent)"})
+        EXPECT_TRUE(texts.contains(text)) << text;
+    EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
+    screen.model->isRunning = false;
 }
 
 int main(int argc, char** argv) {
