@@ -261,6 +261,11 @@ TEST_F(NamespaceTest, listCommandPrintsTheVethCard) {
 }
 
 TEST(InterfaceMonitorTest, failedRestartKeepsTheRunningWatch) {
+#ifdef ANVIL_SANITIZED
+    // The sanitizer runtimes take descriptors of their own and report on libstdc++'s thread start
+    // in a forked child, so the descriptor arithmetic below only holds in a plain build.
+    GTEST_SKIP() << "descriptor-limit test runs in the plain build only";
+#endif
     // In a child, so that the lowered descriptor limit stays there.
     std::fflush(nullptr);
     pid_t child = fork();
