@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/host/socket_address.hpp"
 #include "core/protocol/option_code.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "tools/client_messages.hpp"
@@ -19,13 +20,7 @@ namespace anvil::load {
 
 namespace {
 
-sockaddr_in loopbackAddress(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+sockaddr_in loopbackAddress(std::uint16_t port) { return socketAddress(IPv4Address::loopback, port); }
 
 DHCPPacket clientPacket(const MACAddress& mac, std::uint32_t xid, DHCPMessageType type) {
     DHCPPacket packet;

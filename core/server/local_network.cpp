@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "core/host/socket_address.hpp"
+
 namespace anvil {
 
 SendFailure LocalNetwork::classify(const TransportError& error, bool linkUp, bool serverAddressPresent) {
@@ -30,10 +32,7 @@ void LocalNetwork::triggerAlert(const std::string& interfaceName, IPv4Address ne
     if (::if_nametoindex(interfaceName.c_str()) != 0)
         ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
                      static_cast<socklen_t>(interfaceName.size()));
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(9);
-    target.sin_addr.s_addr = htonl(nearby.value);
+    auto target = socketAddress(nearby, 9);
     ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     ::close(fd);
 }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/host/socket_address.hpp"
+
 namespace anvil {
 
 namespace {
@@ -30,14 +32,6 @@ Value readAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
 constexpr std::size_t alignedLength(std::size_t length) {
     constexpr std::size_t word = sizeof(std::size_t);
     return (length + word - 1) & ~(word - 1);
-}
-
-sockaddr_in socketAddress(IPv4Address ip, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(ip.value);
-    return address;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "core/host/linux/text_file.hpp"
 #include "core/host/preflight.hpp"
 #include "core/host/process_runner.hpp"
+#include "core/host/socket_address.hpp"
 
 namespace anvil {
 
@@ -73,10 +74,7 @@ std::string socketTableText(int port) {
 Port67State Preflight::port67State() {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) return Port67State::failed(std::strerror(errno));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(dhcpServerPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    auto address = socketAddress(IPv4Address::zero, dhcpServerPort);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         close(fd);
         return Port67State::available();

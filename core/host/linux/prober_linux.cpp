@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "core/host/prober.hpp"
+#include "core/host/socket_address.hpp"
 
 namespace anvil {
 
@@ -44,14 +45,6 @@ int probeSocket(int type, int protocol, const std::string& interfaceName) {
         return -1;
     }
     return fd;
-}
-
-sockaddr_in socketAddress(IPv4Address ip, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(ip.value);
-    return address;
 }
 
 std::string tcpDetail(std::uint16_t port, const char* outcome) { return "tcp " + std::to_string(port) + " " + outcome; }
