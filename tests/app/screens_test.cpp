@@ -22,6 +22,8 @@
 #include "app/app_model.hpp"
 #include "app/ui/main_window.hpp"
 #include "app/ui/settings_dialog.hpp"
+#include "core/host/host_setup.hpp"
+#include "core/host/process_runner.hpp"
 
 using namespace anvil;
 namespace fs = std::filesystem;
@@ -38,6 +40,10 @@ struct Screen {
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     Date clock{1'700'000'000};
     std::vector<std::string> openedURLs;
+    std::vector<NetworkCard> hostCards;
+    // Administrator commands go through pkexec on Linux; this is what the fake pkexec answers.
+    ProcessRunner::Output pkexecOutput{0, ""};
+    std::vector<std::string> ranCommands;
     std::unique_ptr<AppModel> model;
     std::unique_ptr<MainWindow> window;
 
@@ -60,7 +66,17 @@ struct Screen {
             openedURLs.push_back(url);
             return true;
         };
-        env.listCards = [] { return std::vector<NetworkCard>{}; };
+        env.listCards = [this] { return hostCards; };
+        env.knownServiceNames = [this] {
+            std::vector<std::string> names;
+            for (const auto& card : hostCards)
+                if (card.serviceName) names.push_back(*card.serviceName);
+            return names;
+        };
+        env.runAsAdministrator = [this](const std::string& command) {
+            ranCommands.push_back(command);
+            if (auto error = HostSetup::administratorError(pkexecOutput, true)) throw *error;
+        };
         env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
             return PreflightInput{card, {}, config, Port67State::available(), false};
         };
@@ -101,6 +117,37 @@ struct Screen {
     QMessageBox* dialog(const char* name) const {
         auto* box = window->findChild<QMessageBox*>(name);
         return box && box->isVisible() ? box : nullptr;
+    }
+
+    // A card on DHCP, so the checklist offers to configure it.
+    void plugInCard() {
+        NetworkCard card;
+        card.bsdName = "eth9";
+        card.displayName = "USB Ethernet";
+        card.serviceName = "Wired 9";
+        card.kind = NetworkCard::Kind::ethernet;
+        card.mac = MACAddress::parse("02:00:00:00:00:09");
+        card.linkUp = true;
+        card.configMethod = NetworkCard::ConfigMethod::dhcp();
+        hostCards = {card};
+        model->refreshCards();
+        settle();
+    }
+
+    QPushButton* button(QWidget* inside, const QString& text) const {
+        // Buttons of an earlier render are deleted later; let them go first.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        for (auto* candidate : inside->findChildren<QPushButton*>())
+            if (candidate->text() == text) return candidate;
+        return nullptr;
+    }
+
+    // Closes a dialog through one of its buttons and lets the window catch up.
+    void click(QAbstractButton* target) {
+        QTest::mouseClick(target, Qt::LeftButton);
+        settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle();
     }
 
     std::vector<std::string> tableAddresses() const {
@@ -411,6 +458,129 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
         EXPECT_TRUE(texts.contains(text)) << text;
     EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
     screen.model->isRunning = false;
+}
+
+TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
+    Screen screen;
+    screen.plugInCard();
+    ASSERT_EQ(screen.model->selectedCardID, "eth9");
+    const std::string command = HostSetup::setManualCommand("Wired 9", *IPv4Address::parse("192.168.0.1"),
+                                                            *IPv4Address::parse("255.255.255.0"));
+    auto* checklist = screen.window->findChild<QWidget*>("checklistPanel");
+
+    QPushButton* configure = screen.button(checklist, "Configure adapter…");
+    ASSERT_NE(configure, nullptr);
+    QTest::mouseClick(configure, Qt::LeftButton);
+    screen.settle();
+    QMessageBox* question = screen.dialog("pendingCommandDialog");
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->windowTitle(), "Configure Wired 9 as 192.168.0.1/24?");
+    EXPECT_EQ(question->text(), "Configure Wired 9 as 192.168.0.1/24?");
+    EXPECT_EQ(question->informativeText().toStdString(), "DHCP Anvil will run:\n\n" + command);
+    QStringList buttons;
+    for (auto* each : question->buttons()) buttons << each->text();
+    buttons.sort();
+    EXPECT_EQ(buttons, (QStringList{"Cancel", "Run with administrator password"}));
+
+    // Cancel: nothing runs, nothing is logged, no alert.
+    const auto logBefore = screen.model->log;
+    screen.click(screen.button(question, "Cancel"));
+    EXPECT_FALSE(screen.model->pendingCommand);
+    EXPECT_EQ(screen.dialog("pendingCommandDialog"), nullptr);
+    EXPECT_TRUE(screen.ranCommands.empty());
+    EXPECT_EQ(screen.model->log, logBefore);
+    EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
+    EXPECT_FALSE(screen.model->lastError);
+
+    // Confirm: the command reaches the administrator runner exactly as shown and lands in the log.
+    QTest::mouseClick(screen.button(checklist, "Configure adapter…"), Qt::LeftButton);
+    screen.settle();
+    question = screen.dialog("pendingCommandDialog");
+    ASSERT_NE(question, nullptr);
+    screen.click(screen.button(question, "Run with administrator password"));
+    EXPECT_EQ(screen.ranCommands, (std::vector<std::string>{command}));
+    EXPECT_FALSE(screen.model->pendingCommand);
+    EXPECT_EQ(screen.dialog("pendingCommandDialog"), nullptr);
+    ASSERT_FALSE(screen.model->log.empty());
+    EXPECT_NE(screen.model->log.back().text.find("ADAPTER      " + command), std::string::npos)
+        << screen.model->log.back().text;
+    EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
+
+    // Dismissing the password dialog is no failure: no alert, nothing to copy.
+    screen.pkexecOutput = {126, "Error executing command as another user: Request dismissed"};
+    screen.model->requestRestoreDHCP();
+    screen.settle();
+    question = screen.dialog("pendingCommandDialog");
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->text(), "Set Wired 9 back to DHCP?");
+    EXPECT_EQ(question->informativeText().toStdString(),
+              "DHCP Anvil will run:\n\n" + HostSetup::setDHCPCommand("Wired 9"));
+    screen.click(screen.button(question, "Run with administrator password"));
+    EXPECT_EQ(screen.ranCommands.size(), 2u);
+    EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
+    EXPECT_FALSE(screen.model->lastError);
+    EXPECT_FALSE(screen.model->failedCommand);
+}
+
+TEST(Screens, SettingsSheetAsksBeforeRestoringDHCP) {
+    Screen screen;
+    screen.plugInCard();
+    screen.window->openSettings();
+    SettingsDialog* sheet = screen.window->settingsDialog();
+    ASSERT_NE(sheet, nullptr);
+    QPushButton* restore = screen.button(sheet, "Restore DHCP on adapter");
+    ASSERT_NE(restore, nullptr);
+    QTest::mouseClick(restore, Qt::LeftButton);
+    screen.settle();
+    QMessageBox* question = screen.dialog("pendingCommandDialog");
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->text(), "Set Wired 9 back to DHCP?");
+    EXPECT_TRUE(screen.ranCommands.empty());
+    screen.click(screen.button(question, "Cancel"));
+    EXPECT_TRUE(screen.ranCommands.empty());
+    EXPECT_FALSE(screen.model->pendingCommand);
+}
+
+TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) {
+    Screen screen;
+    screen.plugInCard();
+    const std::string command = HostSetup::setDHCPCommand("Wired 9");
+    screen.pkexecOutput = {4, "Error: Connection activation failed.\n"};
+    screen.model->requestRestoreDHCP();
+    screen.settle();
+    QMessageBox* question = screen.dialog("pendingCommandDialog");
+    ASSERT_NE(question, nullptr);
+    screen.click(screen.button(question, "Run with administrator password"));
+    EXPECT_EQ(screen.ranCommands, (std::vector<std::string>{command}));
+
+    QMessageBox* alert = screen.dialog("errorAlert");
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->windowTitle(), "Something went wrong");
+    EXPECT_EQ(alert->text(), "Something went wrong");
+    EXPECT_EQ(alert->informativeText().toStdString(),
+              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\nsudo " + command);
+    QGuiApplication::clipboard()->clear();
+    QPushButton* copy = screen.button(alert, "Copy Terminal command");
+    ASSERT_NE(copy, nullptr);
+    screen.click(copy);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "sudo " + command);
+    // Copying leaves the alert up so the line can be read; closing it clears the error.
+    alert = screen.dialog("errorAlert");
+    ASSERT_NE(alert, nullptr);
+    screen.click(alert->button(QMessageBox::Ok));
+    EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
+    EXPECT_FALSE(screen.model->lastError);
+    EXPECT_FALSE(screen.model->failedCommand);
+
+    // An error with no command behind it offers nothing to copy.
+    screen.model->lastError = "Could not open the network card.";
+    screen.settle();
+    alert = screen.dialog("errorAlert");
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->informativeText(), "Could not open the network card.");
+    EXPECT_EQ(screen.button(alert, "Copy Terminal command"), nullptr);
+    screen.click(alert->button(QMessageBox::Ok));
+    EXPECT_FALSE(screen.model->lastError);
 }
 
 int main(int argc, char** argv) {
