@@ -255,28 +255,31 @@ void AppModel::finishBootstrap() {
     changed();
 }
 
-void AppModel::refreshCards() {
+void AppModel::scanCards(std::function<void(AppModel&, std::optional<std::vector<NetworkCard>>)> then) {
     auto list = env_.listCards;
     std::weak_ptr<AppModel*> weak = alive_;
     withTimeout<std::optional<std::vector<NetworkCard>>>(
         hostQueryTimeout, std::nullopt, [list] { return std::optional(list()); },
-        [weak](std::optional<std::vector<NetworkCard>> found) {
-            auto model = weak.lock();
-            if (!model) return;
-            AppModel& self = **model;
-            // A scan that timed out keeps the cards we had.
-            if (found) self.cards = std::move(*found);
-            std::optional<MACAddress> remembered;
-            if (auto text = self.env_.settings->value(SettingsStore::selectedCardMACKey))
-                remembered = MACAddress::parse(*text);
-            auto preferred = Interfaces::preferredCardID(self.cards, self.selectedCardID, remembered, self.isRunning);
-            if (preferred != self.selectedCardID) {
-                self.select(preferred);
-            } else {
-                self.refreshChecks();
-                self.changed();
-            }
+        [weak, then = std::move(then)](std::optional<std::vector<NetworkCard>> found) {
+            if (auto model = weak.lock()) then(**model, std::move(found));
         });
+}
+
+void AppModel::refreshCards() {
+    scanCards([](AppModel& self, std::optional<std::vector<NetworkCard>> found) {
+        // A scan that timed out keeps the cards we had.
+        if (found) self.cards = std::move(*found);
+        std::optional<MACAddress> remembered;
+        if (auto text = self.env_.settings->value(SettingsStore::selectedCardMACKey))
+            remembered = MACAddress::parse(*text);
+        auto preferred = Interfaces::preferredCardID(self.cards, self.selectedCardID, remembered, self.isRunning);
+        if (preferred != self.selectedCardID) {
+            self.select(preferred);
+        } else {
+            self.refreshChecks();
+            self.changed();
+        }
+    });
 }
 
 void AppModel::select(const std::optional<std::string>& cardID) {
@@ -406,16 +409,11 @@ void AppModel::handle(const ServerEvent& event) {
     }
     state.apply(event, at);
     if (event.is<ServerEvent::Link>()) {
-        auto list = env_.listCards;
-        std::weak_ptr<AppModel*> weak = alive_;
-        withTimeout<std::optional<std::vector<NetworkCard>>>(
-            hostQueryTimeout, std::nullopt, [list] { return std::optional(list()); },
-            [weak](std::optional<std::vector<NetworkCard>> found) {
-                auto model = weak.lock();
-                if (!model || !found) return;
-                (**model).cards = std::move(*found);
-                (**model).changed();
-            });
+        scanCards([](AppModel& self, std::optional<std::vector<NetworkCard>> found) {
+            if (!found) return;
+            self.cards = std::move(*found);
+            self.changed();
+        });
     } else if (event.is<ServerEvent::Stopped>()) {
         isRunning = false;
     }

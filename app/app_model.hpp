@@ -183,6 +183,8 @@ private:
     void rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& change);
     // Wraps a task so that it does nothing once the model is gone.
     Task guarded(std::function<void(AppModel&)> task);
+    // Lists the cards off the main thread under the host-query timeout; nothing when it timed out.
+    void scanCards(std::function<void(AppModel&, std::optional<std::vector<NetworkCard>>)> then);
 
     Environment env_;
     LeaseFile leaseFile_;

@@ -115,12 +115,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::link(media.linkUp, media.description));
             if (!linkUp) raise(Notice::linkDown(interfaceName));
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
-            watchTimer.emplace(context);
-            repeat(*watchTimer, timers.watchInterval, timers.watchInterval, [](Core& core) { core.watch(); });
+            repeat(&Core::watchTimer, timers.watchInterval, timers.watchInterval, [](Core& core) { core.watch(); });
         }
         if (options.presenceEnabled) {
-            presenceTimer.emplace(context);
-            repeat(*presenceTimer, timers.presenceFirstRun, timers.presenceInterval,
+            repeat(&Core::presenceTimer, timers.presenceFirstRun, timers.presenceInterval,
                    [](Core& core) { core.presenceCycle(); });
         }
     }
@@ -149,23 +147,24 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         retryTimers.clear();
     }
 
-    void repeat(asio::steady_timer& timer, double first, double interval, void (*work)(Core&)) {
-        timer.expires_after(seconds(first));
-        arm(timer, interval, work);
+    using TimerSlot = std::optional<asio::steady_timer> Core::*;
+
+    // Creates the timer in its slot; each run re-arms it unless the work emptied the slot (stop).
+    void repeat(TimerSlot slot, double first, double interval, void (*work)(Core&)) {
+        (this->*slot).emplace(context, seconds(first));
+        arm(slot, interval, work);
     }
 
-    void arm(asio::steady_timer& timer, double interval, void (*work)(Core&)) {
-        timer.async_wait([weak = weak(), &timer, interval, work](const asio::error_code& error) {
+    void arm(TimerSlot slot, double interval, void (*work)(Core&)) {
+        (this->*slot)->async_wait([weak = weak(), slot, interval, work](const asio::error_code& error) {
             if (error) return;  // cancelled: the timer may already be gone
             auto core = weak.lock();
             if (!core) return;
             work(*core);
-            // The work may have stopped the server and destroyed the timer.
-            bool alive = (&timer == (core->watchTimer ? &*core->watchTimer : nullptr)) ||
-                         (&timer == (core->presenceTimer ? &*core->presenceTimer : nullptr));
-            if (!alive) return;
-            timer.expires_at(timer.expiry() + seconds(interval));
-            core->arm(timer, interval, work);
+            auto& timer = (*core).*slot;
+            if (!timer) return;
+            timer->expires_at(timer->expiry() + seconds(interval));
+            core->arm(slot, interval, work);
         });
     }
 
@@ -271,9 +270,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                     recvifWarned = true;
                 }
             } else if (*datagram.interfaceIndex != transport->interfaceIndex()) {
-                emit(ServerEvent::dropped(
-                    "arrived on " + host.interfaceNameForIndex(*datagram.interfaceIndex) + " instead of " + interfaceName,
-                    std::nullopt));
+                emit(ServerEvent::dropped("arrived on " + host.interfaceNameForIndex(*datagram.interfaceIndex) +
+                                              " instead of " + interfaceName,
+                                          std::nullopt));
                 return;
             }
         }
@@ -361,8 +360,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                        interfaceName + " right now"));
                 break;
             case SendFailure::Kind::possiblyDenied:
-                if (retryAllowed) retryLater(reply);
-                else raise(Notice::localNetworkDenied());
+                if (retryAllowed)
+                    retryLater(reply);
+                else
+                    raise(Notice::localNetworkDenied());
                 break;
             case SendFailure::Kind::other: emit(ServerEvent::info(type + " not sent: " + failure.text)); break;
         }
@@ -426,8 +427,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto media = host.mediaStatus(*name);
         linkUp = media.linkUp;
         emit(ServerEvent::link(media.linkUp, media.description));
-        if (linkUp) clear(NoticeKind::linkDown);
-        else raise(Notice::linkDown(*name));
+        if (linkUp)
+            clear(NoticeKind::linkDown);
+        else
+            raise(Notice::linkDown(*name));
     }
 
     void markAllOffline(const std::string& reason) {
@@ -495,8 +498,8 @@ DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}
 
 DHCPServer::DHCPServer(Options options, Seams seams)
     : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
-    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_,
-                                   queues_->server.state().context, queues_->probes);
+    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context,
+                                   queues_->probes);
 }
 
 DHCPServer::~DHCPServer() {
