@@ -3,6 +3,7 @@
 #include <asio.hpp>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/addressing/timing.hpp"
 #include "core/events/packet_summary.hpp"
@@ -10,6 +11,7 @@
 #include "core/events/serial_queue_state.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "core/server/local_network.hpp"
+#include "core/server/probe_scheduler.hpp"
 #include "core/server/responder.hpp"
 #include "core/server/udp_transport.hpp"
 
@@ -17,7 +19,12 @@ namespace anvil {
 
 namespace {
 
-constexpr std::size_t probeThreads = 8;
+// Probe sockets open at once stay well under the usual limit of 1024 descriptors. A probe holds
+// one TCP socket per port (80 and 443); the ICMP socket is shared by all of them.
+constexpr std::size_t probeSocketLimit = 256;
+constexpr std::size_t probeLimit = probeSocketLimit / 2;
+// Slots the sweep leaves free, so the probe a waiting device needs starts at once.
+constexpr std::size_t reclaimSlots = 8;
 // Datagrams decided before one save of the lease file covers them all; bounds how long the
 // first reply of a burst waits behind the others.
 constexpr int batchLimit = 64;
@@ -30,8 +37,6 @@ std::chrono::steady_clock::duration seconds(double value) {
 
 struct DHCPServer::Queues {
     SerialQueue server{"dhcpanvil.server"};
-    // Blocking probes run here, several at once ("dhcpanvil.presence").
-    asio::thread_pool probes{probeThreads};
 };
 
 struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
@@ -42,7 +47,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     ServerTimers timers;
     std::shared_ptr<Events> events;
     asio::io_context& context;
-    asio::thread_pool& probePool;
 
     std::unique_ptr<Transport> transport;
     std::uint64_t transportGeneration = 0;
@@ -52,6 +56,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::steady_timer> watchTimer;
     std::optional<asio::steady_timer> presenceTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
+    // Probes run as operations on this queue's loop; made at the first probe.
+    std::unique_ptr<AsyncProber> prober;
+    ProbeScheduler probeSlots{probeLimit, probeLimit - reclaimSlots};
+    // Addresses the sweep is probing now; the next cycle skips them.
+    std::unordered_set<IPv4Address> sweeping;
 
     LeaseTable table;
     std::unordered_map<IPv4Address, PresenceState> presence;
@@ -69,8 +78,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool mustSave = false;
     std::vector<Reply> heldReplies;
 
-    Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
-         asio::thread_pool& probePool)
+    Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context)
         : options(std::move(options)),
           responder{this->options.config},
           host(std::move(seams.host)),
@@ -78,7 +86,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           timers(seams.timers),
           events(std::move(events)),
           context(context),
-          probePool(probePool),
           interfaceName(this->options.mode.interfaceName()) {
         if (!makeTransport)
             makeTransport = [](const TransportMode& mode) { return std::make_unique<UDPTransport>(mode); };
@@ -127,6 +134,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!running) return;
         running = false;
         cancelTimers();
+        cancelProbes();
         closeTransport();
         save();
         emit(ServerEvent::stopped());
@@ -137,6 +145,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void shutdown() {
         running = false;
         cancelTimers();
+        cancelProbes();
         closeTransport();
         events->finish();
     }
@@ -145,6 +154,33 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         watchTimer.reset();
         presenceTimer.reset();
         retryTimers.clear();
+    }
+
+    // Every probe ends here and now, its sockets closed; no result of one arrives afterwards.
+    void cancelProbes() {
+        if (prober) prober->cancelAll();
+        probeSlots.clear();
+        sweeping.clear();
+    }
+
+    AsyncProber& probeEngine() {
+        if (!prober) prober = host.makeProber(context);
+        return *prober;
+    }
+
+    // Starts a probe when a slot is free; `handle` gets the result on the queue while running.
+    template <typename Handle>
+    void probeWhenFree(ProbeScheduler::Priority priority, IPv4Address ip, Handle handle) {
+        probeSlots.submit(priority, [this, ip, handle = std::move(handle)](std::function<void()> finished) mutable {
+            probeEngine().probe(interfaceName, ip, Timing::probeTimeout,
+                                [weak = weak(), finished = std::move(finished),
+                                 handle = std::move(handle)](ProbeResult result) mutable {
+                                    auto core = weak.lock();
+                                    if (!core) return;
+                                    finished();
+                                    handle(*core, std::move(result));
+                                });
+        });
     }
 
     using TimerSlot = std::optional<asio::steady_timer> Core::*;
@@ -302,18 +338,13 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return;
         }
         emit(ServerEvent::info("probing " + address->description() + " before giving it to another device"));
-        asio::post(probePool, [weak = weak(), context = &context, prober = host.probe, name = interfaceName,
-                               ip = *address, packet, probes = std::move(probes)]() mutable {
-            auto result = prober(name, ip, Timing::probeTimeout);
-            asio::post(*context, [weak, ip, answered = result.answered, packet = std::move(packet),
-                                  probes = std::move(probes)]() mutable {
-                auto core = weak.lock();
-                if (!core || !core->running) return;
-                if (answered) core->presence[ip] = PresenceState::online;
-                probes[ip] = answered;
-                core->process(packet, std::move(probes));
-            });
-        });
+        probeWhenFree(ProbeScheduler::Priority::reclaim, *address,
+                      [ip = *address, packet, probes = std::move(probes)](Core& core, ProbeResult result) mutable {
+                          if (!core.running) return;
+                          if (result.answered) core.presence[ip] = PresenceState::online;
+                          probes[ip] = result.answered;
+                          core.process(packet, std::move(probes));
+                      });
     }
 
     void apply(Decision decision) {
@@ -450,16 +481,17 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto now = host.clock();
         for (const auto& lease : table.leases()) {
             if (lease.state != Lease::State::bound || !(lease.expiresAt > now)) continue;
-            asio::post(probePool, [weak = weak(), context = &context, prober = host.probe, arp = host.readARPTable,
-                                   name = interfaceName, lease] {
-                auto result = prober(name, lease.ip, Timing::probeTimeout);
-                auto entries = arp();
+            if (!sweeping.insert(lease.ip).second) continue;  // the last cycle's probe is still out
+            probeWhenFree(ProbeScheduler::Priority::sweep, lease.ip, [lease](Core& core, ProbeResult result) {
+                core.sweeping.erase(lease.ip);
+                if (!core.running) return;
+                // Silence is offline whatever the neighbour table holds.
                 std::optional<MACAddress> seen;
-                if (auto found = entries.find(lease.ip); found != entries.end()) seen = found->second;
-                asio::post(*context, [weak, lease, result, seen] {
-                    auto core = weak.lock();
-                    if (core && core->running) core->judgePresence(lease, result, seen);
-                });
+                if (result.answered) {
+                    auto entries = core.host.readARPTable();
+                    if (auto found = entries.find(lease.ip); found != entries.end()) seen = found->second;
+                }
+                core.judgePresence(lease, result, seen);
             });
         }
     }
@@ -498,15 +530,13 @@ DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}
 
 DHCPServer::DHCPServer(Options options, Seams seams)
     : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
-    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context,
-                                   queues_->probes);
+    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context);
 }
 
 DHCPServer::~DHCPServer() {
     auto core = core_;
+    // Probes still out are cancelled there, so nothing here waits for one to time out.
     queues_->server.sync([core] { core->shutdown(); });
-    // Probes still out finish first; their results find the server stopped.
-    queues_->probes.join();
     core_.reset();
     core.reset();
     queues_.reset();

@@ -37,7 +37,8 @@ public:
 
     explicit DHCPServer(Options options);
     DHCPServer(Options options, Seams seams);
-    // Stops the queues; a running server should be stopped first so that its leases are saved.
+    // Cancels probes and stops the queues without waiting for any probe; a running server should
+    // be stopped first so that its leases are saved.
     ~DHCPServer();
     DHCPServer(const DHCPServer&) = delete;
     DHCPServer& operator=(const DHCPServer&) = delete;

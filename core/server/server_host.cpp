@@ -5,7 +5,6 @@
 #include <chrono>
 
 #include "core/addressing/system_clock.hpp"
-#include "core/host/prober.hpp"
 #include "core/server/local_network.hpp"
 
 namespace anvil {
@@ -22,9 +21,7 @@ ServerHost ServerHost::system() {
         if (::if_indextoname(index, name)) return name;
         return "interface " + std::to_string(index);
     };
-    host.probe = [](const std::string& interfaceName, IPv4Address ip, double timeout) {
-        return Prober(interfaceName).probe(ip, timeout);
-    };
+    host.makeProber = [](asio::io_context& loop) { return AsyncProber::onLoop(loop); };
     host.readARPTable = [] { return ARPTable::read(); };
     host.triggerLocalNetworkAlert = [](const std::string& name, IPv4Address nearby) {
         LocalNetwork::triggerAlert(name, nearby);

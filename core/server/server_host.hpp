@@ -2,6 +2,7 @@
 // What the server runtime asks of the host, as replaceable functions so tests can stand in.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/addressing/date.hpp"
 #include "core/addressing/subnet.hpp"
 #include "core/host/arp_table.hpp"
+#include "core/host/async_prober.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/presence.hpp"
 
@@ -23,7 +25,8 @@ struct ServerHost {
     std::function<std::uint32_t(const std::string& name)> interfaceIndex;
     // The system's name for an index, or "interface " and the number.
     std::function<std::string(std::uint32_t index)> interfaceNameForIndex;
-    std::function<ProbeResult(const std::string& interfaceName, IPv4Address ip, double timeout)> probe;
+    // The prober that runs on the server's loop; made once, when presence probing is on.
+    std::function<std::unique_ptr<AsyncProber>(asio::io_context& loop)> makeProber;
     std::function<ARPEntries()> readARPTable;
     std::function<void(const std::string& interfaceName, IPv4Address nearby)> triggerLocalNetworkAlert;
 

@@ -90,7 +90,6 @@ struct Harness {
             seams.host.bsdName = [](const MACAddress&) { return std::optional<std::string>("eth9"); };
             seams.host.interfaceIndex = [](const std::string&) { return 7u; };
             seams.host.interfaceNameForIndex = [](std::uint32_t) { return std::string("eth9"); };
-            seams.host.probe = [](const std::string&, IPv4Address, double) { return ProbeResult::silent(); };
             seams.host.readARPTable = [] { return ARPEntries{}; };
             seams.host.triggerLocalNetworkAlert = [](const std::string&, IPv4Address) {};
             int error = openError;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -39,6 +40,17 @@ struct FakeWorld {
     std::vector<InterfaceAddress> addresses;
     std::map<std::string, std::string> namesByMAC;
     std::set<IPv4Address> silent;  // probes of these go unanswered
+    // Held probes wait for the test to answer them; else they answer on the loop's next turn.
+    bool holdProbes = false;
+    struct HeldProbe {
+        IPv4Address ip;
+        ProbeResult result;
+        AsyncProber::Done done;
+    };
+    std::deque<HeldProbe> held;
+    asio::io_context* probeLoop = nullptr;
+    std::uint64_t probeGeneration = 0;  // bumped by cancelAll: answers already on their way are void
+    int probeCancels = 0;
     ARPEntries arp;
     int mediaReads = 0;
     std::vector<std::string> alerts;
@@ -126,6 +138,50 @@ private:
     std::uint32_t index_ = 0;
 };
 
+// Answers from the fake world, on the server's loop, as the real prober does.
+class FakeProber final : public AsyncProber {
+public:
+    FakeProber(asio::io_context& loop, std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {
+        std::lock_guard lock(world_->mutex);
+        world_->probeLoop = &loop;
+    }
+
+    void probe(const std::string&, IPv4Address ip, double, Done done) override {
+        std::lock_guard lock(world_->mutex);
+        world_->probed.push_back(ip);
+        auto result = world_->silent.contains(ip) ? ProbeResult::silent() : ProbeResult{true, "echo reply"};
+        if (world_->holdProbes) {
+            world_->held.push_back({ip, result, std::move(done)});
+            return;
+        }
+        answerLater(world_, std::move(done), std::move(result));
+    }
+
+    void cancelAll() override {
+        std::lock_guard lock(world_->mutex);
+        world_->held.clear();
+        ++world_->probeGeneration;
+        ++world_->probeCancels;
+    }
+
+    std::size_t openSockets() const override { return 0; }
+
+    // Called with the world locked.
+    static void answerLater(const std::shared_ptr<FakeWorld>& world, Done done, ProbeResult result) {
+        asio::post(*world->probeLoop, [world, generation = world->probeGeneration, done = std::move(done),
+                                       result = std::move(result)] {
+            {
+                std::lock_guard lock(world->mutex);
+                if (generation != world->probeGeneration) return;
+            }
+            done(result);
+        });
+    }
+
+private:
+    std::shared_ptr<FakeWorld> world_;
+};
+
 inline ServerHost fakeHost(const std::shared_ptr<FakeWorld>& world) {
     ServerHost host;
     host.clock = [world] {
@@ -160,11 +216,8 @@ inline ServerHost fakeHost(const std::shared_ptr<FakeWorld>& world) {
         if (auto other = world->otherNames.find(index); other != world->otherNames.end()) return other->second;
         return "interface " + std::to_string(index);
     };
-    host.probe = [world](const std::string&, IPv4Address address, double) {
-        std::lock_guard lock(world->mutex);
-        world->probed.push_back(address);
-        if (world->silent.contains(address)) return ProbeResult::silent();
-        return ProbeResult{true, "echo reply"};
+    host.makeProber = [world](asio::io_context& loop) -> std::unique_ptr<AsyncProber> {
+        return std::make_unique<FakeProber>(loop, world);
     };
     host.readARPTable = [world] {
         std::lock_guard lock(world->mutex);
@@ -314,6 +367,25 @@ struct ServerHarness {
         auto ack = untilCase("sent").back().as<ServerEvent::Sent>()->reply;
         EXPECT_EQ(ack.type, DHCPMessageType::ack);
         return ack.ip;
+    }
+
+    std::size_t heldProbes() {
+        std::lock_guard lock(world->mutex);
+        return world->held.size();
+    }
+
+    // Answers the oldest held probes (or the one of `ip`); their results reach the server's loop.
+    void answerHeld(std::size_t count, std::optional<IPv4Address> ip = std::nullopt) {
+        std::lock_guard lock(world->mutex);
+        for (auto probe = world->held.begin(); probe != world->held.end() && count > 0;) {
+            if (ip && probe->ip != *ip) {
+                ++probe;
+                continue;
+            }
+            FakeProber::answerLater(world, std::move(probe->done), probe->result);
+            probe = world->held.erase(probe);
+            --count;
+        }
     }
 
     LeaseTable stored() const { return leaseFile().load(Date{world->now}).table; }
