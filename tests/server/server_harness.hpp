@@ -374,17 +374,23 @@ struct ServerHarness {
         return world->held.size();
     }
 
-    // Answers the oldest held probes (or the one of `ip`); their results reach the server's loop.
-    void answerHeld(std::size_t count, std::optional<IPv4Address> ip = std::nullopt) {
+    // Answers the oldest held probes; their results reach the server's loop.
+    void answerHeld(std::size_t count) {
         std::lock_guard lock(world->mutex);
-        for (auto probe = world->held.begin(); probe != world->held.end() && count > 0;) {
-            if (ip && probe->ip != *ip) {
-                ++probe;
-                continue;
-            }
+        for (; count > 0 && !world->held.empty(); --count) {
+            FakeProber::answerLater(world, std::move(world->held.front().done), world->held.front().result);
+            world->held.pop_front();
+        }
+    }
+
+    // Answers the newest held probe of `ip`.
+    void answerLatestProbeOf(IPv4Address ip) {
+        std::lock_guard lock(world->mutex);
+        for (auto probe = world->held.end(); probe != world->held.begin();) {
+            if ((--probe)->ip != ip) continue;
             FakeProber::answerLater(world, std::move(probe->done), probe->result);
-            probe = world->held.erase(probe);
-            --count;
+            world->held.erase(probe);
+            return;
         }
     }
 

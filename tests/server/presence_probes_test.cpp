@@ -1,0 +1,168 @@
+// Probes at scale through a held fake prober: how many are out at once, what goes first, and
+// that stopping drops them all.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "server_harness.hpp"
+
+using namespace anvil;
+using namespace anvil::testing;
+
+namespace {
+
+constexpr double future = 1'700'000'000 + 100'000;
+constexpr std::size_t leaseCount = 300;
+// What the server lets the sweep have out at once: 256 sockets, two per probe, eight kept back.
+constexpr std::size_t sweepSlots = 120;
+
+const IPv4Address firstLeased = ip("10.0.0.10");
+
+// A range of exactly `leaseCount` addresses, every one held by a bound lease whose device is gone.
+void fillWithSilentDevices(ServerHarness& bench) {
+    bench.config = ServerConfig{ip("10.0.0.1"), 22, firstLeased,
+                                IPv4Address{firstLeased.value + static_cast<std::uint32_t>(leaseCount) - 1},
+                                3600, std::nullopt, {}};
+    bench.presenceEnabled = true;
+    std::vector<Lease> leases;
+    for (std::uint32_t i = 0; i < leaseCount; ++i) {
+        MACAddress device{{0x02, 0xbb, 0, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)}};
+        IPv4Address address{firstLeased.value + i};
+        leases.push_back(Lease{device, address, Lease::State::bound, Date{future}, std::nullopt, std::nullopt,
+                               std::nullopt, Date{0}, Date{0}});
+        bench.world->silent.insert(address);
+    }
+    bench.store(std::move(leases));
+    bench.world->holdProbes = true;
+}
+
+std::size_t probedCount(ServerHarness& bench) {
+    std::lock_guard lock(bench.world->mutex);
+    return bench.world->probed.size();
+}
+
+TEST(PresenceProbes, SweepOfHundredsOfSilentLeasesIsBoundedAndNeverOverlapsItself) {
+    ServerHarness bench;
+    fillWithSilentDevices(bench);
+    bench.start();
+    bench.settled();
+
+    bench.server->refreshPresence();
+    bench.settled();
+    EXPECT_EQ(bench.heldProbes(), sweepSlots);
+    // A second cycle while the first is out adds no probe of an address already being probed.
+    bench.server->refreshPresence();
+    bench.settled();
+    EXPECT_EQ(probedCount(bench), sweepSlots);
+
+    std::map<IPv4Address, int> offline;
+    for (int round = 0; round < 10 && bench.heldProbes() > 0; ++round) {
+        EXPECT_LE(bench.heldProbes(), sweepSlots);
+        bench.answerHeld(sweepSlots);
+        for (const auto& event : only(bench.settled(), "presence")) {
+            auto judged = event.as<ServerEvent::Presence>();
+            EXPECT_EQ(judged->state, PresenceState::offline);
+            EXPECT_EQ(judged->detail, "no answer");
+            ++offline[judged->ip];
+        }
+    }
+    EXPECT_EQ(offline.size(), leaseCount);
+    for (const auto& [address, times] : offline) EXPECT_EQ(times, 1) << address.description();
+    EXPECT_EQ(probedCount(bench), leaseCount);
+}
+
+TEST(PresenceProbes, ReclaimForAWaitingDeviceStartsAheadOfTheSweep) {
+    ServerHarness bench;
+    fillWithSilentDevices(bench);
+    bench.start();
+    bench.settled();
+    bench.server->refreshPresence();
+    bench.settled();
+    ASSERT_EQ(bench.heldProbes(), sweepSlots);
+
+    const MACAddress newcomer = mac("02:cc:00:00:00:01");
+    bench.send(load::discover(newcomer, 41));
+    bench.until([](const ServerEvent& event) {
+        auto info = event.as<ServerEvent::Info>();
+        return info && info->text.starts_with("probing ");
+    });
+    bench.settled();
+    // Started at once, while every sweep probe is still out and 180 more wait.
+    ASSERT_EQ(bench.heldProbes(), sweepSlots + 1);
+    IPv4Address reclaimed = bench.world->probed.back();
+
+    bench.answerLatestProbeOf(reclaimed);
+    auto sent = bench.untilCase("sent").back().as<ServerEvent::Sent>();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->reply.type, DHCPMessageType::offer);
+    EXPECT_EQ(sent->reply.mac, newcomer);
+    EXPECT_EQ(sent->reply.ip, reclaimed);
+    EXPECT_EQ(bench.heldProbes(), sweepSlots);
+}
+
+TEST(PresenceProbes, StopWhileProbesAreOutCancelsThemAndEndsAtOnce) {
+    ServerHarness bench;
+    fillWithSilentDevices(bench);
+    bench.start();
+    bench.settled();
+    bench.server->refreshPresence();
+    bench.send(load::discover(mac("02:cc:00:00:00:02"), 42));
+    bench.until([](const ServerEvent& event) { return event.is<ServerEvent::Info>(); });
+    bench.settled();
+    ASSERT_EQ(bench.heldProbes(), sweepSlots + 1);
+
+    bench.server->stop();
+    auto events = bench.settled();
+    ASSERT_FALSE(events.empty());
+    EXPECT_TRUE(events.back().is<ServerEvent::Stopped>()) << describe(events);
+    EXPECT_TRUE(only(events, "presence").empty()) << describe(events);
+    EXPECT_TRUE(only(events, "sent").empty()) << describe(events);
+    EXPECT_EQ(bench.heldProbes(), 0u);
+    EXPECT_GE(bench.world->probeCancels, 1);
+    EXPECT_TRUE(bench.events->isFinished());
+    bench.server.reset();  // the destructor waits for no probe
+}
+
+bool raisedKind(const ServerEvent& event, NoticeKind kind) {
+    auto raised = event.as<ServerEvent::NoticeRaised>();
+    return raised && raised->notice.kind == kind;
+}
+
+// DISCOVER and REQUEST for device 02:dd:…:number; every event up to its ACK.
+std::vector<ServerEvent> bindCollecting(ServerHarness& bench, std::uint8_t number) {
+    MACAddress device{{0x02, 0xdd, 0, 0, 0, number}};
+    bench.send(load::discover(device, 100u * number));
+    auto events = bench.untilCase("sent");
+    auto offer = events.back().as<ServerEvent::Sent>()->reply;
+    bench.send(load::selectingRequest(device, 100u * number + 1, offer.ip, bench.config.serverIP));
+    auto more = bench.untilCase("sent");
+    EXPECT_EQ(more.back().as<ServerEvent::Sent>()->reply.type, DHCPMessageType::ack);
+    events.insert(events.end(), more.begin(), more.end());
+    return events;
+}
+
+TEST(DHCPServer, SaveFailingMidRunRaisesEachTimeAndClearsAtTheFirstGoodSave) {
+    ServerHarness bench;
+    bench.start();
+    bench.settled();
+    bindCollecting(bench, 1);
+
+    // A folder where the lease file belongs makes every save fail, for root too.
+    std::filesystem::remove(bench.leasePath);
+    std::filesystem::create_directories(bench.leasePath / "blocker");
+    int raises = 0;
+    for (std::uint8_t device = 2; device <= 3; ++device) {
+        for (const auto& event : bindCollecting(bench, device))
+            raises += raisedKind(event, NoticeKind::leaseSaveFailed);
+        EXPECT_EQ(raises, device - 1) << "a raise at each failing save";
+    }
+
+    std::filesystem::remove_all(bench.leasePath);
+    auto events = bindCollecting(bench, 4);
+    EXPECT_EQ(only(events, "noticeCleared").size(), 1u) << describe(events);
+    bench.server->stop();
+    EXPECT_EQ(bench.stored().leases().size(), 4u);
+    EXPECT_EQ(bench.world->sentSizes.size(), 8u) << "every offer and ack went out";
+}
+
+}  // namespace
