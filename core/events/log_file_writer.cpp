@@ -1,31 +1,51 @@
 #include "core/events/log_file_writer.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 namespace anvil {
 
 namespace {
 
+bool isAbsolute(const char* path) { return path && path[0] == '/'; }
+
+// The account's home folder: HOME when it is an absolute path, else the password database. Never
+// a shared folder such as /tmp, where another user could make the folder first.
 std::filesystem::path homeDirectory() {
-    const char* home = std::getenv("HOME");
-    return home && *home ? std::filesystem::path(home) : std::filesystem::path("/tmp");
+    if (const char* home = std::getenv("HOME"); isAbsolute(home)) return home;
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        isAbsolute(found->pw_dir))
+        return found->pw_dir;
+    return {};
 }
 
-// One write of the whole line, so that lines from one writer never interleave.
-void appendLine(const std::filesystem::path& file, const std::string& text) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+// One write of the whole line, with its line feed, so that lines never interleave. A short write
+// (a full disk) is cut back to the line's start, so the next line does not join a fragment. The
+// folder and the file are opened without following a symbolic link.
+void appendLine(const std::filesystem::path& directory, const std::string& name, const std::string& text) {
+    std::error_code ignored;
+    std::filesystem::create_directories(directory.parent_path(), ignored);
+    ::mkdir(directory.c_str(), 0777);
+    int folder = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return;
+    int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    ::close(folder);
     if (fd < 0) return;
-    std::size_t written = 0;
-    while (written < text.size()) {
-        auto count = ::write(fd, text.data() + written, text.size() - written);
-        if (count <= 0) break;
-        written += static_cast<std::size_t>(count);
+    auto written = ::write(fd, text.data(), text.size());
+    if (written > 0 && static_cast<std::size_t>(written) < text.size()) {
+        auto end = ::lseek(fd, 0, SEEK_CUR);
+        if (end >= written) (void)::ftruncate(fd, end - written);
     }
     ::close(fd);
 }
@@ -35,9 +55,12 @@ void appendLine(const std::filesystem::path& file, const std::string& text) {
 LogFileWriter::LogFileWriter(std::filesystem::path directory) : directory_(std::move(directory)) {}
 
 std::filesystem::path LogFileWriter::defaultDirectory() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    auto base = state && *state ? std::filesystem::path(state) : homeDirectory() / ".local" / "state";
-    return base / "DHCP Anvil" / "logs";
+    // A relative XDG_STATE_HOME is invalid and ignored.
+    if (const char* state = std::getenv("XDG_STATE_HOME"); isAbsolute(state))
+        return std::filesystem::path(state) / "DHCP Anvil" / "logs";
+    auto home = homeDirectory();
+    if (home.empty()) return {};
+    return home / ".local" / "state" / "DHCP Anvil" / "logs";
 }
 
 std::string LogFileWriter::fileName(Date date) {
@@ -51,9 +74,8 @@ std::string LogFileWriter::fileName(Date date) {
 
 void LogFileWriter::append(std::string line, Date date) {
     queue_.async([this, line = std::move(line), date] {
-        std::error_code ignored;
-        std::filesystem::create_directories(directory_, ignored);
-        appendLine(directory_ / fileName(date), line + "\n");
+        if (directory_.empty()) return;
+        appendLine(directory_, fileName(date), line + "\n");
     });
 }
 

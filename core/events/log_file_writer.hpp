@@ -12,7 +12,8 @@ class LogFileWriter {
 public:
     explicit LogFileWriter(std::filesystem::path directory);
 
-    // $XDG_STATE_HOME (default ~/.local/state) + "/DHCP Anvil/logs".
+    // $XDG_STATE_HOME when it is absolute, else the account's ~/.local/state, + "/DHCP Anvil/logs";
+    // empty when the account has no home folder, and then no line is written.
     static std::filesystem::path defaultDirectory();
     // "%04d-%02d-%02d.log" of the local day the moment falls on.
     static std::string fileName(Date date);

@@ -1,11 +1,16 @@
 #include "core/events/log_file_writer.hpp"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -97,17 +102,96 @@ TEST(LogFileWriter, DropsLinesSilentlyWhenTheDirectoryCannotBeMade) {
     EXPECT_FALSE(fs::exists(folder.path / "blocker" / "logs"));
 }
 
-TEST(LogFileWriter, DefaultDirectoryFollowsXDGStateHome) {
-    const char* saved = std::getenv("XDG_STATE_HOME");
-    std::string previous = saved ? saved : "";
-    ::setenv("XDG_STATE_HOME", "/var/tmp/state", 1);
-    EXPECT_EQ(LogFileWriter::defaultDirectory(), fs::path("/var/tmp/state/DHCP Anvil/logs"));
-    ::unsetenv("XDG_STATE_HOME");
-    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    ::setenv("HOME", "/home/tech", 1);
-    EXPECT_EQ(LogFileWriter::defaultDirectory(), fs::path("/home/tech/.local/state/DHCP Anvil/logs"));
-    ::setenv("HOME", home.c_str(), 1);
-    if (saved) ::setenv("XDG_STATE_HOME", previous.c_str(), 1);
+// Sets or unsets an environment variable for one scope.
+struct EnvironmentOverride {
+    std::string name;
+    std::optional<std::string> previous;
+    EnvironmentOverride(std::string variable, const char* value) : name(std::move(variable)) {
+        if (const char* old = std::getenv(name.c_str())) previous = old;
+        if (value)
+            ::setenv(name.c_str(), value, 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    ~EnvironmentOverride() {
+        if (previous)
+            ::setenv(name.c_str(), previous->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+};
+
+TEST(LogFileWriter, DefaultDirectoryIsAnAbsoluteStateHomeOrTheAccountsHomeNeverTmp) {
+    const fs::path accountHome = ::getpwuid(::getuid())->pw_dir;
+    struct Case {
+        const char* stateHome;
+        const char* home;
+        fs::path expected;
+    };
+    for (const auto& sample : {
+             Case{"/var/tmp/state", "/home/tech", "/var/tmp/state/DHCP Anvil/logs"},
+             Case{nullptr, "/home/tech", "/home/tech/.local/state/DHCP Anvil/logs"},
+             Case{"relative/state", "/home/tech", "/home/tech/.local/state/DHCP Anvil/logs"},
+             Case{"", nullptr, accountHome / ".local/state/DHCP Anvil/logs"},
+             Case{nullptr, "relative-home", accountHome / ".local/state/DHCP Anvil/logs"},
+         }) {
+        EnvironmentOverride state("XDG_STATE_HOME", sample.stateHome);
+        EnvironmentOverride home("HOME", sample.home);
+        EXPECT_EQ(LogFileWriter::defaultDirectory(), sample.expected)
+            << (sample.stateHome ? sample.stateHome : "(unset)") << " " << (sample.home ? sample.home : "(unset)");
+    }
+}
+
+TEST(LogFileWriter, NeverWritesThroughASymbolicLink) {
+    Date day{1735776000};  // 2025-01-02T00:00:00Z
+    TimeZoneOverride zone("UTC");
+    struct Case {
+        const char* name;
+        bool folderIsLink;
+    };
+    for (auto sample : {Case{"folder", true}, Case{"file", false}}) {
+        SCOPED_TRACE(sample.name);
+        TemporaryDirectory folder;
+        auto elsewhere = folder.path / "elsewhere";
+        fs::create_directories(elsewhere);
+        std::ofstream(elsewhere / "2025-01-02.log") << "someone else's\n";
+        auto logs = folder.path / "logs";
+        if (sample.folderIsLink) {
+            fs::create_directory_symlink(elsewhere, logs);
+        } else {
+            fs::create_directories(logs);
+            fs::create_symlink(elsewhere / "2025-01-02.log", logs / "2025-01-02.log");
+        }
+        LogFileWriter writer(logs);
+        writer.append("line", day);
+        writer.flush();
+        EXPECT_EQ(contents(elsewhere / "2025-01-02.log"), "someone else's\n");
+    }
+}
+
+TEST(LogFileWriter, ShortWriteOnAFullDiskLeavesNoFragment) {
+    TemporaryDirectory folder;
+    Date day{1735776000};
+    TimeZoneOverride zone("UTC");
+    LogFileWriter writer(folder.path);
+    writer.append("first", day);
+    writer.flush();
+
+    // A file size limit makes the next write short, as a full disk does.
+    auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    writer.append("second line", day);
+    writer.flush();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousSignal);
+
+    writer.append("third", day);
+    writer.flush();
+    EXPECT_EQ(contents(folder.path / "2025-01-02.log"), "first\nthird\n");
 }
 
 TEST(EventStream, DeliversInOrderThenReportsTheEnd) {
