@@ -23,8 +23,9 @@ anvil::DHCPPacket request(anvil::DHCPMessageType type, std::uint32_t xid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
+    bool withTable = argc == 3 && std::string(argv[2]) == "--with-table";
+    if (argc != 2 && !withTable) {
+        std::fprintf(stderr, "usage: %s DIRECTORY [--with-table]\n", argv[0]);
         return 2;
     }
     std::vector<anvil::Bytes> seeds;
@@ -49,6 +50,13 @@ int main(int argc, char** argv) {
     reply.yiaddr = anvil::IPv4Address(192, 168, 2, 10);
     reply.setOption(anvil::OptionCode::leaseTime, anvil::bigEndianBytes(std::uint32_t{3600}));
     seeds.push_back(reply.serialize(anvil::DHCPPacket::minimumReplyLength));
+
+    // The datagram path fuzzer reads a small lease table before the datagram: three leases, the
+    // first two bound to the addresses the seeds ask for, the third an expired offer.
+    if (withTable) {
+        const anvil::Bytes table{3, 0x30, 0, 1, 0x01, 0x31, 5, 1 | (2 << 3), 0x00, 0x32, 7, 4, 0xff};
+        for (auto& seed : seeds) seed.insert(seed.begin(), table.begin(), table.end());
+    }
 
     for (std::size_t i = 0; i < seeds.size(); ++i) {
         auto path = std::string(argv[1]) + "/seed-" + std::to_string(i);

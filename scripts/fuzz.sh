@@ -1,12 +1,12 @@
 #!/bin/sh
-# Fuzz the DHCP packet parser with libFuzzer for a bounded time.
+# Fuzz every libFuzzer target (fuzz/*_fuzzer.cpp) for a bounded time each.
 #
-# Usage: scripts/fuzz.sh [SECONDS]        (default 60)
+# Usage: scripts/fuzz.sh [SECONDS]        (default 60, per target)
 #
 # Installs clang-14 and libFuzzer from Debian if they are missing (needs root then), builds the
-# fuzzer into build-fuzz/, seeds fuzz/corpus-work/ with a few valid packets and runs the fuzzer
-# for SECONDS. Exits non-zero if the fuzzer finds a crash; the crashing input is left as
-# build-fuzz/crash-* and should become a regression test in tests/protocol/ (bytes inline).
+# fuzzers into build-fuzz/, seeds fuzz/corpus-work/<target>/ with a few valid inputs and runs each
+# fuzzer for SECONDS. Exits non-zero if any fuzzer finds a crash; the crashing input is left as
+# build-fuzz/crash-* and should become a regression test under tests/ (bytes inline).
 set -eu
 
 seconds="${1:-60}"
@@ -29,13 +29,21 @@ CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DANVIL_FUZZ=ON -DANVIL_
 # Build everything, not only the fuzzer, so the core is also checked under clang with -Werror.
 make -C "$build" -j2
 
-mkdir -p "$corpus"
-"$build/fuzz/packet_seed_writer" "$corpus"
-
 cd "$build"
 status=0
-"$build/fuzz/packet_parse_fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" || status=$?
-if [ "$status" -ne 0 ]; then
-    echo "fuzz.sh: the fuzzer failed (status $status); see the crash-* files in $build" >&2
-fi
+for fuzzer in "$build"/fuzz/*_fuzzer; do
+    name="$(basename "$fuzzer")"
+    mkdir -p "$corpus/$name"
+    case "$name" in
+        packet_parse_fuzzer) "$build/fuzz/packet_seed_writer" "$corpus/$name" ;;
+        datagram_path_fuzzer) "$build/fuzz/packet_seed_writer" "$corpus/$name" --with-table ;;
+    esac
+    echo "fuzz.sh: $name for $seconds s"
+    result=0
+    "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus/$name" || result=$?
+    if [ "$result" -ne 0 ]; then
+        echo "fuzz.sh: $name failed (status $result); see the crash-* files in $build" >&2
+        status=$result
+    fi
+done
 exit "$status"
