@@ -186,8 +186,9 @@ private:
     bool closed_ = false;
 };
 
-// The server namespace with the card "enf<pid>" at 10.66.0.1/24 and the client namespace with
-// its peer end "cli0"; the hardware addresses are fixed so tests can find their leases.
+// The server namespace with the card "enf<pid>" at 10.66.0.1/24 (or the subnet given) and the
+// client namespace with its peer end "cli0"; the hardware addresses are fixed so tests can find
+// their leases.
 struct Namespaces {
     std::string tag = std::to_string(::getpid() % 100000);
     std::string serverNS = "anvil-srv-" + tag;
@@ -195,9 +196,10 @@ struct Namespaces {
     std::string card = "enf" + tag;
     std::string cardMAC = "02:66:00:00:00:01";
     std::string clientMAC = "02:66:00:00:00:02";
+    std::string cardSubnet;
     std::string error;
 
-    Namespaces() {
+    explicit Namespaces(std::string subnet = "10.66.0.1/24") : cardSubnet(std::move(subnet)) {
         run({"netns", "add", serverNS});
         run({"netns", "add", clientNS});
         plugCard(card);
@@ -213,7 +215,7 @@ struct Namespaces {
     void plugCard(const std::string& name) {
         run({"link", "add", name, "netns", serverNS, "address", cardMAC, "type", "veth", "peer", "name", "cli0",
              "netns", clientNS, "address", clientMAC});
-        run({"-n", serverNS, "address", "add", "10.66.0.1/24", "dev", name});
+        run({"-n", serverNS, "address", "add", cardSubnet, "dev", name});
         run({"-n", serverNS, "link", "set", name, "up"});
         run({"-n", clientNS, "link", "set", "cli0", "up"});
     }
