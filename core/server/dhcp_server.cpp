@@ -61,6 +61,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     ProbeScheduler probeSlots{probeLimit, probeLimit - reclaimSlots};
     // Addresses the sweep is probing now; the next cycle skips them.
     std::unordered_set<IPv4Address> sweeping;
+    // Answered sweep probes wait here for one read of the neighbour table that serves them all.
+    std::vector<std::pair<Lease, ProbeResult>> answered;
 
     LeaseTable table;
     std::unordered_map<IPv4Address, PresenceState> presence;
@@ -161,6 +163,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (prober) prober->cancelAll();
         probeSlots.clear();
         sweeping.clear();
+        answered.clear();
     }
 
     AsyncProber& probeEngine() {
@@ -486,13 +489,29 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                 core.sweeping.erase(lease.ip);
                 if (!core.running) return;
                 // Silence is offline whatever the neighbour table holds.
-                std::optional<MACAddress> seen;
-                if (result.answered) {
-                    auto entries = core.host.readARPTable();
-                    if (auto found = entries.find(lease.ip); found != entries.end()) seen = found->second;
+                if (!result.answered) {
+                    core.judgePresence(lease, result, std::nullopt);
+                    return;
                 }
-                core.judgePresence(lease, result, seen);
+                core.answered.emplace_back(lease, std::move(result));
+                if (core.answered.size() == 1)
+                    asio::post(core.context, [weak = core.weak()] {
+                        if (auto held = weak.lock()) held->judgeAnswered();
+                    });
             });
+        }
+    }
+
+    // Answers that arrive together share one read of the neighbour table.
+    void judgeAnswered() {
+        auto pending = std::move(answered);
+        answered.clear();
+        if (!running || pending.empty()) return;
+        auto entries = host.readARPTable();
+        for (const auto& [lease, result] : pending) {
+            std::optional<MACAddress> seen;
+            if (auto found = entries.find(lease.ip); found != entries.end()) seen = found->second;
+            judgePresence(lease, result, seen);
         }
     }
 
