@@ -20,9 +20,9 @@ namespace anvil {
 namespace {
 
 // Probe sockets open at once stay well under the usual limit of 1024 descriptors. A probe holds
-// one TCP socket per port (80 and 443); the ICMP socket is shared by all of them.
+// one TCP socket per port (80 and 443); one ICMP socket serves them all.
 constexpr std::size_t probeSocketLimit = 256;
-constexpr std::size_t probeLimit = probeSocketLimit / 2;
+constexpr std::size_t probeLimit = (probeSocketLimit - 1) / 2;
 // Slots the sweep leaves free, so the probe a waiting device needs starts at once.
 constexpr std::size_t reclaimSlots = 8;
 // Datagrams decided before one save of the lease file covers them all; bounds how long the
