@@ -9,13 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <asio.hpp>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "core/host/arp_table.hpp"
+#include "core/host/async_prober.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
@@ -194,6 +198,52 @@ TEST_F(NamespaceTest, probeOfSilentAddressOrMissingCardFindsNothing) {
         return missing.detail + "|" + (quick ? "quick" : "slow") + "|" + silent.detail;
     });
     EXPECT_EQ(text, "no answer|quick|no answer");
+}
+
+TEST_F(NamespaceTest, manyProbesAtOnceCloseEverySocketWhetherAnsweredSilentOrCancelled) {
+    auto card = bench->card;
+    bench->sysctl(bench->peerNamespace, "net.ipv4.icmp_echo_ignore_all", "1");
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        auto descriptors = [] {
+            int count = 0;
+            for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+            return count;
+        };
+        asio::io_context loop;
+        auto prober = AsyncProber::onLoop(loop, {80});
+        // The loop's own descriptors (epoll, timer, wake-up) exist from its first wait on.
+        asio::steady_timer warm(loop, std::chrono::milliseconds(0));
+        warm.async_wait([](const asio::error_code&) {});
+        loop.run();
+        loop.restart();
+        auto before = descriptors();
+
+        // The peer refuses TCP; 200 other addresses have no device behind them.
+        std::map<std::string, int> details;
+        auto tally = [&details](ProbeResult result) { ++details[result.detail]; };
+        prober->probe(card, IPv4Address(10, 77, 0, 2), 1.0, tally);
+        for (std::uint8_t host = 10; host < 210; ++host) prober->probe(card, IPv4Address(10, 77, 0, host), 0.5, tally);
+        auto openWhileOut = prober->openSockets();
+        loop.run();
+        std::string text;
+        for (const auto& [detail, count] : details) text += detail + " x" + std::to_string(count) + "|";
+        text += "open while out " + std::to_string(openWhileOut) + "|after " +
+                (descriptors() == before && prober->openSockets() == 0 ? "closed" : "leaked");
+
+        // Cancelled while out: no result, every socket closed, and the loop is free at once.
+        int late = 0;
+        for (std::uint8_t host = 10; host < 50; ++host)
+            prober->probe(card, IPv4Address(10, 77, 0, host), 5.0, [&late](ProbeResult) { ++late; });
+        asio::steady_timer cancel(loop, std::chrono::milliseconds(100));
+        cancel.async_wait([&](const asio::error_code&) { prober->cancelAll(); });
+        auto started = std::chrono::steady_clock::now();
+        loop.restart();
+        loop.run();
+        bool quick = std::chrono::steady_clock::now() - started < std::chrono::seconds(3);
+        return text + "|cancelled " + std::to_string(late) + " " + (quick ? "quick" : "slow") + " " +
+               (descriptors() == before ? "closed" : "leaked");
+    });
+    EXPECT_EQ(text, "no answer x200|tcp 80 refused x1|open while out 202|after closed|cancelled 0 quick closed");
 }
 
 TEST_F(NamespaceTest, port67HolderIsNamedFromProc) {
