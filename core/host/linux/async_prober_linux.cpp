@@ -95,15 +95,9 @@ struct State : std::enable_shared_from_this<State> {
             return;
         }
 
-        if (auto* channel = channelFor(interfaceName)) {
-            auto request = Prober::echoRequest(static_cast<std::uint16_t>(::getpid()), 1);
-            auto destination = socketAddress(ip, 0);
-            auto sent = ::sendto(channel->socket->native_handle(), request.data(), request.size(), MSG_NOSIGNAL,
-                                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-            if (sent > 0) {
-                operation.echoSent = true;
-                echoWaiters.emplace(ip, id);
-            }
+        if (sendEcho(interfaceName, ip)) {
+            operation.echoSent = true;
+            echoWaiters.emplace(ip, id);
         }
 
         for (auto port : tcpPorts) {
@@ -155,6 +149,23 @@ struct State : std::enable_shared_from_this<State> {
         }
         operation.attempts.erase(attempt);
         if (operation.attempts.empty() && !operation.echoSent) finish(id, ProbeResult::silent());
+    }
+
+    bool sendEcho(const std::string& interfaceName, IPv4Address ip) {
+        auto request = Prober::echoRequest(static_cast<std::uint16_t>(::getpid()), 1);
+        auto destination = socketAddress(ip, 0);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            auto* channel = channelFor(interfaceName);
+            if (!channel) return false;
+            auto sent = ::sendto(channel->socket->native_handle(), request.data(), request.size(), MSG_NOSIGNAL,
+                                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+            if (sent > 0) return true;
+            // A card unplugged and plugged back in has a new index; the socket bound to the old one
+            // is of no use any more.
+            if (sent >= 0 || errno != ENODEV) return false;
+            channels.erase(interfaceName);
+        }
+        return false;
     }
 
     Channel* channelFor(const std::string& interfaceName) {
