@@ -93,7 +93,8 @@ TEST(PresenceProbes, ReclaimForAWaitingDeviceStartsAheadOfTheSweep) {
     IPv4Address reclaimed = bench.world->probed.back();
 
     bench.answerLatestProbeOf(reclaimed);
-    auto sent = bench.untilCase("sent").back().as<ServerEvent::Sent>();
+    auto events = bench.untilCase("sent");
+    auto sent = events.back().as<ServerEvent::Sent>();
     ASSERT_TRUE(sent);
     EXPECT_EQ(sent->reply.type, DHCPMessageType::offer);
     EXPECT_EQ(sent->reply.mac, newcomer);
