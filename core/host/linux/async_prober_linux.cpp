@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <system_error>
 #include <unordered_map>
 
 #include "core/host/async_prober.hpp"
@@ -114,7 +115,8 @@ struct State : std::enable_shared_from_this<State> {
                 ::close(fd);
                 continue;
             }
-            auto socket = std::make_unique<Descriptor>(loop, fd);
+            auto socket = watched(fd);
+            if (!socket) continue;
             socket->async_wait(Descriptor::wait_write, [weak = weak(), id, port](const asio::error_code& failed) {
                 if (failed) return;
                 if (auto state = weak.lock()) state->connected(id, port);
@@ -131,6 +133,17 @@ struct State : std::enable_shared_from_this<State> {
             if (cancelled) return;
             if (auto state = weak.lock()) state->finish(id, ProbeResult::silent());
         });
+    }
+
+    // The descriptor handed to the loop, which owns it from then on; none when the loop refuses it.
+    std::unique_ptr<Descriptor> watched(int fd) {
+        if (fd < 0) return nullptr;
+        try {
+            return std::make_unique<Descriptor>(loop, fd);
+        } catch (const std::system_error&) {
+            ::close(fd);
+            return nullptr;
+        }
     }
 
     void connected(std::uint64_t id, std::uint16_t port) {
@@ -170,11 +183,11 @@ struct State : std::enable_shared_from_this<State> {
 
     Channel* channelFor(const std::string& interfaceName) {
         if (auto found = channels.find(interfaceName); found != channels.end()) return &found->second;
-        int fd = openIcmpSocket(interfaceName);
-        if (fd < 0) return nullptr;
+        auto socket = watched(openIcmpSocket(interfaceName));
+        if (!socket) return nullptr;
         auto& channel = channels[interfaceName];
         channel.id = ++nextID;
-        channel.socket = std::make_unique<Descriptor>(loop, fd);
+        channel.socket = std::move(socket);
         awaitEcho(interfaceName, channel);
         return &channel;
     }
