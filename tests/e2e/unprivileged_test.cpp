@@ -103,12 +103,11 @@ protected:
 
     // Runs an installed program in the server namespace as uid 65534 with a home of its own.
     Child& runAsNobody(const std::vector<std::string>& command, std::vector<std::string> environment = {}) {
-        for (const char* variable : {"HOME=", "XDG_CONFIG_HOME=/.config", "XDG_DATA_HOME=/.local/share",
-                                     "XDG_STATE_HOME=/.local/state", "XDG_RUNTIME_DIR=/runtime"}) {
-            std::string text = variable;
-            auto equals = text.find('=');
-            environment.push_back(text.substr(0, equals + 1) + home.path.string() + text.substr(equals + 1));
-        }
+        auto folder = home.path.string();
+        environment.insert(environment.end(),
+                           {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder + "/.config",
+                            "XDG_DATA_HOME=" + folder + "/.local/share", "XDG_STATE_HOME=" + folder + "/.local/state",
+                            "XDG_RUNTIME_DIR=" + folder + "/runtime"});
         std::vector<std::string> full{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         full.insert(full.end(), command.begin(), command.end());
         programs.push_back(std::make_unique<Child>(cable->serverNS, full, environment));
@@ -168,6 +167,8 @@ TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
 
     // The remembered card; the default configuration serves 192.168.0.1/24, which the card holds.
     std::filesystem::create_directories(home / ".config/DHCP Anvil");
+    std::filesystem::create_directories(home / "runtime");
+    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
     writeFile(home / ".config/DHCP Anvil/DHCP Anvil.conf", "[General]\nselectedCardMAC=" + cable->cardMAC + "\n");
     ProcessRunner::run("/usr/bin/chown", {"-R", "65534:65534", home.path.string()});
 
