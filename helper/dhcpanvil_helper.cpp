@@ -82,25 +82,28 @@ int main() {
     int type = 0;
     socklen_t typeLength = sizeof type;
     if (::getsockopt(requestFD, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_SEQPACKET) {
-        std::fputs("dhcpanvil-helper: descriptor 3 is not the socket pair; dhcpanvil and DHCPAnvilApp start this "
-                   "program themselves\n",
-                   stderr);
+        std::fputs(
+            "dhcpanvil-helper: descriptor 3 is not the socket pair; dhcpanvil and DHCPAnvilApp start this "
+            "program themselves\n",
+            stderr);
         return 2;
     }
 
     char buffer[64];
     ssize_t length = ::recv(requestFD, buffer, sizeof buffer, MSG_TRUNC);
     if (length < 0) return fail("recv", errno);
-    if (static_cast<std::size_t>(length) > longestRequest) return refuse("the request is longer than a card name and a port");
+    if (static_cast<std::size_t>(length) > longestRequest)
+        return refuse("the request is longer than a card name and a port");
     std::string request(buffer, static_cast<std::size_t>(length));
-    if (request.empty() || request.back() != '\n') return refuse("the request is truncated: it does not end with a newline");
+    if (request.empty() || request.back() != '\n')
+        return refuse("the request is truncated: it does not end with a newline");
     request.pop_back();
     auto space = request.rfind(' ');
     if (space == std::string::npos) return refuse("the request is truncated: it names no port");
 
     std::string name = request.substr(0, space);
     std::string port = request.substr(space + 1);
-    if (port != std::to_string(serverPort)) return refuse("port " + port + " is not served: only port 67 is");
+    if (port != std::to_string(serverPort)) return refuse("the request names another port than 67");
     if (auto problem = nameProblem(name); !problem.empty()) return refuse(problem);
     unsigned index = ::if_nametoindex(name.c_str());
     if (index == 0) return fail("find interface " + name, ENXIO);

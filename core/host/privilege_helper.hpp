@@ -28,6 +28,7 @@ bool notNeeded();
 
 // Starts the helper at `helperPath`, asks for the socket of `interfaceName`, and waits at most a
 // few seconds for the answer.
-std::variant<Socket, Failure> openServerSocket(const std::string& interfaceName, const std::string& helperPath = path());
+std::variant<Socket, Failure> openServerSocket(const std::string& interfaceName,
+                                               const std::string& helperPath = path());
 
 }  // namespace anvil::PrivilegeHelper

@@ -104,10 +104,10 @@ protected:
     // Runs an installed program in the server namespace as uid 65534 with a home of its own.
     Child& runAsNobody(const std::vector<std::string>& command, std::vector<std::string> environment = {}) {
         auto folder = home.path.string();
-        environment.insert(environment.end(),
-                           {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder + "/.config",
-                            "XDG_DATA_HOME=" + folder + "/.local/share", "XDG_STATE_HOME=" + folder + "/.local/state",
-                            "XDG_RUNTIME_DIR=" + folder + "/runtime"});
+        environment.insert(
+            environment.end(),
+            {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder + "/.config", "XDG_DATA_HOME=" + folder + "/.local/share",
+             "XDG_STATE_HOME=" + folder + "/.local/state", "XDG_RUNTIME_DIR=" + folder + "/runtime"});
         std::vector<std::string> full{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         full.insert(full.end(), command.begin(), command.end());
         programs.push_back(std::make_unique<Child>(cable->serverNS, full, environment));
@@ -145,8 +145,8 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
     auto helper = *install / "libexec/dhcpanvil/dhcpanvil-helper";
     EXPECT_EQ(capabilities(helper), helper + " cap_net_bind_service=ep\n");
 
-    auto& server = runAsNobody({*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases",
-                                home / ".local/share/leases.json"});
+    auto& server = runAsNobody(
+        {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"});
     ASSERT_GE(server.waitForLine("START", 15s), 0) << server.output();
     EXPECT_EQ(effectiveCapabilities(server.pid()), "CapEff:\t0000000000000000");
     // A new namespace admits no group to ping sockets, and the helper hands out no raw socket.
@@ -174,13 +174,13 @@ TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
 
     auto display = ":" + std::to_string(200 + ::getpid() % 500);
     programs.push_back(std::make_unique<Child>(
-        cable->serverNS, std::vector<std::string>{"/usr/bin/Xvfb", display, "-nolisten", "tcp", "-screen", "0",
-                                                  "1280x1000x24"}));
+        cable->serverNS,
+        std::vector<std::string>{"/usr/bin/Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x1000x24"}));
     auto& window = runAsNobody({app}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
 
     // Ctrl+R until the day's log says the server started: the window may still be launching.
     auto xdotool = [&](const std::vector<std::string>& arguments) {
-        std::vector<std::string> full{"netns", "exec", cable->serverNS, "env", "DISPLAY=" + display,
+        std::vector<std::string> full{"netns",           "exec", cable->serverNS, "env", "DISPLAY=" + display,
                                       "/usr/bin/xdotool"};
         full.insert(full.end(), arguments.begin(), arguments.end());
         return ip(full);
@@ -194,7 +194,9 @@ TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
     };
     std::string pressed;
     for (int attempt = 0; attempt < 30 && !started(); ++attempt) {
-        pressed = xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "ctrl+r"}).text;
+        pressed =
+            xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "ctrl+r"})
+                .text;
         std::this_thread::sleep_for(1s);
     }
     ASSERT_TRUE(started()) << window.output() << pressed;

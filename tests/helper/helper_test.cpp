@@ -48,8 +48,10 @@ std::string ask(const std::string& request, int* passed = nullptr) {
     if (header && header->cmsg_type == SCM_RIGHTS) {
         int fd = -1;
         std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-        if (passed) *passed = fd;
-        else ::close(fd);
+        if (passed)
+            *passed = fd;
+        else
+            ::close(fd);
     }
     ::close(ends[0]);
     int status = 0;
@@ -76,9 +78,9 @@ TEST(Helper, RefusesEveryRequestButAnOfferedCardOnPort67WithOneLine) {
         {"lo 67\n", "refused card lo is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
         {"wlan0 67\n", "refused card wlan0 is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
         {missing + " 67\n", "error 6 find interface " + missing + "\n"},
-        {"eth0 68\n", "refused port 68 is not served: only port 67 is\n"},
-        {"eth0 067\n", "refused port 067 is not served: only port 67 is\n"},
-        {"eth0 \n", "refused port  is not served: only port 67 is\n"},
+        {"eth0 68\n", "refused the request names another port than 67\n"},
+        {"eth0 067\n", "refused the request names another port than 67\n"},
+        {"eth0 6\n7\n", "refused the request names another port than 67\n"},
         {"eth0 67", "refused the request is truncated: it does not end with a newline\n"},
         {"eth0\n", "refused the request is truncated: it names no port\n"},
         {"", "refused the request is truncated: it does not end with a newline\n"},
@@ -99,7 +101,8 @@ struct CardNamespace {
     std::string error;
     CardNamespace() {
         for (const auto& step : std::vector<std::vector<std::string>>{
-                 {"netns", "add", name}, {"-n", name, "link", "add", "en0", "type", "veth", "peer", "name", "peer0"},
+                 {"netns", "add", name},
+                 {"-n", name, "link", "add", "en0", "type", "veth", "peer", "name", "peer0"},
                  {"-n", name, "link", "set", "en0", "up"}}) {
             auto output = ProcessRunner::run("/usr/sbin/ip", step);
             if (output.status != 0 && error.empty()) error = output.text;
@@ -165,7 +168,8 @@ TEST(Helper, OpensTheServerSocketAndItsFailuresReadAsTheTransportsOwn) {
         const Row rows[] = {
             {"en0", PrivilegeHelper::path(), {"bind 0.0.0.0:67", EADDRINUSE}},
             {"enmissing", PrivilegeHelper::path(), {"find interface enmissing", ENXIO}},
-            {"usb0", PrivilegeHelper::path(),
+            {"usb0",
+             PrivilegeHelper::path(),
              {"ask dhcpanvil-helper (card usb0 is not offered: only cards named \"en…\" or \"eth…\" are served)",
               EPERM}},
             {"en0", "/nonexistent/dhcpanvil-helper", {"start /nonexistent/dhcpanvil-helper", ENOENT}},
