@@ -1,10 +1,12 @@
 #include "core/server/server_host.hpp"
 
 #include <net/if.h>
+#include <unistd.h>
 
 #include <chrono>
 
 #include "core/addressing/system_clock.hpp"
+#include "core/host/icmp_socket.hpp"
 #include "core/server/local_network.hpp"
 
 namespace anvil {
@@ -22,6 +24,12 @@ ServerHost ServerHost::system() {
         return "interface " + std::to_string(index);
     };
     host.makeProber = [](asio::io_context& loop) { return AsyncProber::onLoop(loop); };
+    host.icmpProbes = [](const std::string& interfaceName) {
+        int fd = openIcmpSocket(interfaceName);
+        if (fd < 0) return false;
+        ::close(fd);
+        return true;
+    };
     host.readARPTable = [] { return ARPTable::read(); };
     host.triggerLocalNetworkAlert = [](const std::string& name, IPv4Address nearby) {
         LocalNetwork::triggerAlert(name, nearby);

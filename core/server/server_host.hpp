@@ -27,6 +27,8 @@ struct ServerHost {
     std::function<std::string(std::uint32_t index)> interfaceNameForIndex;
     // The prober that runs on the server's loop; made once, when presence probing is on.
     std::function<std::unique_ptr<AsyncProber>(asio::io_context& loop)> makeProber;
+    // Whether probes on the card can send ICMP echoes; unset means they can.
+    std::function<bool(const std::string& interfaceName)> icmpProbes;
     std::function<ARPEntries()> readARPTable;
     std::function<void(const std::string& interfaceName, IPv4Address nearby)> triggerLocalNetworkAlert;
 

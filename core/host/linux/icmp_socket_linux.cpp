@@ -22,8 +22,10 @@ int boundSocket(int type, const std::string& interfaceName) {
 
 }  // namespace
 
+// dhcpanvil-helper does not hand out raw sockets: whoever holds one reads every ICMP packet of the
+// card and, with IP_HDRINCL, sends any IPv4 packet from any source, and any local user can start
+// the helper. Without a ping socket, presence rests on TCP.
 int openIcmpSocket(const std::string& interfaceName) {
-    // Ping sockets need net.ipv4.ping_group_range to admit one of our groups; raw ones need CAP_NET_RAW.
     int fd = boundSocket(SOCK_DGRAM, interfaceName);
     return fd >= 0 ? fd : boundSocket(SOCK_RAW, interfaceName);
 }
