@@ -51,6 +51,7 @@ struct Cable {
     std::string clientNS = "anvil-ucl-" + tag;
     std::string card = "enu" + tag;
     std::string cardMAC = "02:65:00:00:00:01";
+    std::string clientMAC = "02:65:00:00:00:02";
     std::string error;
 
     Cable() {
@@ -58,7 +59,7 @@ struct Cable {
                  {"netns", "add", serverNS},
                  {"netns", "add", clientNS},
                  {"link", "add", card, "netns", serverNS, "address", cardMAC, "type", "veth", "peer", "name", "cli0",
-                  "netns", clientNS},
+                  "netns", clientNS, "address", clientMAC},
                  {"-n", serverNS, "address", "add", "192.168.0.1/24", "dev", card},
                  {"-n", serverNS, "link", "set", card, "up"},
                  {"-n", serverNS, "link", "set", "lo", "up"},
@@ -156,7 +157,7 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
     EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output() << server.output();
     EXPECT_GE(server.waitForLine("ACK", 5s), 0) << server.output();
     EXPECT_EQ(server.stop(), 0) << server.output();
-    EXPECT_NE(readFile(home / ".local/share/leases.json").find("02:"), std::string::npos);
+    EXPECT_NE(readFile(home / ".local/share/leases.json").find(cable->clientMAC), std::string::npos);
 }
 
 TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
