@@ -31,6 +31,7 @@ CheckStrip::CheckStrip(QWidget* parent) : QWidget(parent) {
     setObjectName("checkStrip");
     layout_ = new QHBoxLayout(this);
     layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSpacing(14);
     layout_->addStretch();
 }
 
@@ -111,7 +112,6 @@ void ChecklistPanel::render() {
     while (notes_.size() < notes.size()) {
         auto* note = new QLabel;
         note->setWordWrap(true);
-        note->setForegroundRole(QPalette::PlaceholderText);
         notesLayout_->addWidget(note);
         notes_.push_back(note);
     }
@@ -119,7 +119,10 @@ void ChecklistPanel::render() {
         delete notes_.back();
         notes_.pop_back();
     }
-    for (std::size_t i = 0; i < notes.size(); ++i) setTextIfChanged(notes_[i], q(notes[i]));
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        setTextIfChanged(notes_[i], q(notes[i]));
+        setColour(notes_[i], QPalette::WindowText, secondaryText(palette()));
+    }
 }
 
 }  // namespace anvil

@@ -19,6 +19,13 @@ QColor pick(const QPalette& palette, const char* light, const char* dark) {
 
 }  // namespace
 
+QColor secondaryText(const QPalette& palette) {
+    QColor text = palette.color(QPalette::WindowText);
+    QColor window = palette.color(QPalette::Window);
+    auto mix = [](int a, int b) { return (a * 7 + b * 3) / 10; };
+    return QColor(mix(text.red(), window.red()), mix(text.green(), window.green()), mix(text.blue(), window.blue()));
+}
+
 QColor statusColour(PreflightCheck::Status status, const QPalette& palette) {
     switch (status) {
         case PreflightCheck::Status::pass: return pick(palette, "#1b7a35", "#6fd08c");
@@ -43,6 +50,35 @@ BannerColours bannerColours(bool critical, const QPalette& palette) {
     if (isDark(palette))
         return {QColor(critical ? "#4d1f1c" : "#47380f"), QColor("#f2f2f2")};
     return {QColor(critical ? "#fbe3e1" : "#fff3cd"), QColor("#1d1d1d")};
+}
+
+QIcon glyphIcon(Glyph glyph, const QPalette& palette) {
+    QIcon icon;
+    for (QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled}) {
+        QColor colour =
+            palette.color(mode == QIcon::Disabled ? QPalette::Disabled : QPalette::Active, QPalette::ButtonText);
+        // Drawn at twice the size as well, for screens at 200 %.
+        for (int scale : {1, 2}) {
+            QPixmap pixmap(16 * scale, 16 * scale);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.scale(scale, scale);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(colour);
+            switch (glyph) {
+                case Glyph::play: painter.drawPolygon(QPolygonF{{QPointF(4, 2.5), QPointF(13.5, 8), QPointF(4, 13.5)}}); break;
+                case Glyph::stop: painter.drawRoundedRect(QRectF(3.5, 3.5, 9, 9), 1.5, 1.5); break;
+                case Glyph::pause:
+                    painter.drawRect(QRectF(4, 3, 3, 10));
+                    painter.drawRect(QRectF(9, 3, 3, 10));
+                    break;
+            }
+            painter.end();
+            icon.addPixmap(pixmap, mode);
+        }
+    }
+    return icon;
 }
 
 QPixmap portIcon(int size, qreal pixelRatio, int lit) {

@@ -1,6 +1,7 @@
 #pragma once
 // Colours and the port icon, chosen from the palette so that they read on light and dark desktops.
 #include <QColor>
+#include <QIcon>
 #include <QPalette>
 #include <QPixmap>
 
@@ -11,6 +12,9 @@ namespace anvil {
 
 // Whether the palette draws light text on a dark window.
 bool isDark(const QPalette& palette);
+
+// Text of lesser weight (notes, row titles): between the text and the window colour, still easy to read.
+QColor secondaryText(const QPalette& palette);
 
 // The mark colour of a check's status.
 QColor statusColour(PreflightCheck::Status status, const QPalette& palette);
@@ -24,6 +28,10 @@ struct BannerColours {
     QColor text;
 };
 BannerColours bannerColours(bool critical, const QPalette& palette);
+
+// Toolbar glyphs drawn in the palette's button text colour, so that they show on light and dark bars.
+enum class Glyph { play, stop, pause };
+QIcon glyphIcon(Glyph glyph, const QPalette& palette);
 
 // The application's port icon, `size` device-independent pixels wide, drawn for the screen's pixel
 // ratio. `lit` picks the one pin drawn lit (none when negative), so that stepping it animates a signal.

@@ -6,7 +6,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QStackedLayout>
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
@@ -105,8 +104,10 @@ void WaitingPanel::animate(int frame) { icon_->setPixmap(portIcon(40, devicePixe
 
 DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName("deviceCard");
-    auto* layout = new QVBoxLayout(this);
+    // The address and the buttons on the left, the device's details beside them.
+    auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    auto* left = new QVBoxLayout;
     auto* header = new QHBoxLayout;
     address_ = makeLabel("deviceAddress", false);
     QFont big = address_->font();
@@ -116,18 +117,9 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     address_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     presence_ = makeLabel("devicePresence", false);
     header->addWidget(address_);
-    header->addWidget(presence_);
+    header->addWidget(presence_, 0, Qt::AlignBottom);
     header->addStretch();
-    layout->addLayout(header);
-    rows_ = new QGridLayout;
-    rows_->setColumnStretch(1, 1);
-    layout->addLayout(rows_);
-
-    // One line per row; each row's text comes from its function.
-    addRow("Hostname", [](const Lease& device, const AppModel&) { return device.hostname.value_or("—"); });
-    addRow("Vendor", vendorText);
-    addRow("Lease", leaseText);
-
+    left->addLayout(header);
     auto* buttons = new QHBoxLayout;
     auto* open = new QPushButton("Open in browser");
     open->setObjectName("openInBrowser");
@@ -142,41 +134,62 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     buttons->addWidget(open);
     buttons->addWidget(copy);
     buttons->addStretch();
-    layout->addLayout(buttons);
-    layout->addStretch();
+    left->addLayout(buttons);
+    left->addStretch();
+    layout->addLayout(left);
+    layout->addSpacing(24);
+    rows_ = new QGridLayout;
+    rows_->setColumnStretch(1, 1);
+    rows_->setHorizontalSpacing(12);
+    auto* right = new QVBoxLayout;
+    right->addLayout(rows_);
+    right->addStretch();
+    layout->addLayout(right, 1);
+
+    // One line per row; each row's text comes from its function.
+    addRow("Hostname", [](const Lease& device, const AppModel&) { return device.hostname.value_or("—"); });
+    addRow("Vendor", vendorText);
+    addRow("Lease", leaseText);
 }
 
 void DeviceCard::addRow(const QString& name, RowValue value) {
-    int line = rows_->rowCount();
+    int line = static_cast<int>(rowValues_.size());
     auto* title = new QLabel(name);
-    title->setForegroundRole(QPalette::PlaceholderText);
     auto* shown = new QLabel;
     shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    rows_->addWidget(title, line, 0);
-    rows_->addWidget(shown, line, 1);
-    rowValues_.push_back({shown, std::move(value)});
+    rows_->addWidget(title, line, 0, Qt::AlignTop);
+    rows_->addWidget(shown, line, 1, Qt::AlignTop);
+    rowValues_.push_back({title, shown, std::move(value)});
 }
 
 void DeviceCard::render(const Lease& device) {
     setText(address_, q(device.ip.description()));
     setText(presence_, presenceLabel(model_.presence(device)));
-    for (const auto& row : rowValues_) setText(row.value, q(row.text(device, model_)));
+    for (const auto& row : rowValues_) {
+        setText(row.value, q(row.text(device, model_)));
+        QPalette muted = row.title->palette();
+        muted.setColor(QPalette::WindowText, secondaryText(palette()));
+        if (muted != row.title->palette()) row.title->setPalette(muted);
+    }
 }
 
 DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
     setObjectName("devicePanel");
-    pages_ = new QStackedLayout(this);
+    // One of the two shows at a time; a hidden one takes no room.
+    auto* layout = new QVBoxLayout(this);
     waiting_ = new WaitingPanel(model);
     card_ = new DeviceCard(model);
-    pages_->addWidget(waiting_);
-    pages_->addWidget(card_);
+    layout->addWidget(waiting_);
+    layout->addWidget(card_);
+    card_->hide();
 }
 
 void DevicePanel::render() {
     const auto& found = model_.state.deviceFound;
     QString title = found ? "Device found" : "";
     if (this->title() != title) setTitle(title);
-    pages_->setCurrentWidget(found ? static_cast<QWidget*>(card_) : waiting_);
+    waiting_->setVisible(!found);
+    card_->setVisible(found.has_value());
     if (found)
         card_->render(*found);
     else

@@ -11,7 +11,6 @@
 class QGridLayout;
 class QLabel;
 class QPushButton;
-class QStackedLayout;
 
 namespace anvil {
 
@@ -45,6 +44,7 @@ public:
 
 private:
     struct Row {
+        QLabel* title;
         QLabel* value;
         RowValue text;
     };
@@ -64,7 +64,6 @@ public:
 
 private:
     AppModel& model_;
-    QStackedLayout* pages_;
     WaitingPanel* waiting_;
     DeviceCard* card_;
 };

@@ -126,6 +126,8 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::device, QHeaderView::Stretch);
     view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::lease, QHeaderView::ResizeToContents);
     view_->verticalHeader()->hide();
+    // Rows as tall as a line of text needs, so that a laptop screen shows a whole bench of devices.
+    view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 8);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -86,7 +86,7 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     pause_ = new QToolButton;
     pause_->setObjectName("pauseScrolling");
     pause_->setText("Pause scrolling");
-    pause_->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
+    pause_->setIcon(glyphIcon(Glyph::pause, palette()));
     pause_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     pause_->setCheckable(true);
     connect(pause_, &QToolButton::toggled, this, [this](bool on) { model_.setLogPaused(on); });
@@ -107,7 +107,10 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     view_ = new QListView;
     view_->setObjectName("logView");
     view_->setModel(shown_);
-    view_->setUniformItemSizes(true);
+    // Lines differ in length: measured in batches so that long ones scroll sideways instead of being cut.
+    view_->setLayoutMode(QListView::Batched);
+    view_->setBatchSize(500);
+    view_->setTextElideMode(Qt::ElideNone);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -127,7 +130,10 @@ void LiveLogPanel::render() {
 }
 
 void LiveLogPanel::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::PaletteChange) lines_->setPalette(palette());
+    if (event->type() == QEvent::PaletteChange) {
+        lines_->setPalette(palette());
+        pause_->setIcon(glyphIcon(Glyph::pause, palette()));
+    }
     QGroupBox::changeEvent(event);
 }
 

@@ -1,6 +1,7 @@
 #include "app/ui/main_window.hpp"
 
 #include <QAction>
+#include <algorithm>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -20,6 +21,7 @@
 
 #include "app/ui/banner_stack.hpp"
 #include "app/ui/check_views.hpp"
+#include "app/ui/colours.hpp"
 #include "app/ui/device_panel.hpp"
 #include "app/ui/launch_screen.hpp"
 #include "app/ui/lease_table.hpp"
@@ -46,6 +48,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     root_->addWidget(buildDashboard());
     setCentralWidget(root_);
     restoreLayout();
+    paintIcons();
     model_.onChange = [this] { scheduleRender(); };
     // The waiting panel's clock and hint move with time, not only with events.
     auto* tick = new QTimer(this);
@@ -70,7 +73,7 @@ void MainWindow::restoreLayout() {
             size = size.boundedTo(screen->availableGeometry().size() * 0.92);
         resize(size);
     }
-    if (!split_->restoreState(settings.value(splitterKey).toByteArray())) split_->setSizes({300, 220, 200});
+    if (!split_->restoreState(settings.value(splitterKey).toByteArray())) split_->setSizes({300, 170});
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -82,7 +85,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::changeEvent(QEvent* event) {
     // A new palette (the desktop switched between light and dark) recolours everything.
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) scheduleRender();
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+        paintIcons();
+        scheduleRender();
+    }
     QMainWindow::changeEvent(event);
 }
 
@@ -192,15 +198,20 @@ void MainWindow::buildToolbar() {
     connect(cards, &QMenu::aboutToShow, this, &MainWindow::fillCardMenu);
     cardPicker_->setMenu(cards);
     toolbar->addWidget(cardPicker_);
-    startAction_ = toolbar->addAction(style()->standardIcon(QStyle::SP_MediaPlay), "Start");
+    startAction_ = toolbar->addAction("Start");
     startAction_->setObjectName("startAction");
-    stopAction_ = toolbar->addAction(style()->standardIcon(QStyle::SP_MediaStop), "Stop");
+    stopAction_ = toolbar->addAction("Stop");
     stopAction_->setObjectName("stopAction");
     connect(startAction_, &QAction::triggered, this, [this] { model_.start(); });
     connect(stopAction_, &QAction::triggered, this, [this] { model_.stop(); });
     auto* settings = toolbar->addAction(style()->standardIcon(QStyle::SP_FileDialogDetailedView), "Settings");
     connect(settings, &QAction::triggered, this, &MainWindow::openSettings);
     toolbar->hide();
+}
+
+void MainWindow::paintIcons() {
+    startAction_->setIcon(glyphIcon(Glyph::play, palette()));
+    stopAction_->setIcon(glyphIcon(Glyph::stop, palette()));
 }
 
 void MainWindow::fillCardMenu() {
@@ -222,9 +233,11 @@ void MainWindow::fillCardMenu() {
 }
 
 QWidget* MainWindow::buildDashboard() {
-    // The top panels scroll when notices pile up; the lease table and the log share the rest.
+    // The top panels take the height they need and scroll when notices pile up; the lease table and
+    // the log share the rest through a splitter.
     auto* top = new QWidget;
     auto* topLayout = new QVBoxLayout(top);
+    topLayout->setContentsMargins(0, 0, 0, 0);
     checkStrip_ = new CheckStrip;
     banners_ = new BannerStack(model_);
     checklist_ = new ChecklistPanel(model_);
@@ -233,25 +246,45 @@ QWidget* MainWindow::buildDashboard() {
     topLayout->addWidget(banners_);
     topLayout->addWidget(checklist_);
     topLayout->addWidget(devicePanel_);
-    topLayout->addStretch();
-    auto* scroll = new QScrollArea;
-    scroll->setObjectName("topPanels");
-    scroll->setWidget(top);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
+    topPanels_ = new QScrollArea;
+    topPanels_->setObjectName("topPanels");
+    topPanels_->setWidget(top);
+    topPanels_->setWidgetResizable(true);
+    topPanels_->setFrameShape(QFrame::NoFrame);
+    topPanels_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    topPanels_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
 
     leases_ = new LeasesPanel(model_);
     log_ = new LiveLogPanel(model_);
     split_ = new QSplitter(Qt::Vertical);
     split_->setObjectName("dashboardSplitter");
     split_->setChildrenCollapsible(false);
-    split_->addWidget(scroll);
     split_->addWidget(leases_);
     split_->addWidget(log_);
-    split_->setStretchFactor(0, 0);
-    split_->setStretchFactor(1, 1);
-    split_->setStretchFactor(2, 1);
-    return split_;
+
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(topPanels_);
+    layout->addWidget(split_, 1);
+    return page;
+}
+
+void MainWindow::fitTopPanels() {
+    // As tall as the panels want at this width, but never so tall that the leases and the log lose
+    // their room. Widgets added during a redraw show themselves a moment later, so measure after that.
+    QTimer::singleShot(0, this, [this] {
+        QWidget* panels = topPanels_->widget();
+        int width = topPanels_->viewport()->width();
+        int wanted = panels->hasHeightForWidth() ? panels->heightForWidth(width) : panels->sizeHint().height();
+        if (wanted <= 0) wanted = panels->sizeHint().height();
+        int ceiling = std::max(160, height() * 11 / 20);
+        topPanels_->setFixedHeight(std::min(wanted, ceiling));
+    });
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    fitTopPanels();
 }
 
 void MainWindow::render() {
@@ -272,6 +305,7 @@ void MainWindow::render() {
         checklist_->render();
     leases_->render();
     log_->render();
+    fitTopPanels();
     renderConfirmations();
     renderDialogs();
     if (settingsDialog_) settingsDialog_->refresh();

@@ -39,6 +39,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void scheduleRender();
@@ -52,6 +53,8 @@ private:
     void animate();
     void restoreLayout();
     void showAbout();
+    void fitTopPanels();
+    void paintIcons();
 
     AppModel& model_;
     bool renderPending_ = false;
@@ -63,6 +66,7 @@ private:
     QAction* stopMenuAction_ = nullptr;
     QToolButton* cardPicker_ = nullptr;
     QSplitter* split_ = nullptr;
+    QScrollArea* topPanels_ = nullptr;
     CheckStrip* checkStrip_ = nullptr;
     BannerStack* banners_ = nullptr;
     ChecklistPanel* checklist_ = nullptr;

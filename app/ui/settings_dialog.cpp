@@ -119,6 +119,9 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     auto* adapterButtons = new QHBoxLayout;
     configure_ = new QPushButton("Configure adapter…");
     restore_ = new QPushButton("Restore DHCP on adapter");
+    // Enter in a field saves; it must never start an administrator command.
+    configure_->setAutoDefault(false);
+    restore_->setAutoDefault(false);
     connect(configure_, &QPushButton::clicked, this, [this] { model_.requestConfigureAdapter(); });
     connect(restore_, &QPushButton::clicked, this, [this] { model_.requestRestoreDHCP(); });
     adapterButtons->addWidget(configure_);
@@ -131,11 +134,13 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
     auto* saveButton = buttons->addButton("Save", QDialogButtonBox::AcceptRole);
     saveButton->setObjectName("saveButton");
-    saveButton->setDefault(true);
     cancel->setObjectName("cancelButton");
     connect(saveButton, &QPushButton::clicked, this, &SettingsDialog::save);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     layout->addWidget(buttons);
+    // Enter saves. Made default only now that the button belongs to the sheet; before, the sheet
+    // picked the first button it found, and Enter in a field opened the adapter question.
+    saveButton->setDefault(true);
 
     for (QLineEdit* field : {rangeStart_, rangeEnd_})
         connect(field, &QLineEdit::textChanged, this, &SettingsDialog::updateDerived);
