@@ -13,13 +13,8 @@ out=$(realpath -m "${2:-$build/screenshots}")
 app=$(realpath -m "$build/app/DHCPAnvilApp")
 [ "$(id -u)" -eq 0 ] || { echo "screenshots: run as root (network namespaces, port 67)" >&2; exit 1; }
 [ -x "$app" ] || { echo "screenshots: $app not built" >&2; exit 1; }
-for tool in Xvfb openbox xdotool import busybox; do
-  command -v "$tool" >/dev/null || {
-    echo "screenshots: $tool missing (apt-get install xvfb openbox xdotool imagemagick busybox qt6ct)" >&2
-    exit 1
-  }
-done
-[ -d /usr/share/qt6ct/colors ] || { echo "screenshots: qt6ct missing (apt-get install qt6ct)" >&2; exit 1; }
+# A plain window manager, the X tools that drive and capture the screen, and qt6ct for the dark palette.
+bash "$(dirname "$0")/install-deps.sh" openbox xdotool imagemagick qt6ct busybox
 
 # Names unique to this run, so that runs side by side never meet.
 id=$$
