@@ -470,3 +470,27 @@ TEST(AppModel, TheUsersCardIsRememberedUntilTheUserPicksAnother) {
         EXPECT_EQ(h.settings->value("selectedCardMAC"), "02:00:00:00:00:03");
     }
 }
+
+TEST(AppModel, StopReturnsAtOnceAndStartWaitsForTheTeardown) {
+    Harness h;
+    h.boot();
+    h.model->start();
+    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    // The teardown goes to the background and does not run yet: the window is free meanwhile.
+    h.hostHangs = true;
+    h.model->stop();
+    EXPECT_FALSE(h.model->isRunning);
+    EXPECT_TRUE(h.model->isStopping);
+    EXPECT_FALSE(h.model->canStart()) << "the port is not free before the old server let go";
+    ASSERT_FALSE(h.stalled.empty());
+    h.hostHangs = false;
+    while (!h.stalled.empty()) {
+        auto task = std::move(h.stalled.front());
+        h.stalled.pop_front();
+        task();
+    }
+    h.drain();
+    EXPECT_FALSE(h.model->isStopping);
+    EXPECT_TRUE(h.model->canStart());
+    EXPECT_FALSE(h.model->lastError);
+}

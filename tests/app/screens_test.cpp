@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <cmath>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -713,6 +714,40 @@ TEST(Screens, StoredConfigurationThatDoesNotHoldOpensTheSettingsInsteadOfServing
     auto* error = sheet->findChild<QLabel*>("serverError");
     EXPECT_TRUE(error->isVisibleTo(sheet));
     EXPECT_FALSE(error->text().isEmpty());
+}
+
+TEST(Screens, ColoursKeepTheirContrastOnLightAndDarkPalettes) {
+    // WCAG contrast of two colours: 4.5 is the floor for text of ordinary size.
+    auto luminance = [](const QColor& colour) {
+        auto channel = [](double value) {
+            return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) + 0.0722 * channel(colour.blueF());
+    };
+    auto contrast = [&](const QColor& a, const QColor& b) {
+        double x = luminance(a), y = luminance(b);
+        return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+    };
+    QPalette light(QColor("#efefef"), QColor("#efefef"));
+    light.setColor(QPalette::WindowText, Qt::black);
+    light.setColor(QPalette::Base, Qt::white);
+    QPalette dark(QColor("#353535"), QColor("#353535"));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    dark.setColor(QPalette::Base, QColor("#2a2a2a"));
+    for (const auto& [name, palette] : {std::pair{"light", light}, std::pair{"dark", dark}}) {
+        SCOPED_TRACE(name);
+        for (QPalette::ColorRole ground : {QPalette::Window, QPalette::Base}) {
+            for (auto status : {PreflightCheck::Status::pass, PreflightCheck::Status::warn, PreflightCheck::Status::fail})
+                EXPECT_GE(contrast(statusColour(status, palette), palette.color(ground)), 4.5) << static_cast<int>(status);
+            for (auto kind : {LogLine::Kind::rx, LogLine::Kind::tx, LogLine::Kind::presence, LogLine::Kind::notice})
+                EXPECT_GE(contrast(logColour(kind, palette), palette.color(ground)), 4.5) << static_cast<int>(kind);
+        }
+        EXPECT_GE(contrast(secondaryText(palette), palette.color(QPalette::Window)), 4.5);
+        for (bool critical : {true, false}) {
+            auto banner = bannerColours(critical, palette);
+            EXPECT_GE(contrast(banner.text, banner.background), 7.0) << critical;
+        }
+    }
 }
 
 int main(int argc, char** argv) {
