@@ -1,6 +1,7 @@
 #include "app/ui/colours.hpp"
 
 #include <QPainter>
+#include <QPainterPath>
 #include <QPolygonF>
 #include <cmath>
 
@@ -73,6 +74,19 @@ QIcon glyphIcon(Glyph glyph, const QPalette& palette) {
                     painter.drawRect(QRectF(4, 3, 3, 10));
                     painter.drawRect(QRectF(9, 3, 3, 10));
                     break;
+                case Glyph::gear: {
+                    // Eight teeth around a ring.
+                    painter.translate(8, 8);
+                    for (int tooth = 0; tooth < 8; ++tooth) {
+                        painter.drawRect(QRectF(-1.3, -7.5, 2.6, 3.5));
+                        painter.rotate(45);
+                    }
+                    QPainterPath ring;
+                    ring.addEllipse(QPointF(0, 0), 5.2, 5.2);
+                    ring.addEllipse(QPointF(0, 0), 2.2, 2.2);
+                    painter.drawPath(ring);
+                    break;
+                }
             }
             painter.end();
             icon.addPixmap(pixmap, mode);

@@ -30,7 +30,7 @@ struct BannerColours {
 BannerColours bannerColours(bool critical, const QPalette& palette);
 
 // Toolbar glyphs drawn in the palette's button text colour, so that they show on light and dark bars.
-enum class Glyph { play, stop, pause };
+enum class Glyph { play, stop, pause, gear };
 QIcon glyphIcon(Glyph glyph, const QPalette& palette);
 
 // The application's port icon, `size` device-independent pixels wide, drawn for the screen's pixel

@@ -116,17 +116,21 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     layout->addWidget(view_);
+    // The view follows new lines while it shows the last one; scrolling up stops that, scrolling back
+    // to the end resumes it. Lines are laid out in batches, so follow the range, not the insertion.
+    QScrollBar* scroll = view_->verticalScrollBar();
+    connect(scroll, &QScrollBar::valueChanged, this,
+            [this, scroll](int value) { following_ = value >= scroll->maximum(); });
+    connect(scroll, &QScrollBar::rangeChanged, this, [this, scroll](int, int maximum) {
+        if (following_ && !model_.logPaused) scroll->setValue(maximum);
+    });
 }
 
 void LiveLogPanel::render() {
     if (pause_->isChecked() != model_.logPaused) pause_->setChecked(model_.logPaused);
     if (filter_->text().toStdString() != model_.logFilter) filter_->setText(q(model_.logFilter));
-    // Follow the end only when the user has not scrolled away from it.
-    QScrollBar* bar = view_->verticalScrollBar();
-    bool atEnd = bar->value() >= bar->maximum();
     shown_->setFilter(model_.logFilter);
     lines_->update(model_.shownLog());
-    if (!model_.logPaused && atEnd) view_->scrollToBottom();
 }
 
 void LiveLogPanel::changeEvent(QEvent* event) {

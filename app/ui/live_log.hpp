@@ -66,6 +66,7 @@ private:
     LogListModel* lines_;
     LogFilter* shown_;
     QListView* view_;
+    bool following_ = true;
 };
 
 }  // namespace anvil

@@ -13,7 +13,6 @@
 #include <QSettings>
 #include <QSplitter>
 #include <QStackedWidget>
-#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -204,7 +203,8 @@ void MainWindow::buildToolbar() {
     stopAction_->setObjectName("stopAction");
     connect(startAction_, &QAction::triggered, this, [this] { model_.start(); });
     connect(stopAction_, &QAction::triggered, this, [this] { model_.stop(); });
-    auto* settings = toolbar->addAction(style()->standardIcon(QStyle::SP_FileDialogDetailedView), "Settings");
+    settingsAction_ = toolbar->addAction("Settings");
+    auto* settings = settingsAction_;
     connect(settings, &QAction::triggered, this, &MainWindow::openSettings);
     toolbar->hide();
 }
@@ -212,6 +212,7 @@ void MainWindow::buildToolbar() {
 void MainWindow::paintIcons() {
     startAction_->setIcon(glyphIcon(Glyph::play, palette()));
     stopAction_->setIcon(glyphIcon(Glyph::stop, palette()));
+    settingsAction_->setIcon(glyphIcon(Glyph::gear, palette()));
 }
 
 void MainWindow::fillCardMenu() {

@@ -62,6 +62,7 @@ private:
     LaunchScreen* launch_ = nullptr;
     QAction* startAction_ = nullptr;
     QAction* stopAction_ = nullptr;
+    QAction* settingsAction_ = nullptr;
     QAction* startMenuAction_ = nullptr;
     QAction* stopMenuAction_ = nullptr;
     QToolButton* cardPicker_ = nullptr;
