@@ -8,6 +8,8 @@
 #include "core/events/packet_summary.hpp"
 #include "core/events/serial_queue.hpp"
 #include "core/events/serial_queue_state.hpp"
+#include "core/leases/lease_journal.hpp"
+#include "core/leases/table_change.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/responder.hpp"
@@ -22,6 +24,10 @@ constexpr std::size_t probeThreads = 8;
 // first reply of a burst waits behind the others.
 constexpr int batchLimit = 64;
 
+// A snapshot is written once the journal has had no change for this long, so that leases.json
+// is never more than a few seconds behind while serving.
+constexpr auto quietBeforeCompaction = std::chrono::seconds(2);
+
 std::chrono::steady_clock::duration seconds(double value) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
 }
@@ -32,6 +38,8 @@ struct DHCPServer::Queues {
     SerialQueue server{"dhcpanvil.server"};
     // Blocking probes run here, several at once ("dhcpanvil.presence").
     asio::thread_pool probes{probeThreads};
+    // Compactions of the lease file run here, off the server's queue.
+    SerialQueue leases{"dhcpanvil.leases"};
 };
 
 struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
@@ -43,6 +51,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::shared_ptr<Events> events;
     asio::io_context& context;
     asio::thread_pool& probePool;
+    SerialQueue& leaseQueue;
 
     std::unique_ptr<Transport> transport;
     std::uint64_t transportGeneration = 0;
@@ -51,6 +60,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::posix::stream_descriptor> readSource;
     std::optional<asio::steady_timer> watchTimer;
     std::optional<asio::steady_timer> presenceTimer;
+    std::optional<asio::steady_timer> compactionTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
 
     LeaseTable table;
@@ -61,6 +71,15 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool recvifWarned = false;
     bool leaseFileWritable = true;
 
+    // The journal of this run, once the start's snapshot was written; none after a failure to
+    // open it (the next save tries again with a whole snapshot).
+    std::unique_ptr<LeaseJournal> journal;
+    std::chrono::steady_clock::time_point lastCommit;
+    // A step of a compaction is out on the lease queue; its answer comes back to this queue.
+    bool compactionStepOut = false;
+    // Bumped at stop: answers of an earlier compaction are then ignored.
+    std::uint64_t compactionGeneration = 0;
+
     // Group commit: while a batch of datagrams is decided, changed tables only mark the file
     // for saving and replies wait here; one save then covers them all before any is sent.
     bool batching = false;
@@ -70,7 +89,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::vector<Reply> heldReplies;
 
     Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
-         asio::thread_pool& probePool)
+         asio::thread_pool& probePool, SerialQueue& leaseQueue)
         : options(std::move(options)),
           responder{this->options.config},
           host(std::move(seams.host)),
@@ -79,6 +98,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           events(std::move(events)),
           context(context),
           probePool(probePool),
+          leaseQueue(leaseQueue),
           interfaceName(this->options.mode.interfaceName()) {
         if (!makeTransport)
             makeTransport = [](const TransportMode& mode) { return std::make_unique<UDPTransport>(mode); };
@@ -121,6 +141,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             repeat(&Core::presenceTimer, timers.presenceFirstRun, timers.presenceInterval,
                    [](Core& core) { core.presenceCycle(); });
         }
+        repeat(&Core::compactionTimer, 1, 1, [](Core& core) { core.compactIfQuiet(); });
     }
 
     void stop() {
@@ -129,6 +150,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         cancelTimers();
         closeTransport();
         save();
+        compactAtStop();
         emit(ServerEvent::stopped());
         events->finish();
     }
@@ -144,6 +166,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void cancelTimers() {
         watchTimer.reset();
         presenceTimer.reset();
+        compactionTimer.reset();
         retryTimers.clear();
     }
 
@@ -174,7 +197,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         try {
             auto loaded = options.leaseFile.load(host.clock());
             table = std::move(loaded.table);
-            if (loaded.setAsideURL) raise(Notice::leaseFileSetAside(*loaded.setAsideURL));
+            if (loaded.setAsideURL)
+                raise(Notice::leaseFileSetAside(*loaded.setAsideURL));
+            else if (loaded.journalSetAsideURL)
+                raise(Notice::leaseJournalSetAside(*loaded.journalSetAsideURL));
+            if (loaded.journalBytesDropped > 0)
+                emit(ServerEvent::info(options.leaseFile.journalURL().filename().string() +
+                                       " ended in an unfinished write; dropped " +
+                                       std::to_string(loaded.journalBytesDropped) + " bytes"));
         } catch (const std::exception& error) {
             leaseFileWritable = false;
             table = LeaseTable{};
@@ -186,18 +216,119 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                    ": outside the range"));
             emit(ServerEvent::leaseRemoved(lease.mac));
         }
-        if (!dropped.empty()) save();
+        // The start's compaction: one snapshot of everything loaded, and an empty journal.
+        if (leaseFileWritable) save();
     }
 
+    // Changes reach the journal as records at the next save.
+    void record(const LeaseTable& before) {
+        if (!journal) return;
+        auto changes = changesBetween(before, table);
+        if (!changes.empty()) journal->record(changes);
+    }
+
+    // One group commit: the records since the last one are appended and flushed once. Without
+    // a journal (at start, or after one could not be opened) the whole table is written.
     void save() {
         mustSave = false;
         if (!leaseFileWritable) return;
         try {
-            options.leaseFile.save(table);
+            if (journal)
+                journal->flush();
+            else
+                journal = LeaseJournal::open(options.leaseFile, table);
             clear(NoticeKind::leaseSaveFailed);
         } catch (const std::exception& error) {
             raise(Notice::leaseSaveFailed(error.what()));
+            return;
         }
+        lastCommit = std::chrono::steady_clock::now();
+        if (journal->isLarge()) compact();
+    }
+
+    // Compaction: a copy of the table becomes the snapshot on the lease queue while commits go
+    // on; the journal switches to its next generation here, between two commits.
+    void compactIfQuiet() {
+        if (journal && journal->hasChangesSinceSnapshot() &&
+            std::chrono::steady_clock::now() - lastCommit >= quietBeforeCompaction)
+            compact();
+    }
+
+    void compact() {
+        if (!journal || compactionStepOut || journal->hasUnflushed()) return;
+        if (journal->awaitsFinish()) {
+            finishCompaction(journal->pendingFinish());
+            return;
+        }
+        if (journal->isCompacting()) return;
+        auto compaction = journal->beginCompaction(table);
+        onLeaseQueue(compaction, LeaseJournal::prepare, &Core::compactionPrepared);
+    }
+
+    using CompactionStep = void (*)(LeaseJournal::Compaction&);
+    using CompactionAnswer = void (Core::*)(const std::shared_ptr<LeaseJournal::Compaction>&, const std::string&);
+
+    void onLeaseQueue(std::shared_ptr<LeaseJournal::Compaction> compaction, CompactionStep step,
+                      CompactionAnswer answer) {
+        compactionStepOut = true;
+        leaseQueue.async([weak = weak(), context = &context, generation = compactionGeneration, compaction, step,
+                          answer] {
+            std::string failure;
+            try {
+                step(*compaction);
+            } catch (const std::exception& error) {
+                failure = error.what();
+            }
+            asio::post(*context, [weak, generation, compaction, answer, failure] {
+                auto core = weak.lock();
+                if (!core || core->compactionGeneration != generation || !core->journal) return;
+                core->compactionStepOut = false;
+                ((*core).*answer)(compaction, failure);
+            });
+        });
+    }
+
+    void compactionPrepared(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
+        if (failure.empty()) {
+            try {
+                journal->switchTo(*compaction);
+                finishCompaction(compaction);
+                return;
+            } catch (const std::exception& error) {
+                compactionFailed(error.what());
+                return;
+            }
+        }
+        journal->settle(*compaction, false);
+        compactionFailed(failure);
+    }
+
+    void finishCompaction(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
+        onLeaseQueue(compaction, LeaseJournal::finish, &Core::compactionFinished);
+    }
+
+    void compactionFinished(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
+        journal->settle(*compaction, failure.empty());
+        if (!failure.empty()) compactionFailed(failure);
+    }
+
+    // Nothing is lost: the journal keeps every change until a later compaction succeeds.
+    void compactionFailed(const std::string& failure) {
+        emit(ServerEvent::info("leases.json not rewritten: " + failure));
+    }
+
+    void compactAtStop() {
+        if (!journal || !leaseFileWritable) return;
+        // Let a step under way on the lease queue end; its answer is then ignored.
+        ++compactionGeneration;
+        compactionStepOut = false;
+        leaseQueue.sync([] {});
+        try {
+            journal->compactNow(table);
+        } catch (const std::exception& error) {
+            raise(Notice::leaseSaveFailed(error.what()));
+        }
+        journal.reset();
     }
 
     // The socket.
@@ -317,7 +448,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void apply(Decision decision) {
-        table = std::move(decision.table);
+        std::swap(table, decision.table);
+        record(decision.table);
         for (auto& event : decision.notes) {
             if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
             emit(std::move(event));
@@ -476,6 +608,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void forgetLease(const MACAddress& mac) {
         if (!table.remove(mac)) return;
+        if (journal) journal->record({TableChange::removeLease(mac)});
         emit(ServerEvent::leaseRemoved(mac));
         save();
     }
@@ -486,10 +619,13 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         for (const auto& lease : table.leases())
             if (!lease.holdsAddress(now)) inactive.push_back(lease.mac);
         if (inactive.empty()) return;
+        std::vector<TableChange> removals;
         for (const auto& mac : inactive) {
             table.remove(mac);
+            removals.push_back(TableChange::removeLease(mac));
             emit(ServerEvent::leaseRemoved(mac));
         }
+        if (journal) journal->record(removals);
         save();
     }
 };
@@ -499,7 +635,7 @@ DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}
 DHCPServer::DHCPServer(Options options, Seams seams)
     : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
     core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context,
-                                   queues_->probes);
+                                   queues_->probes, queues_->leases);
 }
 
 DHCPServer::~DHCPServer() {
