@@ -184,8 +184,10 @@ Scan scan(std::string_view bytes) {
             break;
         }
         // A good checksum with a wrong number or an unreadable payload was not written by a
-        // cut-short write: that is damage.
-        if (record->sequence != expected) {
+        // cut-short write: that is damage. The first record may repeat ones the snapshot holds
+        // (a compaction copies what was flushed while it ran).
+        bool first = result.entries.empty() && group.empty();
+        if (first ? record->sequence > expected : record->sequence != expected) {
             damaged = true;
             break;
         }
@@ -195,7 +197,7 @@ Scan scan(std::string_view bytes) {
             damaged = true;
             break;
         }
-        ++expected;
+        expected = record->sequence + 1;
         at += record->length;
         if (record->endsGroup) {
             for (auto& entry : group) result.entries.push_back(std::move(entry));

@@ -1,6 +1,7 @@
 #include "core/leases/lease_journal.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/leases/journal_format.hpp"
 #include "core/leases/lease_file_format.hpp"
@@ -95,13 +96,31 @@ void LeaseJournal::record(const std::vector<TableChange>& changes) {
 
 void LeaseJournal::flush() {
     if (unflushed_.empty()) return;
-    // Written where the last good flush ended, so a failed write leaves nothing behind it.
-    journal_.writeAt(length_, unflushed_);
-    journal_.flush();
-    length_ += unflushed_.size();
-    if (compaction_ && !compaction_->switched) compaction_->carried += unflushed_;
-    unflushed_.clear();
+    auto batch = takeUnflushed();
+    try {
+        write(batch);
+    } catch (...) {
+        unwritten(batch);
+        throw;
+    }
+    written(batch);
 }
+
+LeaseJournal::Batch LeaseJournal::takeUnflushed() { return Batch{std::exchange(unflushed_, {}), length_}; }
+
+void LeaseJournal::write(const Batch& batch) {
+    // Written where the last good flush ended, so a failed write leaves nothing behind it.
+    journal_.writeAt(batch.offset, batch.bytes);
+    journal_.flush();
+}
+
+void LeaseJournal::written(Batch& batch) {
+    length_ += batch.bytes.size();
+    // A compaction under way copies these to the next journal when it switches.
+    if (compaction_ && !compaction_->switched) compaction_->carried += batch.bytes;
+}
+
+void LeaseJournal::unwritten(Batch& batch) { unflushed_.insert(0, batch.bytes); }
 
 bool LeaseJournal::isLarge() const {
     return length_ - firstRecordOffset_ > std::max<std::uint64_t>(snapshotLength_, journalFloor);

@@ -43,6 +43,19 @@ public:
     // and written again at the next flush.
     void flush();
 
+    // The same in three steps, so that the writing can happen on another thread while more is
+    // recorded: one batch at a time, and no switch of generation while one is out.
+    struct Batch {
+        std::string bytes;
+        std::uint64_t offset = 0;
+    };
+    Batch takeUnflushed();
+    // Any thread. Throws LeaseFileError.
+    void write(const Batch& batch);
+    void written(Batch& batch);
+    // The batch failed: its records are written again, first, at the next flush.
+    void unwritten(Batch& batch);
+
     // The journal outgrew the snapshot (or a floor for small tables): time to compact.
     bool isLarge() const;
     // Records were flushed since the last snapshot.

@@ -38,7 +38,9 @@ struct DHCPServer::Queues {
     SerialQueue server{"dhcpanvil.server"};
     // Blocking probes run here, several at once ("dhcpanvil.presence").
     asio::thread_pool probes{probeThreads};
-    // Compactions of the lease file run here, off the server's queue.
+    // Journal flushes run here, off the server's queue, one at a time.
+    SerialQueue journal{"dhcpanvil.journal"};
+    // Compactions of the lease file run here.
     SerialQueue leases{"dhcpanvil.leases"};
 };
 
@@ -51,6 +53,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::shared_ptr<Events> events;
     asio::io_context& context;
     asio::thread_pool& probePool;
+    SerialQueue& journalQueue;
     SerialQueue& leaseQueue;
 
     std::unique_ptr<Transport> transport;
@@ -61,6 +64,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::steady_timer> watchTimer;
     std::optional<asio::steady_timer> presenceTimer;
     std::optional<asio::steady_timer> compactionTimer;
+    std::optional<asio::steady_timer> lingerTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
 
     LeaseTable table;
@@ -73,23 +77,34 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     // The journal of this run, once the start's snapshot was written; none after a failure to
     // open it (the next save tries again with a whole snapshot).
-    std::unique_ptr<LeaseJournal> journal;
+    std::shared_ptr<LeaseJournal> journal;
     std::chrono::steady_clock::time_point lastCommit;
     // A step of a compaction is out on the lease queue; its answer comes back to this queue.
     bool compactionStepOut = false;
     // Bumped at stop: answers of an earlier compaction are then ignored.
     std::uint64_t compactionGeneration = 0;
 
-    // Group commit: while a batch of datagrams is decided, changed tables only mark the file
-    // for saving and replies wait here; one save then covers them all before any is sent.
+    // Group commit: while a batch of datagrams is decided, changed tables only record their
+    // changes and replies wait here; one flush then covers them all before any is sent.
     bool batching = false;
-    // An unsaved change that must reach the disk before the held replies go out. An offer alone
-    // need not: a lost offered lease is only a 60-second hold, so it rides on the next save.
+    // A recorded change that must reach the disk before the held replies go out. An offer alone
+    // need not: a lost offered lease is only a 60-second hold, so it rides on the next flush.
     bool mustSave = false;
     std::vector<Reply> heldReplies;
+    // The flush out on the journal queue and the replies waiting for it. Decisions go on
+    // meanwhile; what they need flushed goes in the next flush.
+    struct Flush {
+        LeaseJournal::Batch batch;
+        std::string failure;
+        bool answered = false;
+    };
+    std::shared_ptr<Flush> flushing;
+    std::vector<Reply> flushingReplies;
+    // A prepared compaction waits for the flush out to end before the journal switches.
+    std::shared_ptr<LeaseJournal::Compaction> switchWaiting;
 
     Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
-         asio::thread_pool& probePool, SerialQueue& leaseQueue)
+         asio::thread_pool& probePool, SerialQueue& journalQueue, SerialQueue& leaseQueue)
         : options(std::move(options)),
           responder{this->options.config},
           host(std::move(seams.host)),
@@ -98,6 +113,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           events(std::move(events)),
           context(context),
           probePool(probePool),
+          journalQueue(journalQueue),
           leaseQueue(leaseQueue),
           interfaceName(this->options.mode.interfaceName()) {
         if (!makeTransport)
@@ -149,7 +165,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         running = false;
         cancelTimers();
         closeTransport();
-        save();
         compactAtStop();
         emit(ServerEvent::stopped());
         events->finish();
@@ -160,6 +175,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         running = false;
         cancelTimers();
         closeTransport();
+        ++compactionGeneration;
+        journalQueue.sync([] {});
+        leaseQueue.sync([] {});
         events->finish();
     }
 
@@ -167,6 +185,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         watchTimer.reset();
         presenceTimer.reset();
         compactionTimer.reset();
+        lingerTimer.reset();
         retryTimers.clear();
     }
 
@@ -227,10 +246,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!changes.empty()) journal->record(changes);
     }
 
-    // One group commit: the records since the last one are appended and flushed once. Without
-    // a journal (at start, or after one could not be opened) the whole table is written.
+    // A synchronous save: the records since the last flush, or without a journal (at start, or
+    // after one could not be opened) the whole table.
     void save() {
-        mustSave = false;
         if (!leaseFileWritable) return;
         try {
             if (journal)
@@ -243,7 +261,91 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return;
         }
         lastCommit = std::chrono::steady_clock::now();
-        if (journal->isLarge()) compact();
+    }
+
+    // One group commit: the records since the last flush are appended and flushed once on the
+    // journal queue, then the replies that waited for them leave, in the order decided. A failed
+    // flush still sends (serving goes on with leaseSaveFailed raised), and its records are
+    // written again with the next one.
+    void startFlush() {
+        mustSave = false;
+        auto replies = std::exchange(heldReplies, {});
+        if (!journal || !leaseFileWritable) {
+            save();
+            sendAll(replies);
+            return;
+        }
+        auto flush = std::make_shared<Flush>();
+        flush->batch = journal->takeUnflushed();
+        if (flush->batch.bytes.empty()) {
+            sendAll(replies);
+            return;
+        }
+        flushing = flush;
+        flushingReplies = std::move(replies);
+        journalQueue.async([weak = weak(), context = &context, flush, writer = journal] {
+            try {
+                writer->write(flush->batch);
+            } catch (const std::exception& error) {
+                flush->failure = error.what();
+            }
+            asio::post(*context, [weak, flush] {
+                if (auto core = weak.lock()) core->flushEnded(flush);
+            });
+        });
+    }
+
+    void flushEnded(const std::shared_ptr<Flush>& flush) {
+        if (flush->answered || flushing != flush) return;
+        flush->answered = true;
+        flushing.reset();
+        if (flush->failure.empty()) {
+            journal->written(flush->batch);
+            lastCommit = std::chrono::steady_clock::now();
+            clear(NoticeKind::leaseSaveFailed);
+        } else {
+            journal->unwritten(flush->batch);
+            raise(Notice::leaseSaveFailed(flush->failure));
+            flushSoon();
+        }
+        sendAll(std::exchange(flushingReplies, {}));
+        if (!running) return;
+        if (auto compaction = std::exchange(switchWaiting, nullptr)) switchJournal(compaction);
+        if (mustSave) startFlush();
+        if (journal && journal->isLarge()) compact();
+    }
+
+    // Waits for the flush out, as if it had ended on this queue.
+    void awaitFlush() {
+        if (!flushing) return;
+        journalQueue.sync([] {});
+        auto wasRunning = std::exchange(running, false);
+        flushEnded(flushing);
+        running = wasRunning;
+    }
+
+    // Changes that no reply waits for (a release, a decline, a forgotten lease) are flushed a
+    // moment later, so that they share the flush of the next reply when devices keep coming.
+    void flushSoon() {
+        if (lingerTimer || !running) return;
+        lingerTimer.emplace(context, std::chrono::milliseconds(20));
+        lingerTimer->async_wait([weak = weak()](const asio::error_code& error) {
+            if (error) return;
+            auto core = weak.lock();
+            if (!core || !core->lingerTimer) return;
+            core->lingerTimer.reset();
+            if (!core->flushing && core->journal && core->journal->hasUnflushed()) core->startFlush();
+        });
+    }
+
+    // A change asked for by the user: flushed now, or right after the flush that is out.
+    void saveRequested() {
+        mustSave = true;
+        if (!flushing) startFlush();
+    }
+
+    void sendAll(const std::vector<Reply>& replies) {
+        for (const auto& reply : replies) send(reply, true);
     }
 
     // Compaction: a copy of the table becomes the snapshot on the lease queue while commits go
@@ -255,7 +357,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void compact() {
-        if (!journal || compactionStepOut || journal->hasUnflushed()) return;
+        if (!journal || compactionStepOut) return;
         if (journal->awaitsFinish()) {
             finishCompaction(journal->pendingFinish());
             return;
@@ -289,18 +391,24 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void compactionPrepared(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
-        if (failure.empty()) {
-            try {
-                journal->switchTo(*compaction);
-                finishCompaction(compaction);
-                return;
-            } catch (const std::exception& error) {
-                compactionFailed(error.what());
-                return;
-            }
+        if (!failure.empty()) {
+            journal->settle(*compaction, false);
+            compactionFailed(failure);
+        } else if (flushing) {
+            switchWaiting = compaction;
+        } else {
+            switchJournal(compaction);
         }
-        journal->settle(*compaction, false);
-        compactionFailed(failure);
+    }
+
+    void switchJournal(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
+        try {
+            journal->switchTo(*compaction);
+        } catch (const std::exception& error) {
+            compactionFailed(error.what());
+            return;
+        }
+        finishCompaction(compaction);
     }
 
     void finishCompaction(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
@@ -318,10 +426,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void compactAtStop() {
+        awaitFlush();
+        save();
+        sendAll(std::exchange(heldReplies, {}));
         if (!journal || !leaseFileWritable) return;
         // Let a step under way on the lease queue end; its answer is then ignored.
         ++compactionGeneration;
         compactionStepOut = false;
+        switchWaiting.reset();
         leaseQueue.sync([] {});
         try {
             journal->compactNow(table);
@@ -387,10 +499,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // waited for it, in the order they were decided. A failed save still sends (serving goes
     // on with leaseSaveFailed raised), as a single decision would.
     void commit() {
-        if (mustSave) save();
-        auto replies = std::move(heldReplies);
-        heldReplies.clear();
-        for (const auto& reply : replies) send(reply, true);
+        if (!mustSave) {
+            sendAll(std::exchange(heldReplies, {}));
+            return;
+        }
+        // Otherwise they go with the next flush, when the one out ends.
+        if (!flushing) startFlush();
     }
 
     void handleDatagram(const Datagram& datagram) {
@@ -455,8 +569,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(std::move(event));
         }
         auto reply = decision.action.replyValue();
-        if (decision.tableChanged && (!reply || reply->type != DHCPMessageType::offer)) mustSave = true;
+        if (decision.tableChanged && reply && reply->type != DHCPMessageType::offer) mustSave = true;
         if (reply) heldReplies.push_back(*reply);
+        if (decision.tableChanged && !reply) flushSoon();
         // Outside a read batch (a decision after a probe) the decision commits on its own.
         if (!batching) commit();
     }
@@ -610,7 +725,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!table.remove(mac)) return;
         if (journal) journal->record({TableChange::removeLease(mac)});
         emit(ServerEvent::leaseRemoved(mac));
-        save();
+        saveRequested();
     }
 
     void clearInactive() {
@@ -626,7 +741,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::leaseRemoved(mac));
         }
         if (journal) journal->record(removals);
-        save();
+        saveRequested();
     }
 };
 
@@ -635,7 +750,7 @@ DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}
 DHCPServer::DHCPServer(Options options, Seams seams)
     : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
     core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context,
-                                   queues_->probes, queues_->leases);
+                                   queues_->probes, queues_->journal, queues_->leases);
 }
 
 DHCPServer::~DHCPServer() {
