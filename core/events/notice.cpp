@@ -82,8 +82,7 @@ Notice Notice::leaseFileSetAside(const std::filesystem::path& movedTo) {
 
 Notice Notice::leaseJournalSetAside(const std::filesystem::path& movedTo) {
     return {NoticeKind::leaseFileSetAside, "The lease journal could not be read and was moved to " +
-                                               movedTo.filename().string() +
-                                               ". The leases saved before it were kept."};
+                                               movedTo.filename().string() + ". The leases saved before it were kept."};
 }
 
 }  // namespace anvil

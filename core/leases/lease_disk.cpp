@@ -228,8 +228,7 @@ OffsetFile OffsetFile::openExisting(const fs::path& url) {
     return OffsetFile(fd, url);
 }
 
-OffsetFile::OffsetFile(OffsetFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), url_(std::move(other.url_)) {}
+OffsetFile::OffsetFile(OffsetFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)), url_(std::move(other.url_)) {}
 
 OffsetFile& OffsetFile::operator=(OffsetFile&& other) noexcept {
     if (this != &other) {

@@ -115,8 +115,8 @@ LeaseFile::LoadResult LeaseFile::load(Date now) const {
         return result;
     }
 
-    auto identity = JournalFormat::SnapshotIdentity::of(snapshot ? std::optional<std::string_view>(*snapshot)
-                                                                  : std::nullopt);
+    auto identity =
+        JournalFormat::SnapshotIdentity::of(snapshot ? std::optional<std::string_view>(*snapshot) : std::nullopt);
     // Which journals extend this snapshot: the next generation alone once the snapshot written
     // with it is in place; before that, the current journal and then whatever the next one
     // already took over from it.

@@ -56,6 +56,16 @@ void settleLeftovers(const LeaseFile& file) {
     LeaseDisk::syncDirectory(file.url);
 }
 
+// Snapshots a stopped compaction wrote under a temporary name and never put in place.
+void removeStaleSnapshots(const LeaseFile& file) {
+    const std::string prefix = "." + file.url.filename().string() + ".tmp-";
+    std::error_code error;
+    for (const auto& entry :
+         fs::directory_iterator(file.url.parent_path().empty() ? fs::path(".") : file.url.parent_path(), error)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) LeaseDisk::removeQuietly(entry.path());
+    }
+}
+
 }  // namespace
 
 struct LeaseJournal::Compaction {
@@ -76,12 +86,14 @@ struct LeaseJournal::Compaction {
     std::string carried;
     bool switched = false;
     bool snapshotReplaced = false;
+    bool journalReplaced = false;
 };
 
 std::unique_ptr<LeaseJournal> LeaseJournal::open(const LeaseFile& file, const LeaseTable& table) {
     fs::path directory = file.url.parent_path();
     LeaseDisk::createDirectories(directory.empty() ? fs::path(".") : directory);
     settleLeftovers(file);
+    removeStaleSnapshots(file);
     std::unique_ptr<LeaseJournal> journal(new LeaseJournal(file));
     journal->compactNow(table);
     return journal;
@@ -140,7 +152,8 @@ void LeaseJournal::prepare(Compaction& compaction) {
     compaction.snapshotTemporary = LeaseDisk::writeTemporary(file.url, bytes);
     reached(CompactionStep::snapshotWritten);
     try {
-        auto header = JournalFormat::encodeHeader({JournalFormat::SnapshotIdentity::of(bytes), compaction.baseSequence});
+        auto header =
+            JournalFormat::encodeHeader({JournalFormat::SnapshotIdentity::of(bytes), compaction.baseSequence});
         compaction.next = LeaseDisk::OffsetFile::create(file.nextJournalURL(), header);
         compaction.nextLength = header.size();
         LeaseDisk::syncDirectory(file.url);
@@ -188,9 +201,12 @@ void LeaseJournal::finish(Compaction& compaction) {
         compaction.snapshotReplaced = true;
         reached(CompactionStep::snapshotReplaced);
     }
-    LeaseDisk::rename(file.nextJournalURL(), file.journalURL());
-    LeaseDisk::syncDirectory(file.url);
-    reached(CompactionStep::journalReplaced);
+    if (!compaction.journalReplaced) {
+        LeaseDisk::rename(file.nextJournalURL(), file.journalURL());
+        LeaseDisk::syncDirectory(file.url);
+        compaction.journalReplaced = true;
+        reached(CompactionStep::journalReplaced);
+    }
 }
 
 void LeaseJournal::settle(Compaction& compaction, bool finished) {

@@ -18,11 +18,11 @@ namespace anvil {
 // The moments between the steps of a compaction, in order; a crash at any of them loads the
 // state of the last flushed commit.
 enum class CompactionStep {
-    snapshotWritten,        // the new snapshot is flushed under a temporary name
-    nextJournalCreated,     // the next journal, naming the new snapshot, is flushed
-    journalSwitched,        // commits now go to the next journal
-    snapshotReplaced,       // leases.json is the new snapshot
-    journalReplaced,        // the next journal is now the journal
+    snapshotWritten,     // the new snapshot is flushed under a temporary name
+    nextJournalCreated,  // the next journal, naming the new snapshot, is flushed
+    journalSwitched,     // commits now go to the next journal
+    snapshotReplaced,    // leases.json is the new snapshot
+    journalReplaced,     // the next journal is now the journal
 };
 
 class LeaseJournal {

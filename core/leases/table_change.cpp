@@ -73,7 +73,8 @@ void quarantineChanges(const std::vector<Quarantine>& before, const std::vector<
 std::vector<TableChange> changesBetween(const LeaseTable& before, const LeaseTable& after) {
     std::vector<TableChange> changes;
     leaseChanges(before.leases(), after.leases(), changes);
-    if (!(before.quarantine() == after.quarantine())) quarantineChanges(before.quarantine(), after.quarantine(), changes);
+    if (!(before.quarantine() == after.quarantine()))
+        quarantineChanges(before.quarantine(), after.quarantine(), changes);
     return changes;
 }
 

@@ -87,10 +87,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Group commit: while a batch of datagrams is decided, changed tables only record their
     // changes and replies wait here; one flush then covers them all before any is sent.
     bool batching = false;
-    // A recorded change that must reach the disk before the held replies go out. An offer alone
-    // need not: a lost offered lease is only a 60-second hold, so it rides on the next flush.
+    // ACKs wait here until everything recorded before them is on disk. Offers and NAKs promise
+    // nothing stored and leave at once: a lost offered lease is only a 60-second hold, so it
+    // rides on the next flush.
     bool mustSave = false;
     std::vector<Reply> heldReplies;
+    std::vector<Reply> readyReplies;
     // The flush out on the journal queue and the replies waiting for it. Decisions go on
     // meanwhile; what they need flushed goes in the next flush.
     struct Flush {
@@ -373,21 +375,21 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void onLeaseQueue(std::shared_ptr<LeaseJournal::Compaction> compaction, CompactionStep step,
                       CompactionAnswer answer) {
         compactionStepOut = true;
-        leaseQueue.async([weak = weak(), context = &context, generation = compactionGeneration, compaction, step,
-                          answer] {
-            std::string failure;
-            try {
-                step(*compaction);
-            } catch (const std::exception& error) {
-                failure = error.what();
-            }
-            asio::post(*context, [weak, generation, compaction, answer, failure] {
-                auto core = weak.lock();
-                if (!core || core->compactionGeneration != generation || !core->journal) return;
-                core->compactionStepOut = false;
-                ((*core).*answer)(compaction, failure);
+        leaseQueue.async(
+            [weak = weak(), context = &context, generation = compactionGeneration, compaction, step, answer] {
+                std::string failure;
+                try {
+                    step(*compaction);
+                } catch (const std::exception& error) {
+                    failure = error.what();
+                }
+                asio::post(*context, [weak, generation, compaction, answer, failure] {
+                    auto core = weak.lock();
+                    if (!core || core->compactionGeneration != generation || !core->journal) return;
+                    core->compactionStepOut = false;
+                    ((*core).*answer)(compaction, failure);
+                });
             });
-        });
     }
 
     void compactionPrepared(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
@@ -428,6 +430,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void compactAtStop() {
         awaitFlush();
         save();
+        sendAll(std::exchange(readyReplies, {}));
         sendAll(std::exchange(heldReplies, {}));
         if (!journal || !leaseFileWritable) return;
         // Let a step under way on the lease queue end; its answer is then ignored.
@@ -499,12 +502,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // waited for it, in the order they were decided. A failed save still sends (serving goes
     // on with leaseSaveFailed raised), as a single decision would.
     void commit() {
-        if (!mustSave) {
-            sendAll(std::exchange(heldReplies, {}));
-            return;
-        }
-        // Otherwise they go with the next flush, when the one out ends.
-        if (!flushing) startFlush();
+        sendAll(std::exchange(readyReplies, {}));
+        // ACKs go with the next flush, at once or when the one out ends.
+        if (mustSave && !flushing) startFlush();
     }
 
     void handleDatagram(const Datagram& datagram) {
@@ -569,8 +569,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(std::move(event));
         }
         auto reply = decision.action.replyValue();
-        if (decision.tableChanged && reply && reply->type != DHCPMessageType::offer) mustSave = true;
-        if (reply) heldReplies.push_back(*reply);
+        if (reply && reply->type == DHCPMessageType::ack) {
+            mustSave = true;
+            heldReplies.push_back(*reply);
+        } else if (reply) {
+            readyReplies.push_back(*reply);
+        }
         if (decision.tableChanged && !reply) flushSoon();
         // Outside a read batch (a decision after a probe) the decision commits on its own.
         if (!batching) commit();
