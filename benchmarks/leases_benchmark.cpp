@@ -9,7 +9,6 @@
 #include "core/leases/lease_file.hpp"
 #include "core/leases/lease_journal.hpp"
 #include "core/leases/lease_table.hpp"
-#include "core/leases/table_change.hpp"
 
 namespace anvil {
 namespace {
@@ -115,19 +114,9 @@ LeaseTable largeTable(std::int64_t count) {
     return LeaseTable(std::move(leases), {});
 }
 
-// What the server works out after each decision: the changes between the table before and after.
-void changesOfOneDecision(benchmark::State& state) {
-    auto before = largeTable(state.range(0));
-    auto after = before;
-    auto changed = after.leases()[after.leases().size() / 2];
-    changed.state = Lease::State::bound;
-    after.upsert(changed);
-    for (auto _ : state) benchmark::DoNotOptimize(changesBetween(before, after));
-}
-BENCHMARK(changesOfOneDecision)->Arg(10)->Arg(5000)->Arg(50000)->Unit(benchmark::kMicrosecond);
-
-// One group commit as the server makes it when a device is bound: the changes worked out, one
-// record appended and flushed. Compare saveAndLoad, which every commit used to cost.
+// One group commit as the server makes it when a device is bound: the changed lease logged by
+// the table, one record appended and flushed. Compare saveAndLoad, which every commit used to
+// cost.
 void journalCommit(benchmark::State& state) {
     char pattern[] = "/tmp/anvil-bench-XXXXXX";
     if (!::mkdtemp(pattern)) {
@@ -139,38 +128,16 @@ void journalCommit(benchmark::State& state) {
     auto journal = LeaseJournal::open(file, table);
     std::uint32_t turn = 0;
     for (auto _ : state) {
-        auto before = table;
         auto lease = table.leases()[turn++ % table.leases().size()];
         lease.state = lease.state == Lease::State::bound ? Lease::State::released : Lease::State::bound;
         table.upsert(lease);
-        journal->record(changesBetween(before, table));
+        journal->record(table.takeChanges());
         journal->flush();
     }
     journal.reset();
     std::filesystem::remove_all(pattern);
 }
 BENCHMARK(journalCommit)->Arg(10)->Arg(5000)->Arg(50000)->Unit(benchmark::kMillisecond);
-
-// The same commit without the table copy and the comparison: the disk's share.
-void journalAppendOnly(benchmark::State& state) {
-    char pattern[] = "/tmp/anvil-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-        state.SkipWithError("no temporary folder");
-        return;
-    }
-    LeaseFile file(std::filesystem::path(pattern) / "leases.json");
-    auto table = largeTable(state.range(0));
-    auto journal = LeaseJournal::open(file, table);
-    auto lease = table.leases()[0];
-    for (auto _ : state) {
-        lease.state = lease.state == Lease::State::bound ? Lease::State::released : Lease::State::bound;
-        journal->record({TableChange::put(lease)});
-        journal->flush();
-    }
-    journal.reset();
-    std::filesystem::remove_all(pattern);
-}
-BENCHMARK(journalAppendOnly)->Arg(10)->Arg(5000)->Arg(50000)->Unit(benchmark::kMillisecond);
 
 // A whole compaction: the snapshot and a new journal, as at start and stop (while serving it
 // runs off the server's queue).

@@ -142,6 +142,7 @@ LeaseFile::LoadResult LeaseFile::load(Date now) const {
         }
         if (journal->scan.outcome == Scan::Outcome::torn) result.journalBytesDropped += journal->scan.droppedBytes;
     }
+    result.table.takeChanges();
     return result;
 }
 

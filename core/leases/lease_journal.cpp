@@ -230,10 +230,13 @@ void LeaseJournal::settle(Compaction& compaction, bool finished) {
 }
 
 void LeaseJournal::compactNow(const LeaseTable& table) {
-    if (compaction_ && compaction_->switched) {
-        auto unfinished = compaction_;
-        finish(*unfinished);
-        settle(*unfinished, true);
+    if (auto unfinished = compaction_) {
+        if (unfinished->switched) {
+            finish(*unfinished);
+            settle(*unfinished, true);
+        } else {
+            settle(*unfinished, false);
+        }
     }
     flush();
     auto compaction = beginCompaction(table);

@@ -77,7 +77,8 @@ public:
     bool awaitsFinish() const { return compaction_ && awaitingFinish_; }
     std::shared_ptr<Compaction> pendingFinish() const { return compaction_; }
 
-    // All four steps at once, on the writer's queue. Throws LeaseFileError.
+    // All four steps at once, on the writer's queue, after finishing or giving up one left under
+    // way. Throws LeaseFileError.
     void compactNow(const LeaseTable& table);
 
     // Stops at each step, so that tests can end the process there.

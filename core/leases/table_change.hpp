@@ -1,11 +1,12 @@
 #pragma once
 // One change to a lease table, as the journal stores it: the full new state of one lease or
 // quarantine entry, or its removal.
-#include <vector>
-
-#include "core/leases/lease_table.hpp"
+#include "core/leases/lease.hpp"
+#include "core/leases/quarantine.hpp"
 
 namespace anvil {
+
+class LeaseTable;
 
 struct TableChange {
     enum class Kind { putLease, removeLease, putQuarantine, removeQuarantine };
@@ -33,9 +34,5 @@ struct TableChange {
 // Applies one change the way the table itself changes: a lease is replaced in place or
 // appended, a quarantine entry moves to the end.
 void apply(LeaseTable& table, const TableChange& change);
-
-// The changes that turn `before` into `after` when applied in order, order of both lists
-// included. Costs one comparison per lease when leases were only changed in place or added.
-std::vector<TableChange> changesBetween(const LeaseTable& before, const LeaseTable& after);
 
 }  // namespace anvil

@@ -9,7 +9,6 @@
 #include "core/events/serial_queue.hpp"
 #include "core/events/serial_queue_state.hpp"
 #include "core/leases/lease_journal.hpp"
-#include "core/leases/table_change.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/responder.hpp"
@@ -238,14 +237,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::leaseRemoved(lease.mac));
         }
         // The start's compaction: one snapshot of everything loaded, and an empty journal.
+        table.takeChanges();
         if (leaseFileWritable) save();
     }
 
-    // Changes reach the journal as records at the next save.
-    void record(const LeaseTable& before) {
-        if (!journal) return;
-        auto changes = changesBetween(before, table);
-        if (!changes.empty()) journal->record(changes);
+    // The table's changes reach the journal as records at the next flush.
+    void recordChanges() {
+        auto changes = table.takeChanges();
+        if (journal && !changes.empty()) journal->record(changes);
     }
 
     // A synchronous save: the records since the last flush, or without a journal (at start, or
@@ -306,9 +305,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             lastCommit = std::chrono::steady_clock::now();
             clear(NoticeKind::leaseSaveFailed);
         } else {
+            // Written again with the next commit, as a failed save was retried at the next change.
             journal->unwritten(flush->batch);
             raise(Notice::leaseSaveFailed(flush->failure));
-            flushSoon();
         }
         sendAll(std::exchange(flushingReplies, {}));
         if (!running) return;
@@ -535,7 +534,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Deciding and answering.
 
     void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
-        auto decision = responder.decide(packet, DecisionContext{table, presence, probes, host.clock()});
+        // The table goes into the decision and comes back changed, without a copy.
+        auto decision = responder.decide(packet, DecisionContext{std::move(table), presence, probes, host.clock()});
+        table = std::move(decision.table);
         auto address = decision.action.probeAddress();
         if (!address) {
             apply(std::move(decision));
@@ -562,8 +563,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void apply(Decision decision) {
-        std::swap(table, decision.table);
-        record(decision.table);
+        recordChanges();
         for (auto& event : decision.notes) {
             if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
             emit(std::move(event));
@@ -727,7 +727,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void forgetLease(const MACAddress& mac) {
         if (!table.remove(mac)) return;
-        if (journal) journal->record({TableChange::removeLease(mac)});
+        recordChanges();
         emit(ServerEvent::leaseRemoved(mac));
         saveRequested();
     }
@@ -738,13 +738,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         for (const auto& lease : table.leases())
             if (!lease.holdsAddress(now)) inactive.push_back(lease.mac);
         if (inactive.empty()) return;
-        std::vector<TableChange> removals;
         for (const auto& mac : inactive) {
             table.remove(mac);
-            removals.push_back(TableChange::removeLease(mac));
             emit(ServerEvent::leaseRemoved(mac));
         }
-        if (journal) journal->record(removals);
+        recordChanges();
         saveRequested();
     }
 };
