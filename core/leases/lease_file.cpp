@@ -30,7 +30,7 @@ struct JournalOnDisk {
     std::optional<std::string> bytes;
     Scan scan;
 
-    JournalOnDisk(fs::path at) : url(std::move(at)), bytes(LeaseDisk::read(url)) {
+    explicit JournalOnDisk(fs::path at) : url(std::move(at)), bytes(LeaseDisk::read(url)) {
         if (bytes) scan = JournalFormat::scan(*bytes);
     }
     bool exists() const { return bytes.has_value(); }
@@ -86,64 +86,92 @@ std::string LeaseFile::encode(const LeaseTable& table) { return LeaseFileFormat:
 
 LeaseTable LeaseFile::decode(std::string_view text) { return LeaseFileFormat::decode(text); }
 
+namespace {
+
+// The files as read at one moment, and what a load makes of them before anything is moved.
+struct Reading {
+    std::optional<std::string> snapshot;
+    JournalOnDisk current, next;
+
+    explicit Reading(const LeaseFile& file)
+        : snapshot(LeaseDisk::read(file.url)), current(file.journalURL()), next(file.nextJournalURL()) {}
+};
+
+std::string headerOf(const std::optional<std::string>& bytes) {
+    return bytes ? bytes->substr(0, JournalFormat::headerSize) : std::string("none");
+}
+
+// A running server's compaction renames files; a reader that came in between sees a snapshot and
+// journals of different moments, which must not be taken for damage.
+bool changedSince(const LeaseFile& file, const Reading& reading) {
+    Reading again(file);
+    return again.snapshot != reading.snapshot || headerOf(again.current.bytes) != headerOf(reading.current.bytes) ||
+           headerOf(again.next.bytes) != headerOf(reading.next.bytes);
+}
+
+}  // namespace
+
 LeaseFile::LoadResult LeaseFile::load(Date now) const {
-    LoadResult result;
-    auto snapshot = LeaseDisk::read(url);
-    if (snapshot) {
-        try {
-            result.table = LeaseFileFormat::decode(*snapshot);
-        } catch (const DecodingError&) {
+    for (int attempt = 1;; ++attempt) {
+        Reading reading(*this);
+        LoadResult result;
+        bool snapshotUndecodable = false;
+        if (reading.snapshot) {
+            try {
+                result.table = LeaseFileFormat::decode(*reading.snapshot);
+            } catch (const DecodingError&) {
+                snapshotUndecodable = true;
+            } catch (const std::bad_alloc&) {
+                // Too large to decode in memory: refuse to touch it, like an unreadable file.
+                throw LeaseFileError(LeaseFileError::Kind::read, ENOMEM,
+                                     "Could not read " + url.filename().string() + ": " + std::strerror(ENOMEM));
+            }
+        }
+        const auto &current = reading.current, &next = reading.next;
+        std::vector<const JournalOnDisk*> aside;
+        if (snapshotUndecodable) {
+            // The changes of an undecodable snapshot mean nothing without it: they go aside with it.
+            for (const auto* journal : {&current, &next})
+                if (journal->holdsSomething()) aside.push_back(journal);
+        } else if (current.exists() || next.exists()) {
+            auto identity = JournalFormat::SnapshotIdentity::of(
+                reading.snapshot ? std::optional<std::string_view>(*reading.snapshot) : std::nullopt);
+            // Which journals extend this snapshot: the next generation alone once the snapshot
+            // written with it is in place; before that, the current journal and then whatever the
+            // next one already took over from it.
+            std::vector<const JournalOnDisk*> chain;
+            if (next.extends(identity))
+                chain = {&next};
+            else if (current.extends(identity))
+                chain = {&current, &next};
+            else
+                // Journals of another snapshot (the file was replaced by hand, or removed).
+                for (const auto* journal : {&current, &next})
+                    if (journal->holdsSomething()) aside.push_back(journal);
+            std::uint64_t last = chain.empty() ? 0 : chain.front()->scan.header->baseSequence;
+            for (const auto* journal : chain) {
+                if (!journal->exists() || !journal->scan.header) continue;
+                if (!aside.empty() || !replay(*journal, result.table, last) ||
+                    journal->scan.outcome == Scan::Outcome::damaged) {
+                    aside.push_back(journal);
+                    continue;
+                }
+                if (journal->scan.outcome == Scan::Outcome::torn)
+                    result.journalBytesDropped += journal->scan.droppedBytes;
+            }
+        }
+        if ((snapshotUndecodable || !aside.empty()) && attempt < 5 && changedSince(*this, reading)) continue;
+        if (snapshotUndecodable) {
+            result.table = LeaseTable{};
             result.setAsideURL = LeaseDisk::moveAside(url, now);
-            snapshot.reset();
-        } catch (const std::bad_alloc&) {
-            // Too large to decode in memory: refuse to touch it, like an unreadable file.
-            throw LeaseFileError(LeaseFileError::Kind::read, ENOMEM,
-                                 "Could not read " + url.filename().string() + ": " + std::strerror(ENOMEM));
         }
-    }
-    JournalOnDisk current(journalURL()), next(nextJournalURL());
-    if (!current.exists() && !next.exists()) return result;
-
-    auto setAside = [&](const JournalOnDisk& journal) {
-        auto movedTo = LeaseDisk::moveAside(journal.url, now);
-        if (!result.journalSetAsideURL) result.journalSetAsideURL = movedTo;
-    };
-    // The changes of an undecodable snapshot mean nothing without it: they go aside with it.
-    if (result.setAsideURL) {
-        for (const auto* journal : {&current, &next})
-            if (journal->holdsSomething()) setAside(*journal);
+        for (const auto* journal : aside) {
+            auto movedTo = LeaseDisk::moveAside(journal->url, now);
+            if (!result.journalSetAsideURL) result.journalSetAsideURL = movedTo;
+        }
+        result.table.takeChanges();
         return result;
     }
-
-    auto identity =
-        JournalFormat::SnapshotIdentity::of(snapshot ? std::optional<std::string_view>(*snapshot) : std::nullopt);
-    // Which journals extend this snapshot: the next generation alone once the snapshot written
-    // with it is in place; before that, the current journal and then whatever the next one
-    // already took over from it.
-    std::vector<const JournalOnDisk*> chain;
-    if (next.extends(identity))
-        chain = {&next};
-    else if (current.extends(identity))
-        chain = {&current, &next};
-    else {
-        // Journals of another snapshot (the file was replaced by hand, or removed): kept aside.
-        for (const auto* journal : {&current, &next})
-            if (journal->holdsSomething()) setAside(*journal);
-        return result;
-    }
-    std::uint64_t last = chain.front()->scan.header->baseSequence;
-    bool broken = false;
-    for (const auto* journal : chain) {
-        if (!journal->exists() || !journal->scan.header) continue;
-        if (broken || !replay(*journal, result.table, last) || journal->scan.outcome == Scan::Outcome::damaged) {
-            broken = true;
-            setAside(*journal);
-            continue;
-        }
-        if (journal->scan.outcome == Scan::Outcome::torn) result.journalBytesDropped += journal->scan.droppedBytes;
-    }
-    result.table.takeChanges();
-    return result;
 }
 
 void LeaseFile::save(const LeaseTable& table) const { LeaseJournal::open(*this, table); }
