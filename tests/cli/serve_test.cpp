@@ -3,12 +3,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "cli/serve_options.hpp"
 #include "core/leases/lease_file.hpp"
@@ -223,7 +223,7 @@ TEST(Serve, KilledAtRandomMomentsLosesNoAcknowledgedLease) {
     Device bench;
     auto port = freeLoopbackPort();
     std::mt19937 random(static_cast<std::uint32_t>(getpid()));
-    std::map<MACAddress, IPv4Address> acknowledged;
+    std::unordered_map<MACAddress, IPv4Address> acknowledged;
     std::uint32_t next = 0;
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
