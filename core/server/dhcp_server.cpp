@@ -339,10 +339,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         });
     }
 
-    // A change asked for by the user: flushed now, or right after the flush that is out.
+    // A change asked for by the user is on disk before the next request is taken.
     void saveRequested() {
-        mustSave = true;
-        if (!flushing) startFlush();
+        awaitFlush();
+        save();
+        if (mustSave) startFlush();
     }
 
     void sendAll(const std::vector<Reply>& replies) {

@@ -230,22 +230,32 @@ TEST(Serve, KilledAtRandomMomentsLosesNoAcknowledgedLease) {
         {
             ServeProcess serve(loopbackArguments(port, bench.port, leases));
             ASSERT_TRUE(serve.waitForOutput("START")) << serve.err();
+            // Replies to the last request of a round before may still be waiting in the socket.
+            auto replyTo = [&](std::uint32_t xid) -> std::optional<DHCPPacket> {
+                while (auto bytes = bench.receive()) {
+                    auto reply = DHCPPacket::parse(*bytes);
+                    if (reply.xid == xid) return reply;
+                }
+                return std::nullopt;
+            };
             int exchanges = std::uniform_int_distribution<int>(3, 30)(random);
             for (int exchange = 0; exchange <= exchanges; ++exchange) {
                 MACAddress mac{
                     {0x02, 0xdf, 0, 0, static_cast<std::uint8_t>(next >> 8), static_cast<std::uint8_t>(next)}};
-                ++next;
-                bench.send(port, load::discover(mac, next));
-                auto offer = bench.receive();
+                auto xid = 0x10000 + 2 * ++next;
+                bench.send(port, load::discover(mac, xid));
+                auto offer = replyTo(xid);
                 ASSERT_TRUE(offer);
-                auto given = DHCPPacket::parse(*offer).yiaddr;
-                bench.send(port, load::selectingRequest(mac, next, given, serverIP));
+                auto given = offer->yiaddr;
+                bench.send(port, load::selectingRequest(mac, xid, given, serverIP));
                 // The last request is still being answered when the server is killed.
                 if (exchange == exchanges) break;
-                auto ack = bench.receive();
+                auto ack = replyTo(xid);
                 ASSERT_TRUE(ack);
-                if (DHCPPacket::parse(*ack).messageType() == DHCPMessageType::ack) acknowledged[mac] = given;
-                if (exchange % 2 == 0) bench.send(port, load::release(mac, next + 1, given, serverIP));
+                if (ack->messageType() == DHCPMessageType::ack) acknowledged[mac] = given;
+                if (exchange % 2 == 0) bench.send(port, load::release(mac, xid + 1, given, serverIP));
+                // Once, a pause long enough for a new snapshot to be written while devices come.
+                if (round == 2 && exchange == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
             }
             std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
         }  // kill -9
