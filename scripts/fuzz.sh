@@ -1,7 +1,8 @@
 #!/bin/sh
-# Fuzz every libFuzzer target (fuzz/*_fuzzer.cpp) for a bounded time each.
+# Fuzz every libFuzzer target (fuzz/*_fuzzer.cpp) for a bounded time each: the packet parser,
+# the whole datagram path and the lease file loader.
 #
-# Usage: scripts/fuzz.sh [SECONDS]        (default 60, per target)
+# Usage: scripts/fuzz.sh [SECONDS]        (default 60, for each fuzzer)
 #
 # Installs clang-14 and libFuzzer from Debian if they are missing (needs root then), builds the
 # fuzzers into build-fuzz/, seeds fuzz/corpus-work/<target>/ with a few valid inputs and runs each
@@ -33,17 +34,28 @@ cd "$build"
 status=0
 for fuzzer in "$build"/fuzz/*_fuzzer; do
     name="$(basename "$fuzzer")"
-    mkdir -p "$corpus/$name"
+    work="$corpus/$name"
+    options=""
+    mkdir -p "$work"
     case "$name" in
-        packet_parse_fuzzer) "$build/fuzz/packet_seed_writer" "$corpus/$name" ;;
-        datagram_path_fuzzer) "$build/fuzz/packet_seed_writer" "$corpus/$name" --with-table ;;
+        packet_parse_fuzzer) "$build/fuzz/packet_seed_writer" "$work" ;;
+        datagram_path_fuzzer) "$build/fuzz/packet_seed_writer" "$work" --with-table ;;
+        # leases.json and its journal, as arbitrary bytes; a crash here should become a row of the
+        # torn and damaged journal table in tests/leases/.
+        lease_file_fuzzer)
+            work="$root/fuzz/corpus-leases-work"
+            mkdir -p "$work"
+            "$build/fuzz/lease_seed_writer" "$work"
+            options="-timeout=10"
+            ;;
     esac
     echo "fuzz.sh: $name for $seconds s"
     result=0
-    "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus/$name" || result=$?
+    # shellcheck disable=SC2086
+    "$fuzzer" -max_total_time="$seconds" $options -print_final_stats=1 "$work" || result=$?
     if [ "$result" -ne 0 ]; then
         echo "fuzz.sh: $name failed (status $result); see the crash-* files in $build" >&2
-        status=$result
+        [ "$status" -ne 0 ] || status=$result
     fi
 done
 exit "$status"
