@@ -425,12 +425,14 @@ LeaseTable LeaseFile::decode(std::string_view contents) {
     }
 }
 
-LeaseFile::LoadResult LeaseFile::load(Date now) const {
+LeaseFile::LoadResult LeaseFile::load(Date now, Undecodable undecodable) const {
     std::string contents;
     if (readWholeFile(url, contents) == ReadOutcome::missing) return {};
     try {
         return LoadResult{decode(contents), std::nullopt};
-    } catch (const DecodingError&) {
+    } catch (const DecodingError& error) {
+        if (undecodable == Undecodable::refuse)
+            throw LeaseFileError(LeaseFileError::Kind::read, 0, "Could not read " + fileName(url) + ": " + error.what());
     } catch (const std::bad_alloc&) {
         // Too large to decode in memory: refuse to touch it, like an unreadable file.
         throw LeaseFileError(LeaseFileError::Kind::read, ENOMEM,

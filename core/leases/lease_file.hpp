@@ -44,9 +44,13 @@ struct LeaseFile {
     // The same rule with the environment given; unset or relative values are ignored.
     static std::filesystem::path defaultURL(const char* xdgDataHome, const char* home);
 
+    // What loading does with a file that cannot be decoded: move it aside and start empty (a
+    // server), or refuse with a read error and touch nothing (a reader such as a listing).
+    enum class Undecodable { setAside, refuse };
+
     // `now` only names a set-aside file. Throws LeaseFileError when the file cannot be read or
-    // moved aside; the file is then left where it is.
-    LoadResult load(Date now) const;
+    // moved aside, or cannot be decoded and is refused; the file is then left where it is.
+    LoadResult load(Date now, Undecodable undecodable = Undecodable::setAside) const;
     // Throws LeaseFileError; the previous file stays complete whatever fails.
     void save(const LeaseTable& table) const;
 
