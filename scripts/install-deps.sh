@@ -13,6 +13,8 @@ packages=(
   busybox isc-dhcp-client dnsmasq-base
   # The desktop application and its screenshots.
   qt6-base-dev xvfb xauth
+  # Makers of hardware; the Debian package and its checks.
+  ieee-data dpkg-dev libcap2-bin lintian desktop-file-utils
 )
 extra=("$@")
 
