@@ -491,11 +491,17 @@ void MainWindow::renderPanel() {
         lease += left > 0 ? ", " + formatDuration(static_cast<std::uint32_t>(left)) + " left" : ", expired";
     }
     int line = 0;
-    for (auto [name, value] : {std::pair<const char*, std::string>{"Hostname", found->hostname.value_or("—")},
+    for (auto [name, value] : {std::pair<const char*, std::string>{"Maker", model_.maker(found->mac).value_or("—")},
+                               {"Hostname", found->hostname.value_or("—")},
                                {"Vendor", vendor},
+                               {"Requested", model_.requestedSummary(found->mac).value_or("—")},
                                {"Lease", lease}}) {
-        rows->addWidget(new QLabel(name), line, 0);
-        rows->addWidget(new QLabel(q(value)), line, 1);
+        rows->addWidget(new QLabel(name), line, 0, Qt::AlignTop);
+        auto* label = new QLabel(q(value));
+        label->setObjectName(QString("device") + name);
+        label->setWordWrap(true);
+        if (std::string_view(name) == "Requested") label->setToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served");
+        rows->addWidget(label, line, 1);
         ++line;
     }
     rows->setColumnStretch(1, 1);
@@ -520,6 +526,7 @@ void MainWindow::renderLeases() {
     for (const auto& lease : leases) {
         std::string device =
             lease.hostname ? *lease.hostname + "  " + lease.mac.description() : lease.mac.description();
+        if (auto maker = model_.maker(lease.mac)) device += "  " + *maker;
         std::string state(rawValue(lease.state));
         if ((lease.state == Lease::State::bound || lease.state == Lease::State::offered) && lease.isExpired(now))
             state += " (expired)";
