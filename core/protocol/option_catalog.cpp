@@ -286,7 +286,10 @@ std::optional<std::string> clientFQDN(std::span<const std::uint8_t> data) {
     std::uint8_t flags = data[0];
     std::string letters;
     for (auto [bit, letter] : {std::pair{0x01, "S"}, {0x02, "O"}, {0x04, "E"}, {0x08, "N"}})
-        if (flags & bit) letters += (letters.empty() ? "" : ",") + std::string(letter);
+        if (flags & bit) {
+            if (!letters.empty()) letters += ',';
+            letters += letter;
+        }
     auto nameBytes = data.subspan(3);
     std::optional<std::string> name =
         (flags & 0x04) ? wireName(nameBytes) : DHCPPacket::printable(nameBytes, wholeText);
@@ -319,7 +322,8 @@ std::optional<std::string> rendered(Kind kind, std::span<const std::uint8_t> dat
             if (data.size() != 4) return std::nullopt;
             auto offset = static_cast<std::int32_t>(bigEndian(data));
             auto magnitude = offset < 0 ? 0u - static_cast<std::uint32_t>(offset) : static_cast<std::uint32_t>(offset);
-            return (offset < 0 ? "-" : "+") + formatDuration(magnitude);
+            std::string text(1, offset < 0 ? '-' : '+');
+            return text += formatDuration(magnitude);
         }
         case Kind::byte:
             if (data.size() != 1) return std::nullopt;

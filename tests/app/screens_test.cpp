@@ -83,6 +83,7 @@ struct Screen {
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";
         env.logDirectory = folder / "logs";
+        env.maker = [](const MACAddress&) { return std::optional<std::string>("Bench Maker"); };
         model = std::make_unique<AppModel>(std::move(env));
         window = std::make_unique<MainWindow>(*model);
         model->bootstrap();
@@ -448,13 +449,20 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     screen.model->state.leases[lease.mac] = lease;
     screen.model->state.deviceFound = lease;
     screen.model->state.presence[lease.ip] = PresenceState::conflict;
+    PacketSummary request;
+    request.mac = lease.mac;
+    request.options = {{55, {1, 42}}};
+    screen.model->state.apply(ServerEvent::received(request), screen.clock);
+    SentSummary ack{DHCPMessageType::ack, lease.ip, lease.mac, ReplyDestination::broadcast(), "eth9", {}, {53, 1}};
+    screen.model->state.apply(ServerEvent::sent(ack), screen.clock);
     screen.settle();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     texts = labelTexts();
     EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
     EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
     EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");
-    for (const char* text : {"Hostname", "Vendor", "Lease", "ups", "APC SmartUPS (cookie sent)"})
+    for (const char* text : {"Maker", "Bench Maker", "Hostname", "Vendor", "Requested", "Lease", "ups",
+                             "APC SmartUPS (cookie sent)", "Subnet Mask \u2713, NTP Servers \u2717"})
         EXPECT_TRUE(texts.contains(text)) << text;
     EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
     screen.model->isRunning = false;
