@@ -32,15 +32,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # setcap for the postinst; the maker registry is welcome but not needed.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ieee-data")
+# CPack indents the lines after the synopsis itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "DHCPv4 server for one wired card on the bench
- DHCP Anvil hands a device plugged into one wired (often USB) network card an
- address on a private subnet, on that card only. It shows what the device asked
- for and what it got, names the maker of its hardware, watches whether it is
- still there, and keeps a lease table and a log.
- .
- The package holds the command-line tool dhcpanvil, the desktop application
- DHCPAnvilApp and a small helper, the only program that is granted the
- capabilities to serve on port 67 of a card.")
+DHCP Anvil hands a device plugged into one wired (often USB) network card an
+address on a private subnet, on that card only. It shows what the device asked
+for and what it got, names the maker of its hardware, watches whether it is
+still there, and keeps a lease table and a log.
+.
+The package holds the command-line tool dhcpanvil, the desktop application
+DHCPAnvilApp and a small helper, the only program that is granted the
+capabilities to serve on port 67 of a card.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

@@ -21,14 +21,14 @@ deb=$(realpath "$(bash scripts/package.sh)")
 echo "package test: $deb"
 
 echo "package test: lintian"
-lintian --no-tag-display-limit "$deb" | tee /tmp/dhcp-anvil-lintian.$$ || true
+lintian --tag-display-limit 0 "$deb" | tee /tmp/dhcp-anvil-lintian.$$ || true
 if grep -q '^E:' /tmp/dhcp-anvil-lintian.$$; then
   rm -f /tmp/dhcp-anvil-lintian.$$
   fail "lintian reports errors"
 fi
 rm -f /tmp/dhcp-anvil-lintian.$$
 
-trap 'apt-get purge -y -qq dhcp-anvil >/dev/null 2>&1 || true' EXIT
+trap 'dpkg --purge dhcp-anvil >/dev/null 2>&1 || true' EXIT
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq "$deb" >/dev/null
 mapfile -t files < <(dpkg -L dhcp-anvil)
@@ -57,7 +57,8 @@ done
 
 apt-get remove -y -qq dhcp-anvil >/dev/null
 [ ! -e /usr/bin/dhcpanvil ] || fail "/usr/bin/dhcpanvil is still there after removal"
-apt-get purge -y -qq dhcp-anvil >/dev/null
+# Removed without config files left, the package is already gone for apt; dpkg purges either way.
+dpkg --purge dhcp-anvil >/dev/null
 trap - EXIT
 for file in "${files[@]}"; do
   # Shared folders such as /usr/bin stay; everything the package brought goes.
