@@ -3,21 +3,44 @@
 # nothing is asserted. Each server answers 127.0.0.1:6868 from 127.0.0.1:6767 in turn, and
 # dhcpanvil-load runs whole DISCOVER-to-ACK exchanges with 1, 8 and 32 simulated devices.
 #
-# Usage: bash scripts/bench-loopback.sh [build folder]
+# Usage: bash scripts/bench-loopback.sh [--new-devices] [--earlier N] [build folder]
+#   --new-devices    every exchange is a device never seen before, released after its ACK
+#                    (a bench that brings up one device after another)
+#   --earlier N      the same, starting from a lease file that already holds N released devices
+#                    (Kea is given the same N devices through the load generator first)
 #   DHCPANVIL=path   another dhcpanvil to measure (for before/after comparisons)
-#   EXCHANGES=n      exchanges per run (default 4000)
+#   BEFORE=path      a second dhcpanvil measured in the same run, shown as its own column
+#   EXCHANGES=n      exchanges per run (default 4000; 2000 with new devices)
+#   DEVICES="1 8"    simulated device counts (default "1 8 32"; "1 8" with new devices)
 #   SKIP_KEA=1       measure dhcpanvil alone
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+new_devices=
+earlier=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --new-devices) new_devices=1; shift ;;
+    --earlier) new_devices=1; earlier=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 build=${1:-build}
 tool=${DHCPANVIL:-$build/cli/dhcpanvil}
+before=${BEFORE:-}
 load=$build/tools/dhcpanvil-load
-exchanges=${EXCHANGES:-4000}
-device_counts=(1 8 32)
+if [ -n "$new_devices" ]; then
+  exchanges=${EXCHANGES:-2000}
+  read -r -a device_counts <<<"${DEVICES:-1 8}"
+  load_mode=(--new-devices)
+else
+  exchanges=${EXCHANGES:-4000}
+  read -r -a device_counts <<<"${DEVICES:-1 8 32}"
+  load_mode=()
+fi
 kea=/usr/sbin/kea-dhcp4
 
-for program in "$tool" "$load"; do
+for program in "$tool" "$load" ${before:+"$before"}; do
   [ -x "$program" ] || { echo "bench-loopback: $program is missing; build first (scripts/build.sh $build)" >&2; exit 1; }
 done
 if [ -z "${SKIP_KEA:-}" ] && [ ! -x "$kea" ]; then
@@ -36,7 +59,7 @@ trap cleanup EXIT
 port_busy() { ss -Hlun 'sport = :6767' | grep -q .; }
 
 wait_for_listener() {
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 200); do
     port_busy && return 0
     sleep 0.05
   done
@@ -46,7 +69,7 @@ wait_for_listener() {
 
 stop_server() {
   kill -INT "$server" 2>/dev/null || kill "$server" 2>/dev/null || true
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 600); do
     kill -0 "$server" 2>/dev/null || break
     sleep 0.05
   done
@@ -58,38 +81,64 @@ stop_server() {
 # Prints "exchanges/s p50 p99 failed" of one load run.
 measure() {
   local devices=$1 count=$2 line
-  line=$("$load" --devices "$devices" --exchanges "$count" --timeout-ms 500 --quiet || true)
+  line=$("$load" "${load_mode[@]}" --devices "$devices" --exchanges "$count" --timeout-ms 500 --quiet || true)
   echo "$line" | sed -nE 's/.* ([0-9.]+) exchanges\/s, latency p50 ([0-9.]+) ms, p99 ([0-9.]+) ms; ([0-9]+) failed.*/\1 \2 \3 \4/p'
 }
 
 peak_rss_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+
+# A lease file holding N released devices that were seen an hour ago, in the server's range.
+earlier_lease_file() {
+  awk -v n="$1" 'BEGIN {
+    printf "{\n  \"leases\" : [\n"
+    for (i = 0; i < n; i++) {
+      printf "    {\n      \"expiresAt\" : \"2025-01-02T03:04:05Z\",\n      \"firstSeen\" : \"2025-01-01T03:04:05Z\",\n"
+      printf "      \"ip\" : \"10.90.%d.%d\",\n      \"lastSeen\" : \"2025-01-01T03:04:05Z\",\n", 1 + int(i / 250), 1 + i % 250
+      printf "      \"mac\" : \"02:ee:00:%02x:%02x:%02x\",\n      \"state\" : \"released\"\n    }%s\n", int(i / 65536) % 256, int(i / 256) % 256, i % 256, (i + 1 < n ? "," : "")
+    }
+    printf "  ],\n  \"quarantine\" : [],\n  \"version\" : 1\n}"
+  }'
+}
 
 if port_busy; then
   echo "bench-loopback: port 6767 is already taken" >&2
   exit 1
 fi
 
-declare -A ours theirs
+declare -A results rss_of leases_of
+columns=()
 
-echo "== dhcpanvil ($tool)"
-"$tool" serve --test-loopback --server 10.90.0.1/16 --range 10.90.1.1-10.90.40.254 --lease 1h \
-  --leases "$work/leases.json" >"$work/anvil.out" 2>&1 &
-server=$!
-wait_for_listener
-"$load" --devices 8 --exchanges 64 --quiet >/dev/null || true  # warm up
-for devices in "${device_counts[@]}"; do
-  ours[$devices]=$(measure "$devices" "$exchanges")
-  echo "  $devices devices: ${ours[$devices]}"
-done
-# Peak memory with 500 leases in the table.
-"$load" --devices 500 --exchanges 500 --quiet >/dev/null || true
-leases=$(grep -o '"mac"' "$work/leases.json" | wc -l)
-rss=$(peak_rss_kb "$server")
-stop_server
+# Measures one dhcpanvil under the label given.
+run_dhcpanvil() {
+  local label=$1 program=$2 devices
+  columns+=("$label")
+  rm -f "$work"/leases.json*
+  [ "$earlier" -gt 0 ] && earlier_lease_file "$earlier" >"$work/leases.json"
+  echo "== $label ($program)"
+  "$program" serve --test-loopback --server 10.90.0.1/16 --range 10.90.1.1-10.90.40.254 --lease 1h \
+    --leases "$work/leases.json" >"$work/anvil.out" 2>&1 &
+  server=$!
+  wait_for_listener
+  "$load" --devices 8 --exchanges 64 --quiet >/dev/null || true  # warm up
+  for devices in "${device_counts[@]}"; do
+    results[$label,$devices]=$(measure "$devices" "$exchanges")
+    echo "  $devices devices: ${results[$label,$devices]}"
+  done
+  # Peak memory with 500 more leases in the table.
+  "$load" --devices 500 --exchanges 500 --quiet >/dev/null || true
+  rss_of[$label]=$(peak_rss_kb "$server")
+  stop_server
+  leases_of[$label]=$(grep -o '"mac"' "$work/leases.json" | wc -l)
+}
+
+run_dhcpanvil dhcpanvil "$tool"
+[ -n "$before" ] && run_dhcpanvil before "$before"
 
 if [ -z "${SKIP_KEA:-}" ]; then
+  label=kea
+  columns+=("$label")
   echo "== kea-dhcp4 $("$kea" -v) (memfile lease file, loopback test mode)"
-  cat >"$work/kea.json" <<EOF
+  cat >"$work/kea.json" <<EOF2
 {
   "Dhcp4": {
     "interfaces-config": { "interfaces": [ "lo" ], "dhcp-socket-type": "udp" },
@@ -99,34 +148,48 @@ if [ -z "${SKIP_KEA:-}" ]; then
     "loggers": [ { "name": "kea-dhcp4", "output_options": [ { "output": "$work/kea.log" } ], "severity": "ERROR" } ]
   }
 }
-EOF
+EOF2
   KEA_TEST_SEND_RESPONSES_TO_SOURCE=ENABLE KEA_PIDFILE_DIR=$work KEA_LOCKFILE_DIR=$work \
     "$kea" -p 6767 -P 6868 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
   server=$!
   wait_for_listener
   "$load" --devices 8 --exchanges 64 --quiet >/dev/null || true
+  [ "$earlier" -gt 0 ] && { "$load" --new-devices --devices 32 --exchanges "$earlier" --quiet >/dev/null || true; }
   for devices in "${device_counts[@]}"; do
-    theirs[$devices]=$(measure "$devices" "$exchanges")
-    echo "  $devices devices: ${theirs[$devices]}"
+    results[$label,$devices]=$(measure "$devices" "$exchanges")
+    echo "  $devices devices: ${results[$label,$devices]}"
   done
-  kea_rss=$(peak_rss_kb "$server")
+  rss_of[$label]=$(peak_rss_kb "$server")
   stop_server
 fi
 
 echo
-printf '%-8s | %-30s | %-30s | %s\n' devices "dhcpanvil ex/s  p50 ms  p99 ms" "kea ex/s  p50 ms  p99 ms" "ex/s ratio"
+what="same devices again and again"
+[ -n "$new_devices" ] && what="a new device per exchange, released after its ACK"
+[ "$earlier" -gt 0 ] && what="$what; $earlier earlier devices in the lease file"
+echo "$exchanges exchanges per run: $what"
+header=$(printf '%-8s' devices)
+for label in "${columns[@]}"; do header+=$(printf ' | %-27s' "$label ex/s  p50 ms  p99 ms"); done
+echo "$header | ex/s ratio to kea"
 for devices in "${device_counts[@]}"; do
-  read -r rate p50 p99 failed <<<"${ours[$devices]:-0 0 0 0}"
-  if [ -n "${theirs[$devices]:-}" ]; then
-    read -r krate kp50 kp99 kfailed <<<"${theirs[$devices]}"
-    ratio=$(awk -v a="$rate" -v b="$krate" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-  else
-    krate=- kp50=- kp99=- kfailed=0 ratio=-
+  line=$(printf '%-8s' "$devices")
+  for label in "${columns[@]}"; do
+    read -r rate p50 p99 failed <<<"${results[$label,$devices]:-0 0 0 0}"
+    line+=$(printf ' | %8s  %6s  %6s %4s' "$rate" "$p50" "$p99" "$( [ "$failed" = 0 ] && echo "" || echo "(${failed}f)")")
+  done
+  ratios=
+  if [ -n "${results[kea,$devices]:-}" ]; then
+    read -r krate _ <<<"${results[kea,$devices]}"
+    for label in "${columns[@]}"; do
+      [ "$label" = kea ] && continue
+      read -r rate _ <<<"${results[$label,$devices]}"
+      ratios+=$(awk -v a="$rate" -v b="$krate" -v l="$label" 'BEGIN { if (b > 0) printf "%s %.2f  ", l, a / b }')
+    done
   fi
-  printf '%-8s | %8s  %6s  %6s %6s | %8s  %6s  %6s %6s | %s\n' "$devices" "$rate" "$p50" "$p99" \
-    "$( [ "$failed" = 0 ] && echo "" || echo "(${failed}f)")" "$krate" "$kp50" "$kp99" \
-    "$( [ "$kfailed" = 0 ] && echo "" || echo "(${kfailed}f)")" "$ratio"
+  echo "$line | $ratios"
 done
-echo "dhcpanvil peak RSS: $((rss / 1024)).$(((rss % 1024) * 10 / 1024)) MB with $leases leases in the file"
-[ -n "${kea_rss:-}" ] && echo "kea-dhcp4 peak RSS: $((kea_rss / 1024)).$(((kea_rss % 1024) * 10 / 1024)) MB"
+for label in "${columns[@]}"; do
+  rss=${rss_of[$label]:-0}
+  echo "$label peak RSS: $((rss / 1024)).$(((rss % 1024) * 10 / 1024)) MB${leases_of[$label]:+ with ${leases_of[$label]} leases in the file}"
+done
 exit 0

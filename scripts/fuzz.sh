@@ -1,7 +1,7 @@
 #!/bin/sh
-# Fuzz the DHCP packet parser with libFuzzer for a bounded time.
+# Fuzz the DHCP packet parser, then the lease file loader, with libFuzzer for a bounded time.
 #
-# Usage: scripts/fuzz.sh [SECONDS]        (default 60)
+# Usage: scripts/fuzz.sh [SECONDS]        (default 60, for each fuzzer)
 #
 # Installs clang-14 and libFuzzer from Debian if they are missing (needs root then), builds the
 # fuzzer into build-fuzz/, seeds fuzz/corpus-work/ with a few valid packets and runs the fuzzer
@@ -37,5 +37,18 @@ status=0
 "$build/fuzz/packet_parse_fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" || status=$?
 if [ "$status" -ne 0 ]; then
     echo "fuzz.sh: the fuzzer failed (status $status); see the crash-* files in $build" >&2
+fi
+
+# leases.json and its journal, as arbitrary bytes; a crash here should become a row of the torn
+# and damaged journal table in tests/leases/.
+lease_corpus="$root/fuzz/corpus-leases-work"
+mkdir -p "$lease_corpus"
+"$build/fuzz/lease_seed_writer" "$lease_corpus"
+lease_status=0
+"$build/fuzz/lease_file_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 "$lease_corpus" ||
+    lease_status=$?
+if [ "$lease_status" -ne 0 ]; then
+    echo "fuzz.sh: the lease file fuzzer failed (status $lease_status); see the crash-* files in $build" >&2
+    [ "$status" -ne 0 ] || status=$lease_status
 fi
 exit "$status"

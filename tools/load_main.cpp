@@ -12,9 +12,10 @@ namespace {
 
 constexpr const char* usage =
     "usage: dhcpanvil-load [--port 6767] [--client-port 6868] [--devices 8] [--exchanges 1000]\n"
-    "                      [--renew] [--release] [--timeout-ms 1000] [--quiet]\n"
+    "                      [--renew] [--release] [--new-devices] [--timeout-ms 1000] [--quiet]\n"
     "Runs DISCOVER, OFFER, REQUEST, ACK for simulated devices against a server in loopback test mode\n"
-    "and prints exchanges per second and latency percentiles.";
+    "and prints exchanges per second and latency percentiles. --new-devices gives every exchange a\n"
+    "hardware address never used before and releases it after the ACK.";
 
 bool parseNumber(const char* text, long lowest, long highest, long& value) {
     char* end = nullptr;
@@ -53,6 +54,8 @@ int main(int argc, char** argv) {
             options.renew = true;
         else if (option == "--release")
             options.release = true;
+        else if (option == "--new-devices")
+            options.newDevices = true;
         else if (option == "--quiet")
             quiet = true;
         else {

@@ -87,6 +87,7 @@ private:
             device.step = Step::idle;
             return;
         }
+        if (options_.newDevices) device.mac = deviceMAC(options_.macSalt, started_);
         ++started_;
         device.exchangeStart = Clock::now();
         transmit(index, Step::discovering, discover(device.mac, nextID(index)));
@@ -137,7 +138,8 @@ private:
         auto& device = devices_[index];
         if (acknowledged) {
             ++result_.completed;
-            if (options_.release) client_.send(release(device.mac, nextID(index), device.address, device.server));
+            if (options_.release || options_.newDevices)
+                client_.send(release(device.mac, nextID(index), device.address, device.server));
         } else {
             ++result_.failed;
         }

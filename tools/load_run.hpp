@@ -14,6 +14,9 @@ struct LoadOptions {
     int exchanges = 1000;  // DISCOVER to ACK, across all devices
     bool renew = false;    // follow each ACK with a renewal
     bool release = false;  // end each exchange with a RELEASE
+    // Every exchange by a device never seen before, released after its ACK: a bench that brings
+    // up one device after another.
+    bool newDevices = false;
     int stepTimeoutMs = 1000;
     int retries = 3;
     std::uint16_t macSalt = 0;  // keeps hardware addresses of separate runs apart

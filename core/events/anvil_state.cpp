@@ -19,7 +19,10 @@ void AnvilState::loadLeases(const LeaseFile::LoadResult& result) {
         if (!inserted && lease.lastSeen > slot->second.lastSeen) slot->second = lease;
     }
     leases = std::move(loaded);
-    if (result.setAsideURL) raise(Notice::leaseFileSetAside(*result.setAsideURL));
+    if (result.setAsideURL)
+        raise(Notice::leaseFileSetAside(*result.setAsideURL));
+    else if (result.journalSetAsideURL)
+        raise(Notice::leaseJournalSetAside(*result.journalSetAsideURL));
 }
 
 void AnvilState::runStarted(const std::string& interface) {

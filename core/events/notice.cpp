@@ -80,4 +80,9 @@ Notice Notice::leaseFileSetAside(const std::filesystem::path& movedTo) {
             "The lease file could not be read and was moved to " + name.string() + ". Starting with no leases."};
 }
 
+Notice Notice::leaseJournalSetAside(const std::filesystem::path& movedTo) {
+    return {NoticeKind::leaseFileSetAside, "The lease journal could not be read and was moved to " +
+                                               movedTo.filename().string() + ". The leases saved before it were kept."};
+}
+
 }  // namespace anvil

@@ -53,6 +53,8 @@ struct Notice {
     static Notice adapterUnplugged();
     // Names only the file the unreadable lease file was moved to, never its folder.
     static Notice leaseFileSetAside(const std::filesystem::path& movedTo);
+    // Same kind: the journal beside the lease file was damaged and moved; the snapshot still loaded.
+    static Notice leaseJournalSetAside(const std::filesystem::path& movedTo);
 
     friend bool operator==(const Notice&, const Notice&) = default;
 };

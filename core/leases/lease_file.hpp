@@ -1,34 +1,27 @@
 #pragma once
-// The lease table kept across runs in leases.json: replaced atomically on save, and moved
-// aside (never lost) when it cannot be decoded.
+// The lease table kept across runs: leases.json, a snapshot replaced atomically, and beside it
+// leases.json.journal, the changes made since that snapshot. Files that cannot be decoded are
+// moved aside, never lost.
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "core/addressing/date.hpp"
+#include "core/leases/lease_file_error.hpp"
 #include "core/leases/lease_table.hpp"
 
 namespace anvil {
-
-// A failure to read, move aside or write the lease file; its text is shown to the user.
-struct LeaseFileError : std::runtime_error {
-    enum class Kind { read, moveAside, createDirectory, write, replace };
-
-    Kind kind;
-    int code;  // the system's error number, 0 when there is none
-
-    LeaseFileError(Kind kind, int code, const std::string& description)
-        : std::runtime_error(description), kind(kind), code(code) {}
-    std::string description() const { return what(); }
-};
 
 struct LeaseFile {
     struct LoadResult {
         LeaseTable table;
         // Where an undecodable file was moved; the caller raises the set-aside notice with it.
         std::optional<std::filesystem::path> setAsideURL;
+        // Where a damaged journal was moved; the snapshot and the journal's good records still load.
+        std::optional<std::filesystem::path> journalSetAsideURL;
+        // Bytes of an unfinished write at the journal's end that were ignored.
+        std::size_t journalBytesDropped = 0;
 
         friend bool operator==(const LoadResult&, const LoadResult&) = default;
     };
@@ -44,17 +37,23 @@ struct LeaseFile {
     // The same rule with the environment given; unset or relative values are ignored.
     static std::filesystem::path defaultURL(const char* xdgDataHome, const char* home);
 
-    // What loading does with a file that cannot be decoded: move it aside and start empty (a
+    // The journal of changes beside the snapshot, and its next generation while one is written.
+    std::filesystem::path journalURL() const;
+    std::filesystem::path nextJournalURL() const;
+
+    // What loading does with a file that cannot be decoded: move it aside and start without it (a
     // server), or refuse with a read error and touch nothing (a reader such as a listing).
     enum class Undecodable { setAside, refuse };
 
-    // `now` only names a set-aside file. Throws LeaseFileError when the file cannot be read or
-    // moved aside, or cannot be decoded and is refused; the file is then left where it is.
+    // Reads the snapshot and replays the journal records newer than it. `now` only names a
+    // set-aside file. Throws LeaseFileError when a file cannot be read or moved aside, or cannot be
+    // decoded and is refused; the file is then left where it is.
     LoadResult load(Date now, Undecodable undecodable = Undecodable::setAside) const;
-    // Throws LeaseFileError; the previous file stays complete whatever fails.
+    // Writes the whole table as the new snapshot and starts an empty journal. Throws
+    // LeaseFileError; the previous snapshot and journal stay complete whatever fails.
     void save(const LeaseTable& table) const;
 
-    // The file's exact text for a table, and its strict reading (throws DecodingError).
+    // The snapshot's exact text for a table, and its strict reading (throws DecodingError).
     static std::string encode(const LeaseTable& table);
     static LeaseTable decode(std::string_view text);
 };

@@ -67,6 +67,7 @@ std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) 
 }
 
 void LeaseTable::upsert(const Lease& lease) {
+    changes_.push_back(TableChange::put(lease));
     for (auto& existing : leases_) {
         if (existing.mac == lease.mac) {
             existing = lease;
@@ -79,6 +80,7 @@ void LeaseTable::upsert(const Lease& lease) {
 std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
     auto found = std::find_if(leases_.begin(), leases_.end(), [&](const Lease& lease) { return lease.mac == mac; });
     if (found == leases_.end()) return std::nullopt;
+    changes_.push_back(TableChange::removeLease(mac));
     Lease removed = std::move(*found);
     leases_.erase(found);
     return removed;
@@ -87,14 +89,28 @@ std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
 void LeaseTable::addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy) {
     std::erase_if(quarantine_, [&](const Quarantine& entry) { return entry.ip == ip; });
     quarantine_.push_back(Quarantine{ip, until, reportedBy});
+    changes_.push_back(TableChange::put(quarantine_.back()));
+}
+
+void LeaseTable::removeQuarantine(IPv4Address ip) {
+    if (std::erase_if(quarantine_, [&](const Quarantine& entry) { return entry.ip == ip; }))
+        changes_.push_back(TableChange::removeQuarantine(ip));
 }
 
 void LeaseTable::pruneQuarantine(Date now) {
-    std::erase_if(quarantine_, [&](const Quarantine& entry) { return !entry.isInForce(now); });
+    std::erase_if(quarantine_, [&](const Quarantine& entry) {
+        if (entry.isInForce(now)) return false;
+        changes_.push_back(TableChange::removeQuarantine(entry.ip));
+        return true;
+    });
 }
 
 int LeaseTable::clearInactive(Date now) {
-    return static_cast<int>(std::erase_if(leases_, [&](const Lease& lease) { return !lease.holdsAddress(now); }));
+    return static_cast<int>(std::erase_if(leases_, [&](const Lease& lease) {
+        if (lease.holdsAddress(now)) return false;
+        changes_.push_back(TableChange::removeLease(lease.mac));
+        return true;
+    }));
 }
 
 std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
@@ -102,6 +118,7 @@ std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
     std::vector<Lease> kept;
     for (auto& lease : leases_) (range.contains(lease.ip) ? kept : dropped).push_back(std::move(lease));
     leases_ = std::move(kept);
+    for (const auto& lease : dropped) changes_.push_back(TableChange::removeLease(lease.mac));
     return dropped;
 }
 

@@ -2,12 +2,14 @@
 // The leases (one per hardware address) and quarantined addresses, as one value.
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/addressing/server_config.hpp"
 #include "core/host/presence.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/quarantine.hpp"
+#include "core/leases/table_change.hpp"
 
 namespace anvil {
 
@@ -35,17 +37,26 @@ public:
     void upsert(const Lease& lease);
     std::optional<Lease> remove(const MACAddress& mac);
     void addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy);
+    void removeQuarantine(IPv4Address ip);
     void pruneQuarantine(Date now);
     // Removes every lease that does not hold its address at `now`; returns how many.
     int clearInactive(Date now);
     // Removes the leases whose address lies outside the range and returns them in table order.
     std::vector<Lease> dropOutside(AddressRange range);
 
-    friend bool operator==(const LeaseTable&, const LeaseTable&) = default;
+    // Every change made since the last call, in order: applied to the table as it was then, they
+    // give this table, order included. The lease journal stores them; they are not part of the
+    // table's value.
+    std::vector<TableChange> takeChanges() { return std::exchange(changes_, {}); }
+
+    friend bool operator==(const LeaseTable& left, const LeaseTable& right) {
+        return left.leases_ == right.leases_ && left.quarantine_ == right.quarantine_;
+    }
 
 private:
     std::vector<Lease> leases_;
     std::vector<Quarantine> quarantine_;
+    std::vector<TableChange> changes_;
 };
 
 }  // namespace anvil

@@ -8,6 +8,7 @@
 #include "core/events/packet_summary.hpp"
 #include "core/events/serial_queue.hpp"
 #include "core/events/serial_queue_state.hpp"
+#include "core/leases/lease_journal.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/responder.hpp"
@@ -22,6 +23,10 @@ constexpr std::size_t probeThreads = 8;
 // first reply of a burst waits behind the others.
 constexpr int batchLimit = 64;
 
+// A snapshot is written once the journal has had no change for this long, so that leases.json
+// is never more than a few seconds behind while serving.
+constexpr auto quietBeforeCompaction = std::chrono::seconds(2);
+
 std::chrono::steady_clock::duration seconds(double value) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
 }
@@ -32,6 +37,10 @@ struct DHCPServer::Queues {
     SerialQueue server{"dhcpanvil.server"};
     // Blocking probes run here, several at once ("dhcpanvil.presence").
     asio::thread_pool probes{probeThreads};
+    // Journal flushes run here, off the server's queue, one at a time.
+    SerialQueue journal{"dhcpanvil.journal"};
+    // Compactions of the lease file run here.
+    SerialQueue leases{"dhcpanvil.leases"};
 };
 
 struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
@@ -43,6 +52,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::shared_ptr<Events> events;
     asio::io_context& context;
     asio::thread_pool& probePool;
+    SerialQueue& journalQueue;
+    SerialQueue& leaseQueue;
 
     std::unique_ptr<Transport> transport;
     std::uint64_t transportGeneration = 0;
@@ -51,6 +62,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::posix::stream_descriptor> readSource;
     std::optional<asio::steady_timer> watchTimer;
     std::optional<asio::steady_timer> presenceTimer;
+    std::optional<asio::steady_timer> compactionTimer;
+    std::optional<asio::steady_timer> lingerTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
 
     LeaseTable table;
@@ -61,16 +74,38 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool recvifWarned = false;
     bool leaseFileWritable = true;
 
-    // Group commit: while a batch of datagrams is decided, changed tables only mark the file
-    // for saving and replies wait here; one save then covers them all before any is sent.
+    // The journal of this run, once the start's snapshot was written; none after a failure to
+    // open it (the next save tries again with a whole snapshot).
+    std::shared_ptr<LeaseJournal> journal;
+    std::chrono::steady_clock::time_point lastCommit;
+    // A step of a compaction is out on the lease queue; its answer comes back to this queue.
+    bool compactionStepOut = false;
+    // Bumped at stop: answers of an earlier compaction are then ignored.
+    std::uint64_t compactionGeneration = 0;
+
+    // Group commit: while a batch of datagrams is decided, changed tables only record their
+    // changes and replies wait here; one flush then covers them all before any is sent.
     bool batching = false;
-    // An unsaved change that must reach the disk before the held replies go out. An offer alone
-    // need not: a lost offered lease is only a 60-second hold, so it rides on the next save.
+    // ACKs wait here until everything recorded before them is on disk. Offers and NAKs promise
+    // nothing stored and leave at once: a lost offered lease is only a 60-second hold, so it
+    // rides on the next flush.
     bool mustSave = false;
     std::vector<Reply> heldReplies;
+    std::vector<Reply> readyReplies;
+    // The flush out on the journal queue and the replies waiting for it. Decisions go on
+    // meanwhile; what they need flushed goes in the next flush.
+    struct Flush {
+        LeaseJournal::Batch batch;
+        std::string failure;
+        bool answered = false;
+    };
+    std::shared_ptr<Flush> flushing;
+    std::vector<Reply> flushingReplies;
+    // A prepared compaction waits for the flush out to end before the journal switches.
+    std::shared_ptr<LeaseJournal::Compaction> switchWaiting;
 
     Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
-         asio::thread_pool& probePool)
+         asio::thread_pool& probePool, SerialQueue& journalQueue, SerialQueue& leaseQueue)
         : options(std::move(options)),
           responder{this->options.config},
           host(std::move(seams.host)),
@@ -79,6 +114,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           events(std::move(events)),
           context(context),
           probePool(probePool),
+          journalQueue(journalQueue),
+          leaseQueue(leaseQueue),
           interfaceName(this->options.mode.interfaceName()) {
         if (!makeTransport) makeTransport = makeSystemTransport;
     }
@@ -123,6 +160,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             repeat(&Core::presenceTimer, timers.presenceFirstRun, timers.presenceInterval,
                    [](Core& core) { core.presenceCycle(); });
         }
+        repeat(&Core::compactionTimer, 1, 1, [](Core& core) { core.compactIfQuiet(); });
     }
 
     void stop() {
@@ -130,7 +168,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         running = false;
         cancelTimers();
         closeTransport();
-        save();
+        compactAtStop();
         emit(ServerEvent::stopped());
         events->finish();
     }
@@ -140,12 +178,17 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         running = false;
         cancelTimers();
         closeTransport();
+        ++compactionGeneration;
+        journalQueue.sync([] {});
+        leaseQueue.sync([] {});
         events->finish();
     }
 
     void cancelTimers() {
         watchTimer.reset();
         presenceTimer.reset();
+        compactionTimer.reset();
+        lingerTimer.reset();
         retryTimers.clear();
     }
 
@@ -176,7 +219,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         try {
             auto loaded = options.leaseFile.load(host.clock());
             table = std::move(loaded.table);
-            if (loaded.setAsideURL) raise(Notice::leaseFileSetAside(*loaded.setAsideURL));
+            if (loaded.setAsideURL)
+                raise(Notice::leaseFileSetAside(*loaded.setAsideURL));
+            else if (loaded.journalSetAsideURL)
+                raise(Notice::leaseJournalSetAside(*loaded.journalSetAsideURL));
+            if (loaded.journalBytesDropped > 0)
+                emit(ServerEvent::info(options.leaseFile.journalURL().filename().string() +
+                                       " ended in an unfinished write; dropped " +
+                                       std::to_string(loaded.journalBytesDropped) + " bytes"));
         } catch (const std::exception& error) {
             leaseFileWritable = false;
             table = LeaseTable{};
@@ -188,18 +238,214 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                    ": outside the range"));
             emit(ServerEvent::leaseRemoved(lease.mac));
         }
-        if (!dropped.empty()) save();
+        // The start's compaction: one snapshot of everything loaded, and an empty journal.
+        table.takeChanges();
+        if (leaseFileWritable) save();
     }
 
+    // The table's changes reach the journal as records at the next flush.
+    void recordChanges() {
+        auto changes = table.takeChanges();
+        if (journal && !changes.empty()) journal->record(changes);
+    }
+
+    // A synchronous save: the records since the last flush, or without a journal (at start, or
+    // after one could not be opened) the whole table.
     void save() {
-        mustSave = false;
         if (!leaseFileWritable) return;
         try {
-            options.leaseFile.save(table);
+            if (journal)
+                journal->flush();
+            else
+                journal = LeaseJournal::open(options.leaseFile, table);
             clear(NoticeKind::leaseSaveFailed);
         } catch (const std::exception& error) {
             raise(Notice::leaseSaveFailed(error.what()));
+            return;
         }
+        lastCommit = std::chrono::steady_clock::now();
+    }
+
+    // One group commit: the records since the last flush are appended and flushed once on the
+    // journal queue, then the replies that waited for them leave, in the order decided. A failed
+    // flush still sends (serving goes on with leaseSaveFailed raised), and its records are
+    // written again with the next one.
+    void startFlush() {
+        mustSave = false;
+        auto replies = std::exchange(heldReplies, {});
+        if (!journal || !leaseFileWritable) {
+            save();
+            sendAll(replies);
+            return;
+        }
+        auto flush = std::make_shared<Flush>();
+        flush->batch = journal->takeUnflushed();
+        if (flush->batch.bytes.empty()) {
+            sendAll(replies);
+            return;
+        }
+        flushing = flush;
+        flushingReplies = std::move(replies);
+        journalQueue.async([weak = weak(), context = &context, flush, writer = journal] {
+            try {
+                writer->write(flush->batch);
+            } catch (const std::exception& error) {
+                flush->failure = error.what();
+            }
+            asio::post(*context, [weak, flush] {
+                if (auto core = weak.lock()) core->flushEnded(flush);
+            });
+        });
+    }
+
+    void flushEnded(const std::shared_ptr<Flush>& flush) {
+        if (flush->answered || flushing != flush) return;
+        flush->answered = true;
+        flushing.reset();
+        if (flush->failure.empty()) {
+            journal->written(flush->batch);
+            lastCommit = std::chrono::steady_clock::now();
+            clear(NoticeKind::leaseSaveFailed);
+        } else {
+            // Written again with the next commit, as a failed save was retried at the next change.
+            journal->unwritten(flush->batch);
+            raise(Notice::leaseSaveFailed(flush->failure));
+        }
+        sendAll(std::exchange(flushingReplies, {}));
+        if (!running) return;
+        if (auto compaction = std::exchange(switchWaiting, nullptr)) switchJournal(compaction);
+        if (mustSave) startFlush();
+        if (journal && journal->isLarge()) compact();
+    }
+
+    // Waits for the flush out, as if it had ended on this queue.
+    void awaitFlush() {
+        if (!flushing) return;
+        journalQueue.sync([] {});
+        auto wasRunning = std::exchange(running, false);
+        flushEnded(flushing);
+        running = wasRunning;
+    }
+
+    // Changes that no reply waits for (a release, a decline, a forgotten lease) are flushed a
+    // moment later, so that they share the flush of the next reply when devices keep coming.
+    void flushSoon() {
+        if (lingerTimer || !running) return;
+        lingerTimer.emplace(context, std::chrono::milliseconds(20));
+        lingerTimer->async_wait([weak = weak()](const asio::error_code& error) {
+            if (error) return;
+            auto core = weak.lock();
+            if (!core || !core->lingerTimer) return;
+            core->lingerTimer.reset();
+            if (!core->flushing && core->journal && core->journal->hasUnflushed()) core->startFlush();
+        });
+    }
+
+    // A change asked for by the user is on disk before the next request is taken.
+    void saveRequested() {
+        awaitFlush();
+        save();
+        if (mustSave) startFlush();
+    }
+
+    void sendAll(const std::vector<Reply>& replies) {
+        for (const auto& reply : replies) send(reply, true);
+    }
+
+    // Compaction: a copy of the table becomes the snapshot on the lease queue while commits go
+    // on; the journal switches to its next generation here, between two commits.
+    void compactIfQuiet() {
+        if (journal && journal->hasChangesSinceSnapshot() &&
+            std::chrono::steady_clock::now() - lastCommit >= quietBeforeCompaction)
+            compact();
+    }
+
+    void compact() {
+        if (!journal || compactionStepOut) return;
+        if (journal->awaitsFinish()) {
+            finishCompaction(journal->pendingFinish());
+            return;
+        }
+        if (journal->isCompacting()) return;
+        auto compaction = journal->beginCompaction(table);
+        onLeaseQueue(compaction, LeaseJournal::prepare, &Core::compactionPrepared);
+    }
+
+    using CompactionStep = void (*)(LeaseJournal::Compaction&);
+    using CompactionAnswer = void (Core::*)(const std::shared_ptr<LeaseJournal::Compaction>&, const std::string&);
+
+    void onLeaseQueue(std::shared_ptr<LeaseJournal::Compaction> compaction, CompactionStep step,
+                      CompactionAnswer answer) {
+        compactionStepOut = true;
+        leaseQueue.async(
+            [weak = weak(), context = &context, generation = compactionGeneration, compaction, step, answer] {
+                std::string failure;
+                try {
+                    step(*compaction);
+                } catch (const std::exception& error) {
+                    failure = error.what();
+                }
+                asio::post(*context, [weak, generation, compaction, answer, failure] {
+                    auto core = weak.lock();
+                    if (!core || core->compactionGeneration != generation || !core->journal) return;
+                    core->compactionStepOut = false;
+                    ((*core).*answer)(compaction, failure);
+                });
+            });
+    }
+
+    void compactionPrepared(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
+        if (!failure.empty()) {
+            journal->settle(*compaction, false);
+            compactionFailed(failure);
+        } else if (flushing) {
+            switchWaiting = compaction;
+        } else {
+            switchJournal(compaction);
+        }
+    }
+
+    void switchJournal(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
+        try {
+            journal->switchTo(*compaction);
+        } catch (const std::exception& error) {
+            compactionFailed(error.what());
+            return;
+        }
+        finishCompaction(compaction);
+    }
+
+    void finishCompaction(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
+        onLeaseQueue(compaction, LeaseJournal::finish, &Core::compactionFinished);
+    }
+
+    void compactionFinished(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
+        journal->settle(*compaction, failure.empty());
+        if (!failure.empty()) compactionFailed(failure);
+    }
+
+    // Nothing is lost: the journal keeps every change until a later compaction succeeds.
+    void compactionFailed(const std::string& failure) {
+        emit(ServerEvent::info("leases.json not rewritten: " + failure));
+    }
+
+    void compactAtStop() {
+        awaitFlush();
+        save();
+        sendAll(std::exchange(readyReplies, {}));
+        sendAll(std::exchange(heldReplies, {}));
+        if (!journal || !leaseFileWritable) return;
+        // Let a step under way on the lease queue end; its answer is then ignored.
+        ++compactionGeneration;
+        compactionStepOut = false;
+        switchWaiting.reset();
+        leaseQueue.sync([] {});
+        try {
+            journal->compactNow(table);
+        } catch (const std::exception& error) {
+            raise(Notice::leaseSaveFailed(error.what()));
+        }
+        journal.reset();
     }
 
     // The socket.
@@ -258,10 +504,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // waited for it, in the order they were decided. A failed save still sends (serving goes
     // on with leaseSaveFailed raised), as a single decision would.
     void commit() {
-        if (mustSave) save();
-        auto replies = std::move(heldReplies);
-        heldReplies.clear();
-        for (const auto& reply : replies) send(reply, true);
+        sendAll(std::exchange(readyReplies, {}));
+        // ACKs go with the next flush, at once or when the one out ends.
+        if (mustSave && !flushing) startFlush();
     }
 
     void handleDatagram(const Datagram& datagram) {
@@ -292,7 +537,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Deciding and answering.
 
     void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
-        auto decision = responder.decide(packet, DecisionContext{table, presence, probes, host.clock()});
+        // The table goes into the decision and comes back changed, without a copy.
+        auto decision = responder.decide(packet, DecisionContext{std::move(table), presence, probes, host.clock()});
+        table = std::move(decision.table);
         auto address = decision.action.probeAddress();
         if (!address) {
             apply(std::move(decision));
@@ -319,14 +566,19 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void apply(Decision decision) {
-        table = std::move(decision.table);
+        recordChanges();
         for (auto& event : decision.notes) {
             if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
             emit(std::move(event));
         }
         auto reply = decision.action.replyValue();
-        if (decision.tableChanged && (!reply || reply->type != DHCPMessageType::offer)) mustSave = true;
-        if (reply) heldReplies.push_back(*reply);
+        if (reply && reply->type == DHCPMessageType::ack) {
+            mustSave = true;
+            heldReplies.push_back(*reply);
+        } else if (reply) {
+            readyReplies.push_back(*reply);
+        }
+        if (decision.tableChanged && !reply) flushSoon();
         // Outside a read batch (a decision after a probe) the decision commits on its own.
         if (!batching) commit();
     }
@@ -481,8 +733,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void forgetLease(const MACAddress& mac) {
         if (!table.remove(mac)) return;
+        recordChanges();
         emit(ServerEvent::leaseRemoved(mac));
-        save();
+        saveRequested();
     }
 
     void clearInactive() {
@@ -495,7 +748,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             table.remove(mac);
             emit(ServerEvent::leaseRemoved(mac));
         }
-        save();
+        recordChanges();
+        saveRequested();
     }
 };
 
@@ -504,7 +758,7 @@ DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}
 DHCPServer::DHCPServer(Options options, Seams seams)
     : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
     core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context,
-                                   queues_->probes);
+                                   queues_->probes, queues_->journal, queues_->leases);
 }
 
 DHCPServer::~DHCPServer() {

@@ -5,7 +5,10 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <random>
 #include <sstream>
+#include <thread>
+#include <unordered_map>
 
 #include "cli/serve_options.hpp"
 #include "core/leases/lease_file.hpp"
@@ -209,6 +212,62 @@ TEST(Serve, RefusesBeforePreflightOnBadConfigurationOrUnknownCard) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, sample.err);
+    }
+}
+
+// kill -9 at random moments while devices come one after another: every device that got its
+// ACK is in the lease file afterwards, and nothing is ever set aside.
+TEST(Serve, KilledAtRandomMomentsLosesNoAcknowledgedLease) {
+    TemporaryDirectory directory;
+    auto leases = directory.path / "leases.json";
+    Device bench;
+    auto port = freeLoopbackPort();
+    std::mt19937 random(static_cast<std::uint32_t>(getpid()));
+    std::unordered_map<MACAddress, IPv4Address> acknowledged;
+    std::uint32_t next = 0;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        {
+            ServeProcess serve(loopbackArguments(port, bench.port, leases));
+            ASSERT_TRUE(serve.waitForOutput("START")) << serve.err();
+            // Replies to the last request of a round before may still be waiting in the socket.
+            auto replyTo = [&](std::uint32_t xid) -> std::optional<DHCPPacket> {
+                while (auto bytes = bench.receive()) {
+                    auto reply = DHCPPacket::parse(*bytes);
+                    if (reply.xid == xid) return reply;
+                }
+                return std::nullopt;
+            };
+            int exchanges = std::uniform_int_distribution<int>(3, 30)(random);
+            for (int exchange = 0; exchange <= exchanges; ++exchange) {
+                MACAddress mac{
+                    {0x02, 0xdf, 0, 0, static_cast<std::uint8_t>(next >> 8), static_cast<std::uint8_t>(next)}};
+                auto xid = 0x10000 + 2 * ++next;
+                bench.send(port, load::discover(mac, xid));
+                auto offer = replyTo(xid);
+                ASSERT_TRUE(offer);
+                auto given = offer->yiaddr;
+                bench.send(port, load::selectingRequest(mac, xid, given, serverIP));
+                // The last request is still being answered when the server is killed.
+                if (exchange == exchanges) break;
+                auto ack = replyTo(xid);
+                ASSERT_TRUE(ack);
+                if (ack->messageType() == DHCPMessageType::ack) acknowledged[mac] = given;
+                if (exchange % 2 == 0) bench.send(port, load::release(mac, xid + 1, given, serverIP));
+                // Once, a pause long enough for a new snapshot to be written while devices come.
+                if (round == 2 && exchange == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
+        }  // kill -9
+        auto loaded = LeaseFile(leases).load(Date{0});
+        EXPECT_FALSE(loaded.setAsideURL);
+        EXPECT_FALSE(loaded.journalSetAsideURL);
+        for (const auto& [mac, ip] : acknowledged) {
+            auto lease = loaded.table.lease(mac);
+            ASSERT_TRUE(lease) << mac.description();
+            EXPECT_EQ(lease->ip, ip);
+            EXPECT_NE(lease->state, Lease::State::offered);
+        }
     }
 }
 

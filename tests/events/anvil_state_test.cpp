@@ -50,7 +50,7 @@ TEST(AnvilState, LoadingKeepsTheLeaseLastSeenLaterAndTheFirstOnATie) {
         state.leases[mac(deviceB)] = lease(deviceB, "10.0.0.9");
         LeaseFile::LoadResult result{
             LeaseTable({lease(deviceA, "10.0.0.1", c.firstLastSeen), lease(deviceA, "10.0.0.2", c.secondLastSeen)}, {}),
-            std::nullopt};
+            std::nullopt, std::nullopt, 0};
         state.loadLeases(result);
         ASSERT_EQ(state.leases.size(), 1u) << "the old map is replaced";
         EXPECT_EQ(state.leases.at(mac(deviceA)).ip, ip(c.expectedIP));
@@ -60,8 +60,8 @@ TEST(AnvilState, LoadingKeepsTheLeaseLastSeenLaterAndTheFirstOnATie) {
 
 TEST(AnvilState, SetAsideLoadRaisesOneNoticeNamingOnlyTheFile) {
     AnvilState state;
-    state.loadLeases({LeaseTable{}, "/home/tech/.local/share/DHCP Anvil/leases.corrupt-1.json"});
-    state.loadLeases({LeaseTable{}, "/home/tech/.local/share/DHCP Anvil/leases.corrupt-1.json"});
+    state.loadLeases({LeaseTable{}, "/home/tech/.local/share/DHCP Anvil/leases.corrupt-1.json", std::nullopt, 0});
+    state.loadLeases({LeaseTable{}, "/home/tech/.local/share/DHCP Anvil/leases.corrupt-1.json", std::nullopt, 0});
     ASSERT_EQ(state.notices.size(), 1u);
     EXPECT_EQ(state.notices.at(NoticeKind::leaseFileSetAside).message,
               "The lease file could not be read and was moved to leases.corrupt-1.json. Starting with no leases.");

@@ -144,7 +144,7 @@ TEST_F(LeaseFileTest, savingTwiceGivesIdenticalBytesAndLeavesNoTemporaryFile) {
     file.save(exampleTable());
     EXPECT_EQ(readFile(file.url), first);
     EXPECT_EQ(first, exampleText);
-    EXPECT_EQ(namesIn(file.url.parent_path()), std::vector<std::string>{"leases.json"});
+    EXPECT_EQ(namesIn(file.url.parent_path()), (std::vector<std::string>{"leases.json", "leases.json.journal"}));
 }
 
 TEST_F(LeaseFileTest, loadingWhatWasSavedGivesTheTableBackWithWholeSeconds) {
@@ -374,7 +374,7 @@ TEST_F(LeaseFileTest, failedWriteLeavesTheOldFileComplete) {
     EXPECT_EQ(failure->kind, LeaseFileError::Kind::write);
     EXPECT_EQ(failure->description(), "Could not write leases.json: File too large");
     EXPECT_EQ(readFile(url), exampleText);
-    EXPECT_EQ(namesIn(directory), std::vector<std::string>{"leases.json"});
+    EXPECT_EQ(namesIn(directory), (std::vector<std::string>{"leases.json", "leases.json.journal"}));
 }
 
 TEST_F(LeaseFileTest, folderThatCannotBeCreatedThrows) {

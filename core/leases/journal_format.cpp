@@ -1,0 +1,216 @@
+#include "core/leases/journal_format.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "core/addressing/decoding_error.hpp"
+#include "core/leases/lease_file_format.hpp"
+
+namespace anvil::JournalFormat {
+
+namespace {
+
+constexpr char headerMagic[8] = {'A', 'N', 'V', 'I', 'L', 'J', 'N', 'L'};
+constexpr std::uint32_t headerVersion = 1;
+constexpr std::uint32_t recordMagic = 0x524C4E41;  // "ANLR" in file order
+// Magic, body length, body checksum.
+constexpr std::size_t frameSize = 12;
+// Sequence number, kind, flags.
+constexpr std::size_t bodyPrefixSize = 10;
+constexpr std::uint8_t endsGroupFlag = 1;
+
+std::array<std::uint32_t, 256> makeTable() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t index = 0; index < 256; ++index) {
+        std::uint32_t value = index;
+        for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ (0x82F63B78u & (0u - (value & 1u)));
+        table[index] = value;
+    }
+    return table;
+}
+
+const std::array<std::uint32_t, 256> crcTable = makeTable();
+
+void putInteger(std::string& out, std::uint64_t value, int bytes) {
+    for (int index = 0; index < bytes; ++index) out += static_cast<char>((value >> (8 * index)) & 0xFF);
+}
+
+std::uint64_t getInteger(std::string_view bytes, std::size_t at, int count) {
+    std::uint64_t value = 0;
+    for (int index = 0; index < count; ++index)
+        value |= std::uint64_t{static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(index)])} << (8 * index);
+    return value;
+}
+
+std::optional<Header> decodeHeader(std::string_view bytes) {
+    if (bytes.size() < headerSize || std::memcmp(bytes.data(), headerMagic, sizeof headerMagic) != 0)
+        return std::nullopt;
+    if (getInteger(bytes, 36, 4) != checksum(bytes.substr(0, 36))) return std::nullopt;
+    if (getInteger(bytes, 8, 4) != headerVersion) return std::nullopt;
+    auto flags = getInteger(bytes, 12, 4);
+    if (flags > 1) return std::nullopt;
+    Header header;
+    header.snapshot.present = flags == 1;
+    header.snapshot.length = getInteger(bytes, 16, 8);
+    header.snapshot.checksum = static_cast<std::uint32_t>(getInteger(bytes, 24, 4));
+    header.baseSequence = getInteger(bytes, 28, 8);
+    return header;
+}
+
+TableChange decodeChange(std::uint8_t kind, std::string_view payload) {
+    switch (kind) {
+        case 1: return TableChange::put(LeaseFileFormat::decodeLease(payload));
+        case 2:
+            if (auto mac = MACAddress::parse(payload)) return TableChange::removeLease(*mac);
+            break;
+        case 3: return TableChange::put(LeaseFileFormat::decodeQuarantine(payload));
+        case 4:
+            if (auto ip = IPv4Address::parse(payload)) return TableChange::removeQuarantine(*ip);
+            break;
+    }
+    throw DecodingError("Unknown journal record");
+}
+
+struct Record {
+    std::size_t length = 0;  // frame and body
+    std::uint64_t sequence = 0;
+    std::uint8_t kind = 0;
+    bool endsGroup = false;
+    std::string_view payload;
+};
+
+// A record whose frame is whole and whose checksum holds; its payload is not decoded here.
+std::optional<Record> frameAt(std::string_view bytes, std::size_t at) {
+    if (bytes.size() - at < frameSize || getInteger(bytes, at, 4) != recordMagic) return std::nullopt;
+    auto bodyLength = getInteger(bytes, at + 4, 4);
+    if (bodyLength < bodyPrefixSize || bodyLength > largestRecordBody || bodyLength > bytes.size() - at - frameSize)
+        return std::nullopt;
+    auto body = bytes.substr(at + frameSize, bodyLength);
+    if (getInteger(bytes, at + 8, 4) != checksum(body)) return std::nullopt;
+    auto flags = static_cast<std::uint8_t>(body[9]);
+    if ((flags & ~endsGroupFlag) != 0) return std::nullopt;
+    return Record{frameSize + bodyLength, getInteger(body, 0, 8), static_cast<std::uint8_t>(body[8]),
+                  (flags & endsGroupFlag) != 0, body.substr(bodyPrefixSize)};
+}
+
+// Whether a good record starts anywhere after `from`: then what lies at `from` is damage, not a
+// write that was cut short.
+bool goodRecordAfter(std::string_view bytes, std::size_t from) {
+    for (std::size_t at = from + 1; at + frameSize <= bytes.size(); ++at)
+        if (frameAt(bytes, at)) return true;
+    return false;
+}
+
+}  // namespace
+
+std::uint32_t checksum(std::string_view bytes) {
+    std::uint32_t value = 0xFFFFFFFFu;
+    for (char byte : bytes) value = crcTable[(value ^ static_cast<std::uint8_t>(byte)) & 0xFF] ^ (value >> 8);
+    return value ^ 0xFFFFFFFFu;
+}
+
+SnapshotIdentity SnapshotIdentity::of(std::optional<std::string_view> snapshot) {
+    if (!snapshot) return {};
+    return {true, snapshot->size(), JournalFormat::checksum(*snapshot)};
+}
+
+std::string encodeHeader(const Header& header) {
+    std::string out(headerMagic, sizeof headerMagic);
+    putInteger(out, headerVersion, 4);
+    putInteger(out, header.snapshot.present ? 1 : 0, 4);
+    putInteger(out, header.snapshot.length, 8);
+    putInteger(out, header.snapshot.checksum, 4);
+    putInteger(out, header.baseSequence, 8);
+    putInteger(out, checksum(out), 4);
+    return out;
+}
+
+void appendRecord(std::string& out, std::uint64_t sequence, const TableChange& change, bool endsGroup) {
+    std::string body;
+    body.reserve(320);
+    putInteger(body, sequence, 8);
+    std::uint8_t kind = 0;
+    std::string payload;
+    switch (change.kind) {
+        case TableChange::Kind::putLease:
+            kind = 1;
+            LeaseFileFormat::appendLease(payload, change.lease);
+            break;
+        case TableChange::Kind::removeLease:
+            kind = 2;
+            payload = change.lease.mac.description();
+            break;
+        case TableChange::Kind::putQuarantine:
+            kind = 3;
+            LeaseFileFormat::appendQuarantine(payload, change.quarantine);
+            break;
+        case TableChange::Kind::removeQuarantine:
+            kind = 4;
+            payload = change.quarantine.ip.description();
+            break;
+    }
+    body += static_cast<char>(kind);
+    body += static_cast<char>(endsGroup ? endsGroupFlag : 0);
+    body += payload;
+    putInteger(out, recordMagic, 4);
+    putInteger(out, body.size(), 4);
+    putInteger(out, checksum(body), 4);
+    out += body;
+}
+
+Scan scan(std::string_view bytes) {
+    Scan result;
+    if (bytes.size() < headerSize) {
+        // A header that was never finished: the journal was being created.
+        result.outcome = bytes.empty() ? Scan::Outcome::clean : Scan::Outcome::torn;
+        result.droppedBytes = bytes.size();
+        return result;
+    }
+    result.header = decodeHeader(bytes);
+    if (!result.header) {
+        result.outcome = Scan::Outcome::damaged;
+        result.droppedBytes = bytes.size();
+        return result;
+    }
+    std::uint64_t expected = result.header->baseSequence + 1;
+    std::size_t at = headerSize;
+    result.validLength = at;
+    std::vector<Entry> group;
+    bool damaged = false;
+    while (at < bytes.size()) {
+        auto record = frameAt(bytes, at);
+        if (!record) {
+            damaged = goodRecordAfter(bytes, at);
+            break;
+        }
+        // A good checksum with a wrong number or an unreadable payload was not written by a
+        // cut-short write: that is damage. The first record may repeat ones the snapshot holds
+        // (a compaction copies what was flushed while it ran).
+        bool first = result.entries.empty() && group.empty();
+        if (first ? record->sequence > expected : record->sequence != expected) {
+            damaged = true;
+            break;
+        }
+        try {
+            group.push_back(Entry{record->sequence, decodeChange(record->kind, record->payload)});
+        } catch (const std::exception&) {
+            damaged = true;
+            break;
+        }
+        expected = record->sequence + 1;
+        at += record->length;
+        if (record->endsGroup) {
+            for (auto& entry : group) result.entries.push_back(std::move(entry));
+            group.clear();
+            result.validLength = at;
+        }
+    }
+    result.droppedBytes = bytes.size() - result.validLength;
+    if (damaged)
+        result.outcome = Scan::Outcome::damaged;
+    else if (result.droppedBytes > 0)
+        result.outcome = Scan::Outcome::torn;
+    return result;
+}
+
+}  // namespace anvil::JournalFormat

@@ -1,0 +1,58 @@
+#pragma once
+// The disk operations of the lease files: whole reads, atomic replacement, moving aside, and a
+// file written at known offsets and flushed. Failures are thrown as LeaseFileError.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/addressing/date.hpp"
+#include "core/leases/lease_file_error.hpp"
+
+namespace anvil::LeaseDisk {
+
+// The whole file, or nothing when there is no file.
+std::optional<std::string> read(const std::filesystem::path& url);
+// Moves the file to "<name>.corrupt-<local time>" beside it, never over an earlier one.
+std::filesystem::path moveAside(const std::filesystem::path& url, Date now);
+void createDirectories(const std::filesystem::path& directory);
+// Writes ".<name>.tmp-<UUID>" beside `url` and flushes it; returns its path.
+std::filesystem::path writeTemporary(const std::filesystem::path& url, std::string_view bytes);
+// Renames over `url`; on failure removes `from` and throws "Could not replace <name>: …".
+void replace(const std::filesystem::path& from, const std::filesystem::path& url);
+// Renames over `url` and leaves `from` in place on failure (it may be the only copy).
+void rename(const std::filesystem::path& from, const std::filesystem::path& url);
+// Makes renames and new names durable; a file system that cannot sync a folder is not an error.
+void syncDirectory(const std::filesystem::path& url);
+void removeQuietly(const std::filesystem::path& url);
+
+// A file written at offsets the writer keeps, so that a retried write lands where the failed one
+// began and leaves no stray bytes behind.
+class OffsetFile {
+public:
+    OffsetFile() = default;
+    // Creates (or empties) the file and writes and flushes `first`.
+    static OffsetFile create(const std::filesystem::path& url, std::string_view first);
+    static OffsetFile openExisting(const std::filesystem::path& url);
+    OffsetFile(OffsetFile&& other) noexcept;
+    OffsetFile& operator=(OffsetFile&& other) noexcept;
+    ~OffsetFile();
+
+    bool isOpen() const { return fd_ >= 0; }
+    const std::filesystem::path& url() const { return url_; }
+    void writeAt(std::uint64_t offset, std::string_view bytes);
+    // fdatasync: the written bytes are on disk when it returns.
+    void flush();
+    void truncate(std::uint64_t length);
+    void close();
+
+private:
+    OffsetFile(int fd, std::filesystem::path url) : fd_(fd), url_(std::move(url)) {}
+    LeaseFileError failure(int code) const;
+
+    int fd_ = -1;
+    std::filesystem::path url_;
+};
+
+}  // namespace anvil::LeaseDisk

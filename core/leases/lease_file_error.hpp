@@ -1,0 +1,19 @@
+#pragma once
+// A failure to read, move aside or write a lease file; its text is shown to the user.
+#include <stdexcept>
+#include <string>
+
+namespace anvil {
+
+struct LeaseFileError : std::runtime_error {
+    enum class Kind { read, moveAside, createDirectory, write, replace };
+
+    Kind kind;
+    int code;  // the system's error number, 0 when there is none
+
+    LeaseFileError(Kind kind, int code, const std::string& description)
+        : std::runtime_error(description), kind(kind), code(code) {}
+    std::string description() const { return what(); }
+};
+
+}  // namespace anvil
