@@ -56,7 +56,7 @@ void LeaseTableModel::update(const AppModel& model) {
     if (!added.empty()) {
         int first = static_cast<int>(rows_.size());
         beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
-        for (auto& lease : added) rows_.push_back({std::move(lease), std::nullopt});
+        for (auto& lease : added) rows_.push_back({std::move(lease), std::nullopt, std::nullopt});
         endInsertRows();
     }
     bool ordered = true;
