@@ -232,7 +232,9 @@ TEST(Screens, LeaseWithoutPresenceReadsIdle) {
     auto rows = screen.tableRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], "Online");
-    EXPECT_EQ(rows[1], (std::vector<std::string>{"Idle", "printer  aa:bb:cc:dd:ee:ff", "bound", "192.168.0.100"}));
+    // The device column names the maker of the hardware.
+    EXPECT_EQ(rows[1],
+              (std::vector<std::string>{"Idle", "printer  aa:bb:cc:dd:ee:ff  Bench Maker", "bound", "192.168.0.100"}));
 }
 
 TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
