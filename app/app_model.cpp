@@ -174,6 +174,19 @@ std::optional<PresenceState> AppModel::presence(const Lease& lease) const {
     return found->second;
 }
 
+std::optional<std::string> AppModel::maker(const MACAddress& mac) const {
+    return env_.maker ? env_.maker(mac) : std::nullopt;
+}
+
+std::optional<std::string> AppModel::requestedSummary(const MACAddress& mac) const {
+    auto requested = state.requestedOptions(mac);
+    if (requested.empty()) return std::nullopt;
+    std::string text;
+    for (const auto& option : requested)
+        text += (text.empty() ? "" : ", ") + option.name + (option.given ? " \u2713" : " \u2717");
+    return text;
+}
+
 std::optional<IPv4Address> AppModel::nextAddress(Date now) const {
     std::set<std::uint32_t> held;
     for (const auto& [mac, lease] : state.leases)
@@ -245,6 +258,9 @@ std::optional<std::string> AppModel::waitingHintActionTitle() const { return "Lo
 
 void AppModel::bootstrap() {
     phase = Phase::launching;
+    // The maker registry is read once, on first use; reading it now, away from the main thread,
+    // keeps that first use from stalling a redraw.
+    if (env_.maker) env_.background([maker = env_.maker] { maker(MACAddress{}); });
     Date began = env_.now();
     auto list = env_.listCards;
     std::weak_ptr<AppModel*> weak = alive_;

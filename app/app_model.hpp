@@ -13,6 +13,7 @@
 
 #include "app/settings_store.hpp"
 #include "core/addressing/date.hpp"
+#include "core/addressing/maker_registry.hpp"
 #include "core/addressing/server_config.hpp"
 #include "core/addressing/settings_form.hpp"
 #include "core/events/anvil_state.hpp"
@@ -75,6 +76,8 @@ public:
         std::shared_ptr<SettingsStore> settings;
         std::filesystem::path leaseFileURL;
         std::filesystem::path logDirectory;
+        // Who made a device's hardware; null when makers are not known.
+        MakerLookup maker;
 
         // The real host: cards, preflight, servers, pkexec; the caller supplies the executors,
         // the URL opener and the settings store.
@@ -134,6 +137,10 @@ public:
     static bool matchesFilter(const std::string& text, const std::string& filter);
     std::vector<Lease> sortedLeases() const;
     std::optional<PresenceState> presence(const Lease& lease) const;
+    std::optional<std::string> maker(const MACAddress& mac) const;
+    // What the device asked for, each name marked "✓" when the last reply gave it and "✗" when
+    // DHCP Anvil does not serve it; nothing when the device sent no request list.
+    std::optional<std::string> requestedSummary(const MACAddress& mac) const;
     std::optional<IPv4Address> nextAddress(Date now) const;
     std::optional<IPv4Address> nextAddress() const { return nextAddress(env_.now()); }
     std::string tcpdumpCommand() const;

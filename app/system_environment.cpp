@@ -5,6 +5,7 @@
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
+#include "core/host/system_makers.hpp"
 
 namespace anvil {
 
@@ -31,6 +32,7 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
     env.settings = std::move(settings);
     env.leaseFileURL = LeaseFile::defaultURL();
     env.logDirectory = LogFileWriter::defaultDirectory();
+    env.maker = SystemMakers::lookup;
     return env;
 }
 

@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
     const std::string& command = arguments.front();
     try {
         if (command == "list") return anvil::runList();
+        if (command == "leases")
+            return anvil::runLeases(anvil::parseLeases(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
         if (command == "serve")
             return anvil::runServe(anvil::parseServe(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
         if (command == "--version") {

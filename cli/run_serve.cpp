@@ -16,6 +16,7 @@
 #include "core/host/host_setup.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/preflight.hpp"
+#include "core/host/system_makers.hpp"
 #include "core/server/dhcp_server.hpp"
 #include "core/server/transport_error.hpp"
 
@@ -53,7 +54,7 @@ void printEvents(DHCPServer::Events& events, bool json, LogFileWriter* writer) {
         auto now = systemNow();
         auto line = EventLog::line(*event, now);
         if (line && writer) writer->append(*line, now);
-        auto output = json ? EventLog::json(*event, now) : line;
+        auto output = json ? EventLog::json(*event, now, SystemMakers::lookup) : line;
         if (output) std::printf("%s\n", output->c_str());
         std::fflush(stdout);
     }

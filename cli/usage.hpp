@@ -7,6 +7,7 @@ namespace anvil {
 inline constexpr std::string_view usageText =
     "usage:\n"
     "  dhcpanvil list\n"
+    "  dhcpanvil leases [--leases <path>] [--json]\n"
     "  dhcpanvil serve --iface <bsd> [--server 192.168.0.1/24] [--range 192.168.0.100-192.168.0.200]\n"
     "                  [--lease 24h] [--router <ip>] [--dns <ip>[,<ip>]] [--leases <path>] [--json]\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"

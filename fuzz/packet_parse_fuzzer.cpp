@@ -1,15 +1,21 @@
 // Feeds arbitrary datagrams to the packet parser: it must either throw PacketError or give a packet
-// whose encoding parses back to the same value.
+// whose encoding parses back to the same value. The same bytes also go through the option renderers
+// and, as text, through the maker registry's CSV reader.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 
+#include "core/addressing/maker_registry.hpp"
 #include "core/protocol/dhcp_packet.hpp"
+#include "core/protocol/option_catalog.hpp"
 #include "core/protocol/packet_error.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto registry = anvil::MakerRegistry::fromCSV({std::string_view(reinterpret_cast<const char*>(data), size)});
+    (void)anvil::makerOf(anvil::MACAddress{}, registry);
+
     anvil::DHCPPacket packet;
     try {
         packet = anvil::DHCPPacket::parse(std::span(data, size));
@@ -25,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)packet.clientID();
     (void)packet.requestedIP();
     (void)packet.serverID();
+    for (const auto& field : packet.options) (void)anvil::OptionCatalog::render(field);
 
     for (std::size_t minimumLength : {std::size_t{0}, anvil::DHCPPacket::minimumReplyLength}) {
         auto bytes = packet.serialize(minimumLength);

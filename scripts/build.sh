@@ -3,5 +3,5 @@
 set -euo pipefail
 folder=$1
 shift
-cmake -S "$(dirname "$0")/.." -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S "$(dirname "$0")/.." -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DANVIL_WERROR=ON "$@" >/dev/null
 cmake --build "$folder" -j "$(nproc)"

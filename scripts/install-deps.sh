@@ -15,6 +15,8 @@ packages=(
   qt6-base-dev xvfb xauth
   # The helper's capability, and the tests that run the installed programs as another user.
   libcap2-bin util-linux xdotool
+  # Makers of hardware; the Debian package and its checks.
+  ieee-data dpkg-dev lintian desktop-file-utils
 )
 extra=("$@")
 

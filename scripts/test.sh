@@ -12,6 +12,9 @@ bash scripts/build.sh build
 echo "== tests"
 ctest --test-dir build --output-on-failure --timeout 600
 
+echo "== package"
+bash scripts/test-package.sh
+
 echo "== sanitizer build"
 # Qt and its plug-ins leak by design at exit, so the sanitizers check the model without the screens.
 bash scripts/build.sh build-asan -DANVIL_SANITIZE=ON -DANVIL_APP=OFF

@@ -147,8 +147,14 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     layout->addLayout(right, 1);
 
     // One line per row; each row's text comes from its function.
+    addRow("Maker", [](const Lease& device, const AppModel& model) { return model.maker(device.mac).value_or("—"); });
     addRow("Hostname", [](const Lease& device, const AppModel&) { return device.hostname.value_or("—"); });
     addRow("Vendor", vendorText);
+    addRow("Requested", [](const Lease& device, const AppModel& model) {
+        return model.requestedSummary(device.mac).value_or("—");
+    });
+    rowValues_.back().value->setWordWrap(true);
+    rowValues_.back().value->setToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served");
     addRow("Lease", leaseText);
 }
 

@@ -17,11 +17,14 @@ namespace anvil {
 
 LeaseTableModel::LeaseTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now) {
+QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
+                              const std::optional<std::string>& maker) {
     switch (column) {
         case status: return presenceLabel(presence);
-        case device:
-            return q(lease.hostname ? *lease.hostname + "  " + lease.mac.description() : lease.mac.description());
+        case device: {
+            std::string text = lease.hostname ? *lease.hostname + "  " + lease.mac.description() : lease.mac.description();
+            return q(maker ? text + "  " + *maker : text);
+        }
         case Column::lease: {
             std::string state(rawValue(lease.state));
             bool live = lease.state == Lease::State::bound || lease.state == Lease::State::offered;
@@ -53,7 +56,7 @@ void LeaseTableModel::update(const AppModel& model) {
     if (!added.empty()) {
         int first = static_cast<int>(rows_.size());
         beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
-        for (auto& lease : added) rows_.push_back({std::move(lease), std::nullopt});
+        for (auto& lease : added) rows_.push_back({std::move(lease), std::nullopt, std::nullopt});
         endInsertRows();
     }
     bool ordered = true;
@@ -74,6 +77,7 @@ void LeaseTableModel::update(const AppModel& model) {
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         rows_[i].lease = leases[i];
         rows_[i].presence = model.presence(leases[i]);
+        rows_[i].maker = model.maker(leases[i].mac);
     }
     if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1), {Qt::DisplayRole});
 }
@@ -87,7 +91,8 @@ int LeaseTableModel::columnCount(const QModelIndex& parent) const { return paren
 QVariant LeaseTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
-    if (role == Qt::DisplayRole) return text(static_cast<Column>(index.column()), row.lease, row.presence, now_);
+    if (role == Qt::DisplayRole)
+        return text(static_cast<Column>(index.column()), row.lease, row.presence, now_, row.maker);
     return {};
 }
 

@@ -23,7 +23,8 @@ public:
     const Lease& leaseAt(int row) const { return rows_.at(static_cast<std::size_t>(row)).lease; }
 
     // The text of one cell.
-    static QString text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now);
+    static QString text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
+                        const std::optional<std::string>& maker = std::nullopt);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -34,6 +35,7 @@ private:
     struct Row {
         Lease lease;
         std::optional<PresenceState> presence;
+        std::optional<std::string> maker;
     };
     std::vector<Row> rows_;
     Date now_{};

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "core/protocol/option_catalog.hpp"
+
 namespace anvil {
 
 bool AnvilState::isRunScoped(NoticeKind kind) {
@@ -29,6 +31,24 @@ void AnvilState::runStarted(const std::string& interface) {
     deviceFound.reset();
     lastPacketAt.reset();
     serverInterface = interface;
+    exchanges.clear();
+}
+
+AnvilState::OptionExchange& AnvilState::noteExchange(const MACAddress& mac) {
+    // A stream of made-up addresses must not grow the state without end.
+    if (exchanges.size() >= exchangeCapacity && !exchanges.contains(mac))
+        std::erase_if(exchanges, [this](const auto& entry) { return !leases.contains(entry.first); });
+    return exchanges[mac];
+}
+
+std::vector<RequestedOption> AnvilState::requestedOptions(const MACAddress& mac) const {
+    std::vector<RequestedOption> options;
+    auto found = exchanges.find(mac);
+    if (found == exchanges.end()) return options;
+    const auto& given = found->second.given;
+    for (auto code : found->second.requested)
+        options.push_back({code, OptionCatalog::name(code), std::find(given.begin(), given.end(), code) != given.end()});
+    return options;
 }
 
 void AnvilState::apply(const ServerEvent& event, Date at) {
@@ -39,8 +59,13 @@ void AnvilState::apply(const ServerEvent& event, Date at) {
                 serverInterface = payload.interface;
             } else if constexpr (std::is_same_v<Case, ServerEvent::Received>) {
                 lastPacketAt = at;
+                auto requested = payload.packet.requestedCodes();
+                if (payload.packet.mac && !requested.empty()) noteExchange(*payload.packet.mac).requested = requested;
             } else if constexpr (std::is_same_v<Case, ServerEvent::Sent>) {
-                if (payload.reply.type != DHCPMessageType::ack) return;
+                auto type = payload.reply.type;
+                if (type == DHCPMessageType::offer || type == DHCPMessageType::ack)
+                    noteExchange(payload.reply.mac).given = payload.reply.options;
+                if (type != DHCPMessageType::ack) return;
                 auto found = leases.find(payload.reply.mac);
                 if (found != leases.end() && found->second.ip == payload.reply.ip) deviceFound = found->second;
             } else if constexpr (std::is_same_v<Case, ServerEvent::LeaseChanged>) {
@@ -48,6 +73,7 @@ void AnvilState::apply(const ServerEvent& event, Date at) {
                 if (deviceFound && deviceFound->mac == payload.lease.mac) deviceFound = payload.lease;
             } else if constexpr (std::is_same_v<Case, ServerEvent::LeaseRemoved>) {
                 leases.erase(payload.mac);
+                exchanges.erase(payload.mac);
                 if (deviceFound && deviceFound->mac == payload.mac) deviceFound.reset();
             } else if constexpr (std::is_same_v<Case, ServerEvent::Presence>) {
                 presence[payload.ip] = payload.state;

@@ -1,10 +1,12 @@
 #pragma once
 // What a front end shows of serving: known leases, presence, banners, the found device.
 #include <array>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
@@ -16,6 +18,15 @@
 #include "core/leases/lease_file.hpp"
 
 namespace anvil {
+
+// One option a device asked for, and whether the server's reply carried it.
+struct RequestedOption {
+    std::uint8_t code = 0;
+    std::string name;
+    bool given = false;
+
+    friend bool operator==(const RequestedOption&, const RequestedOption&) = default;
+};
 
 struct AnvilState {
     // Notices about the running server's card; they go when the server stops.
@@ -29,6 +40,17 @@ struct AnvilState {
     std::optional<Date> lastPacketAt;
     std::optional<std::string> serverInterface;
 
+    // What each client last asked for (its parameter request list) and the option codes of the
+    // last offer or acknowledgement it was sent, in this run.
+    struct OptionExchange {
+        std::vector<std::uint8_t> requested;
+        std::vector<std::uint8_t> given;
+        friend bool operator==(const OptionExchange&, const OptionExchange&) = default;
+    };
+    std::unordered_map<MACAddress, OptionExchange> exchanges;
+    // Beyond this many clients, those without a lease are forgotten.
+    static constexpr std::size_t exchangeCapacity = 256;
+
     static bool isRunScoped(NoticeKind kind);
 
     void loadLeases(const LeaseFile::LoadResult& result);
@@ -37,7 +59,13 @@ struct AnvilState {
     void raise(const Notice& notice) { notices[notice.kind] = notice; }
     void dismiss(NoticeKind kind) { notices.erase(kind); }
 
+    // The options the client asked for, in its order, each marked given when the last reply carried it.
+    std::vector<RequestedOption> requestedOptions(const MACAddress& mac) const;
+
     friend bool operator==(const AnvilState&, const AnvilState&) = default;
+
+private:
+    OptionExchange& noteExchange(const MACAddress& mac);
 };
 
 }  // namespace anvil

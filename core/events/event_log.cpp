@@ -91,11 +91,25 @@ const char* jsonEventName(const ServerEvent& event) {
     return names[event.value.index()];
 }
 
-void addJSONFields(nlohmann::json& object, const ServerEvent& event) {
+void addMaker(nlohmann::json& object, const MACAddress& mac, const MakerLookup& maker) {
+    if (!maker) return;
+    if (auto name = maker(mac)) object["maker"] = *name;
+}
+
+void addJSONFields(nlohmann::json& object, const ServerEvent& event, const MakerLookup& maker) {
     if (auto received = event.as<ServerEvent::Received>()) {
         const auto& packet = received->packet;
         if (packet.type) object["type"] = description(*packet.type);
-        if (packet.mac) object["mac"] = packet.mac->description();
+        if (packet.mac) {
+            object["mac"] = packet.mac->description();
+            addMaker(object, *packet.mac, maker);
+        }
+        auto options = nlohmann::json::array();
+        for (const auto& option : packet.renderedOptions())
+            options.push_back({{"code", option.code}, {"name", option.name}, {"value", option.value}});
+        object["options"] = std::move(options);
+        if (auto requested = packet.requestedCodes(); !requested.empty())
+            object["requested"] = OptionCatalog::names(requested);
         if (packet.hostname) object["hostname"] = *packet.hostname;
         if (packet.vendorClass) object["vendorClass"] = *packet.vendorClass;
         if (packet.requestedIP) object["requestedIP"] = packet.requestedIP->description();
@@ -113,6 +127,7 @@ void addJSONFields(nlohmann::json& object, const ServerEvent& event) {
         object["mac"] = changed->lease.mac.description();
         object["ip"] = changed->lease.ip.description();
         object["state"] = std::string(rawValue(changed->lease.state));
+        addMaker(object, changed->lease.mac, maker);
     } else if (auto presence = event.as<ServerEvent::Presence>()) {
         object["mac"] = presence->mac.description();
         object["ip"] = presence->ip.description();
@@ -171,7 +186,7 @@ std::optional<std::string> EventLog::line(const ServerEvent& event, Date at, Tim
     return line(pieces->label, pieces->text, at, zone);
 }
 
-std::optional<std::string> EventLog::json(const ServerEvent& event, Date at) {
+std::optional<std::string> EventLog::json(const ServerEvent& event, Date at, const MakerLookup& maker) {
     auto pieces = labelAndText(event);
     if (!pieces) return std::nullopt;
     nlohmann::json object = nlohmann::json::object();
@@ -179,7 +194,7 @@ std::optional<std::string> EventLog::json(const ServerEvent& event, Date at) {
     object["event"] = jsonEventName(event);
     object["label"] = pieces->label;
     object["text"] = pieces->text;
-    addJSONFields(object, event);
+    addJSONFields(object, event, maker);
     try {
         return object.dump();
     } catch (const nlohmann::json::exception&) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/addressing/date.hpp"
+#include "core/addressing/maker_registry.hpp"
 #include "core/events/packet_summary.hpp"
 #include "core/events/server_event.hpp"
 
@@ -26,7 +27,8 @@ namespace EventLog {
 // Nothing for an event that has no line (a cleared notice).
 std::optional<std::string> line(const ServerEvent& event, Date at, TimeZone zone = TimeZone::current());
 std::string line(std::string_view label, std::string_view text, Date at, TimeZone zone = TimeZone::current());
-std::optional<std::string> json(const ServerEvent& event, Date at);
+// With a maker lookup, received messages and lease changes also carry the hardware's "maker".
+std::optional<std::string> json(const ServerEvent& event, Date at, const MakerLookup& maker = {});
 
 // The pieces, for front ends that show them apart.
 struct LabelAndText {

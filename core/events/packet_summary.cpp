@@ -1,5 +1,7 @@
 #include "core/events/packet_summary.hpp"
 
+#include "core/protocol/option_code.hpp"
+
 namespace anvil {
 
 PacketSummary PacketSummary::from(const DHCPPacket& packet, std::optional<std::string> interface) {
@@ -14,7 +16,21 @@ PacketSummary PacketSummary::from(const DHCPPacket& packet, std::optional<std::s
         .serverID = packet.serverID(),
         .ciaddr = packet.ciaddr,
         .interface = std::move(interface),
+        .options = packet.options,
     };
+}
+
+std::vector<RenderedOption> PacketSummary::renderedOptions() const {
+    std::vector<RenderedOption> rendered;
+    rendered.reserve(options.size());
+    for (const auto& field : options) rendered.push_back(OptionCatalog::render(field));
+    return rendered;
+}
+
+std::vector<std::uint8_t> PacketSummary::requestedCodes() const {
+    for (const auto& field : options)
+        if (field.code == OptionCode::parameterList) return field.data;
+    return {};
 }
 
 }  // namespace anvil

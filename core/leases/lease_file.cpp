@@ -111,16 +111,18 @@ bool changedSince(const LeaseFile& file, const Reading& reading) {
 
 }  // namespace
 
-LeaseFile::LoadResult LeaseFile::load(Date now) const {
+LeaseFile::LoadResult LeaseFile::load(Date now, Undecodable undecodable) const {
     for (int attempt = 1;; ++attempt) {
         Reading reading(*this);
         LoadResult result;
         bool snapshotUndecodable = false;
+        std::string decodingError;
         if (reading.snapshot) {
             try {
                 result.table = LeaseFileFormat::decode(*reading.snapshot);
-            } catch (const DecodingError&) {
+            } catch (const DecodingError& error) {
                 snapshotUndecodable = true;
+                decodingError = error.what();
             } catch (const std::bad_alloc&) {
                 // Too large to decode in memory: refuse to touch it, like an unreadable file.
                 throw LeaseFileError(LeaseFileError::Kind::read, ENOMEM,
@@ -161,6 +163,16 @@ LeaseFile::LoadResult LeaseFile::load(Date now) const {
             }
         }
         if ((snapshotUndecodable || !aside.empty()) && attempt < 5 && changedSince(*this, reading)) continue;
+        if (undecodable == Undecodable::refuse) {
+            const std::string name = url.filename().string();
+            if (snapshotUndecodable)
+                throw LeaseFileError(LeaseFileError::Kind::read, 0, "Could not read " + name + ": " + decodingError);
+            if (!aside.empty())
+                throw LeaseFileError(LeaseFileError::Kind::read, 0,
+                                     "Could not read " + name + ": its journal " +
+                                         aside.front()->url.filename().string() +
+                                         " is damaged or belongs to another snapshot");
+        }
         if (snapshotUndecodable) {
             result.table = LeaseTable{};
             result.setAsideURL = LeaseDisk::moveAside(url, now);

@@ -41,10 +41,14 @@ struct LeaseFile {
     std::filesystem::path journalURL() const;
     std::filesystem::path nextJournalURL() const;
 
+    // What loading does with a file that cannot be decoded: move it aside and start without it (a
+    // server), or refuse with a read error and touch nothing (a reader such as a listing).
+    enum class Undecodable { setAside, refuse };
+
     // Reads the snapshot and replays the journal records newer than it. `now` only names a
-    // set-aside file. Throws LeaseFileError when a file cannot be read or moved aside; the file is
-    // then left where it is.
-    LoadResult load(Date now) const;
+    // set-aside file. Throws LeaseFileError when a file cannot be read or moved aside, or cannot be
+    // decoded and is refused; the file is then left where it is.
+    LoadResult load(Date now, Undecodable undecodable = Undecodable::setAside) const;
     // Writes the whole table as the new snapshot and starts an empty journal. Throws
     // LeaseFileError; the previous snapshot and journal stay complete whatever fails.
     void save(const LeaseTable& table) const;

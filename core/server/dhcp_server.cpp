@@ -627,8 +627,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         try {
             transport->send(reply.packet.serialize(DHCPPacket::minimumReplyLength), reply.destination);
             clear(NoticeKind::localNetworkDenied);
-            emit(ServerEvent::sent(
-                SentSummary{reply.type, reply.ip, reply.mac, reply.destination, interfaceName, reply.note}));
+            std::vector<std::uint8_t> given;
+            given.reserve(reply.packet.options.size());
+            for (const auto& field : reply.packet.options) given.push_back(field.code);
+            emit(ServerEvent::sent(SentSummary{reply.type, reply.ip, reply.mac, reply.destination, interfaceName,
+                                               reply.note, std::move(given)}));
         } catch (const TransportError& error) {
             sendFailed(reply, error, retryAllowed);
         } catch (const std::exception& error) {

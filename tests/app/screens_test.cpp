@@ -86,6 +86,7 @@ struct Screen {
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";
         env.logDirectory = folder / "logs";
+        env.maker = [](const MACAddress&) { return std::optional<std::string>("Bench Maker"); };
         model = std::make_unique<AppModel>(std::move(env));
         window = std::make_unique<MainWindow>(*model);
         model->bootstrap();
@@ -231,7 +232,9 @@ TEST(Screens, LeaseWithoutPresenceReadsIdle) {
     auto rows = screen.tableRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], "Online");
-    EXPECT_EQ(rows[1], (std::vector<std::string>{"Idle", "printer  aa:bb:cc:dd:ee:ff", "bound", "192.168.0.100"}));
+    // The device column names the maker of the hardware.
+    EXPECT_EQ(rows[1],
+              (std::vector<std::string>{"Idle", "printer  aa:bb:cc:dd:ee:ff  Bench Maker", "bound", "192.168.0.100"}));
 }
 
 TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
@@ -471,12 +474,19 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     screen.model->state.leases[lease.mac] = lease;
     screen.model->state.deviceFound = lease;
     screen.model->state.presence[lease.ip] = PresenceState::conflict;
+    PacketSummary request;
+    request.mac = lease.mac;
+    request.options = {{55, {1, 42}}};
+    screen.model->state.apply(ServerEvent::received(request), screen.clock);
+    SentSummary ack{DHCPMessageType::ack, lease.ip, lease.mac, ReplyDestination::broadcast(), "eth9", {}, {53, 1}};
+    screen.model->state.apply(ServerEvent::sent(ack), screen.clock);
     screen.settle();
     texts = labelTexts();
     EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
     EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
     EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");
-    for (const char* text : {"Hostname", "Vendor", "Lease", "ups", "APC SmartUPS (cookie sent)", "bound, 1 h left"})
+    for (const char* text : {"Maker", "Bench Maker", "Hostname", "Vendor", "Requested", "Lease", "ups",
+                             "APC SmartUPS (cookie sent)", "bound, 1 h left", "Subnet Mask \u2713, NTP Servers \u2717"})
         EXPECT_TRUE(texts.contains(text)) << text << " in " << texts.join("|").toStdString();
     EXPECT_FALSE(hint->isVisibleTo(screen.window.get()));
     screen.model->isRunning = false;

@@ -9,15 +9,15 @@ const std::string usage = std::string(anvil::usageText) + "\n";
 
 }  // namespace
 
-TEST(CommandLine, UsageTextIsSixLinesOf332Bytes) {
-    EXPECT_EQ(anvil::usageText.size(), 332u);
-    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 5);
+TEST(CommandLine, UsageTextIsSevenLinesOf378Bytes) {
+    EXPECT_EQ(anvil::usageText.size(), 378u);
+    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 6);
 }
 
 TEST(CommandLine, WithoutArgumentsPrintsUsageAndSucceeds) {
     auto run = runTool({});
     EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.out.size(), 333u);
+    EXPECT_EQ(run.out.size(), 379u);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
 }
@@ -46,6 +46,8 @@ TEST(CommandLine, ParseErrorsGoToStandardErrorWithUsageAndExitTwo) {
         {{"serve", "--test-loopback", "--client-port", ""}, "--client-port must be a port number"},
         {{"serve", "--test-loopback", "--verbose"}, "unknown option --verbose"},
         {{"serve", "--test-loopback", "--server", "10.0.0.5/33"}, "--server must look like 192.168.0.1/24"},
+        {{"leases", "--leases"}, "--leases needs a value"},
+        {{"leases", "--iface", "en7"}, "unknown option --iface"},
     };
     for (const auto& [arguments, message] : cases) {
         auto run = runTool(arguments);

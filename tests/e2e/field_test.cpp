@@ -2,7 +2,9 @@
 // network namespaces, with the card unplugged, its link dropped and a second server on the cable.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "tests/e2e/field_bench.hpp"
 
@@ -53,11 +55,13 @@ protected:
         bench.reset();
     }
 
-    void startServer(const std::string& range) {
+    void startServer(const std::string& range, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> command{ANVIL_DHCPANVIL_PATH, "serve", "--iface", bench->card,  "--server",
+                                         "10.66.0.1/24",       "--range", range,      "--lease", "1h",
+                                         "--leases",           temp / "leases.json"};
+        command.insert(command.end(), extra.begin(), extra.end());
         server = std::make_unique<Child>(
-            bench->serverNS,
-            std::vector<std::string>{ANVIL_DHCPANVIL_PATH, "serve", "--iface", bench->card, "--server", "10.66.0.1/24",
-                                     "--range", range, "--lease", "1h", "--leases", temp / "leases.json"},
+            bench->serverNS, command,
             std::vector<std::string>{"HOME=" + temp.path.string(), "XDG_STATE_HOME=" + (temp / "state"),
                                      "XDG_DATA_HOME=" + (temp / "data")});
         ASSERT_GE(server->waitForLine("START", 10s), 0) << server->output();
@@ -181,6 +185,38 @@ TEST_F(FieldTest, dhclientObtainsRenewsRebootsAndReleases) {
     auto& other = udhcpc();
     ASSERT_GE(other.waitForLine("udhcpc-event bound 10.66.0.110", 15s), 0) << other.output();
     EXPECT_EQ(storedLease("02:66:00:00:00:03", "bound 10.66.0.110"), "bound 10.66.0.110");
+}
+
+TEST_F(FieldTest, receivedJSONNamesTheOptionsEachClientAskedFor) {
+    startServer("10.66.0.160-10.66.0.169", {"--json"});
+    auto& busybox = udhcpc({"-O", "ntpsrv", "-O", "tftp"});
+    ASSERT_GE(busybox.waitForLine("udhcpc-event bound 10.66.0.16", 15s), 0) << busybox.output();
+    busybox.stop();
+
+    const std::string iscMAC = "02:66:00:00:00:05";
+    ASSERT_EQ(ip({"-n", bench->clientNS, "link", "set", "cli0", "address", iscMAC}).status, 0);
+    writeFile(temp / "dhclient.conf", "request subnet-mask, routers, domain-name-servers, ntp-servers, interface-mtu;\n");
+    auto& isc = dhclient();
+    ASSERT_GE(isc.waitForLine("dhclient-event BOUND 10.66.0.16", 20s), 0) << isc.output();
+    expectServerLine(R"("mac":")" + iscMAC + R"(","maker":"locally administered")");
+
+    // The request list of every received message, by client.
+    std::map<std::string, nlohmann::json> requested;
+    std::istringstream lines(server->output());
+    for (std::string line; std::getline(lines, line);) {
+        auto object = nlohmann::json::parse(line, nullptr, false);
+        if (object.is_object() && object.value("event", "") == "received" && object.contains("requested"))
+            requested[object.at("mac").get<std::string>()] = object.at("requested");
+    }
+    auto asked = [&](const std::string& mac, const char* name) {
+        const auto& names = requested[mac];
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    for (const char* name : {"Subnet Mask", "Router", "Domain Name Server", "NTP Servers", "TFTP Server Name"})
+        EXPECT_TRUE(asked(bench->clientMAC, name)) << name << " in " << requested[bench->clientMAC].dump();
+    for (const char* name : {"Subnet Mask", "Router", "Domain Name Server", "NTP Servers", "Interface MTU"})
+        EXPECT_TRUE(asked(iscMAC, name)) << name << " in " << requested[iscMAC].dump();
+    EXPECT_FALSE(asked(iscMAC, "TFTP Server Name"));
 }
 
 TEST_F(FieldTest, replugUnderAnotherNameReopensAndServes) {

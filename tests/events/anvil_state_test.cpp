@@ -145,3 +145,36 @@ TEST(AnvilState, ReceivedMovesLastPacketAtToEachCallAndQuietEventsChangeNothing)
     ASSERT_EQ(state.notices.size(), 1u);
     EXPECT_EQ(state.notices.at(NoticeKind::portInUse), Notice::portInUse(std::nullopt));
 }
+
+TEST(AnvilState, RequestedOptionsAreMarkedByWhatTheLastReplyCarried) {
+    AnvilState state;
+    state.runStarted("eth1");
+    PacketSummary request;
+    request.mac = mac(deviceA);
+    request.options = {{55, {1, 3, 42, 15}}};
+    state.apply(ServerEvent::received(request), Date{1});
+    // A later message without a request list (a release) keeps what was asked.
+    PacketSummary release;
+    release.mac = mac(deviceA);
+    state.apply(ServerEvent::received(release), Date{2});
+    auto ack = sent(DHCPMessageType::ack, deviceA, "10.0.0.1");
+    std::get<ServerEvent::Sent>(ack.value).reply.options = {53, 54, 51, 1, 28, 3};
+    state.apply(ack, Date{3});
+    EXPECT_EQ(state.requestedOptions(mac(deviceA)),
+              (std::vector<RequestedOption>{{1, "Subnet Mask", true},
+                                            {3, "Router", true},
+                                            {42, "NTP Servers", false},
+                                            {15, "Domain Name", false}}));
+    EXPECT_TRUE(state.requestedOptions(mac(deviceB)).empty());
+    state.apply(ServerEvent::leaseRemoved(mac(deviceA)), Date{4});
+    EXPECT_TRUE(state.requestedOptions(mac(deviceA)).empty());
+
+    // Made-up addresses without leases are forgotten once there are too many.
+    for (unsigned index = 0; index <= AnvilState::exchangeCapacity; ++index) {
+        PacketSummary flood;
+        flood.mac = MACAddress{{0x02, 0, 0, 0, static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index)}};
+        flood.options = {{55, {1}}};
+        state.apply(ServerEvent::received(flood), Date{5});
+    }
+    EXPECT_LE(state.exchanges.size(), AnvilState::exchangeCapacity);
+}

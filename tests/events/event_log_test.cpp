@@ -60,10 +60,10 @@ TEST(EventLog, EveryEventHasItsLabelAndText) {
          "cid=01:02:aa:bb:cc:dd:01 xid=0xdeadbeef if=en7"},
         {ServerEvent::received(PacketSummary{}), "RX ?", "- host=- vendor=- req=- xid=0x00000000"},
         {ServerEvent::sent(
-             {DHCPMessageType::ack, ip("192.168.0.100"), device, ReplyDestination::broadcast(), "en7", std::nullopt}),
+             {DHCPMessageType::ack, ip("192.168.0.100"), device, ReplyDestination::broadcast(), "en7", std::nullopt, {}}),
          "TX ACK", "192.168.0.100 -> 255.255.255.255:68 via en7"},
         {ServerEvent::sent({DHCPMessageType::nak, ip("192.168.0.100"), device,
-                            ReplyDestination::unicast(ip("192.168.0.100")), "en7", "outside the range"}),
+                            ReplyDestination::unicast(ip("192.168.0.100")), "en7", "outside the range", {}}),
          "TX NAK", "192.168.0.100 -> 192.168.0.100:68 via en7 (outside the range)"},
         {ServerEvent::dropped("address pool exhausted", device), "DROP", "address pool exhausted 02:aa:bb:cc:dd:01"},
         {ServerEvent::dropped("malformed (too short)", std::nullopt), "DROP", "malformed (too short)"},
@@ -127,16 +127,16 @@ TEST(EventLog, JSONIsCompactWithSortedKeys) {
     };
     const Case cases[] = {
         {ServerEvent::received(fullDiscover()),
-         R"({"event":"received","hostname":"cam-01","label":"RX DISCOVER","mac":"02:aa:bb:cc:dd:01",)"
+         R"({"event":"received","hostname":"cam-01","label":"RX DISCOVER","mac":"02:aa:bb:cc:dd:01","options":[],)"
          R"("requestedIP":"192.168.0.150","serverID":"192.168.0.1","text":"02:aa:bb:cc:dd:01 host=cam-01 )"
          R"(vendor=udhcp 1.36 req=192.168.0.150 sid=192.168.0.1 ciaddr=192.168.0.150 cid=01:02:aa:bb:cc:dd:01 )"
          R"(xid=0xdeadbeef if=en7","time":"2025-01-02T03:04:05Z","type":"DISCOVER","vendorClass":"udhcp 1.36",)"
          R"("xid":"0xdeadbeef"})"},
         {ServerEvent::received(PacketSummary{}),
-         R"({"event":"received","label":"RX ?","text":"- host=- vendor=- req=- xid=0x00000000",)"
+         R"({"event":"received","label":"RX ?","options":[],"text":"- host=- vendor=- req=- xid=0x00000000",)"
          R"("time":"2025-01-02T03:04:05Z","xid":"0x00000000"})"},
         {ServerEvent::sent(
-             {DHCPMessageType::offer, ip("192.168.0.100"), device, ReplyDestination::broadcast(), "en7", "reclaimed"}),
+             {DHCPMessageType::offer, ip("192.168.0.100"), device, ReplyDestination::broadcast(), "en7", "reclaimed", {}}),
          R"({"destination":"255.255.255.255:68","event":"sent","interface":"en7","ip":"192.168.0.100",)"
          R"("label":"TX OFFER","mac":"02:aa:bb:cc:dd:01","note":"reclaimed",)"
          R"j("text":"192.168.0.100 -> 255.255.255.255:68 via en7 (reclaimed)","time":"2025-01-02T03:04:05Z",)j"
@@ -169,6 +169,25 @@ TEST(EventLog, JSONIsCompactWithSortedKeys) {
         // The time keeps whole seconds only, rounded down.
         EXPECT_EQ(EventLog::json(sample.event, Date{moment + 0.9}), sample.json);
     }
+}
+
+TEST(EventLog, JSONOfReceivedListsEveryOptionTheRequestedNamesAndTheMaker) {
+    auto request = bareRequest();
+    request.options = {{53, {3}}, {55, {1, 3, 42}}, {61, {1, 2, 0xaa, 0xbb, 0xcc, 0xdd, 1}}};
+    MakerLookup maker = [](const MACAddress&) { return std::optional<std::string>("Bench Maker"); };
+    EXPECT_EQ(
+        EventLog::json(ServerEvent::received(request), Date{moment}, maker),
+        R"({"event":"received","label":"RX REQUEST","mac":"02:aa:bb:cc:dd:01","maker":"Bench Maker","options":[)"
+        R"({"code":53,"name":"DHCP Message Type","value":"REQUEST"},)"
+        R"({"code":55,"name":"Parameter Request List","value":"Subnet Mask, Router, NTP Servers"},)"
+        R"({"code":61,"name":"Client Identifier","value":"Ethernet 02:aa:bb:cc:dd:01"}],)"
+        R"("requested":["Subnet Mask","Router","NTP Servers"],"text":"02:aa:bb:cc:dd:01 host=- vendor=- req=- )"
+        R"(xid=0x00001a2b","time":"2025-01-02T03:04:05Z","type":"REQUEST","xid":"0x00001a2b"})");
+    auto changed = EventLog::json(ServerEvent::leaseChanged(boundLease(std::nullopt)), Date{moment}, maker);
+    EXPECT_NE(changed->find(R"("maker":"Bench Maker")"), std::string::npos);
+    // The text line stays as it was.
+    EXPECT_EQ(EventLog::labelAndText(ServerEvent::received(request))->text,
+              "02:aa:bb:cc:dd:01 host=- vendor=- req=- xid=0x00001a2b");
 }
 
 TEST(EventLog, TextThatCannotBeSerializedGivesNoJSON) {

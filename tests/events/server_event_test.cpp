@@ -163,7 +163,7 @@ TEST(ServerEvent, CasesCompareByPayloadAndVisitPlainly) {
         ServerEvent::started("en7", ServerConfig{}),
         ServerEvent::received(PacketSummary{}),
         ServerEvent::sent(SentSummary{DHCPMessageType::ack, addr("192.168.0.100"), mac,
-                                      ReplyDestination::unicast(addr("192.168.0.100")), "en7", "lease 1 h"}),
+                                      ReplyDestination::unicast(addr("192.168.0.100")), "en7", "lease 1 h", {}}),
         ServerEvent::dropped("x", mac),
         ServerEvent::leaseChanged(Lease{}),
         ServerEvent::leaseRemoved(mac),
