@@ -25,7 +25,7 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 fi
 
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DANVIL_FUZZ=ON -DANVIL_TESTS=OFF
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DANVIL_FUZZ=ON -DANVIL_TESTS=OFF -DANVIL_WERROR=ON
 # Build everything, not only the fuzzer, so the core is also checked under clang with -Werror.
 make -C "$build" -j2
 

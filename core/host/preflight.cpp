@@ -115,7 +115,8 @@ std::vector<UDPLine> udpLines(std::string_view text, int port, bool isIPv6) {
         } else {
             entry.localAddress = std::string(hexAddress);
         }
-        entry.localAddress += "." + std::to_string(port);
+        entry.localAddress += '.';
+        entry.localAddress += std::to_string(port);
         auto queues = splitText(parts[4], ':', EmptyPieces::keep);
         entry.sendQueue = queues.size() == 2 ? std::to_string(hexNumber(queues[0]).value_or(0)) : "0";
         entry.receiveQueue = queues.size() == 2 ? std::to_string(hexNumber(queues[1]).value_or(0)) : "0";
@@ -261,7 +262,9 @@ bool Preflight::canStart(const std::vector<PreflightCheck>& checks) {
 }
 
 std::optional<std::string> Preflight::holder(std::string_view netstatText, int port) {
-    auto suffix = "." + std::to_string(port);
+    // Appended, not `"." + number`: g++ 12 warns falsely (-Wrestrict) on that form in optimised builds.
+    std::string suffix = ".";
+    suffix += std::to_string(port);
     for (auto line : splitText(netstatText, '\n', EmptyPieces::drop)) {
         auto parts = columns(line);
         if (parts.size() < 5) continue;
