@@ -95,6 +95,7 @@ ServerConfig AppModel::defaultConfig() {
 
 AppModel::AppModel(Environment environment)
     : env_(std::move(environment)),
+      texts_(ScreenTexts::forPlatform(env_.platform)),
       leaseFile_(env_.leaseFileURL),
       logWriter_(env_.logDirectory),
       alive_(std::make_shared<AppModel*>(this)) {
@@ -180,7 +181,7 @@ std::optional<IPv4Address> AppModel::nextAddress(Date now) const {
 }
 
 std::string AppModel::tcpdumpCommand() const {
-    std::string interface = "en0";
+    std::string interface = texts_.fallbackCaptureInterface;
     if (isRunning && state.serverInterface)
         interface = *state.serverInterface;
     else if (const auto* card = selectedCard())
@@ -325,7 +326,7 @@ void AppModel::refreshChecks() {
 void AppModel::applyChecks(unsigned generation, std::optional<PreflightInput> input) {
     // An older gathering that finishes late must not overwrite a newer one.
     if (generation != checksGeneration_ || !input || isRunning) return;
-    auto fresh = Preflight::evaluate(*input);
+    auto fresh = Preflight::evaluate(*input, env_.platform);
     if (fresh == checks) return;
     checks = std::move(fresh);
     changed();
@@ -370,7 +371,7 @@ void AppModel::start() {
         const auto* transportError = dynamic_cast<const TransportError*>(&error);
         if (transportError && transportError->code == EADDRINUSE) {
             auto holder = env_.port67Holder ? env_.port67Holder() : std::nullopt;
-            state.raise(Notice::portInUse(holder));
+            state.raise(Notice::portInUse(holder, env_.platform));
         } else {
             lastError = error.what();
         }
@@ -458,7 +459,7 @@ void AppModel::requestConfigureAdapter() {
     pendingCommand = PendingCommand{freshUUID(),
                                     "Configure " + service + " as " + config.serverIP.description() + "/" +
                                         std::to_string(config.prefixLength) + "?",
-                                    HostSetup::setManualCommand(service, config.serverIP, config.mask()), service};
+                                    HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service};
     changed();
 }
 
@@ -467,7 +468,7 @@ void AppModel::requestRestoreDHCP() {
     if (!card || !card->serviceName) return;
     const std::string& service = *card->serviceName;
     pendingCommand =
-        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(service), service};
+        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service};
     changed();
 }
 
@@ -606,10 +607,20 @@ void AppModel::openInBrowser(IPv4Address ip) {
     if (env_.openURL) env_.openURL("http://" + ip.description());
 }
 
+bool AppModel::canOpenNetworkSettings() const {
+    if (env_.platform == Platform::macOS) return static_cast<bool>(env_.openURL);
+    return env_.networkSettingsCommand.has_value() && static_cast<bool>(env_.launch);
+}
+
 void AppModel::openLocalNetworkSettings() {
-    if (!env_.openURL) return;
-    if (!env_.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"))
-        env_.openURL("x-apple.systempreferences:com.apple.preference.security");
+    if (!canOpenNetworkSettings()) return;
+    if (env_.platform == Platform::macOS) {
+        if (!env_.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"))
+            env_.openURL("x-apple.systempreferences:com.apple.preference.security");
+        return;
+    }
+    // Starting a program is a child process: never on the main thread.
+    env_.background([launch = env_.launch, command = *env_.networkSettingsCommand] { launch(command); });
 }
 
 // MARK: settings

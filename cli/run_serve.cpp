@@ -39,7 +39,7 @@ bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
     if (Preflight::canStart(checks)) return true;
     for (const auto& check : checks) {
         if (!check.fix) continue;
-        auto command = HostSetup::setManualCommand(check.fix->service, config.serverIP, config.mask());
+        auto command = HostSetup::setManualCommand(card, config.serverIP, config.mask());
         std::printf("\nRun this, then start dhcpanvil again:\n  %s\n", HostSetup::sudoLine(command).c_str());
         break;
     }

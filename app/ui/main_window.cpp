@@ -386,8 +386,8 @@ void MainWindow::renderBanners() {
                 .pixmap(20, 20));
         row->addWidget(symbol);
         row->addWidget(wrapped(q(notice.message), "bannerMessage"), 1);
-        if (notice.kind == NoticeKind::localNetworkDenied) {
-            auto* open = new QPushButton("Open System Settings");
+        if (notice.kind == NoticeKind::localNetworkDenied && model_.canOpenNetworkSettings()) {
+            auto* open = new QPushButton(q(model_.texts().bannerSettingsButton));
             connect(open, &QPushButton::clicked, this, [this] { model_.openLocalNetworkSettings(); });
             row->addWidget(open);
         }
@@ -425,9 +425,11 @@ void MainWindow::renderPanel() {
         auto* note = wrapped("Start is enabled once every ✗ is fixed. ⚠ items never block it.");
         note->setStyleSheet("color: gray;");
         layout->addWidget(note);
-        auto* access = wrapped("Local Network access is requested when you press Start");
-        access->setStyleSheet("color: gray;");
-        layout->addWidget(access);
+        if (const auto& access = model_.texts().startAccessNote) {
+            auto* label = wrapped(q(*access));
+            label->setStyleSheet("color: gray;");
+            layout->addWidget(label);
+        }
         return;
     }
 
@@ -452,18 +454,17 @@ void MainWindow::renderPanel() {
         header->addLayout(texts, 1);
         static_cast<QVBoxLayout*>(layout)->addLayout(header);
         if (model_.showsWaitingHint(now)) {
-            layout->addWidget(
-                wrapped("Nothing has arrived for over a minute. Try power-cycling the device, check "
-                        "that it uses DHCP, and check Local Network access for DHCP Anvil.",
-                        "waitingHint"));
+            layout->addWidget(wrapped(q(model_.texts().waitingHint), "waitingHint"));
             auto* buttons = new QHBoxLayout;
             auto* copy = new QPushButton("Copy tcpdump command");
             connect(copy, &QPushButton::clicked, this,
                     [this] { QGuiApplication::clipboard()->setText(q(model_.tcpdumpCommand())); });
-            auto* settings = new QPushButton("Local Network settings");
-            connect(settings, &QPushButton::clicked, this, [this] { model_.openLocalNetworkSettings(); });
             buttons->addWidget(copy);
-            buttons->addWidget(settings);
+            if (model_.canOpenNetworkSettings()) {
+                auto* settings = new QPushButton(q(model_.texts().hintSettingsButton));
+                connect(settings, &QPushButton::clicked, this, [this] { model_.openLocalNetworkSettings(); });
+                buttons->addWidget(settings);
+            }
             buttons->addStretch();
             static_cast<QVBoxLayout*>(layout)->addLayout(buttons);
         }

@@ -137,6 +137,22 @@ std::string columnSafe(std::string_view name) {
     return safe.empty() ? "?" : safe;
 }
 
+// The texts that differ between platforms, in one place.
+struct PlatformTexts {
+    std::string_view isPrimary, wiredPass, addService, portInUseAdvice;
+};
+
+PlatformTexts textsFor(Platform platform) {
+    if (platform == Platform::macOS)
+        return {" is the Mac's main internet connection.", "Wired card, not the Mac's internet route",
+                ". Add it in System Settings > Network.",
+                ". Turn off Internet Sharing or stop the VM's shared network."};
+    return {" is this computer's main internet connection.", "Wired card, not this computer's internet route",
+            ". Add a wired connection for it in the network settings.",
+            ". Stop the program that serves DHCP there (dnsmasq, libvirt's network, a NetworkManager shared "
+            "connection)."};
+}
+
 }  // namespace
 
 std::string_view rawValue(PreflightCheck::ID id) {
@@ -153,7 +169,8 @@ std::string_view rawValue(PreflightCheck::ID id) {
     return "wired";
 }
 
-std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
+std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input, Platform platform) {
+    auto texts = textsFor(platform);
     const auto& card = input.card;
     const auto& config = input.config;
     auto serverText = config.serverIP.description() + "/" + std::to_string(config.prefixLength);
@@ -163,9 +180,9 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
         rows.push_back({Check::ID::wired, Status::fail, card.displayName + " is not a wired card.", {}});
     else if (card.isPrimary)
         rows.push_back(
-            {Check::ID::wired, Status::fail, card.displayName + " is the Mac's main internet connection.", {}});
+            {Check::ID::wired, Status::fail, card.displayName + std::string(texts.isPrimary), {}});
     else
-        rows.push_back({Check::ID::wired, Status::pass, "Wired card, not the Mac's internet route", {}});
+        rows.push_back({Check::ID::wired, Status::pass, std::string(texts.wiredPass), {}});
 
     std::optional<IPv4Address> foreignAddress;
     if (card.configMethod.kind == NetworkCard::ConfigMethod::Case::dhcp) {
@@ -197,7 +214,7 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
     else
         rows.push_back({Check::ID::adapterConfigured,
                         Status::fail,
-                        "No network service for " + card.bsdName + ". Add it in System Settings > Network.",
+                        "No network service for " + card.bsdName + std::string(texts.addService),
                         {}});
 
     int prefix = std::clamp(config.prefixLength, 0, 32);
@@ -238,7 +255,7 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
             rows.push_back({Check::ID::port67,
                             Status::fail,
                             "Port 67 is in use by " + input.port67.holder.value_or("another program") +
-                                ". Turn off Internet Sharing or stop the VM's shared network.",
+                                std::string(texts.portInUseAdvice),
                             {}});
             break;
         case Port67State::Case::error:

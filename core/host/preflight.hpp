@@ -10,6 +10,7 @@
 #include "core/addressing/server_config.hpp"
 #include "core/addressing/subnet.hpp"
 #include "core/host/network_card.hpp"
+#include "core/platform.hpp"
 
 namespace anvil {
 
@@ -57,11 +58,15 @@ namespace Preflight {
 
 // Host operations; they block on sockets and child processes.
 PreflightInput gather(const NetworkCard& card, const ServerConfig& config);
-Port67State port67State();
+// The trial socket is bound to the card as the server's is, so a server that holds port 67 on
+// another card only (libvirt's dnsmasq on virbr0) leaves it free; empty tries every card.
+Port67State port67State(std::string_view cardName);
 std::optional<std::string> port67Holder();
 bool vmwareRunning();
 
-std::vector<PreflightCheck> evaluate(const PreflightInput& input);
+// Rows that name the system's own features (the Mac, System Settings, Internet Sharing) say what
+// is true on the platform.
+std::vector<PreflightCheck> evaluate(const PreflightInput& input, Platform platform = hostPlatform);
 bool canStart(const std::vector<PreflightCheck>& checks);
 // The mark shown before a row: "✓", "⚠" or "✗".
 std::string_view symbol(PreflightCheck::Status status);

@@ -1,5 +1,6 @@
 #if defined(__linux__)
 #include <dirent.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <set>
 
 #include "core/host/interfaces.hpp"
+#include "core/host/linux/kernel_services.hpp"
 #include "core/host/linux/text_file.hpp"
 #include "core/host/preflight.hpp"
 #include "core/host/process_runner.hpp"
@@ -71,9 +73,15 @@ std::string socketTableText(int port) {
 
 }  // namespace
 
-Port67State Preflight::port67State() {
+Port67State Preflight::port67State(std::string_view cardName) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) return Port67State::failed(std::strerror(errno));
+    if (!cardName.empty() &&
+        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, cardName.data(), static_cast<socklen_t>(cardName.size())) != 0) {
+        int error = errno;
+        close(fd);
+        return Port67State::failed(std::strerror(error));
+    }
     auto address = socketAddress(IPv4Address::zero, dhcpServerPort);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         close(fd);
@@ -98,9 +106,17 @@ bool Preflight::vmwareRunning() {
 PreflightInput Preflight::gather(const NetworkCard& card, const ServerConfig& config) {
     PreflightInput input;
     input.card = card;
+    // A card that is its own service may carry several fixed addresses: the server's counts.
+    if (!card.serviceID && card.serviceName == card.bsdName) {
+        if (auto index = if_nametoindex(card.bsdName.c_str()); index != 0) {
+            auto services = LinuxHost::kernelServices({{static_cast<int>(index), card.bsdName}}, config.serverIP);
+            if (auto found = services.find(card.bsdName); found != services.end())
+                input.card.configMethod = found->second.method;
+        }
+    }
     input.otherAddresses = Interfaces::interfaceAddresses();
     input.config = config;
-    input.port67 = port67State();
+    input.port67 = port67State(card.bsdName);
     input.vmwareRunning = vmwareRunning();
     return input;
 }
