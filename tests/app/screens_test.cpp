@@ -437,7 +437,10 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     ASSERT_NE(hint, nullptr);
     EXPECT_EQ(hint->text(),
               "Nothing has arrived for over a minute. Try power-cycling the device, check that it uses "
-              "DHCP, and check Local Network access for DHCP Anvil.");
+              "DHCP, and check that no firewall on this computer drops DHCP broadcasts.");
+    // No network settings tool in this environment: no button that would open nothing.
+    for (auto* button : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QPushButton*>())
+        EXPECT_NE(button->text(), "Network settings");
     for (auto* button : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QPushButton*>())
         if (button->text() == "Copy tcpdump command") QTest::mouseClick(button, Qt::LeftButton);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
@@ -464,7 +467,7 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     Screen screen;
     screen.plugInCard();
     ASSERT_EQ(screen.model->selectedCardID, "eth9");
-    const std::string command = HostSetup::setManualCommand("Wired 9", *IPv4Address::parse("192.168.0.1"),
+    const std::string command = HostSetup::setManualCommand(HostSetup::SettingsTool::ipRoute, "Wired 9", *IPv4Address::parse("192.168.0.1"),
                                                             *IPv4Address::parse("255.255.255.0"));
     auto* checklist = screen.window->findChild<QWidget*>("checklistPanel");
 
@@ -514,7 +517,7 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     ASSERT_NE(question, nullptr);
     EXPECT_EQ(question->text(), "Set Wired 9 back to DHCP?");
     EXPECT_EQ(question->informativeText().toStdString(),
-              "DHCP Anvil will run:\n\n" + HostSetup::setDHCPCommand("Wired 9"));
+              "DHCP Anvil will run:\n\n" + HostSetup::setDHCPCommand(HostSetup::SettingsTool::ipRoute, "Wired 9"));
     screen.click(screen.button(question, "Run with administrator password"));
     EXPECT_EQ(screen.ranCommands.size(), 2u);
     EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
@@ -544,7 +547,7 @@ TEST(Screens, SettingsSheetAsksBeforeRestoringDHCP) {
 TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) {
     Screen screen;
     screen.plugInCard();
-    const std::string command = HostSetup::setDHCPCommand("Wired 9");
+    const std::string command = HostSetup::setDHCPCommand(HostSetup::SettingsTool::ipRoute, "Wired 9");
     screen.pkexecOutput = {4, "Error: Connection activation failed.\n"};
     screen.model->requestRestoreDHCP();
     screen.settle();
@@ -558,12 +561,12 @@ TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) 
     EXPECT_EQ(alert->windowTitle(), "Something went wrong");
     EXPECT_EQ(alert->text(), "Something went wrong");
     EXPECT_EQ(alert->informativeText().toStdString(),
-              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\nsudo " + command);
+              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\n" + HostSetup::sudoLine(command));
     QGuiApplication::clipboard()->clear();
     QPushButton* copy = screen.button(alert, "Copy Terminal command");
     ASSERT_NE(copy, nullptr);
     screen.click(copy);
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "sudo " + command);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), HostSetup::sudoLine(command));
     // Copying leaves the alert up so the line can be read; closing it clears the error.
     alert = screen.dialog("errorAlert");
     ASSERT_NE(alert, nullptr);
