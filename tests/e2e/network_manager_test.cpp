@@ -39,6 +39,11 @@ umount -l /sys
 mount -t sysfs -o ro sysfs /sys
 mount -t tmpfs tmpfs /var/lib/NetworkManager
 mount -t tmpfs tmpfs /etc/NetworkManager/system-connections
+# No profiles shipped with the host, and no dispatcher scripts (ifupdown's would act for the host).
+for folder in /usr/lib/NetworkManager/system-connections /etc/NetworkManager/dispatcher.d \
+    /usr/lib/NetworkManager/dispatcher.d; do
+  if [ -d "$folder" ]; then mount -t tmpfs tmpfs "$folder"; fi
+done
 dbus-daemon --system --nofork --nopidfile &
 i=0
 while [ ! -S /run/dbus/system_bus_socket ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
