@@ -50,11 +50,11 @@ Notice Notice::otherServer(IPv4Address otherServerIP) {
 }
 
 Notice Notice::portInUse(const std::optional<std::string>& holder, Platform platform) {
-    return {NoticeKind::portInUse, "Port 67 is in use by " + holder.value_or("another program") +
-                                       (platform == Platform::macOS
-                                            ? ". Turn off Internet Sharing or stop the VM's shared network."
-                                            : ". Stop the program that serves DHCP there (dnsmasq, libvirt's "
-                                              "network, a NetworkManager shared connection).")};
+    return {NoticeKind::portInUse,
+            "Port 67 is in use by " + holder.value_or("another program") +
+                (platform == Platform::macOS ? ". Turn off Internet Sharing or stop the VM's shared network."
+                                             : ". Stop the program that serves DHCP there (dnsmasq, libvirt's "
+                                               "network, a NetworkManager shared connection).")};
 }
 
 Notice Notice::leaseSaveFailed(std::string_view errorDescription) {

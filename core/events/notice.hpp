@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/platform.hpp"
 #include "core/addressing/ipv4_address.hpp"
+#include "core/platform.hpp"
 
 namespace anvil {
 

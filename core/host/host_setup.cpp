@@ -152,7 +152,8 @@ std::optional<std::vector<std::string>> HostSetup::networkSettingsCommand(
         rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
         for (const auto& panel : panels)
             if (panel.desktop == name)
-                if (auto path = find(panel.program)) return std::vector<std::string>{*path, std::string(panel.argument)};
+                if (auto path = find(panel.program))
+                    return std::vector<std::string>{*path, std::string(panel.argument)};
     }
     if (auto path = find("nm-connection-editor")) return std::vector<std::string>{*path};
     return std::nullopt;

@@ -9,8 +9,8 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/host/network_card.hpp"
-#include "core/platform.hpp"
 #include "core/host/process_runner.hpp"
+#include "core/platform.hpp"
 
 namespace anvil {
 

@@ -179,8 +179,7 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input, Pla
     if (card.kind != NetworkCard::Kind::ethernet)
         rows.push_back({Check::ID::wired, Status::fail, card.displayName + " is not a wired card.", {}});
     else if (card.isPrimary)
-        rows.push_back(
-            {Check::ID::wired, Status::fail, card.displayName + std::string(texts.isPrimary), {}});
+        rows.push_back({Check::ID::wired, Status::fail, card.displayName + std::string(texts.isPrimary), {}});
     else
         rows.push_back({Check::ID::wired, Status::pass, std::string(texts.wiredPass), {}});
 

@@ -416,12 +416,17 @@ TEST(AppModel, NetworkSettingsFollowThePlatform) {
         std::vector<std::string> opened;
         std::string fallbackCard;
     } cases[] = {
-        {Platform::macOS, std::nullopt, true,
+        {Platform::macOS,
+         std::nullopt,
+         true,
          {"x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork",
           "x-apple.systempreferences:com.apple.preference.security"},
          "en0"},
-        {Platform::gnuLinux, std::vector<std::string>{"/usr/bin/nm-connection-editor"}, true,
-         {"/usr/bin/nm-connection-editor"}, "any"},
+        {Platform::gnuLinux,
+         std::vector<std::string>{"/usr/bin/nm-connection-editor"},
+         true,
+         {"/usr/bin/nm-connection-editor"},
+         "any"},
         {Platform::gnuLinux, std::nullopt, false, {}, "any"},
     };
     for (const auto& c : cases) {

@@ -467,8 +467,9 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     Screen screen;
     screen.plugInCard();
     ASSERT_EQ(screen.model->selectedCardID, "eth9");
-    const std::string command = HostSetup::setManualCommand(HostSetup::SettingsTool::ipRoute, "Wired 9", *IPv4Address::parse("192.168.0.1"),
-                                                            *IPv4Address::parse("255.255.255.0"));
+    const std::string command =
+        HostSetup::setManualCommand(HostSetup::SettingsTool::ipRoute, "Wired 9", *IPv4Address::parse("192.168.0.1"),
+                                    *IPv4Address::parse("255.255.255.0"));
     auto* checklist = screen.window->findChild<QWidget*>("checklistPanel");
 
     QPushButton* configure = screen.button(checklist, "Configure adapter…");
@@ -561,7 +562,8 @@ TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) 
     EXPECT_EQ(alert->windowTitle(), "Something went wrong");
     EXPECT_EQ(alert->text(), "Something went wrong");
     EXPECT_EQ(alert->informativeText().toStdString(),
-              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\n" + HostSetup::sudoLine(command));
+              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\n" +
+                  HostSetup::sudoLine(command));
     QGuiApplication::clipboard()->clear();
     QPushButton* copy = screen.button(alert, "Copy Terminal command");
     ASSERT_NE(copy, nullptr);

@@ -2,9 +2,8 @@
 // NetworkManager runs in a network namespace and a private mount namespace of its own (its own
 // /run, D-Bus system bus and profile store), and the tool runs inside both with nsenter.
 #include <dirent.h>
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <functional>
 
@@ -128,10 +127,10 @@ protected:
         writeFile(temp / "nm.conf", managerConfig);
         writeFile(temp / "nm.sh", managerScript);
         writeFile(temp / "udhcpc.sh", udhcpcScript, true);
-        manager = std::make_unique<Child>(
-            std::vector<std::string>{ipTool, "netns", "exec", hostNS, "/usr/bin/unshare", "-m", "--propagation",
-                                     "private"},
-            std::vector<std::string>{"/bin/sh", temp / "nm.sh", temp.path.string()}, std::vector<std::string>{});
+        manager = std::make_unique<Child>(std::vector<std::string>{ipTool, "netns", "exec", hostNS, "/usr/bin/unshare",
+                                                                   "-m", "--propagation", "private"},
+                                          std::vector<std::string>{"/bin/sh", temp / "nm.sh", temp.path.string()},
+                                          std::vector<std::string>{});
         bool running = eventually([&] { return nmcli({"-t", "-f", "RUNNING", "general"}).text == "running\n"; }, 30s);
         ASSERT_TRUE(running) << manager->output();
         // NetworkManager makes its automatic profile for the new card and starts DHCP on it.
@@ -172,15 +171,16 @@ protected:
     }
 
     ProcessRunner::Output dhcpanvil(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"/usr/bin/env", "HOME=" + temp.path.string(),
-                                             "XDG_STATE_HOME=" + (temp / "state"), "XDG_DATA_HOME=" + (temp / "data"),
-                                             ANVIL_DHCPANVIL_PATH});
+        arguments.insert(arguments.begin(),
+                         {"/usr/bin/env", "HOME=" + temp.path.string(), "XDG_STATE_HOME=" + (temp / "state"),
+                          "XDG_DATA_HOME=" + (temp / "data"), ANVIL_DHCPANVIL_PATH});
         return inside(arguments);
     }
 
     std::vector<std::string> serveArguments() {
-        return {"serve", "--iface", card, "--server", "10.88.0.1/24", "--range", "10.88.0.100-10.88.0.120",
-                "--lease", "1h", "--leases", temp / "leases.json"};
+        return {
+            "serve",   "--iface", card,       "--server",          "10.88.0.1/24", "--range", "10.88.0.100-10.88.0.120",
+            "--lease", "1h",      "--leases", temp / "leases.json"};
     }
 
     // The checks and the fix line of a serve that is refused.
@@ -203,10 +203,10 @@ protected:
     void startServer() {
         auto arguments = serveArguments();
         arguments.insert(arguments.begin(), ANVIL_DHCPANVIL_PATH);
-        server = std::make_unique<Child>(enter(), arguments,
-                                         std::vector<std::string>{"HOME=" + temp.path.string(),
-                                                                  "XDG_STATE_HOME=" + (temp / "state"),
-                                                                  "XDG_DATA_HOME=" + (temp / "data")});
+        server = std::make_unique<Child>(
+            enter(), arguments,
+            std::vector<std::string>{"HOME=" + temp.path.string(), "XDG_STATE_HOME=" + (temp / "state"),
+                                     "XDG_DATA_HOME=" + (temp / "data")});
         ASSERT_GE(server->waitForLine("START", 30s), 0) << server->output();
     }
 
@@ -301,12 +301,12 @@ TEST_F(NetworkManagerTest, fixServeCableOutAndBackThenBackToDHCP) {
     // checks name it.
     ASSERT_EQ(ip({"-n", clientNS, "address", "add", "10.99.0.1/24", "dev", "cli0"}).status, 0);
     clients.push_back(std::make_unique<Child>(
-        clientNS, std::vector<std::string>{"/usr/sbin/dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--port=0",
-                                           "-u", "root", "--interface=cli0", "--bind-interfaces",
-                                           "--dhcp-range=10.99.0.50,10.99.0.59,2m",
-                                           "--dhcp-leasefile=" + (temp / "dnsmasq.leases"),
-                                           "--pid-file=" + (temp / "dnsmasq.pid")}));
-    auto back = inside({"/bin/sh", "-c", HostSetup::setDHCPCommand(HostSetup::SettingsTool::networkManager, uuid)}, 90s);
+        clientNS, std::vector<std::string>{
+                      "/usr/sbin/dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--port=0", "-u", "root",
+                      "--interface=cli0", "--bind-interfaces", "--dhcp-range=10.99.0.50,10.99.0.59,2m",
+                      "--dhcp-leasefile=" + (temp / "dnsmasq.leases"), "--pid-file=" + (temp / "dnsmasq.pid")}));
+    auto back =
+        inside({"/bin/sh", "-c", HostSetup::setDHCPCommand(HostSetup::SettingsTool::networkManager, uuid)}, 90s);
     EXPECT_EQ(back.status, 0) << back.text;
     EXPECT_EQ(setting(uuid, "ipv4.method"), "auto");
     ASSERT_TRUE(eventually([&] { return cardHolds("10.99.0.5"); }, 30s));

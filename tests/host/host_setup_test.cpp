@@ -42,9 +42,10 @@ TEST(HostSetupTest, linuxCommands) {
     EXPECT_EQ(HostSetup::setManualCommand(Tool::networkManager, "Bob's LAN", ip, mask),
               "nmcli connection modify id 'Bob'\\''s LAN' ipv4.method manual ipv4.addresses 192.168.0.1/24 && "
               "nmcli connection up id 'Bob'\\''s LAN'");
-    EXPECT_EQ(HostSetup::setDHCPCommand(Tool::networkManager, "2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11"),
-              "nmcli connection modify uuid '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11' ipv4.method auto ipv4.addresses \"\" "
-              "&& nmcli connection up uuid '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11'");
+    EXPECT_EQ(
+        HostSetup::setDHCPCommand(Tool::networkManager, "2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11"),
+        "nmcli connection modify uuid '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11' ipv4.method auto ipv4.addresses \"\" "
+        "&& nmcli connection up uuid '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11'");
     EXPECT_EQ(HostSetup::setManualCommand(Tool::ipRoute, "enp3s0", ip, mask),
               "ip -4 address flush dev 'enp3s0' && ip address add 192.168.0.1/24 dev 'enp3s0' && ip link set "
               "'enp3s0' up");
@@ -68,7 +69,8 @@ TEST(HostSetupTest, networkSettingsToolOfTheDesktop) {
         std::vector<std::string> installed;
         Command expected;
     } cases[] = {
-        {"ubuntu:GNOME", {"gnome-control-center", "nm-connection-editor"},
+        {"ubuntu:GNOME",
+         {"gnome-control-center", "nm-connection-editor"},
          Command{{"/usr/bin/gnome-control-center", "network"}}},
         {"KDE", {"systemsettings"}, Command{{"/usr/bin/systemsettings", "kcm_networkmanagement"}}},
         {"GNOME", {"nm-connection-editor"}, Command{{"/usr/bin/nm-connection-editor"}}},

@@ -187,8 +187,9 @@ TEST(LinuxHostTest, nmcliOutput) {
     EXPECT_EQ(LinuxHost::nmcliFields("a\\:b:c\\\\d:"), (std::vector<std::string>{"a:b", "c\\d", ""}));
     EXPECT_EQ(LinuxHost::nmcliDevices("enp3s0:connected:u-1\nen\\:x:unavailable:\nbad\n"),
               (std::vector<LinuxHost::NMDevice>{{"enp3s0", "connected", "u-1"}, {"en:x", "unavailable", ""}}));
-    auto profiles = LinuxHost::nmcliProfiles("Wired connection 1:u-1:802-3-ethernet:yes:-999:1700000000:enp3s0\n"
-                                             "lo:u-2:loopback:no:0:0:lo\nid:u-3:802-3-ethernet:yes:0:0:\n");
+    auto profiles = LinuxHost::nmcliProfiles(
+        "Wired connection 1:u-1:802-3-ethernet:yes:-999:1700000000:enp3s0\n"
+        "lo:u-2:loopback:no:0:0:lo\nid:u-3:802-3-ethernet:yes:0:0:\n");
     ASSERT_EQ(profiles.size(), 3u);
     EXPECT_EQ(profiles[0].priority, -999);
     EXPECT_EQ(profiles[0].timestamp, 1700000000);
@@ -222,17 +223,26 @@ TEST(LinuxHostTest, serviceProfileOfADevice) {
         const char* expected;  // UUID, or "" for none
     };
     const Case cases[] = {
-        {"active profile wins even with lower priority", {"en1", "connected", "b"},
-         {wired("A", "a", 10, 9), wired("B", "b", 0, 0, "en1")}, "b"},
-        {"cable out: the autoconnect profile tied to the card", {"en1", "unavailable", ""},
-         {wired("Other card", "o", 0, 5, "", "en2"), wired("Wired connection 1", "w", -999, 0, "", "en1")}, "w"},
-        {"higher priority, then most recently used", {"en1", "disconnected", ""},
-         {wired("Old", "1", 0, 100), wired("New", "2", 0, 200), wired("Low", "3", -1, 900)}, "2"},
-        {"same name twice: told apart by the card's hardware address", {"en1", "unavailable", ""},
+        {"active profile wins even with lower priority",
+         {"en1", "connected", "b"},
+         {wired("A", "a", 10, 9), wired("B", "b", 0, 0, "en1")},
+         "b"},
+        {"cable out: the autoconnect profile tied to the card",
+         {"en1", "unavailable", ""},
+         {wired("Other card", "o", 0, 5, "", "en2"), wired("Wired connection 1", "w", -999, 0, "", "en1")},
+         "w"},
+        {"higher priority, then most recently used",
+         {"en1", "disconnected", ""},
+         {wired("Old", "1", 0, 100), wired("New", "2", 0, 200), wired("Low", "3", -1, 900)},
+         "2"},
+        {"same name twice: told apart by the card's hardware address",
+         {"en1", "unavailable", ""},
          {wired("LAN", "x", 0, 9, "", "", "02:77:00:00:00:99"), wired("LAN", "y", 0, 1, "", "", "02:77:00:00:00:01")},
          "y"},
-        {"profiles active elsewhere or not autoconnecting are not candidates", {"en1", "unavailable", ""},
-         {wired("Busy", "b", 0, 9, "en2"), wired("Manual only", "m", 0, 9, "", "", "", false)}, ""},
+        {"profiles active elsewhere or not autoconnecting are not candidates",
+         {"en1", "unavailable", ""},
+         {wired("Busy", "b", 0, 9, "en2"), wired("Manual only", "m", 0, 9, "", "", "", false)},
+         ""},
         {"an unmanaged device has no profile", {"en1", "unmanaged", ""}, {wired("Any", "a", 0, 0)}, ""},
     };
     for (const auto& c : cases) {
@@ -249,7 +259,8 @@ TEST(LinuxHostTest, methodFromKernelAddresses) {
                   {Address{2, IPv4Address(10, 0, 0, 9), 8, false}, Address{2, IPv4Address(192, 168, 0, 1), 24, true}}),
               Method::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 255, 0)));
     // Two fixed addresses: the server's is read back, wherever it stands.
-    std::vector<Address> two{Address{2, IPv4Address(10, 77, 0, 1), 24, true}, Address{2, IPv4Address(10, 88, 0, 1), 24, true}};
+    std::vector<Address> two{Address{2, IPv4Address(10, 77, 0, 1), 24, true},
+                             Address{2, IPv4Address(10, 88, 0, 1), 24, true}};
     EXPECT_EQ(LinuxHost::configMethod(two), Method::manual(IPv4Address(10, 77, 0, 1), IPv4Address(255, 255, 255, 0)));
     EXPECT_EQ(LinuxHost::configMethod(two, IPv4Address(10, 88, 0, 1)),
               Method::manual(IPv4Address(10, 88, 0, 1), IPv4Address(255, 255, 255, 0)));

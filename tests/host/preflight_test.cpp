@@ -1,7 +1,8 @@
 #include "core/host/preflight.hpp"
-#include "core/events/notice.hpp"
 
 #include <gtest/gtest.h>
+
+#include "core/events/notice.hpp"
 
 namespace anvil {
 namespace {
@@ -91,7 +92,8 @@ TEST(PreflightTest, adapterConfiguredNeedsAddressAndMask) {
     EXPECT_EQ(noService.fix, std::nullopt);
     input = readyInput();
     input.card.serviceName.reset();
-    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::adapterConfigured)->message, "en7 is set to 192.168.0.1/24");
+    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::adapterConfigured)->message,
+              "en7 is set to 192.168.0.1/24");
 }
 
 TEST(PreflightTest, overlapsWithOtherNetworksAndVPNs) {
@@ -139,7 +141,8 @@ TEST(PreflightTest, linuxWordsOnLinux) {
          "USB LAN is this computer's main internet connection."},
         {noService, ID::adapterConfigured, "No network service for en7. Add it in System Settings > Network.",
          "No network service for en7. Add a wired connection for it in the network settings."},
-        {portTaken, ID::port67, "Port 67 is in use by dnsmasq:812. Turn off Internet Sharing or stop the VM's shared network.",
+        {portTaken, ID::port67,
+         "Port 67 is in use by dnsmasq:812. Turn off Internet Sharing or stop the VM's shared network.",
          "Port 67 is in use by dnsmasq:812. Stop the program that serves DHCP there (dnsmasq, libvirt's network, a "
          "NetworkManager shared connection)."},
     };

@@ -25,19 +25,20 @@ std::optional<std::vector<std::string>> HostSetup::networkSettingsCommand() {
     const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
     const char* path = std::getenv("PATH");
     std::string folders = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    return networkSettingsCommand(desktop ? desktop : "", [&folders](std::string_view program) -> std::optional<std::string> {
-        std::size_t start = 0;
-        while (start <= folders.size()) {
-            auto end = folders.find(':', start);
-            if (end == std::string::npos) end = folders.size();
-            auto folder = folders.substr(start, end - start);
-            start = end + 1;
-            if (folder.empty()) continue;
-            auto candidate = folder + "/" + std::string(program);
-            if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        }
-        return std::nullopt;
-    });
+    return networkSettingsCommand(desktop ? desktop : "",
+                                  [&folders](std::string_view program) -> std::optional<std::string> {
+                                      std::size_t start = 0;
+                                      while (start <= folders.size()) {
+                                          auto end = folders.find(':', start);
+                                          if (end == std::string::npos) end = folders.size();
+                                          auto folder = folders.substr(start, end - start);
+                                          start = end + 1;
+                                          if (folder.empty()) continue;
+                                          auto candidate = folder + "/" + std::string(program);
+                                          if (access(candidate.c_str(), X_OK) == 0) return candidate;
+                                      }
+                                      return std::nullopt;
+                                  });
 }
 
 void HostSetup::runAsAdministrator(std::string_view command) {

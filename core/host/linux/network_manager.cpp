@@ -38,10 +38,10 @@ std::map<std::string, std::optional<Interfaces::ServiceConfiguration>, std::less
     // What ties an Ethernet profile to a card is read only for those that could be a card's service.
     for (auto& profile : profiles) {
         if (profile.type != "802-3-ethernet") continue;
-        auto settings = LinuxHost::nmcliSettings(
-            runNmcli({"-t", "-f", "connection.interface-name,802-3-ethernet.mac-address", "connection", "show", "uuid",
-                      profile.uuid})
-                .text);
+        auto settings =
+            LinuxHost::nmcliSettings(runNmcli({"-t", "-f", "connection.interface-name,802-3-ethernet.mac-address",
+                                               "connection", "show", "uuid", profile.uuid})
+                                         .text);
         profile.interfaceName = settings["connection.interface-name"];
         profile.macAddress = settings["802-3-ethernet.mac-address"];
     }

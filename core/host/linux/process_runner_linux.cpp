@@ -126,8 +126,9 @@ ProcessRunner::Output ProcessRunner::run(const std::string& path, const std::vec
     close(pipeEnds[0]);
 
     int status = 0;
-    if (!timedOut && !reap(child, status, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  std::max(deadline - Clock::now(), Clock::duration::zero()))))
+    if (!timedOut && !reap(child, status,
+                           std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::max(deadline - Clock::now(), Clock::duration::zero()))))
         timedOut = true;
     if (timedOut) {
         kill(-child, SIGKILL);
