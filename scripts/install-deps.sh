@@ -15,6 +15,8 @@ packages=(
   network-manager dbus
   # The desktop application and its screenshots.
   qt6-base-dev xvfb xauth
+  # The helper's capability, and the tests that run the installed programs as another user.
+  libcap2-bin util-linux xdotool
 )
 extra=("$@")
 

@@ -80,8 +80,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           context(context),
           probePool(probePool),
           interfaceName(this->options.mode.interfaceName()) {
-        if (!makeTransport)
-            makeTransport = [](const TransportMode& mode) { return std::make_unique<UDPTransport>(mode); };
+        if (!makeTransport) makeTransport = makeSystemTransport;
     }
 
     bool isCardMode() const { return !options.mode.isLoopback(); }
@@ -116,6 +115,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             if (!linkUp) raise(Notice::linkDown(interfaceName));
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
             repeat(&Core::watchTimer, timers.watchInterval, timers.watchInterval, [](Core& core) { core.watch(); });
+            if (options.presenceEnabled && host.icmpProbes && !host.icmpProbes(interfaceName))
+                emit(ServerEvent::info("presence probes use TCP alone: this user may not open ping sockets "
+                                       "(net.ipv4.ping_group_range)"));
         }
         if (options.presenceEnabled) {
             repeat(&Core::presenceTimer, timers.presenceFirstRun, timers.presenceInterval,

@@ -1,10 +1,12 @@
 #include "core/server/server_host.hpp"
 
 #include <net/if.h>
+#include <unistd.h>
 
 #include <chrono>
 
 #include "core/addressing/system_clock.hpp"
+#include "core/host/icmp_socket.hpp"
 #include "core/host/prober.hpp"
 #include "core/server/local_network.hpp"
 
@@ -24,6 +26,12 @@ ServerHost ServerHost::system() {
     };
     host.probe = [](const std::string& interfaceName, IPv4Address ip, double timeout) {
         return Prober(interfaceName).probe(ip, timeout);
+    };
+    host.icmpProbes = [](const std::string& interfaceName) {
+        int fd = openIcmpSocket(interfaceName);
+        if (fd < 0) return false;
+        ::close(fd);
+        return true;
     };
     host.readARPTable = [] { return ARPTable::read(); };
     host.triggerLocalNetworkAlert = [](const std::string& name, IPv4Address nearby) {

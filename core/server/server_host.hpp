@@ -24,6 +24,8 @@ struct ServerHost {
     // The system's name for an index, or "interface " and the number.
     std::function<std::string(std::uint32_t index)> interfaceNameForIndex;
     std::function<ProbeResult(const std::string& interfaceName, IPv4Address ip, double timeout)> probe;
+    // Whether probes on the card can send ICMP echoes; unset means they can.
+    std::function<bool(const std::string& interfaceName)> icmpProbes;
     std::function<ARPEntries()> readARPTable;
     std::function<void(const std::string& interfaceName, IPv4Address nearby)> triggerLocalNetworkAlert;
 

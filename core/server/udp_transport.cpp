@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/host/privilege_helper.hpp"
 #include "core/host/socket_address.hpp"
 
 namespace anvil {
@@ -58,7 +59,9 @@ std::optional<std::uint32_t> arrivalInterfaceIndex(std::span<const std::uint8_t>
 
 void UDPTransport::open() {
     if (fd_ >= 0) return;
-    int socketFD = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (opener_ == Opener::helper && !mode_.isLoopback()) return openThroughHelper();
+    // Close-on-exec: no child process (an adapter command, the helper) may keep port 67.
+    int socketFD = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (socketFD < 0) throw TransportError("socket", errno);
     auto fail = [&](std::string operation, int code) {
         ::close(socketFD);
@@ -88,6 +91,15 @@ void UDPTransport::open() {
 
     fd_ = socketFD;
     interfaceIndex_ = index;
+}
+
+void UDPTransport::openThroughHelper() {
+    auto answer = PrivilegeHelper::openServerSocket(interfaceName());
+    if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
+        throw TransportError(failure->operation, failure->code);
+    auto socket = std::get<PrivilegeHelper::Socket>(answer);
+    fd_ = socket.fd;
+    interfaceIndex_ = socket.interfaceIndex;
 }
 
 std::optional<Datagram> UDPTransport::receive() {
@@ -129,6 +141,11 @@ void UDPTransport::close() {
     if (fd_ < 0) return;
     ::close(fd_);
     fd_ = -1;
+}
+
+std::unique_ptr<Transport> makeSystemTransport(const TransportMode& mode) {
+    auto opener = PrivilegeHelper::notNeeded() ? UDPTransport::Opener::thisProcess : UDPTransport::Opener::helper;
+    return std::make_unique<UDPTransport>(mode, opener);
 }
 
 }  // namespace anvil

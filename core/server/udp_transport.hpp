@@ -1,6 +1,7 @@
 #pragma once
 // The one UDP socket through which a server hears clients and answers them.
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "core/server/datagram.hpp"
@@ -13,7 +14,12 @@ namespace anvil {
 
 class UDPTransport final : public Transport {
 public:
-    explicit UDPTransport(TransportMode mode) : mode_(std::move(mode)) {}
+    // Who opens a card's socket: this process, or dhcpanvil-helper for a process that may not
+    // bind port 67. The loopback test ports are always opened here.
+    enum class Opener { thisProcess, helper };
+
+    explicit UDPTransport(TransportMode mode, Opener opener = Opener::thisProcess)
+        : mode_(std::move(mode)), opener_(opener) {}
     ~UDPTransport() override { close(); }
     UDPTransport(const UDPTransport&) = delete;
     UDPTransport& operator=(const UDPTransport&) = delete;
@@ -31,9 +37,16 @@ public:
     std::uint32_t interfaceIndex() const override { return interfaceIndex_; }
 
 private:
+    void openThroughHelper();
+
     TransportMode mode_;
+    Opener opener_;
     int fd_ = -1;
     std::uint32_t interfaceIndex_ = 0;
 };
+
+// The transport a server uses by default: the helper opens a card's socket unless this process
+// may (root, or the network capabilities effective).
+std::unique_ptr<Transport> makeSystemTransport(const TransportMode& mode);
 
 }  // namespace anvil

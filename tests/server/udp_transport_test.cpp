@@ -1,6 +1,7 @@
 #include "core/server/udp_transport.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -65,9 +66,11 @@ std::optional<Datagram> receiveWithin(UDPTransport& transport) {
 TEST(UDPTransport, LoopbackModeReceivesWithTheArrivalInterfaceAndRepliesToTheClientPort) {
     LoopbackPeer client;
     auto serverPort = freeUDPPort();
-    UDPTransport transport(TransportMode::loopback(serverPort, client.port));
+    // The loopback test ports never need the helper, whoever runs the server.
+    UDPTransport transport(TransportMode::loopback(serverPort, client.port), UDPTransport::Opener::helper);
     transport.open();
     EXPECT_GE(transport.fd(), 0);
+    EXPECT_TRUE(::fcntl(transport.fd(), F_GETFD) & FD_CLOEXEC);
     EXPECT_NE(transport.interfaceIndex(), 0u);
     EXPECT_EQ(transport.receive(), std::nullopt);
 

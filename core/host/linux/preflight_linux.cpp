@@ -94,6 +94,14 @@ Port67State Preflight::port67State(std::string_view cardName) {
         return Port67State::inUse(holder);
     }
     close(fd);
+    // A program without the right to bind port 67 serves through dhcpanvil-helper; the socket
+    // tables tell whether another program holds the port.
+    if (error == EACCES) {
+        if (Preflight::socketInodes(readText("/proc/net/udp", socketTableLimit), dhcpServerPort).empty() &&
+            Preflight::socketInodes(readText("/proc/net/udp6", socketTableLimit), dhcpServerPort).empty())
+            return Port67State::available();
+        return Port67State::inUse(Preflight::holder(socketTableText(dhcpServerPort), dhcpServerPort));
+    }
     return Port67State::failed(std::strerror(error));
 }
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/host/icmp_socket.hpp"
 #include "core/host/prober.hpp"
 #include "core/host/socket_address.hpp"
 
@@ -63,9 +64,7 @@ ProbeResult Prober::probe(IPv4Address ip, double timeout) const {
         outstanding.clear();
     };
 
-    // A ping socket when the group range admits us, else a raw socket, else TCP alone.
-    int icmp = probeSocket(SOCK_DGRAM, IPPROTO_ICMP, interfaceName_);
-    if (icmp < 0) icmp = probeSocket(SOCK_RAW, IPPROTO_ICMP, interfaceName_);
+    int icmp = openIcmpSocket(interfaceName_);
     if (icmp >= 0) {
         auto request = echoRequest(static_cast<std::uint16_t>(getpid()), 1);
         auto destination = socketAddress(ip, 0);

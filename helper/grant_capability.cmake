@@ -1,0 +1,35 @@
+# Grants dhcpanvil-helper the right to bind port 67, and makes sure no other program keeps a
+# capability from an earlier install: a Qt program loads plug-ins chosen by whoever starts it,
+# so DHCPAnvilApp must never run with one. Without root this only warns.
+find_program(SETCAP setcap PATHS /usr/sbin /sbin)
+find_program(GETCAP getcap PATHS /usr/sbin /sbin)
+set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+set(helper "${root}/${ANVIL_INSTALL_LIBEXECDIR}/dhcpanvil/dhcpanvil-helper")
+
+foreach(program IN ITEMS DHCPAnvilApp dhcpanvil)
+  set(path "${root}/${ANVIL_INSTALL_BINDIR}/${program}")
+  if(EXISTS "${path}" AND GETCAP AND SETCAP)
+    execute_process(COMMAND ${GETCAP} "${path}" OUTPUT_VARIABLE granted ERROR_QUIET)
+    if(NOT granted STREQUAL "")
+      execute_process(COMMAND ${SETCAP} -r "${path}" RESULT_VARIABLE status ERROR_QUIET)
+      if(status EQUAL 0)
+        message(STATUS "Removed the capabilities of an earlier install from ${path}")
+      else()
+        message(WARNING "${path} still carries capabilities; run as root: setcap -r ${path}")
+      endif()
+    endif()
+  endif()
+endforeach()
+
+if(NOT SETCAP)
+  message(WARNING "setcap not found: run as root: setcap cap_net_bind_service+ep ${helper}")
+  return()
+endif()
+execute_process(COMMAND ${SETCAP} cap_net_bind_service+ep "${helper}" RESULT_VARIABLE status ERROR_VARIABLE error)
+if(status EQUAL 0)
+  message(STATUS "Granted cap_net_bind_service to ${helper}")
+else()
+  string(STRIP "${error}" error)
+  message(WARNING "Could not grant cap_net_bind_service to ${helper} (${error}); run as root: "
+                  "setcap cap_net_bind_service+ep ${helper}")
+endif()

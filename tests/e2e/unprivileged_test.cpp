@@ -1,0 +1,210 @@
+// The programs as an ordinary user runs them after an install: uid 65534, no capability of its
+// own, port 67 opened by the installed dhcpanvil-helper, a real client on the cable.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/e2e/field_bench.hpp"
+
+namespace anvil::field {
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+constexpr const char* udhcpcScript = R"(#!/bin/sh
+case "$1" in
+  bound|renew) ip address replace "$ip/${mask:-24}" dev "$interface" ;;
+esac
+echo "udhcpc-event $1 $ip"
+)";
+
+std::string capabilities(const std::string& path) { return ProcessRunner::run("/usr/sbin/getcap", {path}).text; }
+
+// `cmake --install` of this build into a prefix under /tmp that uid 65534 can read, done once.
+struct Install {
+    std::string prefix;
+    std::string error;
+    Install() {
+        char pattern[] = "/tmp/anvil-install-XXXXXX";
+        if (!::mkdtemp(pattern)) {
+            error = "mkdtemp failed";
+            return;
+        }
+        prefix = pattern;
+        ::chmod(prefix.c_str(), 0755);
+        auto output = ProcessRunner::run("/usr/bin/cmake", {"--install", ANVIL_BUILD_DIR, "--prefix", prefix});
+        if (output.status != 0) error = output.text;
+        // Files cmake made private to root still have to be readable by the user who runs them.
+        ProcessRunner::run("/usr/bin/chmod", {"-R", "a+rX", prefix});
+    }
+    ~Install() {
+        std::error_code ignored;
+        if (!prefix.empty()) std::filesystem::remove_all(prefix, ignored);
+    }
+    std::string operator/(const std::string& name) const { return prefix + "/" + name; }
+};
+
+// The server namespace with the card "enu<pid>" at 192.168.0.1/24 (the default server address)
+// and the client namespace with its peer "cli0".
+struct Cable {
+    std::string tag = std::to_string(::getpid() % 100000);
+    std::string serverNS = "anvil-usr-" + tag;
+    std::string clientNS = "anvil-ucl-" + tag;
+    std::string card = "enu" + tag;
+    std::string cardMAC = "02:65:00:00:00:01";
+    std::string error;
+
+    Cable() {
+        for (const auto& step : std::vector<std::vector<std::string>>{
+                 {"netns", "add", serverNS},
+                 {"netns", "add", clientNS},
+                 {"link", "add", card, "netns", serverNS, "address", cardMAC, "type", "veth", "peer", "name", "cli0",
+                  "netns", clientNS},
+                 {"-n", serverNS, "address", "add", "192.168.0.1/24", "dev", card},
+                 {"-n", serverNS, "link", "set", card, "up"},
+                 {"-n", serverNS, "link", "set", "lo", "up"},
+                 {"-n", clientNS, "link", "set", "cli0", "up"},
+             }) {
+            auto output = ip(step);
+            if (output.status != 0 && error.empty()) error = output.text;
+        }
+    }
+    ~Cable() {
+        ip({"netns", "delete", serverNS});
+        ip({"netns", "delete", clientNS});
+    }
+};
+
+class Unprivileged : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (::geteuid() == 0) install = new Install;
+    }
+    static void TearDownTestSuite() {
+        delete install;
+        install = nullptr;
+    }
+
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to install, grant the helper and create namespaces";
+        for (const char* program : {"/bin/busybox", "/usr/sbin/getcap", "/usr/bin/setpriv"})
+            if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh";
+        ASSERT_TRUE(install->error.empty()) << install->error;
+        cable = std::make_unique<Cable>();
+        if (!cable->error.empty()) GTEST_SKIP() << "cannot build the namespaces: " << cable->error;
+        ASSERT_EQ(::chown(home.path.c_str(), nobody, nobody), 0);
+        writeFile(home / "udhcpc.sh", udhcpcScript, true);
+    }
+
+    void TearDown() override {
+        clients.clear();
+        programs.clear();
+        cable.reset();
+    }
+
+    // Runs an installed program in the server namespace as uid 65534 with a home of its own.
+    Child& runAsNobody(const std::vector<std::string>& command, std::vector<std::string> environment = {}) {
+        auto folder = home.path.string();
+        environment.insert(
+            environment.end(),
+            {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder + "/.config", "XDG_DATA_HOME=" + folder + "/.local/share",
+             "XDG_STATE_HOME=" + folder + "/.local/state", "XDG_RUNTIME_DIR=" + folder + "/runtime"});
+        std::vector<std::string> full{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        full.insert(full.end(), command.begin(), command.end());
+        programs.push_back(std::make_unique<Child>(cable->serverNS, full, environment));
+        return *programs.back();
+    }
+
+    Child& udhcpc() {
+        clients.push_back(std::make_unique<Child>(
+            cable->clientNS, std::vector<std::string>{"/bin/busybox", "udhcpc", "-f", "-i", "cli0", "-s",
+                                                      home / "udhcpc.sh", "-t", "10", "-T", "1", "-A", "1"}));
+        return *clients.back();
+    }
+
+    // The effective capabilities of a running program, from its status file.
+    static std::string effectiveCapabilities(pid_t pid) {
+        auto status = readFile("/proc/" + std::to_string(pid) + "/status");
+        auto start = status.find("CapEff:");
+        return start == std::string::npos ? "" : status.substr(start, status.find('\n', start) - start);
+    }
+
+    static Install* install;
+    std::unique_ptr<Cable> cable;
+    TempFolder home;
+    std::vector<std::unique_ptr<Child>> programs;
+    std::vector<std::unique_ptr<Child>> clients;
+};
+
+Install* Unprivileged::install = nullptr;
+
+TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody) {
+    EXPECT_EQ(capabilities(*install / "bin/dhcpanvil"), "");
+    if (::access((*install / "bin/DHCPAnvilApp").c_str(), F_OK) == 0) {
+        EXPECT_EQ(capabilities(*install / "bin/DHCPAnvilApp"), "");
+    }
+    auto helper = *install / "libexec/dhcpanvil/dhcpanvil-helper";
+    EXPECT_EQ(capabilities(helper), helper + " cap_net_bind_service=ep\n");
+
+    auto& server = runAsNobody(
+        {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"});
+    ASSERT_GE(server.waitForLine("START", 15s), 0) << server.output();
+    EXPECT_EQ(effectiveCapabilities(server.pid()), "CapEff:\t0000000000000000");
+    // A new namespace admits no group to ping sockets, and the helper hands out no raw socket.
+    EXPECT_GE(server.waitForLine("presence probes use TCP alone", 5s), 0) << server.output();
+
+    auto& client = udhcpc();
+    EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output() << server.output();
+    EXPECT_GE(server.waitForLine("ACK", 5s), 0) << server.output();
+    EXPECT_EQ(server.stop(), 0) << server.output();
+    EXPECT_NE(readFile(home / ".local/share/leases.json").find("02:"), std::string::npos);
+}
+
+TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
+    auto app = *install / "bin/DHCPAnvilApp";
+    if (::access(app.c_str(), X_OK) != 0) GTEST_SKIP() << "DHCPAnvilApp is not built";
+    for (const char* program : {"/usr/bin/Xvfb", "/usr/bin/xdotool"})
+        if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh";
+
+    // The remembered card; the default configuration serves 192.168.0.1/24, which the card holds.
+    std::filesystem::create_directories(home / ".config/DHCP Anvil");
+    std::filesystem::create_directories(home / "runtime");
+    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
+    writeFile(home / ".config/DHCP Anvil/DHCP Anvil.conf", "[General]\nselectedCardMAC=" + cable->cardMAC + "\n");
+    ProcessRunner::run("/usr/bin/chown", {"-R", "65534:65534", home.path.string()});
+
+    auto display = ":" + std::to_string(200 + ::getpid() % 500);
+    programs.push_back(std::make_unique<Child>(
+        cable->serverNS,
+        std::vector<std::string>{"/usr/bin/Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x1000x24"}));
+    auto& window = runAsNobody({app}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
+
+    // Ctrl+R until the day's log says the server started: the window may still be launching.
+    auto xdotool = [&](const std::vector<std::string>& arguments) {
+        std::vector<std::string> full{"netns",           "exec", cable->serverNS, "env", "DISPLAY=" + display,
+                                      "/usr/bin/xdotool"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        return ip(full);
+    };
+    auto logs = std::filesystem::path(home / ".local/state/DHCP Anvil/logs");
+    auto started = [&] {
+        std::error_code missing;
+        for (const auto& entry : std::filesystem::directory_iterator(logs, missing))
+            if (readFile(entry.path()).find("START") != std::string::npos) return true;
+        return false;
+    };
+    std::string pressed;
+    for (int attempt = 0; attempt < 30 && !started(); ++attempt) {
+        pressed =
+            xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "ctrl+r"})
+                .text;
+        std::this_thread::sleep_for(1s);
+    }
+    ASSERT_TRUE(started()) << window.output() << pressed;
+    EXPECT_EQ(effectiveCapabilities(window.pid()), "CapEff:\t0000000000000000");
+
+    auto& client = udhcpc();
+    EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output() << window.output();
+}
+
+}  // namespace
+}  // namespace anvil::field

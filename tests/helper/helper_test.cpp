@@ -1,0 +1,216 @@
+// dhcpanvil-helper fed directly, and the server socket it opens seen through the transport.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "core/host/privilege_helper.hpp"
+#include "core/host/process_runner.hpp"
+#include "core/server/transport_error.hpp"
+#include "core/server/udp_transport.hpp"
+
+using namespace anvil;
+
+namespace {
+
+// Starts the helper with one end of a socket pair as descriptor 3, sends `request` as one
+// message and returns the answer line; `passed` receives an attached descriptor.
+std::string ask(const std::string& request, int* passed = nullptr) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return "socketpair failed";
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(ends[1], 3);
+        ::execl(ANVIL_HELPER_PATH, "dhcpanvil-helper", nullptr);
+        ::_exit(127);
+    }
+    ::close(ends[1]);
+    ::send(ends[0], request.data(), request.size(), 0);
+    char text[256] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec vector{text, sizeof text - 1};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t length = ::recvmsg(ends[0], &message, MSG_CMSG_CLOEXEC);
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header && header->cmsg_type == SCM_RIGHTS) {
+        int fd = -1;
+        std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+        if (passed)
+            *passed = fd;
+        else
+            ::close(fd);
+    }
+    ::close(ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : "";
+}
+
+TEST(Helper, RefusesEveryRequestButAnOfferedCardOnPort67WithOneLine) {
+    struct Row {
+        std::string request;
+        std::string answer;
+    };
+    const std::string missing = "enmissing" + std::to_string(::getpid() % 100000);
+    const Row rows[] = {
+        {"en/0 67\n", "refused the card name contains \"/\"\n"},
+        {"en..0 67\n", "refused the card name contains \"..\"\n"},
+        {"en 0 67\n", "refused the card name contains a space\n"},
+        {std::string("en\x01") + "0 67\n", "refused the card name contains a control character\n"},
+        {std::string("en\x7f") + " 67\n", "refused the card name contains a control character\n"},
+        {"en\t0 67\n", "refused the card name contains a control character\n"},
+        {" 67\n", "refused the card name is empty\n"},
+        {"enp0s31f6abcdefg 67\n", "refused the card name is longer than 15 bytes\n"},
+        {"en:0 67\n", "refused the card name en:0 contains a character other than a letter, a digit, \"-\" or \"_\"\n"},
+        {"lo 67\n", "refused card lo is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
+        {"wlan0 67\n", "refused card wlan0 is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
+        {missing + " 67\n", "error 6 find interface " + missing + "\n"},
+        {"eth0 68\n", "refused the request names another port than 67\n"},
+        {"eth0 067\n", "refused the request names another port than 67\n"},
+        {"eth0 6\n7\n", "refused the request names another port than 67\n"},
+        {"eth0 67", "refused the request is truncated: it does not end with a newline\n"},
+        {"eth0\n", "refused the request is truncated: it names no port\n"},
+        {"", "refused the request is truncated: it does not end with a newline\n"},
+        {"en" + std::string(40, 'x') + " 67\n", "refused the request is longer than a card name and a port\n"},
+        {std::string(200, 'e') + "\n", "refused the request is longer than a card name and a port\n"},
+    };
+    for (const auto& row : rows) {
+        int passed = -1;
+        EXPECT_EQ(ask(row.request, &passed), row.answer) << "request: " << row.request;
+        EXPECT_EQ(passed, -1) << "request: " << row.request;
+        if (passed >= 0) ::close(passed);
+    }
+}
+
+// A network namespace with the card en0, one end of a veth pair whose other end stays inside.
+struct CardNamespace {
+    std::string name = "anvil-helper-" + std::to_string(::getpid());
+    std::string error;
+    CardNamespace() {
+        for (const auto& step : std::vector<std::vector<std::string>>{
+                 {"netns", "add", name},
+                 {"-n", name, "link", "add", "en0", "type", "veth", "peer", "name", "peer0"},
+                 {"-n", name, "link", "set", "en0", "up"}}) {
+            auto output = ProcessRunner::run("/usr/sbin/ip", step);
+            if (output.status != 0 && error.empty()) error = output.text;
+        }
+    }
+    ~CardNamespace() { ProcessRunner::run("/usr/sbin/ip", {"netns", "delete", name}); }
+
+    // Runs `work` on a thread that lives in the namespace, so that what it starts does too.
+    void inside(const std::function<void()>& work) const {
+        std::thread([&] {
+            int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
+            ::close(fd);
+            work();
+        }).join();
+    }
+};
+
+std::string openingError(UDPTransport& transport) {
+    try {
+        transport.open();
+    } catch (const TransportError& error) {
+        return error.description();
+    }
+    return "";
+}
+
+TEST(Helper, OpensTheServerSocketAndItsFailuresReadAsTheTransportsOwn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+
+    bench.inside([] {
+        UDPTransport first(TransportMode::interface("en0"), UDPTransport::Opener::helper);
+        ASSERT_EQ(openingError(first), "");
+        EXPECT_EQ(first.interfaceIndex(), ::if_nametoindex("en0"));
+        int fd = first.fd();
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+        EXPECT_EQ(ntohs(bound.sin_port), 67);
+        EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+        char device[IFNAMSIZ] = {};
+        socklen_t deviceLength = sizeof device;
+        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, &deviceLength), 0);
+        EXPECT_STREQ(device, "en0");
+        int on = 0;
+        socklen_t onLength = sizeof on;
+        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &onLength), 0);
+        EXPECT_EQ(on, 1);
+        ASSERT_EQ(::getsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, &onLength), 0);
+        EXPECT_EQ(on, 1);
+        EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        EXPECT_EQ(first.receive(), std::nullopt);
+
+        struct Row {
+            std::string card;
+            std::string helper;
+            TransportError expected;
+        };
+        const Row rows[] = {
+            {"en0", PrivilegeHelper::path(), {"bind 0.0.0.0:67", EADDRINUSE}},
+            {"enmissing", PrivilegeHelper::path(), {"find interface enmissing", ENXIO}},
+            {"usb0",
+             PrivilegeHelper::path(),
+             {"ask dhcpanvil-helper (card usb0 is not offered: only cards named \"en…\" or \"eth…\" are served)",
+              EPERM}},
+            {"en0", "/nonexistent/dhcpanvil-helper", {"start /nonexistent/dhcpanvil-helper", ENOENT}},
+        };
+        for (const auto& row : rows) {
+            auto answer = PrivilegeHelper::openServerSocket(row.card, row.helper);
+            auto failure = std::get_if<PrivilegeHelper::Failure>(&answer);
+            ASSERT_NE(failure, nullptr) << row.card;
+            EXPECT_EQ(TransportError(failure->operation, failure->code), row.expected);
+        }
+        // The same failure opened here gives the same text.
+        UDPTransport direct(TransportMode::interface("en0"));
+        EXPECT_EQ(openingError(direct), TransportError("bind 0.0.0.0:67", EADDRINUSE).description());
+    });
+}
+
+TEST(Helper, WithoutItsCapabilityTheUserSeesPermissionDenied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    bench.inside([&] {
+        pid_t child = ::fork();
+        if (child == 0) {
+            // As nobody, with the build tree's helper that carries no capability.
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
+            UDPTransport transport(TransportMode::interface("en0"), UDPTransport::Opener::helper);
+            auto text = openingError(transport);
+            ::write(ends[1], text.data(), text.size());
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    });
+    ::close(ends[1]);
+    char text[256] = {};
+    auto length = ::read(ends[0], text, sizeof text - 1);
+    ::close(ends[0]);
+    EXPECT_EQ(std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0),
+              "bind 0.0.0.0:67 failed: Permission denied (errno 13)");
+}
+
+}  // namespace
