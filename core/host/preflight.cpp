@@ -9,6 +9,7 @@
 
 #include "core/addressing/text_pieces.hpp"
 #include "core/host/loopback_name.hpp"
+#include "core/host/netlink_bytes.hpp"
 
 namespace anvil {
 
@@ -290,6 +291,23 @@ std::optional<std::string> Preflight::holder(std::string_view netstatText, int p
             if (isProcessColumn(column)) return std::string(column);
     }
     return std::nullopt;
+}
+
+std::vector<std::uint32_t> Preflight::boundInterfaces(std::span<const std::uint8_t> dump, int port) {
+    constexpr std::uint16_t sockDiagByFamily = 20;  // SOCK_DIAG_BY_FAMILY
+    // struct inet_diag_msg: family, state, timer, retrans, then the socket id: source port (network
+    // order) at 4, and the bound interface at 40 in host order.
+    constexpr std::size_t portOffset = 4, interfaceOffset = 40, messageLength = 72;
+    std::vector<std::uint32_t> found;
+    for (const auto& message : netlink::messages(dump)) {
+        if (message.type != sockDiagByFamily || message.payload.size() < messageLength) continue;
+        auto localPort = static_cast<int>(message.payload[portOffset]) << 8 | message.payload[portOffset + 1];
+        if (localPort != port) continue;
+        std::uint32_t interface = 0;
+        std::memcpy(&interface, message.payload.data() + interfaceOffset, sizeof interface);
+        found.push_back(interface);
+    }
+    return found;
 }
 
 std::vector<std::uint64_t> Preflight::socketInodes(std::string_view procNetUDP, int port) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,9 @@ struct SocketOwner {
     std::string name;
     int pid = 0;
 };
+// The card each UDP socket on a local port is bound to (0: every card), from a sock_diag dump of
+// inet_diag_msg replies.
+std::vector<std::uint32_t> boundInterfaces(std::span<const std::uint8_t> sockDiagDump, int port);
 // The socket-inode numbers of the UDP sockets on a local port, from /proc/net/udp or udp6 text.
 std::vector<std::uint64_t> socketInodes(std::string_view procNetUDP, int port);
 // netstat-style lines ("udp4  0  0  *.67  *.*  name:pid") for the sockets on a port.

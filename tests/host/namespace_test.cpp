@@ -1,5 +1,6 @@
 // Real cards in throwaway network namespaces: a veth pair whose card side is named "en…".
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -244,14 +245,21 @@ TEST_F(NamespaceTest, port67HeldOnAnotherCardLeavesThisCardFree) {
         address.sin_family = AF_INET;
         address.sin_port = htons(67);
         std::string result = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? "held" : "not held";
-        auto onCard = Preflight::port67State(card);
-        auto anyCard = Preflight::port67State("");
-        result += std::string("|") + (onCard == Port67State::available() ? "card free" : "card taken") + "|" +
-                  (anyCard.kind == Port67State::Case::inUse ? "any taken" : "any free");
+        auto judge = [&] {
+            auto onCard = Preflight::port67State(card);
+            auto anyCard = Preflight::port67State("");
+            return std::string("|") + (onCard == Port67State::available() ? "card free" : "card taken") + "|" +
+                   (anyCard.kind == Port67State::Case::inUse ? "any taken" : "any free");
+        };
+        result += judge();
+        // Without the right to bind port 67 (serving through the helper) the verdict is the same.
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            return result + "|could not drop privileges";
+        result += judge();
         close(fd);
         return result;
     });
-    EXPECT_EQ(text, "held|card free|any taken");
+    EXPECT_EQ(text, "held|card free|any taken|card free|any taken");
 }
 
 // Without NetworkManager the printed fix runs whole as root and replaces an older fixed address,
