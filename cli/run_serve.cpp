@@ -27,7 +27,10 @@ void validateOrThrow(const ServerConfig& config) {
     auto errors = config.validate();
     if (errors.empty()) return;
     std::string message;
-    for (const auto& error : errors) message += (message.empty() ? "" : "\n") + error.description();
+    for (const auto& error : errors) {
+        if (!message.empty()) message += '\n';
+        message += error.description();
+    }
     throw CLIError::failure(message);
 }
 

@@ -158,7 +158,8 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
     EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output() << server.output();
     EXPECT_GE(server.waitForLine("ACK", 5s), 0) << server.output();
     EXPECT_EQ(server.stop(), 0) << server.output();
-    EXPECT_NE(readFile(home / ".local/share/leases.json").find("02:"), std::string::npos);
+    // The client's hardware address is random: the stored lease is found by its state.
+    EXPECT_NE(readFile(home / ".local/share/leases.json").find("\"bound\""), std::string::npos);
 }
 
 TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
