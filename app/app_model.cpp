@@ -105,6 +105,8 @@ AppModel::AppModel(Environment environment)
 
 AppModel::~AppModel() {
     alive_.reset();
+    // A server being torn down in the background saves its leases before the process may end.
+    if (teardown_.valid()) teardown_.wait();
     if (monitor_) monitor_->stop();
     // A server still running saves its leases on the way out.
     if (server_) {
@@ -139,17 +141,22 @@ const NetworkCard* AppModel::selectedCard() const {
 std::vector<NetworkCard> AppModel::offeredCards() const { return Interfaces::offered(cards, showDisconnected); }
 
 bool AppModel::canStart() const {
-    if (isRunning || selectedCard() == nullptr || checks.empty()) return false;
+    if (isRunning || isStopping || leaseFileJobs_ > 0 || selectedCard() == nullptr || checks.empty()) return false;
     return Preflight::canStart(checks);
 }
 
+const std::vector<LogLine>& AppModel::shownLog() const { return (logPaused && pausedLog_) ? *pausedLog_ : log; }
+
+bool AppModel::matchesFilter(const std::string& text, const std::string& filter) {
+    return filter.empty() || folded(text).find(folded(filter)) != std::u32string::npos;
+}
+
 std::vector<LogLine> AppModel::visibleLog() const {
-    const auto& source = (logPaused && pausedLog_) ? *pausedLog_ : log;
+    const auto& source = shownLog();
     if (logFilter.empty()) return source;
-    std::u32string needle = folded(logFilter);
     std::vector<LogLine> shown;
     for (const auto& line : source)
-        if (folded(line.text).find(needle) != std::u32string::npos) shown.push_back(line);
+        if (matchesFilter(line.text, logFilter)) shown.push_back(line);
     return shown;
 }
 
@@ -204,6 +211,38 @@ bool AppModel::showsWaitingHint(Date at) const {
     return at.secondsSince(*startedAt) > waitingHintSeconds;
 }
 
+std::string_view AppModel::checkTitle(PreflightCheck::ID id) {
+    switch (id) {
+        case PreflightCheck::ID::wired: return "Wired card";
+        case PreflightCheck::ID::foreignDHCP: return "Other DHCP server";
+        case PreflightCheck::ID::adapterConfigured: return "Card address";
+        case PreflightCheck::ID::subnetOverlap: return "Subnet";
+        case PreflightCheck::ID::vpnOverlap: return "VPN";
+        case PreflightCheck::ID::port67: return "Port 67";
+        case PreflightCheck::ID::link: return "Link";
+        case PreflightCheck::ID::vmware: return "Virtual machines";
+    }
+    return "Check";
+}
+
+std::vector<std::string> AppModel::checklistNotes() const {
+    std::vector<std::string> notes{"Start is enabled once every ✗ is fixed. ⚠ items never block it."};
+    if (texts_.startAccessNote) notes.push_back(*texts_.startAccessNote);
+    return notes;
+}
+
+std::string AppModel::waitingHintText() const { return texts_.waitingHint; }
+
+std::optional<std::string> AppModel::noticeActionTitle(NoticeKind kind) const {
+    if (kind == NoticeKind::localNetworkDenied && canOpenNetworkSettings()) return texts_.bannerSettingsButton;
+    return std::nullopt;
+}
+
+std::optional<std::string> AppModel::waitingHintActionTitle() const {
+    if (!canOpenNetworkSettings()) return std::nullopt;
+    return texts_.hintSettingsButton;
+}
+
 // MARK: start-up and cards
 
 void AppModel::bootstrap() {
@@ -219,10 +258,7 @@ void AppModel::bootstrap() {
             AppModel& self = **model;
             self.cards = std::move(found);
             self.loadLeasesAtLaunch();
-            std::optional<MACAddress> remembered;
-            if (auto text = self.env_.settings->value(SettingsStore::selectedCardMACKey))
-                remembered = MACAddress::parse(*text);
-            self.select(Interfaces::preferredCardID(self.cards, std::nullopt, remembered, false));
+            self.choose(Interfaces::preferredCardID(self.cards, std::nullopt, self.rememberedCard(), false));
             // The launch screen stays up for at least a second so that it does not flicker.
             double elapsed = self.env_.now().secondsSince(began);
             auto finish = self.guarded([](AppModel& m) { m.finishBootstrap(); });
@@ -270,12 +306,14 @@ void AppModel::refreshCards() {
     scanCards([](AppModel& self, std::optional<std::vector<NetworkCard>> found) {
         // A scan that timed out keeps the cards we had.
         if (found) self.cards = std::move(*found);
-        std::optional<MACAddress> remembered;
-        if (auto text = self.env_.settings->value(SettingsStore::selectedCardMACKey))
-            remembered = MACAddress::parse(*text);
-        auto preferred = Interfaces::preferredCardID(self.cards, self.selectedCardID, remembered, self.isRunning);
+        auto remembered = self.rememberedCard();
+        // A card picked automatically gives way to the user's card when that one comes back.
+        auto current = self.selectedCardID;
+        const auto* selected = self.selectedCard();
+        if (!self.isRunning && remembered && selected && selected->mac != remembered) current.reset();
+        auto preferred = Interfaces::preferredCardID(self.cards, current, remembered, self.isRunning);
         if (preferred != self.selectedCardID) {
-            self.select(preferred);
+            self.choose(preferred);
         } else {
             self.refreshChecks();
             self.changed();
@@ -288,6 +326,19 @@ void AppModel::select(const std::optional<std::string>& cardID) {
     storeSelection();
     refreshChecks();
     changed();
+}
+
+void AppModel::choose(const std::optional<std::string>& cardID) {
+    selectedCardID = cardID;
+    // With nothing remembered yet, the first card found is as good a memory as any.
+    if (!rememberedCard()) storeSelection();
+    refreshChecks();
+    changed();
+}
+
+std::optional<MACAddress> AppModel::rememberedCard() const {
+    auto text = env_.settings->value(SettingsStore::selectedCardMACKey);
+    return text ? MACAddress::parse(*text) : std::nullopt;
 }
 
 void AppModel::storeSelection() {
@@ -336,6 +387,14 @@ void AppModel::applyChecks(unsigned generation, std::optional<PreflightInput> in
 
 void AppModel::start() {
     if (!canStart()) return;
+    // The stored configuration may come from an older version or a hand edit: never serve it unchecked.
+    auto problems = SettingsForm::from(config).evaluate().errors;
+    if (!problems.empty()) {
+        settingsMessages = std::move(problems);
+        settingsOpen = true;
+        changed();
+        return;
+    }
     const NetworkCard card = *selectedCard();
 
     DHCPServer::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
@@ -370,8 +429,19 @@ void AppModel::start() {
         server_.reset();
         const auto* transportError = dynamic_cast<const TransportError*>(&error);
         if (transportError && transportError->code == EADDRINUSE) {
-            auto holder = env_.port67Holder ? env_.port67Holder() : std::nullopt;
-            state.raise(Notice::portInUse(holder, env_.platform));
+            // Naming the holder runs a child process: ask in the background, show the notice when it answers.
+            auto holderOf = env_.port67Holder;
+            Executor mainThread = env_.mainThread;
+            std::weak_ptr<AppModel*> weak = alive_;
+            env_.background([holderOf, mainThread, weak, platform = env_.platform] {
+                auto holder = holderOf ? holderOf() : std::nullopt;
+                mainThread([weak, holder, platform] {
+                    if (auto model = weak.lock()) {
+                        (**model).state.raise(Notice::portInUse(holder, platform));
+                        (**model).changed();
+                    }
+                });
+            });
         } else {
             lastError = error.what();
         }
@@ -380,20 +450,41 @@ void AppModel::start() {
 }
 
 void AppModel::stop() {
-    bool wasRunning = isRunning;
     if (server_) {
-        try {
-            server_->stop();
-        } catch (const std::exception& error) {
-            lastError = error.what();
-        }
-        // stop() finished the stream, so the reader ends after handing over the last events.
-        stopReader();
-        server_.reset();
+        // Saving the leases and closing the socket may take a while: tear down away from the window.
+        isStopping = true;
+        std::shared_ptr<DHCPServer> server(std::move(server_));
+        auto reader = std::make_shared<std::thread>(std::move(eventReader_));
+        auto done = std::make_shared<std::promise<void>>();
+        teardown_ = done->get_future().share();
+        Executor mainThread = env_.mainThread;
+        std::weak_ptr<AppModel*> weak = alive_;
+        env_.background([server, reader, done, mainThread, weak]() mutable {
+            std::optional<std::string> error;
+            try {
+                server->stop();
+            } catch (const std::exception& failure) {
+                error = failure.what();
+            }
+            // stop() finished the stream, so the reader ends after handing over the last events.
+            if (reader->joinable()) reader->join();
+            server.reset();
+            mainThread([weak, error] {
+                if (auto model = weak.lock()) (**model).finishStop(error);
+            });
+            done->set_value();
+        });
     }
     isRunning = false;
     startedAt.reset();
-    (void)wasRunning;  // no update framework here, so no deferred check is ever owed
+    // No update framework here, so no deferred check is ever owed.
+    refreshChecks();
+    changed();
+}
+
+void AppModel::finishStop(std::optional<std::string> error) {
+    isStopping = false;
+    if (error) lastError = std::move(error);
     refreshChecks();
     changed();
 }
@@ -520,18 +611,41 @@ void AppModel::run(PendingCommand pending) {
 
 // MARK: leases
 
-void AppModel::rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& change) {
-    try {
-        Date now = env_.now();
-        LeaseTable table = leaseFile_.load(now).table;
-        change(table, now);
-        leaseFile_.save(table);
-        state.loadLeases(leaseFile_.load(now));
-    } catch (const LeaseFileError& error) {
-        lastError = error.description();
-    } catch (const std::exception& error) {
-        lastError = error.what();
-    }
+void AppModel::rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change) {
+    // Reading and writing the file can take a while on a slow disk: edit it in the background. Start
+    // waits until the edit is done so that the server loads the edited file.
+    ++leaseFileJobs_;
+    Date now = env_.now();
+    LeaseFile file(env_.leaseFileURL);
+    Executor mainThread = env_.mainThread;
+    std::weak_ptr<AppModel*> weak = alive_;
+    env_.background([file, now, change = std::move(change), mainThread, weak] {
+        std::optional<LeaseFile::LoadResult> result;
+        std::string error;
+        try {
+            if (change) {
+                LeaseTable table = file.load(now).table;
+                change(table, now);
+                file.save(table);
+            }
+            result = file.load(now);
+        } catch (const LeaseFileError& failure) {
+            error = failure.description();
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        mainThread([weak, result = std::move(result), error] {
+            auto model = weak.lock();
+            if (!model) return;
+            AppModel& self = **model;
+            --self.leaseFileJobs_;
+            if (result)
+                self.state.loadLeases(*result);
+            else
+                self.lastError = error;
+            self.changed();
+        });
+    });
     changed();
 }
 
@@ -563,7 +677,7 @@ void AppModel::forgetLease(const MACAddress& mac) {
         changed();
         return;
     }
-    rewriteLeaseFile([&mac](LeaseTable& table, Date) { table.remove(mac); });
+    rewriteLeaseFile([mac](LeaseTable& table, Date) { table.remove(mac); });
 }
 
 void AppModel::clearExpiredLeases() {
@@ -582,12 +696,7 @@ void AppModel::refreshLeases() {
         return;
     }
     // Only reads: saving an unchanged table would rewrite the file for nothing.
-    try {
-        state.loadLeases(leaseFile_.load(env_.now()));
-    } catch (const LeaseFileError& error) {
-        lastError = error.description();
-    }
-    changed();
+    rewriteLeaseFile(nullptr);
 }
 
 // MARK: notices, errors, links
@@ -633,6 +742,7 @@ std::map<SettingsForm::Field, std::vector<std::string>> AppModel::saveSettings(c
     env_.settings->setValue(SettingsStore::serverConfigKey, nlohmann::json(config).dump());
     updates.automaticallyChecksForUpdates = automaticUpdateChecks;
     settingsOpen = false;
+    settingsMessages.clear();
     refreshChecks();
     changed();
     return {};

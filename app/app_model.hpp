@@ -3,6 +3,7 @@
 // happens on the thread the injected executor runs, and `onChange` tells the screens to redraw.
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -118,6 +119,10 @@ public:
     bool logPaused = false;
     std::optional<Date> startedAt;
     bool settingsOpen = false;
+    // Problems of the stored configuration found at Start; the settings sheet opens showing them.
+    std::map<SettingsForm::Field, std::vector<std::string>> settingsMessages;
+    // The last server's teardown is still running; Start waits for it.
+    bool isStopping = false;
     std::optional<std::string> lastError;
     std::optional<std::string> failedCommand;
     std::optional<PendingCommand> pendingCommand;
@@ -130,6 +135,10 @@ public:
     std::vector<NetworkCard> offeredCards() const;
     bool canStart() const;
     std::vector<LogLine> visibleLog() const;
+    // The lines the on-screen log draws from before filtering: the paused snapshot, else `log`.
+    const std::vector<LogLine>& shownLog() const;
+    // Whether a log line passes the filter, compared case-insensitively in the user's locale.
+    static bool matchesFilter(const std::string& text, const std::string& filter);
     std::vector<Lease> sortedLeases() const;
     std::optional<PresenceState> presence(const Lease& lease) const;
     std::optional<IPv4Address> nextAddress(Date now) const;
@@ -142,12 +151,20 @@ public:
     // Banners: the critical kinds first, then the others, each group by the kind's name.
     std::vector<Notice> orderedNotices() const;
     bool showsWaitingHint(Date at) const;
+    // Texts and buttons that depend on the host; the screens draw them from here.
+    static std::string_view checkTitle(PreflightCheck::ID id);
+    std::vector<std::string> checklistNotes() const;
+    std::string waitingHintText() const;
+    // The extra button of a notice's banner, and of the waiting hint; none when there is nothing to open.
+    std::optional<std::string> noticeActionTitle(NoticeKind kind) const;
+    std::optional<std::string> waitingHintActionTitle() const;
     Date now() const { return env_.now(); }
 
     // Operations.
     void bootstrap();
     void refreshCards();
     void refreshChecks();
+    // The user's choice of card; it is remembered for the next launch.
     void select(const std::optional<std::string>& cardID);
     void setShowDisconnected(bool show);
     void start();
@@ -190,8 +207,13 @@ private:
     void loadLeasesAtLaunch();
     void applyChecks(unsigned generation, std::optional<PreflightInput> input);
     void storeSelection();
+    // Selects without remembering: automatic picks never replace the user's card.
+    void choose(const std::optional<std::string>& cardID);
+    std::optional<MACAddress> rememberedCard() const;
+    void finishStop(std::optional<std::string> error);
     void stopReader();
-    void rewriteLeaseFile(const std::function<void(LeaseTable&, Date)>& change);
+    // Edits the lease file in the background with `change` (only reads it when null), then reloads the table.
+    void rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change);
     // Wraps a task so that it does nothing once the model is gone.
     Task guarded(std::function<void(AppModel&)> task);
     // Lists the cards off the main thread under the host-query timeout; nothing when it timed out.
@@ -207,6 +229,8 @@ private:
     long long nextLogID_ = 1;
     unsigned checksGeneration_ = 0;
     std::thread eventReader_;
+    std::shared_future<void> teardown_;
+    int leaseFileJobs_ = 0;
     std::shared_ptr<AppModel*> alive_;
 };
 

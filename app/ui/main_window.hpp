@@ -1,37 +1,29 @@
 #pragma once
-// The application's one window: the launch screen, then the dashboard, both drawn from the model.
-#include <QColor>
-#include <QLabel>
+// The application's one window: the launch screen, then the dashboard; every panel is built once and
+// redrawn in place from the model.
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "app/app_model.hpp"
 #include "app/ui/settings_dialog.hpp"
 
 class QAction;
-class QBoxLayout;
-class QCheckBox;
-class QGroupBox;
-class QLineEdit;
-class QPlainTextEdit;
-class QPushButton;
+class QScrollArea;
+class QSplitter;
 class QStackedWidget;
-class QTableWidget;
 class QToolButton;
-class QVBoxLayout;
-class QWidget;
 
 namespace anvil {
 
-// The application's port icon at a pixel size; `lit` picks the one pin drawn lit (none when negative),
-// so that stepping it animates a signal across the port.
-QPixmap portIcon(int size, int lit = -1);
-// The colour of an on-screen log line of this kind; invalid for lines drawn in the text colour.
-QColor logColour(LogLine::Kind kind);
+class BannerStack;
+class CheckStrip;
+class ChecklistPanel;
+class DevicePanel;
+class LaunchScreen;
+class LeasesPanel;
+class LiveLogPanel;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -44,45 +36,45 @@ public:
     SettingsDialog* settingsDialog() const { return settingsDialog_; }
     void openSettings();
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void scheduleRender();
     void buildMenus();
-    QWidget* buildLaunchScreen();
+    void buildToolbar();
     QWidget* buildDashboard();
+    void fillCardMenu();
     void renderToolbar();
-    void renderChecks();
-    void renderBanners();
-    void renderPanel();
-    void renderLeases();
-    void renderLog();
     void renderDialogs();
     void renderConfirmations();
-    void showLeaseMenu(const QPoint& position);
     void animate();
+    void restoreLayout();
+    void showAbout();
+    void fitTopPanels();
+    void paintIcons();
 
     AppModel& model_;
     bool renderPending_ = false;
     QStackedWidget* root_ = nullptr;
+    LaunchScreen* launch_ = nullptr;
     QAction* startAction_ = nullptr;
     QAction* stopAction_ = nullptr;
+    QAction* settingsAction_ = nullptr;
     QAction* startMenuAction_ = nullptr;
     QAction* stopMenuAction_ = nullptr;
     QToolButton* cardPicker_ = nullptr;
-    QWidget* checkStrip_ = nullptr;
-    QWidget* bannerStack_ = nullptr;
-    QGroupBox* checklistPanel_ = nullptr;
-    QGroupBox* devicePanel_ = nullptr;
-    QTableWidget* leaseTable_ = nullptr;
-    QLineEdit* logFilter_ = nullptr;
-    QToolButton* pauseButton_ = nullptr;
-    QPlainTextEdit* logView_ = nullptr;
-    QLabel* launchIcon_ = nullptr;
-    QPointer<QLabel> waitingIcon_;
+    QSplitter* split_ = nullptr;
+    QScrollArea* topPanels_ = nullptr;
+    CheckStrip* checkStrip_ = nullptr;
+    BannerStack* banners_ = nullptr;
+    ChecklistPanel* checklist_ = nullptr;
+    DevicePanel* devicePanel_ = nullptr;
+    LeasesPanel* leases_ = nullptr;
+    LiveLogPanel* log_ = nullptr;
     int animationFrame_ = 0;
-    // What the log view holds, so that a redraw only appends and trims.
-    std::vector<long long> shownLogIDs_;
-    std::string shownLogFilter_;
-    bool shownLogPaused_ = false;
     QPointer<QMessageBox> forgetDialog_;
     QPointer<QMessageBox> clearDialog_;
     std::string shownPendingID_;

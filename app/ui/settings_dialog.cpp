@@ -12,6 +12,8 @@
 #include <QVBoxLayout>
 #include <bit>
 
+#include "app/ui/colours.hpp"
+
 namespace anvil {
 
 namespace {
@@ -21,7 +23,10 @@ QString q(std::string_view text) { return QString::fromUtf8(text.data(), static_
 QLabel* errorLabel(const char* name) {
     auto* label = new QLabel;
     label->setObjectName(name);
-    label->setStyleSheet("color: #c0392b;");
+    // The failing mark's colour, picked for the palette in use.
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, statusColour(PreflightCheck::Status::fail, palette));
+    label->setPalette(palette);
     label->setWordWrap(true);
     label->hide();
     return label;
@@ -96,7 +101,9 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     optionalForm->addRow("", errorLabels_[SettingsForm::Field::dns]);
     layout->addWidget(optional);
 
+    // Only where an updater exists: a toggle that does nothing would be a lie.
     auto* updates = new QGroupBox("Updates");
+    updates->setVisible(model.updates.canCheckForUpdates());
     auto* updatesLayout = new QVBoxLayout(updates);
     automaticChecks_ = new QCheckBox("Check for updates automatically");
     automaticChecks_->setChecked(model.updates.automaticallyChecksForUpdates);
@@ -105,19 +112,21 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 
     auto* adapter = new QGroupBox("Adapter");
     auto* adapterLayout = new QVBoxLayout(adapter);
-    auto* adapterState = new QLabel(adapterText());
-    adapterState->setObjectName("adapterState");
-    adapterLayout->addWidget(adapterState);
+    adapterState_ = new QLabel;
+    adapterState_->setObjectName("adapterState");
+    adapterState_->setWordWrap(true);
+    adapterLayout->addWidget(adapterState_);
     auto* adapterButtons = new QHBoxLayout;
-    auto* configure = new QPushButton("Configure adapter…");
-    auto* restore = new QPushButton("Restore DHCP on adapter");
-    bool hasService = model.selectedCard() && model.selectedCard()->serviceName;
-    configure->setEnabled(hasService);
-    restore->setEnabled(hasService);
-    connect(configure, &QPushButton::clicked, this, [this] { model_.requestConfigureAdapter(); });
-    connect(restore, &QPushButton::clicked, this, [this] { model_.requestRestoreDHCP(); });
-    adapterButtons->addWidget(configure);
-    adapterButtons->addWidget(restore);
+    configure_ = new QPushButton("Configure adapter…");
+    restore_ = new QPushButton("Restore DHCP on adapter");
+    // Enter in a field saves; it must never start an administrator command.
+    configure_->setAutoDefault(false);
+    restore_->setAutoDefault(false);
+    connect(configure_, &QPushButton::clicked, this, [this] { model_.requestConfigureAdapter(); });
+    connect(restore_, &QPushButton::clicked, this, [this] { model_.requestRestoreDHCP(); });
+    adapterButtons->addWidget(configure_);
+    adapterButtons->addWidget(restore_);
+    adapterButtons->addStretch();
     adapterLayout->addLayout(adapterButtons);
     layout->addWidget(adapter);
 
@@ -125,16 +134,29 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
     auto* saveButton = buttons->addButton("Save", QDialogButtonBox::AcceptRole);
     saveButton->setObjectName("saveButton");
-    saveButton->setDefault(true);
     cancel->setObjectName("cancelButton");
     connect(saveButton, &QPushButton::clicked, this, &SettingsDialog::save);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     layout->addWidget(buttons);
+    // Enter saves. Made default only now that the button belongs to the sheet; before, the sheet
+    // picked the first button it found, and Enter in a field opened the adapter question.
+    saveButton->setDefault(true);
 
     for (QLineEdit* field : {rangeStart_, rangeEnd_})
         connect(field, &QLineEdit::textChanged, this, &SettingsDialog::updateDerived);
     connect(leasePreset_, &QComboBox::currentIndexChanged, this, &SettingsDialog::updateDerived);
     updateDerived();
+    refresh();
+    // Opened because the stored configuration does not hold: say what is wrong where it is wrong.
+    showErrors(model.settingsMessages);
+}
+
+void SettingsDialog::refresh() {
+    QString text = adapterText();
+    if (adapterState_->text() != text) adapterState_->setText(text);
+    bool hasService = model_.selectedCard() && model_.selectedCard()->serviceName;
+    configure_->setEnabled(hasService);
+    restore_->setEnabled(hasService);
 }
 
 SettingsForm SettingsDialog::form() const {
@@ -158,6 +180,11 @@ void SettingsDialog::updateDerived() {
 
 void SettingsDialog::save() {
     auto errors = model_.saveSettings(form(), automaticChecks_->isChecked());
+    showErrors(errors);
+    if (errors.empty()) accept();
+}
+
+void SettingsDialog::showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors) {
     for (auto& [field, label] : errorLabels_) {
         auto found = errors.find(field);
         QStringList lines;
@@ -166,7 +193,6 @@ void SettingsDialog::save() {
         label->setText(lines.join("\n"));
         label->setVisible(!lines.isEmpty());
     }
-    if (errors.empty()) accept();
 }
 
 QString SettingsDialog::adapterText() const {

@@ -9,6 +9,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace anvil {
 
@@ -20,9 +21,12 @@ public:
     SettingsForm form() const;
     // Tries to save; the sheet stays open with each field's errors when the form is invalid.
     void save();
+    // Follows the model: the selected card's configuration and what the adapter buttons can do.
+    void refresh();
 
 private:
     void updateDerived();
+    void showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors);
     QString adapterText() const;
 
     AppModel& model_;
@@ -36,6 +40,9 @@ private:
     QLineEdit* router_;
     QLineEdit* dns_;
     QCheckBox* automaticChecks_;
+    QLabel* adapterState_;
+    QPushButton* configure_;
+    QPushButton* restore_;
     std::map<SettingsForm::Field, QLabel*> errorLabels_;
 };
 

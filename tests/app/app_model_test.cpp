@@ -7,6 +7,7 @@
 #include <clocale>
 #include <deque>
 #include <filesystem>
+#include <functional>
 
 #include "core/server/transport_error.hpp"
 
@@ -62,6 +63,9 @@ struct Harness {
                                                    std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     std::deque<AppModel::Task> queue;
     std::deque<AppModel::Task> timers;
+    // While set, background work never finishes, so host queries run into their timeout.
+    bool hostHangs = false;
+    std::deque<AppModel::Task> stalled;
     Date clock{1'700'000'000};
     std::vector<NetworkCard> hostCards{benchCard()};
     int openError = 0;
@@ -75,7 +79,12 @@ struct Harness {
         AppModel::Environment env;
         env.mainThread = [this](AppModel::Task task) { queue.push_back(std::move(task)); };
         env.mainThreadAfter = [this](double, AppModel::Task task) { timers.push_back(std::move(task)); };
-        env.background = [](AppModel::Task task) { task(); };
+        env.background = [this](AppModel::Task task) {
+            if (hostHangs)
+                stalled.push_back(std::move(task));
+            else
+                task();
+        };
         env.now = [this] { return clock; };
         env.listCards = [this] { return hostCards; };
         env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
@@ -339,8 +348,10 @@ TEST(AppModel, ForgetAndClearGoThroughTheLeaseFile) {
     h.boot();
     EXPECT_EQ(h.model->state.leases.size(), 2u);
     h.model->clearExpiredLeases();
+    h.drain();  // the file is edited in the background, the table follows on the main thread
     EXPECT_EQ(h.model->state.leases.size(), 1u);
     h.model->forgetLease(active.mac);
+    h.drain();  // the file is edited in the background, the table follows on the main thread
     EXPECT_TRUE(h.model->state.leases.empty());
     EXPECT_TRUE(LeaseFile(h.folder / "leases.json").load(h.clock).table.leases().empty());
     EXPECT_FALSE(h.model->lastError);
@@ -379,6 +390,7 @@ TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
     LeaseFile(h.folder / "leases.json").save(LeaseTable({lease}, {}));
     auto written = fs::last_write_time(h.folder / "leases.json");
     h.model->refreshLeases();
+    h.drain();  // the file is edited in the background, the table follows on the main thread
     EXPECT_EQ(h.model->state.leases.size(), 1u) << "Refresh picks up the file";
     EXPECT_EQ(fs::last_write_time(h.folder / "leases.json"), written) << "and never rewrites it";
 
@@ -394,6 +406,7 @@ TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
 
     h.model->requestForgetLease(lease.mac);
     h.model->forgetLease(lease.mac);
+    h.drain();  // the file is edited in the background, the table follows on the main thread
     EXPECT_FALSE(h.model->confirmForget);
     EXPECT_TRUE(h.model->state.leases.empty());
 }
@@ -459,4 +472,82 @@ TEST(AppModel, NetworkSettingsFollowThePlatform) {
         EXPECT_EQ(model.texts().startAccessNote.has_value(), c.platform == Platform::macOS);
         EXPECT_NE(model.tcpdumpCommand().find("-i " + c.fallbackCard + " "), std::string::npos);
     }
+}
+
+TEST(AppModel, TheUsersCardIsRememberedUntilTheUserPicksAnother) {
+    NetworkCard other = benchCard();
+    other.bsdName = "eth3";
+    other.mac = mac("02:00:00:00:00:03");
+    const std::string remembered = "02:00:00:00:00:09";
+    struct Case {
+        const char* name;
+        std::function<void(Harness&)> disturb;
+    };
+    const std::vector<Case> cases{
+        {"the scan at launch times out",
+         [](Harness& h) {
+             h.hostHangs = true;
+             h.boot();
+             EXPECT_FALSE(h.model->selectedCardID);
+             h.hostHangs = false;
+         }},
+        {"the card is unplugged while idle",
+         [other](Harness& h) {
+             h.boot();
+             h.hostCards = {other};
+             h.model->refreshCards();
+             h.drain();
+             EXPECT_EQ(h.model->selectedCardID, "eth3") << "an automatic pick meanwhile";
+         }},
+        {"a scan times out while idle",
+         [](Harness& h) {
+             h.boot();
+             h.hostHangs = true;
+             h.model->refreshCards();
+             h.drain();
+             h.hostHangs = false;
+         }},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        Harness h;
+        h.hostCards = {benchCard(), other};
+        h.settings->setValue("selectedCardMAC", remembered);
+        each.disturb(h);
+        EXPECT_EQ(h.settings->value("selectedCardMAC"), remembered);
+        // Once the card is listed again it is the selected one.
+        h.hostCards = {other, benchCard()};
+        h.model->refreshCards();
+        h.drain();
+        EXPECT_EQ(h.model->selectedCardID, "eth9");
+        EXPECT_EQ(h.settings->value("selectedCardMAC"), remembered);
+        // Only the user's own choice replaces it.
+        h.model->select("eth3");
+        h.drain();
+        EXPECT_EQ(h.settings->value("selectedCardMAC"), "02:00:00:00:00:03");
+    }
+}
+
+TEST(AppModel, StopReturnsAtOnceAndStartWaitsForTheTeardown) {
+    Harness h;
+    h.boot();
+    h.model->start();
+    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    // The teardown goes to the background and does not run yet: the window is free meanwhile.
+    h.hostHangs = true;
+    h.model->stop();
+    EXPECT_FALSE(h.model->isRunning);
+    EXPECT_TRUE(h.model->isStopping);
+    EXPECT_FALSE(h.model->canStart()) << "the port is not free before the old server let go";
+    ASSERT_FALSE(h.stalled.empty());
+    h.hostHangs = false;
+    while (!h.stalled.empty()) {
+        auto task = std::move(h.stalled.front());
+        h.stalled.pop_front();
+        task();
+    }
+    h.drain();
+    EXPECT_FALSE(h.model->isStopping);
+    EXPECT_TRUE(h.model->canStart());
+    EXPECT_FALSE(h.model->lastError);
 }

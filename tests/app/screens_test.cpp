@@ -10,17 +10,20 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPlainTextEdit>
+#include <QListView>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTest>
-#include <QTextBlock>
+#include <cmath>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <filesystem>
 
 #include "app/app_model.hpp"
+#include "app/ui/colours.hpp"
 #include "app/ui/main_window.hpp"
+#include "app/ui/texts.hpp"
 #include "app/ui/settings_dialog.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/process_runner.hpp"
@@ -104,10 +107,10 @@ struct Screen {
         // A closed menu deletes itself later; let it go so that the new one is the only one.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (auto* old : window->findChildren<QMenu*>("leaseMenu")) delete old;
-        auto* table = window->findChild<QTableWidget*>("leaseTable");
-        for (int row = 0; row < table->rowCount(); ++row) {
-            if (table->item(row, 3)->text() != address) continue;
-            QPoint where = table->visualItemRect(table->item(row, 1)).center();
+        auto* table = window->findChild<QTableView*>("leaseTable");
+        for (int row = 0; row < table->model()->rowCount(); ++row) {
+            if (table->model()->index(row, 3).data().toString() != address) continue;
+            QPoint where = table->visualRect(table->model()->index(row, 1)).center();
             emit table->customContextMenuRequested(where);
             return window->findChild<QMenu*>("leaseMenu");
         }
@@ -138,7 +141,7 @@ struct Screen {
         // Buttons of an earlier render are deleted later; let them go first.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (auto* candidate : inside->findChildren<QPushButton*>())
-            if (candidate->text() == text) return candidate;
+            if (candidate->text() == text && candidate->isVisibleTo(inside)) return candidate;
         return nullptr;
     }
 
@@ -150,12 +153,30 @@ struct Screen {
         settle();
     }
 
+    // The lease table's cells, row by row.
+    std::vector<std::vector<std::string>> tableRows() const {
+        std::vector<std::vector<std::string>> rows;
+        auto* table = window->findChild<QTableView*>("leaseTable")->model();
+        for (int row = 0; row < table->rowCount(); ++row) {
+            rows.emplace_back();
+            for (int column = 0; column < table->columnCount(); ++column)
+                rows.back().push_back(table->index(row, column).data().toString().toStdString());
+        }
+        return rows;
+    }
+
     std::vector<std::string> tableAddresses() const {
         std::vector<std::string> addresses;
-        auto* table = window->findChild<QTableWidget*>("leaseTable");
-        for (int row = 0; row < table->rowCount(); ++row)
-            addresses.push_back(table->item(row, 3)->text().toStdString());
+        for (const auto& row : tableRows()) addresses.push_back(row[3]);
         return addresses;
+    }
+
+    // Texts of the labels inside `name` that the user can see.
+    QStringList visibleTexts(const char* name) const {
+        QStringList texts;
+        for (auto* label : window->findChild<QWidget*>(name)->findChildren<QLabel*>())
+            if (label->isVisibleTo(window.get())) texts << label->text();
+        return texts;
     }
 
     std::vector<std::string> bannerKinds() const {
@@ -207,12 +228,10 @@ TEST(Screens, LeaseWithoutPresenceReadsIdle) {
     screen.model->state.leases[other.mac] = other;
     screen.model->state.presence[other.ip] = PresenceState::online;
     screen.settle();
-    auto* table = screen.window->findChild<QTableWidget*>("leaseTable");
-    ASSERT_EQ(table->rowCount(), 2);
-    EXPECT_EQ(table->item(0, 0)->text(), "Online");
-    EXPECT_EQ(table->item(1, 0)->text(), "Idle");
-    EXPECT_EQ(table->item(1, 2)->text(), "bound");
-    EXPECT_EQ(table->item(1, 3)->text(), "192.168.0.100");
+    auto rows = screen.tableRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], "Online");
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"Idle", "printer  aa:bb:cc:dd:ee:ff", "bound", "192.168.0.100"}));
 }
 
 TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
@@ -325,17 +344,13 @@ TEST(Screens, ClearExpiredAsksFirstAndKeepsActiveLeases) {
 
 TEST(Screens, LiveLogColoursLinesByKindAndFollowsFilterPauseClearAndTrimming) {
     Screen screen;
-    auto* view = screen.window->findChild<QPlainTextEdit*>("logView");
+    auto* view = screen.window->findChild<QListView*>("logView");
+    const QPalette palette = view->palette();
     auto shown = [view] {
         std::vector<std::pair<std::string, QColor>> lines;
-        for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next()) {
-            if (block.text().isEmpty() && view->document()->blockCount() == 1) break;
-            QColor colour;
-            if (block.begin() != block.end()) {
-                QBrush brush = block.begin().fragment().charFormat().foreground();
-                if (brush.style() != Qt::NoBrush) colour = brush.color();
-            }
-            lines.emplace_back(block.text().toStdString(), colour);
+        for (int row = 0; row < view->model()->rowCount(); ++row) {
+            QModelIndex index = view->model()->index(row, 0);
+            lines.emplace_back(index.data().toString().toStdString(), index.data(Qt::ForegroundRole).value<QColor>());
         }
         return lines;
     };
@@ -350,14 +365,14 @@ TEST(Screens, LiveLogColoursLinesByKindAndFollowsFilterPauseClearAndTrimming) {
     ASSERT_EQ(lines.size(), kinds.size());
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         EXPECT_EQ(lines[i].first, kinds[i].first);
-        EXPECT_EQ(lines[i].second, logColour(kinds[i].second)) << kinds[i].first;
+        EXPECT_EQ(lines[i].second, logColour(kinds[i].second, palette)) << kinds[i].first;
     }
-    EXPECT_NE(logColour(LogLine::Kind::rx), logColour(LogLine::Kind::tx));
+    EXPECT_NE(logColour(LogLine::Kind::rx, palette), logColour(LogLine::Kind::tx, palette));
 
     QTest::keyClicks(screen.window->findChild<QLineEdit*>("logFilter"), "AA:BB");
     screen.settle();
     ASSERT_EQ(shown().size(), 1u);
-    EXPECT_EQ(shown()[0].second, logColour(LogLine::Kind::rx));
+    EXPECT_EQ(shown()[0].second, logColour(LogLine::Kind::rx, palette));
     screen.window->findChild<QLineEdit*>("logFilter")->clear();
     screen.settle();
     EXPECT_EQ(shown().size(), 5u);
@@ -378,43 +393,56 @@ TEST(Screens, LiveLogColoursLinesByKindAndFollowsFilterPauseClearAndTrimming) {
     lines = shown();
     ASSERT_EQ(lines.size(), 5000u);
     EXPECT_EQ(lines.front().first, "line 1");
-    EXPECT_EQ(lines.back(), std::make_pair(std::string("last"), logColour(LogLine::Kind::notice)));
+    EXPECT_EQ(lines.back(), std::make_pair(std::string("last"), logColour(LogLine::Kind::notice, palette)));
 
     screen.model->clearLog();
     screen.settle();
     EXPECT_TRUE(shown().empty());
 }
 
-TEST(Screens, ServerMenuHasShortcutsEnabledByStartAndRunningAndUpdatesStayOff) {
+TEST(Screens, MenusFollowTheDesktopWithMnemonicsAndShortcuts) {
     Screen screen;
-    auto* menu = screen.window->findChild<QMenu*>("serverMenu");
-    ASSERT_NE(menu, nullptr);
-    ASSERT_EQ(menu->actions().size(), 2);
-    for (auto* action : menu->actions()) {
-        EXPECT_FALSE(action->shortcut().isEmpty()) << action->text().toStdString();
-        EXPECT_FALSE(action->isEnabled()) << "no card, nothing running";
+    struct Entry {
+        const char* menu;
+        const char* action;
+        QList<QKeySequence> shortcuts;
+    };
+    const std::vector<Entry> expected{{"&File", "&Quit", {QKeySequence("Ctrl+Q")}},
+                                      {"&Edit", "&Preferences…", {QKeySequence("Ctrl+,")}},
+                                      {"&Server", "&Start", {QKeySequence("Ctrl+R")}},
+                                      {"&Server", "S&top", {QKeySequence("Ctrl+T"), QKeySequence(Qt::Key_Escape)}},
+                                      {"&Help", "&About DHCP Anvil", {}}};
+    QStringList menus;
+    for (auto* top : screen.window->menuBar()->actions()) menus << top->text();
+    EXPECT_EQ(menus, (QStringList{"&File", "&Edit", "&Server", "&Help"}));
+    for (const auto& entry : expected) {
+        QAction* found = nullptr;
+        for (auto* top : screen.window->menuBar()->actions())
+            if (top->text() == entry.menu)
+                for (auto* action : top->menu()->actions())
+                    if (action->text() == entry.action) found = action;
+        ASSERT_NE(found, nullptr) << entry.action;
+        EXPECT_EQ(found->shortcuts(), entry.shortcuts) << entry.action;
     }
-    EXPECT_EQ(menu->actions()[0]->text(), "Start");
-    EXPECT_EQ(menu->actions()[1]->text(), "Stop");
-    bool updatesFound = false;
-    for (auto* top : screen.window->menuBar()->actions())
-        if (top->menu())
-            for (auto* action : top->menu()->actions())
-                if (action->text() == "Check for Updates…") {
-                    updatesFound = true;
-                    EXPECT_FALSE(action->isEnabled());
-                }
-    EXPECT_TRUE(updatesFound);
+    // Start and Stop follow the model; no card, nothing running.
+    for (auto* action : screen.window->findChild<QMenu*>("serverMenu")->actions())
+        EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    // Without an updater nothing about updates is offered.
+    auto* updates = screen.window->findChild<QAction*>("checkForUpdates");
+    ASSERT_NE(updates, nullptr);
+    EXPECT_FALSE(updates->isVisible());
+    screen.window->openSettings();
+    for (auto* box : screen.window->settingsDialog()->findChildren<QGroupBox*>())
+        if (box->title() == "Updates") {
+            EXPECT_FALSE(box->isVisibleTo(screen.window->settingsDialog()));
+        }
 }
 
 TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     Screen screen;
-    auto labelTexts = [&screen] {
-        QStringList texts;
-        for (auto* label : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QLabel*>())
-            texts << label->text();
-        return texts;
-    };
+    auto labelTexts = [&screen] { return screen.visibleTexts("devicePanel"); };
+    auto* hint = screen.window->findChild<QLabel*>("waitingHint");
+    ASSERT_NE(hint, nullptr);
     // A run as the model records it after Start; no server is needed to draw it.
     screen.model->isRunning = true;
     screen.model->startedAt = screen.clock;
@@ -426,23 +454,17 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     EXPECT_TRUE(texts.contains("Listening on eth9")) << texts.join("|").toStdString();
     EXPECT_TRUE(texts.contains("Waiting for a device · 0:59"));
     EXPECT_TRUE(texts.contains("192.168.0.100 is ready to hand out"));
-    EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
+    EXPECT_FALSE(hint->isVisibleTo(screen.window.get()));
 
     screen.clock = screen.clock.addingSeconds(66);
     screen.settle();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     texts = labelTexts();
     EXPECT_TRUE(texts.contains("Waiting for a device · 2:05"));
-    auto* hint = screen.window->findChild<QLabel*>("waitingHint");
-    ASSERT_NE(hint, nullptr);
-    EXPECT_EQ(hint->text(),
-              "Nothing has arrived for over a minute. Try power-cycling the device, check that it uses "
-              "DHCP, and check that no firewall on this computer drops DHCP broadcasts.");
+    EXPECT_TRUE(hint->isVisibleTo(screen.window.get()));
+    EXPECT_EQ(hint->text().toStdString(), screen.model->waitingHintText());
     // No network settings tool in this environment: no button that would open nothing.
-    for (auto* button : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QPushButton*>())
-        EXPECT_NE(button->text(), "Network settings");
-    for (auto* button : screen.window->findChild<QWidget*>("devicePanel")->findChildren<QPushButton*>())
-        if (button->text() == "Copy tcpdump command") QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(screen.window->findChild<QPushButton*>("hintAction")->isVisibleTo(screen.window.get()));
+    QTest::mouseClick(screen.window->findChild<QPushButton*>("copyTcpdump"), Qt::LeftButton);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
 
     Lease lease = storedLease("aa:00:00:00:00:07", "192.168.0.100", screen.clock.addingSeconds(3600));
@@ -452,14 +474,13 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     screen.model->state.deviceFound = lease;
     screen.model->state.presence[lease.ip] = PresenceState::conflict;
     screen.settle();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     texts = labelTexts();
     EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
     EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
     EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");
-    for (const char* text : {"Hostname", "Vendor", "Lease", "ups", "APC SmartUPS (cookie sent)"})
-        EXPECT_TRUE(texts.contains(text)) << text;
-    EXPECT_EQ(screen.window->findChild<QLabel*>("waitingHint"), nullptr);
+    for (const char* text : {"Hostname", "Vendor", "Lease", "ups", "APC SmartUPS (cookie sent)", "bound, 1 h left"})
+        EXPECT_TRUE(texts.contains(text)) << text << " in " << texts.join("|").toStdString();
+    EXPECT_FALSE(hint->isVisibleTo(screen.window.get()));
     screen.model->isRunning = false;
 }
 
@@ -586,6 +607,151 @@ TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) 
     EXPECT_EQ(screen.button(alert, "Copy Terminal command"), nullptr);
     screen.click(alert->button(QMessageBox::Ok));
     EXPECT_FALSE(screen.model->lastError);
+}
+
+TEST(Screens, ClicksFocusAndSelectionSurviveStreamingEvents) {
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.101", Date{1'700'003'600}),
+                   storedLease("aa:00:00:00:00:02", "192.168.0.102", Date{1'700'003'600})});
+    Lease found = storedLease("aa:00:00:00:00:07", "192.168.0.107", Date{1'700'003'600});
+    screen.model->isRunning = true;
+    screen.model->startedAt = screen.clock;
+    screen.model->state.runStarted("eth9");
+    screen.model->state.leases[found.mac] = found;
+    screen.model->state.deviceFound = found;
+    screen.model->state.raise(Notice::linkDown("eth9"));
+    screen.model->state.raise(Notice::adapterUnplugged());
+    screen.settle();
+
+    // What a serving window gets several times a second: log lines, presence answers, new leases,
+    // notices coming and going, the clock moving on.
+    int step = 0;
+    auto stream = [&] {
+        for (int i = 0; i < 3; ++i, ++step) {
+            screen.clock = screen.clock.addingSeconds(1);
+            screen.model->appendLog("RX DISCOVER " + std::to_string(step), LogLine::Kind::rx);
+            screen.model->state.presence[found.ip] = step % 2 ? PresenceState::online : PresenceState::unknown;
+            Lease newcomer = storedLease("aa:00:00:00:01:00", "192.168.0.100", Date{1'700'003'600});
+            newcomer.mac.bytes[5] = static_cast<std::uint8_t>(step);
+            newcomer.ip.value -= static_cast<std::uint32_t>(step % 50);
+            screen.model->state.leases[newcomer.mac] = newcomer;
+            if (step % 2)
+                screen.model->state.raise(Notice::leaseSaveFailed("disk full"));
+            else
+                screen.model->state.dismiss(NoticeKind::leaseSaveFailed);
+            screen.settle();
+        }
+    };
+    // Each press and release straddles redraws; the action must land every time.
+    struct Case {
+        const char* name;
+        std::function<QPushButton*()> button;
+        std::function<void()> prepare;
+        std::function<bool()> tookEffect;
+    };
+    auto dismissOf = [&screen](NoticeKind kind) -> QPushButton* {
+        for (auto* banner : screen.window->findChildren<QWidget*>("banner"))
+            if (banner->property("noticeKind").toString() == q(rawValue(kind)))
+                return banner->findChild<QPushButton*>("dismissButton");
+        return nullptr;
+    };
+    const std::vector<Case> cases{
+        {"Copy IP", [&] { return screen.window->findChild<QPushButton*>("copyIP"); },
+         [] { QGuiApplication::clipboard()->clear(); },
+         [] { return QGuiApplication::clipboard()->text() == "192.168.0.107"; }},
+        {"Dismiss link down", [&] { return dismissOf(NoticeKind::linkDown); }, [] {},
+         [&] { return !screen.model->state.notices.count(NoticeKind::linkDown); }},
+        {"Dismiss unplugged", [&] { return dismissOf(NoticeKind::adapterUnplugged); }, [] {},
+         [&] { return !screen.model->state.notices.count(NoticeKind::adapterUnplugged); }},
+    };
+    for (const auto& each : cases) {
+        for (int round = 0; round < 3; ++round) {
+            each.prepare();
+            QPushButton* button = each.button();
+            if (!button) {
+                ASSERT_GT(round, 0) << each.name;  // a dismissed banner is gone, as it should be
+                break;
+            }
+            button->setFocus();
+            QTest::mousePress(button, Qt::LeftButton);
+            stream();
+            EXPECT_EQ(screen.window->focusWidget(), button) << each.name << " kept the keyboard focus";
+            QTest::mouseRelease(button, Qt::LeftButton);
+            screen.settle();
+            EXPECT_TRUE(each.tookEffect()) << each.name << ", round " << round;
+        }
+    }
+
+    // A selected row stays on its lease while rows arrive above it and the order changes.
+    auto* table = screen.window->findChild<QTableView*>("leaseTable");
+    auto selectedAddress = [table] {
+        auto rows = table->selectionModel()->selectedRows(3);
+        return rows.size() == 1 ? rows[0].data().toString() : QString("none");
+    };
+    for (int row = 0; row < table->model()->rowCount(); ++row)
+        if (table->model()->index(row, 3).data() == "192.168.0.102") table->selectRow(row);
+    ASSERT_EQ(selectedAddress(), "192.168.0.102");
+    for (int round = 0; round < 4; ++round) {
+        stream();
+        screen.model->state.presence[*IPv4Address::parse("192.168.0.102")] =
+            round % 2 ? PresenceState::online : PresenceState::offline;
+        screen.settle();
+        EXPECT_EQ(selectedAddress(), "192.168.0.102") << "round " << round;
+    }
+    screen.model->isRunning = false;
+}
+
+TEST(Screens, StoredConfigurationThatDoesNotHoldOpensTheSettingsInsteadOfServing) {
+    Screen screen;
+    screen.plugInCard();
+    screen.model->refreshChecks();
+    screen.settle();
+    screen.model->checks = {PreflightCheck{}};  // every check passes
+    ServerConfig broken = AppModel::defaultConfig();
+    broken.serverIP = *IPv4Address::parse("192.168.0.150");  // inside its own range
+    screen.model->config = broken;
+    ASSERT_TRUE(screen.model->canStart());
+    screen.model->start();
+    screen.settle();
+    EXPECT_FALSE(screen.model->isRunning);
+    SettingsDialog* sheet = screen.window->settingsDialog();
+    ASSERT_NE(sheet, nullptr);
+    auto* error = sheet->findChild<QLabel*>("serverError");
+    EXPECT_TRUE(error->isVisibleTo(sheet));
+    EXPECT_FALSE(error->text().isEmpty());
+}
+
+TEST(Screens, ColoursKeepTheirContrastOnLightAndDarkPalettes) {
+    // WCAG contrast of two colours: 4.5 is the floor for text of ordinary size.
+    auto luminance = [](const QColor& colour) {
+        auto channel = [](double value) {
+            return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) + 0.0722 * channel(colour.blueF());
+    };
+    auto contrast = [&](const QColor& a, const QColor& b) {
+        double x = luminance(a), y = luminance(b);
+        return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+    };
+    QPalette light(QColor("#efefef"), QColor("#efefef"));
+    light.setColor(QPalette::WindowText, Qt::black);
+    light.setColor(QPalette::Base, Qt::white);
+    QPalette dark(QColor("#353535"), QColor("#353535"));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    dark.setColor(QPalette::Base, QColor("#2a2a2a"));
+    for (const auto& [name, palette] : {std::pair{"light", light}, std::pair{"dark", dark}}) {
+        SCOPED_TRACE(name);
+        for (QPalette::ColorRole ground : {QPalette::Window, QPalette::Base}) {
+            for (auto status : {PreflightCheck::Status::pass, PreflightCheck::Status::warn, PreflightCheck::Status::fail})
+                EXPECT_GE(contrast(statusColour(status, palette), palette.color(ground)), 4.5) << static_cast<int>(status);
+            for (auto kind : {LogLine::Kind::rx, LogLine::Kind::tx, LogLine::Kind::presence, LogLine::Kind::notice})
+                EXPECT_GE(contrast(logColour(kind, palette), palette.color(ground)), 4.5) << static_cast<int>(kind);
+        }
+        EXPECT_GE(contrast(secondaryText(palette), palette.color(QPalette::Window)), 4.5);
+        for (bool critical : {true, false}) {
+            auto banner = bannerColours(critical, palette);
+            EXPECT_GE(contrast(banner.text, banner.background), 7.0) << critical;
+        }
+    }
 }
 
 int main(int argc, char** argv) {

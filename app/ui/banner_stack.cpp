@@ -1,0 +1,85 @@
+#include "app/ui/banner_stack.hpp"
+
+#include <QHBoxLayout>
+#include <algorithm>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "app/ui/colours.hpp"
+#include "app/ui/texts.hpp"
+
+namespace anvil {
+
+Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(parent), model_(model), kind_(kind) {
+    setObjectName("banner");
+    setProperty("noticeKind", q(rawValue(kind)));
+    setFrameShape(QFrame::StyledPanel);
+    setAutoFillBackground(true);
+    auto* row = new QHBoxLayout(this);
+    symbol_ = new QLabel;
+    row->addWidget(symbol_, 0, Qt::AlignTop);
+    message_ = new QLabel;
+    message_->setObjectName("bannerMessage");
+    message_->setWordWrap(true);
+    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    row->addWidget(message_, 1);
+    action_ = new QPushButton;
+    action_->setObjectName("bannerAction");
+    connect(action_, &QPushButton::clicked, this, [this] { model_.openLocalNetworkSettings(); });
+    row->addWidget(action_, 0, Qt::AlignTop);
+    dismiss_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "Dismiss");
+    dismiss_->setObjectName("dismissButton");
+    connect(dismiss_, &QPushButton::clicked, this, [this] { model_.dismiss(kind_); });
+    row->addWidget(dismiss_, 0, Qt::AlignTop);
+}
+
+void Banner::render(const Notice& notice) {
+    // The banner's own colours; its buttons keep the window's so that they look like buttons.
+    auto colours = bannerColours(notice.isCritical(), parentWidget() ? parentWidget()->palette() : palette());
+    QPalette tinted = palette();
+    tinted.setColor(QPalette::Window, colours.background);
+    tinted.setColor(QPalette::WindowText, colours.text);
+    if (tinted != palette()) setPalette(tinted);
+    auto icon = notice.isCritical() ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxWarning;
+    symbol_->setPixmap(style()->standardIcon(icon).pixmap(QSize(20, 20), devicePixelRatioF()));
+    if (message_->text() != q(notice.message)) message_->setText(q(notice.message));
+    auto action = model_.noticeActionTitle(notice.kind);
+    if (action && action_->text() != q(*action)) action_->setText(q(*action));
+    action_->setVisible(action.has_value());
+}
+
+BannerStack::BannerStack(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    setObjectName("bannerStack");
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
+}
+
+void BannerStack::render() {
+    auto notices = model_.orderedNotices();
+    // Banners whose notice left go; the others stay the same widgets, in the model's order.
+    for (auto it = banners_.begin(); it != banners_.end();) {
+        bool kept = std::any_of(notices.begin(), notices.end(), [&](const Notice& n) { return n.kind == it->first; });
+        if (kept) {
+            ++it;
+        } else {
+            delete it->second;
+            it = banners_.erase(it);
+        }
+    }
+    int position = 0;
+    for (const auto& notice : notices) {
+        Banner*& banner = banners_[notice.kind];
+        if (!banner) banner = new Banner(model_, notice.kind);
+        if (layout_->indexOf(banner) != position) {
+            layout_->removeWidget(banner);
+            layout_->insertWidget(position, banner);
+        }
+        banner->render(notice);
+        ++position;
+    }
+    setVisible(!notices.empty());
+}
+
+}  // namespace anvil

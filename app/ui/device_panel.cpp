@@ -1,0 +1,203 @@
+#include "app/ui/device_panel.hpp"
+
+#include <QClipboard>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/ui/colours.hpp"
+#include "app/ui/texts.hpp"
+#include "core/addressing/duration.hpp"
+
+namespace anvil {
+
+namespace {
+
+void setText(QLabel* label, const QString& text) {
+    if (label->text() != text) label->setText(text);
+}
+
+QLabel* makeLabel(const char* name, bool wrap = true) {
+    auto* label = new QLabel;
+    label->setObjectName(name);
+    label->setWordWrap(wrap);
+    return label;
+}
+
+std::string vendorText(const Lease& device, const AppModel&) {
+    if (!device.vendorClass) return "—";
+    // Such devices are answered with the vendor cookie.
+    return device.vendorClass->rfind("APC", 0) == 0 ? *device.vendorClass + " (cookie sent)" : *device.vendorClass;
+}
+
+std::string leaseText(const Lease& device, const AppModel& model) {
+    std::string text(rawValue(device.state));
+    if (device.state != Lease::State::bound) return text;
+    double left = device.expiresAt.secondsSince(model.now());
+    return text + (left > 0 ? ", " + formatDuration(static_cast<std::uint32_t>(left)) + " left" : ", expired");
+}
+
+}  // namespace
+
+WaitingPanel::WaitingPanel(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    setObjectName("waitingPanel");
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* header = new QHBoxLayout;
+    icon_ = new QLabel;
+    icon_->setObjectName("waitingIcon");
+    header->addWidget(icon_, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout;
+    listening_ = makeLabel("listening");
+    elapsed_ = makeLabel("elapsed");
+    next_ = makeLabel("nextAddress");
+    texts->addWidget(listening_);
+    texts->addWidget(elapsed_);
+    texts->addWidget(next_);
+    header->addLayout(texts, 1);
+    layout->addLayout(header);
+
+    hint_ = new QWidget;
+    auto* hintLayout = new QVBoxLayout(hint_);
+    hintLayout->setContentsMargins(0, 0, 0, 0);
+    hintText_ = makeLabel("waitingHint");
+    hintLayout->addWidget(hintText_);
+    auto* buttons = new QHBoxLayout;
+    auto* copy = new QPushButton("Copy tcpdump command");
+    copy->setObjectName("copyTcpdump");
+    connect(copy, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(q(model_.tcpdumpCommand())); });
+    hintAction_ = new QPushButton;
+    hintAction_->setObjectName("hintAction");
+    connect(hintAction_, &QPushButton::clicked, this, [this] { model_.openLocalNetworkSettings(); });
+    buttons->addWidget(copy);
+    buttons->addWidget(hintAction_);
+    buttons->addStretch();
+    hintLayout->addLayout(buttons);
+    layout->addWidget(hint_);
+    layout->addStretch();
+    animate(-1);
+}
+
+void WaitingPanel::render() {
+    Date now = model_.now();
+    setText(listening_, q("Listening on " + model_.state.serverInterface.value_or("")));
+    long long elapsed = model_.startedAt ? static_cast<long long>(now.secondsSince(*model_.startedAt)) : 0;
+    if (elapsed < 0) elapsed = 0;
+    setText(elapsed_, QString("Waiting for a device · ") +
+                          QString::asprintf("%d:%02d", static_cast<int>(elapsed / 60), static_cast<int>(elapsed % 60)));
+    auto next = model_.nextAddress(now);
+    setText(next_, next ? q(next->description() + " is ready to hand out") : QString());
+    next_->setVisible(next.has_value());
+    bool hint = model_.showsWaitingHint(now);
+    hint_->setVisible(hint);
+    setText(hintText_, q(model_.waitingHintText()));
+    auto action = model_.waitingHintActionTitle();
+    if (action && hintAction_->text() != q(*action)) hintAction_->setText(q(*action));
+    hintAction_->setVisible(action.has_value());
+}
+
+void WaitingPanel::animate(int frame) { icon_->setPixmap(portIcon(40, devicePixelRatioF(), frame)); }
+
+DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    setObjectName("deviceCard");
+    // The address and the buttons on the left, the device's details beside them.
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* left = new QVBoxLayout;
+    auto* header = new QHBoxLayout;
+    address_ = makeLabel("deviceAddress", false);
+    QFont big = address_->font();
+    big.setPointSizeF(big.pointSizeF() * 1.8);
+    big.setWeight(QFont::DemiBold);
+    address_->setFont(big);
+    address_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    presence_ = makeLabel("devicePresence", false);
+    header->addWidget(address_);
+    header->addWidget(presence_, 0, Qt::AlignBottom);
+    header->addStretch();
+    left->addLayout(header);
+    auto* buttons = new QHBoxLayout;
+    auto* open = new QPushButton("Open in browser");
+    open->setObjectName("openInBrowser");
+    connect(open, &QPushButton::clicked, this, [this] {
+        if (model_.state.deviceFound) model_.openInBrowser(model_.state.deviceFound->ip);
+    });
+    auto* copy = new QPushButton("Copy IP");
+    copy->setObjectName("copyIP");
+    connect(copy, &QPushButton::clicked, this, [this] {
+        if (model_.state.deviceFound) QGuiApplication::clipboard()->setText(q(model_.state.deviceFound->ip.description()));
+    });
+    buttons->addWidget(open);
+    buttons->addWidget(copy);
+    buttons->addStretch();
+    left->addLayout(buttons);
+    left->addStretch();
+    layout->addLayout(left);
+    layout->addSpacing(24);
+    rows_ = new QGridLayout;
+    rows_->setColumnStretch(1, 1);
+    rows_->setHorizontalSpacing(12);
+    auto* right = new QVBoxLayout;
+    right->addLayout(rows_);
+    right->addStretch();
+    layout->addLayout(right, 1);
+
+    // One line per row; each row's text comes from its function.
+    addRow("Hostname", [](const Lease& device, const AppModel&) { return device.hostname.value_or("—"); });
+    addRow("Vendor", vendorText);
+    addRow("Lease", leaseText);
+}
+
+void DeviceCard::addRow(const QString& name, RowValue value) {
+    int line = static_cast<int>(rowValues_.size());
+    auto* title = new QLabel(name);
+    auto* shown = new QLabel;
+    shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    rows_->addWidget(title, line, 0, Qt::AlignTop);
+    rows_->addWidget(shown, line, 1, Qt::AlignTop);
+    rowValues_.push_back({title, shown, std::move(value)});
+}
+
+void DeviceCard::render(const Lease& device) {
+    setText(address_, q(device.ip.description()));
+    setText(presence_, presenceLabel(model_.presence(device)));
+    for (const auto& row : rowValues_) {
+        setText(row.value, q(row.text(device, model_)));
+        QPalette muted = row.title->palette();
+        muted.setColor(QPalette::WindowText, secondaryText(palette()));
+        if (muted != row.title->palette()) row.title->setPalette(muted);
+    }
+}
+
+DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
+    setObjectName("devicePanel");
+    // One of the two shows at a time; a hidden one takes no room.
+    auto* layout = new QVBoxLayout(this);
+    waiting_ = new WaitingPanel(model);
+    card_ = new DeviceCard(model);
+    layout->addWidget(waiting_);
+    layout->addWidget(card_);
+    card_->hide();
+}
+
+void DevicePanel::render() {
+    const auto& found = model_.state.deviceFound;
+    QString title = found ? "Device found" : "";
+    if (this->title() != title) setTitle(title);
+    waiting_->setVisible(!found);
+    card_->setVisible(found.has_value());
+    if (found)
+        card_->render(*found);
+    else
+        waiting_->render();
+}
+
+void DevicePanel::animate(int frame) {
+    if (!model_.state.deviceFound) waiting_->animate(frame);
+}
+
+}  // namespace anvil

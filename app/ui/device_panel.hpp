@@ -1,0 +1,71 @@
+#pragma once
+// The panel shown while serving: the waiting panel until a device is found, then the device card.
+#include <QGroupBox>
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/app_model.hpp"
+
+class QGridLayout;
+class QLabel;
+class QPushButton;
+
+namespace anvil {
+
+class WaitingPanel : public QWidget {
+    Q_OBJECT
+public:
+    explicit WaitingPanel(AppModel& model, QWidget* parent = nullptr);
+    void render();
+    void animate(int frame);
+
+private:
+    AppModel& model_;
+    QLabel* icon_;
+    QLabel* listening_;
+    QLabel* elapsed_;
+    QLabel* next_;
+    QWidget* hint_;
+    QLabel* hintText_;
+    QPushButton* hintAction_;
+};
+
+class DeviceCard : public QWidget {
+    Q_OBJECT
+public:
+    // A row's value for the found device.
+    using RowValue = std::function<std::string(const Lease& device, const AppModel& model)>;
+
+    explicit DeviceCard(AppModel& model, QWidget* parent = nullptr);
+    void addRow(const QString& name, RowValue value);
+    void render(const Lease& device);
+
+private:
+    struct Row {
+        QLabel* title;
+        QLabel* value;
+        RowValue text;
+    };
+    AppModel& model_;
+    QLabel* address_;
+    QLabel* presence_;
+    QGridLayout* rows_;
+    std::vector<Row> rowValues_;
+};
+
+class DevicePanel : public QGroupBox {
+    Q_OBJECT
+public:
+    explicit DevicePanel(AppModel& model, QWidget* parent = nullptr);
+    void render();
+    void animate(int frame);
+
+private:
+    AppModel& model_;
+    WaitingPanel* waiting_;
+    DeviceCard* card_;
+};
+
+}  // namespace anvil
