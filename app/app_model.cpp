@@ -95,6 +95,7 @@ ServerConfig AppModel::defaultConfig() {
 
 AppModel::AppModel(Environment environment)
     : env_(std::move(environment)),
+      texts_(ScreenTexts::forPlatform(env_.platform)),
       leaseFile_(env_.leaseFileURL),
       logWriter_(env_.logDirectory),
       alive_(std::make_shared<AppModel*>(this)) {
@@ -200,7 +201,7 @@ std::optional<IPv4Address> AppModel::nextAddress(Date now) const {
 }
 
 std::string AppModel::tcpdumpCommand() const {
-    std::string interface = "en0";
+    std::string interface = texts_.fallbackCaptureInterface;
     if (isRunning && state.serverInterface)
         interface = *state.serverInterface;
     else if (const auto* card = selectedCard())
@@ -238,21 +239,22 @@ std::string_view AppModel::checkTitle(PreflightCheck::ID id) {
 }
 
 std::vector<std::string> AppModel::checklistNotes() const {
-    return {"Start is enabled once every ✗ is fixed. ⚠ items never block it.",
-            "Local Network access is requested when you press Start"};
+    std::vector<std::string> notes{"Start is enabled once every ✗ is fixed. ⚠ items never block it."};
+    if (texts_.startAccessNote) notes.push_back(*texts_.startAccessNote);
+    return notes;
 }
 
-std::string AppModel::waitingHintText() const {
-    return "Nothing has arrived for over a minute. Try power-cycling the device, check that it uses DHCP, and "
-           "check Local Network access for DHCP Anvil.";
-}
+std::string AppModel::waitingHintText() const { return texts_.waitingHint; }
 
 std::optional<std::string> AppModel::noticeActionTitle(NoticeKind kind) const {
-    if (kind == NoticeKind::localNetworkDenied) return "Open System Settings";
+    if (kind == NoticeKind::localNetworkDenied && canOpenNetworkSettings()) return texts_.bannerSettingsButton;
     return std::nullopt;
 }
 
-std::optional<std::string> AppModel::waitingHintActionTitle() const { return "Local Network settings"; }
+std::optional<std::string> AppModel::waitingHintActionTitle() const {
+    if (!canOpenNetworkSettings()) return std::nullopt;
+    return texts_.hintSettingsButton;
+}
 
 // MARK: start-up and cards
 
@@ -391,7 +393,7 @@ void AppModel::refreshChecks() {
 void AppModel::applyChecks(unsigned generation, std::optional<PreflightInput> input) {
     // An older gathering that finishes late must not overwrite a newer one.
     if (generation != checksGeneration_ || !input || isRunning) return;
-    auto fresh = Preflight::evaluate(*input);
+    auto fresh = Preflight::evaluate(*input, env_.platform);
     if (fresh == checks) return;
     checks = std::move(fresh);
     changed();
@@ -447,11 +449,11 @@ void AppModel::start() {
             auto holderOf = env_.port67Holder;
             Executor mainThread = env_.mainThread;
             std::weak_ptr<AppModel*> weak = alive_;
-            env_.background([holderOf, mainThread, weak] {
+            env_.background([holderOf, mainThread, weak, platform = env_.platform] {
                 auto holder = holderOf ? holderOf() : std::nullopt;
-                mainThread([weak, holder] {
+                mainThread([weak, holder, platform] {
                     if (auto model = weak.lock()) {
-                        (**model).state.raise(Notice::portInUse(holder));
+                        (**model).state.raise(Notice::portInUse(holder, platform));
                         (**model).changed();
                     }
                 });
@@ -564,7 +566,7 @@ void AppModel::requestConfigureAdapter() {
     pendingCommand = PendingCommand{freshUUID(),
                                     "Configure " + service + " as " + config.serverIP.description() + "/" +
                                         std::to_string(config.prefixLength) + "?",
-                                    HostSetup::setManualCommand(service, config.serverIP, config.mask()), service};
+                                    HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service};
     changed();
 }
 
@@ -573,7 +575,7 @@ void AppModel::requestRestoreDHCP() {
     if (!card || !card->serviceName) return;
     const std::string& service = *card->serviceName;
     pendingCommand =
-        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(service), service};
+        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service};
     changed();
 }
 
@@ -730,10 +732,20 @@ void AppModel::openInBrowser(IPv4Address ip) {
     if (env_.openURL) env_.openURL("http://" + ip.description());
 }
 
+bool AppModel::canOpenNetworkSettings() const {
+    if (env_.platform == Platform::macOS) return static_cast<bool>(env_.openURL);
+    return env_.networkSettingsCommand.has_value() && static_cast<bool>(env_.launch);
+}
+
 void AppModel::openLocalNetworkSettings() {
-    if (!env_.openURL) return;
-    if (!env_.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"))
-        env_.openURL("x-apple.systempreferences:com.apple.preference.security");
+    if (!canOpenNetworkSettings()) return;
+    if (env_.platform == Platform::macOS) {
+        if (!env_.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"))
+            env_.openURL("x-apple.systempreferences:com.apple.preference.security");
+        return;
+    }
+    // Starting a program is a child process: never on the main thread.
+    env_.background([launch = env_.launch, command = *env_.networkSettingsCommand] { launch(command); });
 }
 
 // MARK: settings

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/screen_texts.hpp"
 #include "app/settings_store.hpp"
 #include "core/addressing/date.hpp"
 #include "core/addressing/maker_registry.hpp"
@@ -73,6 +74,12 @@ public:
         std::function<void(const std::string& command)> runAsAdministrator;
         // False when nothing could open the address.
         std::function<bool(const std::string& url)> openURL;
+        Platform platform = hostPlatform;
+        // On Linux, the program (and its arguments) that shows the desktop's network settings;
+        // absent when none is installed, and the buttons that would open it are hidden.
+        std::optional<std::vector<std::string>> networkSettingsCommand;
+        // Starts such a program without waiting for it; false when it could not start.
+        std::function<bool(const std::vector<std::string>& command)> launch;
         std::shared_ptr<SettingsStore> settings;
         std::filesystem::path leaseFileURL;
         std::filesystem::path logDirectory;
@@ -144,6 +151,10 @@ public:
     std::optional<IPv4Address> nextAddress(Date now) const;
     std::optional<IPv4Address> nextAddress() const { return nextAddress(env_.now()); }
     std::string tcpdumpCommand() const;
+    // The platform's wording of the screens.
+    const ScreenTexts& texts() const { return texts_; }
+    // Whether the settings buttons have something to open.
+    bool canOpenNetworkSettings() const;
     // Banners: the critical kinds first, then the others, each group by the kind's name.
     std::vector<Notice> orderedNotices() const;
     bool showsWaitingHint(Date at) const;
@@ -216,6 +227,7 @@ private:
     void scanCards(std::function<void(AppModel&, std::optional<std::vector<NetworkCard>>)> then);
 
     Environment env_;
+    ScreenTexts texts_;
     LeaseFile leaseFile_;
     LogFileWriter logWriter_;
     std::unique_ptr<DHCPServer> server_;

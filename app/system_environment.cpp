@@ -6,6 +6,7 @@
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/system_makers.hpp"
+#include "core/host/process_runner.hpp"
 
 namespace anvil {
 
@@ -29,6 +30,10 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
     env.knownServiceNames = [] { return HostSetup::knownServiceNames(); };
     env.runAsAdministrator = [](const std::string& command) { HostSetup::runAsAdministrator(command); };
     env.openURL = std::move(openURL);
+    env.networkSettingsCommand = HostSetup::networkSettingsCommand();
+    env.launch = [](const std::vector<std::string>& command) {
+        return !command.empty() && ProcessRunner::launch(command.front(), {command.begin() + 1, command.end()});
+    };
     env.settings = std::move(settings);
     env.leaseFileURL = LeaseFile::defaultURL();
     env.logDirectory = LogFileWriter::defaultDirectory();

@@ -28,7 +28,10 @@ void validateOrThrow(const ServerConfig& config) {
     auto errors = config.validate();
     if (errors.empty()) return;
     std::string message;
-    for (const auto& error : errors) message += (message.empty() ? "" : "\n") + error.description();
+    for (const auto& error : errors) {
+        if (!message.empty()) message += '\n';
+        message += error.description();
+    }
     throw CLIError::failure(message);
 }
 
@@ -40,7 +43,7 @@ bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
     if (Preflight::canStart(checks)) return true;
     for (const auto& check : checks) {
         if (!check.fix) continue;
-        auto command = HostSetup::setManualCommand(check.fix->service, config.serverIP, config.mask());
+        auto command = HostSetup::setManualCommand(card, config.serverIP, config.mask());
         std::printf("\nRun this, then start dhcpanvil again:\n  %s\n", HostSetup::sudoLine(command).c_str());
         break;
     }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures and builds one build folder: scripts/build.sh <folder> [cmake options…]
+# Configures and builds one build folder with warnings as errors: scripts/build.sh <folder> [cmake options…]
 set -euo pipefail
 folder=$1
 shift

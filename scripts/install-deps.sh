@@ -11,6 +11,8 @@ packages=(
   iproute2 procps
   # Real DHCP peers for the end-to-end tests and the loopback benchmark.
   busybox isc-dhcp-client dnsmasq-base
+  # A real NetworkManager, run by the tests inside their own namespaces only.
+  network-manager dbus
   # The desktop application and its screenshots.
   qt6-base-dev xvfb xauth
   # The helper's capability, and the tests that run the installed programs as another user.
@@ -33,6 +35,15 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 echo "install-deps: installing ${missing[*]}"
+# The tests start their own NetworkManager in a namespace. The host's must not start on install
+# (nor at boot) and take over this machine's cards and DNS: mask its units before the package
+# arrives, only when this script is the one installing it.
+if [[ " ${missing[*]} " == *" network-manager "* ]]; then
+  for unit in NetworkManager.service NetworkManager-wait-online.service NetworkManager-dispatcher.service; do
+    [ -e "/etc/systemd/system/$unit" ] || ln -s /dev/null "/etc/systemd/system/$unit"
+  done
+  echo "install-deps: NetworkManager's system service is masked (systemctl unmask NetworkManager to use it)"
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -34,10 +34,14 @@ bool isCritical(NoticeKind kind) {
     return false;
 }
 
-Notice Notice::localNetworkDenied() {
+Notice Notice::localNetworkDenied(Platform platform) {
+    if (platform == Platform::macOS)
+        return {NoticeKind::localNetworkDenied,
+                "Local Network access is off for DHCP Anvil. macOS is blocking DHCP broadcasts, so no device can get "
+                "an address."};
     return {NoticeKind::localNetworkDenied,
-            "Local Network access is off for DHCP Anvil. macOS is blocking DHCP broadcasts, so no device can get an "
-            "address."};
+            "This computer refuses to send DHCP Anvil's replies. A firewall or routing rule is blocking DHCP "
+            "broadcasts, so no device can get an address."};
 }
 
 Notice Notice::otherServer(IPv4Address otherServerIP) {
@@ -45,9 +49,12 @@ Notice Notice::otherServer(IPv4Address otherServerIP) {
                                          "). The device chose it instead of DHCP Anvil."};
 }
 
-Notice Notice::portInUse(const std::optional<std::string>& holder) {
-    return {NoticeKind::portInUse, "Port 67 is in use by " + holder.value_or("another program") +
-                                       ". Turn off Internet Sharing or stop the VM's shared network."};
+Notice Notice::portInUse(const std::optional<std::string>& holder, Platform platform) {
+    return {NoticeKind::portInUse,
+            "Port 67 is in use by " + holder.value_or("another program") +
+                (platform == Platform::macOS ? ". Turn off Internet Sharing or stop the VM's shared network."
+                                             : ". Stop the program that serves DHCP there (dnsmasq, libvirt's "
+                                               "network, a NetworkManager shared connection).")};
 }
 
 Notice Notice::leaseSaveFailed(std::string_view errorDescription) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/addressing/ipv4_address.hpp"
+#include "core/platform.hpp"
 
 namespace anvil {
 
@@ -40,10 +41,11 @@ struct Notice {
     bool isCritical() const { return anvil::isCritical(kind); }
 
     // Every notice sentence the system shows, in one place.
-    static Notice localNetworkDenied();
+    // On Linux these name what is true there: no Local Network privacy, no Internet Sharing.
+    static Notice localNetworkDenied(Platform platform = hostPlatform);
     static Notice otherServer(IPv4Address otherServerIP);
     // Nothing for the holder when the program holding port 67 is not known.
-    static Notice portInUse(const std::optional<std::string>& holder);
+    static Notice portInUse(const std::optional<std::string>& holder, Platform platform = hostPlatform);
     static Notice leaseSaveFailed(std::string_view errorDescription);
     // Reading the lease file at server start failed; the file is left as it is.
     static Notice leaseReadFailedAtStart(std::string_view errorDescription);

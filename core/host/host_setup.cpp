@@ -1,6 +1,7 @@
 #include "core/host/host_setup.hpp"
 
 #include <bit>
+#include <cctype>
 
 #include "core/addressing/subnet.hpp"
 
@@ -20,6 +21,20 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
+bool isUUID(std::string_view text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    }
+    return true;
+}
+
+// nmcli reads a bare argument as a keyword when it is one ("id", "uuid", "path"): always say which.
+std::string profile(std::string_view service) {
+    return (isUUID(service) ? "uuid " : "id ") + HostSetup::shellQuote(service);
+}
+
 }  // namespace
 
 std::string HostSetup::shellQuote(std::string_view text) {
@@ -33,7 +48,10 @@ std::string HostSetup::shellQuote(std::string_view text) {
     return quoted + "'";
 }
 
-std::string HostSetup::sudoLine(std::string_view command) { return "sudo " + std::string(command); }
+std::string HostSetup::sudoLine(std::string_view command, Platform platform) {
+    if (platform == Platform::macOS) return "sudo " + std::string(command);
+    return "sudo sh -c " + shellQuote(command);
+}
 
 std::string HostSetup::setManualCommand(SettingsTool tool, std::string_view service, IPv4Address ip, IPv4Address mask) {
     auto quoted = shellQuote(service);
@@ -43,10 +61,12 @@ std::string HostSetup::setManualCommand(SettingsTool tool, std::string_view serv
             return std::string(networksetup) + " -setmanual " + quoted + " " + ip.description() + " " +
                    mask.description();
         case SettingsTool::networkManager:
-            return "nmcli connection modify " + quoted + " ipv4.method manual ipv4.addresses " + cidr +
-                   " && nmcli connection up " + quoted;
+            return "nmcli connection modify " + profile(service) + " ipv4.method manual ipv4.addresses " + cidr +
+                   " && nmcli connection up " + profile(service);
         case SettingsTool::ipRoute:
-            return "ip address replace " + cidr + " dev " + quoted + " && ip link set " + quoted + " up";
+            // Replace, not add beside: an older fixed address would stay first and keep the card failing.
+            return "ip -4 address flush dev " + quoted + " && ip address add " + cidr + " dev " + quoted +
+                   " && ip link set " + quoted + " up";
     }
     return {};
 }
@@ -56,18 +76,32 @@ std::string HostSetup::setDHCPCommand(SettingsTool tool, std::string_view servic
     switch (tool) {
         case SettingsTool::networksetup: return std::string(networksetup) + " -setdhcp " + quoted;
         case SettingsTool::networkManager:
-            return "nmcli connection modify " + quoted +
-                   " ipv4.method auto ipv4.addresses \"\" && nmcli connection up " + quoted;
+            return "nmcli connection modify " + profile(service) +
+                   " ipv4.method auto ipv4.addresses \"\" && nmcli connection up " + profile(service);
         case SettingsTool::ipRoute: return "ip address flush dev " + quoted;
     }
     return {};
 }
 
-std::string HostSetup::setManualCommand(std::string_view service, IPv4Address ip, IPv4Address mask) {
-    return setManualCommand(settingsTool(), service, ip, mask);
+HostSetup::SettingsTool HostSetup::settingsTool(const NetworkCard& card, Platform platform) {
+    if (platform == Platform::macOS) return SettingsTool::networksetup;
+    // Only NetworkManager's profiles carry an identifier; a card it leaves alone is set by hand.
+    return card.serviceID ? SettingsTool::networkManager : SettingsTool::ipRoute;
 }
 
-std::string HostSetup::setDHCPCommand(std::string_view service) { return setDHCPCommand(settingsTool(), service); }
+namespace {
+std::string serviceOf(const NetworkCard& card) {
+    return card.serviceID.value_or(card.serviceName.value_or(card.bsdName));
+}
+}  // namespace
+
+std::string HostSetup::setManualCommand(const NetworkCard& card, IPv4Address ip, IPv4Address mask) {
+    return setManualCommand(settingsTool(card), serviceOf(card), ip, mask);
+}
+
+std::string HostSetup::setDHCPCommand(const NetworkCard& card) {
+    return setDHCPCommand(settingsTool(card), serviceOf(card));
+}
 
 std::string HostSetup::appleScriptEscaped(std::string_view command) {
     std::string escaped;
@@ -94,11 +128,35 @@ HostSetupError HostSetup::administratorError(const std::optional<std::string>& m
 std::optional<HostSetupError> HostSetup::administratorError(const ProcessRunner::Output& output, bool throughPkexec) {
     constexpr int pkexecDismissed = 126;
     if (output.status == 0) return std::nullopt;
+    if (output.timedOut) return HostSetupError(output.text, false);
     // The shell or pkexec could not be started: the dialog never appeared.
     if (output.status == -1) return HostSetupError("Could not prepare the administrator dialog.", false);
     auto text = trimmed(output.text);
     bool cancelled = throughPkexec && output.status == pkexecDismissed;
     return HostSetupError(text.empty() ? "The command failed." : text, cancelled);
+}
+
+std::optional<std::vector<std::string>> HostSetup::networkSettingsCommand(
+    std::string_view currentDesktop, const std::function<std::optional<std::string>(std::string_view)>& find) {
+    struct Panel {
+        std::string_view desktop, program, argument;
+    };
+    static constexpr Panel panels[] = {{"GNOME", "gnome-control-center", "network"},
+                                       {"Unity", "gnome-control-center", "network"},
+                                       {"KDE", "systemsettings", "kcm_networkmanagement"},
+                                       {"X-Cinnamon", "cinnamon-settings", "network"}};
+    std::string_view rest = currentDesktop;
+    while (!rest.empty()) {
+        auto colon = rest.find(':');
+        auto name = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+        for (const auto& panel : panels)
+            if (panel.desktop == name)
+                if (auto path = find(panel.program))
+                    return std::vector<std::string>{*path, std::string(panel.argument)};
+    }
+    if (auto path = find("nm-connection-editor")) return std::vector<std::string>{*path};
+    return std::nullopt;
 }
 
 std::string HostSetup::validatedService(const std::string& service, const std::vector<std::string>& names) {

@@ -143,6 +143,7 @@ std::vector<NetworkCard> assemble(const std::vector<ListedInterface>& listed,
         if (auto service = services.find(card.bsdName); service != services.end()) {
             card.serviceName = service->second.serviceName;
             card.configMethod = service->second.method;
+            card.serviceID = service->second.serviceID;
         }
         if (entry.hardwareAddress) card.mac = MACAddress::parse(*entry.hardwareAddress);
         card.displayName = entry.displayName.value_or(card.bsdName);

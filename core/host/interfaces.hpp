@@ -58,6 +58,7 @@ NetworkCard::ConfigMethod configMethod(const IPv4Configuration& dictionary);
 struct ServiceConfiguration {
     std::string serviceName;
     NetworkCard::ConfigMethod method;
+    std::optional<std::string> serviceID;
 };
 // Service configurations by kernel interface name.
 using ServiceMap = std::map<std::string, ServiceConfiguration, std::less<>>;

@@ -42,6 +42,9 @@ struct NetworkCard {
     std::vector<Subnet> addresses;
     ConfigMethod configMethod;
     bool isPrimary = false;
+    // How the settings tool addresses the service when its name may be ambiguous: NetworkManager's
+    // profile UUID (two profiles may share a name). Absent where the name is enough.
+    std::optional<std::string> serviceID;
 
     const std::string& id() const { return bsdName; }
     // The one-line address text shown under a card.
@@ -72,6 +75,7 @@ struct std::hash<anvil::NetworkCard> {
         mix(card.configMethod.mask.value);
         mix(std::hash<std::string>{}(card.configMethod.name));
         mix(card.isPrimary);
+        mix(std::hash<std::string>{}(card.serviceID.value_or("")));
         return seed;
     }
 };

@@ -9,6 +9,7 @@
 
 #include "core/addressing/text_pieces.hpp"
 #include "core/host/loopback_name.hpp"
+#include "core/host/netlink_bytes.hpp"
 
 namespace anvil {
 
@@ -115,7 +116,8 @@ std::vector<UDPLine> udpLines(std::string_view text, int port, bool isIPv6) {
         } else {
             entry.localAddress = std::string(hexAddress);
         }
-        entry.localAddress += "." + std::to_string(port);
+        entry.localAddress += '.';
+        entry.localAddress += std::to_string(port);
         auto queues = splitText(parts[4], ':', EmptyPieces::keep);
         entry.sendQueue = queues.size() == 2 ? std::to_string(hexNumber(queues[0]).value_or(0)) : "0";
         entry.receiveQueue = queues.size() == 2 ? std::to_string(hexNumber(queues[1]).value_or(0)) : "0";
@@ -136,6 +138,22 @@ std::string columnSafe(std::string_view name) {
     return safe.empty() ? "?" : safe;
 }
 
+// The texts that differ between platforms, in one place.
+struct PlatformTexts {
+    std::string_view isPrimary, wiredPass, addService, portInUseAdvice;
+};
+
+PlatformTexts textsFor(Platform platform) {
+    if (platform == Platform::macOS)
+        return {" is the Mac's main internet connection.", "Wired card, not the Mac's internet route",
+                ". Add it in System Settings > Network.",
+                ". Turn off Internet Sharing or stop the VM's shared network."};
+    return {" is this computer's main internet connection.", "Wired card, not this computer's internet route",
+            ". Add a wired connection for it in the network settings.",
+            ". Stop the program that serves DHCP there (dnsmasq, libvirt's network, a NetworkManager shared "
+            "connection)."};
+}
+
 }  // namespace
 
 std::string_view rawValue(PreflightCheck::ID id) {
@@ -152,7 +170,8 @@ std::string_view rawValue(PreflightCheck::ID id) {
     return "wired";
 }
 
-std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
+std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input, Platform platform) {
+    auto texts = textsFor(platform);
     const auto& card = input.card;
     const auto& config = input.config;
     auto serverText = config.serverIP.description() + "/" + std::to_string(config.prefixLength);
@@ -161,10 +180,9 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
     if (card.kind != NetworkCard::Kind::ethernet)
         rows.push_back({Check::ID::wired, Status::fail, card.displayName + " is not a wired card.", {}});
     else if (card.isPrimary)
-        rows.push_back(
-            {Check::ID::wired, Status::fail, card.displayName + " is the Mac's main internet connection.", {}});
+        rows.push_back({Check::ID::wired, Status::fail, card.displayName + std::string(texts.isPrimary), {}});
     else
-        rows.push_back({Check::ID::wired, Status::pass, "Wired card, not the Mac's internet route", {}});
+        rows.push_back({Check::ID::wired, Status::pass, std::string(texts.wiredPass), {}});
 
     std::optional<IPv4Address> foreignAddress;
     if (card.configMethod.kind == NetworkCard::ConfigMethod::Case::dhcp) {
@@ -196,7 +214,7 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
     else
         rows.push_back({Check::ID::adapterConfigured,
                         Status::fail,
-                        "No network service for " + card.bsdName + ". Add it in System Settings > Network.",
+                        "No network service for " + card.bsdName + std::string(texts.addService),
                         {}});
 
     int prefix = std::clamp(config.prefixLength, 0, 32);
@@ -237,7 +255,7 @@ std::vector<PreflightCheck> Preflight::evaluate(const PreflightInput& input) {
             rows.push_back({Check::ID::port67,
                             Status::fail,
                             "Port 67 is in use by " + input.port67.holder.value_or("another program") +
-                                ". Turn off Internet Sharing or stop the VM's shared network.",
+                                std::string(texts.portInUseAdvice),
                             {}});
             break;
         case Port67State::Case::error:
@@ -261,7 +279,9 @@ bool Preflight::canStart(const std::vector<PreflightCheck>& checks) {
 }
 
 std::optional<std::string> Preflight::holder(std::string_view netstatText, int port) {
-    auto suffix = "." + std::to_string(port);
+    // Appended, not `"." + number`: g++ 12 warns falsely (-Wrestrict) on that form in optimised builds.
+    std::string suffix = ".";
+    suffix += std::to_string(port);
     for (auto line : splitText(netstatText, '\n', EmptyPieces::drop)) {
         auto parts = columns(line);
         if (parts.size() < 5) continue;
@@ -271,6 +291,23 @@ std::optional<std::string> Preflight::holder(std::string_view netstatText, int p
             if (isProcessColumn(column)) return std::string(column);
     }
     return std::nullopt;
+}
+
+std::vector<std::uint32_t> Preflight::boundInterfaces(std::span<const std::uint8_t> dump, int port) {
+    constexpr std::uint16_t sockDiagByFamily = 20;  // SOCK_DIAG_BY_FAMILY
+    // struct inet_diag_msg: family, state, timer, retrans, then the socket id: source port (network
+    // order) at 4, and the bound interface at 40 in host order.
+    constexpr std::size_t portOffset = 4, interfaceOffset = 40, messageLength = 72;
+    std::vector<std::uint32_t> found;
+    for (const auto& message : netlink::messages(dump)) {
+        if (message.type != sockDiagByFamily || message.payload.size() < messageLength) continue;
+        auto localPort = static_cast<int>(message.payload[portOffset]) << 8 | message.payload[portOffset + 1];
+        if (localPort != port) continue;
+        std::uint32_t interface = 0;
+        std::memcpy(&interface, message.payload.data() + interfaceOffset, sizeof interface);
+        found.push_back(interface);
+    }
+    return found;
 }
 
 std::vector<std::uint64_t> Preflight::socketInodes(std::string_view procNetUDP, int port) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "core/addressing/server_config.hpp"
 #include "core/addressing/subnet.hpp"
 #include "core/host/network_card.hpp"
+#include "core/platform.hpp"
 
 namespace anvil {
 
@@ -57,11 +59,15 @@ namespace Preflight {
 
 // Host operations; they block on sockets and child processes.
 PreflightInput gather(const NetworkCard& card, const ServerConfig& config);
-Port67State port67State();
+// The trial socket is bound to the card as the server's is, so a server that holds port 67 on
+// another card only (libvirt's dnsmasq on virbr0) leaves it free; empty tries every card.
+Port67State port67State(std::string_view cardName);
 std::optional<std::string> port67Holder();
 bool vmwareRunning();
 
-std::vector<PreflightCheck> evaluate(const PreflightInput& input);
+// Rows that name the system's own features (the Mac, System Settings, Internet Sharing) say what
+// is true on the platform.
+std::vector<PreflightCheck> evaluate(const PreflightInput& input, Platform platform = hostPlatform);
 bool canStart(const std::vector<PreflightCheck>& checks);
 // The mark shown before a row: "✓", "⚠" or "✗".
 std::string_view symbol(PreflightCheck::Status status);
@@ -73,6 +79,9 @@ struct SocketOwner {
     std::string name;
     int pid = 0;
 };
+// The card each UDP socket on a local port is bound to (0: every card), from a sock_diag dump of
+// inet_diag_msg replies.
+std::vector<std::uint32_t> boundInterfaces(std::span<const std::uint8_t> sockDiagDump, int port);
 // The socket-inode numbers of the UDP sockets on a local port, from /proc/net/udp or udp6 text.
 std::vector<std::uint64_t> socketInodes(std::string_view procNetUDP, int port);
 // netstat-style lines ("udp4  0  0  *.67  *.*  name:pid") for the sockets on a port.

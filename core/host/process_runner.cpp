@@ -40,4 +40,22 @@ std::string ProcessRunner::repairedUTF8(std::string_view bytes) {
     return text;
 }
 
+ProcessRunner::Output ProcessRunner::timedOutOutput(const std::string& path, const std::vector<std::string>& arguments,
+                                                    std::chrono::milliseconds timeLimit) {
+    auto baseName = [](const std::string& text) { return text.substr(text.rfind('/') + 1); };
+    // Through env the tool is the first word that is not a variable.
+    std::string tool = baseName(path);
+    if (tool == "env")
+        for (const auto& argument : arguments)
+            if (argument.find('=') == std::string::npos) {
+                tool = baseName(argument);
+                break;
+            }
+    auto seconds = (timeLimit.count() + 999) / 1000;
+    return {-1,
+            tool + " did not finish within " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds") +
+                " and was stopped.",
+            true};
+}
+
 }  // namespace anvil

@@ -184,7 +184,8 @@ TEST(AppModel, StartWithPort67TakenRaisesThePortNoticeNamingTheHolder) {
         ASSERT_EQ(h.model->state.notices.count(NoticeKind::portInUse), 1u);
         EXPECT_EQ(h.model->state.notices.at(NoticeKind::portInUse).message,
                   "Port 67 is in use by " + holder.value_or("another program") +
-                      ". Turn off Internet Sharing or stop the VM's shared network.");
+                      ". Stop the program that serves DHCP there (dnsmasq, libvirt's network, a NetworkManager "
+                      "shared connection).");
     }
 }
 
@@ -253,11 +254,12 @@ TEST(AppModel, FilterMatchesInAnyCase) {
     }
 }
 
-TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenEn0) {
+TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenAny) {
     Harness h;
     h.hostCards.clear();
     h.boot();
-    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i en0 -n -e 'udp port 67 or udp port 68'");
+    // "en0" names no card on Linux; "any" always exists there.
+    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i any -n -e 'udp port 67 or udp port 68'");
     Harness selected;
     selected.boot();
     EXPECT_EQ(selected.model->tcpdumpCommand(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
@@ -408,12 +410,67 @@ TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
     EXPECT_TRUE(h.model->state.leases.empty());
 }
 
-TEST(AppModel, TcpdumpFallsBackToEn0WhenTheSelectedCardIsGone) {
+TEST(AppModel, TcpdumpFallsBackToAnyWhenTheSelectedCardIsGone) {
     Harness h;
     h.boot();
     h.model->cards.clear();
     ASSERT_TRUE(h.model->selectedCardID);
-    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i en0 -n -e 'udp port 67 or udp port 68'");
+    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i any -n -e 'udp port 67 or udp port 68'");
+}
+
+// The settings buttons open what the platform has: macOS's privacy pane, a Linux desktop's network
+// settings tool started off the main thread, or nothing (and the screens hide the buttons).
+TEST(AppModel, NetworkSettingsFollowThePlatform) {
+    struct Case {
+        Platform platform;
+        std::optional<std::vector<std::string>> tool;
+        bool canOpen;
+        std::vector<std::string> opened;
+        std::string fallbackCard;
+    } cases[] = {
+        {Platform::macOS,
+         std::nullopt,
+         true,
+         {"x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork",
+          "x-apple.systempreferences:com.apple.preference.security"},
+         "en0"},
+        {Platform::gnuLinux,
+         std::vector<std::string>{"/usr/bin/nm-connection-editor"},
+         true,
+         {"/usr/bin/nm-connection-editor"},
+         "any"},
+        {Platform::gnuLinux, std::nullopt, false, {}, "any"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> opened;
+        bool onBackground = false;
+        AppModel::Environment env;
+        env.platform = c.platform;
+        env.networkSettingsCommand = c.tool;
+        env.openURL = [&opened](const std::string& url) {
+            opened.push_back(url);
+            return false;
+        };
+        env.launch = [&opened, &onBackground](const std::vector<std::string>& command) {
+            EXPECT_TRUE(onBackground);
+            opened.push_back(command.front());
+            return true;
+        };
+        env.background = [&onBackground](AppModel::Task task) {
+            onBackground = true;
+            task();
+            onBackground = false;
+        };
+        env.now = [] { return Date{1'700'000'000}; };
+        env.leaseFileURL = fs::temp_directory_path() / "anvil-app-no-such" / "leases.json";
+        env.logDirectory = fs::temp_directory_path() / "anvil-app-no-such" / "logs";
+        AppModel model(std::move(env));
+        EXPECT_EQ(model.canOpenNetworkSettings(), c.canOpen);
+        model.openLocalNetworkSettings();
+        EXPECT_EQ(opened, c.opened);
+        EXPECT_EQ(model.texts().startAccessNote.has_value(), c.platform == Platform::macOS);
+        EXPECT_NE(model.tcpdumpCommand().find("-i " + c.fallbackCard + " "), std::string::npos);
+    }
 }
 
 TEST(AppModel, TheUsersCardIsRememberedUntilTheUserPicksAnother) {

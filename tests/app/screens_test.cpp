@@ -465,6 +465,8 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     EXPECT_TRUE(texts.contains("Waiting for a device · 2:05"));
     EXPECT_TRUE(hint->isVisibleTo(screen.window.get()));
     EXPECT_EQ(hint->text().toStdString(), screen.model->waitingHintText());
+    // No network settings tool in this environment: no button that would open nothing.
+    EXPECT_FALSE(screen.window->findChild<QPushButton*>("hintAction")->isVisibleTo(screen.window.get()));
     QTest::mouseClick(screen.window->findChild<QPushButton*>("copyTcpdump"), Qt::LeftButton);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
 
@@ -496,8 +498,9 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     Screen screen;
     screen.plugInCard();
     ASSERT_EQ(screen.model->selectedCardID, "eth9");
-    const std::string command = HostSetup::setManualCommand("Wired 9", *IPv4Address::parse("192.168.0.1"),
-                                                            *IPv4Address::parse("255.255.255.0"));
+    const std::string command =
+        HostSetup::setManualCommand(HostSetup::SettingsTool::ipRoute, "Wired 9", *IPv4Address::parse("192.168.0.1"),
+                                    *IPv4Address::parse("255.255.255.0"));
     auto* checklist = screen.window->findChild<QWidget*>("checklistPanel");
 
     QPushButton* configure = screen.button(checklist, "Configure adapter…");
@@ -546,7 +549,7 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     ASSERT_NE(question, nullptr);
     EXPECT_EQ(question->text(), "Set Wired 9 back to DHCP?");
     EXPECT_EQ(question->informativeText().toStdString(),
-              "DHCP Anvil will run:\n\n" + HostSetup::setDHCPCommand("Wired 9"));
+              "DHCP Anvil will run:\n\n" + HostSetup::setDHCPCommand(HostSetup::SettingsTool::ipRoute, "Wired 9"));
     screen.click(screen.button(question, "Run with administrator password"));
     EXPECT_EQ(screen.ranCommands.size(), 2u);
     EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
@@ -576,7 +579,7 @@ TEST(Screens, SettingsSheetAsksBeforeRestoringDHCP) {
 TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) {
     Screen screen;
     screen.plugInCard();
-    const std::string command = HostSetup::setDHCPCommand("Wired 9");
+    const std::string command = HostSetup::setDHCPCommand(HostSetup::SettingsTool::ipRoute, "Wired 9");
     screen.pkexecOutput = {4, "Error: Connection activation failed.\n"};
     screen.model->requestRestoreDHCP();
     screen.settle();
@@ -590,12 +593,13 @@ TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) 
     EXPECT_EQ(alert->windowTitle(), "Something went wrong");
     EXPECT_EQ(alert->text(), "Something went wrong");
     EXPECT_EQ(alert->informativeText().toStdString(),
-              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\nsudo " + command);
+              "Error: Connection activation failed.\n\nYou can run this in Terminal instead:\n" +
+                  HostSetup::sudoLine(command));
     QGuiApplication::clipboard()->clear();
     QPushButton* copy = screen.button(alert, "Copy Terminal command");
     ASSERT_NE(copy, nullptr);
     screen.click(copy);
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "sudo " + command);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), HostSetup::sudoLine(command));
     // Copying leaves the alert up so the line can be read; closing it clears the error.
     alert = screen.dialog("errorAlert");
     ASSERT_NE(alert, nullptr);

@@ -60,10 +60,16 @@ inline std::string readFile(const std::string& path) {
 class Child {
 public:
     Child(const std::string& ns, const std::vector<std::string>& command,
-          const std::vector<std::string>& environment = {}) {
+          const std::vector<std::string>& environment = {})
+        : Child(std::vector<std::string>{ipTool, "netns", "exec", ns}, command, environment) {}
+
+    // `launcher` (a full path first) enters the namespaces, such as `nsenter -t <pid> -m -n`.
+    Child(std::vector<std::string> launcher, const std::vector<std::string>& command,
+          const std::vector<std::string>& environment) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) return;
-        std::vector<std::string> arguments{"ip", "netns", "exec", ns, "env"};
+        std::vector<std::string> arguments = std::move(launcher);
+        arguments.push_back("/usr/bin/env");
         arguments.insert(arguments.end(), environment.begin(), environment.end());
         arguments.insert(arguments.end(), command.begin(), command.end());
         std::vector<char*> argv;
@@ -75,7 +81,7 @@ public:
             ::setpgid(0, 0);
             ::dup2(ends[1], STDOUT_FILENO);
             ::dup2(ends[1], STDERR_FILENO);
-            ::execv(ipTool.c_str(), argv.data());
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         ::close(ends[1]);
@@ -108,6 +114,9 @@ public:
                 waitForExit(2s);
             }
         }
+        // What the program left behind in its group (a shell's background job ignores SIGINT)
+        // would keep the output pipe open.
+        ::kill(-pid_, SIGKILL);
         return status_;
     }
 

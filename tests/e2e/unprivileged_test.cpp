@@ -31,10 +31,12 @@ struct Install {
         }
         prefix = pattern;
         ::chmod(prefix.c_str(), 0755);
-        auto output = ProcessRunner::run("/usr/bin/cmake", {"--install", ANVIL_BUILD_DIR, "--prefix", prefix});
+        // Installing copies and grants several programs: more than a short tool's time limit.
+        auto output = ProcessRunner::run("/usr/bin/cmake", {"--install", ANVIL_BUILD_DIR, "--prefix", prefix},
+                                         std::chrono::minutes(2));
         if (output.status != 0) error = output.text;
         // Files cmake made private to root still have to be readable by the user who runs them.
-        ProcessRunner::run("/usr/bin/chmod", {"-R", "a+rX", prefix});
+        ProcessRunner::run("/usr/bin/chmod", {"-R", "a+rX", prefix}, std::chrono::seconds(30));
     }
     ~Install() {
         std::error_code ignored;
@@ -171,7 +173,7 @@ TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
     std::filesystem::create_directories(home / "runtime");
     std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
     writeFile(home / ".config/DHCP Anvil/DHCP Anvil.conf", "[General]\nselectedCardMAC=" + cable->cardMAC + "\n");
-    ProcessRunner::run("/usr/bin/chown", {"-R", "65534:65534", home.path.string()});
+    ProcessRunner::run("/usr/bin/chown", {"-R", "65534:65534", home.path.string()}, std::chrono::seconds(30));
 
     auto display = ":" + std::to_string(200 + ::getpid() % 500);
     programs.push_back(std::make_unique<Child>(

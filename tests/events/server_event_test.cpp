@@ -57,14 +57,14 @@ TEST(Notice, MessagesAreTheExactSentences) {
         std::string message;
     };
     const Row rows[] = {
-        {Notice::localNetworkDenied(), NoticeKind::localNetworkDenied,
+        {Notice::localNetworkDenied(Platform::macOS), NoticeKind::localNetworkDenied,
          "Local Network access is off for DHCP Anvil. macOS is blocking DHCP broadcasts, so no device can get an "
          "address."},
         {Notice::otherServer(addr("192.168.0.254")), NoticeKind::otherServer,
          "Another DHCP server is on this cable (192.168.0.254). The device chose it instead of DHCP Anvil."},
-        {Notice::portInUse("dnsmasq"), NoticeKind::portInUse,
+        {Notice::portInUse("dnsmasq", Platform::macOS), NoticeKind::portInUse,
          "Port 67 is in use by dnsmasq. Turn off Internet Sharing or stop the VM's shared network."},
-        {Notice::portInUse(std::nullopt), NoticeKind::portInUse,
+        {Notice::portInUse(std::nullopt, Platform::macOS), NoticeKind::portInUse,
          "Port 67 is in use by another program. Turn off Internet Sharing or stop the VM's shared network."},
         {Notice::leaseSaveFailed("The disk is full."), NoticeKind::leaseSaveFailed,
          "Leases could not be saved: The disk is full."},

@@ -1,7 +1,11 @@
 #include "core/host/host_setup.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "core/host/process_runner.hpp"
 
@@ -29,19 +33,58 @@ TEST(HostSetupTest, macOSCommands) {
               "/usr/sbin/networksetup -setmanual 'USB LAN' 192.168.0.1 255.255.255.0");
     EXPECT_EQ(HostSetup::setDHCPCommand(Tool::networksetup, "My Service"),
               "/usr/sbin/networksetup -setdhcp 'My Service'");
-    EXPECT_EQ(HostSetup::sudoLine("ls"), "sudo ls");
+    EXPECT_EQ(HostSetup::sudoLine("ls", Platform::macOS), "sudo ls");
 }
 
 TEST(HostSetupTest, linuxCommands) {
     auto ip = IPv4Address(192, 168, 0, 1), mask = IPv4Address(255, 255, 255, 0);
+    // Profiles are named with "id" (a profile may be called "id"), or addressed by UUID.
     EXPECT_EQ(HostSetup::setManualCommand(Tool::networkManager, "Bob's LAN", ip, mask),
-              "nmcli connection modify 'Bob'\\''s LAN' ipv4.method manual ipv4.addresses 192.168.0.1/24 && "
-              "nmcli connection up 'Bob'\\''s LAN'");
-    EXPECT_EQ(HostSetup::setDHCPCommand(Tool::networkManager, "Wired"),
-              "nmcli connection modify 'Wired' ipv4.method auto ipv4.addresses \"\" && nmcli connection up 'Wired'");
+              "nmcli connection modify id 'Bob'\\''s LAN' ipv4.method manual ipv4.addresses 192.168.0.1/24 && "
+              "nmcli connection up id 'Bob'\\''s LAN'");
+    EXPECT_EQ(
+        HostSetup::setDHCPCommand(Tool::networkManager, "2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11"),
+        "nmcli connection modify uuid '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11' ipv4.method auto ipv4.addresses \"\" "
+        "&& nmcli connection up uuid '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11'");
     EXPECT_EQ(HostSetup::setManualCommand(Tool::ipRoute, "enp3s0", ip, mask),
-              "ip address replace 192.168.0.1/24 dev 'enp3s0' && ip link set 'enp3s0' up");
+              "ip -4 address flush dev 'enp3s0' && ip address add 192.168.0.1/24 dev 'enp3s0' && ip link set "
+              "'enp3s0' up");
     EXPECT_EQ(HostSetup::setDHCPCommand(Tool::ipRoute, "enp3s0"), "ip address flush dev 'enp3s0'");
+    // The whole line runs as root, every step after "&&" included.
+    EXPECT_EQ(HostSetup::sudoLine("a && b 'c'", Platform::gnuLinux), "sudo sh -c 'a && b '\\''c'\\'''");
+
+    NetworkCard card;
+    card.bsdName = "en1";
+    card.serviceName = "Wired connection 1";
+    EXPECT_EQ(HostSetup::settingsTool(card, Platform::gnuLinux), Tool::ipRoute);
+    EXPECT_EQ(HostSetup::settingsTool(card, Platform::macOS), Tool::networksetup);
+    card.serviceID = "2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11";
+    EXPECT_EQ(HostSetup::settingsTool(card, Platform::gnuLinux), Tool::networkManager);
+}
+
+TEST(HostSetupTest, networkSettingsToolOfTheDesktop) {
+    using Command = std::optional<std::vector<std::string>>;
+    struct Case {
+        std::string desktop;
+        std::vector<std::string> installed;
+        Command expected;
+    } cases[] = {
+        {"ubuntu:GNOME",
+         {"gnome-control-center", "nm-connection-editor"},
+         Command{{"/usr/bin/gnome-control-center", "network"}}},
+        {"KDE", {"systemsettings"}, Command{{"/usr/bin/systemsettings", "kcm_networkmanagement"}}},
+        {"GNOME", {"nm-connection-editor"}, Command{{"/usr/bin/nm-connection-editor"}}},
+        {"XFCE", {"gnome-control-center", "nm-connection-editor"}, Command{{"/usr/bin/nm-connection-editor"}}},
+        {"", {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto find = [&c](std::string_view program) -> std::optional<std::string> {
+            for (const auto& name : c.installed)
+                if (name == program) return "/usr/bin/" + name;
+            return std::nullopt;
+        };
+        EXPECT_EQ(HostSetup::networkSettingsCommand(c.desktop, find), c.expected) << c.desktop;
+    }
 }
 
 TEST(HostSetupTest, appleScriptEscapingAndErrors) {
@@ -96,6 +139,40 @@ TEST(ProcessRunnerTest, collectsBothStreamsAndStatus) {
     EXPECT_FALSE(missing.text.empty());
     auto reading = ProcessRunner::run("/bin/cat", {});  // no input: ends at once
     EXPECT_EQ(reading, (ProcessRunner::Output{0, ""}));
+}
+
+TEST(ProcessRunnerTest, childStartsWithCleanSignalsAndIsStoppedAtItsTimeLimit) {
+    // A caller that blocks and ignores signals (serve blocks SIGINT) must not hand that on.
+    sigset_t interrupt, previous;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+    auto oldPipe = signal(SIGPIPE, SIG_IGN);
+    auto status = ProcessRunner::run("/bin/sh", {"-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status"});
+    signal(SIGPIPE, oldPipe);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_EQ(status.status, 0) << status.text;
+    // Signals 1 to 31; glibc keeps its own internal ones (32, 33) ignored across posix_spawn.
+    for (const char* key : {"SigBlk:\t", "SigIgn:\t"}) {
+        auto at = status.text.find(key);
+        ASSERT_NE(at, std::string::npos) << status.text;
+        auto bits = std::stoull(status.text.substr(at + 8, 16), nullptr, 16);
+        EXPECT_EQ(bits & 0x7fffffffull, 0u) << status.text;
+    }
+
+    auto started = std::chrono::steady_clock::now();
+    // The grandchild keeps the output pipe open: the limit must hold all the same.
+    auto stuck = ProcessRunner::run("/bin/sh", {"-c", "sleep 30 & sleep 30"}, std::chrono::milliseconds(300));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_EQ(stuck.status, -1);
+    EXPECT_TRUE(stuck.timedOut);
+    EXPECT_EQ(stuck.text, "sh did not finish within 1 second and was stopped.");
+    EXPECT_EQ(HostSetup::administratorError(stuck, true),
+              HostSetupError("sh did not finish within 1 second and was stopped.", false));
+    EXPECT_EQ(ProcessRunner::timedOutOutput("/usr/bin/env", {"LC_ALL=C", "/usr/bin/nmcli", "device"},
+                                            ProcessRunner::defaultTimeLimit)
+                  .text,
+              "nmcli did not finish within 5 seconds and was stopped.");
 }
 
 TEST(ProcessRunnerTest, repairsInvalidUTF8) {

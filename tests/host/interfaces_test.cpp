@@ -142,7 +142,7 @@ TEST(InterfacesTest, assembleMergesGatheredValues) {
     std::vector<InterfaceAddress> addresses{{"en8", *Subnet::parse("10.0.0.1/8"), false},
                                             {"en7", *Subnet::parse("192.168.0.1/24"), false},
                                             {"en7", *Subnet::parse("192.168.1.1/24"), true}};
-    Interfaces::ServiceMap services{{"en7", {"USB LAN", Method::dhcp()}}};
+    Interfaces::ServiceMap services{{"en7", {"USB LAN", Method::dhcp(), "uuid-7"}}};
     auto cards = Interfaces::assemble(listed, addresses, services, std::string("en8"), [](const std::string& name) {
         return name == "en7" ? Interfaces::MediaStatus{true, "1000baseT full-duplex"}
                              : Interfaces::MediaStatus{false, "ignored"};
@@ -150,6 +150,7 @@ TEST(InterfacesTest, assembleMergesGatheredValues) {
     ASSERT_EQ(cards.size(), 2u);
     EXPECT_EQ(cards[0].displayName, "en7");
     EXPECT_EQ(cards[0].serviceName, "USB LAN");
+    EXPECT_EQ(cards[0].serviceID, "uuid-7");
     EXPECT_EQ(cards[0].configMethod, Method::dhcp());
     EXPECT_EQ(cards[0].mac->description(), "00:11:22:33:44:55");
     EXPECT_EQ(cards[0].media, "1000baseT full-duplex");
@@ -184,16 +185,70 @@ TEST(LinuxHostTest, udevDisplayName) {
 
 TEST(LinuxHostTest, nmcliOutput) {
     EXPECT_EQ(LinuxHost::nmcliFields("a\\:b:c\\\\d:"), (std::vector<std::string>{"a:b", "c\\d", ""}));
-    auto devices = LinuxHost::nmcliDeviceConnections("enp3s0:Wired connection 1\nlo:\nwlan0:--\nen\\:x:Bob's LAN\n");
-    EXPECT_EQ(devices.size(), 2u);
-    EXPECT_EQ(devices["enp3s0"], "Wired connection 1");
-    EXPECT_EQ(devices["en:x"], "Bob's LAN");
+    EXPECT_EQ(LinuxHost::nmcliDevices("enp3s0:connected:u-1\nen\\:x:unavailable:\nbad\n"),
+              (std::vector<LinuxHost::NMDevice>{{"enp3s0", "connected", "u-1"}, {"en:x", "unavailable", ""}}));
+    auto profiles = LinuxHost::nmcliProfiles(
+        "Wired connection 1:u-1:802-3-ethernet:yes:-999:1700000000:enp3s0\n"
+        "lo:u-2:loopback:no:0:0:lo\nid:u-3:802-3-ethernet:yes:0:0:\n");
+    ASSERT_EQ(profiles.size(), 3u);
+    EXPECT_EQ(profiles[0].priority, -999);
+    EXPECT_EQ(profiles[0].timestamp, 1700000000);
+    EXPECT_EQ(profiles[0].activeDevice, "enp3s0");
+    EXPECT_TRUE(profiles[2].autoconnect);
+    EXPECT_EQ(profiles[2].activeDevice, "");
+    EXPECT_EQ(LinuxHost::nmcliSettings("connection.interface-name:en1\n802-3-ethernet.mac-address:02:00:00:00:00:01\n"),
+              (std::map<std::string, std::string, std::less<>>{{"connection.interface-name", "en1"},
+                                                               {"802-3-ethernet.mac-address", "02:00:00:00:00:01"}}));
     EXPECT_EQ(LinuxHost::nmcliConfigMethod("ipv4.method:manual\nipv4.addresses:192.168.0.1/24, 10.0.0.1/8\n"),
               Method::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 255, 0)));
     EXPECT_EQ(LinuxHost::nmcliConfigMethod("ipv4.method:manual\nipv4.addresses:\n"), Method::other("manual"));
     EXPECT_EQ(LinuxHost::nmcliConfigMethod("ipv4.method:auto\nipv4.addresses:\n"), Method::dhcp());
     EXPECT_EQ(LinuxHost::nmcliConfigMethod("ipv4.method:link-local\n"), Method::other("link-local"));
     EXPECT_EQ(LinuxHost::nmcliConfigMethod(""), Method::none());
+}
+
+// Which profile is a card's service: the active one, else the one NetworkManager would bring up
+// when the cable comes back.
+TEST(LinuxHostTest, serviceProfileOfADevice) {
+    using Profile = LinuxHost::NMProfile;
+    auto wired = [](std::string name, std::string uuid, long priority, long long used, std::string device = "",
+                    std::string interfaceName = "", std::string mac = "", bool autoconnect = true) {
+        return Profile{name, uuid, "802-3-ethernet", autoconnect, priority, used, device, interfaceName, mac};
+    };
+    const std::string cardMAC = "02:77:00:00:00:01";
+    struct Case {
+        const char* what;
+        LinuxHost::NMDevice device;
+        std::vector<Profile> profiles;
+        const char* expected;  // UUID, or "" for none
+    };
+    const Case cases[] = {
+        {"active profile wins even with lower priority",
+         {"en1", "connected", "b"},
+         {wired("A", "a", 10, 9), wired("B", "b", 0, 0, "en1")},
+         "b"},
+        {"cable out: the autoconnect profile tied to the card",
+         {"en1", "unavailable", ""},
+         {wired("Other card", "o", 0, 5, "", "en2"), wired("Wired connection 1", "w", -999, 0, "", "en1")},
+         "w"},
+        {"higher priority, then most recently used",
+         {"en1", "disconnected", ""},
+         {wired("Old", "1", 0, 100), wired("New", "2", 0, 200), wired("Low", "3", -1, 900)},
+         "2"},
+        {"same name twice: told apart by the card's hardware address",
+         {"en1", "unavailable", ""},
+         {wired("LAN", "x", 0, 9, "", "", "02:77:00:00:00:99"), wired("LAN", "y", 0, 1, "", "", "02:77:00:00:00:01")},
+         "y"},
+        {"profiles active elsewhere or not autoconnecting are not candidates",
+         {"en1", "unavailable", ""},
+         {wired("Busy", "b", 0, 9, "en2"), wired("Manual only", "m", 0, 9, "", "", "", false)},
+         ""},
+        {"an unmanaged device has no profile", {"en1", "unmanaged", ""}, {wired("Any", "a", 0, 0)}, ""},
+    };
+    for (const auto& c : cases) {
+        const auto* chosen = LinuxHost::serviceProfile(c.device, cardMAC, c.profiles);
+        EXPECT_EQ(chosen ? chosen->uuid : "", c.expected) << c.what;
+    }
 }
 
 TEST(LinuxHostTest, methodFromKernelAddresses) {
@@ -203,6 +258,12 @@ TEST(LinuxHostTest, methodFromKernelAddresses) {
     EXPECT_EQ(LinuxHost::configMethod(
                   {Address{2, IPv4Address(10, 0, 0, 9), 8, false}, Address{2, IPv4Address(192, 168, 0, 1), 24, true}}),
               Method::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 255, 0)));
+    // Two fixed addresses: the server's is read back, wherever it stands.
+    std::vector<Address> two{Address{2, IPv4Address(10, 77, 0, 1), 24, true},
+                             Address{2, IPv4Address(10, 88, 0, 1), 24, true}};
+    EXPECT_EQ(LinuxHost::configMethod(two), Method::manual(IPv4Address(10, 77, 0, 1), IPv4Address(255, 255, 255, 0)));
+    EXPECT_EQ(LinuxHost::configMethod(two, IPv4Address(10, 88, 0, 1)),
+              Method::manual(IPv4Address(10, 88, 0, 1), IPv4Address(255, 255, 255, 0)));
 }
 
 TEST(LinuxHostTest, readTextFileKeepsWholeLinesUnderItsCeiling) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/events/notice.hpp"
+
 namespace anvil {
 namespace {
 
@@ -42,7 +44,7 @@ const PreflightCheck* row(const std::vector<PreflightCheck>& rows, ID id) {
 }
 
 TEST(PreflightTest, readyCardPassesEveryRowInOrder) {
-    auto rows = Preflight::evaluate(readyInput());
+    auto rows = Preflight::evaluate(readyInput(), Platform::macOS);
     std::vector<PreflightCheck> expected{
         {ID::wired, Status::pass, "Wired card, not the Mac's internet route", {}},
         {ID::foreignDHCP, Status::pass, "No other DHCP server has configured this card", {}},
@@ -59,19 +61,19 @@ TEST(PreflightTest, wiredAndForeignDHCPRows) {
     auto input = readyInput();
     input.card.kind = NetworkCard::Kind::wifi;
     input.card.displayName = "Wi-Fi";
-    EXPECT_EQ(row(Preflight::evaluate(input), ID::wired)->message, "Wi-Fi is not a wired card.");
+    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::wired)->message, "Wi-Fi is not a wired card.");
     input = readyInput();
     input.card.isPrimary = true;
-    auto wired = *row(Preflight::evaluate(input), ID::wired);
+    auto wired = *row(Preflight::evaluate(input, Platform::macOS), ID::wired);
     EXPECT_EQ(wired.status, Status::fail);
     EXPECT_EQ(wired.message, "USB LAN is the Mac's main internet connection.");
 
     input = readyInput();
     input.card.configMethod = Method::dhcp();
     input.card.addresses = {*Subnet::parse("169.254.10.20/16")};
-    EXPECT_EQ(row(Preflight::evaluate(input), ID::foreignDHCP)->status, Status::pass);
+    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::foreignDHCP)->status, Status::pass);
     input.card.addresses.push_back(*Subnet::parse("10.0.0.5/8"));
-    auto rows = Preflight::evaluate(input);
+    auto rows = Preflight::evaluate(input, Platform::macOS);
     EXPECT_EQ(row(rows, ID::foreignDHCP)->message,
               "This card is on a network that already has a DHCP server (it got 10.0.0.5).");
     EXPECT_EQ(row(rows, ID::adapterConfigured)->fix, PreflightCheck::Fix{"USB LAN"});
@@ -81,16 +83,17 @@ TEST(PreflightTest, wiredAndForeignDHCPRows) {
 TEST(PreflightTest, adapterConfiguredNeedsAddressAndMask) {
     auto input = readyInput();
     input.card.configMethod = Method::manual(IPv4Address(192, 168, 0, 1), IPv4Address(255, 255, 0, 0));
-    auto wrongMask = *row(Preflight::evaluate(input), ID::adapterConfigured);
+    auto wrongMask = *row(Preflight::evaluate(input, Platform::macOS), ID::adapterConfigured);
     EXPECT_EQ(wrongMask, (PreflightCheck{ID::adapterConfigured, Status::fail, "Card isn't set to 192.168.0.1/24",
                                          PreflightCheck::Fix{"USB LAN"}}));
     input.card.serviceName.reset();
-    auto noService = *row(Preflight::evaluate(input), ID::adapterConfigured);
+    auto noService = *row(Preflight::evaluate(input, Platform::macOS), ID::adapterConfigured);
     EXPECT_EQ(noService.message, "No network service for en7. Add it in System Settings > Network.");
     EXPECT_EQ(noService.fix, std::nullopt);
     input = readyInput();
     input.card.serviceName.reset();
-    EXPECT_EQ(row(Preflight::evaluate(input), ID::adapterConfigured)->message, "en7 is set to 192.168.0.1/24");
+    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::adapterConfigured)->message,
+              "en7 is set to 192.168.0.1/24");
 }
 
 TEST(PreflightTest, overlapsWithOtherNetworksAndVPNs) {
@@ -98,7 +101,7 @@ TEST(PreflightTest, overlapsWithOtherNetworksAndVPNs) {
     input.otherAddresses.push_back({"en7", *Subnet::parse("192.168.0.77/16"), false});
     input.otherAddresses.push_back({"lo", *Subnet::parse("192.168.0.77/16"), false});
     input.otherAddresses.push_back({"utun3", *Subnet::parse("192.168.0.9/32"), true});
-    auto rows = Preflight::evaluate(input);
+    auto rows = Preflight::evaluate(input, Platform::macOS);
     EXPECT_EQ(row(rows, ID::subnetOverlap)->status, Status::pass);
     EXPECT_EQ(*row(rows, ID::vpnOverlap),
               (PreflightCheck{
@@ -106,16 +109,53 @@ TEST(PreflightTest, overlapsWithOtherNetworksAndVPNs) {
     EXPECT_TRUE(Preflight::canStart(rows));
 
     input.otherAddresses.push_back({"en5", *Subnet::parse("192.168.0.77/16"), false});
-    EXPECT_EQ(row(Preflight::evaluate(input), ID::subnetOverlap)->message,
+    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::subnetOverlap)->message,
               "192.168.0.0/24 overlaps en5 (192.168.0.0/16)");
 
     input = readyInput();
     input.config = config("192.168.0.1", 0);
     input.otherAddresses = {{"en5", *Subnet::parse("10.1.2.3/8"), false},
                             {"ppp0", *Subnet::parse("172.16.0.1/32"), true}};
-    rows = Preflight::evaluate(input);
+    rows = Preflight::evaluate(input, Platform::macOS);
     EXPECT_EQ(row(rows, ID::subnetOverlap)->message, "0.0.0.0/0 overlaps en5 (10.0.0.0/8)");
     EXPECT_EQ(row(rows, ID::vpnOverlap)->message, "VPN address 172.16.0.1 on ppp0 is inside 0.0.0.0/0");
+}
+
+// On Linux the rows that name macOS features say what is true there; the others are the same.
+TEST(PreflightTest, linuxWordsOnLinux) {
+    auto primary = readyInput();
+    primary.card.isPrimary = true;
+    auto noService = readyInput();
+    noService.card.serviceName.reset();
+    noService.card.configMethod = Method::none();
+    auto portTaken = readyInput();
+    portTaken.port67 = Port67State::inUse("dnsmasq:812");
+    struct Case {
+        PreflightInput input;
+        ID id;
+        std::string macOS, linux;
+    } cases[] = {
+        {readyInput(), ID::wired, "Wired card, not the Mac's internet route",
+         "Wired card, not this computer's internet route"},
+        {primary, ID::wired, "USB LAN is the Mac's main internet connection.",
+         "USB LAN is this computer's main internet connection."},
+        {noService, ID::adapterConfigured, "No network service for en7. Add it in System Settings > Network.",
+         "No network service for en7. Add a wired connection for it in the network settings."},
+        {portTaken, ID::port67,
+         "Port 67 is in use by dnsmasq:812. Turn off Internet Sharing or stop the VM's shared network.",
+         "Port 67 is in use by dnsmasq:812. Stop the program that serves DHCP there (dnsmasq, libvirt's network, a "
+         "NetworkManager shared connection)."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(row(Preflight::evaluate(c.input, Platform::macOS), c.id)->message, c.macOS);
+        EXPECT_EQ(row(Preflight::evaluate(c.input, Platform::gnuLinux), c.id)->message, c.linux);
+    }
+    EXPECT_EQ(Notice::localNetworkDenied(Platform::gnuLinux).message,
+              "This computer refuses to send DHCP Anvil's replies. A firewall or routing rule is blocking DHCP "
+              "broadcasts, so no device can get an address.");
+    EXPECT_EQ(Notice::portInUse(std::nullopt, Platform::gnuLinux).message,
+              "Port 67 is in use by another program. Stop the program that serves DHCP there (dnsmasq, libvirt's "
+              "network, a NetworkManager shared connection).");
 }
 
 TEST(PreflightTest, portLinkAndVMwareRows) {
@@ -132,16 +172,16 @@ TEST(PreflightTest, portLinkAndVMwareRows) {
     for (const auto& c : cases) {
         auto input = readyInput();
         input.port67 = c.state;
-        auto rows = Preflight::evaluate(input);
+        auto rows = Preflight::evaluate(input, Platform::macOS);
         EXPECT_EQ(row(rows, ID::port67)->message, c.message);
         EXPECT_FALSE(Preflight::canStart(rows));
     }
     auto input = readyInput();
     input.card.media.reset();
-    EXPECT_EQ(row(Preflight::evaluate(input), ID::link)->message, "Link up \u00b7 connected");
+    EXPECT_EQ(row(Preflight::evaluate(input, Platform::macOS), ID::link)->message, "Link up \u00b7 connected");
     input.card.linkUp = false;
     input.vmwareRunning = true;
-    auto rows = Preflight::evaluate(input);
+    auto rows = Preflight::evaluate(input, Platform::macOS);
     EXPECT_EQ(*row(rows, ID::link),
               (PreflightCheck{ID::link, Status::warn, "No link: the server will start and wait for a device", {}}));
     EXPECT_EQ(rows.back(),

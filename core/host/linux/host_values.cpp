@@ -1,5 +1,6 @@
 #include "core/host/linux/host_values.hpp"
 
+#include <cctype>
 #include <charconv>
 #include <cstring>
 
@@ -107,10 +108,14 @@ std::vector<LinuxHost::KernelAddress> LinuxHost::parseAddresses(std::span<const 
     return found;
 }
 
-NetworkCard::ConfigMethod LinuxHost::configMethod(const std::vector<KernelAddress>& addresses) {
-    for (const auto& entry : addresses)
-        if (entry.isPermanent)
-            return NetworkCard::ConfigMethod::manual(entry.address, Subnet::maskOf(entry.prefixLength));
+NetworkCard::ConfigMethod LinuxHost::configMethod(const std::vector<KernelAddress>& addresses,
+                                                  std::optional<IPv4Address> preferred) {
+    const KernelAddress* chosen = nullptr;
+    for (const auto& entry : addresses) {
+        if (!entry.isPermanent) continue;
+        if (!chosen || (preferred && entry.address == *preferred && chosen->address != *preferred)) chosen = &entry;
+    }
+    if (chosen) return NetworkCard::ConfigMethod::manual(chosen->address, Subnet::maskOf(chosen->prefixLength));
     if (!addresses.empty()) return NetworkCard::ConfigMethod::dhcp();
     return NetworkCard::ConfigMethod::none();
 }
@@ -129,14 +134,70 @@ std::vector<std::string> LinuxHost::nmcliFields(std::string_view line) {
     return fields;
 }
 
-std::map<std::string, std::string, std::less<>> LinuxHost::nmcliDeviceConnections(std::string_view text) {
-    std::map<std::string, std::string, std::less<>> connections;
+std::vector<LinuxHost::NMDevice> LinuxHost::nmcliDevices(std::string_view text) {
+    std::vector<NMDevice> devices;
     for (auto line : splitText(text, '\n', EmptyPieces::drop)) {
         auto fields = nmcliFields(line);
-        if (fields.size() != 2 || fields[0].empty() || fields[1].empty() || fields[1] == "--") continue;
-        connections.emplace(fields[0], fields[1]);
+        if (fields.size() != 3 || fields[0].empty()) continue;
+        devices.push_back({fields[0], fields[1], fields[2] == "--" ? "" : fields[2]});
     }
-    return connections;
+    return devices;
+}
+
+std::vector<LinuxHost::NMProfile> LinuxHost::nmcliProfiles(std::string_view text) {
+    std::vector<NMProfile> profiles;
+    for (auto line : splitText(text, '\n', EmptyPieces::drop)) {
+        auto fields = nmcliFields(line);
+        if (fields.size() != 7 || fields[1].empty()) continue;
+        NMProfile profile;
+        profile.name = fields[0];
+        profile.uuid = fields[1];
+        profile.type = fields[2];
+        profile.autoconnect = fields[3] == "yes";
+        profile.priority = number<long>(fields[4], 10).value_or(0);
+        profile.timestamp = number<long long>(fields[5], 10).value_or(0);
+        profile.activeDevice = fields[6] == "--" ? "" : fields[6];
+        profiles.push_back(std::move(profile));
+    }
+    return profiles;
+}
+
+std::map<std::string, std::string, std::less<>> LinuxHost::nmcliSettings(std::string_view text) {
+    std::map<std::string, std::string, std::less<>> settings;
+    for (auto line : splitText(text, '\n', EmptyPieces::drop)) {
+        auto colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        auto value = line.substr(colon + 1);
+        settings[std::string(line.substr(0, colon))] = value == "--" ? "" : std::string(value);
+    }
+    return settings;
+}
+
+const LinuxHost::NMProfile* LinuxHost::serviceProfile(const NMDevice& device, std::string_view deviceMAC,
+                                                      const std::vector<NMProfile>& profiles) {
+    if (!device.isManaged()) return nullptr;
+    auto sameMAC = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+                return false;
+        return true;
+    };
+    const NMProfile* best = nullptr;
+    for (const auto& profile : profiles) {
+        if (!device.activeUUID.empty()) {
+            if (profile.uuid == device.activeUUID) return &profile;
+            continue;
+        }
+        if (profile.type != "802-3-ethernet" || !profile.autoconnect) continue;
+        if (!profile.activeDevice.empty() && profile.activeDevice != device.name) continue;
+        if (!profile.interfaceName.empty() && profile.interfaceName != device.name) continue;
+        if (!profile.macAddress.empty() && !sameMAC(profile.macAddress, deviceMAC)) continue;
+        if (!best || profile.priority > best->priority ||
+            (profile.priority == best->priority && profile.timestamp > best->timestamp))
+            best = &profile;
+    }
+    return best;
 }
 
 NetworkCard::ConfigMethod LinuxHost::nmcliConfigMethod(std::string_view text) {

@@ -29,13 +29,43 @@ struct KernelAddress {
     friend bool operator==(const KernelAddress&, const KernelAddress&) = default;
 };
 std::vector<KernelAddress> parseAddresses(std::span<const std::uint8_t> netlinkDump);
-// Without NetworkManager: a permanent address is a manual setting; only leased ones mean DHCP.
-NetworkCard::ConfigMethod configMethod(const std::vector<KernelAddress>& addressesOfCard);
+// Without NetworkManager: a permanent address is a manual setting (the one equal to `preferred`
+// when there is one, else the first); only leased ones mean DHCP.
+NetworkCard::ConfigMethod configMethod(const std::vector<KernelAddress>& addressesOfCard,
+                                       std::optional<IPv4Address> preferred = std::nullopt);
 
 // The fields of one line of `nmcli -t` output, with its "\:" and "\\" escapes undone.
 std::vector<std::string> nmcliFields(std::string_view line);
-// Device to active connection from `nmcli -t -f DEVICE,CONNECTION device`.
-std::map<std::string, std::string, std::less<>> nmcliDeviceConnections(std::string_view text);
+// One line of `nmcli -t -f DEVICE,STATE,CON-UUID device`.
+struct NMDevice {
+    std::string name, state, activeUUID;
+    bool isManaged() const { return state != "unmanaged"; }
+    friend bool operator==(const NMDevice&, const NMDevice&) = default;
+};
+std::vector<NMDevice> nmcliDevices(std::string_view text);
+
+// One profile: a line of `nmcli -t -f NAME,UUID,TYPE,AUTOCONNECT,AUTOCONNECT-PRIORITY,TIMESTAMP,DEVICE
+// connection show`, and from `connection show uuid <UUID>` the settings that tie it to a card.
+struct NMProfile {
+    std::string name, uuid, type;
+    bool autoconnect = false;
+    long priority = 0;
+    long long timestamp = 0;
+    std::string activeDevice;
+    std::string interfaceName;  // connection.interface-name; empty for any card
+    std::string macAddress;     // 802-3-ethernet.mac-address; empty for any card
+    friend bool operator==(const NMProfile&, const NMProfile&) = default;
+};
+std::vector<NMProfile> nmcliProfiles(std::string_view text);
+// "key:value" lines of `nmcli -t -f <settings> connection show uuid <UUID>`.
+std::map<std::string, std::string, std::less<>> nmcliSettings(std::string_view text);
+
+// The card's service: the profile active on it, else the one NetworkManager would activate when the
+// cable comes back (an autoconnecting Ethernet profile free for this card, highest priority, then
+// most recently used).
+const NMProfile* serviceProfile(const NMDevice& device, std::string_view deviceMAC,
+                                const std::vector<NMProfile>& profiles);
+
 // The method from `nmcli -t -f ipv4.method,ipv4.addresses connection show <name>`.
 NetworkCard::ConfigMethod nmcliConfigMethod(std::string_view text);
 

@@ -1,4 +1,5 @@
 #if defined(__linux__)
+#include <dirent.h>
 #include <ifaddrs.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
@@ -11,6 +12,7 @@
 
 #include "core/host/interfaces.hpp"
 #include "core/host/linux/host_values.hpp"
+#include "core/host/linux/kernel_services.hpp"
 #include "core/host/linux/netlink_socket.hpp"
 #include "core/host/linux/network_manager.hpp"
 #include "core/host/linux/text_file.hpp"
@@ -43,7 +45,10 @@ bool isInterfaceName(std::string_view name) {
 
 std::string sysfs(std::string_view name) { return "/sys/class/net/" + std::string(name); }
 
-Interfaces::ServiceMap servicesWithoutNetworkManager(const std::vector<std::pair<int, std::string>>& interfaces) {
+}  // namespace
+
+Interfaces::ServiceMap LinuxHost::kernelServices(const std::vector<std::pair<int, std::string>>& interfaces,
+                                                 std::optional<IPv4Address> preferred) {
     Interfaces::ServiceMap map;
     std::vector<LinuxHost::KernelAddress> addresses;
     ifaddrmsg request{};
@@ -54,12 +59,10 @@ Interfaces::ServiceMap servicesWithoutNetworkManager(const std::vector<std::pair
         std::vector<LinuxHost::KernelAddress> own;
         for (const auto& entry : addresses)
             if (entry.interfaceIndex == index) own.push_back(entry);
-        map.emplace(name, Interfaces::ServiceConfiguration{name, LinuxHost::configMethod(own)});
+        map.emplace(name, Interfaces::ServiceConfiguration{name, LinuxHost::configMethod(own, preferred), {}});
     }
     return map;
 }
-
-}  // namespace
 
 std::vector<InterfaceAddress> Interfaces::interfaceAddresses() {
     std::vector<InterfaceAddress> found;
@@ -107,7 +110,14 @@ std::vector<NetworkCard> Interfaces::list() {
     }
 
     auto addresses = interfaceAddresses();
-    auto services = NetworkManager::isRunning() ? NetworkManager::services() : servicesWithoutNetworkManager(names);
+    // Cards NetworkManager leaves alone keep the rule for hosts without it.
+    auto services = LinuxHost::kernelServices(names);
+    if (NetworkManager::isRunning()) {
+        for (const auto& [device, service] : NetworkManager::services()) {
+            services.erase(device);
+            if (service) services.emplace(device, *service);
+        }
+    }
     auto primary = primaryInterface();
 
     std::vector<ListedInterface> listed;
@@ -128,10 +138,25 @@ std::vector<NetworkCard> Interfaces::list() {
     return assemble(listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); });
 }
 
+// Read from /sys/class/net alone: the server's watch asks every second while a card is away, and
+// must not start child processes (nmcli) on its queue.
 std::optional<std::string> Interfaces::bsdName(const MACAddress& forMAC) {
-    for (const auto& card : list())
-        if (card.mac && *card.mac == forMAC) return card.bsdName;
-    return std::nullopt;
+    std::optional<std::string> found;
+    DIR* folder = opendir("/sys/class/net");
+    if (!folder) return found;
+    while (auto* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (!isInterfaceName(name)) continue;
+        auto text = readAttribute(sysfs(name) + "/address");
+        if (!text) continue;
+        auto mac = MACAddress::parse(*text);
+        if (mac && *mac == forMAC) {
+            found = name;
+            break;
+        }
+    }
+    closedir(folder);
+    return found;
 }
 
 }  // namespace anvil

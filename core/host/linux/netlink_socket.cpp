@@ -10,8 +10,8 @@
 
 namespace anvil {
 
-std::optional<Bytes> netlink::dump(std::uint16_t type, std::span<const std::uint8_t> request) {
-    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+std::optional<Bytes> netlink::dump(std::uint16_t type, std::span<const std::uint8_t> request, int protocol) {
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol);
     if (fd < 0) return std::nullopt;
     timeval timeout{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);

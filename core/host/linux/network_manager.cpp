@@ -5,6 +5,7 @@
 
 #include "core/addressing/text_pieces.hpp"
 #include "core/host/linux/host_values.hpp"
+#include "core/host/linux/text_file.hpp"
 #include "core/host/process_runner.hpp"
 
 namespace anvil {
@@ -27,15 +28,37 @@ bool NetworkManager::isRunning() {
     return output.status == 0 && output.text.substr(0, 7) == "running";
 }
 
-Interfaces::ServiceMap NetworkManager::services() {
-    Interfaces::ServiceMap map;
-    auto devices = runNmcli({"-t", "-f", "DEVICE,CONNECTION", "device"});
+std::map<std::string, std::optional<Interfaces::ServiceConfiguration>, std::less<>> NetworkManager::services() {
+    std::map<std::string, std::optional<Interfaces::ServiceConfiguration>, std::less<>> map;
+    auto devices = runNmcli({"-t", "-f", "DEVICE,STATE,CON-UUID", "device"});
     if (devices.status != 0) return map;
-    for (const auto& [device, connection] : LinuxHost::nmcliDeviceConnections(devices.text)) {
-        auto settings = runNmcli({"-t", "-f", "ipv4.method,ipv4.addresses", "connection", "show", "id", connection});
+    auto listed = runNmcli(
+        {"-t", "-f", "NAME,UUID,TYPE,AUTOCONNECT,AUTOCONNECT-PRIORITY,TIMESTAMP,DEVICE", "connection", "show"});
+    auto profiles = listed.status == 0 ? LinuxHost::nmcliProfiles(listed.text) : std::vector<LinuxHost::NMProfile>{};
+    // What ties an Ethernet profile to a card is read only for those that could be a card's service.
+    for (auto& profile : profiles) {
+        if (profile.type != "802-3-ethernet") continue;
+        auto settings =
+            LinuxHost::nmcliSettings(runNmcli({"-t", "-f", "connection.interface-name,802-3-ethernet.mac-address",
+                                               "connection", "show", "uuid", profile.uuid})
+                                         .text);
+        profile.interfaceName = settings["connection.interface-name"];
+        profile.macAddress = settings["802-3-ethernet.mac-address"];
+    }
+    for (const auto& device : LinuxHost::nmcliDevices(devices.text)) {
+        if (!device.isManaged()) continue;
+        auto mac = LinuxHost::readTextFile("/sys/class/net/" + device.name + "/address", 64).value_or("");
+        if (auto end = mac.find('\n'); end != std::string::npos) mac.erase(end);
+        const auto* profile = LinuxHost::serviceProfile(device, mac, profiles);
+        if (!profile) {
+            map.emplace(device.name, std::nullopt);
+            continue;
+        }
+        auto settings =
+            runNmcli({"-t", "-f", "ipv4.method,ipv4.addresses", "connection", "show", "uuid", profile->uuid});
         auto method =
             settings.status == 0 ? LinuxHost::nmcliConfigMethod(settings.text) : NetworkCard::ConfigMethod::none();
-        map.emplace(device, Interfaces::ServiceConfiguration{connection, method});
+        map.emplace(device.name, Interfaces::ServiceConfiguration{profile->name, method, profile->uuid});
     }
     return map;
 }

@@ -1,5 +1,9 @@
 #if defined(__linux__)
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +13,8 @@
 #include <set>
 
 #include "core/host/interfaces.hpp"
+#include "core/host/linux/kernel_services.hpp"
+#include "core/host/linux/netlink_socket.hpp"
 #include "core/host/linux/text_file.hpp"
 #include "core/host/preflight.hpp"
 #include "core/host/process_runner.hpp"
@@ -69,11 +75,40 @@ std::string socketTableText(int port) {
     return Preflight::socketTable(udp, udp6, port, ownersOf(inodes));
 }
 
+// Whether a UDP socket on the port takes it from this card (index 0: from any card): one bound to
+// every card or to this one.
+// sock_diag tells every process, unlike a bind, which needs the right to port 67.
+std::optional<bool> portTakenOnCard(int port, std::uint32_t cardIndex) {
+    bool taken = false;
+    for (std::uint8_t family : {std::uint8_t(AF_INET), std::uint8_t(AF_INET6)}) {
+        inet_diag_req_v2 request{};
+        request.sdiag_family = family;
+        request.sdiag_protocol = IPPROTO_UDP;
+        request.idiag_states = ~0u;
+        auto dump = netlink::dump(SOCK_DIAG_BY_FAMILY,
+                                  {reinterpret_cast<const std::uint8_t*>(&request), sizeof request}, NETLINK_SOCK_DIAG);
+        if (!dump) return std::nullopt;
+        for (auto bound : Preflight::boundInterfaces(*dump, port))
+            if (cardIndex == 0 || bound == 0 || bound == cardIndex) taken = true;
+    }
+    return taken;
+}
+
 }  // namespace
 
-Port67State Preflight::port67State() {
+Port67State Preflight::port67State(std::string_view cardName) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) return Port67State::failed(std::strerror(errno));
+    std::string card(cardName);
+    auto cardIndex = card.empty() ? 0u : if_nametoindex(card.c_str());
+    // Kernels before 5.7 let only privileged programs bind to a card; they try every card, as before.
+    if (cardIndex != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), static_cast<socklen_t>(card.size())) != 0 &&
+        errno != EPERM) {
+        int error = errno;
+        close(fd);
+        return Port67State::failed(std::strerror(error));
+    }
     auto address = socketAddress(IPv4Address::zero, dhcpServerPort);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         close(fd);
@@ -89,9 +124,11 @@ Port67State Preflight::port67State() {
     // A program without the right to bind port 67 serves through dhcpanvil-helper; the socket
     // tables tell whether another program holds the port.
     if (error == EACCES) {
-        if (Preflight::socketInodes(readText("/proc/net/udp", socketTableLimit), dhcpServerPort).empty() &&
-            Preflight::socketInodes(readText("/proc/net/udp6", socketTableLimit), dhcpServerPort).empty())
-            return Port67State::available();
+        auto taken = portTakenOnCard(dhcpServerPort, cardIndex);
+        if (!taken)
+            taken = !Preflight::socketInodes(readText("/proc/net/udp", socketTableLimit), dhcpServerPort).empty() ||
+                    !Preflight::socketInodes(readText("/proc/net/udp6", socketTableLimit), dhcpServerPort).empty();
+        if (!*taken) return Port67State::available();
         return Port67State::inUse(Preflight::holder(socketTableText(dhcpServerPort), dhcpServerPort));
     }
     return Port67State::failed(std::strerror(error));
@@ -106,9 +143,17 @@ bool Preflight::vmwareRunning() {
 PreflightInput Preflight::gather(const NetworkCard& card, const ServerConfig& config) {
     PreflightInput input;
     input.card = card;
+    // A card that is its own service may carry several fixed addresses: the server's counts.
+    if (!card.serviceID && card.serviceName == card.bsdName) {
+        if (auto index = if_nametoindex(card.bsdName.c_str()); index != 0) {
+            auto services = LinuxHost::kernelServices({{static_cast<int>(index), card.bsdName}}, config.serverIP);
+            if (auto found = services.find(card.bsdName); found != services.end())
+                input.card.configMethod = found->second.method;
+        }
+    }
     input.otherAddresses = Interfaces::interfaceAddresses();
     input.config = config;
-    input.port67 = port67State();
+    input.port67 = port67State(card.bsdName);
     input.vmwareRunning = vmwareRunning();
     return input;
 }
