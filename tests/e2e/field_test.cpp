@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "core/addressing/system_clock.hpp"
+#include "core/leases/lease_file.hpp"
 #include "tests/e2e/field_bench.hpp"
 
 namespace anvil::field {
@@ -92,11 +94,11 @@ protected:
         std::string found = "none";
         for (int attempt = 0; attempt < 50; ++attempt) {
             found = "none";
+            // Read as every reader does: the snapshot with the journal's newer changes.
             try {
-                auto file = nlohmann::json::parse(readFile(temp / "leases.json"));
-                for (const auto& lease : file.at("leases"))
-                    if (lease.at("mac") == mac)
-                        found = lease.at("state").get<std::string>() + " " + lease.at("ip").get<std::string>();
+                auto loaded = LeaseFile(temp / "leases.json").load(systemNow(), LeaseFile::Undecodable::refuse);
+                if (auto lease = loaded.table.lease(*MACAddress::parse(mac)))
+                    found = std::string(rawValue(lease->state)) + " " + lease->ip.description();
             } catch (const std::exception& error) {
                 found = std::string("unreadable: ") + error.what();
             }
