@@ -45,7 +45,9 @@ void appendLine(const std::filesystem::path& directory, const std::string& name,
     auto written = ::write(fd, text.data(), text.size());
     if (written > 0 && static_cast<std::size_t>(written) < text.size()) {
         auto end = ::lseek(fd, 0, SEEK_CUR);
-        if (end >= written) (void)::ftruncate(fd, end - written);
+        // Nothing more to do if the cut fails too: the next line then follows the fragment.
+        if (end >= written && ::ftruncate(fd, end - written) != 0) {
+        }
     }
     ::close(fd);
 }

@@ -178,7 +178,10 @@ void createDirectories(const fs::path& directory) {
 fs::path writeTemporary(const fs::path& url, std::string_view bytes) {
     fs::path directory = url.parent_path();
     if (directory.empty()) directory = ".";
-    const fs::path temporary = directory / ("." + fileName(url) + ".tmp-" + newUUID());
+    // Appended, not `"." + name`: g++ 12 warns falsely (-Wrestrict) on that form in optimised builds.
+    std::string name = ".";
+    name.append(fileName(url)).append(".tmp-").append(newUUID());
+    const fs::path temporary = directory / name;
     writeTemporaryFile(temporary, url, bytes);
     return temporary;
 }

@@ -58,7 +58,8 @@ void settleLeftovers(const LeaseFile& file) {
 
 // Snapshots a stopped compaction wrote under a temporary name and never put in place.
 void removeStaleSnapshots(const LeaseFile& file) {
-    const std::string prefix = "." + file.url.filename().string() + ".tmp-";
+    std::string prefix = ".";
+    prefix.append(file.url.filename().string()).append(".tmp-");
     std::error_code error;
     for (const auto& entry :
          fs::directory_iterator(file.url.parent_path().empty() ? fs::path(".") : file.url.parent_path(), error)) {

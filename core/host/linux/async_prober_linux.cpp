@@ -16,6 +16,7 @@
 
 #include "core/host/async_prober.hpp"
 #include "core/host/icmp_socket.hpp"
+#include "core/host/linux/card_socket.hpp"
 #include "core/host/prober.hpp"
 #include "core/host/socket_address.hpp"
 
@@ -28,17 +29,6 @@ using Descriptor = asio::posix::stream_descriptor;
 
 // Datagrams read from an ICMP socket per wake-up, so a flood cannot hold the loop.
 constexpr int readsPerWake = 256;
-
-int tcpSocket(const std::string& interfaceName) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) return -1;
-    if (!interfaceName.empty() && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
-                                               static_cast<socklen_t>(interfaceName.size())) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 std::string tcpDetail(std::uint16_t port, const char* outcome) { return "tcp " + std::to_string(port) + " " + outcome; }
 
@@ -102,7 +92,7 @@ struct State : std::enable_shared_from_this<State> {
         }
 
         for (auto port : tcpPorts) {
-            int fd = tcpSocket(interfaceName);
+            int fd = openCardSocket(SOCK_STREAM, IPPROTO_TCP, interfaceName);
             if (fd < 0) continue;
             auto destination = socketAddress(ip, port);
             int error = ::connect(fd, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) == 0 ? 0 : errno;
