@@ -43,6 +43,15 @@ struct TempFolder {
     std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
+// busybox udhcpc's event script: puts the address it got on the card and prints one line per event.
+constexpr const char* udhcpcAddressScript = R"(#!/bin/sh
+case "$1" in
+  deconfig) ip address flush dev "$interface" ;;
+  bound|renew) ip address flush dev "$interface"; ip address add "$ip/${mask:-24}" dev "$interface" ;;
+esac
+echo "udhcpc-event $1 $ip"
+)";
+
 inline void writeFile(const std::string& path, const std::string& text, bool executable = false) {
     std::ofstream(path) << text;
     if (executable) std::filesystem::permissions(path, std::filesystem::perms::owner_all);

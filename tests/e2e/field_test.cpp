@@ -13,14 +13,6 @@
 namespace anvil::field {
 namespace {
 
-constexpr const char* udhcpcScript = R"(#!/bin/sh
-case "$1" in
-  deconfig) ip address flush dev "$interface" ;;
-  bound|renew) ip address flush dev "$interface"; ip address add "$ip/${mask:-24}" dev "$interface" ;;
-esac
-echo "udhcpc-event $1 $ip"
-)";
-
 constexpr const char* dhclientScript = R"(#!/bin/sh
 case "$reason" in
   BOUND|RENEW|REBIND|REBOOT) ip address flush dev "$interface"; ip address add "$new_ip_address/24" dev "$interface" ;;
@@ -44,7 +36,7 @@ protected:
                 GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh as root";
         bench = std::make_unique<Namespaces>();
         if (!bench->error.empty()) GTEST_SKIP() << "cannot build the namespaces: " << bench->error;
-        writeFile(temp / "udhcpc.sh", udhcpcScript, true);
+        writeFile(temp / "udhcpc.sh", udhcpcAddressScript, true);
         writeFile(temp / "dhclient.sh", dhclientScript, true);
         writeFile(temp / "dhclient.conf", "");
     }

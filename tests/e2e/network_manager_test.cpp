@@ -50,14 +50,6 @@ exec NetworkManager --debug --config="$1/nm.conf" --config-dir="$1/conf.d" --sys
   --pid-file=/run/nm.pid --state-file=/run/nm.state
 )";
 
-constexpr const char* udhcpcScript = R"(#!/bin/sh
-case "$1" in
-  deconfig) ip address flush dev "$interface" ;;
-  bound|renew) ip address flush dev "$interface"; ip address add "$ip/${mask:-24}" dev "$interface" ;;
-esac
-echo "udhcpc-event $1 $ip"
-)";
-
 // Every process left in a network namespace, such as D-Bus-started helpers in a session of their own.
 void killEverythingIn(const std::string& ns) {
     struct stat target {};
@@ -126,7 +118,7 @@ protected:
         std::filesystem::create_directories(temp / "conf.d");
         writeFile(temp / "nm.conf", managerConfig);
         writeFile(temp / "nm.sh", managerScript);
-        writeFile(temp / "udhcpc.sh", udhcpcScript, true);
+        writeFile(temp / "udhcpc.sh", udhcpcAddressScript, true);
         manager = std::make_unique<Child>(std::vector<std::string>{ipTool, "netns", "exec", hostNS, "/usr/bin/unshare",
                                                                    "-m", "--propagation", "private"},
                                           std::vector<std::string>{"/bin/sh", temp / "nm.sh", temp.path.string()},
