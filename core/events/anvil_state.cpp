@@ -36,8 +36,16 @@ void AnvilState::runStarted(const std::string& interface) {
 
 AnvilState::OptionExchange& AnvilState::noteExchange(const MACAddress& mac) {
     // A stream of made-up addresses must not grow the state without end.
-    if (exchanges.size() >= exchangeCapacity && !exchanges.contains(mac))
+    if (exchanges.size() >= exchangeCapacity && !exchanges.contains(mac)) {
         std::erase_if(exchanges, [this](const auto& entry) { return !leases.contains(entry.first); });
+        // Every client that got an offer has a lease too: then the one heard from longest ago goes.
+        if (exchanges.size() >= exchangeCapacity) {
+            auto oldest = std::min_element(exchanges.begin(), exchanges.end(), [this](const auto& a, const auto& b) {
+                return leases.at(a.first).lastSeen < leases.at(b.first).lastSeen;
+            });
+            exchanges.erase(oldest);
+        }
+    }
     return exchanges[mac];
 }
 

@@ -48,7 +48,8 @@ struct AnvilState {
         friend bool operator==(const OptionExchange&, const OptionExchange&) = default;
     };
     std::unordered_map<MACAddress, OptionExchange> exchanges;
-    // Beyond this many clients, those without a lease are forgotten.
+    // Beyond this many clients, those without a lease are forgotten first, then those heard from
+    // longest ago.
     static constexpr std::size_t exchangeCapacity = 256;
 
     static bool isRunScoped(NoticeKind kind);

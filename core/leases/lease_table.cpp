@@ -27,6 +27,13 @@ int displayRank(std::optional<PresenceState> presence) {
 
 }  // namespace
 
+LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine) : leases_(std::move(leases)) {
+    for (auto& entry : quarantine) {
+        std::erase_if(quarantine_, [&](const Quarantine& kept) { return kept.ip == entry.ip; });
+        quarantine_.push_back(std::move(entry));
+    }
+}
+
 std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
     for (const auto& lease : leases_)
         if (lease.mac == mac) return lease;
@@ -105,6 +112,29 @@ void LeaseTable::pruneQuarantine(Date now) {
     });
 }
 
+std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
+    std::vector<Lease> dropped;
+    std::erase_if(leases_, [&](const Lease& lease) {
+        if (lease.state != Lease::State::offered || !lease.isExpired(now)) return false;
+        changes_.push_back(TableChange::removeLease(lease.mac));
+        dropped.push_back(lease);
+        return true;
+    });
+    return dropped;
+}
+
+std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
+    std::size_t inactive = 0;
+    const Lease* oldest = nullptr;
+    for (const auto& lease : leases_) {
+        if (lease.holdsAddress(now)) continue;
+        ++inactive;
+        if (!oldest || lease.lastSeen < oldest->lastSeen) oldest = &lease;
+    }
+    if (inactive < inactiveLimit) return std::nullopt;
+    return remove(oldest->mac);
+}
+
 int LeaseTable::clearInactive(Date now) {
     return static_cast<int>(std::erase_if(leases_, [&](const Lease& lease) {
         if (lease.holdsAddress(now)) return false;
@@ -119,6 +149,11 @@ std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
     for (auto& lease : leases_) (range.contains(lease.ip) ? kept : dropped).push_back(std::move(lease));
     leases_ = std::move(kept);
     for (const auto& lease : dropped) changes_.push_back(TableChange::removeLease(lease.mac));
+    std::erase_if(quarantine_, [&](const Quarantine& entry) {
+        if (range.contains(entry.ip)) return false;
+        changes_.push_back(TableChange::removeQuarantine(entry.ip));
+        return true;
+    });
     return dropped;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 // The leases (one per hardware address) and quarantined addresses, as one value.
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -18,8 +19,8 @@ public:
     using PresenceLookup = std::function<std::optional<PresenceState>(const Lease&)>;
 
     LeaseTable() = default;
-    LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine)
-        : leases_(std::move(leases)), quarantine_(std::move(quarantine)) {}
+    // Of several quarantine entries for one address (a hand-edited file), the last is kept.
+    LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine);
 
     const std::vector<Lease>& leases() const { return leases_; }
     const std::vector<Quarantine>& quarantine() const { return quarantine_; }
@@ -39,9 +40,18 @@ public:
     void addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy);
     void removeQuarantine(IPv4Address ip);
     void pruneQuarantine(Date now);
+    // Removes the offers that ran out at `now` and returns them in table order: the client never
+    // came back for the address, and a stream of made-up clients must not grow the table.
+    std::vector<Lease> dropExpiredOffers(Date now);
+    // Leases that hold no address (released, reclaimed, expired) are kept for their history up to
+    // this many; past it, a new client takes the place of the one heard from longest ago.
+    static constexpr std::size_t inactiveLimit = 1024;
+    // Called before a new client is added: at the limit, removes and returns that oldest lease.
+    std::optional<Lease> makeRoomForNewClient(Date now);
     // Removes every lease that does not hold its address at `now`; returns how many.
     int clearInactive(Date now);
-    // Removes the leases whose address lies outside the range and returns them in table order.
+    // Removes the leases whose address lies outside the range and returns them in table order;
+    // quarantine entries outside the range go too.
     std::vector<Lease> dropOutside(AddressRange range);
 
     // Every change made since the last call, in order: applied to the table as it was then, they

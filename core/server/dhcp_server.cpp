@@ -14,6 +14,7 @@
 #include "core/server/local_network.hpp"
 #include "core/server/probe_scheduler.hpp"
 #include "core/server/responder.hpp"
+#include "core/server/source_screen.hpp"
 #include "core/server/udp_transport.hpp"
 
 namespace anvil {
@@ -29,6 +30,11 @@ constexpr std::size_t reclaimSlots = 8;
 // Datagrams decided before one save of the lease file covers them all; bounds how long the
 // first reply of a burst waits behind the others.
 constexpr int batchLimit = 64;
+// Devices waiting, all addresses together, for the probe of an address they are to be offered;
+// one more is dropped and asks again. Each address is probed once for all who wait for it.
+constexpr std::size_t reclaimWaitLimit = 64;
+// Replies waiting for their one retry after a refused send.
+constexpr std::size_t retryLimit = 64;
 
 // A snapshot is written once the journal has had no change for this long, so that leases.json
 // is never more than a few seconds behind while serving.
@@ -67,6 +73,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::steady_timer> watchTimer;
     std::optional<asio::steady_timer> presenceTimer;
     std::optional<asio::steady_timer> compactionTimer;
+    std::optional<asio::steady_timer> expiryTimer;
     std::optional<asio::steady_timer> lingerTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
     // Probes run as operations on this queue's loop; made at the first probe.
@@ -76,6 +83,15 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::unordered_set<IPv4Address> sweeping;
     // Answered sweep probes wait here for one read of the neighbour table that serves them all.
     std::vector<std::pair<Lease, ProbeResult>> answered;
+    // Messages waiting for the probe of an address; one probe per address serves them all.
+    struct WaitingForProbe {
+        DHCPPacket packet;
+        std::unordered_map<IPv4Address, bool> probes;
+    };
+    std::unordered_map<IPv4Address, std::vector<WaitingForProbe>> reclaimWaiting;
+    std::size_t reclaimWaitingCount = 0;
+    // This computer's own addresses, read at start and at each watch step rather than per datagram.
+    std::unordered_set<IPv4Address> ownAddresses;
 
     LeaseTable table;
     std::unordered_map<IPv4Address, PresenceState> presence;
@@ -151,6 +167,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void start() {
         if (running) return;
         loadLeases();
+        if (isCardMode()) refreshOwnAddresses();
         openTransport();
         running = true;
         emit(ServerEvent::started(interfaceName, options.config));
@@ -171,6 +188,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                    [](Core& core) { core.presenceCycle(); });
         }
         repeat(&Core::compactionTimer, 1, 1, [](Core& core) { core.compactIfQuiet(); });
+        repeat(&Core::expiryTimer, timers.offerExpiryInterval, timers.offerExpiryInterval,
+               [](Core& core) { core.expireOffers(); });
     }
 
     void stop() {
@@ -200,6 +219,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         watchTimer.reset();
         presenceTimer.reset();
         compactionTimer.reset();
+        expiryTimer.reset();
         lingerTimer.reset();
         retryTimers.clear();
     }
@@ -210,6 +230,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         probeSlots.clear();
         sweeping.clear();
         answered.clear();
+        reclaimWaiting.clear();
+        reclaimWaitingCount = 0;
     }
 
     AsyncProber& probeEngine() {
@@ -278,6 +300,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                    ": outside the range"));
             emit(ServerEvent::leaseRemoved(lease.mac));
         }
+        for (const auto& lease : table.dropExpiredOffers(host.clock())) emit(ServerEvent::leaseRemoved(lease.mac));
         // The start's compaction: one snapshot of everything loaded, and an empty journal.
         table.takeChanges();
         if (leaseFileWritable) save();
@@ -563,6 +586,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                 return;
             }
         }
+        if (auto refusal = sourceRefusal({datagram.source, datagram.sourcePort},
+                                         {options.mode.clientPort(), isCardMode()}, ownAddresses)) {
+            emit(ServerEvent::dropped(std::move(*refusal), std::nullopt));
+            return;
+        }
         DHCPPacket packet;
         try {
             packet = DHCPPacket::parse(datagram.bytes);
@@ -590,14 +618,39 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             process(packet, std::move(probes));
             return;
         }
-        emit(ServerEvent::info("probing " + address->description() + " before giving it to another device"));
-        probeWhenFree(ProbeScheduler::Priority::reclaim, *address,
-                      [ip = *address, packet, probes = std::move(probes)](Core& core, ProbeResult result) mutable {
-                          if (!core.running) return;
-                          if (result.answered) core.presence[ip] = PresenceState::online;
-                          probes[ip] = result.answered;
-                          core.process(packet, std::move(probes));
-                      });
+        waitForProbe(*address, packet, std::move(probes));
+    }
+
+    // The first device to need an address probed starts the probe; the others wait for its answer.
+    void waitForProbe(IPv4Address ip, const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
+        auto [slot, fresh] = reclaimWaiting.try_emplace(ip);
+        auto& waiting = slot->second;
+        // A client asking again replaces its earlier wait.
+        auto mac = packet.mac();
+        reclaimWaitingCount -=
+            std::erase_if(waiting, [&mac](const WaitingForProbe& held) { return held.packet.mac() == mac; });
+        if (reclaimWaitingCount >= reclaimWaitLimit) {
+            if (waiting.empty()) reclaimWaiting.erase(slot);
+            emit(ServerEvent::dropped("too many devices waiting for an address", mac));
+            return;
+        }
+        waiting.push_back({packet, std::move(probes)});
+        ++reclaimWaitingCount;
+        if (!fresh) return;
+        emit(ServerEvent::info("probing " + ip.description() + " before giving it to another device"));
+        probeWhenFree(ProbeScheduler::Priority::reclaim, ip, [ip](Core& core, ProbeResult result) {
+            auto found = core.reclaimWaiting.find(ip);
+            if (found == core.reclaimWaiting.end()) return;
+            auto waiting = std::move(found->second);
+            core.reclaimWaiting.erase(found);
+            core.reclaimWaitingCount -= waiting.size();
+            if (!core.running) return;
+            if (result.answered) core.presence[ip] = PresenceState::online;
+            for (auto& held : waiting) {
+                held.probes[ip] = result.answered;
+                core.process(held.packet, std::move(held.probes));
+            }
+        });
     }
 
     void apply(Decision decision) {
@@ -652,8 +705,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                        interfaceName + " right now"));
                 break;
             case SendFailure::Kind::possiblyDenied:
-                if (retryAllowed)
+                if (retryAllowed && retryTimers.size() < retryLimit)
                     retryLater(reply);
+                else if (retryAllowed)
+                    emit(ServerEvent::info(type + " not sent: " + error.description()));
                 else
                     raise(Notice::localNetworkDenied());
                 break;
@@ -677,6 +732,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void watch() {
         if (!running) return;
+        refreshOwnAddresses();
         auto index = host.interfaceIndex(interfaceName);
         if (isOpen) {
             if (index == 0 || index != transport->interfaceIndex()) {
@@ -723,6 +779,21 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             clear(NoticeKind::linkDown);
         else
             raise(Notice::linkDown(*name));
+    }
+
+    void refreshOwnAddresses() {
+        ownAddresses.clear();
+        for (const auto& address : host.interfaceAddresses()) ownAddresses.insert(address.subnet.address);
+    }
+
+    // Offers that ran out leave the table: their client never came back for the address. The
+    // removal is recorded like any change, so the journal and the table stay the same.
+    void expireOffers() {
+        if (!running) return;
+        auto dropped = table.dropExpiredOffers(host.clock());
+        if (dropped.empty()) return;
+        recordChanges();
+        for (const auto& lease : dropped) emit(ServerEvent::leaseRemoved(lease.mac));
     }
 
     void markAllOffline(const std::string& reason) {

@@ -152,8 +152,12 @@ void assign(Work& work, IPv4Address ip, Lease::State state, Date until) {
         work.info(Text::reclaimed(ip, former->mac));
         work.tableChanged = true;
     }
-    auto lease = work.table.lease(work.mac).value_or(
-        Lease{work.mac, ip, state, until, std::nullopt, std::nullopt, std::nullopt, now, now});
+    auto own = work.table.lease(work.mac);
+    if (!own) {
+        if (auto evicted = work.table.makeRoomForNewClient(now))
+            work.events.push_back(ServerEvent::leaseRemoved(evicted->mac));
+    }
+    auto lease = own.value_or(Lease{work.mac, ip, state, until, std::nullopt, std::nullopt, std::nullopt, now, now});
     lease.ip = ip;
     lease.state = state;
     lease.expiresAt = until;
@@ -252,12 +256,16 @@ void handleRequest(Work& work) {
 void handleDecline(Work& work) {
     auto ip = work.packet.requestedIP();
     if (!ip) return work.drop(Text::declineWithoutAddress, work.mac);
+    // Only the device that holds the address (or was just offered it) can know it is taken;
+    // anyone else's word would let one device take another's address or drain the pool.
+    if (auto serverID = work.packet.serverID(); serverID && *serverID != work.config.serverIP)
+        return work.drop(Text::declineForAnotherServer, work.mac);
+    if (!work.config.inRange(*ip)) return work.drop(Text::declineOutsideRange, work.mac);
+    if (!ownLeaseHolds(work, *ip)) return work.drop(Text::declineNotHeld, work.mac);
     auto quarantineSeconds = static_cast<std::uint32_t>(Timing::quarantine);
     work.table.addQuarantine(*ip, work.now().addingSeconds(Timing::quarantine), work.mac);
-    if (auto own = work.table.lease(work.mac); own && own->ip == *ip) {
-        work.table.remove(work.mac);
-        work.events.push_back(ServerEvent::leaseRemoved(work.mac));
-    }
+    work.table.remove(work.mac);
+    work.events.push_back(ServerEvent::leaseRemoved(work.mac));
     work.info(Text::declined(work.mac, *ip, quarantineSeconds));
     work.tableChanged = true;
 }

@@ -19,6 +19,9 @@ inline constexpr std::string_view bootp = "BOOTP request (not served)";
 inline std::string serverMessage(DHCPMessageType type) { return description(type) + " is a server message"; }
 inline constexpr std::string_view poolExhausted = "address pool exhausted";
 inline constexpr std::string_view declineWithoutAddress = "DECLINE without a requested address";
+inline constexpr std::string_view declineNotHeld = "DECLINE for an address this device does not hold";
+inline constexpr std::string_view declineForAnotherServer = "DECLINE for another server";
+inline constexpr std::string_view declineOutsideRange = "DECLINE outside the range";
 inline std::string informOffSubnet(IPv4Address ciaddr) {
     return "INFORM from " + ciaddr.description() + ", which is not on this network";
 }

@@ -42,6 +42,8 @@ struct ServerTimers {
     double presenceFirstRun = 1;
     double presenceInterval = 10;
     double sendRetryDelay = 1;
+    // How often offers that ran out are removed from the table.
+    double offerExpiryInterval = 1;
 };
 
 }  // namespace anvil

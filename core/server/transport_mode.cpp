@@ -9,4 +9,9 @@ std::string TransportMode::interfaceName() const {
     return std::string(loopbackInterfaceName);
 }
 
+std::uint16_t TransportMode::clientPort() const {
+    if (auto loopback = std::get_if<Loopback>(&value)) return loopback->clientPort;
+    return 68;
+}
+
 }  // namespace anvil

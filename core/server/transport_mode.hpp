@@ -27,6 +27,8 @@ struct TransportMode {
     bool isLoopback() const { return std::holds_alternative<Loopback>(value); }
     // The card's name, or the platform's loopback interface.
     std::string interfaceName() const;
+    // The port clients send from and replies go to: 68 on a card, the chosen one in loopback mode.
+    std::uint16_t clientPort() const;
 
     friend bool operator==(const TransportMode&, const TransportMode&) = default;
 };

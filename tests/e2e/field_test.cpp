@@ -1,6 +1,12 @@
 // dhcpanvil serving real DHCP clients (busybox udhcpc, ISC dhclient) over a veth pair between two
 // network namespaces, with the card unplugged, its link dropped and a second server on the cable.
+#include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
 
 #include <map>
 #include <nlohmann/json.hpp>
@@ -9,6 +15,7 @@
 #include "core/addressing/system_clock.hpp"
 #include "core/leases/lease_file.hpp"
 #include "tests/e2e/field_bench.hpp"
+#include "tools/client_messages.hpp"
 
 namespace anvil::field {
 namespace {
@@ -20,6 +27,37 @@ case "$reason" in
 esac
 echo "dhclient-event $reason $new_ip_address"
 )";
+
+// What a local user can do to a server on the bench: from a child that joins the server's
+// namespace and drops to uid 65534, broadcast `bytes` to port 67 through `card`, from a high port.
+// The exit status: 0 sent, else the step that failed.
+int broadcastAsNobody(const std::string& ns, const std::string& card, const Bytes& bytes) {
+    int nsFD = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (nsFD < 0) return 10;
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setns(nsFD, CLONE_NEWNET) != 0) ::_exit(11);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(12);
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        int on = 1;
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) ::_exit(13);
+        // Allowed to any user since Linux 5.7.
+        if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), static_cast<socklen_t>(card.size())) != 0)
+            ::_exit(14);
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(67);
+        target.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        auto sent = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+        ::_exit(sent == static_cast<ssize_t>(bytes.size()) ? 0 : 15);
+    }
+    ::close(nsFD);
+    if (child < 0) return 16;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 17;
+}
 
 // An event line's label column as the server prints it, followed by the start of its text.
 std::string labelled(std::string label, const std::string& text) {
@@ -243,6 +281,27 @@ TEST_F(FieldTest, linkDownOnThePeerMarksLeasesOfflineUntilItReturns) {
     at = expectServerLine(labelled("LINK", "up"), at, 5s);
     // The presence cycle that follows the link finds the device answering again.
     expectServerLine(labelled("ONLINE", "10.66.0.130 " + bench->clientMAC), at, 15s);
+}
+
+// A local user's datagram through the served card is not a device: no offer, no lease; a real
+// client on the cable is served as before.
+TEST_F(FieldTest, localUserBroadcastingThroughTheCardIsNotServed) {
+    startServer("10.66.0.100-10.66.0.109");
+    const std::string intruder = "02:66:00:00:00:99";
+    auto discover = load::discover(*MACAddress::parse(intruder), 0x5eed).serialize();
+    for (int attempt = 0; attempt < 3; ++attempt)
+        ASSERT_EQ(broadcastAsNobody(bench->serverNS, bench->card, discover), 0);
+    int at = expectServerLine(labelled("DROP", "source port "));
+    EXPECT_NE(server->output().find("is not the client port 68"), std::string::npos) << server->output();
+
+    auto& client = udhcpc();
+    ASSERT_GE(client.waitForLine("udhcpc-event bound 10.66.0.100", 15s), 0) << client.output();
+    expectServerLine(labelled("TX ACK", "10.66.0.100"), at);
+    EXPECT_EQ(storedLease(bench->clientMAC, "bound 10.66.0.100"), "bound 10.66.0.100");
+    EXPECT_EQ(storedLease(intruder), "none");
+    auto output = server->output();
+    EXPECT_EQ(output.find(intruder), std::string::npos) << output;
+    EXPECT_EQ(output.find("TX OFFER     10.66.0.101"), std::string::npos) << output;
 }
 
 TEST_F(FieldTest, anotherServerOnTheCableIsNamed) {

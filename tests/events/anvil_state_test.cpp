@@ -177,4 +177,30 @@ TEST(AnvilState, RequestedOptionsAreMarkedByWhatTheLastReplyCarried) {
         state.apply(ServerEvent::received(flood), Date{5});
     }
     EXPECT_LE(state.exchanges.size(), AnvilState::exchangeCapacity);
+
+    // Made-up addresses that each got an offer hold leases, and still the exchanges stay bounded;
+    // the client heard from most recently keeps its own.
+    for (unsigned index = 0; index <= 2 * AnvilState::exchangeCapacity; ++index) {
+        auto device =
+            MACAddress{{0x06, 0, 0, 0, static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index)}};
+        Lease offered{device,
+                      IPv4Address{0x0a000000u + index},
+                      Lease::State::offered,
+                      Date{70},
+                      std::nullopt,
+                      std::nullopt,
+                      std::nullopt,
+                      Date{10.0 + index},
+                      Date{10.0 + index}};
+        state.apply(ServerEvent::leaseChanged(offered), Date{10.0 + index});
+        PacketSummary flood;
+        flood.mac = device;
+        flood.options = {{55, {1, 3}}};
+        state.apply(ServerEvent::received(flood), Date{10.0 + index});
+        auto offer = sent(DHCPMessageType::offer, "06:00:00:00:00:01", "10.0.0.1");
+        std::get<ServerEvent::Sent>(offer.value).reply.mac = device;
+        state.apply(offer, Date{10.0 + index});
+        ASSERT_LE(state.exchanges.size(), AnvilState::exchangeCapacity) << index;
+        ASSERT_EQ(state.requestedOptions(device).size(), 2u) << index;
+    }
 }

@@ -97,6 +97,60 @@ TEST(LeaseTable, quarantineKeepsOneEntryPerAddressAndEndsAtItsUntil) {
     EXPECT_EQ(table.quarantine()[0].ip, ip("10.0.0.5"));
 }
 
+// A file may carry duplicates or addresses of an older range; the table keeps neither.
+TEST(LeaseTable, quarantineFromAFileKeepsOneEntryPerAddressWithinTheRange) {
+    auto someone = mac("00:00:00:00:00:01");
+    LeaseTable table({},
+                     {Quarantine{ip("10.0.0.5"), Date{200}, someone}, Quarantine{ip("10.0.0.6"), Date{200}, someone},
+                      Quarantine{ip("10.0.0.5"), Date{300}, someone}, Quarantine{ip("10.9.0.1"), Date{300}, someone}});
+    EXPECT_EQ(table.quarantine(), (std::vector{Quarantine{ip("10.0.0.6"), Date{200}, someone},
+                                               Quarantine{ip("10.0.0.5"), Date{300}, someone},
+                                               Quarantine{ip("10.9.0.1"), Date{300}, someone}}));
+    table.takeChanges();
+    table.dropOutside(AddressRange{ip("10.0.0.1"), ip("10.0.0.9")});
+    EXPECT_EQ(table.quarantine().size(), 2u);
+    EXPECT_FALSE(table.isQuarantined(ip("10.9.0.1"), Date{0}));
+    EXPECT_EQ(table.takeChanges(), std::vector{TableChange::removeQuarantine(ip("10.9.0.1"))});
+}
+
+// Only offers that ran out leave; every other lease stays whatever its expiry.
+TEST(LeaseTable, dropExpiredOffersTakesOnlyOffersThatRanOut) {
+    LeaseTable table({lease("00:00:00:00:00:01", "10.0.0.5", State::offered, 100),
+                      lease("00:00:00:00:00:02", "10.0.0.6", State::offered, 101),
+                      lease("00:00:00:00:00:03", "10.0.0.7", State::bound, 50),
+                      lease("00:00:00:00:00:04", "10.0.0.8", State::released, 50),
+                      lease("00:00:00:00:00:05", "10.0.0.9", State::offered, 99)},
+                     {});
+    auto dropped = table.dropExpiredOffers(Date{100});
+    EXPECT_EQ(macsOf(dropped), (std::vector<std::string>{"00:00:00:00:00:01", "00:00:00:00:00:05"}));
+    EXPECT_EQ(macsOf(table.leases()),
+              (std::vector<std::string>{"00:00:00:00:00:02", "00:00:00:00:00:03", "00:00:00:00:00:04"}));
+    EXPECT_EQ(table.takeChanges(), (std::vector{TableChange::removeLease(mac("00:00:00:00:00:01")),
+                                                TableChange::removeLease(mac("00:00:00:00:00:05"))}));
+    EXPECT_TRUE(table.dropExpiredOffers(Date{100}).empty());
+}
+
+// Leases holding an address are never pushed out; of the rest, the one heard from longest ago goes.
+TEST(LeaseTable, makeRoomForNewClientKeepsInactiveLeasesToTheLimit) {
+    std::vector<Lease> leases;
+    leases.push_back(lease("00:00:00:00:ff:01", "10.0.0.5", State::bound, 500, 1));
+    for (std::size_t index = 0; index + 1 < LeaseTable::inactiveLimit; ++index) {
+        auto entry = lease("00:00:00:00:00:00", "10.0.1.1", State::released, 10, 100.0 + static_cast<double>(index));
+        entry.mac.bytes[4] = static_cast<std::uint8_t>(index >> 8);
+        entry.mac.bytes[5] = static_cast<std::uint8_t>(index);
+        leases.push_back(entry);
+    }
+    leases.push_back(lease("00:00:00:00:ff:02", "10.0.0.6", State::reclaimed, 10, 50));
+    LeaseTable table(leases, {});
+    auto first = table.makeRoomForNewClient(Date{200});
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->mac, mac("00:00:00:00:ff:02"));
+    // One below the limit now: nothing more leaves.
+    EXPECT_FALSE(table.makeRoomForNewClient(Date{200}));
+    EXPECT_EQ(table.leases().size(), LeaseTable::inactiveLimit);
+    EXPECT_TRUE(table.lease(mac("00:00:00:00:ff:01")));
+}
+
 TEST(LeaseTable, clearInactiveAndDropOutsideKeepTheOrderOfWhatStays) {
     LeaseTable table({lease("00:00:00:00:00:01", "10.0.0.5", State::bound, 500),
                       lease("00:00:00:00:00:02", "10.0.0.6", State::released, 500),

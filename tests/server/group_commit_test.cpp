@@ -100,8 +100,9 @@ private:
 
 MACAddress device(int index) { return MACAddress{{0x02, 0, 0, 0, 0, static_cast<std::uint8_t>(index)}}; }
 
+// Sent from the client port: 68 on a card, the test client port 6868 in loopback mode.
 Datagram clientDatagram(int index, DHCPMessageType type, std::optional<IPv4Address> requested,
-                        std::uint32_t arrivedOn = 3) {
+                        std::uint32_t arrivedOn = 3, std::uint16_t sourcePort = 68) {
     DHCPPacket packet;
     packet.xid = 0x1000 + static_cast<std::uint32_t>(index);
     auto mac = device(index);
@@ -111,7 +112,7 @@ Datagram clientDatagram(int index, DHCPMessageType type, std::optional<IPv4Addre
         packet.setOption(OptionCode::requestedIP, requested->bytes());
         packet.setOption(OptionCode::serverID, IPv4Address(10, 5, 0, 1).bytes());
     }
-    return Datagram{packet.serialize(DHCPPacket::minimumReplyLength), arrivedOn, IPv4Address::zero, 68};
+    return Datagram{packet.serialize(DHCPPacket::minimumReplyLength), arrivedOn, IPv4Address::zero, sourcePort};
 }
 
 struct ServerBench {
@@ -159,14 +160,14 @@ TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
 
     std::vector<Datagram> discovers;
     for (int index = 0; index < devices; ++index)
-        discovers.push_back(clientDatagram(index, DHCPMessageType::discover, std::nullopt));
+        discovers.push_back(clientDatagram(index, DHCPMessageType::discover, std::nullopt, 3, 6868));
     bench.transport->deliver(std::move(discovers));
     auto offers = bench.transport->waitForReplies(devices);
     ASSERT_EQ(offers.size(), std::size_t(devices));
 
     std::vector<Datagram> requests;
     for (int index = 0; index < devices; ++index)
-        requests.push_back(clientDatagram(index, DHCPMessageType::request, offers[index].packet.yiaddr));
+        requests.push_back(clientDatagram(index, DHCPMessageType::request, offers[index].packet.yiaddr, 3, 6868));
     bench.transport->deliver(std::move(requests));
     auto sent = bench.transport->waitForReplies(2 * devices);
     ASSERT_EQ(sent.size(), std::size_t(2 * devices));

@@ -1,6 +1,8 @@
 // One group per outcome a client message can have.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "tests/server/responder_fixtures.hpp"
 
 namespace anvil {
@@ -384,17 +386,98 @@ TEST(ResponderDecline, QuarantinesTheAddressAndRemovesTheDeclinersLease) {
     EXPECT_FALSE(decision.table.lease(client));
     EXPECT_EQ(decision.table.quarantine(), (std::vector{Quarantine{addr("192.168.0.100"), Date{t0 + 600}, client}}));
 
-    // Declining an address the client does not hold removes nothing of anyone's.
-    decision = responder.decide(Message(Type::decline, client).requested(addr("192.168.0.101")), contextAt(t0, table));
-    EXPECT_EQ(decision.notes.size(), 1u);
-    EXPECT_TRUE(decision.notes[0].is<ServerEvent::Info>());
-    EXPECT_EQ(decision.table.leases(), table.leases());
-    EXPECT_TRUE(decision.table.isQuarantined(addr("192.168.0.101"), Date{t0}));
-
     decision = responder.decide(Message(Type::decline, client), contextAt(t0, table));
     EXPECT_EQ(decision.notes, std::vector{ServerEvent::dropped("DECLINE without a requested address", client)});
     EXPECT_FALSE(decision.tableChanged);
     EXPECT_EQ(decision.table, table);
+}
+
+// A DECLINE is believed only from the device that holds the address or was offered it, for an
+// address of the range, sent to this server; anything else would let one device take another's
+// address or drain the pool.
+TEST(ResponderDecline, IsActedOnOnlyWhenTheDeclinerHoldsTheAddress) {
+    Responder responder{benchConfig()};
+    LeaseTable table;
+    table.upsert(boundLease("02:00:00:00:00:01", "192.168.0.100", t0 + 3600));
+    auto offer = boundLease("02:00:00:00:00:03", "192.168.0.102", t0 + 60);
+    offer.state = State::offered;
+    table.upsert(offer);
+    table.upsert(boundLease("02:00:00:00:00:02", "192.168.0.101", t0 + 3600));
+    auto expiredOffer = boundLease("02:00:00:00:00:04", "192.168.0.103", t0);
+    expiredOffer.state = State::offered;
+    table.upsert(expiredOffer);
+    auto released = boundLease("02:00:00:00:00:05", "192.168.0.104", t0);
+    released.state = State::released;
+    table.upsert(released);
+
+    const std::string notHeld = "DECLINE for an address this device does not hold";
+    struct Case {
+        const char* what;
+        DHCPPacket packet;
+        std::optional<std::string> dropped;  // nothing: believed
+    };
+    std::vector<Case> cases{
+        {"holder", Message(Type::decline, client).requested(addr("192.168.0.100")), std::nullopt},
+        {"holder naming this server",
+         Message(Type::decline, client).requested(addr("192.168.0.100")).serverID(addr("192.168.0.1")), std::nullopt},
+        {"offered", Message(Type::decline, hw("02:00:00:00:00:03")).requested(addr("192.168.0.102")), std::nullopt},
+        {"another device's address", Message(Type::decline, client).requested(addr("192.168.0.101")), notHeld},
+        {"free address never held", Message(Type::decline, client).requested(addr("192.168.0.150")), notHeld},
+        {"own offer that ran out", Message(Type::decline, hw("02:00:00:00:00:04")).requested(addr("192.168.0.103")),
+         notHeld},
+        {"own released lease", Message(Type::decline, hw("02:00:00:00:00:05")).requested(addr("192.168.0.104")),
+         notHeld},
+        {"the server's own address", Message(Type::decline, client).requested(addr("192.168.0.1")),
+         "DECLINE outside the range"},
+        {"outside the range", Message(Type::decline, client).requested(addr("10.9.9.9")), "DECLINE outside the range"},
+        {"another server's identifier",
+         Message(Type::decline, client).requested(addr("192.168.0.100")).serverID(addr("192.168.0.254")),
+         "DECLINE for another server"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto decision = responder.decide(c.packet, contextAt(t0, table));
+        auto declined = *c.packet.requestedIP();
+        EXPECT_TRUE(decision.action.isNone());
+        if (c.dropped) {
+            EXPECT_EQ(decision.notes, std::vector{ServerEvent::dropped(*c.dropped, *c.packet.mac())});
+            EXPECT_FALSE(decision.tableChanged);
+            EXPECT_EQ(decision.table, table);
+            continue;
+        }
+        EXPECT_TRUE(decision.tableChanged);
+        EXPECT_FALSE(decision.table.lease(*c.packet.mac()));
+        EXPECT_EQ(decision.table.quarantine(), (std::vector{Quarantine{declined, Date{t0 + 600}, *c.packet.mac()}}));
+        EXPECT_EQ(decision.table.leases().size(), table.leases().size() - 1);
+    }
+}
+
+// However many devices decline, the quarantine holds one entry per address of the range at most.
+TEST(ResponderDecline, QuarantineStaysWithinTheRangeOneEntryPerAddress) {
+    Responder responder{benchConfig()};
+    responder.config.rangeStart = addr("192.168.0.100");
+    responder.config.rangeEnd = addr("192.168.0.103");
+    LeaseTable table;
+    double now = t0;
+    for (int round = 0; round < 50; ++round) {
+        auto device = MACAddress{{2, 0, 0, 0, static_cast<std::uint8_t>(round >> 8), static_cast<std::uint8_t>(round)}};
+        auto offered = responder.decide(Message(Type::discover, device), contextAt(now, table));
+        table = offered.table;
+        // The device declines what it was offered, then a made-up address and one out of range.
+        if (auto reply = offered.action.replyValue())
+            table = responder.decide(Message(Type::decline, device).requested(reply->ip), contextAt(now, table)).table;
+        table = responder.decide(Message(Type::decline, device).requested(addr("192.168.0.102")), contextAt(now, table))
+                    .table;
+        auto outside = IPv4Address{addr("10.0.0.0").value + static_cast<std::uint32_t>(round)};
+        table = responder.decide(Message(Type::decline, device).requested(outside), contextAt(now, table)).table;
+        now += 30;
+    }
+    EXPECT_LE(table.quarantine().size(), 4u);
+    std::set<IPv4Address> addresses;
+    for (const auto& entry : table.quarantine()) {
+        EXPECT_TRUE(responder.config.inRange(entry.ip)) << entry.ip.description();
+        EXPECT_TRUE(addresses.insert(entry.ip).second) << entry.ip.description();
+    }
 }
 
 TEST(ResponderReleaseOfOwnLease, EndsTheLeaseAtOnceButKeepsTheAddressRecorded) {

@@ -59,6 +59,9 @@ struct FakeWorld {
     // Sockets.
     bool arrivalReported = true;
     std::optional<std::uint32_t> arrivalOverride;  // else the index the socket is bound to
+    // Where datagrams claim to come from: a device with no address yet, at the client port.
+    IPv4Address source = IPv4Address::zero;
+    std::optional<std::uint16_t> sourcePort;  // else the mode's client port
     std::deque<int> sendErrors;
     std::vector<ReplyDestination> failedSends;
     std::vector<std::size_t> sentSizes;
@@ -106,7 +109,7 @@ public:
         std::lock_guard lock(world_->mutex);
         std::optional<std::uint32_t> arrival;
         if (world_->arrivalReported) arrival = world_->arrivalOverride.value_or(index_);
-        return Datagram{std::move(buffer), arrival, IPv4Address{ntohl(sender.sin_addr.s_addr)}, ntohs(sender.sin_port)};
+        return Datagram{std::move(buffer), arrival, world_->source, world_->sourcePort.value_or(mode_.clientPort())};
     }
 
     void send(const Bytes& bytes, const ReplyDestination& destination) override {

@@ -1,0 +1,16 @@
+#include "core/server/source_screen.hpp"
+
+namespace anvil {
+
+std::optional<std::string> sourceRefusal(const DatagramSource& source, const SourceRules& rules,
+                                         const std::unordered_set<IPv4Address>& ownAddresses) {
+    if (source.port != rules.clientPort)
+        return "source port " + std::to_string(source.port) + " is not the client port " +
+               std::to_string(rules.clientPort);
+    // A client without an address yet sends from 0.0.0.0, which no card of this computer holds.
+    if (rules.onCard && ownAddresses.contains(source.address))
+        return "sent from " + source.address.description() + ", an address of this computer";
+    return std::nullopt;
+}
+
+}  // namespace anvil
