@@ -29,9 +29,9 @@ echo "dhclient-event $reason $new_ip_address"
 )";
 
 // What a local user can do to a server on the bench: from a child that joins the server's
-// namespace and drops to uid 65534, broadcast `bytes` to port 67 through `card`, from a high port.
-// The exit status: 0 sent, else the step that failed.
-int broadcastAsNobody(const std::string& ns, const std::string& card, const Bytes& bytes) {
+// namespace and drops to uid 65534, broadcast `bytes` to port 67 through `card`, from a high port
+// or the port given. The exit status: 0 sent, else the step that failed.
+int broadcastAsNobody(const std::string& ns, const std::string& card, const Bytes& bytes, std::uint16_t port = 0) {
     int nsFD = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
     if (nsFD < 0) return 10;
     std::fflush(nullptr);
@@ -45,6 +45,10 @@ int broadcastAsNobody(const std::string& ns, const std::string& card, const Byte
         // Allowed to any user since Linux 5.7.
         if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), static_cast<socklen_t>(card.size())) != 0)
             ::_exit(14);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_port = htons(port);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) ::_exit(18);
         sockaddr_in target{};
         target.sin_family = AF_INET;
         target.sin_port = htons(67);
@@ -293,6 +297,12 @@ TEST_F(FieldTest, localUserBroadcastingThroughTheCardIsNotServed) {
         ASSERT_EQ(broadcastAsNobody(bench->serverNS, bench->card, discover), 0);
     int at = expectServerLine(labelled("DROP", "source port "));
     EXPECT_NE(server->output().find("is not the client port 68"), std::string::npos) << server->output();
+    // Where unprivileged users may bind low ports, the client port is no proof: the sender's
+    // address is this computer's own.
+    ASSERT_EQ(ip({"netns", "exec", bench->serverNS, "sysctl", "-qw", "net.ipv4.ip_unprivileged_port_start=0"}).status,
+              0);
+    ASSERT_EQ(broadcastAsNobody(bench->serverNS, bench->card, discover, 68), 0);
+    at = expectServerLine(labelled("DROP", "sent from 10.66.0.1, an address of this computer"), at);
 
     auto& client = udhcpc();
     ASSERT_GE(client.waitForLine("udhcpc-event bound 10.66.0.100", 15s), 0) << client.output();
