@@ -480,6 +480,33 @@ TEST(ResponderDecline, QuarantineStaysWithinTheRangeOneEntryPerAddress) {
     }
 }
 
+// Devices that come and go (bind, release, never return) leave their leases for the history, but
+// only so many: a new device then takes the place of the one heard from longest ago.
+TEST(ResponderDiscoverNewOffer, ANewDeviceTakesThePlaceOfTheOldestLeaseThatHoldsNoAddress) {
+    Responder responder{benchConfig()};
+    std::vector<Lease> gone;
+    for (std::size_t index = 0; index < LeaseTable::inactiveLimit; ++index) {
+        auto lease = boundLease("02:00:00:00:00:00", "192.168.0.150", t0 - 10, t0 - 5000 + static_cast<double>(index));
+        lease.state = index % 2 ? State::released : State::bound;
+        lease.mac.bytes[3] = 0x77;
+        lease.mac.bytes[4] = static_cast<std::uint8_t>(index >> 8);
+        lease.mac.bytes[5] = static_cast<std::uint8_t>(index);
+        gone.push_back(lease);
+    }
+    LeaseTable table(gone, {});
+    auto decision = responder.decide(Message(Type::discover, client), contextAt(t0, table));
+    ASSERT_EQ(decision.notes.size(), 2u);
+    EXPECT_EQ(decision.notes[0], ServerEvent::leaseRemoved(gone.front().mac));
+    EXPECT_TRUE(decision.notes[1].is<ServerEvent::LeaseChanged>());
+    EXPECT_EQ(decision.table.leases().size(), LeaseTable::inactiveLimit);
+    EXPECT_TRUE(decision.table.lease(client));
+
+    // A device the table already knows takes no one's place.
+    auto known = responder.decide(Message(Type::discover, gone.back().mac), contextAt(t0, table));
+    EXPECT_EQ(known.table.leases().size(), LeaseTable::inactiveLimit);
+    EXPECT_EQ(known.notes.size(), 1u);
+}
+
 TEST(ResponderReleaseOfOwnLease, EndsTheLeaseAtOnceButKeepsTheAddressRecorded) {
     Responder responder{benchConfig()};
     LeaseTable table;
