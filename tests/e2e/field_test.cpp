@@ -311,7 +311,7 @@ TEST_F(FieldTest, localUserBroadcastingThroughTheCardIsNotServed) {
     EXPECT_EQ(storedLease(intruder), "none");
     auto output = server->output();
     EXPECT_EQ(output.find(intruder), std::string::npos) << output;
-    EXPECT_EQ(output.find("TX OFFER     10.66.0.101"), std::string::npos) << output;
+    EXPECT_EQ(output.find(labelled("TX OFFER", "10.66.0.101")), std::string::npos) << output;
 }
 
 TEST_F(FieldTest, anotherServerOnTheCableIsNamed) {

@@ -130,27 +130,6 @@ TEST(LeaseTable, dropExpiredOffersTakesOnlyOffersThatRanOut) {
     EXPECT_TRUE(table.dropExpiredOffers(Date{100}).empty());
 }
 
-// Leases holding an address are never pushed out; of the rest, the one heard from longest ago goes.
-TEST(LeaseTable, makeRoomForNewClientKeepsInactiveLeasesToTheLimit) {
-    std::vector<Lease> leases;
-    leases.push_back(lease("00:00:00:00:ff:01", "10.0.0.5", State::bound, 500, 1));
-    for (std::size_t index = 0; index + 1 < LeaseTable::inactiveLimit; ++index) {
-        auto entry = lease("00:00:00:00:00:00", "10.0.1.1", State::released, 10, 100.0 + static_cast<double>(index));
-        entry.mac.bytes[4] = static_cast<std::uint8_t>(index >> 8);
-        entry.mac.bytes[5] = static_cast<std::uint8_t>(index);
-        leases.push_back(entry);
-    }
-    leases.push_back(lease("00:00:00:00:ff:02", "10.0.0.6", State::reclaimed, 10, 50));
-    LeaseTable table(leases, {});
-    auto first = table.makeRoomForNewClient(Date{200});
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->mac, mac("00:00:00:00:ff:02"));
-    // One below the limit now: nothing more leaves.
-    EXPECT_FALSE(table.makeRoomForNewClient(Date{200}));
-    EXPECT_EQ(table.leases().size(), LeaseTable::inactiveLimit);
-    EXPECT_TRUE(table.lease(mac("00:00:00:00:ff:01")));
-}
-
 TEST(LeaseTable, clearInactiveAndDropOutsideKeepTheOrderOfWhatStays) {
     LeaseTable table({lease("00:00:00:00:00:01", "10.0.0.5", State::bound, 500),
                       lease("00:00:00:00:00:02", "10.0.0.6", State::released, 500),

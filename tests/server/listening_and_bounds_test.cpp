@@ -71,25 +71,6 @@ TEST(DHCPServer, DatagramsNotFromADeviceAreDroppedUnread) {
     EXPECT_EQ(bench.server->currentTable().leases().size(), 2u);
 }
 
-// In loopback mode every client is on this computer: only the port is checked.
-TEST(DHCPServer, LoopbackModeListensToItsClientPortOnly) {
-    ServerHarness bench;
-    bench.mode = TransportMode::loopback(16767, 16868);
-    bench.change([](FakeWorld& world) {
-        world.addresses = {{"lo", *Subnet::parse("127.0.0.1/8")}};
-        world.source = ip("127.0.0.1");
-        world.sourcePort = 16868;
-    });
-    bench.start();
-    bench.settled();
-    bench.send(load::discover(madeUp(1), 1));
-    EXPECT_TRUE(bench.untilCase("sent").back().is<ServerEvent::Sent>());
-    bench.change([](FakeWorld& world) { world.sourcePort = 68; });
-    bench.send(load::discover(madeUp(2), 2));
-    EXPECT_EQ(bench.untilCase("dropped").back(),
-              ServerEvent::dropped("source port 68 is not the client port 16868", std::nullopt));
-}
-
 // Offers nobody came back for leave the table (and the file) when they run out; bound leases,
 // expired or not, stay.
 TEST(DHCPServer, OffersThatRunOutAreRemoved) {

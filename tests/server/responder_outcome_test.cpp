@@ -493,17 +493,21 @@ TEST(ResponderDiscoverNewOffer, ANewDeviceTakesThePlaceOfTheOldestLeaseThatHolds
         lease.mac.bytes[5] = static_cast<std::uint8_t>(index);
         gone.push_back(lease);
     }
+    // Heard from longest ago of all, but in force: never pushed out.
+    auto holding = boundLease("02:00:00:00:00:09", "192.168.0.100", t0 + 3600, t0 - 9000);
+    gone.push_back(holding);
     LeaseTable table(gone, {});
     auto decision = responder.decide(Message(Type::discover, client), contextAt(t0, table));
     ASSERT_EQ(decision.notes.size(), 2u);
     EXPECT_EQ(decision.notes[0], ServerEvent::leaseRemoved(gone.front().mac));
     EXPECT_TRUE(decision.notes[1].is<ServerEvent::LeaseChanged>());
-    EXPECT_EQ(decision.table.leases().size(), LeaseTable::inactiveLimit);
+    EXPECT_EQ(decision.table.leases().size(), LeaseTable::inactiveLimit + 1);
+    EXPECT_TRUE(decision.table.lease(holding.mac));
     EXPECT_TRUE(decision.table.lease(client));
 
     // A device the table already knows takes no one's place.
-    auto known = responder.decide(Message(Type::discover, gone.back().mac), contextAt(t0, table));
-    EXPECT_EQ(known.table.leases().size(), LeaseTable::inactiveLimit);
+    auto known = responder.decide(Message(Type::discover, gone[1].mac), contextAt(t0, table));
+    EXPECT_EQ(known.table.leases().size(), LeaseTable::inactiveLimit + 1);
     EXPECT_EQ(known.notes.size(), 1u);
 }
 
