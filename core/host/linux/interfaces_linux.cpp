@@ -10,6 +10,7 @@
 
 #include <charconv>
 
+#include "core/host/default_routes.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/linux/host_values.hpp"
 #include "core/host/linux/kernel_services.hpp"
@@ -101,6 +102,12 @@ std::optional<std::string> Interfaces::primaryInterface() {
     return LinuxHost::primaryInterface(*text);
 }
 
+std::vector<std::string> Interfaces::defaultRouteCards() {
+    auto ipv4 = LinuxHost::readTextFile("/proc/net/route", routeTableLimit);
+    auto ipv6 = LinuxHost::readTextFile("/proc/net/ipv6_route", routeTableLimit);
+    return DefaultRoutes::cards(ipv4.value_or(""), ipv6.value_or(""));
+}
+
 std::vector<NetworkCard> Interfaces::list() {
     std::vector<std::pair<int, std::string>> names;
     if (auto* table = if_nameindex()) {
@@ -135,7 +142,9 @@ std::vector<NetworkCard> Interfaces::list() {
             entry.displayName = LinuxHost::displayName(*udev);
         listed.push_back(std::move(entry));
     }
-    return assemble(listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); });
+    return assemble(
+        listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); },
+        defaultRouteCards());
 }
 
 // Read from /sys/class/net alone: the server's watch asks every second while a card is away, and
