@@ -133,27 +133,36 @@ bool isDirectory(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// What the bench card rule needs to know of a card that exists; nothing when the route tables
-// cannot be read, so that a card is never served on a guess.
-std::optional<anvil::BenchCardRule::Card> cardFacts(const std::string& name) {
+// A small decimal number, the first line of a sysfs attribute.
+std::optional<long> readNumber(const std::string& path) {
+    auto text = readSmallFile(path, 64);
+    if (!text) return std::nullopt;
+    long value = 0;
+    std::size_t digits = 0;
+    for (char c : *text) {
+        if (c == '\n') break;
+        if (c < '0' || c > '9' || digits >= 9) return std::nullopt;
+        value = value * 10 + (c - '0');
+        ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    return value;
+}
+
+// What the bench card rule needs to know of the card with this name and index; nothing when it
+// cannot all be read, so that a card is never served on a guess.
+std::optional<anvil::BenchCardRule::Card> cardFacts(const std::string& name, unsigned index) {
     constexpr std::size_t routeTableLimit = 4 * 1024 * 1024;
     auto ipv4 = readSmallFile("/proc/net/route", routeTableLimit);
     // A kernel without IPv6 has no IPv6 table, and no IPv6 default route either.
     auto ipv6 = readSmallFile("/proc/net/ipv6_route", routeTableLimit);
     if (!ipv4 || (!ipv6 && ::access("/proc/net/ipv6_route", F_OK) == 0)) return std::nullopt;
     std::string base = "/sys/class/net/" + name;
+    // /sys shows the cards of the network namespace it was mounted in, which need not be ours.
+    if (readNumber(base + "/ifindex") != static_cast<long>(index)) return std::nullopt;
     anvil::BenchCardRule::Card card;
     card.name = name;
-    if (auto type = readSmallFile(base + "/type", 64)) {
-        int value = 0;
-        std::size_t digits = 0;
-        for (char c : *type) {
-            if (c < '0' || c > '9' || digits > 6) break;
-            value = value * 10 + (c - '0');
-            ++digits;
-        }
-        if (digits > 0) card.linkType = value;
-    }
+    if (auto type = readNumber(base + "/type")) card.linkType = static_cast<int>(*type);
     card.wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
     card.bridge = isDirectory(base + "/bridge");
     card.carriesDefaultRoute = anvil::DefaultRoutes::carries(name, *ipv4, ipv6.value_or(""));
@@ -194,8 +203,8 @@ int main() {
     if (auto problem = anvil::BenchCardRule::nameProblem(name)) return refuse(*problem);
     unsigned index = ::if_nametoindex(name.c_str());
     if (index == 0) return fail("find interface " + name, ENXIO);
-    auto card = cardFacts(name);
-    if (!card) return refuse("the route tables of this computer cannot be read");
+    auto card = cardFacts(name, index);
+    if (!card) return refuse("card " + name + " cannot be checked: its route tables or /sys/class/net cannot be read");
     if (auto problem = anvil::BenchCardRule::refusal(*card)) return refuse(*problem);
 
     // The same steps, in the same order and with the same operation texts, as the server's own.

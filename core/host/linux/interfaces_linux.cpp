@@ -46,6 +46,10 @@ bool isInterfaceName(std::string_view name) {
 
 std::string sysfs(std::string_view name) { return "/sys/class/net/" + std::string(name); }
 
+// The calling thread's network namespace: /proc/net follows the process's first thread, and a
+// thread may have entered another namespace.
+std::string procNet(std::string_view table) { return "/proc/thread-self/net/" + std::string(table); }
+
 }  // namespace
 
 Interfaces::ServiceMap LinuxHost::kernelServices(const std::vector<std::pair<int, std::string>>& interfaces,
@@ -97,14 +101,14 @@ Interfaces::MediaStatus Interfaces::mediaStatus(std::string_view bsdName) {
 }
 
 std::optional<std::string> Interfaces::primaryInterface() {
-    auto text = LinuxHost::readTextFile("/proc/net/route", routeTableLimit);
+    auto text = LinuxHost::readTextFile(procNet("route"), routeTableLimit);
     if (!text) return std::nullopt;
     return LinuxHost::primaryInterface(*text);
 }
 
 std::vector<std::string> Interfaces::defaultRouteCards() {
-    auto ipv4 = LinuxHost::readTextFile("/proc/net/route", routeTableLimit);
-    auto ipv6 = LinuxHost::readTextFile("/proc/net/ipv6_route", routeTableLimit);
+    auto ipv4 = LinuxHost::readTextFile(procNet("route"), routeTableLimit);
+    auto ipv6 = LinuxHost::readTextFile(procNet("ipv6_route"), routeTableLimit);
     return DefaultRoutes::cards(ipv4.value_or(""), ipv6.value_or(""));
 }
 
