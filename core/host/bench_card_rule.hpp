@@ -24,8 +24,8 @@ inline constexpr int ethernetLinkType = 1;
 struct Card {
     std::string_view name;
     int linkType = -1;
-    bool wireless = false;  // wireless/ or phy80211/ under /sys/class/net/<name>
-    bool bridge = false;    // bridge/ under /sys/class/net/<name>
+    bool wireless = false;             // wireless/ or phy80211/ under /sys/class/net/<name>
+    bool bridge = false;               // bridge/ under /sys/class/net/<name>
     bool carriesDefaultRoute = false;  // IPv4 or IPv6
 };
 
@@ -50,7 +50,8 @@ inline std::optional<std::string> nameProblem(std::string_view name) {
             return "the card name " + std::string(name) +
                    " contains a character other than a letter, a digit, \"-\" or \"_\"";
 #if defined(__APPLE__)
-    if (!startsWith(name, "en")) return "card " + std::string(name) + " is not offered: only cards named \"en…\" are served";
+    if (!startsWith(name, "en"))
+        return "card " + std::string(name) + " is not offered: only cards named \"en…\" are served";
 #else
     if (!startsWith(name, "en") && !startsWith(name, "eth"))
         return "card " + std::string(name) + " is not offered: only cards named \"en…\" or \"eth…\" are served";

@@ -28,7 +28,10 @@ inline bool hexValue(std::string_view text, unsigned long long& value) {
     if (text.empty() || text.size() > 16) return false;
     value = 0;
     for (char c : text) {
-        int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        int digit = (c >= '0' && c <= '9')   ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
         if (digit < 0) return false;
         value = value * 16 + static_cast<unsigned>(digit);
     }

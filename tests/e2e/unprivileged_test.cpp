@@ -7,7 +7,6 @@
 #include <optional>
 
 #include "core/host/bench_card_rule.hpp"
-
 #include "tests/e2e/field_bench.hpp"
 
 namespace anvil::field {
@@ -182,9 +181,9 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
 }
 
 TEST_F(Unprivileged, AUserOutsideTheGroupIsToldHowToJoin) {
-    auto& server = runAsNobody({*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases",
-                                home / ".local/share/leases.json"},
-                               {}, false);
+    auto& server = runAsNobody(
+        {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"},
+        {}, false);
     EXPECT_TRUE(server.waitForExit(15s)) << server.output();
     EXPECT_EQ(server.stop(), 1) << server.output();
     EXPECT_GE(server.waitForLine("dhcpanvil: " + std::string(BenchCardRule::notInGroup), 1s), 0) << server.output();

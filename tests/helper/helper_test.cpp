@@ -310,12 +310,18 @@ TEST(Helper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
         {"a member", {*group}, installed.path, "served"},
         {"a member among other groups", {100, *group}, installed.path, "served"},
         // The installed mode keeps others from starting it at all.
-        {"outside the group", {}, installed.path,
+        {"outside the group",
+         {},
+         installed.path,
          sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
-        {"outside the group, in others", {100}, installed.path,
+        {"outside the group, in others",
+         {100},
+         installed.path,
          sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
         // A helper left startable by all refuses them itself.
-        {"outside the group, helper 0755", {}, ANVIL_HELPER_PATH,
+        {"outside the group, helper 0755",
+         {},
+         ANVIL_HELPER_PATH,
          sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
     };
     bench.inside([&] {
