@@ -7,8 +7,10 @@
 #include "app/ui/colours.hpp"
 #include "app/ui/main_window.hpp"
 #include "app/ui/qt_environment.hpp"
+#include "core/host/standard_descriptors.hpp"
 
 int main(int argc, char** argv) {
+    anvil::StandardDescriptors::reserve();
     QApplication application(argc, argv);
     QApplication::setOrganizationName("DHCP Anvil");
     QApplication::setApplicationName("DHCP Anvil");

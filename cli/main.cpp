@@ -7,6 +7,7 @@
 #include "cli/runners.hpp"
 #include "cli/usage.hpp"
 #include "core/addressing/timing.hpp"
+#include "core/host/standard_descriptors.hpp"
 
 namespace {
 
@@ -25,6 +26,7 @@ int reportFailure(const std::string& description, bool isUsage) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    anvil::StandardDescriptors::reserve();
     std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
         printUsage(stdout);

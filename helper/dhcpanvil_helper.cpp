@@ -1,8 +1,11 @@
 // dhcpanvil-helper: the one program of DHCP Anvil that holds a capability (cap_net_bind_service).
 // dhcpanvil and DHCPAnvilApp start it with one end of a Unix socket pair as descriptor 3 and send
-// one request, "<card> 67\n". It opens the DHCP server socket of that card exactly as the server
-// needs it, passes the descriptor back over the pair, and exits. It reads no environment
-// variable, loads no plug-in, runs no other program and writes no file.
+// one request, "<card> 67\n". It serves members of the group dhcpanvil, and bench cards only:
+// wired Ethernet cards that carry no default route (core/host/bench_card_rule.hpp, the rule the
+// programs' card lists follow too). It opens the DHCP server socket of that card exactly as the
+// server needs it, passes the descriptor back over the pair, and exits. It reads no environment
+// variable, loads no plug-in, runs no other program and writes no file; it reads /etc/group, the
+// route tables in /proc/net and the card's folder in /sys/class/net.
 //
 // Replies, one line each:
 //   "ok <interface index>\n"      with the socket attached (SCM_RIGHTS)
@@ -12,12 +15,19 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/host/bench_card_rule.hpp"
+#include "core/host/default_routes.hpp"
 
 namespace {
 
@@ -55,23 +65,108 @@ int fail(const std::string& operation, int code) {
     return 1;
 }
 
-// Why a card name is not served, or empty when it is. The kernel's own rules are looser; a card
-// DHCP Anvil offers is named "en…" or "eth…" in letters and digits.
-std::string nameProblem(const std::string& name) {
-    if (name.empty()) return "the card name is empty";
-    if (name.size() >= IFNAMSIZ) return "the card name is longer than 15 bytes";
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f) return "the card name contains a control character";
-        if (c == ' ') return "the card name contains a space";
-        if (c == '/') return "the card name contains \"/\"";
+// A whole small file of the system, or nothing when it cannot be read or is larger than `limit`:
+// a table cut short could hide the line that matters.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char chunk[4096];
+    while (true) {
+        ssize_t length = ::read(fd, chunk, sizeof chunk);
+        if (length < 0 && errno == EINTR) continue;
+        if (length <= 0 || text.size() + static_cast<std::size_t>(length) > limit) {
+            ::close(fd);
+            if (length == 0) return text;
+            return std::nullopt;
+        }
+        text.append(chunk, static_cast<std::size_t>(length));
     }
-    if (name.find("..") != std::string::npos) return "the card name contains \"..\"";
-    for (unsigned char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
-            return "the card name " + name + " contains a character other than a letter, a digit, \"-\" or \"_\"";
-    if (name.rfind("en", 0) != 0 && name.rfind("eth", 0) != 0)
-        return "card " + name + " is not offered: only cards named \"en…\" or \"eth…\" are served";
-    return {};
+}
+
+// The group's number from /etc/group, read directly: the system group the package creates is
+// always there, and no name-service module is loaded into this program.
+std::optional<gid_t> benchGroupID() {
+    auto table = readSmallFile("/etc/group", 1024 * 1024);
+    if (!table) return std::nullopt;
+    std::string prefix = std::string(anvil::BenchCardRule::group) + ":";
+    std::size_t start = 0;
+    while (start < table->size()) {
+        auto end = table->find('\n', start);
+        if (end == std::string::npos) end = table->size();
+        std::string_view line(table->data() + start, end - start);
+        start = end + 1;
+        if (line.substr(0, prefix.size()) != prefix) continue;
+        // name:password:number:members
+        auto number = line.find(':', prefix.size());
+        if (number == std::string_view::npos) return std::nullopt;
+        auto digits = line.substr(number + 1, line.find(':', number + 1) - number - 1);
+        if (digits.empty() || digits.size() > 9) return std::nullopt;
+        gid_t value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value * 10 + static_cast<gid_t>(c - '0');
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
+// The helper runs with its caller's ids: the caller is a bench user when one of its groups is
+// the bench group. Root may do all of this itself anyway.
+bool callerIsBenchUser() {
+    if (::getuid() == 0) return true;
+    auto bench = benchGroupID();
+    if (!bench) return false;
+    if (::getgid() == *bench || ::getegid() == *bench) return true;
+    int count = ::getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    count = ::getgroups(count, groups.data());
+    for (int i = 0; i < count; ++i)
+        if (groups[static_cast<std::size_t>(i)] == *bench) return true;
+    return false;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A small decimal number, the first line of a sysfs attribute.
+std::optional<long> readNumber(const std::string& path) {
+    auto text = readSmallFile(path, 64);
+    if (!text) return std::nullopt;
+    long value = 0;
+    std::size_t digits = 0;
+    for (char c : *text) {
+        if (c == '\n') break;
+        if (c < '0' || c > '9' || digits >= 9) return std::nullopt;
+        value = value * 10 + (c - '0');
+        ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    return value;
+}
+
+// What the bench card rule needs to know of the card with this name and index; nothing when it
+// cannot all be read, so that a card is never served on a guess.
+std::optional<anvil::BenchCardRule::Card> cardFacts(const std::string& name, unsigned index) {
+    constexpr std::size_t routeTableLimit = 4 * 1024 * 1024;
+    auto ipv4 = readSmallFile("/proc/net/route", routeTableLimit);
+    // A kernel without IPv6 has no IPv6 table, and no IPv6 default route either.
+    auto ipv6 = readSmallFile("/proc/net/ipv6_route", routeTableLimit);
+    if (!ipv4 || (!ipv6 && ::access("/proc/net/ipv6_route", F_OK) == 0)) return std::nullopt;
+    std::string base = "/sys/class/net/" + name;
+    // /sys shows the cards of the network namespace it was mounted in, which need not be ours.
+    if (readNumber(base + "/ifindex") != static_cast<long>(index)) return std::nullopt;
+    anvil::BenchCardRule::Card card;
+    card.name = name;
+    if (auto type = readNumber(base + "/type")) card.linkType = static_cast<int>(*type);
+    card.wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
+    card.bridge = isDirectory(base + "/bridge");
+    card.carriesDefaultRoute = anvil::DefaultRoutes::carries(name, *ipv4, ipv6.value_or(""));
+    return card;
 }
 
 }  // namespace
@@ -94,6 +189,7 @@ int main() {
     if (length < 0) return fail("recv", errno);
     if (static_cast<std::size_t>(length) > longestRequest)
         return refuse("the request is longer than a card name and a port");
+    if (!callerIsBenchUser()) return refuse(std::string(anvil::BenchCardRule::notInGroup));
     std::string request(buffer, static_cast<std::size_t>(length));
     if (request.empty() || request.back() != '\n')
         return refuse("the request is truncated: it does not end with a newline");
@@ -104,9 +200,12 @@ int main() {
     std::string name = request.substr(0, space);
     std::string port = request.substr(space + 1);
     if (port != std::to_string(serverPort)) return refuse("the request names another port than 67");
-    if (auto problem = nameProblem(name); !problem.empty()) return refuse(problem);
+    if (auto problem = anvil::BenchCardRule::nameProblem(name)) return refuse(*problem);
     unsigned index = ::if_nametoindex(name.c_str());
     if (index == 0) return fail("find interface " + name, ENXIO);
+    auto card = cardFacts(name, index);
+    if (!card) return refuse("card " + name + " cannot be checked: its route tables or /sys/class/net cannot be read");
+    if (auto problem = anvil::BenchCardRule::refusal(*card)) return refuse(*problem);
 
     // The same steps, in the same order and with the same operation texts, as the server's own.
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

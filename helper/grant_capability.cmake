@@ -1,6 +1,9 @@
-# Grants dhcpanvil-helper the right to bind port 67, and makes sure no other program keeps a
-# capability from an earlier install: a Qt program loads plug-ins chosen by whoever starts it,
-# so DHCPAnvilApp must never run with one. Without root this only warns.
+# Makes dhcpanvil-helper what the package's postinst makes it: owned by root and the system group
+# dhcpanvil (created when missing), mode 0750 so that only that group's members can start it, and
+# allowed to bind port 67. Makes sure no other program keeps a capability from an earlier install:
+# a Qt program loads plug-ins chosen by whoever starts it, so DHCPAnvilApp must never run with one.
+# Without root this only warns with the commands to run. Into a staging folder (DESTDIR, as the
+# package build does) the ownership is left to the package's postinst.
 find_program(SETCAP setcap PATHS /usr/sbin /sbin)
 find_program(GETCAP getcap PATHS /usr/sbin /sbin)
 set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
@@ -20,6 +23,40 @@ foreach(program IN ITEMS DHCPAnvilApp dhcpanvil)
     endif()
   endif()
 endforeach()
+
+set(group dhcpanvil)
+string(CONCAT commands "groupadd -r ${group}; chown root:${group} ${helper}; chmod 0750 ${helper}; "
+                      "setcap cap_net_bind_service+ep ${helper}")
+if(NOT "$ENV{DESTDIR}" STREQUAL "")
+  message(STATUS "Staged into DESTDIR: the package's postinst sets the group, mode and capability of ${helper}")
+  return()
+endif()
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT uid STREQUAL "0")
+  message(WARNING "Installed without root: dhcpanvil-helper cannot serve anyone yet. Run as root: ${commands}; "
+                  "then add each bench user to the group: sudo usermod -aG ${group} \"$USER\" (and log in again)")
+  return()
+endif()
+
+execute_process(COMMAND getent group ${group} RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+if(NOT missing EQUAL 0)
+  find_program(GROUPADD groupadd PATHS /usr/sbin /sbin)
+  execute_process(COMMAND ${GROUPADD} -r ${group} RESULT_VARIABLE status ERROR_VARIABLE error)
+  if(status EQUAL 0)
+    message(STATUS "Created the system group ${group}")
+  else()
+    message(WARNING "Could not create the group ${group} (${error}); run as root: ${commands}")
+    return()
+  endif()
+endif()
+# chown drops file capabilities, so it comes before setcap.
+execute_process(COMMAND chown root:${group} "${helper}" RESULT_VARIABLE owned)
+execute_process(COMMAND chmod 0750 "${helper}" RESULT_VARIABLE moded)
+if(NOT owned EQUAL 0 OR NOT moded EQUAL 0)
+  message(WARNING "Could not make ${helper} root:${group} 0750; run as root: ${commands}")
+  return()
+endif()
+message(STATUS "${helper} is root:${group} 0750; add bench users with: sudo usermod -aG ${group} \"$USER\"")
 
 if(NOT SETCAP)
   message(WARNING "setcap not found: run as root: setcap cap_net_bind_service+ep ${helper}")

@@ -29,8 +29,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# setcap for the postinst; the maker registry is welcome but not needed.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+# setcap and addgroup for the postinst; the maker registry is welcome but not needed.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ieee-data")
 # CPack indents the lines after the synopsis itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "DHCPv4 server for one wired card on the bench

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and installs it as a user would (as root): the tool runs from /usr/bin,
-# only the helper holds capabilities, the desktop file validates, lintian finds no error, and the
-# package removes and purges cleanly. Usage (as root): bash scripts/test-package.sh
+# only the helper holds capabilities and only the group dhcpanvil may start it, the desktop file
+# validates, lintian finds no error, and the package removes and purges cleanly. Usage (as root): bash scripts/test-package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,6 +49,17 @@ else
   echo "package test: the package holds no helper yet, so no capabilities are granted"
 fi
 echo "package test: capabilities: ${granted:-none}"
+
+# Only the group's members may start the helper; the postinst made the group.
+getent group dhcpanvil >/dev/null || fail "the group dhcpanvil does not exist after the install"
+if [ -f "$helper" ]; then
+  held=$(stat -c '%U:%G %a' "$helper")
+  [[ $held == "root:dhcpanvil 750" ]] || fail "$helper is $held, not root:dhcpanvil 750"
+  if setpriv --reuid=65534 --regid=65534 --clear-groups "$helper" </dev/null >/dev/null 2>&1; then
+    fail "uid 65534 outside the group dhcpanvil could start $helper"
+  fi
+  echo "package test: helper: $held, refused to a user outside the group"
+fi
 
 desktop-file-validate /usr/share/applications/dhcpanvil.desktop || fail "desktop-file-validate refused the desktop file"
 for file in /usr/share/man/man1/dhcpanvil.1.gz /usr/share/bash-completion/completions/dhcpanvil; do

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/host/bench_card_rule.hpp"
+
 namespace anvil::Interfaces {
 
 namespace {
@@ -9,8 +11,7 @@ namespace {
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool isCandidate(const NetworkCard& card) {
-    return card.kind == NetworkCard::Kind::ethernet && hasServableName(card.bsdName) &&
-           !startsWith(card.displayName, "Thunderbolt");
+    return !benchRefusal(card) && !startsWith(card.displayName, "Thunderbolt");
 }
 
 void sortForOffer(std::vector<NetworkCard>& cards) {
@@ -22,12 +23,17 @@ void sortForOffer(std::vector<NetworkCard>& cards) {
 
 }  // namespace
 
-bool hasServableName(std::string_view bsdName) {
-#if defined(__APPLE__)
-    return startsWith(bsdName, "en");
-#else
-    return startsWith(bsdName, "en") || startsWith(bsdName, "eth");
-#endif
+bool hasServableName(std::string_view bsdName) { return !BenchCardRule::nameProblem(bsdName); }
+
+std::optional<std::string> benchRefusal(const NetworkCard& card) {
+    // The kind was made from the link type and the wireless and bridge folders (kindOf).
+    BenchCardRule::Card facts;
+    facts.name = card.bsdName;
+    facts.linkType = card.kind == NetworkCard::Kind::other ? -1 : BenchCardRule::ethernetLinkType;
+    facts.wireless = card.kind == NetworkCard::Kind::wifi;
+    facts.bridge = card.kind == NetworkCard::Kind::bridge;
+    facts.carriesDefaultRoute = card.carriesDefaultRoute;
+    return BenchCardRule::refusal(facts);
 }
 
 std::vector<NetworkCard> offered(const std::vector<NetworkCard>& cards, bool showDisconnected) {
@@ -130,7 +136,8 @@ NetworkCard::ConfigMethod configMethod(const IPv4Configuration& dictionary) {
 std::vector<NetworkCard> assemble(const std::vector<ListedInterface>& listed,
                                   const std::vector<InterfaceAddress>& addresses, const ServiceMap& services,
                                   const std::optional<std::string>& primary,
-                                  const std::function<MediaStatus(const std::string&)>& mediaOf) {
+                                  const std::function<MediaStatus(const std::string&)>& mediaOf,
+                                  const std::vector<std::string>& defaultRouteCards) {
     std::vector<NetworkCard> cards;
     for (const auto& entry : listed) {
         if (!entry.bsdName) continue;
@@ -150,6 +157,8 @@ std::vector<NetworkCard> assemble(const std::vector<ListedInterface>& listed,
         for (const auto& address : addresses)
             if (address.name == card.bsdName) card.addresses.push_back(address.subnet);
         card.isPrimary = primary && *primary == card.bsdName;
+        card.carriesDefaultRoute =
+            std::find(defaultRouteCards.begin(), defaultRouteCards.end(), card.bsdName) != defaultRouteCards.end();
         cards.push_back(std::move(card));
     }
     return cards;

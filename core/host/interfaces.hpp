@@ -27,14 +27,19 @@ std::vector<InterfaceAddress> interfaceAddresses();
 std::optional<std::string> bsdName(const MACAddress& forMAC);
 MediaStatus mediaStatus(std::string_view bsdName);
 std::optional<std::string> primaryInterface();
+// The cards with an IPv4 or IPv6 default route.
+std::vector<std::string> defaultRouteCards();
 
-// The cards that may be served on, linked first, then by display name.
+// The cards that may be served on, linked first, then by display name: the bench cards, as
+// dhcpanvil-helper decides them (core/host/bench_card_rule.hpp).
 std::vector<NetworkCard> offered(const std::vector<NetworkCard>& cards, bool showDisconnected);
 std::optional<std::string> preferredCardID(const std::vector<NetworkCard>& cards,
                                            const std::optional<std::string>& current,
                                            const std::optional<MACAddress>& remembered, bool isRunning);
 // Whether a kernel name is one of the wired names cards are offered under ("en…", and "eth…" on Linux).
 bool hasServableName(std::string_view bsdName);
+// Why the helper would refuse this card, or nothing when it is a bench card.
+std::optional<std::string> benchRefusal(const NetworkCard& card);
 
 // The interface type as SystemConfiguration names it ("Ethernet", "IEEE80211", "Bridge").
 NetworkCard::Kind kindOf(const std::optional<std::string>& interfaceType);
@@ -74,6 +79,7 @@ struct ListedInterface {
 std::vector<NetworkCard> assemble(const std::vector<ListedInterface>& listed,
                                   const std::vector<InterfaceAddress>& addresses, const ServiceMap& services,
                                   const std::optional<std::string>& primary,
-                                  const std::function<MediaStatus(const std::string&)>& mediaOf);
+                                  const std::function<MediaStatus(const std::string&)>& mediaOf,
+                                  const std::vector<std::string>& defaultRouteCards = {});
 
 }  // namespace anvil::Interfaces

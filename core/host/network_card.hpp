@@ -42,6 +42,8 @@ struct NetworkCard {
     std::vector<Subnet> addresses;
     ConfigMethod configMethod;
     bool isPrimary = false;
+    // An IPv4 or IPv6 default route goes out through this card: it is not a bench card.
+    bool carriesDefaultRoute = false;
     // How the settings tool addresses the service when its name may be ambiguous: NetworkManager's
     // profile UUID (two profiles may share a name). Absent where the name is enough.
     std::optional<std::string> serviceID;
@@ -75,6 +77,7 @@ struct std::hash<anvil::NetworkCard> {
         mix(card.configMethod.mask.value);
         mix(std::hash<std::string>{}(card.configMethod.name));
         mix(card.isPrimary);
+        mix(card.carriesDefaultRoute);
         mix(std::hash<std::string>{}(card.serviceID.value_or("")));
         return seed;
     }

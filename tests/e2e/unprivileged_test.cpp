@@ -1,8 +1,12 @@
 // The programs as an ordinary user runs them after an install: uid 65534, no capability of its
 // own, port 67 opened by the installed dhcpanvil-helper, a real client on the cable.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <optional>
+
+#include "core/host/bench_card_rule.hpp"
 #include "tests/e2e/field_bench.hpp"
 
 namespace anvil::field {
@@ -35,9 +39,14 @@ struct Install {
         auto output = ProcessRunner::run("/usr/bin/cmake", {"--install", ANVIL_BUILD_DIR, "--prefix", prefix},
                                          std::chrono::minutes(2));
         if (output.status != 0) error = output.text;
-        // Files cmake made private to root still have to be readable by the user who runs them.
+        // Files cmake made private to root still have to be readable by the user who runs them;
+        // the helper alone stays as the install left it, for its group only.
         ProcessRunner::run("/usr/bin/chmod", {"-R", "a+rX", prefix}, std::chrono::seconds(30));
+        ::chmod((prefix + "/libexec/dhcpanvil/dhcpanvil-helper").c_str(), 0750);
+        if (auto* entry = ::getgrnam(std::string(BenchCardRule::group).c_str())) group = entry->gr_gid;
+        if (error.empty() && !group) error = "the install made no group dhcpanvil";
     }
+    std::optional<gid_t> group;
     ~Install() {
         std::error_code ignored;
         if (!prefix.empty()) std::filesystem::remove_all(prefix, ignored);
@@ -104,14 +113,18 @@ protected:
         cable.reset();
     }
 
-    // Runs an installed program in the server namespace as uid 65534 with a home of its own.
-    Child& runAsNobody(const std::vector<std::string>& command, std::vector<std::string> environment = {}) {
+    // Runs an installed program in the server namespace as uid 65534 with a home of its own, as a
+    // member of the group dhcpanvil unless `member` is false. The user joins for this process
+    // only: the system's group file is left as it is.
+    Child& runAsNobody(const std::vector<std::string>& command, std::vector<std::string> environment = {},
+                       bool member = true) {
         auto folder = home.path.string();
         environment.insert(
             environment.end(),
             {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder + "/.config", "XDG_DATA_HOME=" + folder + "/.local/share",
              "XDG_STATE_HOME=" + folder + "/.local/state", "XDG_RUNTIME_DIR=" + folder + "/runtime"});
-        std::vector<std::string> full{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        std::vector<std::string> full{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                      member ? "--groups=" + std::to_string(*install->group) : "--clear-groups"};
         full.insert(full.end(), command.begin(), command.end());
         programs.push_back(std::make_unique<Child>(cable->serverNS, full, environment));
         return *programs.back();
@@ -147,6 +160,11 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
     }
     auto helper = *install / "libexec/dhcpanvil/dhcpanvil-helper";
     EXPECT_EQ(capabilities(helper), helper + " cap_net_bind_service=ep\n");
+    struct stat held {};
+    ASSERT_EQ(::stat(helper.c_str(), &held), 0);
+    EXPECT_EQ(held.st_uid, 0u);
+    EXPECT_EQ(held.st_gid, *install->group);
+    EXPECT_EQ(held.st_mode & 07777, 0750u);
 
     auto& server = runAsNobody(
         {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"});
@@ -160,6 +178,27 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
     EXPECT_GE(server.waitForLine("ACK", 5s), 0) << server.output();
     EXPECT_EQ(server.stop(), 0) << server.output();
     EXPECT_NE(readFile(home / ".local/share/leases.json").find(cable->clientMAC), std::string::npos);
+}
+
+TEST_F(Unprivileged, AUserOutsideTheGroupIsToldHowToJoin) {
+    auto& server = runAsNobody(
+        {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"},
+        {}, false);
+    EXPECT_TRUE(server.waitForExit(15s)) << server.output();
+    EXPECT_EQ(server.stop(), 1) << server.output();
+    EXPECT_GE(server.waitForLine("dhcpanvil: " + std::string(BenchCardRule::notInGroup), 1s), 0) << server.output();
+    EXPECT_EQ(server.output().find("START"), std::string::npos) << server.output();
+}
+
+// Started from a service manager or a script that closed them, the tool serves all the same.
+TEST_F(Unprivileged, TheToolServesWhenStartedWithItsStandardDescriptorsClosed) {
+    auto leases = home / ".local/share/leases.json";
+    auto& server = runAsNobody({"/bin/sh", "-c", "exec <&- >&- 2>&- \"$0\" \"$@\"", *install / "bin/dhcpanvil", "serve",
+                                "--iface", cable->card, "--leases", leases});
+    auto& client = udhcpc();
+    EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output();
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_NE(readFile(leases).find(cable->clientMAC), std::string::npos) << readFile(leases);
 }
 
 TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {

@@ -1,18 +1,25 @@
 // dhcpanvil-helper fed directly, and the server socket it opens seen through the transport.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "core/host/bench_card_rule.hpp"
+#include "core/host/interfaces.hpp"
 #include "core/host/privilege_helper.hpp"
 #include "core/host/process_runner.hpp"
 #include "core/server/transport_error.hpp"
@@ -110,13 +117,18 @@ struct CardNamespace {
     }
     ~CardNamespace() { ProcessRunner::run("/usr/sbin/ip", {"netns", "delete", name}); }
 
-    // Runs `work` on a thread that lives in the namespace, so that what it starts does too.
+    // Runs `work` on a thread that lives in the namespace, so that what it starts does too. As
+    // `ip netns exec` does, the thread gets a /sys of its own that shows the namespace's cards.
     void inside(const std::function<void()>& work) const {
         std::thread([&] {
             int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
             ASSERT_GE(fd, 0);
             ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
             ::close(fd);
+            ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+            ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr), 0);
+            ::umount2("/sys", MNT_DETACH);
+            ASSERT_EQ(::mount("sysfs", "/sys", "sysfs", 0, nullptr), 0);
             work();
         }).join();
     }
@@ -186,8 +198,195 @@ TEST(Helper, OpensTheServerSocketAndItsFailuresReadAsTheTransportsOwn) {
     });
 }
 
+// The group the helper serves, made here when no install made it yet (the install makes it too).
+std::optional<gid_t> benchGroup() {
+    const std::string name(BenchCardRule::group);
+    if (auto* entry = ::getgrnam(name.c_str())) return entry->gr_gid;
+    ProcessRunner::run("/usr/sbin/groupadd", {"-r", name});
+    if (auto* entry = ::getgrnam(name.c_str())) return entry->gr_gid;
+    return std::nullopt;
+}
+
+// Runs `work` in a child process as uid 65534 with exactly `groups` as its supplementary groups,
+// from the thread it is called on (and so in that thread's namespace); returns what it wrote.
+std::string asNobody(const std::vector<gid_t>& groups, const std::function<std::string()>& work) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return "pipe failed";
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(1);
+        auto text = work();
+        ::write(ends[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t length;
+    while ((length = ::read(ends[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(length));
+    ::close(ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return text;
+}
+
+// What asking the helper for a card's socket came to, as the programs would show it.
+std::string answerText(const std::string& card, const std::string& helper) {
+    auto answer = PrivilegeHelper::openServerSocket(card, helper);
+    if (auto socket = std::get_if<PrivilegeHelper::Socket>(&answer)) {
+        ::close(socket->fd);
+        return "served";
+    }
+    auto failure = std::get<PrivilegeHelper::Failure>(answer);
+    return TransportError(failure.operation, failure.code).description();
+}
+
 TEST(Helper, WithoutItsCapabilityTheUserSeesPermissionDenied) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    std::string text;
+    bench.inside([&] {
+        // As nobody in the group, with the build tree's helper that carries no capability.
+        text = asNobody({*group}, [] {
+            UDPTransport transport(TransportMode::interface("en0"), UDPTransport::Opener::helper);
+            return openingError(transport);
+        });
+    });
+    EXPECT_EQ(text, "bind 0.0.0.0:67 failed: Permission denied (errno 13)");
+}
+
+// A copy of the build's helper made as an install makes it: root:dhcpanvil, 0750, with its
+// capability, in a folder every user may enter.
+struct InstalledHelper {
+    std::string folder;
+    std::string path;
+    std::string error;
+    explicit InstalledHelper(gid_t group) {
+        char pattern[] = "/tmp/anvil-helper-XXXXXX";
+        if (!::mkdtemp(pattern)) {
+            error = "mkdtemp failed";
+            return;
+        }
+        folder = pattern;
+        path = folder + "/dhcpanvil-helper";
+        std::error_code failed;
+        std::filesystem::permissions(folder, std::filesystem::perms(0755), failed);
+        std::filesystem::copy_file(ANVIL_HELPER_PATH, path, failed);
+        if (failed || ::chown(path.c_str(), 0, group) != 0 || ::chmod(path.c_str(), 0750) != 0) {
+            error = "cannot copy the helper";
+            return;
+        }
+        auto granted = ProcessRunner::run("/usr/sbin/setcap", {"cap_net_bind_service+ep", path});
+        if (granted.status != 0) error = "setcap failed: " + granted.text;
+    }
+    ~InstalledHelper() {
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+TEST(Helper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    InstalledHelper installed(*group);
+    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+
+    const std::string sentence(BenchCardRule::notInGroup);
+    struct Row {
+        std::string what;
+        std::vector<gid_t> groups;
+        std::string helper;
+        std::string answer;
+    };
+    const Row rows[] = {
+        {"a member", {*group}, installed.path, "served"},
+        {"a member among other groups", {100, *group}, installed.path, "served"},
+        // The installed mode keeps others from starting it at all.
+        {"outside the group",
+         {},
+         installed.path,
+         sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
+        {"outside the group, in others",
+         {100},
+         installed.path,
+         sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
+        // A helper left startable by all refuses them itself.
+        {"outside the group, helper 0755",
+         {},
+         ANVIL_HELPER_PATH,
+         sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
+    };
+    bench.inside([&] {
+        for (const auto& row : rows)
+            EXPECT_EQ(asNobody(row.groups, [&] { return answerText("en0", row.helper); }), row.answer) << row.what;
+    });
+}
+
+// Cards the helper must not serve, next to one it serves; the card list offers exactly the ones
+// it serves.
+TEST(Helper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardListDoes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    std::string setupError;
+    for (const auto& step : std::vector<std::vector<std::string>>{
+             {"link", "add", "en4", "type", "veth", "peer", "name", "peer4"},
+             {"link", "add", "en6", "type", "veth", "peer", "name", "peer6"},
+             {"link", "add", "enbr0", "type", "bridge"},
+             {"tuntap", "add", "dev", "entun0", "mode", "tun"},
+             {"address", "add", "10.44.0.1/24", "dev", "en4"},
+             {"link", "set", "en4", "up"},
+             {"link", "set", "peer4", "up"},
+             {"link", "set", "en6", "up"},
+             {"link", "set", "peer6", "up"},
+             {"link", "set", "enbr0", "up"},
+             {"route", "add", "default", "via", "10.44.0.2", "dev", "en4"},
+             {"-6", "route", "add", "default", "dev", "en6"},
+         }) {
+        std::vector<std::string> arguments{"-n", bench.name};
+        arguments.insert(arguments.end(), step.begin(), step.end());
+        auto output = ProcessRunner::run("/usr/sbin/ip", arguments);
+        if (output.status != 0 && setupError.empty()) setupError = output.text;
+    }
+    if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
+
+    auto refused = [](const std::string& reason) {
+        return "ask dhcpanvil-helper (" + reason + ") failed: Operation not permitted (errno 1)";
+    };
+    struct Row {
+        std::string card;
+        std::string answer;
+    };
+    const Row rows[] = {
+        {"en0", "served"},
+        {"en4", refused("card en4 carries a default route: it is this computer's own connection, not a bench card")},
+        {"en6", refused("card en6 carries a default route: it is this computer's own connection, not a bench card")},
+        {"enbr0", refused("card enbr0 is a bridge, not a wired Ethernet card")},
+        {"entun0", refused("card entun0 is not an Ethernet card")},
+    };
+    bench.inside([&] {
+        std::vector<std::string> offered;
+        for (const auto& card : Interfaces::offered(Interfaces::list(), true)) offered.push_back(card.bsdName);
+        for (const auto& row : rows) {
+            EXPECT_EQ(answerText(row.card, ANVIL_HELPER_PATH), row.answer) << row.card;
+            bool listed = std::find(offered.begin(), offered.end(), row.card) != offered.end();
+            EXPECT_EQ(listed, row.answer == "served") << row.card;
+        }
+    });
+}
+
+// A program started with descriptors 0-2 closed gets its socket pair there; the hand-off must not
+// lose it to the helper's own standard descriptors.
+TEST(Helper, HandsOffWhenTheCallerStartedWithItsStandardDescriptorsClosed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
     CardNamespace bench;
     if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
     int ends[2];
@@ -195,10 +394,8 @@ TEST(Helper, WithoutItsCapabilityTheUserSeesPermissionDenied) {
     bench.inside([&] {
         pid_t child = ::fork();
         if (child == 0) {
-            // As nobody, with the build tree's helper that carries no capability.
-            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
-            UDPTransport transport(TransportMode::interface("en0"), UDPTransport::Opener::helper);
-            auto text = openingError(transport);
+            for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::close(fd);
+            auto text = answerText("en0", ANVIL_HELPER_PATH);
             ::write(ends[1], text.data(), text.size());
             ::_exit(0);
         }
@@ -209,8 +406,7 @@ TEST(Helper, WithoutItsCapabilityTheUserSeesPermissionDenied) {
     char text[256] = {};
     auto length = ::read(ends[0], text, sizeof text - 1);
     ::close(ends[0]);
-    EXPECT_EQ(std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0),
-              "bind 0.0.0.0:67 failed: Permission denied (errno 13)");
+    EXPECT_EQ(std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0), "served");
 }
 
 }  // namespace

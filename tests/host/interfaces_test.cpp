@@ -104,7 +104,12 @@ TEST(InterfacesTest, linuxSpeedDescriptions) {
 
 TEST(InterfacesTest, offeredKeepsWiredEnCardsLinkedFirstThenByName) {
     auto thunderbolt = card("en2", "Thunderbolt Bridge", true);
+    auto uplink = card("eth0", "Uplink", true);
+    uplink.carriesDefaultRoute = true;
     std::vector<NetworkCard> cards{card("en3", "Z", true),
+                                   uplink,
+                                   card("en6", "Tunnel", true, NetworkCard::Kind::other),
+                                   card("en.7", "VLAN", true),
                                    card("en4", "A", false),
                                    card("en5", "B", true),
                                    card("en0", "Wi-Fi", true, NetworkCard::Kind::wifi),

@@ -10,6 +10,7 @@
 
 #include <charconv>
 
+#include "core/host/default_routes.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/linux/host_values.hpp"
 #include "core/host/linux/kernel_services.hpp"
@@ -44,6 +45,10 @@ bool isInterfaceName(std::string_view name) {
 }
 
 std::string sysfs(std::string_view name) { return "/sys/class/net/" + std::string(name); }
+
+// The calling thread's network namespace: /proc/net follows the process's first thread, and a
+// thread may have entered another namespace.
+std::string procNet(std::string_view table) { return "/proc/thread-self/net/" + std::string(table); }
 
 }  // namespace
 
@@ -96,9 +101,15 @@ Interfaces::MediaStatus Interfaces::mediaStatus(std::string_view bsdName) {
 }
 
 std::optional<std::string> Interfaces::primaryInterface() {
-    auto text = LinuxHost::readTextFile("/proc/net/route", routeTableLimit);
+    auto text = LinuxHost::readTextFile(procNet("route"), routeTableLimit);
     if (!text) return std::nullopt;
     return LinuxHost::primaryInterface(*text);
+}
+
+std::vector<std::string> Interfaces::defaultRouteCards() {
+    auto ipv4 = LinuxHost::readTextFile(procNet("route"), routeTableLimit);
+    auto ipv6 = LinuxHost::readTextFile(procNet("ipv6_route"), routeTableLimit);
+    return DefaultRoutes::cards(ipv4.value_or(""), ipv6.value_or(""));
 }
 
 std::vector<NetworkCard> Interfaces::list() {
@@ -135,7 +146,9 @@ std::vector<NetworkCard> Interfaces::list() {
             entry.displayName = LinuxHost::displayName(*udev);
         listed.push_back(std::move(entry));
     }
-    return assemble(listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); });
+    return assemble(
+        listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); },
+        defaultRouteCards());
 }
 
 // Read from /sys/class/net alone: the server's watch asks every second while a card is away, and

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
+#include "core/host/bench_card_rule.hpp"
 #include "core/host/privilege_helper.hpp"
 
 namespace anvil {
@@ -30,6 +33,38 @@ constexpr auto answerLimit = 5s;
 constexpr int helperRequestFD = 3;
 
 const std::string answerOperation = "read the answer of dhcpanvil-helper";
+
+// Read as "<sentence> Starting dhcpanvil-helper failed: Permission denied (errno 13)".
+std::string notInGroupOperation(std::string_view what) {
+    return std::string(BenchCardRule::notInGroup) + " " + std::string(what);
+}
+
+// Whether this process is in the group that owns `path`: a helper installed 0750 root:dhcpanvil
+// cannot be started by anyone else, and that is what an EACCES then means.
+bool inGroupOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return true;
+    if (::getegid() == info.st_gid) return true;
+    int count = ::getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    count = ::getgroups(count, groups.data());
+    for (int i = 0; i < count; ++i)
+        if (groups[static_cast<std::size_t>(i)] == info.st_gid) return true;
+    return false;
+}
+
+// A descriptor moved above the standard three: a program started with 0-2 closed gets its
+// socket pair there, and the helper's own 0-2 (/dev/null) would then replace it before the
+// move to descriptor 3.
+bool liftAboveStandard(int& fd) {
+    if (fd > STDERR_FILENO) return true;
+    int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (lifted < 0) return false;
+    ::close(fd);
+    fd = lifted;
+    return true;
+}
 
 // Waits for the helper to exit, killing it when it overstays the deadline.
 void reap(pid_t child, Clock::time_point deadline) {
@@ -120,6 +155,8 @@ std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> readAnswer(int f
         if (end && *end == ' ' && code > 0 && code < 4096)
             return PrivilegeHelper::Failure{std::string(end + 1), static_cast<int>(code)};
     }
+    if (line == "refused " + std::string(BenchCardRule::notInGroup))
+        return PrivilegeHelper::Failure{notInGroupOperation("Asking dhcpanvil-helper"), EPERM};
     if (line.starts_with("refused "))
         return PrivilegeHelper::Failure{"ask dhcpanvil-helper (" + line.substr(8) + ")", EPERM};
     // An empty line is the helper's end of the pair: it died before answering.
@@ -148,11 +185,19 @@ std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> PrivilegeHelper:
     const std::string& interfaceName, const std::string& helperPath) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return Failure{"socketpair", errno};
+    if (!liftAboveStandard(ends[0]) || !liftAboveStandard(ends[1])) {
+        int code = errno;
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return Failure{"socketpair", code};
+    }
     int failure = 0;
     pid_t child = spawnHelper(helperPath, ends[1], failure);
     ::close(ends[1]);
     if (child < 0) {
         ::close(ends[0]);
+        if (failure == EACCES && !inGroupOf(helperPath))
+            return Failure{notInGroupOperation("Starting dhcpanvil-helper"), failure};
         return Failure{"start " + helperPath, failure};
     }
 
