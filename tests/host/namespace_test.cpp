@@ -393,6 +393,22 @@ TEST_F(NamespaceTest, theCardWithTheDefaultRouteIsNeverSetUp) {
                         "its settings alone. Choose the bench adapter instead.|10.77.0.1");
 }
 
+// Anyone who may make cards names them; a name with terminal sequences is printed, not obeyed.
+TEST_F(NamespaceTest, aCardNamedWithTerminalSequencesIsPrintedPlain) {
+    const std::string name = "en\x1b[2J\x1b[1A";
+    ASSERT_EQ(ip({"-n", bench->cardNamespace, "link", "add", name, "type", "veth", "peer", "name", "anvodd"}).status, 0);
+    ip({"-n", bench->cardNamespace, "link", "set", name, "up"});
+    const std::string shown = "en\\x1b[2J\\x1b[1A";
+    auto list = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "list"});
+    auto serve = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "serve", "--iface", name, "--leases",
+                     "/nonexistent/leases.json"});
+    for (const auto& output : {list, serve}) {
+        EXPECT_EQ(output.text.find('\x1b'), std::string::npos) << output.text;
+        EXPECT_NE(output.text.find(shown), std::string::npos) << output.text;
+    }
+    EXPECT_EQ(serve.status, 1) << serve.text;
+}
+
 TEST_F(NamespaceTest, listCommandPrintsTheVethCard) {
     auto mac = bench->hardwareAddress(bench->cardNamespace, bench->card);
     auto output = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "list"});
