@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_error.hpp"
+#include "core/addressing/plain_text.hpp"
 #include "core/addressing/duration.hpp"
 #include "core/leases/internet_date.hpp"
 
@@ -22,7 +23,7 @@ std::string timeLeft(Date until, Date now) {
 
 std::string makerText(const MACAddress& mac, const MakerLookup& maker) {
     auto name = maker ? maker(mac) : std::nullopt;
-    return name.value_or("-");
+    return plainText(name.value_or("-"));
 }
 
 // Columns padded to their widest cell; the last one is not padded, so no line ends in blanks.
@@ -67,7 +68,7 @@ std::vector<std::string> leaseListing(const LeaseTable& table, Date now, const M
     std::vector<Row> rows;
     for (const auto& lease : displayOrder(table))
         rows.push_back({lease.ip.description(), lease.mac.description(), makerText(lease.mac, maker),
-                        lease.hostname.value_or("-"), std::string(rawValue(lease.state)),
+                        plainText(lease.hostname.value_or("-")), std::string(rawValue(lease.state)),
                         timeLeft(lease.expiresAt, now)});
     for (const auto& entry : table.quarantine())
         rows.push_back({entry.ip.description(), entry.reportedBy.description(), makerText(entry.reportedBy, maker), "-",
@@ -88,10 +89,11 @@ std::vector<std::string> leaseListingJSON(const LeaseTable& table, Date now, con
                                   {"expired", lease.isExpired(now)},
                                   {"firstSeen", formatInternetDate(lease.firstSeen)},
                                   {"lastSeen", formatInternetDate(lease.lastSeen)}};
-        if (auto name = maker ? maker(lease.mac) : std::nullopt) object["maker"] = *name;
-        if (lease.hostname) object["hostname"] = *lease.hostname;
-        if (lease.vendorClass) object["vendorClass"] = *lease.vendorClass;
-        if (lease.clientID) object["clientID"] = *lease.clientID;
+        // Texts a device chose (or a hand-edited file holds) go out as the text listing shows them.
+        if (auto name = maker ? maker(lease.mac) : std::nullopt) object["maker"] = plainText(*name);
+        if (lease.hostname) object["hostname"] = plainText(*lease.hostname);
+        if (lease.vendorClass) object["vendorClass"] = plainText(*lease.vendorClass);
+        if (lease.clientID) object["clientID"] = plainText(*lease.clientID);
         dump(object);
     }
     for (const auto& entry : table.quarantine())

@@ -1,6 +1,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "cli/cli_error.hpp"
 #include "cli/runners.hpp"
+#include "core/addressing/plain_text.hpp"
 #include "core/addressing/system_clock.hpp"
 #include "core/events/event_log.hpp"
 #include "core/events/log_file_writer.hpp"
@@ -39,13 +41,14 @@ void validateOrThrow(const ServerConfig& config) {
 bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
     auto checks = Preflight::evaluate(Preflight::gather(card, config));
     for (const auto& check : checks)
-        std::printf("%s %s\n", std::string(Preflight::symbol(check.status)).c_str(), check.message.c_str());
+        std::printf("%s %s\n", std::string(Preflight::symbol(check.status)).c_str(), plainText(check.message).c_str());
     if (Preflight::canStart(checks)) return true;
-    for (const auto& check : checks) {
-        if (!check.fix) continue;
+    // The internet connection gets no command that would change it, only the way to the right card.
+    if (auto refusal = HostSetup::refusalNow(card)) {
+        std::printf("\n%s\n", plainText(*refusal).c_str());
+    } else if (std::any_of(checks.begin(), checks.end(), [](const auto& check) { return check.fix.has_value(); })) {
         auto command = HostSetup::setManualCommand(card, config.serverIP, config.mask());
-        std::printf("\nRun this, then start dhcpanvil again:\n  %s\n", HostSetup::sudoLine(command).c_str());
-        break;
+        std::printf("\nRun this, then start dhcpanvil again:\n  %s\n", plainText(HostSetup::sudoLine(command)).c_str());
     }
     std::fflush(stdout);
     return false;
@@ -56,6 +59,7 @@ void printEvents(DHCPServer::Events& events, bool json, LogFileWriter* writer) {
     while (auto event = events.next()) {
         auto now = systemNow();
         auto line = EventLog::line(*event, now);
+        if (line) line = plainText(*line);  // JSON escapes control characters itself
         if (line && writer) writer->append(*line, now);
         auto output = json ? EventLog::json(*event, now, SystemMakers::lookup) : line;
         if (output) std::printf("%s\n", output->c_str());
@@ -78,7 +82,8 @@ int runServe(const ServeOptions& options) {
         auto card = std::find_if(cards.begin(), cards.end(),
                                  [&](const NetworkCard& candidate) { return candidate.bsdName == *options.interface; });
         if (card == cards.end())
-            throw CLIError::failure("no network card named " + *options.interface + "; run `dhcpanvil list`");
+            throw CLIError::failure("no network card named " + plainText(*options.interface) +
+                                    "; run `dhcpanvil list`");
         if (!preflightAllowsStart(*card, config)) return 1;
         mode = TransportMode::interface(card->bsdName);
         cardMAC = card->mac;
@@ -111,9 +116,9 @@ int runServe(const ServeOptions& options) {
         if (transportError && transportError->code == EADDRINUSE) {
             int port = options.loopback ? options.port : 67;
             throw CLIError::failure("port " + std::to_string(port) + " is in use by " +
-                                    Preflight::port67Holder().value_or("another program"));
+                                    plainText(Preflight::port67Holder().value_or("another program")));
         }
-        throw CLIError::failure(transportError ? transportError->description() : error.what());
+        throw CLIError::failure(plainText(transportError ? transportError->description() : error.what()));
     }
 
     int received = 0;

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <vector>
 
+#include "core/addressing/private_files.hpp"
+
 namespace anvil {
 
 namespace {
@@ -34,12 +36,10 @@ std::filesystem::path homeDirectory() {
 // (a full disk) is cut back to the line's start, so the next line does not join a fragment. The
 // folder and the file are opened without following a symbolic link.
 void appendLine(const std::filesystem::path& directory, const std::string& name, const std::string& text) {
-    std::error_code ignored;
-    std::filesystem::create_directories(directory.parent_path(), ignored);
-    ::mkdir(directory.c_str(), 0777);
+    PrivateFiles::createDirectories(directory);
     int folder = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) return;
-    int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = PrivateFiles::openOrCreate(folder, name, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
     ::close(folder);
     if (fd < 0) return;
     auto written = ::write(fd, text.data(), text.size());

@@ -159,6 +159,29 @@ std::optional<std::vector<std::string>> HostSetup::networkSettingsCommand(
     return std::nullopt;
 }
 
+std::optional<std::string> HostSetup::refusal(const NetworkCard& card, bool carriesDefaultRoute, Platform platform) {
+    std::string_view computer = platform == Platform::macOS ? "the Mac" : "this computer";
+    std::string reason;
+    if (card.isPrimary)
+        reason = card.bsdName + " is " + std::string(computer) + "'s main internet connection";
+    else if (carriesDefaultRoute)
+        reason = card.bsdName + " carries a default route, the way from " + std::string(computer) + " to other networks";
+    else
+        return std::nullopt;
+    return reason + ": DHCP Anvil leaves its settings alone. Choose the bench adapter instead.";
+}
+
+bool HostSetup::mayConfigure(const NetworkCard& card) { return !refusal(card, false); }
+
+bool HostSetup::isNotAuthorised(const ProcessRunner::Output& output) {
+    // nmcli ends with status 1 (or 4, activation failed) and NetworkManager's PermissionDenied text:
+    // "Not authorized to control networking." or "Insufficient privileges".
+    if (output.status != 1 && output.status != 4) return false;
+    for (std::string_view cue : {"Not authorized", "Insufficient privileges"})
+        if (output.text.find(cue) != std::string::npos) return true;
+    return false;
+}
+
 std::string HostSetup::validatedService(const std::string& service, const std::vector<std::string>& names) {
     for (const auto& name : names)
         if (name == service) return service;

@@ -1,5 +1,6 @@
 #pragma once
 // Commands that set a card to the server address or back to DHCP, and running them as administrator.
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -68,12 +69,41 @@ std::string validatedService(const std::string& service, const std::vector<std::
 std::optional<std::vector<std::string>> networkSettingsCommand(
     std::string_view currentDesktop, const std::function<std::optional<std::string>(std::string_view)>& find);
 
+// Why the settings of `card` must not be changed, or nothing: a card that is this computer's main
+// internet connection, or carries a default route, is left alone, so that no fix can cut the
+// computer off its network. The front ends offer no setup for such a card.
+std::optional<std::string> refusal(const NetworkCard& card, bool carriesDefaultRoute,
+                                   Platform platform = hostPlatform);
+bool mayConfigure(const NetworkCard& card);
+
+// nmcli's answer when NetworkManager (its polkit rules) does not let this user change a profile.
+bool isNotAuthorised(const ProcessRunner::Output& output);
+
+// How setup commands reach the system; tests give their own.
+struct CommandRunner {
+    // Runs a program with this process's rights.
+    std::function<ProcessRunner::Output(const std::string& path, const std::vector<std::string>& arguments,
+                                        std::chrono::milliseconds timeLimit)>
+        run;
+    // Root runs the command as it is, with no prompt.
+    bool isAdministrator = false;
+    std::function<bool(std::string_view cardName)> carriesDefaultRoute;
+};
+
 // Host operations.
+CommandRunner systemRunner();
 std::vector<std::string> knownServiceNames();
 // The network settings of this desktop, looked up in $PATH.
 std::optional<std::vector<std::string>> networkSettingsCommand();
 // Throws HostSetupError when the command fails or the user cancels.
-void runAsAdministrator(std::string_view command);
+void runAsAdministrator(std::string_view command, const CommandRunner& runner = systemRunner());
+// The refusal of `card` as it stands now, with its routes read afresh.
+std::optional<std::string> refusalNow(const NetworkCard& card);
+// Runs a command that setManualCommand or setDHCPCommand built for `card`, whoever asks: refused
+// with a HostSetupError for a card `refusal` names, checked as it is about to run. NetworkManager's
+// commands run with the user's own rights first, and through the administrator prompt only when
+// NetworkManager answers that the user is not authorised.
+void runSetupCommand(const NetworkCard& card, std::string_view command, const CommandRunner& runner = systemRunner());
 
 }  // namespace HostSetup
 

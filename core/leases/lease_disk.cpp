@@ -12,6 +12,8 @@
 #include <random>
 #include <utility>
 
+#include "core/addressing/private_files.hpp"
+
 namespace anvil::LeaseDisk {
 
 namespace {
@@ -147,10 +149,13 @@ void writeTemporaryFile(const fs::path& temporary, const fs::path& url, std::str
         return LeaseFileError(LeaseFileError::Kind::write, code,
                               "Could not write " + fileName(url) + ": " + systemText(code));
     };
-    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    // The copy takes the place of the file, so it takes its mode too: a mode the user chose stays.
+    auto mode = static_cast<mode_t>(PrivateFiles::modeOf(url));
+    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (file.get() < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));
+    ::fchmod(file.get(), mode);
     if (int code = writeAll(file.get(), bytes)) throw writeError(code);
     // Without this a crash after the rename can leave an empty or truncated lease file.
     if (::fsync(file.get()) != 0) throw writeError(errno);
@@ -168,8 +173,7 @@ std::optional<std::string> read(const fs::path& url) {
 fs::path moveAside(const fs::path& url, Date now) { return moveAsideFile(url, now); }
 
 void createDirectories(const fs::path& directory) {
-    std::error_code error;
-    fs::create_directories(directory, error);
+    auto error = PrivateFiles::createDirectories(directory);
     if (error)
         throw LeaseFileError(LeaseFileError::Kind::createDirectory, error.value(),
                              "Could not create the folder " + directory.string() + ": " + systemText(error.value()));
@@ -212,11 +216,12 @@ void syncDirectory(const fs::path& url) {
 
 void removeQuietly(const fs::path& url) { ::unlink(url.c_str()); }
 
-OffsetFile OffsetFile::create(const fs::path& url, std::string_view first) {
-    int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+OffsetFile OffsetFile::create(const fs::path& url, std::string_view first, fs::perms mode) {
+    int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));
+    ::fchmod(fd, static_cast<mode_t>(mode));
     OffsetFile file(fd, url);
     file.writeAt(0, first);
     file.flush();

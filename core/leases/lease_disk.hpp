@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/addressing/date.hpp"
+#include "core/addressing/private_files.hpp"
 #include "core/leases/lease_file_error.hpp"
 
 namespace anvil::LeaseDisk {
@@ -16,8 +17,10 @@ namespace anvil::LeaseDisk {
 std::optional<std::string> read(const std::filesystem::path& url);
 // Moves the file to "<name>.corrupt-<local time>" beside it, never over an earlier one.
 std::filesystem::path moveAside(const std::filesystem::path& url, Date now);
+// Missing folders are made private (0700).
 void createDirectories(const std::filesystem::path& directory);
-// Writes ".<name>.tmp-<UUID>" beside `url` and flushes it; returns its path.
+// Writes ".<name>.tmp-<UUID>" beside `url` with the mode of `url` (0600 when there is none) and
+// flushes it; returns its path.
 std::filesystem::path writeTemporary(const std::filesystem::path& url, std::string_view bytes);
 // Renames over `url`; on failure removes `from` and throws "Could not replace <name>: …".
 void replace(const std::filesystem::path& from, const std::filesystem::path& url);
@@ -32,8 +35,9 @@ void removeQuietly(const std::filesystem::path& url);
 class OffsetFile {
 public:
     OffsetFile() = default;
-    // Creates (or empties) the file and writes and flushes `first`.
-    static OffsetFile create(const std::filesystem::path& url, std::string_view first);
+    // Creates (or empties) the file with `mode`, whatever the umask, and writes and flushes `first`.
+    static OffsetFile create(const std::filesystem::path& url, std::string_view first,
+                             std::filesystem::perms mode = PrivateFiles::fileMode);
     static OffsetFile openExisting(const std::filesystem::path& url);
     OffsetFile(OffsetFile&& other) noexcept;
     OffsetFile& operator=(OffsetFile&& other) noexcept;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/addressing/private_files.hpp"
 #include "core/leases/journal_format.hpp"
 #include "core/leases/lease_file_format.hpp"
 
@@ -155,7 +156,8 @@ void LeaseJournal::prepare(Compaction& compaction) {
     try {
         auto header =
             JournalFormat::encodeHeader({JournalFormat::SnapshotIdentity::of(bytes), compaction.baseSequence});
-        compaction.next = LeaseDisk::OffsetFile::create(file.nextJournalURL(), header);
+        compaction.next =
+            LeaseDisk::OffsetFile::create(file.nextJournalURL(), header, PrivateFiles::modeOf(file.journalURL()));
         compaction.nextLength = header.size();
         LeaseDisk::syncDirectory(file.url);
     } catch (...) {

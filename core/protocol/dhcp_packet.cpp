@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/addressing/plain_text.hpp"
 #include "core/protocol/option_code.hpp"
 #include "core/protocol/packet_error.hpp"
 
@@ -147,15 +148,13 @@ void DHCPPacket::setOption(std::uint8_t code, Bytes data) {
 std::string DHCPPacket::printable(std::span<const std::uint8_t> bytes, std::size_t limit) {
     std::string text;
     for (auto byte : bytes) {
-        char piece[5];
-        std::size_t pieceLength = 1;
-        if (byte >= 0x20 && byte <= 0x7E) {
-            piece[0] = static_cast<char>(byte);
-        } else {
-            pieceLength = static_cast<std::size_t>(std::snprintf(piece, sizeof piece, "\\x%02x", byte));
-        }
-        if (text.size() + pieceLength > limit) break;
-        text.append(piece, pieceLength);
+        std::string piece;
+        if (byte >= 0x20 && byte <= 0x7E)
+            piece = static_cast<char>(byte);
+        else
+            appendEscapedByte(piece, byte);
+        if (text.size() + piece.size() > limit) break;
+        text += piece;
     }
     return text;
 }

@@ -68,6 +68,23 @@ TEST(LeasesCommand, PrintsTheTableOrRefusesAnUnreadableFileWithoutTouchingIt) {
          "\n",
          "",
          0},
+        // A host name that would clear the screen and ring the bell is shown, not obeyed.
+        {"outside text",
+         leaseFile(lease("02:00:00:aa:bb:cc", "192.168.0.100", "released", past, "\\u001b[2Jwiped\\u0007\\u007f"),
+                   ""),
+         {},
+         "192.168.0.100  02:00:00:aa:bb:cc  locally administered  \\x1b[2Jwiped\\x07\\x7f  released  expired\n",
+         "",
+         0},
+        {"outside text in JSON",
+         leaseFile(lease("02:00:00:aa:bb:cc", "192.168.0.100", "released", past, "\\u001b[2Jwiped"), ""),
+         {"--json"},
+         R"({"expired":true,"expiresAt":"2020-01-01T00:00:00Z","firstSeen":"2025-01-01T00:00:00Z",)"
+         R"("hostname":"\\x1b[2Jwiped","ip":"192.168.0.100","lastSeen":"2025-01-01T00:00:00Z",)"
+         R"("mac":"02:00:00:aa:bb:cc","maker":"locally administered","state":"released"})"
+         "\n",
+         "",
+         0},
         {"missing", std::nullopt, {}, "No leases in " + path + ".\n", "", 0},
         {"undecodable", "{\"leases\" : [", {}, "", "dhcpanvil: could not read " + path + ": The data is not valid JSON\n", 1},
         {"a folder", "", {}, "", "dhcpanvil: could not read " + path + ": Is a directory\n", 1},

@@ -9,24 +9,30 @@
 
 #include "core/addressing/text_pieces.hpp"
 #include "core/host/host_setup.hpp"
+#include "core/host/linux/default_routes.hpp"
 #include "tests/e2e/field_bench.hpp"
 
 namespace anvil::field {
 namespace {
 
-constexpr const char* managerConfig = R"([main]
+// `authPolkit`: "false" lets every user change profiles (as a user with the polkit rights),
+// "root-only" lets no one else.
+std::string managerConfig(const std::string& authPolkit) {
+    return R"([main]
 plugins=keyfile
 dhcp=internal
 dns=none
 rc-manager=unmanaged
 hostname-mode=none
-auth-polkit=false
+auth-polkit=)" + authPolkit +
+           R"(
 [logging]
 level=INFO
 [device]
 match-device=*
 managed=1
 )";
+}
 
 // Inside `ip netns exec … unshare -m`: NetworkManager needs a read-only /sys (with a writable one it
 // waits for udev and manages nothing) and its own /run and profile store, so nothing of the host's
@@ -83,7 +89,11 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
     return true;
 }
 
+struct SetupAsUser;
+
 class NetworkManagerTest : public ::testing::Test {
+    friend SetupAsUser;
+
 protected:
     std::string tag = std::to_string(::getpid() % 100000);
     std::string hostNS = "anvil-nm-" + tag;
@@ -95,6 +105,7 @@ protected:
     std::unique_ptr<Child> server;
     std::vector<std::unique_ptr<Child>> clients;
     bool namespacesMade = false;
+    std::string authPolkit = "false";
 
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "NetworkManager tests need root to create namespaces";
@@ -116,7 +127,7 @@ protected:
             ASSERT_EQ(output.status, 0) << "ip " << step[0] << " " << step[1] << ": " << output.text;
         }
         std::filesystem::create_directories(temp / "conf.d");
-        writeFile(temp / "nm.conf", managerConfig);
+        writeFile(temp / "nm.conf", managerConfig(authPolkit));
         writeFile(temp / "nm.sh", managerScript);
         writeFile(temp / "udhcpc.sh", udhcpcAddressScript, true);
         manager = std::make_unique<Child>(std::vector<std::string>{ipTool, "netns", "exec", hostNS, "/usr/bin/unshare",
@@ -342,6 +353,83 @@ TEST_F(NetworkManagerTest, profilesAreAddressedExactlyAndUnmanagedCardsFallBack)
     inside({"/usr/sbin/ip", "-4", "address", "flush", "dev", card});
     auto unmanaged = refusedServe();
     EXPECT_NE(unmanaged.find("sudo sh -c 'ip -4 address flush dev '\\''" + card), std::string::npos) << unmanaged;
+}
+
+// The core's setup run against this NetworkManager, as a user (uid 65534) rather than root; the
+// administrator prompt is a seam that records its use and then runs the command as root, as
+// pkexec does once the password is given.
+struct SetupAsUser {
+    NetworkManagerTest& test;
+    std::vector<std::string> runs;
+    std::vector<ProcessRunner::Output> userAnswers;
+
+    HostSetup::CommandRunner runner() {
+        return {[this](const std::string& path, const std::vector<std::string>& arguments,
+                       std::chrono::milliseconds limit) {
+                    std::vector<std::string> command{path};
+                    command.insert(command.end(), arguments.begin(), arguments.end());
+                    runs.push_back(path);
+                    if (path == "/usr/bin/pkexec") return test.inside({command.begin() + 1, command.end()}, limit);
+                    command.insert(command.begin(),
+                                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+                    userAnswers.push_back(test.inside(command, limit));
+                    return userAnswers.back();
+                },
+                false,
+                [this](std::string_view card) {
+                    return LinuxHost::carriesDefaultRoute(card, test.inside({"/bin/cat", "/proc/net/route"}).text,
+                                                          test.inside({"/bin/cat", "/proc/net/ipv6_route"}).text);
+                }};
+    }
+};
+
+NetworkCard managedCard(const std::string& name, const std::string& uuid) {
+    NetworkCard card;
+    card.bsdName = name;
+    card.displayName = name;
+    card.kind = NetworkCard::Kind::ethernet;
+    card.serviceName = "Wired connection 1";
+    card.serviceID = uuid;
+    return card;
+}
+
+// Where NetworkManager lets the user change profiles, nmcli runs with the user's rights and no
+// administrator prompt appears.
+TEST_F(NetworkManagerTest, aUserNetworkManagerTrustsSetsTheCardWithoutThePrompt) {
+    auto bench = managedCard(card, profileUUID("Wired connection 1"));
+    SetupAsUser setup{*this, {}, {}};
+    EXPECT_NO_THROW(HostSetup::runSetupCommand(
+        bench, HostSetup::setManualCommand(bench, IPv4Address(10, 88, 0, 1), IPv4Address(255, 255, 255, 0)),
+        setup.runner()));
+    EXPECT_EQ(setup.runs, std::vector<std::string>{"/usr/bin/env"});
+    EXPECT_EQ(setting(*bench.serviceID, "ipv4.method"), "manual");
+    EXPECT_TRUE(eventually([&] { return cardHolds("10.88.0.1/24"); }, 30s));
+}
+
+class NetworkManagerRootOnlyTest : public NetworkManagerTest {
+protected:
+    NetworkManagerRootOnlyTest() { authPolkit = "root-only"; }
+};
+
+// Where NetworkManager refuses the user, the refusal is recognised and the administrator prompt
+// is the fallback; the user's attempt changed nothing.
+TEST_F(NetworkManagerRootOnlyTest, aRefusedUserFallsBackToTheAdministratorPrompt) {
+    auto bench = managedCard(card, profileUUID("Wired connection 1"));
+    SetupAsUser setup{*this, {}, {}};
+    EXPECT_NO_THROW(HostSetup::runSetupCommand(
+        bench, HostSetup::setManualCommand(bench, IPv4Address(10, 88, 0, 1), IPv4Address(255, 255, 255, 0)),
+        setup.runner()));
+    EXPECT_EQ(setup.runs, (std::vector<std::string>{"/usr/bin/env", "/usr/bin/pkexec"}));
+    ASSERT_EQ(setup.userAnswers.size(), 1u);
+    EXPECT_TRUE(HostSetup::isNotAuthorised(setup.userAnswers[0]))
+        << setup.userAnswers[0].status << " " << setup.userAnswers[0].text;
+    EXPECT_EQ(setting(*bench.serviceID, "ipv4.method"), "manual");
+    EXPECT_TRUE(eventually([&] { return cardHolds("10.88.0.1/24"); }, 30s));
+
+    // Activating is refused to the user as well, in words of its own.
+    auto activation = inside({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                              "LC_ALL=C", "/usr/bin/nmcli", "connection", "up", "uuid", *bench.serviceID});
+    EXPECT_TRUE(HostSetup::isNotAuthorised(activation)) << activation.status << " " << activation.text;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -90,6 +91,35 @@ TEST(LogFileWriter, AppendsWholeLinesInCallOrderCreatingTheDirectory) {
     }
     EXPECT_EQ(count, 201);
     EXPECT_TRUE(text.ends_with("last\n"));
+}
+
+TEST(LogFileWriter, LogsArePrivateWhateverTheUmaskAndKeepAModeTheOwnerChose) {
+    TimeZoneOverride zone("UTC");
+    Date day{1735776000};  // 2025-01-02T00:00:00Z
+    auto permissions = [](const fs::path& path) { return fs::status(path).permissions(); };
+    for (mode_t mask : {mode_t{0022}, mode_t{0}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        TemporaryDirectory folder;
+        auto logs = folder.path / "state" / "logs";
+        mode_t previous = ::umask(mask);
+        {
+            LogFileWriter writer(logs);
+            writer.append("first", day);
+            writer.flush();
+        }
+        ::umask(previous);
+        EXPECT_EQ(permissions(folder.path / "state"), fs::perms::owner_all);
+        EXPECT_EQ(permissions(logs), fs::perms::owner_all);
+        EXPECT_EQ(permissions(logs / "2025-01-02.log"), fs::perms::owner_read | fs::perms::owner_write);
+
+        fs::permissions(logs / "2025-01-02.log", fs::perms::group_read, fs::perm_options::add);
+        LogFileWriter writer(logs);
+        writer.append("second", day);
+        writer.flush();
+        EXPECT_EQ(permissions(logs / "2025-01-02.log"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        EXPECT_EQ(contents(logs / "2025-01-02.log"), "first\nsecond\n");
+    }
 }
 
 TEST(LogFileWriter, DropsLinesSilentlyWhenTheDirectoryCannotBeMade) {

@@ -29,5 +29,15 @@ TEST(CardLineTest, fieldsJoinedByTwoBlanks) {
     EXPECT_EQ(cardLine(card), "enx00e04c  USB LAN  service: none  -  \u25cb no link  no address");
 }
 
+// Card, display and profile names are chosen outside the program: shown, never obeyed by the terminal.
+TEST(CardLineTest, outsideNamesArePrintedAsPlainText) {
+    NetworkCard card;
+    card.bsdName = "en\x1b[2J";
+    card.displayName = "Card\nfake line";
+    card.serviceName = "\x1b]0;title\x07Wired \u00e9";
+    EXPECT_EQ(cardLine(card),
+              "en\\x1b[2J  Card\\x0afake line  service: \\x1b]0;title\\x07Wired \u00e9  -  \u25cb no link  no address");
+}
+
 }  // namespace
 }  // namespace anvil

@@ -130,6 +130,138 @@ TEST(HostSetupTest, runAsAdministratorRunsDirectlyAsRootAndReportsFailure) {
     }
 }
 
+NetworkCard benchCard(std::optional<std::string> profileUUID) {
+    NetworkCard card;
+    card.bsdName = "enx1";
+    card.displayName = "USB Ethernet";
+    card.kind = NetworkCard::Kind::ethernet;
+    card.serviceName = "Wired connection 1";
+    card.serviceID = std::move(profileUUID);
+    return card;
+}
+
+TEST(HostSetupTest, theInternetConnectionIsNeverSetUp) {
+    struct Case {
+        bool isPrimary, carriesDefaultRoute;
+        Platform platform;
+        std::optional<std::string> refusal;
+    };
+    const Case cases[] = {
+        {false, false, Platform::gnuLinux, std::nullopt},
+        {true, false, Platform::gnuLinux,
+         "enx1 is this computer's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench "
+         "adapter instead."},
+        {true, true, Platform::gnuLinux,
+         "enx1 is this computer's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench "
+         "adapter instead."},
+        {false, true, Platform::gnuLinux,
+         "enx1 carries a default route, the way from this computer to other networks: DHCP Anvil leaves its settings "
+         "alone. Choose the bench adapter instead."},
+        {true, false, Platform::macOS,
+         "enx1 is the Mac's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench adapter "
+         "instead."},
+    };
+    for (const auto& c : cases) {
+        auto card = benchCard(std::nullopt);
+        card.isPrimary = c.isPrimary;
+        EXPECT_EQ(HostSetup::refusal(card, c.carriesDefaultRoute, c.platform), c.refusal);
+        EXPECT_EQ(HostSetup::mayConfigure(card), !c.isPrimary);
+    }
+}
+
+// What nmcli 1.42 prints when NetworkManager refuses the user (auth-polkit=root-only), and other failures.
+TEST(HostSetupTest, notAuthorisedIsToldFromOtherNmcliFailures) {
+    using Output = ProcessRunner::Output;
+    struct Case {
+        Output output;
+        bool notAuthorised;
+    };
+    const Case cases[] = {
+        {{1, "Error: Failed to modify connection 'Wired connection 1': Insufficient privileges\n"}, true},
+        {{4, "Error: Connection activation failed: Not authorized to control networking.\n"}, true},
+        {{0, "Connection successfully activated (D-Bus active path: /org/freedesktop/NetworkManager/"
+             "ActiveConnection/2)\n"},
+         false},
+        {{10, "Error: unknown connection '2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11'.\n"}, false},
+        {{4, "Error: Connection activation failed: IP configuration could not be reserved (no available address, "
+             "timeout, etc.)\nHint: use 'journalctl -xe NM_CONNECTION=a9328a96-f334-30e7-9ae2-600cd8a3d79f + "
+             "NM_DEVICE=ennm22881' to get more details.\n"},
+         false},
+        {{8, "Error: NetworkManager is not running.\n"}, false},
+        {{-1, "Not authorized", true}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HostSetup::isNotAuthorised(c.output), c.notAuthorised) << c.output.text;
+}
+
+// The runs a setup command makes, with each run's answer scripted.
+struct ScriptedRunner {
+    std::vector<ProcessRunner::Output> answers;
+    std::vector<std::string> runs;
+
+    HostSetup::CommandRunner runner(bool isAdministrator, bool carriesDefaultRoute) {
+        return {[this](const std::string& path, const std::vector<std::string>& arguments, std::chrono::milliseconds) {
+                    std::string run = path;
+                    for (const auto& argument : arguments) run += " " + argument;
+                    runs.push_back(run);
+                    if (answers.empty()) return ProcessRunner::Output{0, ""};
+                    auto answer = answers.front();
+                    answers.erase(answers.begin());
+                    return answer;
+                },
+                isAdministrator, [carriesDefaultRoute](std::string_view) { return carriesDefaultRoute; }};
+    }
+};
+
+TEST(HostSetupTest, setupRunsWithTheLeastRightsThatWork) {
+    using Output = ProcessRunner::Output;
+    const std::string uuid = "2f0d44f3-5d5b-4c4e-9f6c-2b1f1f0e0a11";
+    const std::string command = "nmcli connection up uuid x";
+    const Output refused{4, "Error: Connection activation failed: Not authorized to control networking.\n"};
+    const std::string asUser = "/usr/bin/env LC_ALL=C /bin/sh -c " + command;
+    const std::string prompted = "/usr/bin/pkexec /bin/sh -c " + command;
+    const std::string asRoot = "/bin/sh -c " + command;
+    const std::string primary =
+        "enx1 is this computer's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench "
+        "adapter instead.";
+    struct Case {
+        const char* name;
+        bool networkManager, isAdministrator, isPrimary, carriesDefaultRoute;
+        std::vector<Output> answers;
+        std::vector<std::string> runs;
+        std::optional<HostSetupError> error;
+    };
+    const Case cases[] = {
+        {"user allowed by NetworkManager", true, false, false, false, {{0, "done"}}, {asUser}, std::nullopt},
+        {"user not authorised: the prompt", true, false, false, false, {refused, {0, ""}}, {asUser, prompted},
+         std::nullopt},
+        {"prompt dismissed", true, false, false, false, {refused, {126, ""}}, {asUser, prompted},
+         HostSetupError("The command failed.", true)},
+        {"another nmcli failure is the user's answer", true, false, false, false,
+         {{10, "Error: unknown connection 'x'.\n"}}, {asUser}, HostSetupError("Error: unknown connection 'x'.", false)},
+        {"root runs it as it is", true, true, false, false, {}, {asRoot}, std::nullopt},
+        {"without NetworkManager only the administrator can", false, false, false, false, {}, {prompted},
+         std::nullopt},
+        {"the internet connection", true, true, true, false, {}, {}, HostSetupError(primary, false)},
+        {"a card that has gained a default route", false, false, false, true, {}, {},
+         HostSetupError("enx1 carries a default route, the way from this computer to other networks: DHCP Anvil "
+                        "leaves its settings alone. Choose the bench adapter instead.",
+                        false)},
+    };
+    for (const auto& c : cases) {
+        auto card = benchCard(c.networkManager ? std::optional(uuid) : std::nullopt);
+        card.isPrimary = c.isPrimary;
+        ScriptedRunner scripted{c.answers, {}};
+        std::optional<HostSetupError> error;
+        try {
+            HostSetup::runSetupCommand(card, command, scripted.runner(c.isAdministrator, c.carriesDefaultRoute));
+        } catch (const HostSetupError& thrown) {
+            error = thrown;
+        }
+        EXPECT_EQ(scripted.runs, c.runs) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+    }
+}
+
 TEST(ProcessRunnerTest, collectsBothStreamsAndStatus) {
     EXPECT_EQ(ProcessRunner::run("/bin/sh", {"-c", "echo out; echo err >&2; exit 4"}),
               (ProcessRunner::Output{4, "out\nerr\n"}));

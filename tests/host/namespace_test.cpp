@@ -346,6 +346,69 @@ TEST_F(NamespaceTest, linuxFixReplacesTheCardsAddressAndTheRowPasses) {
                         card + " is set to 10.88.0.1/24|10.88.0.1 ");
 }
 
+// A card that is the computer's way out gets no fix line, and the core refuses to set it up
+// whoever asks, also with a card record from before its route came.
+TEST_F(NamespaceTest, theCardWithTheDefaultRouteIsNeverSetUp) {
+    auto card = bench->card;
+    ASSERT_EQ(ip({"-n", bench->cardNamespace, "route", "add", "default", "via", "10.77.0.2", "dev", card}).status, 0);
+    auto leases = std::filesystem::temp_directory_path() / ("anvil-route-" + std::to_string(getpid())) / "leases.json";
+    auto serve = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "serve", "--iface", card, "--server",
+                     "10.88.0.1/24", "--range", "10.88.0.100-10.88.0.120", "--leases", leases.string()});
+    EXPECT_EQ(serve.status, 1) << serve.text;
+    EXPECT_NE(serve.text.find("\u2717 " + card + " is this computer's main internet connection.\n"), std::string::npos)
+        << serve.text;
+    EXPECT_EQ(serve.text.find("Run this"), std::string::npos) << serve.text;
+    EXPECT_EQ(serve.text.find("sudo"), std::string::npos) << serve.text;
+    EXPECT_NE(serve.text.find("\n\n" + card +
+                              " is this computer's main internet connection: DHCP Anvil leaves its settings alone. "
+                              "Choose the bench adapter instead.\n"),
+              std::string::npos)
+        << serve.text;
+
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        auto found = findCard(card);
+        if (!found) return std::string("no card");
+        std::string result = found->isPrimary ? "primary" : "not primary";
+        auto stale = *found;
+        stale.isPrimary = false;
+        for (const auto& record : {*found, stale}) {
+            try {
+                HostSetup::runSetupCommand(record, HostSetup::setManualCommand(record, IPv4Address(10, 88, 0, 1),
+                                                                               IPv4Address(255, 255, 255, 0)));
+                result += "|ran";
+            } catch (const HostSetupError& error) {
+                result += "|" + error.message;
+            }
+        }
+        auto after = findCard(card);
+        if (after)
+            for (const auto& subnet : after->addresses) result += "|" + subnet.address.description();
+        return result;
+    });
+    EXPECT_EQ(text, "primary|" + card +
+                        " is this computer's main internet connection: DHCP Anvil leaves its settings alone. Choose "
+                        "the bench adapter instead.|" +
+                        card +
+                        " carries a default route, the way from this computer to other networks: DHCP Anvil leaves "
+                        "its settings alone. Choose the bench adapter instead.|10.77.0.1");
+}
+
+// Anyone who may make cards names them; a name with terminal sequences is printed, not obeyed.
+TEST_F(NamespaceTest, aCardNamedWithTerminalSequencesIsPrintedPlain) {
+    const std::string name = "en\x1b[2J\x1b[1A";
+    ASSERT_EQ(ip({"-n", bench->cardNamespace, "link", "add", name, "type", "veth", "peer", "name", "anvodd"}).status, 0);
+    ip({"-n", bench->cardNamespace, "link", "set", name, "up"});
+    const std::string shown = "en\\x1b[2J\\x1b[1A";
+    auto list = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "list"});
+    auto serve = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "serve", "--iface", name, "--leases",
+                     "/nonexistent/leases.json"});
+    for (const auto& output : {list, serve}) {
+        EXPECT_EQ(output.text.find('\x1b'), std::string::npos) << output.text;
+        EXPECT_NE(output.text.find(shown), std::string::npos) << output.text;
+    }
+    EXPECT_EQ(serve.status, 1) << serve.text;
+}
+
 TEST_F(NamespaceTest, listCommandPrintsTheVethCard) {
     auto mac = bench->hardwareAddress(bench->cardNamespace, bench->card);
     auto output = ip({"netns", "exec", bench->cardNamespace, ANVIL_DHCPANVIL_PATH, "list"});

@@ -387,6 +387,53 @@ TEST_F(LeaseFileTest, folderThatCannotBeCreatedThrows) {
     }
 }
 
+// The process umask for one scope.
+struct UmaskScope {
+    mode_t previous;
+    explicit UmaskScope(mode_t mask) : previous(::umask(mask)) {}
+    ~UmaskScope() { ::umask(previous); }
+};
+
+mode_t permissionsOf(const fs::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return 07777;
+    return status.st_mode & 07777;
+}
+
+// The files list the bench's devices: only their owner reads them, unless the owner says otherwise.
+TEST_F(LeaseFileTest, filesArePrivateWhateverTheUmaskAndCompactionKeepsTheOwnersMode) {
+    for (mode_t mask : {mode_t{0022}, mode_t{0}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        auto folder = directory / ("umask-" + std::to_string(mask)) / "DHCP Anvil";
+        LeaseFile file(folder / "leases.json");
+        {
+            UmaskScope scope(mask);
+            file.save(exampleTable());
+        }
+        EXPECT_EQ(permissionsOf(folder.parent_path()), 0700u);
+        EXPECT_EQ(permissionsOf(folder), 0700u);
+        EXPECT_EQ(permissionsOf(file.url), 0600u);
+        EXPECT_EQ(permissionsOf(file.journalURL()), 0600u);
+
+        // Shared with a group on purpose: every compaction replaces both files and keeps that.
+        ASSERT_EQ(::chmod(file.url.c_str(), 0640), 0);
+        ASSERT_EQ(::chmod(file.journalURL().c_str(), 0640), 0);
+        {
+            UmaskScope scope(mask);
+            file.save(exampleTable());
+        }
+        EXPECT_EQ(permissionsOf(file.url), 0640u);
+        EXPECT_EQ(permissionsOf(file.journalURL()), 0640u);
+
+        // A damaged file is set aside as it was, private.
+        ASSERT_EQ(::chmod(file.url.c_str(), 0600), 0);
+        ASSERT_EQ(::truncate(file.url.c_str(), 3), 0);
+        auto loaded = file.load(now);
+        ASSERT_TRUE(loaded.setAsideURL);
+        EXPECT_EQ(permissionsOf(*loaded.setAsideURL), 0600u);
+    }
+}
+
 TEST(LeaseFileLocation, followsTheDataHomeOfTheUser) {
     EXPECT_EQ(LeaseFile::defaultURL("/x/data", "/home/tech"), fs::path("/x/data/DHCP Anvil/leases.json"));
     EXPECT_EQ(LeaseFile::defaultURL("", "/home/tech"), fs::path("/home/tech/.local/share/DHCP Anvil/leases.json"));

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/host/host_setup.hpp"
+#include "core/host/linux/default_routes.hpp"
 #include "core/host/linux/network_manager.hpp"
 
 namespace anvil {
@@ -41,14 +42,41 @@ std::optional<std::vector<std::string>> HostSetup::networkSettingsCommand() {
                                   });
 }
 
-void HostSetup::runAsAdministrator(std::string_view command) {
-    // Room for typing the password, and for nmcli, which waits up to 90 seconds for an activation.
-    constexpr std::chrono::milliseconds timeLimit{120'000};
-    bool throughPkexec = geteuid() != 0;
+namespace {
+// Room for typing the password, and for nmcli, which waits up to 90 seconds for an activation.
+constexpr std::chrono::milliseconds setupTimeLimit{120'000};
+}  // namespace
+
+HostSetup::CommandRunner HostSetup::systemRunner() {
+    return {[](const std::string& path, const std::vector<std::string>& arguments,
+               std::chrono::milliseconds timeLimit) { return ProcessRunner::run(path, arguments, timeLimit); },
+            geteuid() == 0, [](std::string_view card) { return LinuxHost::carriesDefaultRoute(card); }};
+}
+
+void HostSetup::runAsAdministrator(std::string_view command, const CommandRunner& runner) {
+    bool throughPkexec = !runner.isAdministrator;
     auto output = throughPkexec
-                      ? ProcessRunner::run("/usr/bin/pkexec", {"/bin/sh", "-c", std::string(command)}, timeLimit)
-                      : ProcessRunner::run("/bin/sh", {"-c", std::string(command)}, timeLimit);
+                      ? runner.run("/usr/bin/pkexec", {"/bin/sh", "-c", std::string(command)}, setupTimeLimit)
+                      : runner.run("/bin/sh", {"-c", std::string(command)}, setupTimeLimit);
     if (auto error = administratorError(output, throughPkexec)) throw *error;
+}
+
+std::optional<std::string> HostSetup::refusalNow(const NetworkCard& card) {
+    return refusal(card, LinuxHost::carriesDefaultRoute(card.bsdName));
+}
+
+void HostSetup::runSetupCommand(const NetworkCard& card, std::string_view command, const CommandRunner& runner) {
+    if (auto reason = refusal(card, runner.carriesDefaultRoute(card.bsdName))) throw HostSetupError(*reason, false);
+    if (!runner.isAdministrator && settingsTool(card) == SettingsTool::networkManager) {
+        // As GNOME's and KDE's settings do: the user's own NetworkManager rights, no root shell.
+        // Untranslated, so that the refusal is recognised.
+        auto output = runner.run("/usr/bin/env", {"LC_ALL=C", "/bin/sh", "-c", std::string(command)}, setupTimeLimit);
+        if (!isNotAuthorised(output)) {
+            if (auto error = administratorError(output, false)) throw *error;
+            return;
+        }
+    }
+    runAsAdministrator(command, runner);
 }
 
 }  // namespace anvil
