@@ -41,7 +41,8 @@ QString plainWindowTitle(const QString& text) {
 
 QString plainActionText(const QString& text) {
     QString shown = text;
-    return shown.replace('&', "&&");
+    // A tab would split a menu entry into its text and a shortcut column.
+    return shown.replace('&', "&&").replace('\t', ' ');
 }
 
 }  // namespace anvil

@@ -23,7 +23,7 @@ QString plainToolTip(const QString& text);
 // A window title, with Qt's "[*]" placeholder shown as written.
 QString plainWindowTitle(const QString& text);
 
-// Button and menu texts read "&" as a shortcut marker; here it is shown as written.
+// Button and menu texts read "&" as a shortcut marker and a tab as a column: "&" is shown as written, a tab as a space.
 QString plainActionText(const QString& text);
 
 }  // namespace anvil

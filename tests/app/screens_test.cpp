@@ -899,7 +899,9 @@ TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
         {"port 67 holder",
          [](Screen& screen, const std::string& text) { screen.model->state.raise(Notice::portInUse(text)); },
          [&](Screen& screen) { return labels(screen.window->findChild<QWidget*>("bannerStack")); },
-         [](Screen& screen, const std::string&) { return screen.model->state.notices.at(NoticeKind::portInUse).message; }},
+         [](Screen& screen, const std::string&) {
+             return screen.model->state.notices.at(NoticeKind::portInUse).message;
+         }},
         {"error text",
          [](Screen& screen, const std::string& text) {
              screen.model->lastError = "Could not use " + text;
@@ -910,7 +912,9 @@ TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
              return "Could not use " + text + "\n\nYou can run this in Terminal instead:\nip link set " + text + " up";
          }},
         {"option value in the log",
-         [](Screen& screen, const std::string& text) { screen.model->appendLog("RX REQUEST " + text, LogLine::Kind::rx); },
+         [](Screen& screen, const std::string& text) {
+             screen.model->appendLog("RX REQUEST " + text, LogLine::Kind::rx);
+         },
          [](Screen& screen) {
              QStringList texts;
              auto* view = screen.window->findChild<QListView*>("logView");
