@@ -206,7 +206,7 @@ std::string AppModel::tcpdumpCommand() const {
         interface = *state.serverInterface;
     else if (const auto* card = selectedCard())
         interface = card->bsdName;
-    return "sudo tcpdump -i " + interface + " -n -e 'udp port 67 or udp port 68'";
+    return "sudo tcpdump -i " + HostSetup::shellQuote(interface) + " -n -e 'udp port 67 or udp port 68'";
 }
 
 std::vector<Notice> AppModel::orderedNotices() const {
@@ -559,9 +559,18 @@ void AppModel::setLogFilter(const std::string& filter) {
 
 // MARK: adapter commands
 
-void AppModel::requestConfigureAdapter() {
+bool AppModel::offersAdapterSetup(const NetworkCard& card) { return !card.isPrimary; }
+
+bool AppModel::canConfigureAdapter() const {
     const auto* card = selectedCard();
-    if (!card || !card->serviceName) return;
+    return card && card->serviceName && offersAdapterSetup(*card);
+}
+
+bool AppModel::offersFix(const PreflightCheck& check) const { return check.fix && canConfigureAdapter(); }
+
+void AppModel::requestConfigureAdapter() {
+    if (!canConfigureAdapter()) return;
+    const auto* card = selectedCard();
     const std::string& service = *card->serviceName;
     pendingCommand = PendingCommand{freshUUID(),
                                     "Configure " + service + " as " + config.serverIP.description() + "/" +
@@ -571,8 +580,8 @@ void AppModel::requestConfigureAdapter() {
 }
 
 void AppModel::requestRestoreDHCP() {
+    if (!canConfigureAdapter()) return;
     const auto* card = selectedCard();
-    if (!card || !card->serviceName) return;
     const std::string& service = *card->serviceName;
     pendingCommand =
         PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service};

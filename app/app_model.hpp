@@ -150,7 +150,15 @@ public:
     std::optional<std::string> requestedSummary(const MACAddress& mac) const;
     std::optional<IPv4Address> nextAddress(Date now) const;
     std::optional<IPv4Address> nextAddress() const { return nextAddress(env_.now()); }
+    // The capture line for a terminal; the card name is one quoted shell word whatever it holds.
     std::string tcpdumpCommand() const;
+    // Whether the app offers to set this card's address or put it back on DHCP: never for the
+    // computer's main internet connection, whose addresses such a command would take away.
+    static bool offersAdapterSetup(const NetworkCard& card);
+    // The selected card can be configured: it has a service and the app offers its setup.
+    bool canConfigureAdapter() const;
+    // Whether a check's row shows its "Configure adapter…" button.
+    bool offersFix(const PreflightCheck& check) const;
     // The platform's wording of the screens.
     const ScreenTexts& texts() const { return texts_; }
     // Whether the settings buttons have something to open.

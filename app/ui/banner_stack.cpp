@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 
 namespace anvil {
@@ -18,9 +19,9 @@ Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(paren
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
     auto* row = new QHBoxLayout(this);
-    symbol_ = new QLabel;
+    symbol_ = plainLabel();
     row->addWidget(symbol_, 0, Qt::AlignTop);
-    message_ = new QLabel;
+    message_ = plainLabel();
     message_->setObjectName("bannerMessage");
     message_->setWordWrap(true);
     message_->setTextInteractionFlags(Qt::TextSelectableByMouse);

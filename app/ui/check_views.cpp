@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 
 namespace anvil {
@@ -38,7 +39,7 @@ CheckStrip::CheckStrip(QWidget* parent) : QWidget(parent) {
 void CheckStrip::render(const AppModel& model) {
     const auto& checks = model.checks;
     while (marks_.size() < checks.size()) {
-        auto* label = new QLabel;
+        auto* label = plainLabel();
         label->setObjectName("checkMark");
         layout_->insertWidget(static_cast<int>(marks_.size()), label);
         marks_.push_back(label);
@@ -49,7 +50,7 @@ void CheckStrip::render(const AppModel& model) {
     }
     for (std::size_t i = 0; i < checks.size(); ++i) {
         setTextIfChanged(marks_[i], mark(checks[i].status) + " " + q(AppModel::checkTitle(checks[i].id)));
-        marks_[i]->setToolTip(q(checks[i].message));
+        marks_[i]->setToolTip(plainToolTip(q(checks[i].message)));
         setColour(marks_[i], QPalette::WindowText, statusColour(checks[i].status, QWidget::palette()));
     }
     setVisible(!checks.empty());
@@ -59,7 +60,7 @@ ChecklistPanel::ChecklistPanel(AppModel& model, QWidget* parent)
     : QGroupBox("Before starting", parent), model_(model) {
     setObjectName("checklistPanel");
     auto* layout = new QVBoxLayout(this);
-    prompt_ = new QLabel("Choose a network card in the toolbar.");
+    prompt_ = plainLabel("Choose a network card in the toolbar.");
     prompt_->setObjectName("cardPrompt");
     layout->addWidget(prompt_);
     rowsLayout_ = new QVBoxLayout;
@@ -79,12 +80,12 @@ void ChecklistPanel::render() {
         row.widget = new QWidget;
         auto* line = new QHBoxLayout(row.widget);
         line->setContentsMargins(0, 0, 0, 0);
-        row.mark = new QLabel;
+        row.mark = plainLabel();
         QFont bold = row.mark->font();
         bold.setBold(true);
         row.mark->setFont(bold);
         row.mark->setAlignment(Qt::AlignTop);
-        row.message = new QLabel;
+        row.message = plainLabel();
         row.message->setWordWrap(true);
         row.message->setObjectName("checkMessage");
         row.fix = new QPushButton("Configure adapter…");
@@ -105,12 +106,12 @@ void ChecklistPanel::render() {
         setTextIfChanged(row.mark, mark(checks[i].status));
         setColour(row.mark, QPalette::WindowText, statusColour(checks[i].status, palette()));
         setTextIfChanged(row.message, q(checks[i].message));
-        row.fix->setVisible(checks[i].fix.has_value());
+        row.fix->setVisible(model_.offersFix(checks[i]));
     }
 
     auto notes = model_.checklistNotes();
     while (notes_.size() < notes.size()) {
-        auto* note = new QLabel;
+        auto* note = plainLabel();
         note->setWordWrap(true);
         notesLayout_->addWidget(note);
         notes_.push_back(note);

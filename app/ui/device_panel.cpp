@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 #include "core/addressing/duration.hpp"
 
@@ -21,7 +22,7 @@ void setText(QLabel* label, const QString& text) {
 }
 
 QLabel* makeLabel(const char* name, bool wrap = true) {
-    auto* label = new QLabel;
+    auto* label = plainLabel();
     label->setObjectName(name);
     label->setWordWrap(wrap);
     return label;
@@ -47,7 +48,7 @@ WaitingPanel::WaitingPanel(AppModel& model, QWidget* parent) : QWidget(parent), 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* header = new QHBoxLayout;
-    icon_ = new QLabel;
+    icon_ = plainLabel();
     icon_->setObjectName("waitingIcon");
     header->addWidget(icon_, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
@@ -154,14 +155,14 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
         return model.requestedSummary(device.mac).value_or("—");
     });
     rowValues_.back().value->setWordWrap(true);
-    rowValues_.back().value->setToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served");
+    rowValues_.back().value->setToolTip(plainToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served"));
     addRow("Lease", leaseText);
 }
 
 void DeviceCard::addRow(const QString& name, RowValue value) {
     int line = static_cast<int>(rowValues_.size());
-    auto* title = new QLabel(name);
-    auto* shown = new QLabel;
+    auto* title = plainLabel(name);
+    auto* shown = plainLabel();
     shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
     rows_->addWidget(title, line, 0, Qt::AlignTop);
     rows_->addWidget(shown, line, 1, Qt::AlignTop);

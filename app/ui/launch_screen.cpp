@@ -5,13 +5,14 @@
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 
 namespace anvil {
 
 namespace {
 
 QLabel* titlePart(const QString& text, QFont::Weight weight) {
-    auto* label = new QLabel(text);
+    auto* label = plainLabel(text);
     QFont font = label->font();
     font.setPointSizeF(font.pointSizeF() * 2.6);
     font.setWeight(weight);
@@ -25,7 +26,7 @@ LaunchScreen::LaunchScreen(QWidget* parent) : QWidget(parent) {
     setObjectName("launchScreen");
     auto* layout = new QVBoxLayout(this);
     layout->addStretch();
-    icon_ = new QLabel;
+    icon_ = plainLabel();
     icon_->setObjectName("launchIcon");
     icon_->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon_);
@@ -35,7 +36,7 @@ LaunchScreen::LaunchScreen(QWidget* parent) : QWidget(parent) {
     title->addWidget(titlePart("Anvil", QFont::Light));
     title->addStretch();
     layout->addLayout(title);
-    auto* scanning = new QLabel("Scanning network cards…");
+    auto* scanning = plainLabel("Scanning network cards…");
     scanning->setAlignment(Qt::AlignCenter);
     layout->addWidget(scanning);
     layout->addStretch();

@@ -25,6 +25,7 @@
 #include "app/ui/launch_screen.hpp"
 #include "app/ui/lease_table.hpp"
 #include "app/ui/live_log.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 #include "core/addressing/timing.hpp"
 
@@ -221,7 +222,7 @@ void MainWindow::fillCardMenu() {
     for (const auto& card : model_.offeredCards()) {
         QString text = q(card.displayName + " (" + card.bsdName + ")");
         if (!card.linkUp) text += " · no link";
-        auto* action = menu->addAction(text);
+        auto* action = menu->addAction(plainActionText(text));
         action->setCheckable(true);
         action->setChecked(model_.selectedCardID == card.id());
         connect(action, &QAction::triggered, this, [this, id = card.id()] { model_.select(id); });
@@ -317,7 +318,8 @@ void MainWindow::renderToolbar() {
     startAction_->setEnabled(model_.canStart());
     stopAction_->setVisible(model_.isRunning);
     const NetworkCard* selected = model_.selectedCard();
-    QString text = selected ? q(selected->displayName + " (" + selected->bsdName + ")") : "Choose a network card";
+    QString text =
+        plainActionText(selected ? q(selected->displayName + " (" + selected->bsdName + ")") : "Choose a network card");
     if (cardPicker_->text() != text) cardPicker_->setText(text);
     cardPicker_->setEnabled(!model_.isRunning);
 }
@@ -326,11 +328,10 @@ void MainWindow::renderConfirmations() {
     // Each question is open exactly while the model awaits its answer.
     if (model_.confirmForget && !forgetDialog_) {
         MACAddress mac = *model_.confirmForget;
-        auto* box = new QMessageBox(QMessageBox::Question, "Forget this lease?", "Forget this lease?",
-                                    QMessageBox::NoButton, this);
+        auto* box = plainMessageBox(QMessageBox::Question, "Forget this lease?", "Forget this lease?", this);
         box->setObjectName("forgetLeaseDialog");
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setInformativeText("The device gets a new address the next time it asks.");
+        setPlainInformativeText(box, "The device gets a new address the next time it asks.");
         auto* forget = box->addButton("Forget lease", QMessageBox::DestructiveRole);
         forget->setObjectName("confirmButton");
         box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
@@ -348,11 +349,10 @@ void MainWindow::renderConfirmations() {
     }
 
     if (model_.confirmClear && !clearDialog_) {
-        auto* box = new QMessageBox(QMessageBox::Question, "Clear expired leases?", "Clear expired leases?",
-                                    QMessageBox::NoButton, this);
+        auto* box = plainMessageBox(QMessageBox::Question, "Clear expired leases?", "Clear expired leases?", this);
         box->setObjectName("clearExpiredDialog");
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setInformativeText("Removes expired, released and reclaimed records. Active leases stay.");
+        setPlainInformativeText(box, "Removes expired, released and reclaimed records. Active leases stay.");
         auto* clear = box->addButton("Clear expired", QMessageBox::DestructiveRole);
         clear->setObjectName("confirmButton");
         box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
@@ -375,11 +375,10 @@ void MainWindow::renderDialogs() {
     if (model_.pendingCommand && model_.pendingCommand->id != shownPendingID_) {
         PendingCommand pending = *model_.pendingCommand;
         shownPendingID_ = pending.id;
-        auto* box =
-            new QMessageBox(QMessageBox::Question, q(pending.title), q(pending.title), QMessageBox::NoButton, this);
+        auto* box = plainMessageBox(QMessageBox::Question, q(pending.title), q(pending.title), this);
         box->setObjectName("pendingCommandDialog");
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setInformativeText(q("DHCP Anvil will run:\n\n" + pending.command));
+        setPlainInformativeText(box, q("DHCP Anvil will run:\n\n" + pending.command));
         auto* run = box->addButton("Run with administrator password", QMessageBox::AcceptRole);
         box->addButton("Cancel", QMessageBox::RejectRole);
         connect(box, &QMessageBox::finished, this, [this, box, run, pending] {
@@ -394,11 +393,10 @@ void MainWindow::renderDialogs() {
         errorShown_ = true;
         std::string message = *model_.lastError;
         if (model_.failedCommand) message += "\n\nYou can run this in Terminal instead:\n" + *model_.failedCommand;
-        auto* box = new QMessageBox(QMessageBox::Warning, "Something went wrong", "Something went wrong",
-                                    QMessageBox::NoButton, this);
+        auto* box = plainMessageBox(QMessageBox::Warning, "Something went wrong", "Something went wrong", this);
         box->setObjectName("errorAlert");
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setInformativeText(q(message));
+        setPlainInformativeText(box, q(message));
         if (model_.failedCommand) {
             auto* copy = box->addButton("Copy Terminal command", QMessageBox::ActionRole);
             copy->disconnect();

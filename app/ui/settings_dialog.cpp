@@ -13,6 +13,7 @@
 #include <bit>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 
 namespace anvil {
 
@@ -21,7 +22,7 @@ namespace {
 QString q(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 QLabel* errorLabel(const char* name) {
-    auto* label = new QLabel;
+    auto* label = plainLabel();
     label->setObjectName(name);
     // The failing mark's colour, picked for the palette in use.
     QPalette palette = label->palette();
@@ -50,7 +51,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     prefix_->setMaximumWidth(50);
     auto* serverRow = new QHBoxLayout;
     serverRow->addWidget(serverIP_);
-    serverRow->addWidget(new QLabel("/"));
+    serverRow->addWidget(plainLabel("/"));
     serverRow->addWidget(prefix_);
     serverForm->addRow("Server IP", serverRow);
     errorLabels_[SettingsForm::Field::server] = errorLabel("serverError");
@@ -62,11 +63,11 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     rangeEnd_ = new QLineEdit(q(form.rangeEnd));
     rangeEnd_->setObjectName("rangeEnd");
     rangeEnd_->setPlaceholderText("192.168.0.200");
-    rangeCount_ = new QLabel;
+    rangeCount_ = plainLabel();
     rangeCount_->setObjectName("rangeCount");
     auto* rangeRow = new QHBoxLayout;
     rangeRow->addWidget(rangeStart_);
-    rangeRow->addWidget(new QLabel("–"));
+    rangeRow->addWidget(plainLabel("–"));
     rangeRow->addWidget(rangeEnd_);
     rangeRow->addWidget(rangeCount_);
     serverForm->addRow("Range", rangeRow);
@@ -112,7 +113,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 
     auto* adapter = new QGroupBox("Adapter");
     auto* adapterLayout = new QVBoxLayout(adapter);
-    adapterState_ = new QLabel;
+    adapterState_ = plainLabel();
     adapterState_->setObjectName("adapterState");
     adapterState_->setWordWrap(true);
     adapterLayout->addWidget(adapterState_);
@@ -154,9 +155,13 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 void SettingsDialog::refresh() {
     QString text = adapterText();
     if (adapterState_->text() != text) adapterState_->setText(text);
-    bool hasService = model_.selectedCard() && model_.selectedCard()->serviceName;
-    configure_->setEnabled(hasService);
-    restore_->setEnabled(hasService);
+    // Without a service the buttons wait for one; for the internet connection they are not offered at all.
+    const NetworkCard* card = model_.selectedCard();
+    bool offered = !card || AppModel::offersAdapterSetup(*card);
+    configure_->setVisible(offered);
+    restore_->setVisible(offered);
+    configure_->setEnabled(model_.canConfigureAdapter());
+    restore_->setEnabled(model_.canConfigureAdapter());
 }
 
 SettingsForm SettingsDialog::form() const {

@@ -259,10 +259,30 @@ TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenAny) {
     h.hostCards.clear();
     h.boot();
     // "en0" names no card on Linux; "any" always exists there.
-    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i any -n -e 'udp port 67 or udp port 68'");
+    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i 'any' -n -e 'udp port 67 or udp port 68'");
     Harness selected;
     selected.boot();
-    EXPECT_EQ(selected.model->tcpdumpCommand(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
+    EXPECT_EQ(selected.model->tcpdumpCommand(), "sudo tcpdump -i 'eth9' -n -e 'udp port 67 or udp port 68'");
+}
+
+// The line is pasted into a root shell: whatever a card is called, it stays one word there.
+TEST(AppModel, TcpdumpCommandKeepsAnyCardNameOneShellWord) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"eth9", "'eth9'"},
+        {"eth0;reboot", "'eth0;reboot'"},
+        {"eth$(id)", "'eth$(id)'"},
+        {"eth a", "'eth a'"},
+        {"eth'x", "'eth'\\''x'"},
+    };
+    for (const auto& [name, quoted] : cases) {
+        Harness h;
+        NetworkCard card = benchCard();
+        card.bsdName = name;
+        h.hostCards = {card};
+        h.boot();
+        ASSERT_EQ(h.model->selectedCardID, name);
+        EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i " + quoted + " -n -e 'udp port 67 or udp port 68'");
+    }
 }
 
 TEST(AppModel, WaitingHintOnlyAfterAMinuteWithoutAnyPacket) {
@@ -326,6 +346,47 @@ TEST(AppModel, AdapterCommandsRunOnlyAfterConfirmationAndFailuresOfferTheTermina
     EXPECT_EQ(h.model->failedCommand->rfind("sudo ", 0), 0u);
     h.model->dismissError();
     EXPECT_FALSE(h.model->failedCommand || h.model->lastError);
+}
+
+// Setting the address of the computer's own internet connection would cut it off: such a card is
+// never offered a configure or restore command, from the checklist or the settings.
+TEST(AppModel, AdapterSetupIsOfferedForBenchCardsOnly) {
+    struct Case {
+        const char* name;
+        bool isPrimary;
+        bool hasService;
+        bool offered;
+    };
+    const std::vector<Case> cases{
+        {"bench card", false, true, true},
+        {"main internet connection", true, true, false},
+        {"bench card without a service", false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        NetworkCard card = benchCard();
+        card.configMethod = NetworkCard::ConfigMethod::dhcp();
+        card.addresses.clear();
+        card.isPrimary = c.isPrimary;
+        if (!c.hasService) card.serviceName.reset();
+        h.hostCards = {card};
+        h.boot();
+        ASSERT_EQ(h.model->selectedCardID, "eth9");
+        EXPECT_EQ(AppModel::offersAdapterSetup(card), !c.isPrimary);
+        EXPECT_EQ(h.model->canConfigureAdapter(), c.offered);
+        bool fixShown = false;
+        for (const auto& check : h.model->checks) fixShown |= h.model->offersFix(check);
+        EXPECT_EQ(fixShown, c.offered);
+
+        h.model->requestConfigureAdapter();
+        EXPECT_EQ(h.model->pendingCommand.has_value(), c.offered);
+        h.model->cancelPendingCommand();
+        h.model->requestRestoreDHCP();
+        EXPECT_EQ(h.model->pendingCommand.has_value(), c.offered);
+        h.model->cancelPendingCommand();
+        EXPECT_TRUE(h.ranCommands.empty());
+    }
 }
 
 TEST(AppModel, ForgetAndClearGoThroughTheLeaseFile) {
@@ -415,7 +476,7 @@ TEST(AppModel, TcpdumpFallsBackToAnyWhenTheSelectedCardIsGone) {
     h.boot();
     h.model->cards.clear();
     ASSERT_TRUE(h.model->selectedCardID);
-    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i any -n -e 'udp port 67 or udp port 68'");
+    EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i 'any' -n -e 'udp port 67 or udp port 68'");
 }
 
 // The settings buttons open what the platform has: macOS's privacy pane, a Linux desktop's network
@@ -469,7 +530,7 @@ TEST(AppModel, NetworkSettingsFollowThePlatform) {
         model.openLocalNetworkSettings();
         EXPECT_EQ(opened, c.opened);
         EXPECT_EQ(model.texts().startAccessNote.has_value(), c.platform == Platform::macOS);
-        EXPECT_NE(model.tcpdumpCommand().find("-i " + c.fallbackCard + " "), std::string::npos);
+        EXPECT_NE(model.tcpdumpCommand().find("-i '" + c.fallbackCard + "' "), std::string::npos);
     }
 }
 

@@ -14,7 +14,17 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <QTextDocument>
+#include <QTimer>
+#include <QToolButton>
+#include <QWindow>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -468,7 +478,7 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     // No network settings tool in this environment: no button that would open nothing.
     EXPECT_FALSE(screen.window->findChild<QPushButton*>("hintAction")->isVisibleTo(screen.window.get()));
     QTest::mouseClick(screen.window->findChild<QPushButton*>("copyTcpdump"), Qt::LeftButton);
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i eth9 -n -e 'udp port 67 or udp port 68'");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo tcpdump -i 'eth9' -n -e 'udp port 67 or udp port 68'");
 
     Lease lease = storedLease("aa:00:00:00:00:07", "192.168.0.100", screen.clock.addingSeconds(3600));
     lease.vendorClass = "APC SmartUPS";
@@ -728,6 +738,242 @@ TEST(Screens, StoredConfigurationThatDoesNotHoldOpensTheSettingsInsteadOfServing
     auto* error = sheet->findChild<QLabel*>("serverError");
     EXPECT_TRUE(error->isVisibleTo(sheet));
     EXPECT_FALSE(error->text().isEmpty());
+}
+
+namespace {
+
+// Ends the process with a message when the window stops answering, so that a label reading
+// `<img src=/dev/zero>` fails the test instead of hanging it.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds bound)
+        : thread_([this, bound] {
+              std::unique_lock lock(mutex_);
+              if (!done_.wait_for(lock, bound, [this] { return finished_; })) {
+                  std::fprintf(stderr, "the window stopped answering\n");
+                  std::_Exit(1);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+// What a button or menu entry shows: "&&" is one "&", a lone "&" marks the shortcut.
+QString shownActionText(QString text) {
+    text.replace("&&", QChar(0x1));
+    text.remove('&');
+    return text.replace(QChar(0x1), "&");
+}
+
+QString plainOf(const QString& html) {
+    QTextDocument document;
+    document.setHtml(html);
+    return document.toPlainText();
+}
+
+NetworkCard benchCard() {
+    NetworkCard card;
+    card.bsdName = "eth9";
+    card.displayName = "USB Ethernet";
+    card.serviceName = "Wired 9";
+    card.kind = NetworkCard::Kind::ethernet;
+    card.mac = MACAddress::parse("02:00:00:00:00:09");
+    card.linkUp = true;
+    card.configMethod = NetworkCard::ConfigMethod::dhcp();
+    return card;
+}
+
+}  // namespace
+
+// Names and texts from the cable and the computer reach the window through many channels; markup in
+// any of them is shown as written and never read, and the window keeps answering.
+TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
+    Watchdog watchdog(std::chrono::seconds(60));
+    const std::vector<std::string> markups{"<img src=/dev/zero>", "<b>bold</b>", "&amp;", "<a href=x>x</a>",
+                                           "[*] & <br>"};
+    struct Channel {
+        const char* name;
+        // Puts the text where this channel carries it.
+        std::function<void(Screen&, const std::string&)> feed;
+        // The texts the user sees, as shown; one of them must be `expected`.
+        std::function<QStringList(Screen&)> shown;
+        std::function<std::string(Screen&, const std::string&)> expected;
+    };
+    auto runWith = [](Screen& screen, Lease device) {
+        screen.model->isRunning = true;
+        screen.model->startedAt = screen.clock;
+        screen.model->state.runStarted("eth9");
+        screen.model->state.leases[device.mac] = device;
+        screen.model->state.deviceFound = device;
+    };
+    auto device = [] { return storedLease("aa:00:00:00:00:07", "192.168.0.100", Date{1'700'003'600}); };
+    auto labels = [](QWidget* inside) {
+        QStringList texts;
+        for (auto* label : inside->findChildren<QLabel*>()) texts << label->text();
+        return texts;
+    };
+    auto dialogTexts = [&labels](QMessageBox* box) {
+        QStringList texts = labels(box);
+        texts << box->windowHandle()->title();
+        return texts;
+    };
+    auto picker = [](Screen& screen) {
+        auto* button = screen.window->findChild<QToolButton*>("cardPicker");
+        QStringList texts{shownActionText(button->text())};
+        screen.window->findChild<QMenu*>("cardMenu")->aboutToShow();
+        for (auto* action : screen.window->findChild<QMenu*>("cardMenu")->actions())
+            texts << shownActionText(action->text());
+        return texts;
+    };
+    const std::vector<Channel> channels{
+        {"host name",
+         [&](Screen& screen, const std::string& text) {
+             Lease lease = device();
+             lease.hostname = text;
+             runWith(screen, lease);
+         },
+         [&](Screen& screen) {
+             QStringList texts = labels(screen.window->findChild<QWidget*>("deviceCard"));
+             for (const auto& row : screen.tableRows()) texts << QString::fromStdString(row[1]);
+             return texts;
+         },
+         [](Screen&, const std::string& text) { return text; }},
+        {"vendor class",
+         [&](Screen& screen, const std::string& text) {
+             Lease lease = device();
+             lease.vendorClass = text;
+             runWith(screen, lease);
+         },
+         [&](Screen& screen) { return labels(screen.window->findChild<QWidget*>("deviceCard")); },
+         [](Screen&, const std::string& text) { return text; }},
+        {"card display name",
+         [](Screen& screen, const std::string& text) {
+             NetworkCard card = benchCard();
+             card.displayName = text;
+             card.isPrimary = true;  // its check then names it
+             screen.hostCards = {card};
+             screen.model->refreshCards();
+         },
+         [&](Screen& screen) {
+             QStringList texts = picker(screen) + labels(screen.window->findChild<QWidget*>("checklistPanel"));
+             for (auto* mark : screen.window->findChildren<QLabel*>("checkMark")) texts << plainOf(mark->toolTip());
+             screen.window->openSettings();
+             texts << screen.window->settingsDialog()->findChild<QLabel*>("adapterState")->text();
+             return texts;
+         },
+         [](Screen&, const std::string& text) { return text + " (eth9)"; }},
+        {"card name",
+         [&](Screen& screen, const std::string& text) {
+             NetworkCard card = benchCard();
+             card.bsdName = "eth" + text;
+             screen.hostCards = {card};
+             screen.model->refreshCards();
+             screen.model->state.raise(Notice::linkDown("eth" + text));
+         },
+         [&](Screen& screen) { return picker(screen) + labels(screen.window->findChild<QWidget*>("bannerStack")); },
+         [](Screen&, const std::string& text) { return "USB Ethernet (eth" + text + ")"; }},
+        {"profile name",
+         [](Screen& screen, const std::string& text) {
+             NetworkCard card = benchCard();
+             card.serviceName = text;
+             screen.hostCards = {card};
+             screen.model->refreshCards();
+             screen.settle();
+             screen.model->requestConfigureAdapter();
+         },
+         // The question is the dialog's title too, shown as the window manager gets it.
+         [](Screen& screen) { return QStringList{screen.dialog("pendingCommandDialog")->windowHandle()->title()}; },
+         [](Screen&, const std::string& text) { return "Configure " + text + " as 192.168.0.1/24?"; }},
+        {"port 67 holder",
+         [](Screen& screen, const std::string& text) { screen.model->state.raise(Notice::portInUse(text)); },
+         [&](Screen& screen) { return labels(screen.window->findChild<QWidget*>("bannerStack")); },
+         [](Screen& screen, const std::string&) {
+             return screen.model->state.notices.at(NoticeKind::portInUse).message;
+         }},
+        {"error text",
+         [](Screen& screen, const std::string& text) {
+             screen.model->lastError = "Could not use " + text;
+             screen.model->failedCommand = "ip link set " + text + " up";
+         },
+         [&](Screen& screen) { return dialogTexts(screen.dialog("errorAlert")); },
+         [](Screen&, const std::string& text) {
+             return "Could not use " + text + "\n\nYou can run this in Terminal instead:\nip link set " + text + " up";
+         }},
+        {"option value in the log",
+         [](Screen& screen, const std::string& text) {
+             screen.model->appendLog("RX REQUEST " + text, LogLine::Kind::rx);
+         },
+         [](Screen& screen) {
+             QStringList texts;
+             auto* view = screen.window->findChild<QListView*>("logView");
+             for (int row = 0; row < view->model()->rowCount(); ++row)
+                 texts << view->model()->index(row, 0).data().toString();
+             return texts;
+         },
+         [](Screen&, const std::string& text) { return "RX REQUEST " + text; }},
+    };
+    for (const auto& channel : channels) {
+        for (const auto& markup : markups) {
+            SCOPED_TRACE(std::string(channel.name) + ": " + markup);
+            Screen screen;
+            channel.feed(screen, markup);
+            screen.settle();
+            // Paint every window, dialogs included: a label taking the text for markup would load
+            // its images here.
+            for (auto* top : QApplication::topLevelWidgets())
+                if (top->isVisible()) top->grab();
+            bool answered = false;
+            QTimer::singleShot(0, [&answered] { answered = true; });
+            for (int round = 0; round < 100 && !answered; ++round) QCoreApplication::processEvents();
+            EXPECT_TRUE(answered);
+
+            QStringList shown = channel.shown(screen);
+            QString expected = QString::fromStdString(channel.expected(screen, markup));
+            EXPECT_TRUE(shown.contains(expected)) << expected.toStdString() << " not in "
+                                                  << shown.join(" | ").toStdString();
+            for (auto* widget : QApplication::allWidgets()) {
+                auto* label = qobject_cast<QLabel*>(widget);
+                if (label && label->text().contains(QString::fromStdString(markup))) {
+                    EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+                }
+            }
+            screen.model->isRunning = false;
+            if (auto* sheet = screen.window->settingsDialog()) sheet->reject();
+        }
+    }
+}
+
+// The computer's own internet connection is never offered a setting that would take its address.
+TEST(Screens, TheInternetConnectionOffersNoAdapterCommand) {
+    for (bool primary : {false, true}) {
+        SCOPED_TRACE(primary ? "main internet connection" : "bench card");
+        Screen screen;
+        NetworkCard card = benchCard();
+        card.isPrimary = primary;
+        screen.hostCards = {card};
+        screen.model->refreshCards();
+        screen.settle();
+        auto* checklist = screen.window->findChild<QWidget*>("checklistPanel");
+        EXPECT_EQ(screen.button(checklist, "Configure adapter…") != nullptr, !primary);
+        screen.window->openSettings();
+        SettingsDialog* sheet = screen.window->settingsDialog();
+        ASSERT_NE(sheet, nullptr);
+        EXPECT_EQ(screen.button(sheet, "Configure adapter…") != nullptr, !primary);
+        EXPECT_EQ(screen.button(sheet, "Restore DHCP on adapter") != nullptr, !primary);
+        sheet->reject();
+    }
 }
 
 TEST(Screens, ColoursKeepTheirContrastOnLightAndDarkPalettes) {
