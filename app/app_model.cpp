@@ -559,7 +559,7 @@ void AppModel::setLogFilter(const std::string& filter) {
 
 // MARK: adapter commands
 
-bool AppModel::offersAdapterSetup(const NetworkCard& card) { return !card.isPrimary; }
+bool AppModel::offersAdapterSetup(const NetworkCard& card) { return HostSetup::mayConfigure(card); }
 
 bool AppModel::canConfigureAdapter() const {
     const auto* card = selectedCard();
@@ -575,7 +575,8 @@ void AppModel::requestConfigureAdapter() {
     pendingCommand = PendingCommand{freshUUID(),
                                     "Configure " + service + " as " + config.serverIP.description() + "/" +
                                         std::to_string(config.prefixLength) + "?",
-                                    HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service};
+                                    HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service,
+                                    *card};
     changed();
 }
 
@@ -584,7 +585,8 @@ void AppModel::requestRestoreDHCP() {
     const auto* card = selectedCard();
     const std::string& service = *card->serviceName;
     pendingCommand =
-        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service};
+        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service,
+                       *card};
     changed();
 }
 
@@ -602,15 +604,15 @@ void AppModel::run(PendingCommand pending) {
         std::string error;
     };
     auto names = env_.knownServiceNames;
-    auto runAsAdministrator = env_.runAsAdministrator;
+    auto runSetupCommand = env_.runSetupCommand;
     Executor mainThread = env_.mainThread;
     std::weak_ptr<AppModel*> weak = alive_;
     // The password dialog can stay up for minutes: never wait for it on the main thread.
-    env_.background([pending, names, runAsAdministrator, mainThread, weak] {
+    env_.background([pending, names, runSetupCommand, mainThread, weak] {
         Outcome outcome;
         try {
             HostSetup::validatedService(pending.service, names());
-            runAsAdministrator(pending.command);
+            runSetupCommand(pending.card, pending.command);
             outcome.succeeded = true;
         } catch (const HostSetupError& error) {
             outcome.cancelled = error.isCancellation;

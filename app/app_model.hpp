@@ -41,6 +41,8 @@ struct PendingCommand {
     std::string title;
     std::string command;
     std::string service;
+    // The card the command is for: setup re-checks it just before running.
+    NetworkCard card;
     friend bool operator==(const PendingCommand&, const PendingCommand&) = default;
 };
 
@@ -70,8 +72,8 @@ public:
         // Null when the host's card changes cannot be watched.
         std::function<std::unique_ptr<InterfaceMonitor>(Task onChange)> makeMonitor;
         std::function<std::vector<std::string>()> knownServiceNames;
-        // Throws HostSetupError.
-        std::function<void(const std::string& command)> runAsAdministrator;
+        // Runs a setup command for a card with the least rights that work; throws HostSetupError.
+        std::function<void(const NetworkCard& card, const std::string& command)> runSetupCommand;
         // False when nothing could open the address.
         std::function<bool(const std::string& url)> openURL;
         Platform platform = hostPlatform;

@@ -28,7 +28,9 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
     env.makeServer = [](DHCPServer::Options options) { return std::make_unique<DHCPServer>(std::move(options)); };
     env.makeMonitor = [](Task onChange) { return std::make_unique<InterfaceMonitor>(std::move(onChange)); };
     env.knownServiceNames = [] { return HostSetup::knownServiceNames(); };
-    env.runAsAdministrator = [](const std::string& command) { HostSetup::runAsAdministrator(command); };
+    env.runSetupCommand = [](const NetworkCard& card, const std::string& command) {
+        HostSetup::runSetupCommand(card, command);
+    };
     env.openURL = std::move(openURL);
     env.networkSettingsCommand = HostSetup::networkSettingsCommand();
     env.launch = [](const std::vector<std::string>& command) {

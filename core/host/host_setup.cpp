@@ -171,7 +171,7 @@ std::optional<std::string> HostSetup::refusal(const NetworkCard& card, bool carr
     return reason + ": DHCP Anvil leaves its settings alone. Choose the bench adapter instead.";
 }
 
-bool HostSetup::mayConfigure(const NetworkCard& card) { return !refusal(card, false); }
+bool HostSetup::mayConfigure(const NetworkCard& card) { return !refusal(card, card.carriesDefaultRoute); }
 
 bool HostSetup::isNotAuthorised(const ProcessRunner::Output& output) {
     // nmcli ends with status 1 (or 4, activation failed) and NetworkManager's PermissionDenied text:

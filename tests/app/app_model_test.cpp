@@ -107,7 +107,7 @@ struct Harness {
             return std::make_unique<DHCPServer>(std::move(options), std::move(seams));
         };
         env.knownServiceNames = [] { return std::vector<std::string>{"Wired 9"}; };
-        env.runAsAdministrator = [this](const std::string& command) { ranCommands.push_back(command); };
+        env.runSetupCommand = [this](const NetworkCard&, const std::string& command) { ranCommands.push_back(command); };
         env.openURL = [](const std::string&) { return false; };
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";

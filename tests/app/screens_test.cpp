@@ -86,7 +86,7 @@ struct Screen {
                 if (card.serviceName) names.push_back(*card.serviceName);
             return names;
         };
-        env.runAsAdministrator = [this](const std::string& command) {
+        env.runSetupCommand = [this](const NetworkCard&, const std::string& command) {
             ranCommands.push_back(command);
             if (auto error = HostSetup::administratorError(pkexecOutput, true)) throw *error;
         };
