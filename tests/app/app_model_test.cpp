@@ -269,6 +269,7 @@ TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenAny) {
 TEST(AppModel, TcpdumpCommandKeepsAnyCardNameOneShellWord) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"eth9", "'eth9'"},
+        {"eth-usb_1", "'eth-usb_1'"},
         {"eth0;reboot", "'eth0;reboot'"},
         {"eth$(id)", "'eth$(id)'"},
         {"eth a", "'eth a'"},
@@ -280,8 +281,11 @@ TEST(AppModel, TcpdumpCommandKeepsAnyCardNameOneShellWord) {
         card.bsdName = name;
         h.hostCards = {card};
         h.boot();
-        ASSERT_EQ(h.model->selectedCardID, name);
-        EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i " + quoted + " -n -e 'udp port 67 or udp port 68'");
+        // A name beyond letters, digits, "-" and "_" is not offered at all; one that is stays one word.
+        if (h.model->selectedCardID == name)
+            EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i " + quoted + " -n -e 'udp port 67 or udp port 68'");
+        else
+            EXPECT_EQ(h.model->tcpdumpCommand().find(name), std::string::npos) << name;
     }
 }
 
