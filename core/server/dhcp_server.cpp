@@ -89,7 +89,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         std::unordered_map<IPv4Address, bool> probes;
     };
     std::unordered_map<IPv4Address, std::vector<WaitingForProbe>> reclaimWaiting;
-    std::size_t reclaimWaitingCount = 0;
     // This computer's own addresses, read at start and at each watch step rather than per datagram.
     std::unordered_set<IPv4Address> ownAddresses;
 
@@ -231,7 +230,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         sweeping.clear();
         answered.clear();
         reclaimWaiting.clear();
-        reclaimWaitingCount = 0;
     }
 
     AsyncProber& probeEngine() {
@@ -621,21 +619,25 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         waitForProbe(*address, packet, std::move(probes));
     }
 
+    std::size_t waitingForProbes() const {
+        std::size_t count = 0;
+        for (const auto& [ip, waiting] : reclaimWaiting) count += waiting.size();
+        return count;
+    }
+
     // The first device to need an address probed starts the probe; the others wait for its answer.
     void waitForProbe(IPv4Address ip, const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
         auto [slot, fresh] = reclaimWaiting.try_emplace(ip);
         auto& waiting = slot->second;
         // A client asking again replaces its earlier wait.
         auto mac = packet.mac();
-        reclaimWaitingCount -=
-            std::erase_if(waiting, [&mac](const WaitingForProbe& held) { return held.packet.mac() == mac; });
-        if (reclaimWaitingCount >= reclaimWaitLimit) {
+        std::erase_if(waiting, [&mac](const WaitingForProbe& held) { return held.packet.mac() == mac; });
+        if (waitingForProbes() >= reclaimWaitLimit) {
             if (waiting.empty()) reclaimWaiting.erase(slot);
             emit(ServerEvent::dropped("too many devices waiting for an address", mac));
             return;
         }
         waiting.push_back({packet, std::move(probes)});
-        ++reclaimWaitingCount;
         if (!fresh) return;
         emit(ServerEvent::info("probing " + ip.description() + " before giving it to another device"));
         probeWhenFree(ProbeScheduler::Priority::reclaim, ip, [ip](Core& core, ProbeResult result) {
@@ -643,7 +645,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             if (found == core.reclaimWaiting.end()) return;
             auto waiting = std::move(found->second);
             core.reclaimWaiting.erase(found);
-            core.reclaimWaitingCount -= waiting.size();
             if (!core.running) return;
             if (result.answered) core.presence[ip] = PresenceState::online;
             for (auto& held : waiting) {

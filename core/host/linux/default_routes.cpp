@@ -1,14 +1,12 @@
 #if defined(__linux__)
 #include "core/host/linux/default_routes.hpp"
 
+#include <algorithm>
+
 #include "core/host/default_routes.hpp"
-#include "core/host/linux/text_file.hpp"
+#include "core/host/interfaces.hpp"
 
 namespace anvil::LinuxHost {
-
-namespace {
-constexpr std::size_t routeTableLimit = 4 * 1024 * 1024;
-}  // namespace
 
 // The helper reads the same tables with the same rule, so what setup refuses and what the helper
 // refuses cannot drift apart.
@@ -16,10 +14,9 @@ bool carriesDefaultRoute(std::string_view card, std::string_view procNetRoute, s
     return DefaultRoutes::carries(card, procNetRoute, procNetIPv6Route);
 }
 
-// The calling thread's namespace: /proc/net follows the process's first thread.
 bool carriesDefaultRoute(std::string_view card) {
-    return carriesDefaultRoute(card, readTextFile("/proc/thread-self/net/route", routeTableLimit).value_or(""),
-                               readTextFile("/proc/thread-self/net/ipv6_route", routeTableLimit).value_or(""));
+    auto cards = Interfaces::defaultRouteCards();
+    return std::find(cards.begin(), cards.end(), card) != cards.end();
 }
 
 }  // namespace anvil::LinuxHost
