@@ -218,6 +218,11 @@ TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
     programs.push_back(std::make_unique<Child>(
         cable->serverNS,
         std::vector<std::string>{"/usr/bin/Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x1000x24"}));
+    // The app gives up at once on a display that is not there yet, so wait for the screen's socket.
+    auto screenSocket = "/tmp/.X11-unix/X" + display.substr(1);
+    for (int tries = 0; tries < 150 && ::access(screenSocket.c_str(), F_OK) != 0; ++tries)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(::access(screenSocket.c_str(), F_OK), 0) << "Xvfb did not open " << display;
     auto& window = runAsNobody({app}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
 
     // Ctrl+R until the day's log says the server started: the window may still be launching.
