@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/leases/lease.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 
 namespace anvil {
 

@@ -13,7 +13,7 @@
 #include "core/addressing/mac_address.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/lease_file.hpp"
 

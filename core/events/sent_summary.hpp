@@ -8,7 +8,7 @@
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
 #include "core/protocol/dhcp_message_type.hpp"
-#include "core/server/reply_destination.hpp"
+#include "core/protocol/reply_destination.hpp"
 
 namespace anvil {
 

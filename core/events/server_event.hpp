@@ -11,7 +11,7 @@
 #include "core/events/notice.hpp"
 #include "core/events/packet_summary.hpp"
 #include "core/events/sent_summary.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 #include "core/leases/lease.hpp"
 
 namespace anvil {

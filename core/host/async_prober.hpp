@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/addressing/ipv4_address.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 
 namespace asio {
 class io_context;

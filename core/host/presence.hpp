@@ -1,26 +1,11 @@
 #pragma once
-// Whether the device holding an address is there, and what a probe of it found.
+// How a probe's answer and the neighbour table's entry make a device's presence.
 #include <optional>
-#include <string>
-#include <string_view>
 
 #include "core/addressing/mac_address.hpp"
+#include "core/addressing/presence_state.hpp"
 
 namespace anvil {
-
-enum class PresenceState { unknown, online, offline, conflict };
-
-std::string_view rawValue(PresenceState state);
-std::optional<PresenceState> presenceStateFromRaw(std::string_view text);
-
-struct ProbeResult {
-    bool answered = false;
-    std::string detail;
-
-    static ProbeResult silent() { return {false, "no answer"}; }
-
-    friend bool operator==(const ProbeResult&, const ProbeResult&) = default;
-};
 
 namespace PresenceClassifier {
 

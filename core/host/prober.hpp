@@ -7,7 +7,7 @@
 
 #include "core/addressing/bytes.hpp"
 #include "core/addressing/ipv4_address.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 
 namespace anvil {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/addressing/server_config.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/quarantine.hpp"
 #include "core/leases/table_change.hpp"

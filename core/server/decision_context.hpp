@@ -5,7 +5,7 @@
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/timing.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 #include "core/leases/lease_table.hpp"
 
 namespace anvil {

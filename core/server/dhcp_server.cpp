@@ -11,6 +11,7 @@
 #include "core/events/serial_queue_state.hpp"
 #include "core/leases/lease_journal.hpp"
 #include "core/protocol/packet_error.hpp"
+#include "core/host/presence.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/probe_scheduler.hpp"
 #include "core/server/responder.hpp"

@@ -12,7 +12,7 @@
 #include "core/host/arp_table.hpp"
 #include "core/host/async_prober.hpp"
 #include "core/host/interfaces.hpp"
-#include "core/host/presence.hpp"
+#include "core/addressing/presence_state.hpp"
 
 namespace anvil {
 

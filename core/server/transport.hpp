@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/server/datagram.hpp"
-#include "core/server/reply_destination.hpp"
+#include "core/protocol/reply_destination.hpp"
 #include "core/server/transport_mode.hpp"
 
 namespace anvil {

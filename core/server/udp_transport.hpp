@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "core/server/datagram.hpp"
-#include "core/server/reply_destination.hpp"
+#include "core/protocol/reply_destination.hpp"
 #include "core/server/transport.hpp"
 #include "core/server/transport_error.hpp"
 #include "core/server/transport_mode.hpp"

@@ -1,0 +1,115 @@
+// The core is built in floors; a folder includes only from floors below its own, so each floor
+// can be read, tested and reused without the ones above it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Lowest first. Folders on the same floor do not include each other either.
+const std::map<std::string, int> floors{
+    {"addressing", 0}, {"protocol", 1}, {"host", 1}, {"update", 1}, {"leases", 2}, {"events", 3}, {"server", 4},
+};
+
+struct UpwardInclude {
+    std::string file;
+    std::string included;
+};
+
+std::string folderOf(const fs::path& relative) {
+    auto first = relative.begin();
+    return first == relative.end() ? std::string{} : first->string();
+}
+
+// Every include in core/ that reaches a floor not below its own, the front ends, or Qt.
+std::vector<UpwardInclude> upwardIncludes(const fs::path& root) {
+    static const std::regex include{R"re(^\s*#\s*include\s*[<"]([^>"]+)[>"])re"};
+    std::vector<UpwardInclude> found;
+    auto core = root / "core";
+    for (const auto& entry : fs::recursive_directory_iterator(core)) {
+        if (!entry.is_regular_file()) continue;
+        auto extension = entry.path().extension();
+        if (extension != ".hpp" && extension != ".cpp") continue;
+        auto relative = entry.path().lexically_relative(core);
+        auto own = floors.find(folderOf(relative));
+        std::ifstream in(entry.path());
+        std::string line;
+        while (std::getline(in, line)) {
+            std::smatch match;
+            if (!std::regex_search(line, match, include)) continue;
+            auto target = match[1].str();
+            bool upward = false;
+            if (target.starts_with("app/") || target.starts_with("cli/") || target.starts_with("helper/") ||
+                target.starts_with("Q")) {
+                upward = true;
+            } else if (target.starts_with("core/")) {
+                auto folder = folderOf(fs::path(target).lexically_relative("core"));
+                auto theirs = floors.find(folder);
+                if (theirs != floors.end() && own != floors.end())
+                    upward = folder != own->first && theirs->second >= own->second;
+                else if (theirs != floors.end())
+                    upward = true;  // a file outside every floor depends on none of them
+            }
+            if (upward) found.push_back({("core" / relative).string(), target});
+        }
+    }
+    return found;
+}
+
+std::string describe(const std::vector<UpwardInclude>& found) {
+    std::string text;
+    for (const auto& item : found) text += item.file + " includes " + item.included + "\n";
+    return text;
+}
+
+TEST(IncludeFloors, NoCoreFolderIncludesFromItsOwnFloorOrAbove) {
+    auto found = upwardIncludes(ANVIL_SOURCE_DIR);
+    EXPECT_TRUE(found.empty()) << describe(found);
+}
+
+TEST(IncludeFloors, APlantedIncludeIsFoundWhereverItPointsUpOrSideways) {
+    struct Case {
+        std::string file;
+        std::string line;
+        bool upward;
+    };
+    const std::vector<Case> cases{
+        {"core/addressing/subnet.hpp", "#include \"core/server/decision.hpp\"", true},
+        {"core/events/notice.hpp", "#include \"core/server/responder.hpp\"", true},
+        {"core/leases/lease.hpp", "  #  include \"core/events/notice.hpp\"", true},
+        {"core/protocol/dhcp_packet.hpp", "#include \"core/host/interfaces.hpp\"", true},
+        {"core/server/responder.hpp", "#include <QString>", true},
+        {"core/host/interfaces.cpp", "#include \"app/app_model.hpp\"", true},
+        {"core/server/responder.hpp", "#include \"core/events/notice.hpp\"", false},
+        {"core/leases/lease.hpp", "#include \"core/host/presence.hpp\"", false},
+    };
+    for (const auto& c : cases) {
+        auto root = fs::temp_directory_path() / ("anvil-floors-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        fs::copy(fs::path(ANVIL_SOURCE_DIR) / "core", root / "core", fs::copy_options::recursive);
+        {
+            std::ofstream out(root / c.file, std::ios::app);
+            out << "\n" << c.line << "\n";
+        }
+        auto found = upwardIncludes(root);
+        fs::remove_all(root);
+        if (c.upward) {
+            ASSERT_EQ(found.size(), 1u) << c.file << ": " << describe(found);
+            EXPECT_EQ(found.front().file, c.file);
+        } else {
+            EXPECT_TRUE(found.empty()) << c.file << ": " << describe(found);
+        }
+    }
+}
+
+}  // namespace
