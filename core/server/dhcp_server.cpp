@@ -11,9 +11,8 @@
 #include "core/events/serial_queue_state.hpp"
 #include "core/leases/lease_journal.hpp"
 #include "core/protocol/packet_error.hpp"
-#include "core/host/presence.hpp"
 #include "core/server/local_network.hpp"
-#include "core/server/probe_scheduler.hpp"
+#include "core/server/presence_sweep.hpp"
 #include "core/server/responder.hpp"
 #include "core/server/source_screen.hpp"
 #include "core/server/udp_transport.hpp"
@@ -22,18 +21,9 @@ namespace anvil {
 
 namespace {
 
-// Probe sockets open at once stay well under the usual limit of 1024 descriptors. A probe holds
-// one TCP socket per port (80 and 443); one ICMP socket serves them all.
-constexpr std::size_t probeSocketLimit = 256;
-constexpr std::size_t probeLimit = (probeSocketLimit - 1) / 2;
-// Slots the sweep leaves free, so the probe a waiting device needs starts at once.
-constexpr std::size_t reclaimSlots = 8;
 // Datagrams decided before one save of the lease file covers them all; bounds how long the
 // first reply of a burst waits behind the others.
 constexpr int batchLimit = 64;
-// Devices waiting, all addresses together, for the probe of an address they are to be offered;
-// one more is dropped and asks again. Each address is probed once for all who wait for it.
-constexpr std::size_t reclaimWaitLimit = 64;
 // Replies waiting for their one retry after a refused send.
 constexpr std::size_t retryLimit = 64;
 
@@ -77,24 +67,20 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::steady_timer> expiryTimer;
     std::optional<asio::steady_timer> lingerTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
-    // Probes run as operations on this queue's loop; made at the first probe.
-    std::unique_ptr<AsyncProber> prober;
-    ProbeScheduler probeSlots{probeLimit, probeLimit - reclaimSlots};
-    // Addresses the sweep is probing now; the next cycle skips them.
-    std::unordered_set<IPv4Address> sweeping;
-    // Answered sweep probes wait here for one read of the neighbour table that serves them all.
-    std::vector<std::pair<Lease, ProbeResult>> answered;
-    // Messages waiting for the probe of an address; one probe per address serves them all.
-    struct WaitingForProbe {
-        DHCPPacket packet;
-        std::unordered_map<IPv4Address, bool> probes;
+    // Probes run as operations on this queue's loop.
+    PresenceSweep presence;
+    // The transport a reopen opened, or why it could not.
+    struct Reopened {
+        std::unique_ptr<Transport> transport;
+        std::string failure;
     };
-    std::unordered_map<IPv4Address, std::vector<WaitingForProbe>> reclaimWaiting;
+    bool reopening = false;
+    // Reopens run here; its thread ends with the server, after the opening under way.
+    SerialQueue reopenQueue{"dhcpanvil.reopen"};
     // This computer's own addresses, read at start and at each watch step rather than per datagram.
     std::unordered_set<IPv4Address> ownAddresses;
 
     LeaseTable table;
-    std::unordered_map<IPv4Address, PresenceState> presence;
     bool linkUp = true;
     bool running = false;
     std::set<NoticeKind> raised;
@@ -142,8 +128,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           context(context),
           journalQueue(journalQueue),
           leaseQueue(leaseQueue),
-          interfaceName(this->options.mode.interfaceName()) {
+          interfaceName(this->options.mode.interfaceName()),
+          presence(context, {host.makeProber, host.readARPTable},
+                   [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }) {
         if (!makeTransport) makeTransport = makeSystemTransport;
+        presence.setCard(interfaceName, linkUp);
     }
 
     bool isCardMode() const { return !options.mode.isLoopback(); }
@@ -174,7 +163,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         for (const auto& lease : table.leases()) emit(ServerEvent::leaseChanged(lease));
         if (isCardMode()) {
             auto media = host.mediaStatus(interfaceName);
-            linkUp = media.linkUp;
+            setLink(media.linkUp);
             emit(ServerEvent::link(media.linkUp, media.description));
             if (!linkUp) raise(Notice::linkDown(interfaceName));
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
@@ -196,7 +185,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!running) return;
         running = false;
         cancelTimers();
-        cancelProbes();
+        presence.cancel();
         closeTransport();
         compactAtStop();
         emit(ServerEvent::stopped());
@@ -207,7 +196,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void shutdown() {
         running = false;
         cancelTimers();
-        cancelProbes();
+        presence.cancel();
         closeTransport();
         ++compactionGeneration;
         journalQueue.sync([] {});
@@ -222,35 +211,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         expiryTimer.reset();
         lingerTimer.reset();
         retryTimers.clear();
-    }
-
-    // Every probe ends here and now, its sockets closed; no result of one arrives afterwards.
-    void cancelProbes() {
-        if (prober) prober->cancelAll();
-        probeSlots.clear();
-        sweeping.clear();
-        answered.clear();
-        reclaimWaiting.clear();
-    }
-
-    AsyncProber& probeEngine() {
-        if (!prober) prober = host.makeProber(context);
-        return *prober;
-    }
-
-    // Starts a probe when a slot is free; `handle` gets the result on the queue while running.
-    template <typename Handle>
-    void probeWhenFree(ProbeScheduler::Priority priority, IPv4Address ip, Handle handle) {
-        probeSlots.submit(priority, [this, ip, handle = std::move(handle)](std::function<void()> finished) mutable {
-            probeEngine().probe(interfaceName, ip, Timing::probeTimeout,
-                                [weak = weak(), finished = std::move(finished),
-                                 handle = std::move(handle)](ProbeResult result) mutable {
-                                    auto core = weak.lock();
-                                    if (!core) return;
-                                    finished();
-                                    handle(*core, std::move(result));
-                                });
-        });
     }
 
     using TimerSlot = std::optional<asio::steady_timer> Core::*;
@@ -516,6 +476,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto mode = isCardMode() ? TransportMode::interface(interfaceName) : options.mode;
         auto fresh = makeTransport(mode);
         fresh->open();
+        listenOn(std::move(fresh));
+    }
+
+    void listenOn(std::unique_ptr<Transport> fresh) {
         transport = std::move(fresh);
         ++transportGeneration;
         readSource.emplace(context, transport->fd());
@@ -605,7 +569,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
         // The table goes into the decision and comes back changed, without a copy.
-        auto decision = responder.decide(packet, DecisionContext{std::move(table), presence, probes, host.clock()});
+        auto decision = responder.decide(packet, DecisionContext{std::move(table), presence.presence(), probes, host.clock()});
         table = std::move(decision.table);
         auto address = decision.action.probeAddress();
         if (!address) {
@@ -620,39 +584,17 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         waitForProbe(*address, packet, std::move(probes));
     }
 
-    std::size_t waitingForProbes() const {
-        std::size_t count = 0;
-        for (const auto& [ip, waiting] : reclaimWaiting) count += waiting.size();
-        return count;
-    }
-
     // The first device to need an address probed starts the probe; the others wait for its answer.
     void waitForProbe(IPv4Address ip, const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
-        auto [slot, fresh] = reclaimWaiting.try_emplace(ip);
-        auto& waiting = slot->second;
-        // A client asking again replaces its earlier wait.
-        auto mac = packet.mac();
-        std::erase_if(waiting, [&mac](const WaitingForProbe& held) { return held.packet.mac() == mac; });
-        if (waitingForProbes() >= reclaimWaitLimit) {
-            if (waiting.empty()) reclaimWaiting.erase(slot);
-            emit(ServerEvent::dropped("too many devices waiting for an address", mac));
-            return;
+        switch (presence.probeBeforeReclaim(ip, {packet, std::move(probes)})) {
+            case PresenceSweep::Wait::probing:
+                emit(ServerEvent::info("probing " + ip.description() + " before giving it to another device"));
+                break;
+            case PresenceSweep::Wait::joined: break;
+            case PresenceSweep::Wait::refused:
+                emit(ServerEvent::dropped("too many devices waiting for an address", packet.mac()));
+                break;
         }
-        waiting.push_back({packet, std::move(probes)});
-        if (!fresh) return;
-        emit(ServerEvent::info("probing " + ip.description() + " before giving it to another device"));
-        probeWhenFree(ProbeScheduler::Priority::reclaim, ip, [ip](Core& core, ProbeResult result) {
-            auto found = core.reclaimWaiting.find(ip);
-            if (found == core.reclaimWaiting.end()) return;
-            auto waiting = std::move(found->second);
-            core.reclaimWaiting.erase(found);
-            if (!core.running) return;
-            if (result.answered) core.presence[ip] = PresenceState::online;
-            for (auto& held : waiting) {
-                held.probes[ip] = result.answered;
-                core.process(held.packet, std::move(held.probes));
-            }
-        });
     }
 
     void apply(Decision decision) {
@@ -739,14 +681,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (isOpen) {
             if (index == 0 || index != transport->interfaceIndex()) {
                 closeTransport();
-                linkUp = false;
+                setLink(false);
                 markAllOffline("adapter unplugged");
                 raise(Notice::adapterUnplugged());
                 return;
             }
             auto media = host.mediaStatus(interfaceName);
             if (media.linkUp == linkUp) return;
-            linkUp = media.linkUp;
+            setLink(media.linkUp);
             emit(ServerEvent::link(media.linkUp, media.description));
             if (!linkUp) {
                 raise(Notice::linkDown(interfaceName));
@@ -760,27 +702,56 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         reopen(index);
     }
 
+    void setLink(bool up) {
+        linkUp = up;
+        presence.setCard(interfaceName, up);
+    }
+
+    // Opening may ask the privilege helper and take seconds, so it happens on the reopen queue
+    // while this one goes on serving requests; one opening at a time, and a stop meanwhile wins.
     void reopen(std::uint32_t currentIndex) {
+        if (reopening) return;
         std::optional<std::string> name;
         if (options.cardMAC) name = host.bsdName(*options.cardMAC);
         if (!name && currentIndex != 0) name = interfaceName;
         if (!name) return;
         interfaceName = *name;
-        try {
-            openTransport();
-        } catch (const std::exception& error) {
-            emit(ServerEvent::info("could not reopen " + *name + ": " + error.what()));
+        reopening = true;
+        reopenQueue.async([weak = weak(), loop = &context, factory = makeTransport, name = *name] {
+            auto opened = std::make_shared<Reopened>();
+            try {
+                auto fresh = factory(TransportMode::interface(name));
+                fresh->open();
+                opened->transport = std::move(fresh);
+            } catch (const std::exception& error) {
+                opened->failure = error.what();
+            }
+            asio::post(*loop, [weak, name, opened] {
+                if (auto core = weak.lock()) core->reopened(name, std::move(*opened));
+            });
+        });
+    }
+
+    void reopened(const std::string& name, Reopened opened) {
+        reopening = false;
+        if (!running) {
+            if (opened.transport) opened.transport->close();
             return;
         }
+        if (!opened.transport) {
+            emit(ServerEvent::info("could not reopen " + name + ": " + opened.failure));
+            return;
+        }
+        listenOn(std::move(opened.transport));
         clear(NoticeKind::adapterUnplugged);
-        emit(ServerEvent::info(*name + " is back"));
-        auto media = host.mediaStatus(*name);
-        linkUp = media.linkUp;
+        emit(ServerEvent::info(name + " is back"));
+        auto media = host.mediaStatus(name);
+        setLink(media.linkUp);
         emit(ServerEvent::link(media.linkUp, media.description));
         if (linkUp)
             clear(NoticeKind::linkDown);
         else
-            raise(Notice::linkDown(*name));
+            raise(Notice::linkDown(name));
     }
 
     void refreshOwnAddresses() {
@@ -799,59 +770,27 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void markAllOffline(const std::string& reason) {
-        for (const auto& lease : table.leases()) {
-            if (lease.state != Lease::State::bound) continue;
-            auto known = presence.find(lease.ip);
-            if (known != presence.end() && known->second == PresenceState::offline) continue;
-            presence[lease.ip] = PresenceState::offline;
-            emit(ServerEvent::presence(lease.ip, lease.mac, PresenceState::offline, reason));
-        }
+        for (auto& change : presence.markAllOffline(table.leases(), reason)) presenceChanged(std::move(change));
     }
 
     // Presence.
 
     void presenceCycle() {
         if (!running || !options.presenceEnabled || !linkUp) return;
-        auto now = host.clock();
-        for (const auto& lease : table.leases()) {
-            if (lease.state != Lease::State::bound || !(lease.expiresAt > now)) continue;
-            if (!sweeping.insert(lease.ip).second) continue;  // the last cycle's probe is still out
-            probeWhenFree(ProbeScheduler::Priority::sweep, lease.ip, [lease](Core& core, ProbeResult result) {
-                core.sweeping.erase(lease.ip);
-                if (!core.running) return;
-                // Silence is offline whatever the neighbour table holds.
-                if (!result.answered) {
-                    core.judgePresence(lease, result, std::nullopt);
-                    return;
-                }
-                core.answered.emplace_back(lease, std::move(result));
-                if (core.answered.size() == 1)
-                    asio::post(core.context, [weak = core.weak()] {
-                        if (auto held = weak.lock()) held->judgeAnswered();
-                    });
-            });
-        }
+        presence.sweep(table.leases(), host.clock());
     }
 
-    // Answers that arrive together share one read of the neighbour table.
-    void judgeAnswered() {
-        auto pending = std::move(answered);
-        answered.clear();
-        if (!running || pending.empty()) return;
-        auto entries = host.readARPTable();
-        for (const auto& [lease, result] : pending) {
-            std::optional<MACAddress> seen;
-            if (auto found = entries.find(lease.ip); found != entries.end()) seen = found->second;
-            judgePresence(lease, result, seen);
+    void presenceReported(PresenceSweep::Report report) {
+        if (auto changed = std::get_if<PresenceSweep::Changed>(&report)) {
+            presenceChanged(std::move(*changed));
+            return;
         }
+        for (auto& waiter : std::get<PresenceSweep::Probed>(report).waiters)
+            process(waiter.packet, std::move(waiter.probes));
     }
 
-    void judgePresence(const Lease& lease, const ProbeResult& result, const std::optional<MACAddress>& seen) {
-        auto state = PresenceClassifier::classify(result, seen, lease.mac, linkUp);
-        auto known = presence.find(lease.ip);
-        if (known != presence.end() && known->second == state) return;
-        presence[lease.ip] = state;
-        emit(ServerEvent::presence(lease.ip, lease.mac, state, result.detail));
+    void presenceChanged(PresenceSweep::Changed change) {
+        emit(ServerEvent::presence(change.ip, change.mac, change.state, std::move(change.detail)));
     }
 
     // Requests from the front end.
