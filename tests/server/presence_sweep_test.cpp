@@ -1,0 +1,230 @@
+// The presence sweep alone, on a loop the test turns, with a prober whose answers the test gives.
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+#include <deque>
+
+#include "core/server/presence_sweep.hpp"
+#include "tools/client_messages.hpp"
+
+using namespace anvil;
+
+namespace {
+
+IPv4Address ipOf(const char* text) { return *IPv4Address::parse(text); }
+MACAddress macOf(const char* text) { return *MACAddress::parse(text); }
+
+const Date now{1'700'000'000};
+const MACAddress holder = macOf("02:aa:00:00:00:01");
+const MACAddress stranger = macOf("02:ee:00:00:00:09");
+
+Lease boundLease(const MACAddress& mac, const char* ip) {
+    return Lease{mac, ipOf(ip), Lease::State::bound, now.addingSeconds(3600), std::nullopt, std::nullopt, std::nullopt,
+                 Date{0}, Date{0}};
+}
+
+// Holds every probe until the test answers it. An answer is posted to the loop and, like one a
+// real prober had already queued, still runs after cancelAll.
+struct HeldProbes {
+    struct Probe {
+        IPv4Address ip;
+        AsyncProber::Done done;
+    };
+    std::deque<Probe> held;
+    std::vector<IPv4Address> started;
+    int cancels = 0;
+};
+
+class TestProber final : public AsyncProber {
+public:
+    explicit TestProber(std::shared_ptr<HeldProbes> probes) : probes_(std::move(probes)) {}
+    void probe(const std::string&, IPv4Address ip, double, Done done) override {
+        probes_->started.push_back(ip);
+        probes_->held.push_back({ip, std::move(done)});
+    }
+    void cancelAll() override {
+        probes_->held.clear();
+        ++probes_->cancels;
+    }
+    std::size_t openSockets() const override { return 0; }
+
+private:
+    std::shared_ptr<HeldProbes> probes_;
+};
+
+struct Bench {
+    asio::io_context loop;
+    std::shared_ptr<HeldProbes> probes = std::make_shared<HeldProbes>();
+    ARPEntries arp;
+    int arpReads = 0;
+    std::vector<PresenceSweep::Report> reports;
+    PresenceSweep sweep{loop,
+                        {[this](asio::io_context&) { return std::make_unique<TestProber>(probes); },
+                         [this] {
+                             ++arpReads;
+                             return arp;
+                         }},
+                        [this](PresenceSweep::Report report) { reports.push_back(std::move(report)); }};
+
+    Bench() { sweep.setCard("en7", true); }
+
+    // Answers the oldest held probe of `ip`; the answer runs at the loop's next turn.
+    void answer(IPv4Address ip, ProbeResult result) {
+        auto found = std::find_if(probes->held.begin(), probes->held.end(),
+                                  [ip](const HeldProbes::Probe& probe) { return probe.ip == ip; });
+        ASSERT_NE(found, probes->held.end()) << ip.description();
+        asio::post(loop, [done = std::move(found->done), result] { done(result); });
+        probes->held.erase(found);
+    }
+
+    void turn() {
+        loop.restart();
+        loop.poll();
+    }
+
+    std::vector<PresenceSweep::Changed> changes() const {
+        std::vector<PresenceSweep::Changed> found;
+        for (const auto& report : reports)
+            if (auto changed = std::get_if<PresenceSweep::Changed>(&report)) found.push_back(*changed);
+        return found;
+    }
+};
+
+const ProbeResult echo{true, "icmp 0.4 ms"};
+
+TEST(PresenceSweep, JudgesEachAnswerByTheNeighbourTableAndTheLinkAndReportsOnlyChanges) {
+    struct Case {
+        const char* name;
+        ProbeResult result;
+        std::optional<MACAddress> neighbour;
+        bool linkUp;
+        PresenceState expected;
+    };
+    const std::vector<Case> cases{
+        {"answer, no neighbour entry", echo, std::nullopt, true, PresenceState::online},
+        {"answer from the holder", echo, holder, true, PresenceState::online},
+        {"answer from another card", echo, stranger, true, PresenceState::conflict},
+        {"silence, whatever the table holds", ProbeResult::silent(), holder, true, PresenceState::offline},
+        {"answer while the link is down", echo, holder, false, PresenceState::offline},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        Bench bench;
+        auto lease = boundLease(holder, "192.168.0.120");
+        if (row.neighbour) bench.arp[lease.ip] = *row.neighbour;
+        bench.sweep.sweep({lease}, now);
+        bench.sweep.setCard("en7", row.linkUp);
+        bench.answer(lease.ip, row.result);
+        bench.turn();
+        PresenceSweep::Changed expected{lease.ip, holder, row.expected, row.result.detail};
+        EXPECT_EQ(bench.changes(), std::vector{expected});
+        EXPECT_EQ(bench.sweep.presence().at(lease.ip), row.expected);
+
+        // The same answer again changes nothing and reports nothing.
+        bench.sweep.sweep({lease}, now);
+        bench.answer(lease.ip, row.result);
+        bench.turn();
+        EXPECT_EQ(bench.changes().size(), 1u);
+    }
+}
+
+TEST(PresenceSweep, ProbesOnlyBoundLiveLeasesOnceAndReadsTheTableOnceForAnswersThatCameTogether) {
+    Bench bench;
+    auto first = boundLease(holder, "192.168.0.120");
+    auto second = boundLease(stranger, "192.168.0.121");
+    auto expired = boundLease(macOf("02:aa:00:00:00:02"), "192.168.0.122");
+    expired.expiresAt = now;
+    auto offered = boundLease(macOf("02:aa:00:00:00:03"), "192.168.0.123");
+    offered.state = Lease::State::offered;
+    std::vector<Lease> leases{first, second, expired, offered};
+
+    bench.sweep.sweep(leases, now);
+    bench.sweep.sweep(leases, now);  // the first sweep's probes are still out
+    EXPECT_EQ(bench.probes->started, (std::vector{first.ip, second.ip}));
+
+    bench.answer(first.ip, echo);
+    bench.answer(second.ip, echo);
+    bench.turn();
+    EXPECT_EQ(bench.changes().size(), 2u);
+    EXPECT_EQ(bench.arpReads, 1);
+}
+
+TEST(PresenceSweep, NothingStartedBeforeCancelIsReportedAfterIt) {
+    enum class Moment { probeOut, answerOnItsWay, answerWaitingForTheTable, reclaimOut };
+    for (auto moment : {Moment::probeOut, Moment::answerOnItsWay, Moment::answerWaitingForTheTable,
+                        Moment::reclaimOut}) {
+        SCOPED_TRACE(static_cast<int>(moment));
+        Bench bench;
+        auto lease = boundLease(holder, "192.168.0.120");
+        std::vector<AsyncProber::Done> kept;
+        if (moment == Moment::reclaimOut) {
+            EXPECT_EQ(bench.sweep.probeBeforeReclaim(lease.ip, {load::discover(stranger, 1), {}}),
+                      PresenceSweep::Wait::probing);
+        } else {
+            bench.sweep.sweep({lease}, now);
+        }
+        // A prober may have queued an answer before it was told to cancel.
+        if (moment != Moment::probeOut) kept.push_back(std::move(bench.probes->held.front().done));
+        if (moment == Moment::answerWaitingForTheTable) {
+            kept.front()(echo);  // the table read that judges it is now queued on the loop
+            kept.clear();
+        }
+
+        bench.sweep.cancel();
+        for (auto& done : kept) done(echo);
+        bench.turn();
+        EXPECT_TRUE(bench.reports.empty());
+        EXPECT_EQ(bench.sweep.waiting(), 0u);
+        EXPECT_EQ(bench.probes->cancels, 1);
+
+        // The sweep works again afterwards, the cancelled address included.
+        bench.sweep.sweep({lease}, now);
+        bench.answer(lease.ip, echo);
+        bench.turn();
+        EXPECT_EQ(bench.changes().size(), 1u);
+    }
+}
+
+TEST(PresenceSweep, DevicesWaitingForOneAddressShareItsProbeUpToTheWaiterLimit) {
+    Bench bench;
+    auto wanted = ipOf("192.168.0.150");
+    auto device = [](std::size_t number) {
+        return MACAddress{{0x02, 0xcc, 0, 0, static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)}};
+    };
+    std::unordered_map<IPv4Address, bool> earlier{{ipOf("192.168.0.149"), false}};
+
+    EXPECT_EQ(bench.sweep.probeBeforeReclaim(wanted, {load::discover(device(0), 1), earlier}),
+              PresenceSweep::Wait::probing);
+    // The same device asking again takes its old place's turn, not a second one.
+    EXPECT_EQ(bench.sweep.probeBeforeReclaim(wanted, {load::discover(device(0), 2), earlier}),
+              PresenceSweep::Wait::joined);
+    for (std::size_t number = 1; number < PresenceSweep::reclaimWaitLimit; ++number)
+        EXPECT_EQ(bench.sweep.probeBeforeReclaim(wanted, {load::discover(device(number), 1), {}}),
+                  PresenceSweep::Wait::joined);
+    EXPECT_EQ(bench.sweep.waiting(), PresenceSweep::reclaimWaitLimit);
+    EXPECT_EQ(bench.sweep.probeBeforeReclaim(ipOf("192.168.0.151"), {load::discover(device(900), 1), {}}),
+              PresenceSweep::Wait::refused);
+    EXPECT_EQ(bench.probes->started, std::vector{wanted});
+
+    bench.answer(wanted, echo);
+    bench.turn();
+    ASSERT_EQ(bench.reports.size(), 1u);
+    auto probed = std::get_if<PresenceSweep::Probed>(&bench.reports.front());
+    ASSERT_TRUE(probed);
+    EXPECT_EQ(probed->ip, wanted);
+    ASSERT_EQ(probed->waiters.size(), PresenceSweep::reclaimWaitLimit);
+    for (const auto& waiter : probed->waiters) {
+        if (waiter.packet.mac() != device(0)) {
+            EXPECT_EQ(waiter.probes, (std::unordered_map<IPv4Address, bool>{{wanted, true}}));
+            continue;
+        }
+        EXPECT_EQ(waiter.packet.xid, 2u) << "the later wait replaced the earlier";
+        EXPECT_EQ(waiter.probes,
+                  (std::unordered_map<IPv4Address, bool>{{ipOf("192.168.0.149"), false}, {wanted, true}}));
+    }
+    EXPECT_EQ(bench.sweep.presence().at(wanted), PresenceState::online);
+    EXPECT_EQ(bench.sweep.waiting(), 0u);
+    EXPECT_EQ(bench.sweep.probesOut(), 0u);
+}
+
+}  // namespace
