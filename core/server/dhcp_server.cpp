@@ -569,7 +569,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
         // The table goes into the decision and comes back changed, without a copy.
-        auto decision = responder.decide(packet, DecisionContext{std::move(table), presence.presence(), probes, host.clock()});
+        auto decision =
+            responder.decide(packet, DecisionContext{std::move(table), presence.presence(), probes, host.clock()});
         table = std::move(decision.table);
         auto address = decision.action.probeAddress();
         if (!address) {

@@ -10,8 +10,6 @@ namespace anvil {
 PresenceSweep::PresenceSweep(asio::io_context& loop, Seams seams, Reports reports)
     : loop_(loop), seams_(std::move(seams)), reports_(std::move(reports)) {}
 
-PresenceSweep::~PresenceSweep() { cancel(); }
-
 void PresenceSweep::setCard(std::string interfaceName, bool linkUp) {
     interfaceName_ = std::move(interfaceName);
     linkUp_ = linkUp;
@@ -71,8 +69,7 @@ PresenceSweep::Wait PresenceSweep::probeBeforeReclaim(IPv4Address ip, Waiter wai
     }
     waiters.push_back(std::move(waiter));
     if (!fresh) return Wait::joined;
-    probeWhenFree(ProbeScheduler::Priority::reclaim, ip,
-                  [this, ip](ProbeResult result) { reclaimProbed(ip, result); });
+    probeWhenFree(ProbeScheduler::Priority::reclaim, ip, [this, ip](ProbeResult result) { reclaimProbed(ip, result); });
     return Wait::probing;
 }
 

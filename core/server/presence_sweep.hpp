@@ -70,8 +70,6 @@ public:
     using Reports = std::function<void(Report)>;
 
     PresenceSweep(asio::io_context& loop, Seams seams, Reports reports);
-    // Cancels every probe.
-    ~PresenceSweep();
     PresenceSweep(const PresenceSweep&) = delete;
     PresenceSweep& operator=(const PresenceSweep&) = delete;
 

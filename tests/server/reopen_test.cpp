@@ -17,38 +17,29 @@ struct Gate {
     std::condition_variable changed;
     bool holding = false;
     bool released = false;
-    int waiting = 0;
+    int started = 0;
     int finished = 0;
 
     void pass() {
         std::unique_lock lock(mutex);
         if (!holding) return;
-        ++waiting;
+        ++started;
         changed.notify_all();
         changed.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
         ++finished;
+    }
+
+    template <typename Change>
+    void change(Change change) {
+        std::lock_guard lock(mutex);
+        change(*this);
         changed.notify_all();
     }
 
-    bool waitForOpening() {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [this] { return waiting > 0; });
-    }
-
-    void release() {
+    template <typename Read>
+    auto read(Read read) {
         std::lock_guard lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
-
-    int openings() {
-        std::lock_guard lock(mutex);
-        return waiting;
-    }
-
-    int finishedOpenings() {
-        std::lock_guard lock(mutex);
-        return finished;
+        return read(*this);
     }
 };
 
@@ -93,16 +84,16 @@ TEST(DHCPServer, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
         auto raised = event.as<ServerEvent::NoticeRaised>();
         return raised && raised->notice.kind == NoticeKind::adapterUnplugged;
     });
-    {
-        std::lock_guard lock(gate->mutex);
-        gate->holding = true;
-    }
+    gate->change([](Gate& held) { held.holding = true; });
     bench.change([](FakeWorld& world) {
         world.indices["en8"] = 8;
         world.namesByMAC[cardMAC.description()] = "en8";
         world.media["en8"] = {true, "100baseTX"};
     });
-    ASSERT_TRUE(gate->waitForOpening());
+    {
+        std::unique_lock lock(gate->mutex);
+        ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(5), [&gate] { return gate->started > 0; }));
+    }
 
     // The opening is held: whatever returns now did not wait for it.
     EXPECT_EQ(bench.server->currentTable().leases().size(), 1u);
@@ -115,10 +106,10 @@ TEST(DHCPServer, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         bench.settled();
     }
-    EXPECT_EQ(gate->openings(), 1);
+    EXPECT_EQ(gate->read([](Gate& held) { return held.started; }), 1);
 
     bench.server->stop();
-    EXPECT_EQ(gate->finishedOpenings(), 0) << "stop waited for the opening";
+    EXPECT_EQ(gate->read([](Gate& held) { return held.finished; }), 0) << "stop waited for the opening";
     auto stopped = bench.settled();
     ASSERT_FALSE(stopped.empty());
     EXPECT_EQ(stopped.back(), ServerEvent::stopped());
@@ -126,7 +117,7 @@ TEST(DHCPServer, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
 
     // The late socket is closed and dropped; the stopped server says nothing of it.
     int closesBefore = bench.world->closes;
-    gate->release();
+    gate->change([](Gate& held) { held.released = true; });
     for (int wait = 0; wait < 500; ++wait) {
         {
             std::lock_guard lock(bench.world->mutex);
