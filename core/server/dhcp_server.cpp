@@ -4,6 +4,7 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 
 #include "core/addressing/timing.hpp"
 #include "core/events/packet_summary.hpp"
