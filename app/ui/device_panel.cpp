@@ -156,17 +156,17 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     });
     rowValues_.back().value->setWordWrap(true);
     rowValues_.back().value->setToolTip(plainToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served"));
-    addRow("Lease", leaseText);
+    addRow("Lease", leaseText, true);
 }
 
-void DeviceCard::addRow(const QString& name, RowValue value) {
+void DeviceCard::addRow(const QString& name, RowValue value, bool movesWithTime) {
     int line = static_cast<int>(rowValues_.size());
     auto* title = plainLabel(name);
     auto* shown = plainLabel();
     shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
     rows_->addWidget(title, line, 0, Qt::AlignTop);
     rows_->addWidget(shown, line, 1, Qt::AlignTop);
-    rowValues_.push_back({title, shown, std::move(value)});
+    rowValues_.push_back({title, shown, std::move(value), movesWithTime});
 }
 
 void DeviceCard::render(const Lease& device) {
@@ -191,8 +191,18 @@ DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     card_->hide();
 }
 
-void DevicePanel::render() {
+void DeviceCard::renderClock(const Lease& device) {
+    for (const auto& row : rowValues_)
+        if (row.movesWithTime) setText(row.value, q(row.text(device, model_)));
+}
+
+void DevicePanel::render(ModelChange parts) {
     const auto& found = model_.state.deviceFound;
+    // The waiting panel is all time and cheap texts; the device card has one countdown.
+    if (parts == ModelChange::clock && found && !card_->isHidden()) {
+        card_->renderClock(*found);
+        return;
+    }
     QString title = found ? "Device found" : "";
     if (this->title() != title) setTitle(title);
     waiting_->setVisible(!found);

@@ -39,14 +39,18 @@ public:
     using RowValue = std::function<std::string(const Lease& device, const AppModel& model)>;
 
     explicit DeviceCard(AppModel& model, QWidget* parent = nullptr);
-    void addRow(const QString& name, RowValue value);
+    // `movesWithTime` rows are redrawn on the clock alone.
+    void addRow(const QString& name, RowValue value, bool movesWithTime = false);
     void render(const Lease& device);
+    // Only time moved: the rows that count down.
+    void renderClock(const Lease& device);
 
 private:
     struct Row {
         QLabel* title;
         QLabel* value;
         RowValue text;
+        bool movesWithTime;
     };
     AppModel& model_;
     QLabel* address_;
@@ -59,7 +63,7 @@ class DevicePanel : public QGroupBox {
     Q_OBJECT
 public:
     explicit DevicePanel(AppModel& model, QWidget* parent = nullptr);
-    void render();
+    void render(ModelChange parts);
     void animate(int frame);
 
 private:

@@ -142,10 +142,10 @@ int main(int argc, char** argv) {
         QElapsedTimer waited;
         waited.start();
         while (model.phase != AppModel::Phase::ready && waited.elapsed() < 10'000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         model.start();
         while (!model.isRunning && waited.elapsed() < 20'000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         if (!model.isRunning) {
             std::fprintf(stderr, "the server did not start: %s\n", model.lastError.value_or(model.canStart() ? "" : "Start is not enabled").c_str());
             code = 1;
@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
             // The first redraw of the full table and log belongs to the setup.
             QElapsedTimer settling;
             settling.start();
-            while (settling.elapsed() < 500) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            while (settling.elapsed() < 500) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
             double setup = cpuSeconds() - began;
 
             // One DISCOVER a second from a device not yet bound: what it logs and the offer it gets.
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
         QElapsedTimer stopping;
         stopping.start();
         while (model.isStopping && stopping.elapsed() < 10'000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     fs::remove_all(folder);
     return code;
