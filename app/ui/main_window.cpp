@@ -291,8 +291,8 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 void MainWindow::render(ModelChange parts) {
     using Part = ModelChange;
     bool ready = model_.phase == AppModel::Phase::ready;
-    // Whether Start is possible follows the card, its checks, the run and lease file edits.
-    const ModelChange startParts = Part::cards | Part::checks | Part::serving | Part::leases;
+    // Whether Start is possible follows the card, its checks and the run (lease file edits count as the run).
+    const ModelChange startParts = Part::cards | Part::checks | Part::serving;
     if (parts.touches(startParts)) {
         root_->setCurrentIndex(ready ? 1 : 0);
         if (auto* toolbar = findChild<QToolBar*>("toolbar")) toolbar->setVisible(ready);
