@@ -723,7 +723,7 @@ void AppModel::rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change) {
                 self.state.loadLeases(*result);
             else
                 self.lastError = error;
-            self.changed(ModelChange::leases | ModelChange::serving | ModelChange::dialogs);
+            self.changed(ModelChange::leases | ModelChange::serving | ModelChange::dialogs | ModelChange::notices);
         });
     });
     changed(ModelChange::leases | ModelChange::serving);

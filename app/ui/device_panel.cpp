@@ -50,6 +50,8 @@ WaitingPanel::WaitingPanel(AppModel& model, QWidget* parent) : QWidget(parent), 
     auto* header = new QHBoxLayout;
     icon_ = plainLabel();
     icon_->setObjectName("waitingIcon");
+    // A fixed size keeps each animation frame from laying out the window again.
+    icon_->setFixedSize(40, 40);
     header->addWidget(icon_, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     listening_ = makeLabel("listening");
@@ -101,7 +103,16 @@ void WaitingPanel::render() {
     hintAction_->setVisible(action.has_value());
 }
 
-void WaitingPanel::animate(int frame) { icon_->setPixmap(portIcon(40, devicePixelRatioF(), frame)); }
+void WaitingPanel::animate(int frame) {
+    // The frames are drawn once per screen density and then reused.
+    if (frameRatio_ != devicePixelRatioF()) {
+        frameRatio_ = devicePixelRatioF();
+        frames_.clear();
+    }
+    auto found = frames_.find(frame);
+    if (found == frames_.end()) found = frames_.emplace(frame, portIcon(40, frameRatio_, frame)).first;
+    icon_->setPixmap(found->second);
+}
 
 DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName("deviceCard");

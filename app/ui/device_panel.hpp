@@ -2,7 +2,9 @@
 // The panel shown while serving: the waiting panel until a device is found, then the device card.
 #include <QGroupBox>
 #include <QWidget>
+#include <QPixmap>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ private:
     QWidget* hint_;
     QLabel* hintText_;
     QPushButton* hintAction_;
+    std::map<int, QPixmap> frames_;
+    qreal frameRatio_ = 0;
 };
 
 class DeviceCard : public QWidget {
