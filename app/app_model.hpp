@@ -1,10 +1,10 @@
 #pragma once
 // The desktop application's state and operations, free of any window toolkit: every change
 // happens on the thread the injected executor runs, and `onChange` tells the screens which parts to redraw.
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>

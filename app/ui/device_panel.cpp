@@ -167,17 +167,17 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     });
     rowValues_.back().value->setWordWrap(true);
     rowValues_.back().value->setToolTip(plainToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served"));
-    addRow("Lease", leaseText, true);
+    addRow("Lease", leaseText, Redraw::withClock);
 }
 
-void DeviceCard::addRow(const QString& name, RowValue value, bool movesWithTime) {
+void DeviceCard::addRow(const QString& name, RowValue value, Redraw redraw) {
     int line = static_cast<int>(rowValues_.size());
     auto* title = plainLabel(name);
     auto* shown = plainLabel();
     shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
     rows_->addWidget(title, line, 0, Qt::AlignTop);
     rows_->addWidget(shown, line, 1, Qt::AlignTop);
-    rowValues_.push_back({title, shown, std::move(value), movesWithTime});
+    rowValues_.push_back({title, shown, std::move(value), redraw});
 }
 
 void DeviceCard::render(const Lease& device) {
@@ -204,7 +204,7 @@ DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
 
 void DeviceCard::renderClock(const Lease& device) {
     for (const auto& row : rowValues_)
-        if (row.movesWithTime) setText(row.value, q(row.text(device, model_)));
+        if (row.redraw == Redraw::withClock) setText(row.value, q(row.text(device, model_)));
 }
 
 void DevicePanel::render(ModelChange parts) {

@@ -1,8 +1,8 @@
 #pragma once
 // The panel shown while serving: the waiting panel until a device is found, then the device card.
 #include <QGroupBox>
-#include <QWidget>
 #include <QPixmap>
+#include <QWidget>
 #include <functional>
 #include <map>
 #include <string>
@@ -43,8 +43,9 @@ public:
     using RowValue = std::function<std::string(const Lease& device, const AppModel& model)>;
 
     explicit DeviceCard(AppModel& model, QWidget* parent = nullptr);
-    // `movesWithTime` rows are redrawn on the clock alone.
-    void addRow(const QString& name, RowValue value, bool movesWithTime = false);
+    // Rows that count down are redrawn as the clock moves; the others only when the model changes.
+    enum class Redraw { onChange, withClock };
+    void addRow(const QString& name, RowValue value, Redraw redraw = Redraw::onChange);
     void render(const Lease& device);
     // Only time moved: the rows that count down.
     void renderClock(const Lease& device);
@@ -54,7 +55,7 @@ private:
         QLabel* title;
         QLabel* value;
         RowValue text;
-        bool movesWithTime;
+        Redraw redraw;
     };
     AppModel& model_;
     QLabel* address_;

@@ -1,8 +1,8 @@
 #include "app/ui/live_log.hpp"
 
 #include <QEvent>
-#include <QFontMetrics>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QListView>
@@ -131,8 +131,10 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // What the item view puts around a line's text.
-    int margin = view_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view_) + 1;
-    lines_->setFont(view_->font(), QSize(2 * margin, 2 * view_->style()->pixelMetric(QStyle::PM_FocusFrameVMargin, nullptr, view_)));
+    QStyle* style = view_->style();
+    int across = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view_) + 1);
+    int down = 2 * style->pixelMetric(QStyle::PM_FocusFrameVMargin, nullptr, view_);
+    lines_->setFont(view_->font(), QSize(across, down));
     layout->addWidget(view_);
     // The view follows new lines while it shows the last one; scrolling up stops that, scrolling back
     // to the end resumes it. Lines are laid out in batches, so follow the range, not the insertion.

@@ -31,7 +31,9 @@ Date wallClock() {
 double cpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -99,11 +101,13 @@ int main(int argc, char** argv) {
     fs::create_directories(folder);
 
     AppModel::Environment env;
-    env.mainThread = [](AppModel::Task task) { QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection); };
+    env.mainThread = [](AppModel::Task task) {
+        QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
+    };
     env.mainThreadAfter = [](double delay, AppModel::Task task) {
-        QMetaObject::invokeMethod(qApp, [delay, task = std::move(task)] {
-            QTimer::singleShot(static_cast<int>(delay * 1000), qApp, task);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [delay, task = std::move(task)] { QTimer::singleShot(static_cast<int>(delay * 1000), qApp, task); },
+            Qt::QueuedConnection);
     };
     env.background = [](AppModel::Task task) { task(); };
     env.now = wallClock;
@@ -147,7 +151,8 @@ int main(int argc, char** argv) {
         while (!model.isRunning && waited.elapsed() < 20'000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         if (!model.isRunning) {
-            std::fprintf(stderr, "the server did not start: %s\n", model.lastError.value_or(model.canStart() ? "" : "Start is not enabled").c_str());
+            std::fprintf(stderr, "the server did not start: %s\n",
+                         model.lastError.value_or(model.canStart() ? "" : "Start is not enabled").c_str());
             code = 1;
         } else {
             double began = cpuSeconds();
@@ -183,9 +188,10 @@ int main(int argc, char** argv) {
                 reply.ip = offered.ip;
                 reply.mac = device;
                 reply.interface = "eth9";
-                for (ServerEvent event : {ServerEvent::received(packet), ServerEvent::leaseChanged(offered),
-                                          ServerEvent::sent(reply)})
-                    QMetaObject::invokeMethod(qApp, [&model, event] { model.handle(event); }, Qt::QueuedConnection);
+                for (ServerEvent event :
+                     {ServerEvent::received(packet), ServerEvent::leaseChanged(offered), ServerEvent::sent(reply)})
+                    QMetaObject::invokeMethod(
+                        qApp, [&model, event] { model.handle(event); }, Qt::QueuedConnection);
                 ++sent;
             });
             discover.start(1000);
