@@ -451,7 +451,7 @@ void AppModel::start() {
             lastError = error.what();
         }
     }
-    changed(ModelChange::serving | ModelChange::dialogs);
+    changed(ModelChange::serving | ModelChange::dialogs | ModelChange::notices | ModelChange::leases);
 }
 
 void AppModel::stop() {
