@@ -125,8 +125,8 @@ AppModel::Task AppModel::guarded(std::function<void(AppModel&)> task) {
     };
 }
 
-void AppModel::changed() {
-    if (onChange) onChange();
+void AppModel::changed(ModelChange parts) {
+    if (onChange) onChange(parts);
 }
 
 // MARK: derived values
@@ -145,19 +145,8 @@ bool AppModel::canStart() const {
     return Preflight::canStart(checks);
 }
 
-const std::vector<LogLine>& AppModel::shownLog() const { return (logPaused && pausedLog_) ? *pausedLog_ : log; }
-
 bool AppModel::matchesFilter(const std::string& text, const std::string& filter) {
     return filter.empty() || folded(text).find(folded(filter)) != std::u32string::npos;
-}
-
-std::vector<LogLine> AppModel::visibleLog() const {
-    const auto& source = shownLog();
-    if (logFilter.empty()) return source;
-    std::vector<LogLine> shown;
-    for (const auto& line : source)
-        if (matchesFilter(line.text, logFilter)) shown.push_back(line);
-    return shown;
 }
 
 std::vector<Lease> AppModel::sortedLeases() const {
@@ -294,7 +283,7 @@ void AppModel::loadLeasesAtLaunch() {
     } catch (const LeaseFileError& error) {
         state.raise(Notice::leaseReadFailedAtLaunch(error.description()));
     }
-    changed();
+    changed(ModelChange::leases | ModelChange::notices | ModelChange::log);
 }
 
 void AppModel::finishBootstrap() {
@@ -305,7 +294,7 @@ void AppModel::finishBootstrap() {
         monitor_ = env_.makeMonitor([mainThread, refresh] { mainThread(refresh); });
         if (monitor_) monitor_->start();
     }
-    changed();
+    changed(ModelChange::everything());
 }
 
 void AppModel::scanCards(std::function<void(AppModel&, std::optional<std::vector<NetworkCard>>)> then) {
@@ -332,7 +321,7 @@ void AppModel::refreshCards() {
             self.choose(preferred);
         } else {
             self.refreshChecks();
-            self.changed();
+            self.changed(ModelChange::cards | ModelChange::checks);
         }
     });
 }
@@ -341,7 +330,7 @@ void AppModel::select(const std::optional<std::string>& cardID) {
     selectedCardID = cardID;
     storeSelection();
     refreshChecks();
-    changed();
+    changed(ModelChange::cards | ModelChange::checks);
 }
 
 void AppModel::choose(const std::optional<std::string>& cardID) {
@@ -349,7 +338,7 @@ void AppModel::choose(const std::optional<std::string>& cardID) {
     // With nothing remembered yet, the first card found is as good a memory as any.
     if (!rememberedCard()) storeSelection();
     refreshChecks();
-    changed();
+    changed(ModelChange::cards | ModelChange::checks);
 }
 
 std::optional<MACAddress> AppModel::rememberedCard() const {
@@ -367,7 +356,7 @@ void AppModel::storeSelection() {
 
 void AppModel::setShowDisconnected(bool show) {
     showDisconnected = show;
-    changed();
+    changed(ModelChange::cards);
 }
 
 void AppModel::refreshChecks() {
@@ -376,7 +365,7 @@ void AppModel::refreshChecks() {
     if (!card) {
         if (!isRunning && !checks.empty()) {
             checks.clear();
-            changed();
+            changed(ModelChange::checks);
         }
         return;
     }
@@ -396,7 +385,7 @@ void AppModel::applyChecks(unsigned generation, std::optional<PreflightInput> in
     auto fresh = Preflight::evaluate(*input, env_.platform);
     if (fresh == checks) return;
     checks = std::move(fresh);
-    changed();
+    changed(ModelChange::checks);
 }
 
 // MARK: serving
@@ -408,7 +397,7 @@ void AppModel::start() {
     if (!problems.empty()) {
         settingsMessages = std::move(problems);
         settingsOpen = true;
-        changed();
+        changed(ModelChange::settings | ModelChange::dialogs);
         return;
     }
     const NetworkCard card = *selectedCard();
@@ -418,7 +407,7 @@ void AppModel::start() {
         server_ = env_.makeServer(std::move(options));
     } catch (const std::exception& error) {
         lastError = error.what();
-        changed();
+        changed(ModelChange::dialogs);
         return;
     }
     stopReader();
@@ -454,7 +443,7 @@ void AppModel::start() {
                 mainThread([weak, holder, platform] {
                     if (auto model = weak.lock()) {
                         (**model).state.raise(Notice::portInUse(holder, platform));
-                        (**model).changed();
+                        (**model).changed(ModelChange::notices);
                     }
                 });
             });
@@ -462,7 +451,7 @@ void AppModel::start() {
             lastError = error.what();
         }
     }
-    changed();
+    changed(ModelChange::serving | ModelChange::dialogs | ModelChange::notices | ModelChange::leases);
 }
 
 void AppModel::stop() {
@@ -495,66 +484,130 @@ void AppModel::stop() {
     startedAt.reset();
     // No update framework here, so no deferred check is ever owed.
     refreshChecks();
-    changed();
+    changed(ModelChange::serving);
 }
 
 void AppModel::finishStop(std::optional<std::string> error) {
     isStopping = false;
     if (error) lastError = std::move(error);
     refreshChecks();
-    changed();
+    changed(ModelChange::serving | ModelChange::dialogs);
 }
 
 void AppModel::stopReader() {
     if (eventReader_.joinable()) eventReader_.join();
 }
 
+namespace {
+
+// What an event changes besides the log: a packet moves the device panel, a lease or its presence
+// the lease table.
+ModelChange partsOf(const ServerEvent& event) {
+    return std::visit(
+        [](const auto& payload) -> ModelChange {
+            using Case = std::decay_t<decltype(payload)>;
+            if constexpr (std::is_same_v<Case, ServerEvent::Started> || std::is_same_v<Case, ServerEvent::Received> ||
+                          std::is_same_v<Case, ServerEvent::Sent>)
+                return ModelChange::serving;
+            else if constexpr (std::is_same_v<Case, ServerEvent::LeaseChanged> ||
+                               std::is_same_v<Case, ServerEvent::LeaseRemoved> ||
+                               std::is_same_v<Case, ServerEvent::Presence>)
+                return ModelChange::leases;
+            else if constexpr (std::is_same_v<Case, ServerEvent::NoticeRaised> ||
+                               std::is_same_v<Case, ServerEvent::NoticeCleared>)
+                return ModelChange::notices;
+            else if constexpr (std::is_same_v<Case, ServerEvent::Stopped>)
+                return ModelChange::serving | ModelChange::notices | ModelChange::leases;
+            else
+                return {};
+        },
+        event.value);
+}
+
+}  // namespace
+
 void AppModel::handle(const ServerEvent& event) {
     Date at = env_.now();
+    ModelChange parts = partsOf(event);
     if (auto line = EventLog::line(event, at)) {
-        appendLog(*line, kindOf(event));
+        addLogLine(*line, kindOf(event));
         logWriter_.append(*line, at);
+        parts |= ModelChange::log;
     }
     state.apply(event, at);
     if (event.is<ServerEvent::Link>()) {
         scanCards([](AppModel& self, std::optional<std::vector<NetworkCard>> found) {
             if (!found) return;
             self.cards = std::move(*found);
-            self.changed();
+            self.changed(ModelChange::cards);
         });
     } else if (event.is<ServerEvent::Stopped>()) {
         isRunning = false;
     }
-    changed();
+    if (!parts.empty()) changed(parts);
 }
 
 // MARK: log
 
 void AppModel::appendLog(const std::string& text, LogLine::Kind kind) {
+    addLogLine(text, kind);
+    changed(ModelChange::log);
+}
+
+void AppModel::addLogLine(const std::string& text, LogLine::Kind kind) {
     log.push_back({nextLogID_++, text, kind});
-    if (log.size() > logCapacity) log.erase(log.begin(), log.begin() + static_cast<long>(log.size() - logCapacity));
-    changed();
+    if (log.size() > logCapacity) log.pop_front();
+    // A paused log keeps showing its snapshot; the new line joins when it resumes.
+    if (logPaused) return;
+    if (matchesFilter(log.back().text, logFilter)) visibleLog_.push_back(log.back());
+    while (!visibleLog_.empty() && visibleLog_.front().id < log.front().id) visibleLog_.pop_front();
+}
+
+void AppModel::refilterLog() {
+    const auto& source = (logPaused && pausedLog_) ? *pausedLog_ : log;
+    visibleLog_.clear();
+    for (const auto& line : source)
+        if (matchesFilter(line.text, logFilter)) visibleLog_.push_back(line);
 }
 
 void AppModel::clearLog() {
     log.clear();
+    visibleLog_.clear();
     if (pausedLog_) pausedLog_->clear();
-    changed();
+    changed(ModelChange::log);
 }
 
 void AppModel::setLogPaused(bool paused) {
     if (paused == logPaused) return;
     logPaused = paused;
-    if (paused)
+    if (paused) {
+        // The shown lines are already the snapshot's, filtered; only a new filter needs the snapshot.
         pausedLog_ = log;
-    else
+    } else {
         pausedLog_.reset();
-    changed();
+        refilterLog();
+    }
+    changed(ModelChange::log);
 }
 
 void AppModel::setLogFilter(const std::string& filter) {
+    if (filter == logFilter) return;
     logFilter = filter;
-    changed();
+    refilterLog();
+    changed(ModelChange::log);
+}
+
+void AppModel::openSettings() {
+    if (settingsOpen) return;
+    settingsOpen = true;
+    changed(ModelChange::settings | ModelChange::dialogs);
+}
+
+void AppModel::closeSettings() {
+    if (!settingsOpen && settingsMessages.empty()) return;
+    settingsOpen = false;
+    settingsMessages.clear();
+    changed(ModelChange::settings | ModelChange::dialogs);
 }
 
 // MARK: adapter commands
@@ -577,7 +630,7 @@ void AppModel::requestConfigureAdapter() {
                                         std::to_string(config.prefixLength) + "?",
                                     HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service,
                                     *card};
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::requestRestoreDHCP() {
@@ -587,17 +640,17 @@ void AppModel::requestRestoreDHCP() {
     pendingCommand =
         PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service,
                        *card};
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::cancelPendingCommand() {
     pendingCommand.reset();
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::run(PendingCommand pending) {
     pendingCommand.reset();
-    changed();
+    changed(ModelChange::dialogs);
     struct Outcome {
         bool succeeded = false;
         bool cancelled = false;
@@ -631,7 +684,7 @@ void AppModel::run(PendingCommand pending) {
                 self.lastError = outcome.error;
             }
             self.refreshCards();
-            self.changed();
+            self.changed(ModelChange::cards | ModelChange::dialogs);
         });
     });
 }
@@ -670,30 +723,30 @@ void AppModel::rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change) {
                 self.state.loadLeases(*result);
             else
                 self.lastError = error;
-            self.changed();
+            self.changed(ModelChange::leases | ModelChange::serving | ModelChange::dialogs | ModelChange::notices);
         });
     });
-    changed();
+    changed(ModelChange::leases | ModelChange::serving);
 }
 
 void AppModel::requestForgetLease(const MACAddress& mac) {
     confirmForget = mac;
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::cancelForgetLease() {
     confirmForget.reset();
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::requestClearExpired() {
     confirmClear = true;
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::cancelClearExpired() {
     confirmClear = false;
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::forgetLease(const MACAddress& mac) {
@@ -701,7 +754,7 @@ void AppModel::forgetLease(const MACAddress& mac) {
     // A running server owns the table and would write its own copy back over an edited file.
     if (server_ && isRunning) {
         server_->forgetLease(mac);
-        changed();
+        changed(ModelChange::dialogs);
         return;
     }
     rewriteLeaseFile([mac](LeaseTable& table, Date) { table.remove(mac); });
@@ -711,7 +764,7 @@ void AppModel::clearExpiredLeases() {
     confirmClear = false;
     if (server_ && isRunning) {
         server_->clearInactive();
-        changed();
+        changed(ModelChange::dialogs);
         return;
     }
     rewriteLeaseFile([](LeaseTable& table, Date now) { table.clearInactive(now); });
@@ -730,13 +783,13 @@ void AppModel::refreshLeases() {
 
 void AppModel::dismiss(NoticeKind kind) {
     state.dismiss(kind);
-    changed();
+    changed(ModelChange::notices);
 }
 
 void AppModel::dismissError() {
     lastError.reset();
     failedCommand.reset();
-    changed();
+    changed(ModelChange::dialogs);
 }
 
 void AppModel::openInBrowser(IPv4Address ip) {
@@ -771,7 +824,7 @@ std::map<SettingsForm::Field, std::vector<std::string>> AppModel::saveSettings(c
     settingsOpen = false;
     settingsMessages.clear();
     refreshChecks();
-    changed();
+    changed(ModelChange::settings | ModelChange::dialogs);
     return {};
 }
 

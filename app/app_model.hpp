@@ -1,6 +1,7 @@
 #pragma once
 // The desktop application's state and operations, free of any window toolkit: every change
-// happens on the thread the injected executor runs, and `onChange` tells the screens to redraw.
+// happens on the thread the injected executor runs, and `onChange` tells the screens which parts to redraw.
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/model_change.hpp"
 #include "app/screen_texts.hpp"
 #include "app/settings_store.hpp"
 #include "core/addressing/date.hpp"
@@ -107,8 +109,8 @@ public:
     static constexpr double waitingHintSeconds = 60;
     static ServerConfig defaultConfig();
 
-    // Called after every change; the screens redraw from the model.
-    std::function<void()> onChange;
+    // Called after every change with the parts it touched; the screens redraw those from the model.
+    std::function<void(ModelChange)> onChange;
 
     // Fields, read by the screens.
     Phase phase = Phase::launching;
@@ -119,7 +121,8 @@ public:
     std::vector<PreflightCheck> checks;
     bool isRunning = false;
     AnvilState state;
-    std::vector<LogLine> log;
+    // The newest lines, oldest first; a new line past the capacity pushes out the oldest.
+    std::deque<LogLine> log;
     std::string logFilter;
     bool logPaused = false;
     std::optional<Date> startedAt;
@@ -139,9 +142,9 @@ public:
     const NetworkCard* selectedCard() const;
     std::vector<NetworkCard> offeredCards() const;
     bool canStart() const;
-    std::vector<LogLine> visibleLog() const;
-    // The lines the on-screen log draws from before filtering: the paused snapshot, else `log`.
-    const std::vector<LogLine>& shownLog() const;
+    // The lines the on-screen log shows: those of `log` (or of the paused snapshot) that pass the
+    // filter. Kept as lines arrive, so that each line is filtered once.
+    const std::deque<LogLine>& visibleLog() const { return visibleLog_; }
     // Whether a log line passes the filter, compared case-insensitively in the user's locale.
     static bool matchesFilter(const std::string& text, const std::string& filter);
     std::vector<Lease> sortedLeases() const;
@@ -191,6 +194,9 @@ public:
     void clearLog();
     void setLogPaused(bool paused);
     void setLogFilter(const std::string& filter);
+    // The settings sheet is open while the model says so; closing it forgets the problems it showed.
+    void openSettings();
+    void closeSettings();
     void requestConfigureAdapter();
     void requestRestoreDHCP();
     // Takes a copy: callers pass the model's own pendingCommand, which this clears.
@@ -219,7 +225,11 @@ public:
     void withTimeout(double seconds, Value fallback, std::function<Value()> work, std::function<void(Value)> resume);
 
 private:
-    void changed();
+    void changed(ModelChange parts);
+    // Adds a line to the log without announcing it; the caller does.
+    void addLogLine(const std::string& text, LogLine::Kind kind);
+    // Filters the shown lines again from the start, after the filter or the source changed.
+    void refilterLog();
     void finishBootstrap();
     void loadLeasesAtLaunch();
     void applyChecks(unsigned generation, std::optional<PreflightInput> input);
@@ -242,7 +252,8 @@ private:
     LogFileWriter logWriter_;
     std::unique_ptr<DHCPServer> server_;
     std::unique_ptr<InterfaceMonitor> monitor_;
-    std::optional<std::vector<LogLine>> pausedLog_;
+    std::optional<std::deque<LogLine>> pausedLog_;
+    std::deque<LogLine> visibleLog_;
     long long nextLogID_ = 1;
     unsigned checksGeneration_ = 0;
     std::thread eventReader_;

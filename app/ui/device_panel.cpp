@@ -50,6 +50,8 @@ WaitingPanel::WaitingPanel(AppModel& model, QWidget* parent) : QWidget(parent), 
     auto* header = new QHBoxLayout;
     icon_ = plainLabel();
     icon_->setObjectName("waitingIcon");
+    // A fixed size keeps each animation frame from laying out the window again.
+    icon_->setFixedSize(40, 40);
     header->addWidget(icon_, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     listening_ = makeLabel("listening");
@@ -101,7 +103,16 @@ void WaitingPanel::render() {
     hintAction_->setVisible(action.has_value());
 }
 
-void WaitingPanel::animate(int frame) { icon_->setPixmap(portIcon(40, devicePixelRatioF(), frame)); }
+void WaitingPanel::animate(int frame) {
+    // The frames are drawn once per screen density and then reused.
+    if (frameRatio_ != devicePixelRatioF()) {
+        frameRatio_ = devicePixelRatioF();
+        frames_.clear();
+    }
+    auto found = frames_.find(frame);
+    if (found == frames_.end()) found = frames_.emplace(frame, portIcon(40, frameRatio_, frame)).first;
+    icon_->setPixmap(found->second);
+}
 
 DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName("deviceCard");
@@ -156,17 +167,17 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     });
     rowValues_.back().value->setWordWrap(true);
     rowValues_.back().value->setToolTip(plainToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served"));
-    addRow("Lease", leaseText);
+    addRow("Lease", leaseText, Redraw::withClock);
 }
 
-void DeviceCard::addRow(const QString& name, RowValue value) {
+void DeviceCard::addRow(const QString& name, RowValue value, Redraw redraw) {
     int line = static_cast<int>(rowValues_.size());
     auto* title = plainLabel(name);
     auto* shown = plainLabel();
     shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
     rows_->addWidget(title, line, 0, Qt::AlignTop);
     rows_->addWidget(shown, line, 1, Qt::AlignTop);
-    rowValues_.push_back({title, shown, std::move(value)});
+    rowValues_.push_back({title, shown, std::move(value), redraw});
 }
 
 void DeviceCard::render(const Lease& device) {
@@ -191,8 +202,18 @@ DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     card_->hide();
 }
 
-void DevicePanel::render() {
+void DeviceCard::renderClock(const Lease& device) {
+    for (const auto& row : rowValues_)
+        if (row.redraw == Redraw::withClock) setText(row.value, q(row.text(device, model_)));
+}
+
+void DevicePanel::render(ModelChange parts) {
     const auto& found = model_.state.deviceFound;
+    // The waiting panel is all time and cheap texts; the device card has one countdown.
+    if (parts == ModelChange::clock && found && !card_->isHidden()) {
+        card_->renderClock(*found);
+        return;
+    }
     QString title = found ? "Device found" : "";
     if (this->title() != title) setTitle(title);
     waiting_->setVisible(!found);

@@ -1,8 +1,10 @@
 #pragma once
 // The panel shown while serving: the waiting panel until a device is found, then the device card.
 #include <QGroupBox>
+#include <QPixmap>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ private:
     QWidget* hint_;
     QLabel* hintText_;
     QPushButton* hintAction_;
+    std::map<int, QPixmap> frames_;
+    qreal frameRatio_ = 0;
 };
 
 class DeviceCard : public QWidget {
@@ -39,14 +43,19 @@ public:
     using RowValue = std::function<std::string(const Lease& device, const AppModel& model)>;
 
     explicit DeviceCard(AppModel& model, QWidget* parent = nullptr);
-    void addRow(const QString& name, RowValue value);
+    // Rows that count down are redrawn as the clock moves; the others only when the model changes.
+    enum class Redraw { onChange, withClock };
+    void addRow(const QString& name, RowValue value, Redraw redraw = Redraw::onChange);
     void render(const Lease& device);
+    // Only time moved: the rows that count down.
+    void renderClock(const Lease& device);
 
 private:
     struct Row {
         QLabel* title;
         QLabel* value;
         RowValue text;
+        Redraw redraw;
     };
     AppModel& model_;
     QLabel* address_;
@@ -59,7 +68,7 @@ class DevicePanel : public QGroupBox {
     Q_OBJECT
 public:
     explicit DevicePanel(AppModel& model, QWidget* parent = nullptr);
-    void render();
+    void render(ModelChange parts);
     void animate(int frame);
 
 private:

@@ -9,11 +9,20 @@
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <map>
 
 #include "app/ui/texts.hpp"
+#include "core/leases/lease_table.hpp"
 
 namespace anvil {
+
+namespace {
+
+bool showsExpired(const Lease& lease, Date now) {
+    bool live = lease.state == Lease::State::bound || lease.state == Lease::State::offered;
+    return live && lease.isExpired(now);
+}
+
+}  // namespace
 
 LeaseTableModel::LeaseTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -27,8 +36,7 @@ QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<P
         }
         case Column::lease: {
             std::string state(rawValue(lease.state));
-            bool live = lease.state == Lease::State::bound || lease.state == Lease::State::offered;
-            return q(live && lease.isExpired(now) ? state + " (expired)" : state);
+            return q(showsExpired(lease, now) ? state + " (expired)" : state);
         }
         case address: return q(lease.ip.description());
     }
@@ -36,50 +44,57 @@ QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<P
 }
 
 void LeaseTableModel::update(const AppModel& model) {
-    auto leases = model.sortedLeases();
-    now_ = model.now();
-    std::map<std::string, std::size_t> wanted;
-    for (std::size_t i = 0; i < leases.size(); ++i) wanted[leases[i].mac.description()] = i;
-
+    Date now = model.now();
+    const auto& leases = model.state.leases;
     // Rows whose lease left go, from the bottom up so that the indexes stay right.
+    bool removed = false;
     for (int row = static_cast<int>(rows_.size()) - 1; row >= 0; --row) {
-        if (wanted.count(rows_[static_cast<std::size_t>(row)].lease.mac.description())) continue;
+        if (leases.count(rows_[static_cast<std::size_t>(row)].lease.mac)) continue;
         beginRemoveRows({}, row, row);
         rows_.erase(rows_.begin() + row);
         endRemoveRows();
+        removed = true;
     }
-    // New leases join at the end, then every row moves to its place in one layout change.
-    std::vector<Lease> added;
-    for (const auto& lease : leases)
-        if (std::none_of(rows_.begin(), rows_.end(), [&](const Row& row) { return row.lease.mac == lease.mac; }))
-            added.push_back(lease);
-    if (!added.empty()) {
-        int first = static_cast<int>(rows_.size());
-        beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
-        for (auto& lease : added) rows_.push_back({std::move(lease), std::nullopt, std::nullopt});
-        endInsertRows();
+    if (removed) {
+        rowOf_.clear();
+        for (std::size_t i = 0; i < rows_.size(); ++i) rowOf_[rows_[i].lease.mac] = i;
     }
-    bool ordered = true;
-    for (std::size_t i = 0; i < rows_.size(); ++i) ordered &= wanted[rows_[i].lease.mac.description()] == i;
-    if (!ordered) {
-        emit layoutAboutToBeChanged();
-        QModelIndexList from = persistentIndexList();
-        QModelIndexList to;
-        for (const auto& index : from)
-            to << this->index(static_cast<int>(wanted[rows_[static_cast<std::size_t>(index.row())].lease.mac.description()]),
-                              index.column());
-        std::vector<Row> sorted(rows_.size());
-        for (auto& row : rows_) sorted[wanted[row.lease.mac.description()]] = std::move(row);
-        rows_ = std::move(sorted);
-        changePersistentIndexList(from, to);
-        emit layoutChanged();
+    std::vector<Row> added;
+    for (const auto& [mac, lease] : leases) {
+        auto presence = model.presence(lease);
+        auto found = rowOf_.find(mac);
+        if (found == rowOf_.end()) {
+            added.push_back({lease, presence, model.maker(mac)});
+            continue;
+        }
+        Row& row = rows_[found->second];
+        if (row.lease == lease && row.presence == presence && showsExpired(lease, now) == showsExpired(lease, now_))
+            continue;
+        row.lease = lease;
+        row.presence = presence;
+        changedRow(found->second);
     }
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        rows_[i].lease = leases[i];
-        rows_[i].presence = model.presence(leases[i]);
-        rows_[i].maker = model.maker(leases[i].mac);
+    now_ = now;
+    if (added.empty()) return;
+    int first = static_cast<int>(rows_.size());
+    beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
+    for (auto& row : added) {
+        rowOf_[row.lease.mac] = rows_.size();
+        rows_.push_back(std::move(row));
     }
-    if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1), {Qt::DisplayRole});
+    endInsertRows();
+}
+
+void LeaseTableModel::tick(Date now) {
+    Date before = now_;
+    now_ = now;
+    for (std::size_t row = 0; row < rows_.size(); ++row)
+        if (showsExpired(rows_[row].lease, now) != showsExpired(rows_[row].lease, before)) changedRow(row);
+}
+
+void LeaseTableModel::changedRow(std::size_t row) {
+    int line = static_cast<int>(row);
+    emit dataChanged(index(line, 0), index(line, columns - 1), {Qt::DisplayRole});
 }
 
 int LeaseTableModel::rowCount(const QModelIndex& parent) const {
@@ -107,6 +122,14 @@ QVariant LeaseTableModel::headerData(int section, Qt::Orientation orientation, i
     }
 }
 
+LeaseOrder::LeaseOrder(QObject* parent) : QSortFilterProxyModel(parent) {}
+
+bool LeaseOrder::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+    const auto* table = static_cast<const LeaseTableModel*>(sourceModel());
+    return LeaseTable::displaysBefore(table->leaseAt(left.row()), table->presenceAt(left.row()),
+                                      table->leaseAt(right.row()), table->presenceAt(right.row()));
+}
+
 LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases", parent), model_(model) {
     setObjectName("leasesPanel");
     auto* layout = new QVBoxLayout(this);
@@ -123,13 +146,19 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     connect(clear, &QPushButton::clicked, this, [this] { model_.requestClearExpired(); });
 
     table_ = new LeaseTableModel(this);
+    ordered_ = new LeaseOrder(this);
+    ordered_->setSourceModel(table_);
+    // Sorted once; the proxy then moves only the rows that change.
+    ordered_->sort(0);
     view_ = new QTableView;
     view_->setObjectName("leaseTable");
-    view_->setModel(table_);
+    view_->setModel(ordered_);
     view_->horizontalHeader()->setStretchLastSection(true);
     view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::status, QHeaderView::ResizeToContents);
     view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::device, QHeaderView::Stretch);
     view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::lease, QHeaderView::ResizeToContents);
+    // Fitting the columns measures the rows on screen, not every lease at every change.
+    view_->horizontalHeader()->setResizeContentsPrecision(0);
     view_->verticalHeader()->hide();
     // Rows as tall as a line of text needs, so that a laptop screen shows a whole bench of devices.
     view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 8);
@@ -142,12 +171,17 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     layout->addWidget(view_);
 }
 
-void LeasesPanel::render() { table_->update(model_); }
+void LeasesPanel::render(ModelChange parts) {
+    if (parts.touches(ModelChange::leases))
+        table_->update(model_);
+    else if (parts.touches(ModelChange::clock))
+        table_->tick(model_.now());
+}
 
 void LeasesPanel::showMenu(const QPoint& position) {
     QModelIndex index = view_->indexAt(position);
     if (!index.isValid()) return;
-    Lease lease = table_->leaseAt(index.row());
+    Lease lease = table_->leaseAt(ordered_->mapToSource(index).row());
     auto* menu = new QMenu(this);
     menu->setObjectName("leaseMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose);

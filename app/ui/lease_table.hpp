@@ -1,7 +1,10 @@
 #pragma once
-// The lease table: a Qt model over the model's sorted leases, and the "Leases" section that shows it.
+// The lease table: a Qt model of the model's leases keyed by hardware address, a proxy that keeps
+// them in display order, and the "Leases" section that shows them.
 #include <QAbstractTableModel>
 #include <QGroupBox>
+#include <QSortFilterProxyModel>
+#include <unordered_map>
 #include <vector>
 
 #include "app/app_model.hpp"
@@ -18,9 +21,13 @@ public:
 
     explicit LeaseTableModel(QObject* parent = nullptr);
 
-    // Takes the model's leases in display order; rows are kept by MAC so that selections survive.
+    // Follows the model's leases: a row per hardware address, added, changed in place or removed as
+    // its lease is, so that selections survive and unchanged rows cost nothing.
     void update(const AppModel& model);
+    // Time moved on: only the rows whose lease ran out since are redrawn.
+    void tick(Date now);
     const Lease& leaseAt(int row) const { return rows_.at(static_cast<std::size_t>(row)).lease; }
+    std::optional<PresenceState> presenceAt(int row) const { return rows_.at(static_cast<std::size_t>(row)).presence; }
 
     // The text of one cell.
     static QString text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
@@ -37,15 +44,28 @@ private:
         std::optional<PresenceState> presence;
         std::optional<std::string> maker;
     };
+    void changedRow(std::size_t row);
+
     std::vector<Row> rows_;
+    std::unordered_map<MACAddress, std::size_t> rowOf_;
     Date now_{};
+};
+
+// Orders the rows as the lease list is ordered everywhere: by presence, then address.
+class LeaseOrder : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    explicit LeaseOrder(QObject* parent = nullptr);
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 };
 
 class LeasesPanel : public QGroupBox {
     Q_OBJECT
 public:
     explicit LeasesPanel(AppModel& model, QWidget* parent = nullptr);
-    void render();
+    void render(ModelChange parts);
     QTableView* view() const { return view_; }
 
 private:
@@ -53,6 +73,7 @@ private:
 
     AppModel& model_;
     LeaseTableModel* table_;
+    LeaseOrder* ordered_;
     QTableView* view_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QListView>
@@ -15,28 +16,54 @@
 
 namespace anvil {
 
-void LogListModel::update(const std::vector<LogLine>& lines) {
+void LogListModel::update(const std::deque<LogLine>& lines) {
     // Identifiers only grow, so the lines that left are the shown ones older than the first new one.
     std::size_t gone = 0;
-    while (gone < lines_.size() && (lines.empty() || lines_[gone].id < lines.front().id)) ++gone;
+    while (gone < lines_.size() && (lines.empty() || lines_[gone].line.id < lines.front().id)) ++gone;
     std::size_t kept = lines_.size() - gone;
-    bool continues = kept <= lines.size() && (kept == 0 || lines[kept - 1].id == lines_.back().id);
+    bool continues = kept <= lines.size() && (kept == 0 || lines[kept - 1].id == lines_.back().line.id);
     if (!continues) {
         beginResetModel();
-        lines_ = lines;
+        lines_.clear();
+        widths_.clear();
+        for (const auto& line : lines) append(line);
         endResetModel();
         return;
     }
     if (gone > 0) {
         beginRemoveRows({}, 0, static_cast<int>(gone) - 1);
-        lines_.erase(lines_.begin(), lines_.begin() + static_cast<long>(gone));
+        for (std::size_t i = 0; i < gone; ++i) popFront();
         endRemoveRows();
     }
     if (lines.size() > kept) {
         beginInsertRows({}, static_cast<int>(kept), static_cast<int>(lines.size()) - 1);
-        lines_.insert(lines_.end(), lines.begin() + static_cast<long>(kept), lines.end());
+        for (auto line = lines.begin() + static_cast<long>(kept); line != lines.end(); ++line) append(*line);
         endInsertRows();
     }
+}
+
+void LogListModel::append(const LogLine& line) {
+    int width = measure(line.text);
+    lines_.push_back({line, width});
+    widths_.insert(width);
+}
+
+void LogListModel::popFront() {
+    widths_.erase(widths_.find(lines_.front().width));
+    lines_.pop_front();
+}
+
+int LogListModel::measure(const std::string& text) const {
+    return QFontMetrics(font_).horizontalAdvance(q(text)) + padding_.width();
+}
+
+void LogListModel::setFont(const QFont& font, QSize padding) {
+    font_ = font;
+    padding_ = padding;
+    beginResetModel();
+    widths_.clear();
+    for (auto& shown : lines_) widths_.insert(shown.width = measure(shown.line.text));
+    endResetModel();
 }
 
 void LogListModel::setPalette(const QPalette& palette) {
@@ -52,25 +79,16 @@ int LogListModel::rowCount(const QModelIndex& parent) const {
 
 QVariant LogListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
-    const LogLine& line = lines_[static_cast<std::size_t>(index.row())];
+    const LogLine& line = lines_[static_cast<std::size_t>(index.row())].line;
     if (role == Qt::DisplayRole) return q(line.text);
+    // Every row is as wide as the widest, so the view lays out 5000 lines without measuring them.
+    if (role == Qt::SizeHintRole)
+        return QSize(widths_.empty() ? 0 : *widths_.rbegin(), QFontMetrics(font_).height() + padding_.height());
     if (role == Qt::ForegroundRole) {
         const QColor& colour = colours_[static_cast<std::size_t>(line.kind)];
         return colour.isValid() ? QVariant(colour) : QVariant();
     }
     return {};
-}
-
-void LogFilter::setFilter(const std::string& filter) {
-    if (filter == filter_) return;
-    filter_ = filter;
-    invalidateFilter();
-}
-
-bool LogFilter::filterAcceptsRow(int row, const QModelIndex& parent) const {
-    if (filter_.empty()) return true;
-    QModelIndex index = sourceModel()->index(row, 0, parent);
-    return AppModel::matchesFilter(index.data().toString().toStdString(), filter_);
 }
 
 LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live log", parent), model_(model) {
@@ -102,19 +120,21 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
 
     lines_ = new LogListModel(this);
     lines_->setPalette(palette());
-    shown_ = new LogFilter(this);
-    shown_->setSourceModel(lines_);
     view_ = new QListView;
     view_->setObjectName("logView");
-    view_->setModel(shown_);
-    // Lines differ in length: measured in batches so that long ones scroll sideways instead of being cut.
-    view_->setLayoutMode(QListView::Batched);
-    view_->setBatchSize(500);
+    view_->setModel(lines_);
+    // Each line is measured once, as it arrives; long ones scroll sideways instead of being cut.
+    view_->setUniformItemSizes(true);
     view_->setTextElideMode(Qt::ElideNone);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // What the item view puts around a line's text.
+    QStyle* style = view_->style();
+    int across = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view_) + 1);
+    int down = 2 * style->pixelMetric(QStyle::PM_FocusFrameVMargin, nullptr, view_);
+    lines_->setFont(view_->font(), QSize(across, down));
     layout->addWidget(view_);
     // The view follows new lines while it shows the last one; scrolling up stops that, scrolling back
     // to the end resumes it. Lines are laid out in batches, so follow the range, not the insertion.
@@ -129,8 +149,7 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
 void LiveLogPanel::render() {
     if (pause_->isChecked() != model_.logPaused) pause_->setChecked(model_.logPaused);
     if (filter_->text().toStdString() != model_.logFilter) filter_->setText(q(model_.logFilter));
-    shown_->setFilter(model_.logFilter);
-    lines_->update(model_.shownLog());
+    lines_->update(model_.visibleLog());
 }
 
 void LiveLogPanel::changeEvent(QEvent* event) {

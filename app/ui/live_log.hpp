@@ -1,13 +1,13 @@
 #pragma once
-// The live log: a Qt list model over the lines the model shows, a filter proxy, and the "Live log" section.
+// The live log: a Qt list model over the lines the model shows, and the "Live log" section.
 #include <QAbstractListModel>
 #include <QColor>
+#include <QFont>
+#include <QGroupBox>
 #include <QPalette>
 #include <array>
-#include <QGroupBox>
-#include <QSortFilterProxyModel>
-#include <string>
-#include <vector>
+#include <deque>
+#include <set>
 
 #include "app/app_model.hpp"
 
@@ -24,30 +24,30 @@ public:
 
     // Follows the lines: those that left the front are removed and new ones appended, so that the
     // view keeps its scroll position; anything else starts over.
-    void update(const std::vector<LogLine>& lines);
+    void update(const std::deque<LogLine>& lines);
     // Picks the line colours for this palette.
     void setPalette(const QPalette& palette);
+    // The font the lines are measured in; `padding` is what a view adds around a line's text.
+    void setFont(const QFont& font, QSize padding);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
 private:
-    std::vector<LogLine> lines_;
+    struct Shown {
+        LogLine line;
+        int width;
+    };
+    void append(const LogLine& line);
+    void popFront();
+    int measure(const std::string& text) const;
+
+    std::deque<Shown> lines_;
+    // The widths of the shown lines, so that the widest is known without measuring them all again.
+    std::multiset<int> widths_;
+    QFont font_;
+    QSize padding_;
     std::array<QColor, 5> colours_;
-};
-
-// Shows the lines that pass the model's filter, compared as the model compares them.
-class LogFilter : public QSortFilterProxyModel {
-    Q_OBJECT
-public:
-    using QSortFilterProxyModel::QSortFilterProxyModel;
-    void setFilter(const std::string& filter);
-
-protected:
-    bool filterAcceptsRow(int row, const QModelIndex& parent) const override;
-
-private:
-    std::string filter_;
 };
 
 class LiveLogPanel : public QGroupBox {
@@ -64,7 +64,6 @@ private:
     QLineEdit* filter_;
     QToolButton* pause_;
     LogListModel* lines_;
-    LogFilter* shown_;
     QListView* view_;
     bool following_ = true;
 };

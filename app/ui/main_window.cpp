@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <algorithm>
+#include <utility>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -49,11 +50,11 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     setCentralWidget(root_);
     restoreLayout();
     paintIcons();
-    model_.onChange = [this] { scheduleRender(); };
-    // The waiting panel's clock and hint move with time, not only with events.
+    model_.onChange = [this](ModelChange parts) { scheduleRender(parts); };
+    // The waiting panel's clock and hint and the lease countdowns move with time, not only with events.
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] {
-        if (model_.isRunning) scheduleRender();
+        if (model_.isRunning) scheduleRender(ModelChange::clock);
     });
     tick->start(1000);
     auto* animation = new QTimer(this);
@@ -87,7 +88,7 @@ void MainWindow::changeEvent(QEvent* event) {
     // A new palette (the desktop switched between light and dark) recolours everything.
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
         paintIcons();
-        scheduleRender();
+        scheduleRender(ModelChange::everything());
     }
     QMainWindow::changeEvent(event);
 }
@@ -101,13 +102,11 @@ void MainWindow::animate() {
         devicePanel_->animate(animationFrame_);
 }
 
-void MainWindow::scheduleRender() {
-    if (renderPending_) return;
-    renderPending_ = true;
-    QTimer::singleShot(0, this, [this] {
-        renderPending_ = false;
-        render();
-    });
+void MainWindow::scheduleRender(ModelChange parts) {
+    bool pending = !pendingParts_.empty();
+    pendingParts_ |= parts;
+    if (pending) return;
+    QTimer::singleShot(0, this, [this] { render(std::exchange(pendingParts_, {})); });
 }
 
 void MainWindow::buildMenus() {
@@ -289,28 +288,56 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     fitTopPanels();
 }
 
-void MainWindow::render() {
+void MainWindow::render(ModelChange parts) {
+    using Part = ModelChange;
     bool ready = model_.phase == AppModel::Phase::ready;
-    root_->setCurrentIndex(ready ? 1 : 0);
-    if (auto* toolbar = findChild<QToolBar*>("toolbar")) toolbar->setVisible(ready);
-    startMenuAction_->setEnabled(model_.canStart());
-    stopMenuAction_->setEnabled(model_.isRunning);
+    // Whether Start is possible follows the card, its checks and the run (lease file edits count as the run).
+    const ModelChange startParts = Part::cards | Part::checks | Part::serving;
+    if (parts.touches(startParts)) {
+        root_->setCurrentIndex(ready ? 1 : 0);
+        if (auto* toolbar = findChild<QToolBar*>("toolbar")) toolbar->setVisible(ready);
+        startMenuAction_->setEnabled(model_.canStart());
+        stopMenuAction_->setEnabled(model_.isRunning);
+    }
     if (!ready) return;
-    renderToolbar();
-    checkStrip_->render(model_);
-    banners_->render();
-    checklist_->setVisible(!model_.isRunning);
-    devicePanel_->setVisible(model_.isRunning);
-    if (model_.isRunning)
-        devicePanel_->render();
-    else
+    if (parts.touches(startParts)) {
+        renderToolbar();
+        rendered(Panel::toolbar);
+    }
+    if (parts.touches(Part::checks)) {
+        checkStrip_->render(model_);
+        rendered(Panel::checkStrip);
+    }
+    if (parts.touches(Part::notices)) {
+        banners_->render();
+        rendered(Panel::banners);
+    }
+    if (parts.touches(Part::serving)) {
+        checklist_->setVisible(!model_.isRunning);
+        devicePanel_->setVisible(model_.isRunning);
+    }
+    if (model_.isRunning && parts.touches(Part::serving | Part::leases | Part::settings | Part::clock)) {
+        devicePanel_->render(parts);
+        rendered(Panel::device);
+    } else if (!model_.isRunning && parts.touches(Part::cards | Part::checks | Part::serving)) {
         checklist_->render();
-    leases_->render();
-    log_->render();
-    fitTopPanels();
-    renderConfirmations();
-    renderDialogs();
-    if (settingsDialog_) settingsDialog_->refresh();
+        rendered(Panel::checklist);
+    }
+    if (parts.touches(Part::leases | Part::clock)) {
+        leases_->render(parts);
+        rendered(Panel::leases);
+    }
+    if (parts.touches(Part::log)) {
+        log_->render();
+        rendered(Panel::log);
+    }
+    if (parts.touches(Part::cards | Part::checks | Part::notices | Part::serving)) fitTopPanels();
+    if (parts.touches(Part::dialogs | Part::settings)) {
+        renderConfirmations();
+        renderDialogs();
+        rendered(Panel::dialogs);
+    }
+    if (settingsDialog_ && parts.touches(Part::cards | Part::checks | Part::settings)) settingsDialog_->refresh();
 }
 
 void MainWindow::renderToolbar() {
@@ -414,14 +441,10 @@ void MainWindow::renderDialogs() {
 
 void MainWindow::openSettings() {
     if (settingsDialog_) return;
-    model_.settingsOpen = true;
     settingsDialog_ = new SettingsDialog(model_, this);
     settingsDialog_->setAttribute(Qt::WA_DeleteOnClose);
-    connect(settingsDialog_, &QDialog::finished, this, [this] {
-        model_.settingsOpen = false;
-        model_.settingsMessages.clear();
-        scheduleRender();
-    });
+    connect(settingsDialog_, &QDialog::finished, this, [this] { model_.closeSettings(); });
+    model_.openSettings();
     settingsDialog_->open();
 }
 

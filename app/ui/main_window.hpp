@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
+#include <array>
 #include <string>
 
 #include "app/app_model.hpp"
@@ -32,7 +33,13 @@ public:
     ~MainWindow() override;
 
     // Redraws everything from the model now (normally coalesced after each change).
-    void render();
+    void render() { render(ModelChange::everything()); }
+    // Redraws the panels that show these parts.
+    void render(ModelChange parts);
+
+    // The window's panels, and how often each was redrawn: the screen tests read these counts.
+    enum class Panel { toolbar, checkStrip, banners, checklist, device, leases, log, dialogs };
+    int renders(Panel panel) const { return renders_[static_cast<std::size_t>(panel)]; }
     SettingsDialog* settingsDialog() const { return settingsDialog_; }
     void openSettings();
 
@@ -42,7 +49,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void scheduleRender();
+    void scheduleRender(ModelChange parts);
+    void rendered(Panel panel) { ++renders_[static_cast<std::size_t>(panel)]; }
     void buildMenus();
     void buildToolbar();
     QWidget* buildDashboard();
@@ -57,7 +65,9 @@ private:
     void paintIcons();
 
     AppModel& model_;
-    bool renderPending_ = false;
+    // The parts changed since the last redraw; a redraw is scheduled while there are any.
+    ModelChange pendingParts_;
+    std::array<int, 8> renders_{};
     QStackedWidget* root_ = nullptr;
     LaunchScreen* launch_ = nullptr;
     QAction* startAction_ = nullptr;

@@ -27,6 +27,13 @@ int displayRank(std::optional<PresenceState> presence) {
 
 }  // namespace
 
+bool LeaseTable::displaysBefore(const Lease& left, std::optional<PresenceState> leftPresence, const Lease& right,
+                                std::optional<PresenceState> rightPresence) {
+    int leftRank = displayRank(leftPresence), rightRank = displayRank(rightPresence);
+    if (leftRank != rightRank) return leftRank < rightRank;
+    return addressThenMACLess(left, right);
+}
+
 LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine) : leases_(std::move(leases)) {
     for (auto& entry : quarantine) {
         std::erase_if(quarantine_, [&](const Quarantine& kept) { return kept.ip == entry.ip; });
@@ -59,13 +66,11 @@ std::vector<Lease> LeaseTable::sortedByIP() const {
 
 std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) const {
     // Ask for each lease's presence once; the lookup may be costly and need not be consistent.
-    std::vector<std::pair<int, const Lease*>> ranked;
+    std::vector<std::pair<std::optional<PresenceState>, const Lease*>> ranked;
     ranked.reserve(leases_.size());
-    for (const auto& lease : leases_)
-        ranked.emplace_back(displayRank(presence ? presence(lease) : std::nullopt), &lease);
+    for (const auto& lease : leases_) ranked.emplace_back(presence ? presence(lease) : std::nullopt, &lease);
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& left, const auto& right) {
-        if (left.first != right.first) return left.first < right.first;
-        return addressThenMACLess(*left.second, *right.second);
+        return displaysBefore(*left.second, left.first, *right.second, right.first);
     });
     std::vector<Lease> sorted;
     sorted.reserve(ranked.size());

@@ -33,6 +33,9 @@ public:
     std::vector<Lease> sortedByIP() const;
     // Online first, then conflict, unknown, offline, and leases with no presence last.
     std::vector<Lease> sortedForDisplay(const PresenceLookup& presence) const;
+    // The order sortedForDisplay gives, for screens that keep their rows sorted themselves.
+    static bool displaysBefore(const Lease& left, std::optional<PresenceState> leftPresence, const Lease& right,
+                               std::optional<PresenceState> rightPresence);
 
     // Replaces the lease of the same hardware address in place, or appends.
     void upsert(const Lease& lease);

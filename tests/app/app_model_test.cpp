@@ -615,3 +615,67 @@ TEST(AppModel, StopReturnsAtOnceAndStartWaitsForTheTeardown) {
     EXPECT_TRUE(h.model->canStart());
     EXPECT_FALSE(h.model->lastError);
 }
+
+TEST(AppModel, EachOperationAndEventNamesOnlyThePartsItTouched) {
+    using Part = ModelChange;
+    Lease lease{mac("aa:00:00:00:00:01"), ip("192.168.0.100"), Lease::State::bound, Date{1'700'003'600}, {}, {}, {},
+                Date{1'700'000'000}, Date{1'700'000'000}};
+    PacketSummary discover;
+    discover.type = DHCPMessageType::discover;
+    discover.mac = lease.mac;
+    SentSummary offer{DHCPMessageType::offer, lease.ip, lease.mac, ReplyDestination::broadcast(), "eth9", {}, {}};
+    struct Case {
+        const char* name;
+        std::function<void(AppModel&)> act;
+        ModelChange parts;
+    };
+    const std::vector<Case> cases{
+        {"a log line", [](AppModel& m) { m.appendLog("INFO", LogLine::Kind::other); }, Part::log},
+        {"a filter", [](AppModel& m) { m.setLogFilter("rx"); }, Part::log},
+        {"a received packet", [&](AppModel& m) { m.handle(ServerEvent::received(discover)); }, Part::log | Part::serving},
+        {"a sent reply", [&](AppModel& m) { m.handle(ServerEvent::sent(offer)); }, Part::log | Part::serving},
+        {"a lease", [&](AppModel& m) { m.handle(ServerEvent::leaseChanged(lease)); }, Part::leases | Part::log},
+        {"a lease gone", [&](AppModel& m) { m.handle(ServerEvent::leaseRemoved(lease.mac)); },
+         Part::leases | Part::log},
+        {"a presence answer",
+         [&](AppModel& m) { m.handle(ServerEvent::presence(lease.ip, lease.mac, PresenceState::online, "")); },
+         Part::leases | Part::log},
+        {"a notice", [](AppModel& m) { m.handle(ServerEvent::noticeRaised(Notice::linkDown("eth9"))); },
+         Part::notices | Part::log},
+        {"a dismissal", [](AppModel& m) { m.dismiss(NoticeKind::linkDown); }, Part::notices},
+        {"a question", [&](AppModel& m) { m.requestForgetLease(lease.mac); }, Part::dialogs},
+        {"the settings sheet", [](AppModel& m) { m.openSettings(); }, Part::settings | Part::dialogs},
+        {"disconnected cards", [](AppModel& m) { m.setShowDisconnected(true); }, Part::cards},
+    };
+    for (const auto& each : cases) {
+        Harness h;
+        h.boot();
+        std::vector<ModelChange> told;
+        h.model->onChange = [&told](ModelChange parts) { told.push_back(parts); };
+        each.act(*h.model);
+        h.drain();
+        ModelChange all;
+        for (auto parts : told) all |= parts;
+        EXPECT_EQ(all, each.parts) << each.name;
+    }
+}
+
+TEST(AppModel, LogPastItsCapacityKeepsTheNewestInOrderAndShowsThoseThatPassTheFilter) {
+    for (std::string filter : {"", "rx", "nothing matches"}) {
+        Harness h;
+        h.model->setLogFilter(filter);
+        for (int i = 0; i < 6000; ++i)
+            h.model->appendLog((i % 3 ? "TX line " : "RX line ") + std::to_string(i),
+                               i % 3 ? LogLine::Kind::tx : LogLine::Kind::rx);
+        ASSERT_EQ(h.model->log.size(), AppModel::logCapacity) << filter;
+        for (std::size_t k = 0; k < h.model->log.size(); ++k)
+            ASSERT_EQ(h.model->log[k].text.substr(8), std::to_string(1000 + k)) << filter;
+        std::vector<std::string> expected;
+        for (const auto& line : h.model->log)
+            if (AppModel::matchesFilter(line.text, filter)) expected.push_back(line.text);
+        std::vector<std::string> shown;
+        for (const auto& line : h.model->visibleLog()) shown.push_back(line.text);
+        EXPECT_EQ(shown, expected) << filter;
+        EXPECT_EQ(shown.size(), filter == "rx" ? 1666u : filter.empty() ? 5000u : 0u) << filter;
+    }
+}

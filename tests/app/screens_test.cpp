@@ -1017,3 +1017,109 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+TEST(Screens, AChangeRedrawsOnlyThePanelsThatShowIt) {
+    using Panel = MainWindow::Panel;
+    using Part = ModelChange;
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.101", Date{1'700'003'600})});
+    screen.model->isRunning = true;
+    screen.model->startedAt = screen.clock;
+    screen.model->state.runStarted("eth9");
+    screen.settle();
+    Lease lease = storedLease("aa:00:00:00:00:02", "192.168.0.102", Date{1'700'003'600});
+    PacketSummary discover;
+    discover.type = DHCPMessageType::discover;
+    discover.mac = lease.mac;
+    const std::vector<Panel> panels{Panel::toolbar, Panel::checkStrip, Panel::banners, Panel::checklist,
+                                    Panel::device,  Panel::leases,     Panel::log,     Panel::dialogs};
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+        std::vector<Panel> redrawn;
+    };
+    const std::vector<Case> cases{
+        {"a log line", [&] { screen.model->appendLog("INFO", LogLine::Kind::other); }, {Panel::log}},
+        {"a received packet", [&] { screen.model->handle(ServerEvent::received(discover)); },
+         {Panel::toolbar, Panel::device, Panel::log}},
+        {"a lease", [&] { screen.model->handle(ServerEvent::leaseChanged(lease)); },
+         {Panel::device, Panel::leases, Panel::log}},
+        {"a notice", [&] { screen.model->dismiss(NoticeKind::linkDown); }, {Panel::banners}},
+        {"a question", [&] { screen.model->requestClearExpired(); }, {Panel::dialogs}},
+        {"the clock", [&] { screen.window->render(Part::clock); }, {Panel::device, Panel::leases}},
+    };
+    for (const auto& each : cases) {
+        std::vector<int> before;
+        for (auto panel : panels) before.push_back(screen.window->renders(panel));
+        each.act();
+        // Only what the change scheduled: no full redraw as settle() does.
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        for (std::size_t i = 0; i < panels.size(); ++i) {
+            bool expected =
+                std::find(each.redrawn.begin(), each.redrawn.end(), panels[i]) != each.redrawn.end();
+            EXPECT_EQ(screen.window->renders(panels[i]) > before[i], expected) << each.name << ", panel " << i;
+            EXPECT_LE(screen.window->renders(panels[i]) - before[i], 1) << each.name << ": one redraw per change";
+        }
+    }
+    screen.model->cancelClearExpired();
+    screen.model->isRunning = false;
+}
+
+TEST(Screens, LeaseRowsFollowEachChangeInDisplayOrderKeepingTheirIdentity) {
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.101", Date{1'700'003'600}),
+                   storedLease("aa:00:00:00:00:02", "192.168.0.102", Date{1'700'003'600}),
+                   storedLease("aa:00:00:00:00:03", "192.168.0.103", Date{1'700'003'600})});
+    auto* table = screen.window->findChild<QTableView*>("leaseTable");
+    int resets = 0;
+    int widestChange = 0;
+    QObject::connect(table->model(), &QAbstractItemModel::modelReset, [&] { ++resets; });
+    QObject::connect(table->model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                         widestChange = std::max(widestChange, to.row() - from.row() + 1);
+                     });
+    auto select = [&](const char* address) {
+        for (int row = 0; row < table->model()->rowCount(); ++row)
+            if (table->model()->index(row, 3).data() == address) table->selectRow(row);
+    };
+    auto selected = [table] {
+        auto rows = table->selectionModel()->selectedRows(3);
+        return rows.size() == 1 ? rows[0].data().toString().toStdString() : std::string("none");
+    };
+    auto displayOrder = [&screen] {
+        std::vector<std::string> addresses;
+        for (const auto& lease : screen.model->sortedLeases()) addresses.push_back(lease.ip.description());
+        return addresses;
+    };
+    select("192.168.0.102");
+    ASSERT_EQ(selected(), "192.168.0.102");
+
+    Lease moved = storedLease("aa:00:00:00:00:02", "192.168.0.102", Date{1'700'003'600});
+    moved.hostname = "renamed";
+    struct Case {
+        const char* name;
+        ServerEvent event;
+        std::string selectedAfter;
+    };
+    const std::vector<Case> cases{
+        {"a lease changes in place", ServerEvent::leaseChanged(moved), "192.168.0.102"},
+        {"a new lease joins before it", ServerEvent::leaseChanged(storedLease("aa:00:00:00:00:04", "192.168.0.100",
+                                                                              Date{1'700'003'600})),
+         "192.168.0.102"},
+        {"its device answers and moves up",
+         ServerEvent::presence(moved.ip, moved.mac, PresenceState::online, "ARP"), "192.168.0.102"},
+        {"another device conflicts",
+         ServerEvent::presence(*IPv4Address::parse("192.168.0.103"), *MACAddress::parse("aa:00:00:00:00:03"),
+                               PresenceState::conflict, "ARP"),
+         "192.168.0.102"},
+        {"another lease leaves", ServerEvent::leaseRemoved(*MACAddress::parse("aa:00:00:00:00:01")), "192.168.0.102"},
+    };
+    for (const auto& each : cases) {
+        widestChange = 0;
+        screen.model->handle(each.event);
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        EXPECT_EQ(screen.tableAddresses(), displayOrder()) << each.name;
+        EXPECT_EQ(selected(), each.selectedAfter) << each.name;
+        EXPECT_LE(widestChange, 1) << each.name << ": only the changed row is redrawn";
+    }
+    EXPECT_EQ(resets, 0);
+    EXPECT_EQ(screen.tableRows()[0][1], "renamed  aa:00:00:00:00:02  Bench Maker");
+}
