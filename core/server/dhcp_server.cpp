@@ -109,7 +109,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           events(std::move(events)),
           context(queue.state().context),
           interfaceName(this->options.mode.interfaceName()),
-          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { stored(report); }) {
+          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
         if (!makeTransport) makeTransport = makeSystemTransport;
     }
 
@@ -273,7 +273,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         store.record(table.takeChanges(), flush);
     }
 
-    void stored(const LeaseStore::Report& report) {
+    void storeReported(const LeaseStore::Report& report) {
         switch (report.kind) {
             case LeaseStore::Report::Kind::saved: clear(NoticeKind::leaseSaveFailed); break;
             case LeaseStore::Report::Kind::saveFailed: raise(Notice::leaseSaveFailed(report.failure)); break;

@@ -109,7 +109,9 @@ struct StoreBench {
             heard.push_back(std::to_string(commitNumber) + (onDisk ? " on disk" : " not on disk"));
         });
     }
-    void change(void (*edit)(LeaseTable&), int commitNumber) { owner.sync([&] { changeHere(edit, commitNumber); }); }
+    void change(void (*edit)(LeaseTable&), int commitNumber) {
+        owner.sync([&] { changeHere(edit, commitNumber); });
+    }
 
     std::vector<std::string> heardSoFar() {
         std::vector<std::string> copy;
