@@ -209,13 +209,17 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
     }
 
     void journalFree() {
-        if (journalWork) return;  // an answer committed again
-        if (auto compaction = std::exchange(switchWaiting, nullptr)) {
-            startSwitch(std::move(compaction));
-            return;
+        if (!journal) return;
+        // An answer may have committed again, and its flush is out already.
+        if (!journalWork) {
+            if (auto compaction = std::exchange(switchWaiting, nullptr)) {
+                startSwitch(std::move(compaction));
+                return;
+            }
+            if (!waiting.empty() || flushWhenFree) startFlush();
         }
-        if (!waiting.empty() || flushWhenFree) startFlush();
-        if (!journalWork && journal->isLarge()) compact();
+        // While flushes keep coming, the size rule alone starts a compaction.
+        if (journal->isLarge()) compact();
     }
 
     // Records no reply waits for are flushed a moment later, so that they share the flush of the
@@ -241,7 +245,7 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         awaitJournal();
         bool onDisk = save();
         for (auto& answer : std::exchange(waiting, {})) answer(onDisk);
-        if (!journalWork) journalFree();
+        journalFree();
     }
 
     // Compaction: a copy of the table becomes the snapshot on the lease queue while commits go
