@@ -10,8 +10,8 @@
 #include "core/events/packet_summary.hpp"
 #include "core/events/serial_queue.hpp"
 #include "core/events/serial_queue_state.hpp"
-#include "core/leases/lease_journal.hpp"
 #include "core/protocol/packet_error.hpp"
+#include "core/server/lease_store.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/presence_sweep.hpp"
 #include "core/server/responder.hpp"
@@ -28,10 +28,6 @@ constexpr int batchLimit = 64;
 // Replies waiting for their one retry after a refused send.
 constexpr std::size_t retryLimit = 64;
 
-// A snapshot is written once the journal has had no change for this long, so that leases.json
-// is never more than a few seconds behind while serving.
-constexpr auto quietBeforeCompaction = std::chrono::seconds(2);
-
 std::chrono::steady_clock::duration seconds(double value) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
 }
@@ -40,10 +36,6 @@ std::chrono::steady_clock::duration seconds(double value) {
 
 struct DHCPServer::Queues {
     SerialQueue server{"dhcpanvil.server"};
-    // Journal flushes run here, off the server's queue, one at a time.
-    SerialQueue journal{"dhcpanvil.journal"};
-    // Compactions of the lease file run here.
-    SerialQueue leases{"dhcpanvil.leases"};
 };
 
 struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
@@ -54,8 +46,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     ServerTimers timers;
     std::shared_ptr<Events> events;
     asio::io_context& context;
-    SerialQueue& journalQueue;
-    SerialQueue& leaseQueue;
 
     std::unique_ptr<Transport> transport;
     std::uint64_t transportGeneration = 0;
@@ -64,9 +54,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<asio::posix::stream_descriptor> readSource;
     std::optional<asio::steady_timer> watchTimer;
     std::optional<asio::steady_timer> presenceTimer;
-    std::optional<asio::steady_timer> compactionTimer;
     std::optional<asio::steady_timer> expiryTimer;
-    std::optional<asio::steady_timer> lingerTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
     // Probes run as operations on this queue's loop.
     PresenceSweep presence;
@@ -86,52 +74,31 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool running = false;
     std::set<NoticeKind> raised;
     bool recvifWarned = false;
-    bool leaseFileWritable = true;
 
-    // The journal of this run, once the start's snapshot was written; none after a failure to
-    // open it (the next save tries again with a whole snapshot).
-    std::shared_ptr<LeaseJournal> journal;
-    std::chrono::steady_clock::time_point lastCommit;
-    // A step of a compaction is out on the lease queue; its answer comes back to this queue.
-    bool compactionStepOut = false;
-    // Bumped at stop: answers of an earlier compaction are then ignored.
-    std::uint64_t compactionGeneration = 0;
+    // Answers and reports come back on this queue until shutdown, while the Core still exists.
+    LeaseStore store;
 
     // Group commit: while a batch of datagrams is decided, changed tables only record their
-    // changes and replies wait here; one flush then covers them all before any is sent.
+    // changes and replies wait here; one commit then covers them all before any is sent.
     bool batching = false;
     // ACKs wait here until everything recorded before them is on disk. Offers and NAKs promise
     // nothing stored and leave at once: a lost offered lease is only a 60-second hold, so it
     // rides on the next flush.
-    bool mustSave = false;
     std::vector<Reply> heldReplies;
     std::vector<Reply> readyReplies;
-    // The flush out on the journal queue and the replies waiting for it. Decisions go on
-    // meanwhile; what they need flushed goes in the next flush.
-    struct Flush {
-        LeaseJournal::Batch batch;
-        std::string failure;
-        bool answered = false;
-    };
-    std::shared_ptr<Flush> flushing;
-    std::vector<Reply> flushingReplies;
-    // A prepared compaction waits for the flush out to end before the journal switches.
-    std::shared_ptr<LeaseJournal::Compaction> switchWaiting;
 
-    Core(Options options, Seams seams, std::shared_ptr<Events> events, asio::io_context& context,
-         SerialQueue& journalQueue, SerialQueue& leaseQueue)
+    Core(Options options, Seams seams, std::shared_ptr<Events> events, SerialQueue& queue)
         : options(std::move(options)),
           responder{this->options.config},
           host(std::move(seams.host)),
           makeTransport(std::move(seams.transportFactory)),
           timers(seams.timers),
           events(std::move(events)),
-          context(context),
-          journalQueue(journalQueue),
-          leaseQueue(leaseQueue),
+          context(queue.state().context),
           interfaceName(this->options.mode.interfaceName()),
           presence(context, {host.makeProber, host.readARPTable},
-                   [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }) {
+                   [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
+          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
         if (!makeTransport) makeTransport = makeSystemTransport;
         presence.setCard(interfaceName, linkUp);
     }
@@ -177,7 +144,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             repeat(&Core::presenceTimer, timers.presenceFirstRun, timers.presenceInterval,
                    [](Core& core) { core.presenceCycle(); });
         }
-        repeat(&Core::compactionTimer, 1, 1, [](Core& core) { core.compactIfQuiet(); });
         repeat(&Core::expiryTimer, timers.offerExpiryInterval, timers.offerExpiryInterval,
                [](Core& core) { core.expireOffers(); });
     }
@@ -188,7 +154,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         cancelTimers();
         presence.cancel();
         closeTransport();
-        compactAtStop();
+        store.close();
         emit(ServerEvent::stopped());
         events->finish();
     }
@@ -199,18 +165,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         cancelTimers();
         presence.cancel();
         closeTransport();
-        ++compactionGeneration;
-        journalQueue.sync([] {});
-        leaseQueue.sync([] {});
+        store.abandon();
         events->finish();
     }
 
     void cancelTimers() {
         watchTimer.reset();
         presenceTimer.reset();
-        compactionTimer.reset();
         expiryTimer.reset();
-        lingerTimer.reset();
         retryTimers.clear();
     }
 
@@ -238,6 +200,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Leases.
 
     void loadLeases() {
+        bool readable = true;
         try {
             auto loaded = options.leaseFile.load(host.clock());
             table = std::move(loaded.table);
@@ -250,7 +213,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                        " ended in an unfinished write; dropped " +
                                        std::to_string(loaded.journalBytesDropped) + " bytes"));
         } catch (const std::exception& error) {
-            leaseFileWritable = false;
+            readable = false;
             table = LeaseTable{};
             raise(Notice::leaseReadFailedAtStart(error.what()));
         }
@@ -261,214 +224,29 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::leaseRemoved(lease.mac));
         }
         for (const auto& lease : table.dropExpiredOffers(host.clock())) emit(ServerEvent::leaseRemoved(lease.mac));
-        // The start's compaction: one snapshot of everything loaded, and an empty journal.
+        // The start's compaction: one snapshot of everything loaded, and an empty journal. An
+        // unreadable file is never written.
         table.takeChanges();
-        if (leaseFileWritable) save();
+        if (readable) store.open(table);
     }
 
-    // The table's changes reach the journal as records at the next flush.
-    void recordChanges() {
-        auto changes = table.takeChanges();
-        if (journal && !changes.empty()) journal->record(changes);
+    void recordChanges(LeaseStore::Flush flush = LeaseStore::Flush::withNextCommit) {
+        store.record(table.takeChanges(), flush);
     }
 
-    // A synchronous save: the records since the last flush, or without a journal (at start, or
-    // after one could not be opened) the whole table.
-    void save() {
-        if (!leaseFileWritable) return;
-        try {
-            if (journal)
-                journal->flush();
-            else
-                journal = LeaseJournal::open(options.leaseFile, table);
-            clear(NoticeKind::leaseSaveFailed);
-        } catch (const std::exception& error) {
-            raise(Notice::leaseSaveFailed(error.what()));
-            return;
+    void storeReported(const LeaseStore::Report& report) {
+        switch (report.kind) {
+            case LeaseStore::Report::Kind::saved: clear(NoticeKind::leaseSaveFailed); break;
+            case LeaseStore::Report::Kind::saveFailed: raise(Notice::leaseSaveFailed(report.failure)); break;
+            // Nothing is lost: the journal keeps every change until a later compaction succeeds.
+            case LeaseStore::Report::Kind::notRewritten:
+                emit(ServerEvent::info("leases.json not rewritten: " + report.failure));
+                break;
         }
-        lastCommit = std::chrono::steady_clock::now();
-    }
-
-    // One group commit: the records since the last flush are appended and flushed once on the
-    // journal queue, then the replies that waited for them leave, in the order decided. A failed
-    // flush still sends (serving goes on with leaseSaveFailed raised), and its records are
-    // written again with the next one.
-    void startFlush() {
-        mustSave = false;
-        auto replies = std::exchange(heldReplies, {});
-        if (!journal || !leaseFileWritable) {
-            save();
-            sendAll(replies);
-            return;
-        }
-        auto flush = std::make_shared<Flush>();
-        flush->batch = journal->takeUnflushed();
-        if (flush->batch.bytes.empty()) {
-            sendAll(replies);
-            return;
-        }
-        flushing = flush;
-        flushingReplies = std::move(replies);
-        journalQueue.async([weak = weak(), context = &context, flush, writer = journal] {
-            try {
-                writer->write(flush->batch);
-            } catch (const std::exception& error) {
-                flush->failure = error.what();
-            }
-            asio::post(*context, [weak, flush] {
-                if (auto core = weak.lock()) core->flushEnded(flush);
-            });
-        });
-    }
-
-    void flushEnded(const std::shared_ptr<Flush>& flush) {
-        if (flush->answered || flushing != flush) return;
-        flush->answered = true;
-        flushing.reset();
-        if (flush->failure.empty()) {
-            journal->written(flush->batch);
-            lastCommit = std::chrono::steady_clock::now();
-            clear(NoticeKind::leaseSaveFailed);
-        } else {
-            // Written again with the next commit, as a failed save was retried at the next change.
-            journal->unwritten(flush->batch);
-            raise(Notice::leaseSaveFailed(flush->failure));
-        }
-        sendAll(std::exchange(flushingReplies, {}));
-        if (!running) return;
-        if (auto compaction = std::exchange(switchWaiting, nullptr)) switchJournal(compaction);
-        if (mustSave) startFlush();
-        if (journal && journal->isLarge()) compact();
-    }
-
-    // Waits for the flush out, as if it had ended on this queue.
-    void awaitFlush() {
-        if (!flushing) return;
-        journalQueue.sync([] {});
-        auto wasRunning = std::exchange(running, false);
-        flushEnded(flushing);
-        running = wasRunning;
-    }
-
-    // Changes that no reply waits for (a release, a decline, a forgotten lease) are flushed a
-    // moment later, so that they share the flush of the next reply when devices keep coming.
-    void flushSoon() {
-        if (lingerTimer || !running) return;
-        lingerTimer.emplace(context, std::chrono::milliseconds(20));
-        lingerTimer->async_wait([weak = weak()](const asio::error_code& error) {
-            if (error) return;
-            auto core = weak.lock();
-            if (!core || !core->lingerTimer) return;
-            core->lingerTimer.reset();
-            if (!core->flushing && core->journal && core->journal->hasUnflushed()) core->startFlush();
-        });
-    }
-
-    // A change asked for by the user is on disk before the next request is taken.
-    void saveRequested() {
-        awaitFlush();
-        save();
-        if (mustSave) startFlush();
     }
 
     void sendAll(const std::vector<Reply>& replies) {
         for (const auto& reply : replies) send(reply, true);
-    }
-
-    // Compaction: a copy of the table becomes the snapshot on the lease queue while commits go
-    // on; the journal switches to its next generation here, between two commits.
-    void compactIfQuiet() {
-        if (journal && journal->hasChangesSinceSnapshot() &&
-            std::chrono::steady_clock::now() - lastCommit >= quietBeforeCompaction)
-            compact();
-    }
-
-    void compact() {
-        if (!journal || compactionStepOut) return;
-        if (journal->awaitsFinish()) {
-            finishCompaction(journal->pendingFinish());
-            return;
-        }
-        if (journal->isCompacting()) return;
-        auto compaction = journal->beginCompaction(table);
-        onLeaseQueue(compaction, LeaseJournal::prepare, &Core::compactionPrepared);
-    }
-
-    using CompactionStep = void (*)(LeaseJournal::Compaction&);
-    using CompactionAnswer = void (Core::*)(const std::shared_ptr<LeaseJournal::Compaction>&, const std::string&);
-
-    void onLeaseQueue(std::shared_ptr<LeaseJournal::Compaction> compaction, CompactionStep step,
-                      CompactionAnswer answer) {
-        compactionStepOut = true;
-        leaseQueue.async(
-            [weak = weak(), context = &context, generation = compactionGeneration, compaction, step, answer] {
-                std::string failure;
-                try {
-                    step(*compaction);
-                } catch (const std::exception& error) {
-                    failure = error.what();
-                }
-                asio::post(*context, [weak, generation, compaction, answer, failure] {
-                    auto core = weak.lock();
-                    if (!core || core->compactionGeneration != generation || !core->journal) return;
-                    core->compactionStepOut = false;
-                    ((*core).*answer)(compaction, failure);
-                });
-            });
-    }
-
-    void compactionPrepared(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
-        if (!failure.empty()) {
-            journal->settle(*compaction, false);
-            compactionFailed(failure);
-        } else if (flushing) {
-            switchWaiting = compaction;
-        } else {
-            switchJournal(compaction);
-        }
-    }
-
-    void switchJournal(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
-        try {
-            journal->switchTo(*compaction);
-        } catch (const std::exception& error) {
-            compactionFailed(error.what());
-            return;
-        }
-        finishCompaction(compaction);
-    }
-
-    void finishCompaction(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
-        onLeaseQueue(compaction, LeaseJournal::finish, &Core::compactionFinished);
-    }
-
-    void compactionFinished(const std::shared_ptr<LeaseJournal::Compaction>& compaction, const std::string& failure) {
-        journal->settle(*compaction, failure.empty());
-        if (!failure.empty()) compactionFailed(failure);
-    }
-
-    // Nothing is lost: the journal keeps every change until a later compaction succeeds.
-    void compactionFailed(const std::string& failure) {
-        emit(ServerEvent::info("leases.json not rewritten: " + failure));
-    }
-
-    void compactAtStop() {
-        awaitFlush();
-        save();
-        sendAll(std::exchange(readyReplies, {}));
-        sendAll(std::exchange(heldReplies, {}));
-        if (!journal || !leaseFileWritable) return;
-        // Let a step under way on the lease queue end; its answer is then ignored.
-        ++compactionGeneration;
-        compactionStepOut = false;
-        switchWaiting.reset();
-        leaseQueue.sync([] {});
-        try {
-            journal->compactNow(table);
-        } catch (const std::exception& error) {
-            raise(Notice::leaseSaveFailed(error.what()));
-        }
-        journal.reset();
     }
 
     // The socket.
@@ -532,8 +310,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // on with leaseSaveFailed raised), as a single decision would.
     void commit() {
         sendAll(std::exchange(readyReplies, {}));
-        // ACKs go with the next flush, at once or when the one out ends.
-        if (mustSave && !flushing) startFlush();
+        if (heldReplies.empty()) return;
+        store.commit([this, replies = std::exchange(heldReplies, {})](bool) { sendAll(replies); });
     }
 
     void handleDatagram(const Datagram& datagram) {
@@ -600,19 +378,18 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void apply(Decision decision) {
-        recordChanges();
+        auto reply = decision.action.replyValue();
+        // Changes no reply waits for (a release, a decline) are flushed a moment later.
+        recordChanges(decision.tableChanged && !reply ? LeaseStore::Flush::soon : LeaseStore::Flush::withNextCommit);
         for (auto& event : decision.notes) {
             if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
             emit(std::move(event));
         }
-        auto reply = decision.action.replyValue();
         if (reply && reply->type == DHCPMessageType::ack) {
-            mustSave = true;
             heldReplies.push_back(*reply);
         } else if (reply) {
             readyReplies.push_back(*reply);
         }
-        if (decision.tableChanged && !reply) flushSoon();
         // Outside a read batch (a decision after a probe) the decision commits on its own.
         if (!batching) commit();
     }
@@ -801,7 +578,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!table.remove(mac)) return;
         recordChanges();
         emit(ServerEvent::leaseRemoved(mac));
-        saveRequested();
+        // A change asked for by the user is on disk before the next request is taken.
+        store.commitNow();
     }
 
     void clearInactive() {
@@ -815,7 +593,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::leaseRemoved(mac));
         }
         recordChanges();
-        saveRequested();
+        // A change asked for by the user is on disk before the next request is taken.
+        store.commitNow();
     }
 };
 
@@ -823,8 +602,7 @@ DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}
 
 DHCPServer::DHCPServer(Options options, Seams seams)
     : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
-    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server.state().context,
-                                   queues_->journal, queues_->leases);
+    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server);
 }
 
 DHCPServer::~DHCPServer() {

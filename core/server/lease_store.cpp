@@ -1,0 +1,369 @@
+#include "core/server/lease_store.hpp"
+
+#include <asio.hpp>
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "core/events/serial_queue_state.hpp"
+#include "core/leases/lease_journal.hpp"
+
+namespace anvil {
+
+namespace {
+
+// A snapshot is written once the journal has had no change for this long, so that leases.json
+// is never more than a few seconds behind while serving. A journal grown larger than its
+// snapshot is compacted at once (LeaseJournal::isLarge).
+constexpr auto quietBeforeCompaction = std::chrono::seconds(2);
+constexpr auto compactionCheckInterval = std::chrono::seconds(1);
+// How long changes no reply waits for wait for a reply's flush to share.
+constexpr auto lingerBeforeFlush = std::chrono::milliseconds(20);
+
+}  // namespace
+
+struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
+    LeaseFile file;
+    asio::io_context& context;
+    Reported reported;
+    // Flushes and journal switches run here, one at a time, off the owner's queue.
+    SerialQueue journalQueue{"dhcpanvil.journal"};
+    // The steps of a compaction that write the new snapshot and rename files run here.
+    SerialQueue leaseQueue{"dhcpanvil.leases"};
+
+    // False until open(), and after abandon(): nothing is written.
+    bool writable = false;
+    // What the file holds once everything recorded is flushed: each change applied as a reload
+    // replays it. Compactions write it.
+    LeaseTable table;
+    // None after a failure to open it: the next save tries again with a whole snapshot.
+    std::shared_ptr<LeaseJournal> journal;
+    std::chrono::steady_clock::time_point lastCommit;
+
+    // The one piece of work out on the journal queue: a flush with the answers waiting for it,
+    // or the switch of a compaction to its next journal.
+    struct JournalWork {
+        LeaseJournal::Batch batch;
+        std::vector<Answer> answers;
+        std::shared_ptr<LeaseJournal::Compaction> switching;
+        std::string failure;
+    };
+    std::shared_ptr<JournalWork> journalWork;
+    // Commits waiting for the next flush.
+    std::vector<Answer> waiting;
+    // Records that lingered while the journal queue was busy: flushed when it is free.
+    bool flushWhenFree = false;
+    // Groups recorded while a switch is out, when the journal must not be touched here.
+    std::vector<std::vector<TableChange>> deferred;
+
+    // A step of a compaction is out on the lease queue.
+    bool compactionStepOut = false;
+    // Bumped at close and abandon: answers of earlier work are then ignored.
+    std::uint64_t generation = 0;
+    // A prepared compaction waits for the flush out to end before the journal switches.
+    std::shared_ptr<LeaseJournal::Compaction> switchWaiting;
+
+    std::optional<asio::steady_timer> compactionTimer;
+    std::optional<asio::steady_timer> lingerTimer;
+
+    Impl(LeaseFile file, SerialQueue& owner, Reported reported)
+        : file(std::move(file)), context(owner.state().context), reported(std::move(reported)) {}
+
+    std::weak_ptr<Impl> weak() { return weak_from_this(); }
+
+    // Runs `work` on `queue`, then `answer` back on the owner's queue unless the store was closed
+    // or abandoned meanwhile.
+    void roundTrip(SerialQueue& queue, std::function<void()> work, std::function<void(Impl&)> answer) {
+        queue.async([weak = weak(), context = &context, current = generation, work = std::move(work),
+                     answer = std::move(answer)] {
+            work();
+            asio::post(*context, [weak, current, answer] {
+                auto store = weak.lock();
+                if (store && store->generation == current) answer(*store);
+            });
+        });
+    }
+
+    void open(const LeaseTable& loaded) {
+        table = loaded;
+        table.takeChanges();
+        writable = true;
+        save();
+        compactionTimer.emplace(context, compactionCheckInterval);
+        tick();
+    }
+
+    void record(const std::vector<TableChange>& changes, Flush flush) {
+        if (!writable || changes.empty()) return;
+        for (const auto& change : changes) apply(table, change);
+        table.takeChanges();
+        if (!journal) return;  // the next save writes the whole table
+        if (isSwitching())
+            deferred.push_back(changes);
+        else
+            journal->record(changes);
+        if (flush == Flush::soon) linger();
+    }
+
+    bool isSwitching() const { return journalWork && journalWork->switching; }
+
+    // A synchronous save: the records since the last flush, or without a journal the whole table.
+    bool save() {
+        try {
+            if (journal)
+                journal->flush();
+            else
+                journal = LeaseJournal::open(file, table);
+        } catch (const std::exception& error) {
+            reported({Report::Kind::saveFailed, error.what()});
+            return false;
+        }
+        lastCommit = std::chrono::steady_clock::now();
+        reported({Report::Kind::saved, {}});
+        return true;
+    }
+
+    void commit(Answer answer) {
+        if (!writable) {
+            answer(false);
+            return;
+        }
+        if (!journal) {
+            answer(save());
+            return;
+        }
+        waiting.push_back(std::move(answer));
+        if (!journalWork) startFlush();
+    }
+
+    // One flush for every commit waiting; they are answered when it ends, in order.
+    void startFlush() {
+        auto answers = std::exchange(waiting, {});
+        flushWhenFree = false;
+        auto batch = journal->takeUnflushed();
+        if (batch.bytes.empty()) {
+            for (auto& answer : answers) answer(true);
+            return;
+        }
+        auto work = std::make_shared<JournalWork>();
+        work->batch = std::move(batch);
+        work->answers = std::move(answers);
+        sendToJournal(work);
+    }
+
+    void startSwitch(std::shared_ptr<LeaseJournal::Compaction> compaction) {
+        auto work = std::make_shared<JournalWork>();
+        work->switching = std::move(compaction);
+        sendToJournal(work);
+    }
+
+    void sendToJournal(const std::shared_ptr<JournalWork>& work) {
+        journalWork = work;
+        roundTrip(
+            journalQueue,
+            [work, writer = journal] {
+                try {
+                    if (work->switching)
+                        writer->switchTo(*work->switching);
+                    else
+                        writer->write(work->batch);
+                } catch (const std::exception& error) {
+                    work->failure = error.what();
+                }
+            },
+            [work](Impl& store) {
+                if (store.journalWork != work) return;  // already settled by a wait
+                store.settle(work);
+                store.journalFree();
+            });
+    }
+
+    // Waits for the work out on the journal queue, as if it had ended on this queue.
+    void awaitJournal() {
+        if (!journalWork) return;
+        journalQueue.sync([] {});
+        settle(journalWork);
+    }
+
+    void settle(std::shared_ptr<JournalWork> work) {
+        journalWork.reset();
+        if (work->switching) {
+            for (const auto& changes : std::exchange(deferred, {})) journal->record(changes);
+            if (!work->failure.empty())
+                reported({Report::Kind::notRewritten, work->failure});
+            else
+                finishCompaction(work->switching);
+            return;
+        }
+        bool onDisk = work->failure.empty();
+        if (onDisk) {
+            journal->written(work->batch);
+            lastCommit = std::chrono::steady_clock::now();
+            reported({Report::Kind::saved, {}});
+        } else {
+            // Written again with the next commit, as a failed save was retried at the next change.
+            journal->unwritten(work->batch);
+            reported({Report::Kind::saveFailed, work->failure});
+        }
+        for (auto& answer : work->answers) answer(onDisk);
+    }
+
+    void journalFree() {
+        if (!journal) return;
+        // An answer may have committed again, and its flush is out already.
+        if (!journalWork) {
+            if (auto compaction = std::exchange(switchWaiting, nullptr)) {
+                startSwitch(std::move(compaction));
+                return;
+            }
+            if (!waiting.empty() || flushWhenFree) startFlush();
+        }
+        // While flushes keep coming, the size rule alone starts a compaction.
+        if (journal->isLarge()) compact();
+    }
+
+    // Records no reply waits for are flushed a moment later, so that they share the flush of the
+    // next reply when devices keep coming.
+    void linger() {
+        if (lingerTimer) return;
+        lingerTimer.emplace(context, lingerBeforeFlush);
+        lingerTimer->async_wait([weak = weak()](const asio::error_code& error) {
+            if (error) return;  // cancelled: the timer may already be gone
+            auto store = weak.lock();
+            if (!store || !store->lingerTimer) return;
+            store->lingerTimer.reset();
+            if (!store->journal) return;
+            if (store->journalWork)
+                store->flushWhenFree = true;
+            else if (store->journal->hasUnflushed())
+                store->startFlush();
+        });
+    }
+
+    void commitNow() {
+        if (!writable) return;
+        awaitJournal();
+        bool onDisk = save();
+        for (auto& answer : std::exchange(waiting, {})) answer(onDisk);
+        journalFree();
+    }
+
+    // Compaction: a copy of the table becomes the snapshot on the lease queue while commits go
+    // on; the journal switches to its next generation on the journal queue, between two flushes.
+    void tick() {
+        compactionTimer->async_wait([weak = weak()](const asio::error_code& error) {
+            if (error) return;
+            auto store = weak.lock();
+            if (!store || !store->compactionTimer) return;
+            store->compactIfQuiet();
+            store->compactionTimer->expires_at(store->compactionTimer->expiry() + compactionCheckInterval);
+            store->tick();
+        });
+    }
+
+    void compactIfQuiet() {
+        if (journal && !isSwitching() && journal->hasChangesSinceSnapshot() &&
+            std::chrono::steady_clock::now() - lastCommit >= quietBeforeCompaction)
+            compact();
+    }
+
+    void compact() {
+        if (!journal || compactionStepOut || isSwitching()) return;
+        if (journal->awaitsFinish()) {
+            finishCompaction(journal->pendingFinish());
+            return;
+        }
+        if (journal->isCompacting()) return;
+        auto compaction = journal->beginCompaction(table);
+        onLeaseQueue(compaction, LeaseJournal::prepare, [compaction](Impl& store, const std::string& failure) {
+            if (!failure.empty()) {
+                store.journal->settle(*compaction, false);
+                store.reported({Report::Kind::notRewritten, failure});
+            } else if (store.journalWork) {
+                store.switchWaiting = compaction;
+            } else {
+                store.startSwitch(compaction);
+            }
+        });
+    }
+
+    void finishCompaction(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
+        onLeaseQueue(compaction, LeaseJournal::finish, [compaction](Impl& store, const std::string& failure) {
+            store.journal->settle(*compaction, failure.empty());
+            if (!failure.empty()) store.reported({Report::Kind::notRewritten, failure});
+        });
+    }
+
+    using Step = void (*)(LeaseJournal::Compaction&);
+    using StepEnded = std::function<void(Impl&, const std::string& failure)>;
+
+    void onLeaseQueue(std::shared_ptr<LeaseJournal::Compaction> compaction, Step step, StepEnded ended) {
+        compactionStepOut = true;
+        auto failure = std::make_shared<std::string>();
+        roundTrip(
+            leaseQueue,
+            [compaction, step, failure] {
+                try {
+                    step(*compaction);
+                } catch (const std::exception& error) {
+                    *failure = error.what();
+                }
+            },
+            [failure, ended](Impl& store) {
+                if (!store.journal) return;
+                store.compactionStepOut = false;
+                ended(store, *failure);
+            });
+    }
+
+    void close() {
+        stopTimers();
+        if (!writable) return;
+        awaitJournal();
+        bool onDisk = save();
+        for (auto& answer : std::exchange(waiting, {})) answer(onDisk);
+        if (!journal) return;
+        // Let a step under way on the lease queue end; its answer is then ignored.
+        ++generation;
+        compactionStepOut = false;
+        switchWaiting.reset();
+        leaseQueue.sync([] {});
+        try {
+            journal->compactNow(table);
+        } catch (const std::exception& error) {
+            reported({Report::Kind::saveFailed, error.what()});
+        }
+        // A save after this writes a whole snapshot again.
+        journal.reset();
+    }
+
+    void abandon() {
+        stopTimers();
+        writable = false;
+        ++generation;
+        journalQueue.sync([] {});
+        leaseQueue.sync([] {});
+        journalWork.reset();
+        waiting.clear();
+        journal.reset();
+    }
+
+    void stopTimers() {
+        compactionTimer.reset();
+        lingerTimer.reset();
+    }
+};
+
+LeaseStore::LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported)
+    : impl_(std::make_shared<Impl>(std::move(file), owner, std::move(reported))) {}
+
+LeaseStore::~LeaseStore() = default;
+
+void LeaseStore::open(const LeaseTable& loaded) { impl_->open(loaded); }
+void LeaseStore::record(const std::vector<TableChange>& changes, Flush flush) { impl_->record(changes, flush); }
+void LeaseStore::commit(Answer answer) { impl_->commit(std::move(answer)); }
+void LeaseStore::commitNow() { impl_->commitNow(); }
+void LeaseStore::close() { impl_->close(); }
+void LeaseStore::abandon() { impl_->abandon(); }
+
+}  // namespace anvil

@@ -1,0 +1,64 @@
+#pragma once
+// Keeps a running server's leases on disk: the journal of its changes, group commits flushed off
+// the server's queue, and compactions into a new leases.json. It says nothing itself: what the
+// user must hear of comes back as a report for the server to turn into notices.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/events/serial_queue.hpp"
+#include "core/leases/lease_file.hpp"
+#include "core/leases/lease_table.hpp"
+#include "core/leases/table_change.hpp"
+
+namespace anvil {
+
+class LeaseStore {
+public:
+    struct Report {
+        enum class Kind {
+            saved,         // records reached the disk
+            saveFailed,    // they did not; kept and written again with the next commit
+            notRewritten,  // a compaction failed; the journal still holds everything
+        };
+        Kind kind = Kind::saved;
+        std::string failure;
+    };
+    using Reported = std::function<void(const Report&)>;
+    // A commit's answer: whether the records recorded before it are on disk.
+    using Answer = std::function<void(bool onDisk)>;
+
+    // Every call comes from `owner`'s queue; reports and answers come back there, and none after
+    // abandon().
+    LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported);
+    ~LeaseStore();
+    LeaseStore(const LeaseStore&) = delete;
+    LeaseStore& operator=(const LeaseStore&) = delete;
+
+    // The table as loaded becomes the snapshot, with an empty journal. Without a call the store
+    // writes nothing: the file could not be read and stays untouched.
+    void open(const LeaseTable& loaded);
+
+    enum class Flush {
+        withNextCommit,
+        soon,  // no reply waits for these; they share the next reply's flush if it comes at once
+    };
+    // One group of changes, applied whole or not at all on load.
+    void record(const std::vector<TableChange>& changes, Flush flush = Flush::withNextCommit);
+    // Everything recorded so far goes to disk in one flush shared with other commits; answers
+    // come in call order.
+    void commit(Answer answer);
+    // Everything recorded is on disk (or failed) when this returns, earlier commits answered.
+    void commitNow();
+    // The last flush and a compaction: leases.json holds everything, the journal is empty.
+    void close();
+    // Drops what is under way without saving; waits for the store's queues.
+    void abandon();
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace anvil

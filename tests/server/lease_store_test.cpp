@@ -1,0 +1,227 @@
+// The lease store alone, with no server and no socket: in what order commits are answered while
+// flushes fail and compactions run, and that the files then hold the very table the changes made.
+#include "core/server/lease_store.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "core/leases/journal_format.hpp"
+#include "core/leases/lease_journal.hpp"
+
+namespace anvil {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+Lease leaseFor(int device, Lease::State state, double lastSeen = 0) {
+    return Lease{MACAddress{{0x02, 0, 0, 0, 0, static_cast<std::uint8_t>(device)}},
+                 IPv4Address(10, 0, 0, static_cast<std::uint8_t>(100 + device)),
+                 state,
+                 Date{1'800'000'000},
+                 std::nullopt,
+                 std::nullopt,
+                 std::nullopt,
+                 Date{0},
+                 Date{lastSeen}};
+}
+
+// Holds the steps of a compaction named in `holdAt` until released, so a test can act while one
+// is under way.
+class CompactionGate {
+public:
+    explicit CompactionGate(std::set<CompactionStep> holdAt) : holdAt_(std::move(holdAt)) {
+        LeaseJournal::stepHookForTests = [this](CompactionStep step) {
+            std::unique_lock lock(mutex_);
+            reached_.insert(step);
+            changed_.notify_all();
+            changed_.wait_for(lock, 10s, [&] { return !holdAt_.count(step); });
+        };
+    }
+    ~CompactionGate() {
+        release();
+        LeaseJournal::stepHookForTests = nullptr;
+    }
+    bool waitUntilReached(CompactionStep step) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return reached_.count(step) > 0; });
+    }
+    void release(std::optional<CompactionStep> step = std::nullopt) {
+        std::lock_guard lock(mutex_);
+        if (step)
+            holdAt_.erase(*step);
+        else
+            holdAt_.clear();
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::set<CompactionStep> holdAt_;
+    std::set<CompactionStep> reached_;
+};
+
+struct StoreBench {
+    fs::path directory;
+    LeaseFile file{fs::path("/nonexistent")};
+    SerialQueue owner{"test.owner"};
+    std::unique_ptr<LeaseStore> store;
+    // Written on the owner's queue only: answers and reports in the order they came.
+    std::vector<std::string> heard;
+    // Outlives the store's queues, whose threads call it.
+    std::optional<CompactionGate> gate;
+    // The table as the server would hold it; its changes are what the store records.
+    LeaseTable live;
+
+    StoreBench() {
+        char pattern[] = "/tmp/anvil-store-XXXXXX";
+        if (::mkdtemp(pattern)) directory = pattern;
+        file = LeaseFile(directory / "leases.json");
+        store = std::make_unique<LeaseStore>(file, owner, [this](const LeaseStore::Report& report) {
+            if (report.kind != LeaseStore::Report::Kind::saved)
+                heard.push_back(report.kind == LeaseStore::Report::Kind::saveFailed ? "save failed" : "not rewritten");
+        });
+        live.upsert(leaseFor(1, Lease::State::bound));
+        live.takeChanges();
+        auto loaded = live;
+        owner.sync([&] { store->open(loaded); });
+    }
+    ~StoreBench() {
+        owner.sync([&] { store->abandon(); });
+        store.reset();
+        fs::remove_all(directory);
+    }
+
+    // Changes the live table, records what changed and commits, on the owner's queue.
+    void changeHere(void (*edit)(LeaseTable&), int commitNumber) {
+        edit(live);
+        store->record(live.takeChanges());
+        store->commit([this, commitNumber](bool onDisk) {
+            heard.push_back(std::to_string(commitNumber) + (onDisk ? " on disk" : " not on disk"));
+        });
+    }
+    void change(void (*edit)(LeaseTable&), int commitNumber) {
+        owner.sync([&] { changeHere(edit, commitNumber); });
+    }
+
+    std::vector<std::string> heardSoFar() {
+        std::vector<std::string> copy;
+        owner.sync([&] { copy = heard; });
+        return copy;
+    }
+
+    // Bounded: a store that never answers fails the comparison that follows.
+    std::vector<std::string> waitForAnswers(std::size_t count) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            auto now = heardSoFar();
+            std::size_t answers = 0;
+            for (const auto& line : now) answers += line.ends_with("disk");
+            if (answers >= count) return now;
+            std::this_thread::sleep_for(10ms);
+        }
+        return heardSoFar();
+    }
+
+    LeaseTable reloaded() const { return file.load(Date{0}).table; }
+};
+
+// Makes every write past the journal's present end fail, as a full disk does, for root too.
+class FullDisk {
+public:
+    explicit FullDisk(const fs::path& journal) {
+        previousSignal_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit full = saved_;
+        full.rlim_cur = fs::file_size(journal);
+        ::setrlimit(RLIMIT_FSIZE, &full);
+    }
+    ~FullDisk() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousSignal_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*previousSignal_)(int) = nullptr;
+};
+
+void addSecond(LeaseTable& table) { table.upsert(leaseFor(2, Lease::State::bound)); }
+void releaseFirstAndQuarantine(LeaseTable& table) {
+    table.upsert(leaseFor(1, Lease::State::released));
+    table.addQuarantine(IPv4Address(10, 0, 0, 150), Date{1'800'000'000}, leaseFor(3, Lease::State::offered).mac);
+}
+void forgetSecond(LeaseTable& table) { table.remove(leaseFor(2, Lease::State::bound).mac); }
+// Enough records of one lease that the journal outgrows its floor and is compacted after the flush.
+void growJournal(LeaseTable& table) {
+    for (int seen = 1; seen <= 9000; ++seen) table.upsert(leaseFor(4, Lease::State::bound, seen));
+}
+
+TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded) {
+    struct Case {
+        const char* name;
+        std::function<void(StoreBench&)> script;
+        std::vector<std::string> heard;
+    };
+    const std::vector<Case> cases = {
+        {"commits while a flush is out share the next flush",
+         [](StoreBench& bench) {
+             bench.owner.sync([&] {
+                 bench.changeHere(addSecond, 1);
+                 bench.changeHere(releaseFirstAndQuarantine, 2);
+                 bench.changeHere(forgetSecond, 3);
+             });
+         },
+         {"1 on disk", "2 on disk", "3 on disk"}},
+        {"a failed flush answers so, and its records go again with the next commit",
+         [](StoreBench& bench) {
+             {
+                 FullDisk full(bench.file.journalURL());
+                 bench.change(addSecond, 1);
+                 bench.waitForAnswers(1);
+             }
+             bench.change(releaseFirstAndQuarantine, 2);
+         },
+         {"save failed", "1 not on disk", "2 on disk"}},
+        {"commits go on while the snapshot is written, and wait for the journal's switch",
+         [](StoreBench& bench) {
+             auto& gate =
+                 bench.gate.emplace(std::set{CompactionStep::snapshotWritten, CompactionStep::journalSwitched});
+             bench.change(growJournal, 1);
+             ASSERT_TRUE(gate.waitUntilReached(CompactionStep::snapshotWritten));
+             bench.change(addSecond, 2);
+             bench.waitForAnswers(2);
+             gate.release(CompactionStep::snapshotWritten);
+             ASSERT_TRUE(gate.waitUntilReached(CompactionStep::journalSwitched));
+             bench.change(forgetSecond, 3);
+             EXPECT_EQ(bench.heardSoFar().size(), 2u) << "answered while the journal was switching";
+             gate.release();
+             bench.waitForAnswers(3);
+         },
+         {"1 on disk", "2 on disk", "3 on disk"}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        StoreBench bench;
+        testCase.script(bench);
+        auto answers = std::count_if(testCase.heard.begin(), testCase.heard.end(),
+                                     [](const std::string& line) { return line.ends_with("disk"); });
+        EXPECT_EQ(bench.waitForAnswers(static_cast<std::size_t>(answers)), testCase.heard);
+        // What the journal replays, and then the snapshot the store writes from its own copy.
+        EXPECT_EQ(bench.reloaded(), bench.live);
+        bench.owner.sync([&] { bench.store->close(); });
+        EXPECT_EQ(bench.reloaded(), bench.live);
+        EXPECT_EQ(fs::file_size(bench.file.journalURL()), JournalFormat::headerSize);
+    }
+}
+
+}  // namespace
+}  // namespace anvil
