@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/screen_texts.hpp"
@@ -23,6 +22,7 @@
 #include "core/host/preflight.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/server/dhcp_server.hpp"
+#include "core/server/server_run.hpp"
 
 namespace anvil {
 
@@ -105,7 +105,7 @@ public:
     static constexpr std::size_t logCapacity = 5000;
     static constexpr double hostQueryTimeout = 3.0;
     static constexpr double waitingHintSeconds = 60;
-    static ServerConfig defaultConfig();
+    static ServerConfig defaultConfig() { return defaultServerConfig(); }
 
     // Called after every change; the screens redraw from the model.
     std::function<void()> onChange;
@@ -126,6 +126,8 @@ public:
     bool settingsOpen = false;
     // Problems of the stored configuration found at Start; the settings sheet opens showing them.
     std::map<SettingsForm::Field, std::vector<std::string>> settingsMessages;
+    // The server is opening its socket and loading its leases away from the window.
+    bool isStarting = false;
     // The last server's teardown is still running; Start waits for it.
     bool isStopping = false;
     std::optional<std::string> lastError;
@@ -227,8 +229,11 @@ private:
     // Selects without remembering: automatic picks never replace the user's card.
     void choose(const std::optional<std::string>& cardID);
     std::optional<MACAddress> rememberedCard() const;
+    struct StartOutcome;
+    void finishStart(const std::shared_ptr<StartOutcome>& outcome);
     void finishStop(std::optional<std::string> error);
-    void stopReader();
+    // Handles what the run handed over; while a start is pending the events wait for its outcome.
+    void takeEvents(EventHandOver& events);
     // Edits the lease file in the background with `change` (only reads it when null), then reloads the table.
     void rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change);
     // Wraps a task so that it does nothing once the model is gone.
@@ -240,12 +245,14 @@ private:
     ScreenTexts texts_;
     LeaseFile leaseFile_;
     LogFileWriter logWriter_;
-    std::unique_ptr<DHCPServer> server_;
+    std::shared_ptr<ServerRun> run_;
     std::unique_ptr<InterfaceMonitor> monitor_;
     std::optional<std::vector<LogLine>> pausedLog_;
     long long nextLogID_ = 1;
     unsigned checksGeneration_ = 0;
-    std::thread eventReader_;
+    // Stop was asked for while the start was still running.
+    bool stopAfterStart_ = false;
+    std::shared_future<void> startup_;
     std::shared_future<void> teardown_;
     int leaseFileJobs_ = 0;
     std::shared_ptr<AppModel*> alive_;
