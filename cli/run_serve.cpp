@@ -57,9 +57,11 @@ void printEvents(EventHandOver& events, bool json) {
     for (auto batch = events.take(); !batch.empty(); batch = events.take()) {
         for (const auto& item : batch) {
             // JSON escapes control characters itself.
-            auto output = json        ? EventLog::json(item.event, item.at, SystemMakers::lookup)
-                          : item.line ? std::optional(plainText(*item.line))
-                                      : std::nullopt;
+            std::optional<std::string> output;
+            if (json)
+                output = EventLog::json(item.event, item.at, SystemMakers::lookup);
+            else if (item.line)
+                output = plainText(*item.line);
             if (output) std::printf("%s\n", output->c_str());
             std::fflush(stdout);
         }

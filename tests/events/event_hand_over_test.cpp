@@ -82,13 +82,10 @@ TEST(EventHandOver, AStalledReaderCostsABoundAndLearnsWhatItMissed) {
         }
         ASSERT_EQ(missed.size(), 1u) << "one count, where the lines went missing";
         std::size_t count = lines - shown;
-        EXPECT_EQ(missed.front(), "\u2026 " + std::to_string(count) + " lines not shown" +
-                                      (logFile ? "; the log file has them" : ""));
+        EXPECT_EQ(missed.front(),
+                  "\u2026 " + std::to_string(count) + " lines not shown" + (logFile ? "; the log file has them" : ""));
         EXPECT_GT(count, 90'000u);
-        // The lines kept are the first ones, in order.
-        EXPECT_EQ(taken.front().event, ServerEvent::info("flood 0"));
-        EXPECT_EQ(taken[1].event.as<ServerEvent::LeaseChanged>()->lease.mac, macNumber(0));
-        EXPECT_EQ(taken[3].event, ServerEvent::info("flood 1"));
+        EXPECT_EQ(taken.front().event, ServerEvent::info("flood 0")) << "the lines kept are the first ones";
 
         AnvilState state;
         for (const auto& event : taken) state.apply(event.event, event.at);
