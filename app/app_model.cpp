@@ -414,14 +414,17 @@ void AppModel::start() {
 
     Executor mainThread = env_.mainThread;
     std::weak_ptr<AppModel*> weak = alive_;
-    auto handOver = std::make_shared<std::shared_ptr<EventHandOver>>();
+    // Weak: the hand-over keeps this wake, which must not keep the hand-over in turn.
+    auto handOver = std::make_shared<std::weak_ptr<EventHandOver>>();
     ServerRun::Seams seams;
     seams.now = env_.now;
     seams.portHolder = env_.port67Holder ? env_.port67Holder : [] { return std::optional<std::string>(); };
     // At most one task waits on the main thread, however fast the server reports.
     seams.wake = [mainThread, weak, handOver] {
-        mainThread([weak, handOver] {
-            if (auto model = weak.lock()) (**model).takeEvents(**handOver);
+        auto events = handOver->lock();
+        if (!events) return;
+        mainThread([weak, events] {
+            if (auto model = weak.lock()) (**model).takeEvents(*events);
         });
     };
     DHCPServer::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
