@@ -1,9 +1,10 @@
 #pragma once
 // Where a run leaves its events for a front end that may fall behind (a paused terminal, a busy
-// window). The one writer never waits and the buffer never grows past its bound: beyond it, events
-// that only make a log line are dropped and counted, and events that carry state (leases, presence,
-// notices, link, start and stop) replace the waiting event with the same subject, so the front end
-// still ends up with the latest of each. The reader is told how many lines it missed, in place.
+// window). The one writer never waits. Beyond the bound, events that only make a log line are
+// dropped and counted, and an event that carries state (leases, presence, notices, link, start and
+// stop) replaces the waiting event with the same subject, so the front end still ends up with the
+// latest of each; subjects are as few as the leases, addresses and notice kinds. The reader is told
+// how many lines it missed, where they went missing.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
