@@ -1,9 +1,9 @@
 #include "app/app_model.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cwctype>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -14,7 +14,6 @@
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
-#include "core/server/transport_error.hpp"
 
 namespace anvil {
 
@@ -83,16 +82,6 @@ ServerConfig storedConfig(const SettingsStore& settings) {
 
 }  // namespace
 
-ServerConfig AppModel::defaultConfig() {
-    ServerConfig config;
-    config.serverIP = *IPv4Address::parse("192.168.0.1");
-    config.prefixLength = 24;
-    config.rangeStart = *IPv4Address::parse("192.168.0.100");
-    config.rangeEnd = *IPv4Address::parse("192.168.0.200");
-    config.leaseSeconds = 86400;
-    return config;
-}
-
 AppModel::AppModel(Environment environment)
     : env_(std::move(environment)),
       texts_(ScreenTexts::forPlatform(env_.platform)),
@@ -105,17 +94,17 @@ AppModel::AppModel(Environment environment)
 
 AppModel::~AppModel() {
     alive_.reset();
-    // A server being torn down in the background saves its leases before the process may end.
+    // A server being started or torn down in the background is done with before the process may end.
+    if (startup_.valid()) startup_.wait();
     if (teardown_.valid()) teardown_.wait();
     if (monitor_) monitor_->stop();
-    // A server still running saves its leases on the way out.
-    if (server_) {
+    // A server still running saves its leases on the way out; its lines reach the log file first.
+    if (run_) {
         try {
-            server_->stop();
+            run_->stop();
         } catch (const std::exception&) {
         }
     }
-    stopReader();
     logWriter_.flush();
 }
 
@@ -141,7 +130,8 @@ const NetworkCard* AppModel::selectedCard() const {
 std::vector<NetworkCard> AppModel::offeredCards() const { return Interfaces::offered(cards, showDisconnected); }
 
 bool AppModel::canStart() const {
-    if (isRunning || isStopping || leaseFileJobs_ > 0 || selectedCard() == nullptr || checks.empty()) return false;
+    if (isRunning || isStarting || isStopping || leaseFileJobs_ > 0 || selectedCard() == nullptr || checks.empty())
+        return false;
     return Preflight::canStart(checks);
 }
 
@@ -390,6 +380,15 @@ void AppModel::applyChecks(unsigned generation, std::optional<PreflightInput> in
 
 // MARK: serving
 
+struct AppModel::StartOutcome {
+    std::shared_ptr<ServerRun> run;
+    std::string interface;
+    std::mutex mutex;
+    bool done = false;
+    bool taken = false;
+    std::optional<ServerRun::StartFailure> failure;
+};
+
 void AppModel::start() {
     if (!canStart()) return;
     // The stored configuration may come from an older version or a hand edit: never serve it unchecked.
@@ -402,78 +401,108 @@ void AppModel::start() {
     }
     const NetworkCard card = *selectedCard();
 
+    Executor mainThread = env_.mainThread;
+    std::weak_ptr<AppModel*> weak = alive_;
+    // Weak: the hand-over keeps this wake, which must not keep the hand-over in turn.
+    auto handOver = std::make_shared<std::weak_ptr<EventHandOver>>();
+    ServerRun::Seams seams;
+    seams.now = env_.now;
+    seams.portHolder = env_.port67Holder ? env_.port67Holder : [] { return std::optional<std::string>(); };
+    // At most one task waits on the main thread, however fast the server reports.
+    seams.wake = [mainThread, weak, handOver] {
+        auto events = handOver->lock();
+        if (!events) return;
+        mainThread([weak, events] {
+            if (auto model = weak.lock()) (**model).takeEvents(*events);
+        });
+    };
     DHCPServer::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
     try {
-        server_ = env_.makeServer(std::move(options));
+        run_ = std::make_shared<ServerRun>(env_.makeServer(std::move(options)), &logWriter_, std::move(seams));
     } catch (const std::exception& error) {
         lastError = error.what();
         changed(ModelChange::dialogs);
         return;
     }
-    stopReader();
-    auto events = server_->events();
-    Executor mainThread = env_.mainThread;
-    std::weak_ptr<AppModel*> weak = alive_;
-    eventReader_ = std::thread([events, mainThread, weak] {
-        while (auto event = events->next()) {
-            mainThread([weak, event = std::move(*event)] {
-                if (auto model = weak.lock()) (**model).handle(event);
-            });
-        }
-    });
+    *handOver = run_->events();
 
-    try {
-        server_->start();
-        state.runStarted(card.bsdName);
-        isRunning = true;
-        startedAt = env_.now();
-    } catch (const std::exception& error) {
-        // The run never began: end the reader and forget the server.
-        events->finish();
-        stopReader();
-        server_.reset();
-        const auto* transportError = dynamic_cast<const TransportError*>(&error);
-        if (transportError && transportError->code == EADDRINUSE) {
-            // Naming the holder runs a child process: ask in the background, show the notice when it answers.
-            auto holderOf = env_.port67Holder;
-            Executor mainThread = env_.mainThread;
-            std::weak_ptr<AppModel*> weak = alive_;
-            env_.background([holderOf, mainThread, weak, platform = env_.platform] {
-                auto holder = holderOf ? holderOf() : std::nullopt;
-                mainThread([weak, holder, platform] {
-                    if (auto model = weak.lock()) {
-                        (**model).state.raise(Notice::portInUse(holder, platform));
-                        (**model).changed(ModelChange::notices);
-                    }
-                });
-            });
-        } else {
-            lastError = error.what();
+    // Opening the socket asks the privilege helper and loading writes the lease file: both may take
+    // seconds, so they run away from the window and the outcome comes back to it.
+    isStarting = true;
+    stopAfterStart_ = false;
+    auto outcome = std::make_shared<StartOutcome>();
+    outcome->run = run_;
+    outcome->interface = card.bsdName;
+    auto started = std::make_shared<std::promise<void>>();
+    startup_ = started->get_future().share();
+    env_.background([outcome, started, mainThread, weak] {
+        auto failure = outcome->run->start();
+        {
+            std::lock_guard lock(outcome->mutex);
+            outcome->failure = std::move(failure);
+            outcome->done = true;
         }
+        started->set_value();
+        mainThread([weak, outcome] {
+            if (auto model = weak.lock()) (**model).finishStart(outcome);
+        });
+    });
+    // An executor that ran the start at once has the outcome ready: no need to wait a turn for it.
+    finishStart(outcome);
+    changed(ModelChange::serving);
+}
+
+void AppModel::finishStart(const std::shared_ptr<StartOutcome>& outcome) {
+    {
+        std::lock_guard lock(outcome->mutex);
+        if (!outcome->done || outcome->taken) return;
+        outcome->taken = true;
     }
+    isStarting = false;
+    auto& events = *outcome->run->events();
+    if (const auto& failure = outcome->failure) {
+        run_.reset();
+        // What loading reported before the failure still counts.
+        takeEvents(events);
+        if (failure->portInUse)
+            state.raise(Notice::portInUse(failure->holder, env_.platform));
+        else
+            lastError = failure->description;
+        changed(ModelChange::serving | ModelChange::dialogs | ModelChange::notices);
+        return;
+    }
+    // Before the run's first event: the events held back while starting belong to this run.
+    state.runStarted(outcome->interface);
+    isRunning = true;
+    startedAt = env_.now();
+    takeEvents(events);
+    if (stopAfterStart_) stop();
     changed(ModelChange::serving | ModelChange::dialogs | ModelChange::notices | ModelChange::leases);
 }
 
 void AppModel::stop() {
-    if (server_) {
+    if (isStarting) {
+        // A start cannot be called back half-way: the server stops as soon as it has started.
+        stopAfterStart_ = true;
+        return;
+    }
+    if (run_) {
         // Saving the leases and closing the socket may take a while: tear down away from the window.
         isStopping = true;
-        std::shared_ptr<DHCPServer> server(std::move(server_));
-        auto reader = std::make_shared<std::thread>(std::move(eventReader_));
+        std::shared_ptr<ServerRun> run(std::move(run_));
         auto done = std::make_shared<std::promise<void>>();
         teardown_ = done->get_future().share();
         Executor mainThread = env_.mainThread;
         std::weak_ptr<AppModel*> weak = alive_;
-        env_.background([server, reader, done, mainThread, weak]() mutable {
+        env_.background([run, done, mainThread, weak]() mutable {
             std::optional<std::string> error;
             try {
-                server->stop();
+                // Returns once the last event was handed over, so the window takes it before finishStop.
+                run->stop();
             } catch (const std::exception& failure) {
                 error = failure.what();
             }
-            // stop() finished the stream, so the reader ends after handing over the last events.
-            if (reader->joinable()) reader->join();
-            server.reset();
+            run.reset();
             mainThread([weak, error] {
                 if (auto model = weak.lock()) (**model).finishStop(error);
             });
@@ -494,8 +523,9 @@ void AppModel::finishStop(std::optional<std::string> error) {
     changed(ModelChange::serving | ModelChange::dialogs);
 }
 
-void AppModel::stopReader() {
-    if (eventReader_.joinable()) eventReader_.join();
+void AppModel::takeEvents(EventHandOver& events) {
+    if (isStarting) return;
+    for (const auto& item : events.takeReady()) handle(item);
 }
 
 namespace {
@@ -528,10 +558,16 @@ ModelChange partsOf(const ServerEvent& event) {
 
 void AppModel::handle(const ServerEvent& event) {
     Date at = env_.now();
+    handle(RunEvent{event, at, EventLog::line(event, at)});
+}
+
+// The run made the event's line when it took it, at the time the log file shows.
+void AppModel::handle(const RunEvent& item) {
+    const auto& event = item.event;
+    const auto at = item.at;
     ModelChange parts = partsOf(event);
-    if (auto line = EventLog::line(event, at)) {
+    if (const auto& line = item.line) {
         addLogLine(*line, kindOf(event));
-        logWriter_.append(*line, at);
         parts |= ModelChange::log;
     }
     state.apply(event, at);
@@ -752,8 +788,8 @@ void AppModel::cancelClearExpired() {
 void AppModel::forgetLease(const MACAddress& mac) {
     confirmForget.reset();
     // A running server owns the table and would write its own copy back over an edited file.
-    if (server_ && isRunning) {
-        server_->forgetLease(mac);
+    if (run_ && isRunning) {
+        run_->server().forgetLease(mac);
         changed(ModelChange::dialogs);
         return;
     }
@@ -762,8 +798,8 @@ void AppModel::forgetLease(const MACAddress& mac) {
 
 void AppModel::clearExpiredLeases() {
     confirmClear = false;
-    if (server_ && isRunning) {
-        server_->clearInactive();
+    if (run_ && isRunning) {
+        run_->server().clearInactive();
         changed(ModelChange::dialogs);
         return;
     }
@@ -771,8 +807,8 @@ void AppModel::clearExpiredLeases() {
 }
 
 void AppModel::refreshLeases() {
-    if (server_ && isRunning) {
-        server_->refreshPresence();
+    if (run_ && isRunning) {
+        run_->server().refreshPresence();
         return;
     }
     // Only reads: saving an unchanged table would rewrite the file for nothing.

@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/model_change.hpp"
@@ -25,6 +24,7 @@
 #include "core/host/preflight.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/server/dhcp_server.hpp"
+#include "core/server/server_run.hpp"
 
 namespace anvil {
 
@@ -107,7 +107,7 @@ public:
     static constexpr std::size_t logCapacity = 5000;
     static constexpr double hostQueryTimeout = 3.0;
     static constexpr double waitingHintSeconds = 60;
-    static ServerConfig defaultConfig();
+    static ServerConfig defaultConfig() { return defaultServerConfig(); }
 
     // Called after every change with the parts it touched; the screens redraw those from the model.
     std::function<void(ModelChange)> onChange;
@@ -129,6 +129,8 @@ public:
     bool settingsOpen = false;
     // Problems of the stored configuration found at Start; the settings sheet opens showing them.
     std::map<SettingsForm::Field, std::vector<std::string>> settingsMessages;
+    // The server is opening its socket and loading its leases away from the window.
+    bool isStarting = false;
     // The last server's teardown is still running; Start waits for it.
     bool isStopping = false;
     std::optional<std::string> lastError;
@@ -190,6 +192,7 @@ public:
     void start();
     void stop();
     void handle(const ServerEvent& event);
+    void handle(const RunEvent& item);
     void appendLog(const std::string& text, LogLine::Kind kind);
     void clearLog();
     void setLogPaused(bool paused);
@@ -237,8 +240,11 @@ private:
     // Selects without remembering: automatic picks never replace the user's card.
     void choose(const std::optional<std::string>& cardID);
     std::optional<MACAddress> rememberedCard() const;
+    struct StartOutcome;
+    void finishStart(const std::shared_ptr<StartOutcome>& outcome);
     void finishStop(std::optional<std::string> error);
-    void stopReader();
+    // Handles what the run handed over; while a start is pending the events wait for its outcome.
+    void takeEvents(EventHandOver& events);
     // Edits the lease file in the background with `change` (only reads it when null), then reloads the table.
     void rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change);
     // Wraps a task so that it does nothing once the model is gone.
@@ -250,13 +256,15 @@ private:
     ScreenTexts texts_;
     LeaseFile leaseFile_;
     LogFileWriter logWriter_;
-    std::unique_ptr<DHCPServer> server_;
+    std::shared_ptr<ServerRun> run_;
     std::unique_ptr<InterfaceMonitor> monitor_;
     std::optional<std::deque<LogLine>> pausedLog_;
     std::deque<LogLine> visibleLog_;
     long long nextLogID_ = 1;
     unsigned checksGeneration_ = 0;
-    std::thread eventReader_;
+    // Stop was asked for while the start was still running.
+    bool stopAfterStart_ = false;
+    std::shared_future<void> startup_;
     std::shared_future<void> teardown_;
     int leaseFileJobs_ = 0;
     std::shared_ptr<AppModel*> alive_;

@@ -2,8 +2,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -12,7 +10,6 @@
 #include "cli/cli_error.hpp"
 #include "cli/runners.hpp"
 #include "core/addressing/plain_text.hpp"
-#include "core/addressing/system_clock.hpp"
 #include "core/events/event_log.hpp"
 #include "core/events/log_file_writer.hpp"
 #include "core/host/host_setup.hpp"
@@ -20,7 +17,7 @@
 #include "core/host/preflight.hpp"
 #include "core/host/system_makers.hpp"
 #include "core/server/dhcp_server.hpp"
-#include "core/server/transport_error.hpp"
+#include "core/server/server_run.hpp"
 
 namespace anvil {
 
@@ -54,18 +51,21 @@ bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
     return false;
 }
 
-// Prints every event in stream order and writes the text lines to the day's log file.
-void printEvents(DHCPServer::Events& events, bool json, LogFileWriter* writer) {
-    while (auto event = events.next()) {
-        auto now = systemNow();
-        auto line = EventLog::line(*event, now);
-        if (line) line = plainText(*line);  // JSON escapes control characters itself
-        if (line && writer) writer->append(*line, now);
-        auto output = json ? EventLog::json(*event, now, SystemMakers::lookup) : line;
-        if (output) std::printf("%s\n", output->c_str());
-        std::fflush(stdout);
+// Prints every event in stream order, taking what waits at once so that the run never waits for a
+// terminal that was paused.
+void printEvents(EventHandOver& events, bool json) {
+    for (auto batch = events.take(); !batch.empty(); batch = events.take()) {
+        for (const auto& item : batch) {
+            // JSON escapes control characters itself.
+            std::optional<std::string> output;
+            if (json)
+                output = EventLog::json(item.event, item.at, SystemMakers::lookup);
+            else if (item.line)
+                output = plainText(*item.line);
+            if (output) std::printf("%s\n", output->c_str());
+            std::fflush(stdout);
+        }
     }
-    if (writer) writer->flush();
 }
 
 }  // namespace
@@ -98,34 +98,36 @@ int runServe(const ServeOptions& options) {
 
     std::unique_ptr<LogFileWriter> writer;
     if (!options.loopback) writer = std::make_unique<LogFileWriter>(LogFileWriter::defaultDirectory());
-    auto server = std::make_unique<DHCPServer>(
-        DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback});
-    auto events = server->events();
-    std::thread printer([events, json = options.json, log = writer.get()] { printEvents(*events, json, log); });
-
-    try {
-        server->start();
-    } catch (const std::exception& error) {
-        // The failed server finishes its stream; what loading reported is printed before the error.
-        server.reset();
-        printer.join();
-        // Not serving after all: Ctrl-C ends the process again, also during the holder lookup's child
+    ServerRun::Seams seams;
+    seams.portHolder = [previousMask] {
+        // Not serving after all: Ctrl-C ends the process again, also during the lookup's child
         // process, which would otherwise inherit the blocked signal.
         pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-        auto transportError = dynamic_cast<const TransportError*>(&error);
-        if (transportError && transportError->code == EADDRINUSE) {
+        return Preflight::port67Holder();
+    };
+    ServerRun run(std::make_unique<DHCPServer>(
+                      DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback}),
+                  writer.get(), std::move(seams));
+    std::thread printer([events = run.events(), json = options.json] { printEvents(*events, json); });
+
+    if (auto failure = run.start()) {
+        // What loading reported is printed before the error.
+        printer.join();
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        if (failure->portInUse) {
             int port = options.loopback ? options.port : 67;
             throw CLIError::failure("port " + std::to_string(port) + " is in use by " +
-                                    plainText(Preflight::port67Holder().value_or("another program")));
+                                    plainText(failure->holder.value_or("another program")));
         }
-        throw CLIError::failure(plainText(transportError ? transportError->description() : error.what()));
+        throw CLIError::failure(plainText(failure->description));
     }
 
     int received = 0;
     while (sigwait(&interrupt, &received) != 0 || received != SIGINT) {
     }
-    server->stop();
+    run.stop();
     printer.join();
+    if (writer) writer->flush();
     return 0;
 }
 

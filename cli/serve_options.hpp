@@ -9,19 +9,9 @@
 
 namespace anvil {
 
-inline ServerConfig defaultToolConfig() {
-    return ServerConfig{IPv4Address{192, 168, 0, 1},
-                        24,
-                        IPv4Address{192, 168, 0, 100},
-                        IPv4Address{192, 168, 0, 200},
-                        86400,
-                        std::nullopt,
-                        {}};
-}
-
 struct ServeOptions {
     std::optional<std::string> interface;
-    ServerConfig config = defaultToolConfig();
+    ServerConfig config = defaultServerConfig();
     std::optional<std::string> leasePath;
     bool json = false;
     bool loopback = false;

@@ -6,6 +6,16 @@
 
 namespace anvil {
 
+ServerConfig defaultServerConfig() {
+    return ServerConfig{IPv4Address{192, 168, 0, 1},
+                        24,
+                        IPv4Address{192, 168, 0, 100},
+                        IPv4Address{192, 168, 0, 200},
+                        86400,
+                        std::nullopt,
+                        {}};
+}
+
 Subnet ServerConfig::subnet() const { return Subnet{serverIP, std::clamp(prefixLength, 0, 32)}; }
 
 IPv4Address ServerConfig::mask() const {

@@ -44,4 +44,8 @@ struct ServerConfig {
     friend bool operator==(const ServerConfig&, const ServerConfig&) = default;
 };
 
+// What both front ends serve when nobody chose otherwise: 192.168.0.1/24 handing out .100 to .200
+// for a day, no router, no DNS.
+ServerConfig defaultServerConfig();
+
 }  // namespace anvil

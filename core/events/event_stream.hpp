@@ -1,6 +1,8 @@
 #pragma once
 // An unbounded, thread-safe stream of values: producers never block; the one reader
-// waits for the next value and learns when the stream has finished.
+// waits for the next value and learns when the stream has finished. A server's events pass
+// through one to the thread of its run, which takes each as it comes and waits for no front end;
+// what a slow front end has not read yet waits in a bounded EventHandOver instead.
 #include <condition_variable>
 #include <deque>
 #include <mutex>

@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 
 #include "core/server/transport_error.hpp"
 
@@ -61,6 +62,8 @@ NetworkCard benchCard() {
 struct Harness {
     fs::path folder = fs::temp_directory_path() / ("anvil-app-" + std::to_string(::getpid()) + "-" +
                                                    std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    // The run's thread posts here too.
+    std::mutex queueMutex;
     std::deque<AppModel::Task> queue;
     std::deque<AppModel::Task> timers;
     // While set, background work never finishes, so host queries run into their timeout.
@@ -77,7 +80,10 @@ struct Harness {
     Harness() {
         fs::create_directories(folder);
         AppModel::Environment env;
-        env.mainThread = [this](AppModel::Task task) { queue.push_back(std::move(task)); };
+        env.mainThread = [this](AppModel::Task task) {
+            std::lock_guard lock(queueMutex);
+            queue.push_back(std::move(task));
+        };
         env.mainThreadAfter = [this](double, AppModel::Task task) { timers.push_back(std::move(task)); };
         env.background = [this](AppModel::Task task) {
             if (hostHangs)
@@ -121,17 +127,35 @@ struct Harness {
 
     // Runs what was posted to the main thread, then the timers, until nothing is left.
     void drain() {
-        for (int round = 0; round < 100 && (!queue.empty() || !timers.empty()); ++round) {
-            while (!queue.empty()) {
-                auto task = std::move(queue.front());
-                queue.pop_front();
-                task();
-            }
+        for (int round = 0; round < 100 && (!queueEmpty() || !timers.empty()); ++round) {
+            while (auto task = nextTask()) (*task)();
             if (!timers.empty()) {
                 auto task = std::move(timers.front());
                 timers.pop_front();
                 task();
             }
+        }
+    }
+
+    bool queueEmpty() {
+        std::lock_guard lock(queueMutex);
+        return queue.empty();
+    }
+    std::optional<AppModel::Task> nextTask() {
+        std::lock_guard lock(queueMutex);
+        if (queue.empty()) return std::nullopt;
+        auto task = std::move(queue.front());
+        queue.pop_front();
+        return task;
+    }
+
+    // Lets the background work that was held back run now.
+    void runStalled() {
+        hostHangs = false;
+        while (!stalled.empty()) {
+            auto task = std::move(stalled.front());
+            stalled.pop_front();
+            task();
         }
     }
 
@@ -677,5 +701,47 @@ TEST(AppModel, LogPastItsCapacityKeepsTheNewestInOrderAndShowsThoseThatPassTheFi
         for (const auto& line : h.model->visibleLog()) shown.push_back(line.text);
         EXPECT_EQ(shown, expected) << filter;
         EXPECT_EQ(shown.size(), filter == "rx" ? 1666u : filter.empty() ? 5000u : 0u) << filter;
+    }
+}
+
+// Opening the socket and loading the leases happen away from the window: meanwhile the model is
+// starting, a second Start does nothing, and a Stop pressed then stops the server once it started.
+TEST(AppModel, StartRunsAwayFromTheWindowAndAStopMeanwhileWaitsForIt) {
+    for (bool stopWhileStarting : {false, true}) {
+        Harness h;
+        h.boot();
+        h.hostHangs = true;
+        h.model->start();
+        EXPECT_TRUE(h.model->isStarting);
+        EXPECT_FALSE(h.model->isRunning);
+        EXPECT_FALSE(h.model->canStart());
+        h.model->start();
+        if (stopWhileStarting) h.model->stop();
+        h.drain();  // the window goes on while the start is held back
+        EXPECT_TRUE(h.model->isStarting);
+        EXPECT_FALSE(h.model->isStopping);
+
+        h.runStalled();
+        h.drain();
+        EXPECT_FALSE(h.model->isStarting);
+        EXPECT_FALSE(h.model->lastError);
+        if (!stopWhileStarting) {
+            EXPECT_TRUE(h.model->isRunning);
+            EXPECT_EQ(h.model->state.serverInterface, "eth9");
+            EXPECT_EQ(h.model->startedAt, h.clock);
+            h.model->stop();
+            h.drain();
+        }
+        EXPECT_FALSE(h.model->isRunning);
+        EXPECT_FALSE(h.model->isStopping);
+        EXPECT_TRUE(h.model->canStart());
+        int starts = 0;
+        int stops = 0;
+        for (const auto& line : h.model->log) {
+            starts += line.text.find(" START ") != std::string::npos;
+            stops += line.text.find(" STOP ") != std::string::npos;
+        }
+        EXPECT_EQ(starts, 1);
+        EXPECT_EQ(stops, 1);
     }
 }

@@ -29,7 +29,7 @@ TEST(ParseServe, LoopbackAloneKeepsEveryDefault) {
     EXPECT_EQ(options.clientPort, 6868);
     EXPECT_EQ(options.interface, std::nullopt);
     EXPECT_EQ(options.leasePath, std::nullopt);
-    EXPECT_EQ(options.config, defaultToolConfig());
+    EXPECT_EQ(options.config, defaultServerConfig());
     EXPECT_EQ(options.config.serverIP, ip("192.168.0.1"));
     EXPECT_EQ(options.config.leaseSeconds, 86400u);
 }

@@ -193,7 +193,7 @@ TEST(Serve, LoopbackModeIgnoresTheCard) {
 }
 
 TEST(Serve, RefusesBeforePreflightOnBadConfigurationOrUnknownCard) {
-    auto reversed = defaultToolConfig();
+    auto reversed = defaultServerConfig();
     std::swap(reversed.rangeStart, reversed.rangeEnd);
     auto errors = reversed.validate();
     ASSERT_EQ(errors.size(), 1u);

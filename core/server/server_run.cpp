@@ -1,0 +1,83 @@
+#include "core/server/server_run.hpp"
+
+#include <cerrno>
+#include <exception>
+
+#include "core/addressing/plain_text.hpp"
+#include "core/addressing/system_clock.hpp"
+#include "core/events/event_log.hpp"
+#include "core/host/preflight.hpp"
+#include "core/server/transport_error.hpp"
+
+namespace anvil {
+
+ServerRun::ServerRun(std::unique_ptr<DHCPServer> server, LogFileWriter* logFile)
+    : ServerRun(std::move(server), logFile, Seams{}) {}
+
+ServerRun::ServerRun(std::unique_ptr<DHCPServer> server, LogFileWriter* logFile, Seams seams)
+    : server_(std::move(server)), logFile_(logFile), seams_(std::move(seams)) {
+    if (!seams_.now) seams_.now = systemNow;
+    if (!seams_.portHolder) seams_.portHolder = Preflight::port67Holder;
+    events_ = std::make_shared<EventHandOver>(logFile_ != nullptr, seams_.bound, seams_.wake);
+}
+
+ServerRun::~ServerRun() {
+    try {
+        stop();
+    } catch (const std::exception&) {
+    }
+}
+
+void ServerRun::pump() {
+    auto source = server_->events();
+    while (auto event = source->next()) {
+        Date at = seams_.now();
+        auto line = EventLog::line(*event, at);
+        // Every line reaches the file, however far behind the front end is.
+        if (line && logFile_) logFile_->append(plainText(*line), at);
+        events_->push({std::move(*event), at, std::move(line)});
+    }
+    events_->finish();
+}
+
+void ServerRun::endPump() {
+    // The server's stop finished its stream already; one that never served has not.
+    server_->events()->finish();
+    if (pump_.joinable()) pump_.join();
+}
+
+std::optional<ServerRun::StartFailure> ServerRun::start() {
+    if (serving_ || pump_.joinable()) return std::nullopt;
+    pump_ = std::thread([this] { pump(); });
+    try {
+        server_->start();
+        serving_ = true;
+        return std::nullopt;
+    } catch (const std::exception& error) {
+        endPump();
+        StartFailure failure;
+        failure.description = error.what();
+        const auto* transportError = dynamic_cast<const TransportError*>(&error);
+        if (transportError && transportError->code == EADDRINUSE) {
+            failure.portInUse = true;
+            failure.holder = seams_.portHolder();
+        }
+        return failure;
+    }
+}
+
+void ServerRun::stop() {
+    std::exception_ptr failure;
+    if (serving_) {
+        serving_ = false;
+        try {
+            server_->stop();
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
+    }
+    endPump();
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace anvil
