@@ -14,6 +14,7 @@
 #include "core/server/lease_store.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/presence_sweep.hpp"
+#include "core/server/repeating_timer.hpp"
 #include "core/server/responder.hpp"
 #include "core/server/source_screen.hpp"
 #include "core/server/udp_transport.hpp"
@@ -52,9 +53,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::string interfaceName;
     bool isOpen = false;
     std::optional<asio::posix::stream_descriptor> readSource;
-    std::optional<asio::steady_timer> watchTimer;
-    std::optional<asio::steady_timer> presenceTimer;
-    std::optional<asio::steady_timer> expiryTimer;
+    std::optional<RepeatingTimer> watchTimer;
+    std::optional<RepeatingTimer> presenceTimer;
+    std::optional<RepeatingTimer> expiryTimer;
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
     // Probes run as operations on this queue's loop.
     PresenceSweep presence;
@@ -135,17 +136,15 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::link(media.linkUp, media.description));
             if (!linkUp) raise(Notice::linkDown(interfaceName));
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
-            repeat(&Core::watchTimer, timers.watchInterval, timers.watchInterval, [](Core& core) { core.watch(); });
+            watchTimer.emplace(context, timers.watchInterval, timers.watchInterval, [this] { watch(); });
             if (options.presenceEnabled && host.icmpProbes && !host.icmpProbes(interfaceName))
                 emit(ServerEvent::info("presence probes use TCP alone: this user may not open ping sockets "
                                        "(net.ipv4.ping_group_range)"));
         }
         if (options.presenceEnabled) {
-            repeat(&Core::presenceTimer, timers.presenceFirstRun, timers.presenceInterval,
-                   [](Core& core) { core.presenceCycle(); });
+            presenceTimer.emplace(context, timers.presenceFirstRun, timers.presenceInterval, [this] { presenceCycle(); });
         }
-        repeat(&Core::expiryTimer, timers.offerExpiryInterval, timers.offerExpiryInterval,
-               [](Core& core) { core.expireOffers(); });
+        expiryTimer.emplace(context, timers.offerExpiryInterval, timers.offerExpiryInterval, [this] { expireOffers(); });
     }
 
     void stop() {
@@ -174,27 +173,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         presenceTimer.reset();
         expiryTimer.reset();
         retryTimers.clear();
-    }
-
-    using TimerSlot = std::optional<asio::steady_timer> Core::*;
-
-    // Creates the timer in its slot; each run re-arms it unless the work emptied the slot (stop).
-    void repeat(TimerSlot slot, double first, double interval, void (*work)(Core&)) {
-        (this->*slot).emplace(context, seconds(first));
-        arm(slot, interval, work);
-    }
-
-    void arm(TimerSlot slot, double interval, void (*work)(Core&)) {
-        (this->*slot)->async_wait([weak = weak(), slot, interval, work](const asio::error_code& error) {
-            if (error) return;  // cancelled: the timer may already be gone
-            auto core = weak.lock();
-            if (!core) return;
-            work(*core);
-            auto& timer = (*core).*slot;
-            if (!timer) return;
-            timer->expires_at(timer->expiry() + seconds(interval));
-            core->arm(slot, interval, work);
-        });
     }
 
     // Leases.
