@@ -11,6 +11,7 @@
 #include "core/events/serial_queue.hpp"
 #include "core/events/serial_queue_state.hpp"
 #include "core/protocol/packet_error.hpp"
+#include "core/server/card_reopener.hpp"
 #include "core/server/lease_store.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/presence_sweep.hpp"
@@ -59,14 +60,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
     // Probes run as operations on this queue's loop.
     PresenceSweep presence;
-    // The transport a reopen opened, or why it could not.
-    struct Reopened {
-        std::unique_ptr<Transport> transport;
-        std::string failure;
-    };
-    bool reopening = false;
-    // Reopens run here; its thread ends with the server, after the opening under way.
-    SerialQueue reopenQueue{"dhcpanvil.reopen"};
+    CardReopener reopener;
     // This computer's own addresses, read at start and at each watch step rather than per datagram.
     std::unordered_set<IPv4Address> ownAddresses;
 
@@ -92,15 +86,16 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         : options(std::move(options)),
           responder{this->options.config},
           host(std::move(seams.host)),
-          makeTransport(std::move(seams.transportFactory)),
+          makeTransport(seams.transportFactory ? std::move(seams.transportFactory)
+                                               : TransportFactory(makeSystemTransport)),
           timers(seams.timers),
           events(std::move(events)),
           context(queue.state().context),
           interfaceName(this->options.mode.interfaceName()),
           presence(context, {host.makeProber, host.readARPTable},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
+          reopener(context, makeTransport),
           store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
-        if (!makeTransport) makeTransport = makeSystemTransport;
         presence.setCard(interfaceName, linkUp);
     }
 
@@ -464,33 +459,20 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         presence.setCard(interfaceName, up);
     }
 
-    // Opening may ask the privilege helper and take seconds, so it happens on the reopen queue
-    // while this one goes on serving requests; one opening at a time, and a stop meanwhile wins.
+    // One opening at a time, and a stop meanwhile wins.
     void reopen(std::uint32_t currentIndex) {
-        if (reopening) return;
+        if (reopener.busy()) return;
         std::optional<std::string> name;
         if (options.cardMAC) name = host.bsdName(*options.cardMAC);
         if (!name && currentIndex != 0) name = interfaceName;
         if (!name) return;
         interfaceName = *name;
-        reopening = true;
-        reopenQueue.async([weak = weak(), loop = &context, factory = makeTransport, name = *name] {
-            auto opened = std::make_shared<Reopened>();
-            try {
-                auto fresh = factory(TransportMode::interface(name));
-                fresh->open();
-                opened->transport = std::move(fresh);
-            } catch (const std::exception& error) {
-                opened->failure = error.what();
-            }
-            asio::post(*loop, [weak, name, opened] {
-                if (auto core = weak.lock()) core->reopened(name, std::move(*opened));
-            });
+        reopener.reopen(*name, [weak = weak()](const std::string& name, CardReopener::Opened opened) {
+            if (auto core = weak.lock()) core->reopened(name, std::move(opened));
         });
     }
 
-    void reopened(const std::string& name, Reopened opened) {
-        reopening = false;
+    void reopened(const std::string& name, CardReopener::Opened opened) {
         if (!running) {
             if (opened.transport) opened.transport->close();
             return;

@@ -1,0 +1,30 @@
+#include "core/server/card_reopener.hpp"
+
+#include <asio.hpp>
+
+#include "core/server/transport_mode.hpp"
+
+namespace anvil {
+
+CardReopener::CardReopener(asio::io_context& loop, TransportFactory factory)
+    : loop_(loop), factory_(std::move(factory)) {}
+
+void CardReopener::reopen(const std::string& name, Done done) {
+    *busy_ = true;
+    queue_.async([loop = &loop_, factory = factory_, busy = busy_, name, done = std::move(done)] {
+        auto opened = std::make_shared<Opened>();
+        try {
+            auto fresh = factory(TransportMode::interface(name));
+            fresh->open();
+            opened->transport = std::move(fresh);
+        } catch (const std::exception& error) {
+            opened->failure = error.what();
+        }
+        asio::post(*loop, [busy, name, done, opened] {
+            *busy = false;
+            done(name, std::move(*opened));
+        });
+    });
+}
+
+}  // namespace anvil
