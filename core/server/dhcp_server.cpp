@@ -1,5 +1,6 @@
 #include "core/server/dhcp_server.hpp"
 
+#include <algorithm>
 #include <asio.hpp>
 #include <set>
 #include <unordered_map>
@@ -137,9 +138,11 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                        "(net.ipv4.ping_group_range)"));
         }
         if (options.presenceEnabled) {
-            presenceTimer.emplace(context, timers.presenceFirstRun, timers.presenceInterval, [this] { presenceCycle(); });
+            presenceTimer.emplace(context, timers.presenceFirstRun, timers.presenceInterval,
+                                  [this] { presenceCycle(); });
         }
-        expiryTimer.emplace(context, timers.offerExpiryInterval, timers.offerExpiryInterval, [this] { expireOffers(); });
+        expiryTimer.emplace(context, timers.offerExpiryInterval, timers.offerExpiryInterval,
+                            [this] { expireOffers(); });
     }
 
     void stop() {
@@ -367,7 +370,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!batching) commit();
     }
 
-    void send(const Reply& reply, bool retryAllowed) {
+    void send(const Reply& reply, bool firstTry) {
         auto type = description(reply.type);
         if (!isOpen) {
             emit(ServerEvent::info(type + " not sent: socket closed"));
@@ -382,33 +385,23 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::sent(SentSummary{reply.type, reply.ip, reply.mac, reply.destination, interfaceName,
                                                reply.note, std::move(given)}));
         } catch (const TransportError& error) {
-            sendFailed(reply, error, retryAllowed);
+            sendFailed(reply, error, firstTry);
         } catch (const std::exception& error) {
             emit(ServerEvent::info(type + " not sent: " + error.what()));
         }
     }
 
-    void sendFailed(const Reply& reply, const TransportError& error, bool retryAllowed) {
-        auto type = description(reply.type);
-        bool present = false;
-        for (const auto& address : host.interfaceAddresses())
-            if (address.name == interfaceName && address.subnet.address == options.config.serverIP) present = true;
-        auto failure = LocalNetwork::classify(error, linkUp, present);
-        switch (failure.kind) {
-            case SendFailure::Kind::linkDown: emit(ServerEvent::info(type + " not sent: link down")); break;
-            case SendFailure::Kind::addressMissing:
-                emit(ServerEvent::info(type + " not sent: " + options.config.serverIP.description() + " is not on " +
-                                       interfaceName + " right now"));
-                break;
-            case SendFailure::Kind::possiblyDenied:
-                if (retryAllowed && retryTimers.size() < retryLimit)
-                    retryLater(reply);
-                else if (retryAllowed)
-                    emit(ServerEvent::info(type + " not sent: " + error.description()));
-                else
-                    raise(Notice::localNetworkDenied());
-                break;
-            case SendFailure::Kind::other: emit(ServerEvent::info(type + " not sent: " + failure.text)); break;
+    void sendFailed(const Reply& reply, const TransportError& error, bool firstTry) {
+        bool present = std::ranges::any_of(host.interfaceAddresses(), [this](const InterfaceAddress& address) {
+            return address.name == interfaceName && address.subnet.address == options.config.serverIP;
+        });
+        auto step = LocalNetwork::stepAfter(LocalNetwork::classify(error, linkUp, present),
+                                            {description(reply.type), error.description(), options.config.serverIP,
+                                             interfaceName, firstTry, retryTimers.size() < retryLimit});
+        switch (step.kind) {
+            case SendFailureStep::Kind::line: emit(ServerEvent::info(step.line)); break;
+            case SendFailureStep::Kind::retry: retryLater(reply); break;
+            case SendFailureStep::Kind::notice: raise(Notice::localNetworkDenied()); break;
         }
     }
 

@@ -25,6 +25,23 @@ SendFailure LocalNetwork::classify(const TransportError& error, bool linkUp, boo
     }
 }
 
+SendFailureStep LocalNetwork::stepAfter(const SendFailure& failure, const FailedSend& send) {
+    auto notSent = [&](const std::string& why) {
+        return SendFailureStep{SendFailureStep::Kind::line, send.type + " not sent: " + why};
+    };
+    switch (failure.kind) {
+        case SendFailure::Kind::linkDown: return notSent("link down");
+        case SendFailure::Kind::addressMissing:
+            return notSent(send.serverIP.description() + " is not on " + send.interfaceName + " right now");
+        case SendFailure::Kind::possiblyDenied:
+            if (!send.firstTry) return {SendFailureStep::Kind::notice, {}};
+            if (send.retryRoom) return {SendFailureStep::Kind::retry, {}};
+            return notSent(send.error);
+        case SendFailure::Kind::other: break;
+    }
+    return notSent(failure.text);
+}
+
 void LocalNetwork::triggerAlert(const std::string& interfaceName, IPv4Address nearby) {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
