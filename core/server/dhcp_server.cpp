@@ -19,6 +19,7 @@
 #include "core/server/repeating_timer.hpp"
 #include "core/server/responder.hpp"
 #include "core/server/source_screen.hpp"
+#include "core/server/starting_table.hpp"
 #include "core/server/udp_transport.hpp"
 
 namespace anvil {
@@ -107,10 +108,13 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void emit(ServerEvent event) { events->yield(std::move(event)); }
 
-    void raise(Notice notice) {
-        raised.insert(notice.kind);
-        emit(ServerEvent::noticeRaised(std::move(notice)));
+    // Notices are remembered as they go out, whoever made them, so that clear() can end them.
+    void report(ServerEvent event) {
+        if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
+        emit(std::move(event));
     }
+
+    void raise(Notice notice) { report(ServerEvent::noticeRaised(std::move(notice))); }
 
     void clear(NoticeKind kind) {
         if (raised.erase(kind)) emit(ServerEvent::noticeCleared(kind));
@@ -176,34 +180,19 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Leases.
 
     void loadLeases() {
-        bool readable = true;
+        std::variant<LeaseFile::LoadResult, std::string> loaded;
         try {
-            auto loaded = options.leaseFile.load(host.clock());
-            table = std::move(loaded.table);
-            if (loaded.setAsideURL)
-                raise(Notice::leaseFileSetAside(*loaded.setAsideURL));
-            else if (loaded.journalSetAsideURL)
-                raise(Notice::leaseJournalSetAside(*loaded.journalSetAsideURL));
-            if (loaded.journalBytesDropped > 0)
-                emit(ServerEvent::info(options.leaseFile.journalURL().filename().string() +
-                                       " ended in an unfinished write; dropped " +
-                                       std::to_string(loaded.journalBytesDropped) + " bytes"));
+            loaded = options.leaseFile.load(host.clock());
         } catch (const std::exception& error) {
-            readable = false;
-            table = LeaseTable{};
-            raise(Notice::leaseReadFailedAtStart(error.what()));
+            loaded = std::string(error.what());
         }
-        auto dropped = table.dropOutside(options.config.range());
-        for (const auto& lease : dropped) {
-            emit(ServerEvent::info("dropped lease " + lease.ip.description() + " for " + lease.mac.description() +
-                                   ": outside the range"));
-            emit(ServerEvent::leaseRemoved(lease.mac));
-        }
-        for (const auto& lease : table.dropExpiredOffers(host.clock())) emit(ServerEvent::leaseRemoved(lease.mac));
-        // The start's compaction: one snapshot of everything loaded, and an empty journal. An
-        // unreadable file is never written.
+        auto start = startingTable(std::move(loaded), options.config.range(), host.clock(),
+                                   options.leaseFile.journalURL().filename().string());
+        table = std::move(start.table);
+        for (auto& event : start.reports) report(std::move(event));
+        // The start's compaction: one snapshot of everything loaded, and an empty journal.
         table.takeChanges();
-        if (readable) store.open(table);
+        if (start.readable) store.open(table);
     }
 
     void recordChanges(LeaseStore::Flush flush = LeaseStore::Flush::withNextCommit) {
@@ -357,10 +346,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto reply = decision.action.replyValue();
         // Changes no reply waits for (a release, a decline) are flushed a moment later.
         recordChanges(decision.tableChanged && !reply ? LeaseStore::Flush::soon : LeaseStore::Flush::withNextCommit);
-        for (auto& event : decision.notes) {
-            if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
-            emit(std::move(event));
-        }
+        for (auto& event : decision.notes) report(std::move(event));
         if (reply && reply->type == DHCPMessageType::ack) {
             heldReplies.push_back(*reply);
         } else if (reply) {
