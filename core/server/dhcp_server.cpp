@@ -20,6 +20,7 @@
 #include "core/server/responder.hpp"
 #include "core/server/source_screen.hpp"
 #include "core/server/starting_table.hpp"
+#include "core/server/transport_listener.hpp"
 #include "core/server/udp_transport.hpp"
 
 namespace anvil {
@@ -51,11 +52,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::shared_ptr<Events> events;
     asio::io_context& context;
 
-    std::unique_ptr<Transport> transport;
-    std::uint64_t transportGeneration = 0;
     std::string interfaceName;
-    bool isOpen = false;
-    std::optional<asio::posix::stream_descriptor> readSource;
+    TransportListener listener;
     std::optional<RepeatingTimer> watchTimer;
     std::optional<RepeatingTimer> presenceTimer;
     std::optional<RepeatingTimer> expiryTimer;
@@ -94,6 +92,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           events(std::move(events)),
           context(queue.state().context),
           interfaceName(this->options.mode.interfaceName()),
+          listener(context, [this] { readStep(); }),
           presence(context, {host.makeProber, host.readARPTable},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
           reopener(context, makeTransport),
@@ -154,7 +153,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         running = false;
         cancelTimers();
         presence.cancel();
-        closeTransport();
+        listener.close();
         store.close();
         emit(ServerEvent::stopped());
         events->finish();
@@ -165,7 +164,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         running = false;
         cancelTimers();
         presence.cancel();
-        closeTransport();
+        listener.close();
         store.abandon();
         events->finish();
     }
@@ -220,45 +219,15 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto mode = isCardMode() ? TransportMode::interface(interfaceName) : options.mode;
         auto fresh = makeTransport(mode);
         fresh->open();
-        listenOn(std::move(fresh));
-    }
-
-    void listenOn(std::unique_ptr<Transport> fresh) {
-        transport = std::move(fresh);
-        ++transportGeneration;
-        readSource.emplace(context, transport->fd());
-        isOpen = true;
-        waitForDatagrams();
-    }
-
-    void closeTransport() {
-        if (readSource) {
-            readSource->cancel();
-            readSource->release();  // the transport owns the descriptor
-            readSource.reset();
-        }
-        if (transport) transport->close();
-        isOpen = false;
-    }
-
-    void waitForDatagrams() {
-        readSource->async_wait(asio::posix::stream_descriptor::wait_read,
-                               [weak = weak(), generation = transportGeneration](const asio::error_code& error) {
-                                   if (error) return;
-                                   auto core = weak.lock();
-                                   if (!core || !core->isOpen || core->transportGeneration != generation) return;
-                                   core->readStep();
-                                   if (core->isOpen && core->transportGeneration == generation)
-                                       core->waitForDatagrams();
-                               });
+        listener.listen(std::move(fresh));
     }
 
     void readStep() {
-        auto generation = transportGeneration;
+        auto generation = listener.generation();
         batching = true;
-        for (int count = 0; count < batchLimit && isOpen && transportGeneration == generation; ++count) {
+        for (int count = 0; count < batchLimit && listener.isOpen() && listener.generation() == generation; ++count) {
             try {
-                auto datagram = transport->receive();
+                auto datagram = listener.transport().receive();
                 if (!datagram) break;
                 handleDatagram(*datagram);
             } catch (const TransportError& error) {
@@ -286,7 +255,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                     emit(ServerEvent::info("arrival interface check unavailable; relying on SO_BINDTODEVICE"));
                     recvifWarned = true;
                 }
-            } else if (*datagram.interfaceIndex != transport->interfaceIndex()) {
+            } else if (*datagram.interfaceIndex != listener.transport().interfaceIndex()) {
                 emit(ServerEvent::dropped("arrived on " + host.interfaceNameForIndex(*datagram.interfaceIndex) +
                                               " instead of " + interfaceName,
                                           std::nullopt));
@@ -358,12 +327,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void send(const Reply& reply, bool firstTry) {
         auto type = description(reply.type);
-        if (!isOpen) {
+        if (!listener.isOpen()) {
             emit(ServerEvent::info(type + " not sent: socket closed"));
             return;
         }
         try {
-            transport->send(reply.packet.serialize(DHCPPacket::minimumReplyLength), reply.destination);
+            listener.transport().send(reply.packet.serialize(DHCPPacket::minimumReplyLength), reply.destination);
             clear(NoticeKind::localNetworkDenied);
             std::vector<std::uint8_t> given;
             given.reserve(reply.packet.options.size());
@@ -409,9 +378,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!running) return;
         refreshOwnAddresses();
         auto index = host.interfaceIndex(interfaceName);
-        if (isOpen) {
-            if (index == 0 || index != transport->interfaceIndex()) {
-                closeTransport();
+        if (listener.isOpen()) {
+            if (index == 0 || index != listener.transport().interfaceIndex()) {
+                listener.close();
                 setLink(false);
                 markAllOffline("adapter unplugged");
                 raise(Notice::adapterUnplugged());
@@ -460,7 +429,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             emit(ServerEvent::info("could not reopen " + name + ": " + opened.failure));
             return;
         }
-        listenOn(std::move(opened.transport));
+        listener.listen(std::move(opened.transport));
         clear(NoticeKind::adapterUnplugged);
         emit(ServerEvent::info(name + " is back"));
         auto media = host.mediaStatus(name);
