@@ -249,21 +249,17 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void handleDatagram(const Datagram& datagram) {
+        std::optional<std::string> refusal;
         if (isCardMode()) {
-            if (!datagram.interfaceIndex) {
-                if (!recvifWarned) {
-                    emit(ServerEvent::info("arrival interface check unavailable; relying on SO_BINDTODEVICE"));
-                    recvifWarned = true;
-                }
-            } else if (*datagram.interfaceIndex != listener.transport().interfaceIndex()) {
-                emit(ServerEvent::dropped("arrived on " + host.interfaceNameForIndex(*datagram.interfaceIndex) +
-                                              " instead of " + interfaceName,
-                                          std::nullopt));
-                return;
-            }
+            auto arrival = checkArrival(datagram.interfaceIndex, listener.transport().interfaceIndex(), interfaceName,
+                                        host.interfaceNameForIndex);
+            if (arrival.unchecked && !std::exchange(recvifWarned, true)) emit(ServerEvent::info(*arrival.unchecked));
+            refusal = std::move(arrival.refusal);
         }
-        if (auto refusal = sourceRefusal({datagram.source, datagram.sourcePort},
-                                         {options.mode.clientPort(), isCardMode()}, ownAddresses)) {
+        if (!refusal)
+            refusal = sourceRefusal({datagram.source, datagram.sourcePort}, {options.mode.clientPort(), isCardMode()},
+                                    ownAddresses);
+        if (refusal) {
             emit(ServerEvent::dropped(std::move(*refusal), std::nullopt));
             return;
         }

@@ -13,4 +13,11 @@ std::optional<std::string> sourceRefusal(const DatagramSource& source, const Sou
     return std::nullopt;
 }
 
+ArrivalCheck checkArrival(std::optional<std::uint32_t> arrivedOn, std::uint32_t cardIndex, const std::string& cardName,
+                          const std::function<std::string(std::uint32_t index)>& nameOf) {
+    if (!arrivedOn) return {std::nullopt, "arrival interface check unavailable; relying on SO_BINDTODEVICE"};
+    if (*arrivedOn != cardIndex) return {"arrived on " + nameOf(*arrivedOn) + " instead of " + cardName, std::nullopt};
+    return {};
+}
+
 }  // namespace anvil

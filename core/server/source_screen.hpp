@@ -3,6 +3,7 @@
 // and on a card never from one of this computer's own addresses (that would be a local program,
 // which cannot bind the privileged client port but can reach the card's port 67).
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -26,5 +27,16 @@ struct SourceRules {
 // The reason to drop the datagram, or nothing when a device may have sent it.
 std::optional<std::string> sourceRefusal(const DatagramSource& source, const SourceRules& rules,
                                          const std::unordered_set<IPv4Address>& ownAddresses);
+
+// On a card, whether a datagram arrived on it rather than on another card bound to the same port.
+struct ArrivalCheck {
+    std::optional<std::string> refusal;
+    // The system did not say where it arrived: the socket's binding to the card is relied on,
+    // which the user is told once.
+    std::optional<std::string> unchecked;
+};
+
+ArrivalCheck checkArrival(std::optional<std::uint32_t> arrivedOn, std::uint32_t cardIndex, const std::string& cardName,
+                          const std::function<std::string(std::uint32_t index)>& nameOf);
 
 }  // namespace anvil
