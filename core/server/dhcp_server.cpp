@@ -13,6 +13,7 @@
 #include "core/events/serial_queue_state.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "core/server/card_reopener.hpp"
+#include "core/server/delayed_runs.hpp"
 #include "core/server/lease_store.hpp"
 #include "core/server/local_network.hpp"
 #include "core/server/presence_sweep.hpp"
@@ -32,10 +33,6 @@ namespace {
 constexpr int batchLimit = 64;
 // Replies waiting for their one retry after a refused send.
 constexpr std::size_t retryLimit = 64;
-
-std::chrono::steady_clock::duration seconds(double value) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
-}
 
 }  // namespace
 
@@ -57,7 +54,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::optional<RepeatingTimer> watchTimer;
     std::optional<RepeatingTimer> presenceTimer;
     std::optional<RepeatingTimer> expiryTimer;
-    std::vector<std::shared_ptr<asio::steady_timer>> retryTimers;
+    DelayedRuns retries;
     // Probes run as operations on this queue's loop.
     PresenceSweep presence;
     CardReopener reopener;
@@ -93,6 +90,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           context(queue.state().context),
           interfaceName(this->options.mode.interfaceName()),
           listener(context, [this] { readStep(); }),
+          retries(context, retryLimit),
           presence(context, {host.makeProber, host.readARPTable},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
           reopener(context, makeTransport),
@@ -173,7 +171,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         watchTimer.reset();
         presenceTimer.reset();
         expiryTimer.reset();
-        retryTimers.clear();
+        retries.clear();
     }
 
     // Leases.
@@ -348,24 +346,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         });
         auto step = LocalNetwork::stepAfter(LocalNetwork::classify(error, linkUp, present),
                                             {description(reply.type), error.description(), options.config.serverIP,
-                                             interfaceName, firstTry, retryTimers.size() < retryLimit});
+                                             interfaceName, firstTry, retries.hasRoom()});
         switch (step.kind) {
             case SendFailureStep::Kind::line: emit(ServerEvent::info(step.line)); break;
-            case SendFailureStep::Kind::retry: retryLater(reply); break;
+            case SendFailureStep::Kind::retry:
+                retries.after(timers.sendRetryDelay, [this, reply] { send(reply, false); });
+                break;
             case SendFailureStep::Kind::notice: raise(Notice::localNetworkDenied()); break;
         }
-    }
-
-    void retryLater(const Reply& reply) {
-        auto timer = std::make_shared<asio::steady_timer>(context, seconds(timers.sendRetryDelay));
-        retryTimers.push_back(timer);
-        timer->async_wait([weak = weak(), reply, timer = timer.get()](const asio::error_code& error) {
-            if (error) return;
-            auto core = weak.lock();
-            if (!core) return;
-            std::erase_if(core->retryTimers, [timer](const auto& held) { return held.get() == timer; });
-            core->send(reply, false);
-        });
     }
 
     // Watching the card.
