@@ -128,10 +128,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         emit(ServerEvent::started(interfaceName, options.config));
         for (const auto& lease : table.leases()) emit(ServerEvent::leaseChanged(lease));
         if (isCardMode()) {
-            auto media = host.mediaStatus(interfaceName);
-            setLink(media.linkUp);
-            emit(ServerEvent::link(media.linkUp, media.description));
-            if (!linkUp) raise(Notice::linkDown(interfaceName));
+            showLink(host.mediaStatus(interfaceName));
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
             watchTimer.emplace(context, timers.watchInterval, timers.watchInterval, [this] { watch(); });
             if (options.presenceEnabled && host.icmpProbes && !host.icmpProbes(interfaceName))
@@ -148,10 +145,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void stop() {
         if (!running) return;
-        running = false;
-        cancelTimers();
-        presence.cancel();
-        listener.close();
+        halt();
         store.close();
         emit(ServerEvent::stopped());
         events->finish();
@@ -159,19 +153,19 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     // Tears down what lives on the queue's executor, without the stop sequence's save and events.
     void shutdown() {
-        running = false;
-        cancelTimers();
-        presence.cancel();
-        listener.close();
+        halt();
         store.abandon();
         events->finish();
     }
 
-    void cancelTimers() {
+    void halt() {
+        running = false;
         watchTimer.reset();
         presenceTimer.reset();
         expiryTimer.reset();
         retries.clear();
+        presence.cancel();
+        listener.close();
     }
 
     // Leases.
@@ -362,28 +356,31 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!running) return;
         refreshOwnAddresses();
         auto index = host.interfaceIndex(interfaceName);
-        if (listener.isOpen()) {
-            if (index == 0 || index != listener.transport().interfaceIndex()) {
-                listener.close();
-                setLink(false);
-                markAllOffline("adapter unplugged");
-                raise(Notice::adapterUnplugged());
-                return;
-            }
-            auto media = host.mediaStatus(interfaceName);
-            if (media.linkUp == linkUp) return;
-            setLink(media.linkUp);
-            emit(ServerEvent::link(media.linkUp, media.description));
-            if (!linkUp) {
-                raise(Notice::linkDown(interfaceName));
-                markAllOffline("link down");
-            } else {
-                clear(NoticeKind::linkDown);
-                presenceCycle();
-            }
+        if (!listener.isOpen()) return reopen(index);
+        if (index == 0 || index != listener.transport().interfaceIndex()) {
+            listener.close();
+            setLink(false);
+            markAllOffline("adapter unplugged");
+            raise(Notice::adapterUnplugged());
             return;
         }
-        reopen(index);
+        auto media = host.mediaStatus(interfaceName);
+        if (media.linkUp == linkUp) return;
+        showLink(media);
+        if (linkUp)
+            presenceCycle();
+        else
+            markAllOffline("link down");
+    }
+
+    // The link as just read, told to the front end with its notice.
+    void showLink(const Interfaces::MediaStatus& media) {
+        setLink(media.linkUp);
+        emit(ServerEvent::link(media.linkUp, media.description));
+        if (linkUp)
+            clear(NoticeKind::linkDown);
+        else
+            raise(Notice::linkDown(interfaceName));
     }
 
     void setLink(bool up) {
@@ -416,13 +413,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         listener.listen(std::move(opened.transport));
         clear(NoticeKind::adapterUnplugged);
         emit(ServerEvent::info(name + " is back"));
-        auto media = host.mediaStatus(name);
-        setLink(media.linkUp);
-        emit(ServerEvent::link(media.linkUp, media.description));
-        if (linkUp)
-            clear(NoticeKind::linkDown);
-        else
-            raise(Notice::linkDown(name));
+        showLink(host.mediaStatus(name));
     }
 
     void refreshOwnAddresses() {
@@ -479,11 +470,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         std::vector<MACAddress> inactive;
         for (const auto& lease : table.leases())
             if (!lease.holdsAddress(now)) inactive.push_back(lease.mac);
-        if (inactive.empty()) return;
-        for (const auto& mac : inactive) {
-            table.remove(mac);
-            emit(ServerEvent::leaseRemoved(mac));
-        }
+        if (table.clearInactive(now) == 0) return;
+        for (const auto& mac : inactive) emit(ServerEvent::leaseRemoved(mac));
         recordChanges();
         // A change asked for by the user is on disk before the next request is taken.
         store.commitNow();
