@@ -5,8 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -30,9 +31,26 @@ std::string folderOf(const fs::path& relative) {
     return first == relative.end() ? std::string{} : first->string();
 }
 
+// The file an #include line names, or nothing for any other line.
+std::optional<std::string> includedBy(std::string_view line) {
+    auto skipSpace = [&line] {
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    };
+    skipSpace();
+    if (!line.starts_with('#')) return std::nullopt;
+    line.remove_prefix(1);
+    skipSpace();
+    if (!line.starts_with("include")) return std::nullopt;
+    line.remove_prefix(7);
+    skipSpace();
+    if (line.empty() || (line.front() != '<' && line.front() != '"')) return std::nullopt;
+    auto end = line.find(line.front() == '<' ? '>' : '"', 1);
+    if (end == std::string_view::npos) return std::nullopt;
+    return std::string(line.substr(1, end - 1));
+}
+
 // Every include in core/ that reaches a floor not below its own, the front ends, or Qt.
 std::vector<UpwardInclude> upwardIncludes(const fs::path& root) {
-    static const std::regex include{R"re(^\s*#\s*include\s*[<"]([^>"]+)[>"])re"};
     std::vector<UpwardInclude> found;
     auto core = root / "core";
     for (const auto& entry : fs::recursive_directory_iterator(core)) {
@@ -44,9 +62,9 @@ std::vector<UpwardInclude> upwardIncludes(const fs::path& root) {
         std::ifstream in(entry.path());
         std::string line;
         while (std::getline(in, line)) {
-            std::smatch match;
-            if (!std::regex_search(line, match, include)) continue;
-            auto target = match[1].str();
+            auto included = includedBy(line);
+            if (!included) continue;
+            const auto& target = *included;
             bool upward = false;
             if (target.starts_with("app/") || target.starts_with("cli/") || target.starts_with("helper/") ||
                 target.starts_with("Q")) {
