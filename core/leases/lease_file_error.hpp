@@ -6,7 +6,7 @@
 namespace anvil {
 
 struct LeaseFileError : std::runtime_error {
-    enum class Kind { read, moveAside, createDirectory, write, replace };
+    enum class Kind { read, moveAside, createDirectory, write, replace, lock };
 
     Kind kind;
     int code;  // the system's error number, 0 when there is none
