@@ -121,6 +121,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void start() {
         if (running) return;
+        // Before anything is read: a second writer would rename its journal over the first's.
+        store.lock();
         loadLeases();
         if (isCardMode()) refreshOwnAddresses();
         openTransport();

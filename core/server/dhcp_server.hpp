@@ -47,7 +47,8 @@ public:
     // Consumed by exactly one front end, in order; finished after stop().
     std::shared_ptr<Events> events() const { return events_; }
 
-    // Loads leases, opens the socket and starts the timers; throws the TransportError of opening.
+    // Loads leases, opens the socket and starts the timers; throws LeaseFileInUse when another
+    // process writes the lease file, and the TransportError of opening.
     void start();
     // Closes the socket, saves the leases, emits `stopped` and finishes the event stream.
     void stop();

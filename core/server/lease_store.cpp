@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "core/events/serial_queue_state.hpp"
+#include "core/leases/lease_file_error.hpp"
+#include "core/leases/lease_file_lock.hpp"
 #include "core/leases/lease_journal.hpp"
 
 namespace anvil {
@@ -31,6 +33,7 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
     // The steps of a compaction that write the new snapshot and rename files run here.
     SerialQueue leaseQueue{"dhcpanvil.leases"};
 
+    std::optional<LeaseFileLock> fileLock;
     // False until open(), and after abandon(): nothing is written.
     bool writable = false;
     // What the file holds once everything recorded is flushed: each change applied as a reload
@@ -82,6 +85,14 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
                 if (store && store->generation == current) answer(*store);
             });
         });
+    }
+
+    void lock() {
+        if (fileLock) return;
+        try {
+            fileLock.emplace(LeaseFileLock::acquire(file.url));
+        } catch (const LeaseFileError&) {
+        }
     }
 
     void open(const LeaseTable& loaded) {
@@ -346,6 +357,7 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         journalWork.reset();
         waiting.clear();
         journal.reset();
+        fileLock.reset();
     }
 
     void stopTimers() {
@@ -359,6 +371,7 @@ LeaseStore::LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported)
 
 LeaseStore::~LeaseStore() = default;
 
+void LeaseStore::lock() { impl_->lock(); }
 void LeaseStore::open(const LeaseTable& loaded) { impl_->open(loaded); }
 void LeaseStore::record(const std::vector<TableChange>& changes, Flush flush) { impl_->record(changes, flush); }
 void LeaseStore::commit(Answer answer) { impl_->commit(std::move(answer)); }

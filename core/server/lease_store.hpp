@@ -36,6 +36,10 @@ public:
     LeaseStore(const LeaseStore&) = delete;
     LeaseStore& operator=(const LeaseStore&) = delete;
 
+    // Makes this process the lease file's one writer until abandon() or destruction: taken before
+    // the file is read. Throws LeaseFileInUse when another holds it; a lock file that cannot be
+    // made is no refusal (the saves then fail and say so).
+    void lock();
     // The table as loaded becomes the snapshot, with an empty journal. Without a call the store
     // writes nothing: the file could not be read and stays untouched.
     void open(const LeaseTable& loaded);
