@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
 
+#include "core/leases/lease_file_lock.hpp"
 #include "core/protocol/packet_error.hpp"
 #include "core/server/local_network.hpp"
 #include "server_harness.hpp"
@@ -375,6 +377,43 @@ TEST(DHCPServer, ClearInactiveAndForgetLease) {
     EXPECT_EQ(bench.settled(), std::vector{ServerEvent::leaseRemoved(deviceA)});
     EXPECT_TRUE(bench.stored().leases().empty());
     EXPECT_TRUE(bench.server->currentTable().leases().empty());
+}
+
+std::map<std::string, std::string> filesIn(const fs::path& directory) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[entry.path().filename().string()] = std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    return files;
+}
+
+TEST(DHCPServer, ASecondServerOnTheSameLeaseFileRefusesToStartAndChangesNothing) {
+    ServerHarness first;
+    first.start();
+    EXPECT_EQ(first.bind(deviceA, 1), ip("192.168.0.100"));
+    auto before = filesIn(first.directory);
+
+    ServerHarness second;
+    second.leasePath = first.leasePath;
+    try {
+        second.start();
+        ADD_FAILURE() << "the second server started";
+    } catch (const LeaseFileInUse& refused) {
+        EXPECT_EQ(std::string(refused.what()), first.leasePath.string() + " is in use by another DHCP Anvil (process " +
+                                                   std::to_string(::getpid()) + "); stop it or use another lease file");
+    }
+    EXPECT_EQ(filesIn(first.directory), before);
+
+    // The first keeps writing where its journal is, and its leases load once it is gone.
+    EXPECT_EQ(first.bind(deviceB, 2), ip("192.168.0.101"));
+    first.server.reset();
+    second.server.reset();
+    second.start();
+    auto loaded = second.server->currentTable();
+    ASSERT_TRUE(loaded.lease(deviceA));
+    ASSERT_TRUE(loaded.lease(deviceB));
+    EXPECT_EQ(loaded.lease(deviceB)->ip, ip("192.168.0.101"));
 }
 
 TEST(DHCPServer, UnreadableLeaseFileIsNeverTouched) {
