@@ -49,6 +49,7 @@ public:
     ServeProcess(const ServeProcess&) = delete;
     ServeProcess& operator=(const ServeProcess&) = delete;
 
+    pid_t pid() const { return child_; }
     std::string out() const { return readWhole(outPath_); }
     std::string err() const { return readWhole(errPath_); }
 

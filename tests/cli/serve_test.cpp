@@ -181,6 +181,46 @@ TEST(Serve, TakenPortFailsWithItsNumber) {
     EXPECT_EQ(run.out.find("START"), std::string::npos);
 }
 
+// Two serves on one lease file: the second refuses, naming the first, and changes nothing; once
+// the first is killed, every lease it acknowledged loads and a new serve starts.
+TEST(Serve, ASecondServeOnTheSameLeaseFileRefusesAndTheFirstKeepsItsLeases) {
+    TemporaryDirectory directory;
+    auto leases = directory.path / "leases.json";
+    Device phone;
+    auto port = freeLoopbackPort();
+    std::optional<IPv4Address> acknowledged;
+    {
+        ServeProcess first(loopbackArguments(port, phone.port, leases));
+        ASSERT_TRUE(first.waitForOutput("START")) << first.err();
+        std::uint32_t xid = 0x2100;
+        phone.send(port, load::discover(device, xid));
+        auto offer = phone.receive();
+        ASSERT_TRUE(offer);
+        auto given = DHCPPacket::parse(*offer).yiaddr;
+        phone.send(port, load::selectingRequest(device, xid, given, serverIP));
+        auto ack = phone.receive();
+        ASSERT_TRUE(ack);
+        ASSERT_EQ(DHCPPacket::parse(*ack).messageType(), DHCPMessageType::ack);
+        acknowledged = given;
+
+        Device other;
+        auto second = runTool(loopbackArguments(freeLoopbackPort(), other.port, leases));
+        EXPECT_EQ(second.status, 1);
+        EXPECT_EQ(second.err, "dhcpanvil: " + leases.string() + " is in use by another DHCP Anvil (process " +
+                                  std::to_string(first.pid()) + "); stop it or use another lease file\n");
+        EXPECT_EQ(second.out.find("START"), std::string::npos);
+    }  // kill -9
+    auto loaded = LeaseFile(leases).load(Date{0});
+    auto lease = loaded.table.lease(device);
+    ASSERT_TRUE(lease);
+    EXPECT_EQ(lease->ip, *acknowledged);
+    EXPECT_EQ(lease->state, Lease::State::bound);
+
+    ServeProcess next(loopbackArguments(freeLoopbackPort(), phone.port, leases));
+    EXPECT_TRUE(next.waitForOutput("START")) << next.err();
+    EXPECT_EQ(next.interrupt(), 0);
+}
+
 TEST(Serve, LoopbackModeIgnoresTheCard) {
     TemporaryDirectory directory;
     Device phone;
