@@ -1,6 +1,8 @@
 #include "core/leases/lease_table.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <utility>
 
 namespace anvil {
 
@@ -35,27 +37,40 @@ bool LeaseTable::displaysBefore(const Lease& left, std::optional<PresenceState> 
 }
 
 LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine) : leases_(std::move(leases)) {
-    for (auto& entry : quarantine) {
-        std::erase_if(quarantine_, [&](const Quarantine& kept) { return kept.ip == entry.ip; });
-        quarantine_.push_back(std::move(entry));
+    for (std::size_t position = 0; position < leases_.size(); ++position) indexLease(position);
+    // The last entry for an address wins and takes that entry's place in the order.
+    std::unordered_map<IPv4Address, std::size_t> last;
+    for (std::size_t position = 0; position < quarantine.size(); ++position) last[quarantine[position].ip] = position;
+    for (std::size_t position = 0; position < quarantine.size(); ++position) {
+        if (last[quarantine[position].ip] != position) continue;
+        quarantineByAddress_[quarantine[position].ip] = quarantine_.size();
+        quarantine_.push_back(std::move(quarantine[position]));
     }
 }
 
 std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
-    for (const auto& lease : leases_)
-        if (lease.mac == mac) return lease;
-    return std::nullopt;
+    auto found = byMAC_.find(mac);
+    if (found == byMAC_.end()) return std::nullopt;
+    return leases_[found->second];
 }
 
 std::optional<Lease> LeaseTable::holder(IPv4Address ip, Date now) const {
-    for (const auto& lease : leases_)
-        if (lease.ip == ip && lease.holdsAddress(now)) return lease;
+    auto found = byAddress_.find(ip);
+    if (found == byAddress_.end()) return std::nullopt;
+    for (auto position : found->second)
+        if (leases_[position].holdsAddress(now)) return leases_[position];
     return std::nullopt;
 }
 
+std::optional<Lease> LeaseTable::leaseWithClientID(const std::string& clientID) const {
+    auto found = byClientID_.find(clientID);
+    if (found == byClientID_.end()) return std::nullopt;
+    return leases_[found->second.front()];
+}
+
 bool LeaseTable::isQuarantined(IPv4Address ip, Date now) const {
-    return std::any_of(quarantine_.begin(), quarantine_.end(),
-                       [&](const Quarantine& entry) { return entry.ip == ip && entry.isInForce(now); });
+    auto found = quarantineByAddress_.find(ip);
+    return found != quarantineByAddress_.end() && quarantine_[found->second].isInForce(now);
 }
 
 std::vector<Lease> LeaseTable::sortedByIP() const {
@@ -80,37 +95,44 @@ std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) 
 
 void LeaseTable::upsert(const Lease& lease) {
     changes_.push_back(TableChange::put(lease));
-    for (auto& existing : leases_) {
-        if (existing.mac == lease.mac) {
-            existing = lease;
-            return;
-        }
+    auto found = byMAC_.find(lease.mac);
+    if (found == byMAC_.end()) {
+        leases_.push_back(lease);
+        indexLease(leases_.size() - 1);
+        return;
     }
-    leases_.push_back(lease);
+    std::size_t position = found->second;
+    unindexLease(position);
+    leases_[position] = lease;
+    indexLease(position);
 }
 
 std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
-    auto found = std::find_if(leases_.begin(), leases_.end(), [&](const Lease& lease) { return lease.mac == mac; });
-    if (found == leases_.end()) return std::nullopt;
+    auto found = byMAC_.find(mac);
+    if (found == byMAC_.end()) return std::nullopt;
+    std::size_t target = found->second;
     changes_.push_back(TableChange::removeLease(mac));
-    Lease removed = std::move(*found);
-    leases_.erase(found);
+    Lease removed = leases_[target];
+    std::size_t position = 0;
+    dropLeases([&](const Lease&) { return position++ == target; });
     return removed;
 }
 
 void LeaseTable::addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy) {
-    std::erase_if(quarantine_, [&](const Quarantine& entry) { return entry.ip == ip; });
+    dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
+    quarantineByAddress_[ip] = quarantine_.size();
     quarantine_.push_back(Quarantine{ip, until, reportedBy});
     changes_.push_back(TableChange::put(quarantine_.back()));
 }
 
 void LeaseTable::removeQuarantine(IPv4Address ip) {
-    if (std::erase_if(quarantine_, [&](const Quarantine& entry) { return entry.ip == ip; }))
-        changes_.push_back(TableChange::removeQuarantine(ip));
+    if (!quarantineByAddress_.contains(ip)) return;
+    dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
+    changes_.push_back(TableChange::removeQuarantine(ip));
 }
 
 void LeaseTable::pruneQuarantine(Date now) {
-    std::erase_if(quarantine_, [&](const Quarantine& entry) {
+    dropQuarantine([&](const Quarantine& entry) {
         if (entry.isInForce(now)) return false;
         changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
@@ -119,7 +141,7 @@ void LeaseTable::pruneQuarantine(Date now) {
 
 std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
     std::vector<Lease> dropped;
-    std::erase_if(leases_, [&](const Lease& lease) {
+    dropLeases([&](const Lease& lease) {
         if (lease.state != Lease::State::offered || !lease.isExpired(now)) return false;
         changes_.push_back(TableChange::removeLease(lease.mac));
         dropped.push_back(lease);
@@ -141,25 +163,123 @@ std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
 }
 
 int LeaseTable::clearInactive(Date now) {
-    return static_cast<int>(std::erase_if(leases_, [&](const Lease& lease) {
+    int cleared = 0;
+    dropLeases([&](const Lease& lease) {
         if (lease.holdsAddress(now)) return false;
         changes_.push_back(TableChange::removeLease(lease.mac));
+        ++cleared;
         return true;
-    }));
+    });
+    return cleared;
 }
 
 std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
     std::vector<Lease> dropped;
-    std::vector<Lease> kept;
-    for (auto& lease : leases_) (range.contains(lease.ip) ? kept : dropped).push_back(std::move(lease));
-    leases_ = std::move(kept);
+    dropLeases([&](const Lease& lease) {
+        if (range.contains(lease.ip)) return false;
+        dropped.push_back(lease);
+        return true;
+    });
     for (const auto& lease : dropped) changes_.push_back(TableChange::removeLease(lease.mac));
-    std::erase_if(quarantine_, [&](const Quarantine& entry) {
+    dropQuarantine([&](const Quarantine& entry) {
         if (range.contains(entry.ip)) return false;
         changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
     });
     return dropped;
+}
+
+namespace {
+
+template <typename Key>
+void insertPosition(std::unordered_map<Key, std::vector<std::size_t>>& index, const Key& key, std::size_t position) {
+    auto& positions = index[key];
+    positions.insert(std::lower_bound(positions.begin(), positions.end(), position), position);
+}
+
+template <typename Key>
+void erasePosition(std::unordered_map<Key, std::vector<std::size_t>>& index, const Key& key, std::size_t position) {
+    auto found = index.find(key);
+    if (found == index.end()) return;
+    auto& positions = found->second;
+    auto at = std::lower_bound(positions.begin(), positions.end(), position);
+    if (at != positions.end() && *at == position) positions.erase(at);
+    if (positions.empty()) index.erase(found);
+}
+
+// Every position below `from` already moved down and every one above it has yet to, so the
+// list stays sorted and the entry can be found by halving.
+template <typename Key>
+void renumberPosition(std::unordered_map<Key, std::vector<std::size_t>>& index, const Key& key, std::size_t from,
+                      std::size_t to) {
+    auto found = index.find(key);
+    if (found == index.end()) return;
+    auto& positions = found->second;
+    auto at = std::lower_bound(positions.begin(), positions.end(), from);
+    if (at != positions.end() && *at == from) *at = to;
+}
+
+bool canHoldAddress(const Lease& lease) {
+    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
+}
+
+}  // namespace
+
+void LeaseTable::indexLease(std::size_t position) {
+    const auto& lease = leases_[position];
+    byMAC_.try_emplace(lease.mac, position);
+    if (canHoldAddress(lease)) insertPosition(byAddress_, lease.ip, position);
+    if (lease.clientID) insertPosition(byClientID_, *lease.clientID, position);
+}
+
+void LeaseTable::unindexLease(std::size_t position) {
+    const auto& lease = leases_[position];
+    if (auto found = byMAC_.find(lease.mac); found != byMAC_.end() && found->second == position) byMAC_.erase(found);
+    if (canHoldAddress(lease)) erasePosition(byAddress_, lease.ip, position);
+    if (lease.clientID) erasePosition(byClientID_, *lease.clientID, position);
+}
+
+void LeaseTable::moveLeaseIndex(std::size_t from, std::size_t to) {
+    const auto& lease = leases_[to];
+    // A later lease of the same hardware address takes over when the first one was dropped.
+    auto [found, added] = byMAC_.try_emplace(lease.mac, to);
+    if (!added && found->second == from) found->second = to;
+    if (canHoldAddress(lease)) renumberPosition(byAddress_, lease.ip, from, to);
+    if (lease.clientID) renumberPosition(byClientID_, *lease.clientID, from, to);
+}
+
+template <typename Drop>
+void LeaseTable::dropLeases(Drop drop) {
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < leases_.size(); ++position) {
+        if (drop(std::as_const(leases_[position]))) {
+            unindexLease(position);
+            continue;
+        }
+        if (kept != position) {
+            leases_[kept] = std::move(leases_[position]);
+            moveLeaseIndex(position, kept);
+        }
+        ++kept;
+    }
+    leases_.erase(leases_.begin() + static_cast<std::ptrdiff_t>(kept), leases_.end());
+}
+
+template <typename Drop>
+void LeaseTable::dropQuarantine(Drop drop) {
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < quarantine_.size(); ++position) {
+        if (drop(std::as_const(quarantine_[position]))) {
+            quarantineByAddress_.erase(quarantine_[position].ip);
+            continue;
+        }
+        if (kept != position) {
+            quarantine_[kept] = std::move(quarantine_[position]);
+            quarantineByAddress_[quarantine_[kept].ip] = kept;
+        }
+        ++kept;
+    }
+    quarantine_.erase(quarantine_.begin() + static_cast<std::ptrdiff_t>(kept), quarantine_.end());
 }
 
 }  // namespace anvil

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,8 @@ public:
     std::optional<Lease> lease(const MACAddress& mac) const;
     // The first lease in table order that holds the address at `now`.
     std::optional<Lease> holder(IPv4Address ip, Date now) const;
+    // The first lease in table order that carries this client identifier.
+    std::optional<Lease> leaseWithClientID(const std::string& clientID) const;
     bool isQuarantined(IPv4Address ip, Date now) const;
 
     std::vector<Lease> sortedByIP() const;
@@ -67,9 +71,29 @@ public:
     }
 
 private:
+    // Positions in table order, ascending, for keys several leases may share.
+    using Positions = std::vector<std::size_t>;
+
+    void indexLease(std::size_t position);
+    void unindexLease(std::size_t position);
+    void moveLeaseIndex(std::size_t from, std::size_t to);
+    // Removes, in one pass, the leases `drop` picks (asked once each, in table order). Removal
+    // shifts the later leases, so it costs O(table size); lookups stay O(1).
+    template <typename Drop>
+    void dropLeases(Drop drop);
+    template <typename Drop>
+    void dropQuarantine(Drop drop);
+
     std::vector<Lease> leases_;
     std::vector<Quarantine> quarantine_;
     std::vector<TableChange> changes_;
+    // Kept in step by every change so lookups need no scan. A hand-edited file may name one
+    // hardware address twice: the index points at the first, as a scan would find it.
+    std::unordered_map<MACAddress, std::size_t> byMAC_;
+    // Only offers and bindings: the leases that can hold an address at some time.
+    std::unordered_map<IPv4Address, Positions> byAddress_;
+    std::unordered_map<std::string, Positions> byClientID_;
+    std::unordered_map<IPv4Address, std::size_t> quarantineByAddress_;
 };
 
 }  // namespace anvil
