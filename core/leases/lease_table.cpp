@@ -8,6 +8,12 @@ namespace anvil {
 
 namespace {
 
+// Spreads the standard hashes (the identity for integers) over the bits the index masks with.
+std::size_t mixed(std::size_t hash) { return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32); }
+std::size_t hashOf(const MACAddress& mac) { return mixed(std::hash<MACAddress>{}(mac)); }
+std::size_t hashOf(IPv4Address ip) { return mixed(std::hash<IPv4Address>{}(ip)); }
+std::size_t hashOf(const std::string& text) { return mixed(std::hash<std::string>{}(text)); }
+
 // Hex pairs of fixed width compare like the bytes they spell, so the text need not be built.
 bool macTextLess(const MACAddress& left, const MACAddress& right) { return left.bytes < right.bytes; }
 
@@ -37,40 +43,44 @@ bool LeaseTable::displaysBefore(const Lease& left, std::optional<PresenceState> 
 }
 
 LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine) : leases_(std::move(leases)) {
-    for (std::size_t position = 0; position < leases_.size(); ++position) indexLease(position);
+    reindexLeases();
     // The last entry for an address wins and takes that entry's place in the order.
-    std::unordered_map<IPv4Address, std::size_t> last;
-    for (std::size_t position = 0; position < quarantine.size(); ++position) last[quarantine[position].ip] = position;
-    for (std::size_t position = 0; position < quarantine.size(); ++position) {
-        if (last[quarantine[position].ip] != position) continue;
-        quarantineByAddress_[quarantine[position].ip] = quarantine_.size();
-        quarantine_.push_back(std::move(quarantine[position]));
+    for (auto& entry : quarantine) {
+        if (auto found = quarantineByAddress_.first(hashOf(entry.ip), [&](std::size_t at) {
+                return quarantine_[at].ip == entry.ip;
+            })) {
+            quarantine_.erase(quarantine_.begin() + static_cast<std::ptrdiff_t>(*found));
+            reindexQuarantine();
+        }
+        quarantine_.push_back(std::move(entry));
+        quarantineByAddress_.insert(hashOf(quarantine_.back().ip), quarantine_.size() - 1);
     }
 }
 
 std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
-    auto found = byMAC_.find(mac);
-    if (found == byMAC_.end()) return std::nullopt;
-    return leases_[found->second];
+    auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
+    if (!found) return std::nullopt;
+    return leases_[*found];
 }
 
 std::optional<Lease> LeaseTable::holder(IPv4Address ip, Date now) const {
-    auto found = byAddress_.find(ip);
-    if (found == byAddress_.end()) return std::nullopt;
-    for (auto position : found->second)
-        if (leases_[position].holdsAddress(now)) return leases_[position];
-    return std::nullopt;
+    auto found = byAddress_.first(hashOf(ip), [&](std::size_t at) {
+        return leases_[at].ip == ip && leases_[at].holdsAddress(now);
+    });
+    if (!found) return std::nullopt;
+    return leases_[*found];
 }
 
 std::optional<Lease> LeaseTable::leaseWithClientID(const std::string& clientID) const {
-    auto found = byClientID_.find(clientID);
-    if (found == byClientID_.end()) return std::nullopt;
-    return leases_[found->second.front()];
+    auto found = byClientID_.first(hashOf(clientID), [&](std::size_t at) { return leases_[at].clientID == clientID; });
+    if (!found) return std::nullopt;
+    return leases_[*found];
 }
 
 bool LeaseTable::isQuarantined(IPv4Address ip, Date now) const {
-    auto found = quarantineByAddress_.find(ip);
-    return found != quarantineByAddress_.end() && quarantine_[found->second].isInForce(now);
+    return quarantineByAddress_
+        .first(hashOf(ip), [&](std::size_t at) { return quarantine_[at].ip == ip && quarantine_[at].isInForce(now); })
+        .has_value();
 }
 
 std::vector<Lease> LeaseTable::sortedByIP() const {
@@ -95,38 +105,36 @@ std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) 
 
 void LeaseTable::upsert(const Lease& lease) {
     changes_.push_back(TableChange::put(lease));
-    auto found = byMAC_.find(lease.mac);
-    if (found == byMAC_.end()) {
+    auto found = byMAC_.first(hashOf(lease.mac), [&](std::size_t at) { return leases_[at].mac == lease.mac; });
+    if (!found) {
         leases_.push_back(lease);
         indexLease(leases_.size() - 1);
         return;
     }
-    std::size_t position = found->second;
-    unindexLease(position);
-    leases_[position] = lease;
-    indexLease(position);
+    unindexLease(*found);
+    leases_[*found] = lease;
+    indexLease(*found);
 }
 
 std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
-    auto found = byMAC_.find(mac);
-    if (found == byMAC_.end()) return std::nullopt;
-    std::size_t target = found->second;
+    auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
+    if (!found) return std::nullopt;
     changes_.push_back(TableChange::removeLease(mac));
-    Lease removed = leases_[target];
-    std::size_t position = 0;
-    dropLeases([&](const Lease&) { return position++ == target; });
+    Lease removed = std::move(leases_[*found]);
+    leases_.erase(leases_.begin() + static_cast<std::ptrdiff_t>(*found));
+    reindexLeases();
     return removed;
 }
 
 void LeaseTable::addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy) {
     dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
-    quarantineByAddress_[ip] = quarantine_.size();
     quarantine_.push_back(Quarantine{ip, until, reportedBy});
+    quarantineByAddress_.insert(hashOf(ip), quarantine_.size() - 1);
     changes_.push_back(TableChange::put(quarantine_.back()));
 }
 
 void LeaseTable::removeQuarantine(IPv4Address ip) {
-    if (!quarantineByAddress_.contains(ip)) return;
+    if (!quarantineByAddress_.first(hashOf(ip), [&](std::size_t at) { return quarantine_[at].ip == ip; })) return;
     dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
     changes_.push_back(TableChange::removeQuarantine(ip));
 }
@@ -151,6 +159,7 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
 }
 
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
+    if (leases_.size() < inactiveLimit) return std::nullopt;
     std::size_t inactive = 0;
     const Lease* oldest = nullptr;
     for (const auto& lease : leases_) {
@@ -189,35 +198,63 @@ std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
     return dropped;
 }
 
+void LeaseTable::PositionIndex::insert(std::size_t hash, std::size_t position) {
+    if ((taken_ + 1) * 4 > entries_.size() * 3) grow(live_ + 1);
+    std::size_t mask = entries_.size() - 1;
+    auto shortHash = static_cast<std::uint32_t>(hash);
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        auto& entry = entries_[slot];
+        if (entry.position != empty && entry.position != erased) continue;
+        if (entry.position == empty) ++taken_;
+        entry = {shortHash, static_cast<std::uint32_t>(position)};
+        ++live_;
+        return;
+    }
+}
+
+void LeaseTable::PositionIndex::erase(std::size_t hash, std::size_t position) {
+    if (entries_.empty()) return;
+    std::size_t mask = entries_.size() - 1;
+    for (std::size_t slot = hash & mask; entries_[slot].position != empty; slot = (slot + 1) & mask) {
+        if (entries_[slot].position != position) continue;
+        entries_[slot].position = erased;
+        --live_;
+        return;
+    }
+}
+
+void LeaseTable::PositionIndex::clear(std::size_t expected) {
+    entries_.clear();
+    live_ = taken_ = 0;
+    grow(expected);
+}
+
+void LeaseTable::PositionIndex::grow(std::size_t live) {
+    std::size_t size = 16;
+    while (size < live * 2) size *= 2;
+    auto old = std::exchange(entries_, std::vector<Entry>(size, Entry{0, empty}));
+    live_ = taken_ = 0;
+    // Only the short hash is kept, so an entry is placed again by it; lookups probe the same way.
+    for (const auto& entry : old)
+        if (entry.position != empty && entry.position != erased) insert(entry.hash, entry.position);
+}
+
+template <typename Matches>
+std::optional<std::size_t> LeaseTable::PositionIndex::first(std::size_t hash, Matches matches) const {
+    std::optional<std::size_t> lowest;
+    if (entries_.empty()) return lowest;
+    std::size_t mask = entries_.size() - 1;
+    auto shortHash = static_cast<std::uint32_t>(hash);
+    for (std::size_t slot = hash & mask; entries_[slot].position != empty; slot = (slot + 1) & mask) {
+        const auto& entry = entries_[slot];
+        if (entry.position == erased || entry.hash != shortHash) continue;
+        if (lowest && *lowest < entry.position) continue;
+        if (matches(std::size_t{entry.position})) lowest = entry.position;
+    }
+    return lowest;
+}
+
 namespace {
-
-template <typename Key>
-void insertPosition(std::unordered_map<Key, std::vector<std::size_t>>& index, const Key& key, std::size_t position) {
-    auto& positions = index[key];
-    positions.insert(std::lower_bound(positions.begin(), positions.end(), position), position);
-}
-
-template <typename Key>
-void erasePosition(std::unordered_map<Key, std::vector<std::size_t>>& index, const Key& key, std::size_t position) {
-    auto found = index.find(key);
-    if (found == index.end()) return;
-    auto& positions = found->second;
-    auto at = std::lower_bound(positions.begin(), positions.end(), position);
-    if (at != positions.end() && *at == position) positions.erase(at);
-    if (positions.empty()) index.erase(found);
-}
-
-// Every position below `from` already moved down and every one above it has yet to, so the
-// list stays sorted and the entry can be found by halving.
-template <typename Key>
-void renumberPosition(std::unordered_map<Key, std::vector<std::size_t>>& index, const Key& key, std::size_t from,
-                      std::size_t to) {
-    auto found = index.find(key);
-    if (found == index.end()) return;
-    auto& positions = found->second;
-    auto at = std::lower_bound(positions.begin(), positions.end(), from);
-    if (at != positions.end() && *at == from) *at = to;
-}
 
 bool canHoldAddress(const Lease& lease) {
     return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
@@ -227,59 +264,43 @@ bool canHoldAddress(const Lease& lease) {
 
 void LeaseTable::indexLease(std::size_t position) {
     const auto& lease = leases_[position];
-    byMAC_.try_emplace(lease.mac, position);
-    if (canHoldAddress(lease)) insertPosition(byAddress_, lease.ip, position);
-    if (lease.clientID) insertPosition(byClientID_, *lease.clientID, position);
+    byMAC_.insert(hashOf(lease.mac), position);
+    if (canHoldAddress(lease)) byAddress_.insert(hashOf(lease.ip), position);
+    if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
 }
 
 void LeaseTable::unindexLease(std::size_t position) {
     const auto& lease = leases_[position];
-    if (auto found = byMAC_.find(lease.mac); found != byMAC_.end() && found->second == position) byMAC_.erase(found);
-    if (canHoldAddress(lease)) erasePosition(byAddress_, lease.ip, position);
-    if (lease.clientID) erasePosition(byClientID_, *lease.clientID, position);
+    byMAC_.erase(hashOf(lease.mac), position);
+    if (canHoldAddress(lease)) byAddress_.erase(hashOf(lease.ip), position);
+    if (lease.clientID) byClientID_.erase(hashOf(*lease.clientID), position);
 }
 
-void LeaseTable::moveLeaseIndex(std::size_t from, std::size_t to) {
-    const auto& lease = leases_[to];
-    // A later lease of the same hardware address takes over when the first one was dropped.
-    auto [found, added] = byMAC_.try_emplace(lease.mac, to);
-    if (!added && found->second == from) found->second = to;
-    if (canHoldAddress(lease)) renumberPosition(byAddress_, lease.ip, from, to);
-    if (lease.clientID) renumberPosition(byClientID_, *lease.clientID, from, to);
+void LeaseTable::reindexLeases() {
+    byMAC_.clear(leases_.size());
+    byAddress_.clear(leases_.size());
+    byClientID_.clear(leases_.size());
+    for (std::size_t position = 0; position < leases_.size(); ++position) indexLease(position);
+}
+
+void LeaseTable::reindexQuarantine() {
+    quarantineByAddress_.clear(quarantine_.size());
+    for (std::size_t position = 0; position < quarantine_.size(); ++position)
+        quarantineByAddress_.insert(hashOf(quarantine_[position].ip), position);
 }
 
 template <typename Drop>
 void LeaseTable::dropLeases(Drop drop) {
-    std::size_t kept = 0;
-    for (std::size_t position = 0; position < leases_.size(); ++position) {
-        if (drop(std::as_const(leases_[position]))) {
-            unindexLease(position);
-            continue;
-        }
-        if (kept != position) {
-            leases_[kept] = std::move(leases_[position]);
-            moveLeaseIndex(position, kept);
-        }
-        ++kept;
-    }
-    leases_.erase(leases_.begin() + static_cast<std::ptrdiff_t>(kept), leases_.end());
+    auto before = leases_.size();
+    std::erase_if(leases_, [&](const Lease& lease) { return drop(lease); });
+    if (leases_.size() != before) reindexLeases();
 }
 
 template <typename Drop>
 void LeaseTable::dropQuarantine(Drop drop) {
-    std::size_t kept = 0;
-    for (std::size_t position = 0; position < quarantine_.size(); ++position) {
-        if (drop(std::as_const(quarantine_[position]))) {
-            quarantineByAddress_.erase(quarantine_[position].ip);
-            continue;
-        }
-        if (kept != position) {
-            quarantine_[kept] = std::move(quarantine_[position]);
-            quarantineByAddress_[quarantine_[kept].ip] = kept;
-        }
-        ++kept;
-    }
-    quarantine_.erase(quarantine_.begin() + static_cast<std::ptrdiff_t>(kept), quarantine_.end());
+    auto before = quarantine_.size();
+    std::erase_if(quarantine_, [&](const Quarantine& entry) { return drop(entry); });
+    if (quarantine_.size() != before) reindexQuarantine();
 }
 
 }  // namespace anvil

@@ -1,10 +1,10 @@
 #pragma once
 // The leases (one per hardware address) and quarantined addresses, as one value.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -71,14 +71,37 @@ public:
     }
 
 private:
-    // Positions in table order, ascending, for keys several leases may share.
-    using Positions = std::vector<std::size_t>;
+    // Table positions by the hash of a key; the caller compares the keys themselves. Several
+    // entries may share a key. Flat, so that copying a table (each decision does) stays cheap.
+    class PositionIndex {
+    public:
+        void insert(std::size_t hash, std::size_t position);
+        void erase(std::size_t hash, std::size_t position);
+        void clear(std::size_t expected);
+        // The lowest position whose hash is `hash` and that `matches`.
+        template <typename Matches>
+        std::optional<std::size_t> first(std::size_t hash, Matches matches) const;
+
+    private:
+        struct Entry {
+            std::uint32_t hash = 0;
+            std::uint32_t position = 0;
+        };
+        static constexpr std::uint32_t empty = 0xFFFFFFFF;
+        static constexpr std::uint32_t erased = 0xFFFFFFFE;
+        void grow(std::size_t live);
+
+        std::vector<Entry> entries_;
+        std::size_t live_ = 0;
+        std::size_t taken_ = 0;  // live and erased
+    };
 
     void indexLease(std::size_t position);
     void unindexLease(std::size_t position);
-    void moveLeaseIndex(std::size_t from, std::size_t to);
-    // Removes, in one pass, the leases `drop` picks (asked once each, in table order). Removal
-    // shifts the later leases, so it costs O(table size); lookups stay O(1).
+    void reindexLeases();
+    void reindexQuarantine();
+    // Removes the leases `drop` picks (asked once each, in table order). Removal shifts the later
+    // leases, so it costs O(table size) and the indexes are built again; lookups stay O(1).
     template <typename Drop>
     void dropLeases(Drop drop);
     template <typename Drop>
@@ -88,12 +111,12 @@ private:
     std::vector<Quarantine> quarantine_;
     std::vector<TableChange> changes_;
     // Kept in step by every change so lookups need no scan. A hand-edited file may name one
-    // hardware address twice: the index points at the first, as a scan would find it.
-    std::unordered_map<MACAddress, std::size_t> byMAC_;
+    // hardware address twice: lookups find the first, as a scan would.
+    PositionIndex byMAC_;
     // Only offers and bindings: the leases that can hold an address at some time.
-    std::unordered_map<IPv4Address, Positions> byAddress_;
-    std::unordered_map<std::string, Positions> byClientID_;
-    std::unordered_map<IPv4Address, std::size_t> quarantineByAddress_;
+    PositionIndex byAddress_;
+    PositionIndex byClientID_;
+    PositionIndex quarantineByAddress_;
 };
 
 }  // namespace anvil
