@@ -46,9 +46,8 @@ LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quaran
     reindexLeases();
     // The last entry for an address wins and takes that entry's place in the order.
     for (auto& entry : quarantine) {
-        if (auto found = quarantineByAddress_.first(hashOf(entry.ip), [&](std::size_t at) {
-                return quarantine_[at].ip == entry.ip;
-            })) {
+        if (auto found = quarantineByAddress_.first(hashOf(entry.ip),
+                                                    [&](std::size_t at) { return quarantine_[at].ip == entry.ip; })) {
             quarantine_.erase(quarantine_.begin() + static_cast<std::ptrdiff_t>(*found));
             reindexQuarantine();
         }
@@ -64,9 +63,8 @@ std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
 }
 
 std::optional<Lease> LeaseTable::holder(IPv4Address ip, Date now) const {
-    auto found = byAddress_.first(hashOf(ip), [&](std::size_t at) {
-        return leases_[at].ip == ip && leases_[at].holdsAddress(now);
-    });
+    auto found = byAddress_.first(
+        hashOf(ip), [&](std::size_t at) { return leases_[at].ip == ip && leases_[at].holdsAddress(now); });
     if (!found) return std::nullopt;
     return leases_[*found];
 }

@@ -170,7 +170,8 @@ TEST(LeaseTableIndex, everyLookupAgreesWithALinearTableAfterEveryStep) {
         std::vector<Lease> initial;
         for (int index = 0; index < 10; ++index) {
             auto lease = generate.lease();
-            bool repeat = std::any_of(initial.begin(), initial.end(), [&](const Lease& e) { return e.mac == lease.mac; });
+            bool repeat =
+                std::any_of(initial.begin(), initial.end(), [&](const Lease& e) { return e.mac == lease.mac; });
             if (c.repeatedMACs || !repeat) initial.push_back(lease);
         }
         for (int index = 0; index < c.inactiveAtStart; ++index) {
@@ -182,18 +183,20 @@ TEST(LeaseTableIndex, everyLookupAgreesWithALinearTableAfterEveryStep) {
             initial.push_back(old);
         }
         std::vector<Quarantine> entries;
-        for (int index = 0; index < 6; ++index) entries.push_back({generate.address(), generate.when(), generate.mac()});
+        for (int index = 0; index < 6; ++index)
+            entries.push_back({generate.address(), generate.when(), generate.mac()});
 
         LeaseTable table(initial, entries);
         LeaseTable replayed(initial, entries);
         LinearTable reference(initial, entries);
-        ASSERT_NO_FATAL_FAILURE(expectSameLookups(table, reference, Date{0}, "seed " + std::to_string(c.seed) + " loaded"));
+        ASSERT_NO_FATAL_FAILURE(
+            expectSameLookups(table, reference, Date{0}, "seed " + std::to_string(c.seed) + " loaded"));
 
         for (int step = 0; step < c.steps; ++step) {
             Date now = generate.when();
             int operation = generate.below(11);
-            std::string where = "seed " + std::to_string(c.seed) + " step " + std::to_string(step) + " op " +
-                                std::to_string(operation);
+            std::string where =
+                "seed " + std::to_string(c.seed) + " step " + std::to_string(step) + " op " + std::to_string(operation);
             switch (operation) {
                 case 0:
                 case 1:
@@ -231,26 +234,26 @@ TEST(LeaseTableIndex, everyLookupAgreesWithALinearTableAfterEveryStep) {
                         return lease.state == State::offered && lease.isExpired(now);
                     })) << where;
                     break;
-                case 8:
-                    ASSERT_EQ(table.makeRoomForNewClient(now), reference.makeRoomForNewClient(now)) << where;
-                    break;
+                case 8: ASSERT_EQ(table.makeRoomForNewClient(now), reference.makeRoomForNewClient(now)) << where; break;
                 case 9:
                     // Rare, or the table would rarely hold anything; late, or no one would be evicted.
                     if (generate.below(8) != 0 || step < c.steps / 2) break;
-                    ASSERT_EQ(table.clearInactive(now),
-                              static_cast<int>(
-                                  reference.dropWhere([&](const Lease& lease) { return !lease.holdsAddress(now); })
-                                      .size()))
+                    ASSERT_EQ(
+                        table.clearInactive(now),
+                        static_cast<int>(
+                            reference.dropWhere([&](const Lease& lease) { return !lease.holdsAddress(now); }).size()))
                         << where;
                     break;
                 case 10: {
                     if (generate.below(4) != 0) break;
                     auto low = static_cast<std::uint8_t>(generate.below(5));
-                    AddressRange range{IPv4Address{10, 0, 0, low}, IPv4Address{10, 0, 0, static_cast<std::uint8_t>(low + 5)}};
-                    ASSERT_EQ(table.dropOutside(range),
-                              reference.dropWhere([&](const Lease& lease) { return !range.contains(lease.ip); }))
-                        << where;
-                    std::erase_if(reference.quarantine, [&](const Quarantine& entry) { return !range.contains(entry.ip); });
+                    AddressRange range{IPv4Address{10, 0, 0, low},
+                                       IPv4Address{10, 0, 0, static_cast<std::uint8_t>(low + 5)}};
+                    ASSERT_EQ(table.dropOutside(range), reference.dropWhere([&](const Lease& lease) {
+                        return !range.contains(lease.ip);
+                    })) << where;
+                    std::erase_if(reference.quarantine,
+                                  [&](const Quarantine& entry) { return !range.contains(entry.ip); });
                     break;
                 }
             }
