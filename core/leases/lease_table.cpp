@@ -1,10 +1,18 @@
 #include "core/leases/lease_table.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <utility>
 
 namespace anvil {
 
 namespace {
+
+// Spreads the standard hashes (the identity for integers) over the bits the index masks with.
+std::size_t mixed(std::size_t hash) { return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32); }
+std::size_t hashOf(const MACAddress& mac) { return mixed(std::hash<MACAddress>{}(mac)); }
+std::size_t hashOf(IPv4Address ip) { return mixed(std::hash<IPv4Address>{}(ip)); }
+std::size_t hashOf(const std::string& text) { return mixed(std::hash<std::string>{}(text)); }
 
 // Hex pairs of fixed width compare like the bytes they spell, so the text need not be built.
 bool macTextLess(const MACAddress& left, const MACAddress& right) { return left.bytes < right.bytes; }
@@ -35,27 +43,42 @@ bool LeaseTable::displaysBefore(const Lease& left, std::optional<PresenceState> 
 }
 
 LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine) : leases_(std::move(leases)) {
+    reindexLeases();
+    // The last entry for an address wins and takes that entry's place in the order.
     for (auto& entry : quarantine) {
-        std::erase_if(quarantine_, [&](const Quarantine& kept) { return kept.ip == entry.ip; });
+        if (auto found = quarantineByAddress_.first(hashOf(entry.ip),
+                                                    [&](std::size_t at) { return quarantine_[at].ip == entry.ip; })) {
+            quarantine_.erase(quarantine_.begin() + static_cast<std::ptrdiff_t>(*found));
+            reindexQuarantine();
+        }
         quarantine_.push_back(std::move(entry));
+        quarantineByAddress_.insert(hashOf(quarantine_.back().ip), quarantine_.size() - 1);
     }
 }
 
 std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
-    for (const auto& lease : leases_)
-        if (lease.mac == mac) return lease;
-    return std::nullopt;
+    auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
+    if (!found) return std::nullopt;
+    return leases_[*found];
 }
 
 std::optional<Lease> LeaseTable::holder(IPv4Address ip, Date now) const {
-    for (const auto& lease : leases_)
-        if (lease.ip == ip && lease.holdsAddress(now)) return lease;
-    return std::nullopt;
+    auto found = byAddress_.first(
+        hashOf(ip), [&](std::size_t at) { return leases_[at].ip == ip && leases_[at].holdsAddress(now); });
+    if (!found) return std::nullopt;
+    return leases_[*found];
+}
+
+std::optional<Lease> LeaseTable::leaseWithClientID(const std::string& clientID) const {
+    auto found = byClientID_.first(hashOf(clientID), [&](std::size_t at) { return leases_[at].clientID == clientID; });
+    if (!found) return std::nullopt;
+    return leases_[*found];
 }
 
 bool LeaseTable::isQuarantined(IPv4Address ip, Date now) const {
-    return std::any_of(quarantine_.begin(), quarantine_.end(),
-                       [&](const Quarantine& entry) { return entry.ip == ip && entry.isInForce(now); });
+    return quarantineByAddress_
+        .first(hashOf(ip), [&](std::size_t at) { return quarantine_[at].ip == ip && quarantine_[at].isInForce(now); })
+        .has_value();
 }
 
 std::vector<Lease> LeaseTable::sortedByIP() const {
@@ -80,37 +103,42 @@ std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) 
 
 void LeaseTable::upsert(const Lease& lease) {
     changes_.push_back(TableChange::put(lease));
-    for (auto& existing : leases_) {
-        if (existing.mac == lease.mac) {
-            existing = lease;
-            return;
-        }
+    auto found = byMAC_.first(hashOf(lease.mac), [&](std::size_t at) { return leases_[at].mac == lease.mac; });
+    if (!found) {
+        leases_.push_back(lease);
+        indexLease(leases_.size() - 1);
+        return;
     }
-    leases_.push_back(lease);
+    unindexLease(*found);
+    leases_[*found] = lease;
+    indexLease(*found);
 }
 
 std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
-    auto found = std::find_if(leases_.begin(), leases_.end(), [&](const Lease& lease) { return lease.mac == mac; });
-    if (found == leases_.end()) return std::nullopt;
+    auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
+    if (!found) return std::nullopt;
     changes_.push_back(TableChange::removeLease(mac));
-    Lease removed = std::move(*found);
-    leases_.erase(found);
+    Lease removed = std::move(leases_[*found]);
+    leases_.erase(leases_.begin() + static_cast<std::ptrdiff_t>(*found));
+    reindexLeases();
     return removed;
 }
 
 void LeaseTable::addQuarantine(IPv4Address ip, Date until, const MACAddress& reportedBy) {
-    std::erase_if(quarantine_, [&](const Quarantine& entry) { return entry.ip == ip; });
+    dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
     quarantine_.push_back(Quarantine{ip, until, reportedBy});
+    quarantineByAddress_.insert(hashOf(ip), quarantine_.size() - 1);
     changes_.push_back(TableChange::put(quarantine_.back()));
 }
 
 void LeaseTable::removeQuarantine(IPv4Address ip) {
-    if (std::erase_if(quarantine_, [&](const Quarantine& entry) { return entry.ip == ip; }))
-        changes_.push_back(TableChange::removeQuarantine(ip));
+    if (!quarantineByAddress_.first(hashOf(ip), [&](std::size_t at) { return quarantine_[at].ip == ip; })) return;
+    dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
+    changes_.push_back(TableChange::removeQuarantine(ip));
 }
 
 void LeaseTable::pruneQuarantine(Date now) {
-    std::erase_if(quarantine_, [&](const Quarantine& entry) {
+    dropQuarantine([&](const Quarantine& entry) {
         if (entry.isInForce(now)) return false;
         changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
@@ -119,7 +147,7 @@ void LeaseTable::pruneQuarantine(Date now) {
 
 std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
     std::vector<Lease> dropped;
-    std::erase_if(leases_, [&](const Lease& lease) {
+    dropLeases([&](const Lease& lease) {
         if (lease.state != Lease::State::offered || !lease.isExpired(now)) return false;
         changes_.push_back(TableChange::removeLease(lease.mac));
         dropped.push_back(lease);
@@ -129,6 +157,7 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
 }
 
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
+    if (leases_.size() < inactiveLimit) return std::nullopt;
     std::size_t inactive = 0;
     const Lease* oldest = nullptr;
     for (const auto& lease : leases_) {
@@ -141,25 +170,135 @@ std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
 }
 
 int LeaseTable::clearInactive(Date now) {
-    return static_cast<int>(std::erase_if(leases_, [&](const Lease& lease) {
+    int cleared = 0;
+    dropLeases([&](const Lease& lease) {
         if (lease.holdsAddress(now)) return false;
         changes_.push_back(TableChange::removeLease(lease.mac));
+        ++cleared;
         return true;
-    }));
+    });
+    return cleared;
 }
 
 std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
     std::vector<Lease> dropped;
-    std::vector<Lease> kept;
-    for (auto& lease : leases_) (range.contains(lease.ip) ? kept : dropped).push_back(std::move(lease));
-    leases_ = std::move(kept);
+    dropLeases([&](const Lease& lease) {
+        if (range.contains(lease.ip)) return false;
+        dropped.push_back(lease);
+        return true;
+    });
     for (const auto& lease : dropped) changes_.push_back(TableChange::removeLease(lease.mac));
-    std::erase_if(quarantine_, [&](const Quarantine& entry) {
+    dropQuarantine([&](const Quarantine& entry) {
         if (range.contains(entry.ip)) return false;
         changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
     });
     return dropped;
+}
+
+void LeaseTable::PositionIndex::insert(std::size_t hash, std::size_t position) {
+    if ((taken_ + 1) * 4 > entries_.size() * 3) grow(live_ + 1);
+    std::size_t mask = entries_.size() - 1;
+    auto shortHash = static_cast<std::uint32_t>(hash);
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        auto& entry = entries_[slot];
+        if (entry.position != empty && entry.position != erased) continue;
+        if (entry.position == empty) ++taken_;
+        entry = {shortHash, static_cast<std::uint32_t>(position)};
+        ++live_;
+        return;
+    }
+}
+
+void LeaseTable::PositionIndex::erase(std::size_t hash, std::size_t position) {
+    if (entries_.empty()) return;
+    std::size_t mask = entries_.size() - 1;
+    for (std::size_t slot = hash & mask; entries_[slot].position != empty; slot = (slot + 1) & mask) {
+        if (entries_[slot].position != position) continue;
+        entries_[slot].position = erased;
+        --live_;
+        return;
+    }
+}
+
+void LeaseTable::PositionIndex::clear(std::size_t expected) {
+    entries_.clear();
+    live_ = taken_ = 0;
+    grow(expected);
+}
+
+void LeaseTable::PositionIndex::grow(std::size_t live) {
+    std::size_t size = 16;
+    while (size < live * 2) size *= 2;
+    auto old = std::exchange(entries_, std::vector<Entry>(size, Entry{0, empty}));
+    live_ = taken_ = 0;
+    // Only the short hash is kept, so an entry is placed again by it; lookups probe the same way.
+    for (const auto& entry : old)
+        if (entry.position != empty && entry.position != erased) insert(entry.hash, entry.position);
+}
+
+template <typename Matches>
+std::optional<std::size_t> LeaseTable::PositionIndex::first(std::size_t hash, Matches matches) const {
+    std::optional<std::size_t> lowest;
+    if (entries_.empty()) return lowest;
+    std::size_t mask = entries_.size() - 1;
+    auto shortHash = static_cast<std::uint32_t>(hash);
+    for (std::size_t slot = hash & mask; entries_[slot].position != empty; slot = (slot + 1) & mask) {
+        const auto& entry = entries_[slot];
+        if (entry.position == erased || entry.hash != shortHash) continue;
+        if (lowest && *lowest < entry.position) continue;
+        if (matches(std::size_t{entry.position})) lowest = entry.position;
+    }
+    return lowest;
+}
+
+namespace {
+
+bool canHoldAddress(const Lease& lease) {
+    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
+}
+
+}  // namespace
+
+void LeaseTable::indexLease(std::size_t position) {
+    const auto& lease = leases_[position];
+    byMAC_.insert(hashOf(lease.mac), position);
+    if (canHoldAddress(lease)) byAddress_.insert(hashOf(lease.ip), position);
+    if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
+}
+
+void LeaseTable::unindexLease(std::size_t position) {
+    const auto& lease = leases_[position];
+    byMAC_.erase(hashOf(lease.mac), position);
+    if (canHoldAddress(lease)) byAddress_.erase(hashOf(lease.ip), position);
+    if (lease.clientID) byClientID_.erase(hashOf(*lease.clientID), position);
+}
+
+void LeaseTable::reindexLeases() {
+    byMAC_.clear(leases_.size());
+    byAddress_.clear(leases_.size());
+    byClientID_.clear(leases_.size());
+    for (std::size_t position = 0; position < leases_.size(); ++position) indexLease(position);
+}
+
+void LeaseTable::reindexQuarantine() {
+    quarantineByAddress_.clear(quarantine_.size());
+    for (std::size_t position = 0; position < quarantine_.size(); ++position)
+        quarantineByAddress_.insert(hashOf(quarantine_[position].ip), position);
+}
+
+template <typename Drop>
+void LeaseTable::dropLeases(Drop drop) {
+    auto before = leases_.size();
+    std::erase_if(leases_, [&](const Lease& lease) { return drop(lease); });
+    if (leases_.size() != before) reindexLeases();
+}
+
+template <typename Drop>
+void LeaseTable::dropQuarantine(Drop drop) {
+    auto before = quarantine_.size();
+    std::erase_if(quarantine_, [&](const Quarantine& entry) { return drop(entry); });
+    if (quarantine_.size() != before) reindexQuarantine();
 }
 
 }  // namespace anvil

@@ -1,8 +1,10 @@
 #pragma once
 // The leases (one per hardware address) and quarantined addresses, as one value.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,8 @@ public:
     std::optional<Lease> lease(const MACAddress& mac) const;
     // The first lease in table order that holds the address at `now`.
     std::optional<Lease> holder(IPv4Address ip, Date now) const;
+    // The first lease in table order that carries this client identifier.
+    std::optional<Lease> leaseWithClientID(const std::string& clientID) const;
     bool isQuarantined(IPv4Address ip, Date now) const;
 
     std::vector<Lease> sortedByIP() const;
@@ -67,9 +71,52 @@ public:
     }
 
 private:
+    // Table positions by the hash of a key; the caller compares the keys themselves. Several
+    // entries may share a key. Flat, so that copying a table (each decision does) stays cheap.
+    class PositionIndex {
+    public:
+        void insert(std::size_t hash, std::size_t position);
+        void erase(std::size_t hash, std::size_t position);
+        void clear(std::size_t expected);
+        // The lowest position whose hash is `hash` and that `matches`.
+        template <typename Matches>
+        std::optional<std::size_t> first(std::size_t hash, Matches matches) const;
+
+    private:
+        struct Entry {
+            std::uint32_t hash = 0;
+            std::uint32_t position = 0;
+        };
+        static constexpr std::uint32_t empty = 0xFFFFFFFF;
+        static constexpr std::uint32_t erased = 0xFFFFFFFE;
+        void grow(std::size_t live);
+
+        std::vector<Entry> entries_;
+        std::size_t live_ = 0;
+        std::size_t taken_ = 0;  // live and erased
+    };
+
+    void indexLease(std::size_t position);
+    void unindexLease(std::size_t position);
+    void reindexLeases();
+    void reindexQuarantine();
+    // Removes the leases `drop` picks (asked once each, in table order). Removal shifts the later
+    // leases, so it costs O(table size) and the indexes are built again; lookups stay O(1).
+    template <typename Drop>
+    void dropLeases(Drop drop);
+    template <typename Drop>
+    void dropQuarantine(Drop drop);
+
     std::vector<Lease> leases_;
     std::vector<Quarantine> quarantine_;
     std::vector<TableChange> changes_;
+    // Kept in step by every change so lookups need no scan. A hand-edited file may name one
+    // hardware address twice: lookups find the first, as a scan would.
+    PositionIndex byMAC_;
+    // Only offers and bindings: the leases that can hold an address at some time.
+    PositionIndex byAddress_;
+    PositionIndex byClientID_;
+    PositionIndex quarantineByAddress_;
 };
 
 }  // namespace anvil
