@@ -91,11 +91,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           interfaceName(this->options.mode.interfaceName()),
           listener(context, [this] { readStep(); }),
           retries(context, retryLimit),
-          presence(context, {host.makeProber, host.readARPTable},
+          presence(context, {host.makeProber, host.readARPTable, host.clock, [this](IPv4Address ip) { return holderOf(ip); }},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
           reopener(context, makeTransport),
           store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
         presence.setCard(interfaceName, linkUp);
+        presence.limitReclaims(static_cast<std::size_t>(std::max(this->options.config.rangeCount(), 1)));
     }
 
     bool isCardMode() const { return !options.mode.isLoopback(); }
@@ -271,9 +272,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Deciding and answering.
 
     void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
+        auto probing = reclaimsForOthers(packet);
         // The table goes into the decision and comes back changed, without a copy.
-        auto decision =
-            responder.decide(packet, DecisionContext{std::move(table), presence.presence(), probes, host.clock()});
+        auto decision = responder.decide(
+            packet, DecisionContext{std::move(table), presence.presence(), probes, host.clock(), std::move(probing)});
         table = std::move(decision.table);
         auto address = decision.action.probeAddress();
         if (!address) {
@@ -286,6 +288,24 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return;
         }
         waitForProbe(*address, packet, std::move(probes));
+    }
+
+    // Addresses under a reclaim probe for other devices are not this packet's candidates, except
+    // its own earlier address and the one it asks for: then it waits for that probe's answer.
+    std::unordered_set<IPv4Address> reclaimsForOthers(const DHCPPacket& packet) const {
+        auto device = packet.mac();
+        if (!device) return {};
+        auto others = presence.reclaimsFor(*device);
+        if (others.empty()) return others;
+        if (auto requested = packet.requestedIP()) others.erase(*requested);
+        if (auto own = table.lease(*device)) others.erase(own->ip);
+        return others;
+    }
+
+    std::optional<MACAddress> holderOf(IPv4Address ip) const {
+        auto holder = table.holder(ip, host.clock());
+        if (!holder) return std::nullopt;
+        return holder->mac;
     }
 
     // The first device to need an address probed starts the probe; the others wait for its answer.
@@ -447,6 +467,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void presenceReported(PresenceSweep::Report report) {
         if (auto changed = std::get_if<PresenceSweep::Changed>(&report)) {
             presenceChanged(std::move(*changed));
+            return;
+        }
+        if (auto gaveUp = std::get_if<PresenceSweep::GaveUp>(&report)) {
+            for (const auto& waiter : gaveUp->waiters)
+                emit(ServerEvent::dropped("waited too long for a probe of " + gaveUp->ip.description(),
+                                          waiter.packet.mac()));
             return;
         }
         for (auto& waiter : std::get<PresenceSweep::Probed>(report).waiters)

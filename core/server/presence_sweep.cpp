@@ -1,5 +1,6 @@
 #include "core/server/presence_sweep.hpp"
 
+#include <algorithm>
 #include <asio.hpp>
 
 #include "core/addressing/timing.hpp"
@@ -51,6 +52,8 @@ void PresenceSweep::judgeAnswered() {
 }
 
 void PresenceSweep::judge(const Lease& lease, const ProbeResult& result, const std::optional<MACAddress>& seen) {
+    // The address changed hands while its probe was out: the answer is about the former holder.
+    if (seams_.holderOf && seams_.holderOf(lease.ip) != lease.mac) return;
     auto state = PresenceClassifier::classify(result, seen, lease.mac, linkUp_);
     auto known = presence_.find(lease.ip);
     if (known != presence_.end() && known->second == state) return;
@@ -59,6 +62,7 @@ void PresenceSweep::judge(const Lease& lease, const ProbeResult& result, const s
 }
 
 PresenceSweep::Wait PresenceSweep::probeBeforeReclaim(IPv4Address ip, Waiter waiter) {
+    if (!waiting_.contains(ip) && waiting_.size() >= reclaimAddressLimit_) return Wait::refused;
     auto [slot, fresh] = waiting_.try_emplace(ip);
     auto& waiters = slot->second;
     auto mac = waiter.packet.mac();
@@ -69,8 +73,26 @@ PresenceSweep::Wait PresenceSweep::probeBeforeReclaim(IPv4Address ip, Waiter wai
     }
     waiters.push_back(std::move(waiter));
     if (!fresh) return Wait::joined;
-    probeWhenFree(ProbeScheduler::Priority::reclaim, ip, [this, ip](ProbeResult result) { reclaimProbed(ip, result); });
+    probeWhenFree(
+        ProbeScheduler::Priority::reclaim, ip, [this, ip](ProbeResult result) { reclaimProbed(ip, result); },
+        [this, ip] { reclaimStale(ip); });
     return Wait::probing;
+}
+
+std::unordered_set<IPv4Address> PresenceSweep::reclaimsFor(const MACAddress& device) const {
+    std::unordered_set<IPv4Address> others;
+    for (const auto& [ip, waiters] : waiting_)
+        if (std::ranges::none_of(waiters, [&device](const Waiter& held) { return held.packet.mac() == device; }))
+            others.insert(ip);
+    return others;
+}
+
+void PresenceSweep::reclaimStale(IPv4Address ip) {
+    auto found = waiting_.find(ip);
+    if (found == waiting_.end()) return;
+    auto waiters = std::move(found->second);
+    waiting_.erase(found);
+    reports_(GaveUp{ip, std::move(waiters)});
 }
 
 void PresenceSweep::reclaimProbed(IPv4Address ip, const ProbeResult& result) {
@@ -117,7 +139,7 @@ AsyncProber& PresenceSweep::prober() {
 }
 
 void PresenceSweep::probeWhenFree(ProbeScheduler::Priority priority, IPv4Address ip,
-                                  std::function<void(ProbeResult)> answer) {
+                                  std::function<void(ProbeResult)> answer, ProbeScheduler::GiveUp giveUp) {
     scheduler_.submit(priority, [this, ip, answer = std::move(answer)](std::function<void()> finished) mutable {
         prober().probe(interfaceName_, ip, Timing::probeTimeout,
                        [epoch = std::weak_ptr(epoch_), finished = std::move(finished),
@@ -126,7 +148,7 @@ void PresenceSweep::probeWhenFree(ProbeScheduler::Priority priority, IPv4Address
                            finished();
                            answer(std::move(result));
                        });
-    });
+    }, std::move(giveUp));
 }
 
 }  // namespace anvil

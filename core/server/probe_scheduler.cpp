@@ -4,8 +4,11 @@
 
 namespace anvil {
 
-void ProbeScheduler::submit(Priority priority, Start start) {
-    (priority == Priority::reclaim ? reclaims_ : sweeps_).push_back(std::move(start));
+void ProbeScheduler::submit(Priority priority, Start start, GiveUp giveUp) {
+    if (priority == Priority::reclaim)
+        reclaims_.push_back({std::move(start), std::move(giveUp), now()});
+    else
+        sweeps_.push_back(std::move(start));
     startWhatFits();
 }
 
@@ -18,8 +21,10 @@ void ProbeScheduler::clear() {
 }
 
 void ProbeScheduler::startWhatFits() {
-    while (!reclaims_.empty() && running() < limit_) {
-        auto start = std::move(reclaims_.front());
+    // Given up after the loops, so that what they run cannot change the queues under them.
+    auto stale = takeStaleReclaims();
+    while (!reclaims_.empty() && running() < limit_ && reclaimsRunning_ < reclaimLimit_) {
+        auto start = std::move(reclaims_.front().start);
         reclaims_.pop_front();
         launch(Priority::reclaim, std::move(start));
     }
@@ -28,6 +33,19 @@ void ProbeScheduler::startWhatFits() {
         sweeps_.pop_front();
         launch(Priority::sweep, std::move(start));
     }
+    for (auto& giveUp : stale)
+        if (giveUp) giveUp();
+}
+
+// Reclaims queue in the order they came, so the stale ones are at the front.
+std::vector<ProbeScheduler::GiveUp> ProbeScheduler::takeStaleReclaims() {
+    std::vector<GiveUp> stale;
+    auto current = now();
+    while (!reclaims_.empty() && current.secondsSince(reclaims_.front().since) > staleReclaimSeconds) {
+        stale.push_back(std::move(reclaims_.front().giveUp));
+        reclaims_.pop_front();
+    }
+    return stale;
 }
 
 void ProbeScheduler::launch(Priority priority, Start start) {

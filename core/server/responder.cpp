@@ -63,6 +63,7 @@ bool holderIsOffline(const Work& work, IPv4Address ip) {
     if (holder && holder->state == Lease::State::offered) return false;
     const auto& context = work.context;
     if (auto probe = context.probes.find(ip); probe != context.probes.end()) return !probe->second;
+    if (context.probing.contains(ip)) return false;
     if (context.probeBudgetExhausted()) return false;
     if (auto known = context.presence.find(ip); known != context.presence.end())
         return known->second == PresenceState::unknown || known->second == PresenceState::offline;

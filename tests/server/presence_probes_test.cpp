@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <map>
+#include <set>
+#include <unordered_set>
 
 #include "server_harness.hpp"
 
@@ -21,14 +23,14 @@ constexpr std::size_t sweepSlots = 119;
 
 const IPv4Address firstLeased = ip("10.0.0.10");
 
-// A range of exactly `leaseCount` addresses, every one held by a bound lease whose device is gone.
-void fillWithSilentDevices(ServerHarness& bench) {
+// A range of exactly `count` addresses, every one held by a bound lease whose device is gone.
+void fillWithSilentDevices(ServerHarness& bench, std::size_t count = leaseCount) {
     bench.config = ServerConfig{ip("10.0.0.1"), 22, firstLeased,
-                                IPv4Address{firstLeased.value + static_cast<std::uint32_t>(leaseCount) - 1},
-                                3600, std::nullopt, {}};
+                                IPv4Address{firstLeased.value + static_cast<std::uint32_t>(count) - 1}, 3600,
+                                std::nullopt, {}};
     bench.presenceEnabled = true;
     std::vector<Lease> leases;
-    for (std::uint32_t i = 0; i < leaseCount; ++i) {
+    for (std::uint32_t i = 0; i < count; ++i) {
         MACAddress device{{0x02, 0xbb, 0, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)}};
         IPv4Address address{firstLeased.value + i};
         leases.push_back(Lease{device, address, Lease::State::bound, Date{future}, std::nullopt, std::nullopt,
@@ -102,6 +104,102 @@ TEST(PresenceProbes, ReclaimForAWaitingDeviceStartsAheadOfTheSweep) {
     EXPECT_EQ(sent->reply.mac, newcomer);
     EXPECT_EQ(sent->reply.ip, reclaimed);
     EXPECT_EQ(bench.heldProbes(), sweepSlots);
+}
+
+TEST(PresenceProbes, DevicesAskingTogetherIntoAFullPoolAreGivenDistinctAddressesAfterOneProbeRound) {
+    struct Case {
+        const char* name;
+        std::size_t devices;
+        int asks;  // DISCOVERs per device, the later ones while its probe is out
+        std::size_t exhausted;
+    };
+    constexpr std::size_t pool = 20;
+    const std::vector<Case> cases{
+        {"as many devices as gone holders", pool, 1, 0},
+        {"each device asking again meanwhile", pool, 2, 0},
+        {"more devices than the range holds", pool + 5, 1, 5},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ServerHarness bench;
+        fillWithSilentDevices(bench, pool);
+        bench.start();
+        bench.settled();
+        auto device = [](std::size_t number) { return MACAddress{{0x02, 0xcc, 0, 0, 1, static_cast<std::uint8_t>(number)}}; };
+        for (int ask = 0; ask < row.asks; ++ask)
+            for (std::size_t number = 0; number < row.devices; ++number)
+                bench.send(load::discover(device(number), static_cast<std::uint32_t>(1000 * ask + number)));
+        std::size_t received = 0;
+        auto events = bench.until([&received, &row](const ServerEvent& event) {
+            return event.is<ServerEvent::Received>() && ++received == row.devices * static_cast<std::size_t>(row.asks);
+        });
+        for (const auto& event : bench.settled()) events.push_back(event);
+
+        // One probe per gone holder, all out at once, none of them twice.
+        std::set<IPv4Address> probed;
+        {
+            std::lock_guard lock(bench.world->mutex);
+            probed.insert(bench.world->probed.begin(), bench.world->probed.end());
+            EXPECT_EQ(bench.world->probed.size(), pool);
+        }
+        EXPECT_EQ(probed.size(), pool);
+        EXPECT_EQ(bench.heldProbes(), pool);
+
+        bench.answerHeld(pool);
+        std::size_t offers = 0;
+        for (const auto& event : bench.until([&offers](const ServerEvent& event) {
+                 return event.is<ServerEvent::Sent>() && ++offers == pool;
+             }))
+            events.push_back(event);
+        for (const auto& event : bench.settled()) events.push_back(event);
+
+        std::set<IPv4Address> offered;
+        std::unordered_set<MACAddress> answered;
+        for (const auto& event : only(events, "sent")) {
+            auto reply = event.as<ServerEvent::Sent>()->reply;
+            EXPECT_EQ(reply.type, DHCPMessageType::offer);
+            offered.insert(reply.ip);
+            answered.insert(reply.mac);
+        }
+        EXPECT_EQ(offered, probed) << describe(events);
+        EXPECT_EQ(answered.size(), pool);
+        std::size_t exhausted = 0;
+        for (const auto& event : only(events, "dropped"))
+            exhausted += event.as<ServerEvent::Dropped>()->reason == "address pool exhausted";
+        EXPECT_EQ(exhausted, row.exhausted) << describe(events);
+        EXPECT_EQ(probedCount(bench), pool) << "no second probe round";
+    }
+}
+
+TEST(PresenceProbes, SweepAnswerAboutAFormerHolderIsNotShownForTheNewOne) {
+    ServerHarness bench;
+    bench.presenceEnabled = true;
+    bench.start();
+    bench.settled();
+    const MACAddress former = mac("02:aa:00:00:00:01");
+    const MACAddress next = mac("02:aa:00:00:00:02");
+    const MACAddress staying = mac("02:aa:00:00:00:03");
+    auto address = bench.bind(former, 10);
+    auto kept = bench.bind(staying, 40);
+    bench.change([](FakeWorld& world) { world.holdProbes = true; });
+    bench.server->refreshPresence();
+    bench.settled();
+    ASSERT_EQ(bench.heldProbes(), 2u);
+
+    // While the sweep's probes are out one address changes hands, and its new holder answers.
+    bench.send(load::release(former, 20, address, bench.config.serverIP));
+    bench.send(load::discover(next, 30));
+    auto offer = bench.untilCase("sent").back().as<ServerEvent::Sent>()->reply;
+    ASSERT_EQ(offer.ip, address);
+    bench.change([&](FakeWorld& world) { world.arp[address] = next; });
+    bench.answerHeld(2);
+    // Both answers are judged together: the one still held shows that the judging happened.
+    auto events = bench.untilCase("presence");
+    for (const auto& event : bench.settled()) events.push_back(event);
+    auto shown = only(events, "presence");
+    ASSERT_EQ(shown.size(), 1u) << describe(events);
+    EXPECT_EQ(shown.front().as<ServerEvent::Presence>()->ip, kept);
+    EXPECT_EQ(shown.front().as<ServerEvent::Presence>()->state, PresenceState::online);
 }
 
 TEST(PresenceProbes, StopWhileProbesAreOutCancelsThemAndEndsAtOnce) {

@@ -51,6 +51,9 @@ struct Bench {
     asio::io_context loop;
     HeldProbes* probes = nullptr;  // owned by the sweep
     ARPEntries arp;
+    Date clock = now;
+    // Addresses whose holder changed since the sweep began; the others are still `holder`'s.
+    std::unordered_map<IPv4Address, std::optional<MACAddress>> changedHands;
     std::vector<PresenceSweep::Report> reports;
     PresenceSweep sweep{loop,
                         {[this](asio::io_context&) {
@@ -58,7 +61,11 @@ struct Bench {
                              probes = made.get();
                              return made;
                          },
-                         [this] { return arp; }},
+                         [this] { return arp; }, [this] { return clock; },
+                         [this](IPv4Address ip) -> std::optional<MACAddress> {
+                             auto changed = changedHands.find(ip);
+                             return changed == changedHands.end() ? holder : changed->second;
+                         }},
                         [this](PresenceSweep::Report report) { reports.push_back(std::move(report)); }};
 
     Bench() { sweep.setCard("en7", true); }
@@ -120,6 +127,70 @@ TEST(PresenceSweep, JudgesEachAnswerByTheNeighbourTableAndTheLinkAndReportsOnlyC
         bench.turn();
         EXPECT_EQ(bench.changes().size(), 1u);
     }
+}
+
+TEST(PresenceSweep, AnAnswerCountsOnlyWhileItsLeaseStillHoldsTheAddress) {
+    struct Case {
+        const char* name;
+        std::optional<MACAddress> holderAtAnswer;
+        bool counted;
+    };
+    const std::vector<Case> cases{
+        {"the same device", holder, true},
+        {"given to another device meanwhile", stranger, false},
+        {"released meanwhile", std::nullopt, false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        Bench bench;
+        auto lease = boundLease(holder, "192.168.0.120");
+        // The new holder's own card answers: judged for the former holder it would be a conflict.
+        bench.arp[lease.ip] = row.holderAtAnswer.value_or(stranger);
+        bench.sweep.sweep({lease}, now);
+        if (row.holderAtAnswer != holder) bench.changedHands[lease.ip] = row.holderAtAnswer;
+        bench.answer(lease.ip, echo);
+        bench.turn();
+        EXPECT_EQ(bench.changes().size(), row.counted ? 1u : 0u);
+        EXPECT_EQ(bench.sweep.presence().contains(lease.ip), row.counted);
+    }
+}
+
+TEST(PresenceSweep, ReclaimProbesAreBoundedByTheRangeAndDroppedWhenQueuedTooLong) {
+    Bench bench;
+    bench.sweep.limitReclaims(3);
+    auto device = [](std::uint8_t number) { return MACAddress{{0x02, 0xcc, 0, 0, 0, number}}; };
+    auto address = [](std::uint8_t number) { return IPv4Address{ipOf("192.168.0.100").value + number}; };
+    for (std::uint8_t number = 0; number < 3; ++number)
+        EXPECT_EQ(bench.sweep.probeBeforeReclaim(address(number), {load::discover(device(number), 1), {}}),
+                  PresenceSweep::Wait::probing);
+    EXPECT_EQ(bench.sweep.probeBeforeReclaim(address(3), {load::discover(device(3), 1), {}}),
+              PresenceSweep::Wait::refused);
+    EXPECT_EQ(bench.sweep.probeBeforeReclaim(address(2), {load::discover(device(3), 1), {}}),
+              PresenceSweep::Wait::joined);
+    // Each device is kept from the addresses probed for the others, not from its own.
+    EXPECT_EQ(bench.sweep.reclaimsFor(device(0)), (std::unordered_set{address(1), address(2)}));
+    EXPECT_EQ(bench.sweep.reclaimsFor(device(3)), (std::unordered_set{address(0), address(1)}));
+
+    // Reclaims beyond the free slots queue behind the sweep's leases; one queued too long is dropped.
+    Bench full;
+    std::vector<Lease> leases;
+    for (std::uint8_t number = 0; number < 200; ++number)
+        leases.push_back(boundLease(holder, ("10.0.1." + std::to_string(number)).c_str()));
+    full.sweep.sweep(leases, now);
+    for (std::uint8_t number = 0; number < PresenceSweep::reclaimSlots + 1; ++number)
+        full.sweep.probeBeforeReclaim(address(number), {load::discover(device(number), 1), {}});
+    EXPECT_EQ(full.sweep.probesOut(), PresenceSweep::probeLimit);
+    full.clock = now.addingSeconds(ProbeScheduler::staleReclaimSeconds + 1);
+    full.answer(address(0), ProbeResult::silent());
+    full.turn();
+    std::vector<IPv4Address> gaveUp, probed;
+    for (const auto& report : full.reports) {
+        if (auto dropped = std::get_if<PresenceSweep::GaveUp>(&report)) gaveUp.push_back(dropped->ip);
+        if (auto answered = std::get_if<PresenceSweep::Probed>(&report)) probed.push_back(answered->ip);
+    }
+    EXPECT_EQ(gaveUp, std::vector{address(PresenceSweep::reclaimSlots)});
+    EXPECT_EQ(probed, std::vector{address(0)});
+    EXPECT_EQ(full.sweep.waiting(), PresenceSweep::reclaimSlots - 1);
 }
 
 TEST(PresenceSweep, NothingStartedBeforeCancelIsReportedAfterIt) {
