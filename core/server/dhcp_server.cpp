@@ -91,7 +91,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           interfaceName(this->options.mode.interfaceName()),
           listener(context, [this] { readStep(); }),
           retries(context, retryLimit),
-          presence(context, {host.makeProber, host.readARPTable, host.clock, [this](IPv4Address ip) { return holderOf(ip); }},
+          presence(context,
+                   {host.makeProber, host.readARPTable, host.clock, [this](IPv4Address ip) { return holderOf(ip); }},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
           reopener(context, makeTransport),
           store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
@@ -271,16 +272,26 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     // Deciding and answering.
 
-    void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
-        auto probing = reclaimsForOthers(packet);
+    Decision decide(const DHCPPacket& packet, const std::unordered_map<IPv4Address, bool>& probes,
+                    std::unordered_set<IPv4Address> probing = {}) {
         // The table goes into the decision and comes back changed, without a copy.
         auto decision = responder.decide(
             packet, DecisionContext{std::move(table), presence.presence(), probes, host.clock(), std::move(probing)});
         table = std::move(decision.table);
+        return decision;
+    }
+
+    void process(const DHCPPacket& packet, std::unordered_map<IPv4Address, bool> probes) {
+        auto decision = decide(packet, probes);
         auto address = decision.action.probeAddress();
         if (!address) {
             apply(std::move(decision));
             return;
+        }
+        // Another device's probe is out for that address: another one if any is left, else that
+        // probe's answer. Devices asking together so get different addresses in one probe round.
+        if (auto others = reclaimsForOthers(packet); others.contains(*address)) {
+            if (auto elsewhere = decide(packet, probes, std::move(others)).action.probeAddress()) address = elsewhere;
         }
         if (!options.presenceEnabled) {
             probes[*address] = true;
@@ -290,8 +301,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         waitForProbe(*address, packet, std::move(probes));
     }
 
-    // Addresses under a reclaim probe for other devices are not this packet's candidates, except
-    // its own earlier address and the one it asks for: then it waits for that probe's answer.
+    // Addresses under a reclaim probe for other devices, except this packet's own earlier address
+    // and the one it asks for: for those it waits for the probe's answer.
     std::unordered_set<IPv4Address> reclaimsForOthers(const DHCPPacket& packet) const {
         auto device = packet.mac();
         if (!device) return {};

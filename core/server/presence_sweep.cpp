@@ -140,15 +140,18 @@ AsyncProber& PresenceSweep::prober() {
 
 void PresenceSweep::probeWhenFree(ProbeScheduler::Priority priority, IPv4Address ip,
                                   std::function<void(ProbeResult)> answer, ProbeScheduler::GiveUp giveUp) {
-    scheduler_.submit(priority, [this, ip, answer = std::move(answer)](std::function<void()> finished) mutable {
-        prober().probe(interfaceName_, ip, Timing::probeTimeout,
-                       [epoch = std::weak_ptr(epoch_), finished = std::move(finished),
-                        answer = std::move(answer)](ProbeResult result) mutable {
-                           if (epoch.expired()) return;
-                           finished();
-                           answer(std::move(result));
-                       });
-    }, std::move(giveUp));
+    scheduler_.submit(
+        priority,
+        [this, ip, answer = std::move(answer)](std::function<void()> finished) mutable {
+            prober().probe(interfaceName_, ip, Timing::probeTimeout,
+                           [epoch = std::weak_ptr(epoch_), finished = std::move(finished),
+                            answer = std::move(answer)](ProbeResult result) mutable {
+                               if (epoch.expired()) return;
+                               finished();
+                               answer(std::move(result));
+                           });
+        },
+        std::move(giveUp));
 }
 
 }  // namespace anvil

@@ -25,9 +25,9 @@ const IPv4Address firstLeased = ip("10.0.0.10");
 
 // A range of exactly `count` addresses, every one held by a bound lease whose device is gone.
 void fillWithSilentDevices(ServerHarness& bench, std::size_t count = leaseCount) {
-    bench.config = ServerConfig{ip("10.0.0.1"), 22, firstLeased,
-                                IPv4Address{firstLeased.value + static_cast<std::uint32_t>(count) - 1}, 3600,
-                                std::nullopt, {}};
+    bench.config = ServerConfig{
+        ip("10.0.0.1"), 22, firstLeased, IPv4Address{firstLeased.value + static_cast<std::uint32_t>(count) - 1}, 3600,
+        std::nullopt,   {}};
     bench.presenceEnabled = true;
     std::vector<Lease> leases;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -125,7 +125,9 @@ TEST(PresenceProbes, DevicesAskingTogetherIntoAFullPoolAreGivenDistinctAddresses
         fillWithSilentDevices(bench, pool);
         bench.start();
         bench.settled();
-        auto device = [](std::size_t number) { return MACAddress{{0x02, 0xcc, 0, 0, 1, static_cast<std::uint8_t>(number)}}; };
+        auto device = [](std::size_t number) {
+            return MACAddress{{0x02, 0xcc, 0, 0, 1, static_cast<std::uint8_t>(number)}};
+        };
         for (int ask = 0; ask < row.asks; ++ask)
             for (std::size_t number = 0; number < row.devices; ++number)
                 bench.send(load::discover(device(number), static_cast<std::uint32_t>(1000 * ask + number)));
@@ -147,9 +149,8 @@ TEST(PresenceProbes, DevicesAskingTogetherIntoAFullPoolAreGivenDistinctAddresses
 
         bench.answerHeld(pool);
         std::size_t offers = 0;
-        for (const auto& event : bench.until([&offers](const ServerEvent& event) {
-                 return event.is<ServerEvent::Sent>() && ++offers == pool;
-             }))
+        for (const auto& event : bench.until(
+                 [&offers](const ServerEvent& event) { return event.is<ServerEvent::Sent>() && ++offers == pool; }))
             events.push_back(event);
         for (const auto& event : bench.settled()) events.push_back(event);
 
