@@ -306,7 +306,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::unordered_set<IPv4Address> reclaimsForOthers(const DHCPPacket& packet) const {
         auto device = packet.mac();
         if (!device) return {};
-        auto others = presence.reclaimsFor(*device);
+        auto others = presence.reclaimsForOthersThan(*device);
         if (others.empty()) return others;
         if (auto requested = packet.requestedIP()) others.erase(*requested);
         if (auto own = table.lease(*device)) others.erase(own->ip);

@@ -79,7 +79,7 @@ PresenceSweep::Wait PresenceSweep::probeBeforeReclaim(IPv4Address ip, Waiter wai
     return Wait::probing;
 }
 
-std::unordered_set<IPv4Address> PresenceSweep::reclaimsFor(const MACAddress& device) const {
+std::unordered_set<IPv4Address> PresenceSweep::reclaimsForOthersThan(const MACAddress& device) const {
     std::unordered_set<IPv4Address> others;
     for (const auto& [ip, waiters] : waiting_)
         if (std::ranges::none_of(waiters, [&device](const Waiter& held) { return held.packet.mac() == device; }))

@@ -101,7 +101,7 @@ public:
     Wait probeBeforeReclaim(IPv4Address ip, Waiter waiter);
     // Addresses probed before a reclaim for other devices than `device`: not to be chosen for it
     // meanwhile, so that devices asking together are given different addresses.
-    std::unordered_set<IPv4Address> reclaimsFor(const MACAddress& device) const;
+    std::unordered_set<IPv4Address> reclaimsForOthersThan(const MACAddress& device) const;
 
     // Every bound lease not already offline becomes offline; the changes in table order.
     std::vector<Changed> markAllOffline(const std::vector<Lease>& leases, const std::string& reason);

@@ -138,8 +138,8 @@ TEST(PresenceSweep, ReclaimProbesAreBoundedByTheRangeAndDroppedWhenQueuedTooLong
     EXPECT_EQ(bench.sweep.probeBeforeReclaim(address(2), {load::discover(device(3), 1), {}}),
               PresenceSweep::Wait::joined);
     // Each device is kept from the addresses probed for the others, not from its own.
-    EXPECT_EQ(bench.sweep.reclaimsFor(device(0)), (std::unordered_set{address(1), address(2)}));
-    EXPECT_EQ(bench.sweep.reclaimsFor(device(3)), (std::unordered_set{address(0), address(1)}));
+    EXPECT_EQ(bench.sweep.reclaimsForOthersThan(device(0)), (std::unordered_set{address(1), address(2)}));
+    EXPECT_EQ(bench.sweep.reclaimsForOthersThan(device(3)), (std::unordered_set{address(0), address(1)}));
 
     // Reclaims beyond the free slots queue behind the sweep's leases; one queued too long is dropped.
     Bench full;
