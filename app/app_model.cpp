@@ -682,7 +682,8 @@ void AppModel::requestConfigureAdapter() {
     pendingCommand = PendingCommand{freshUUID(),
                                     "Configure " + service + " as " + config.serverIP.description() + "/" +
                                         std::to_string(config.prefixLength) + "?",
-                                    HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service, *card};
+                                    HostSetup::setManualCommand(*card, config.serverIP, config.mask()), service,
+                                    *card};
     changed(ModelChange::dialogs);
 }
 
@@ -690,8 +691,9 @@ void AppModel::requestRestoreDHCP() {
     if (!canConfigureAdapter()) return;
     const auto* card = selectedCard();
     const std::string& service = *card->serviceName;
-    pendingCommand = PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card),
-                                    service, *card};
+    pendingCommand =
+        PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(*card), service,
+                       *card};
     changed(ModelChange::dialogs);
 }
 

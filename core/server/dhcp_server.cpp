@@ -138,9 +138,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
             watchTimer.emplace(context, timers.watchInterval, timers.watchInterval, [this] { watch(); });
             if (options.presenceEnabled && host.icmpProbes && !host.icmpProbes(interfaceName))
-                emit(
-                    ServerEvent::info("presence probes use TCP alone: this user may not open ping sockets "
-                                      "(net.ipv4.ping_group_range)"));
+                emit(ServerEvent::info("presence probes use TCP alone: this user may not open ping sockets "
+                                       "(net.ipv4.ping_group_range)"));
         }
         if (options.presenceEnabled) {
             presenceTimer.emplace(context, timers.presenceFirstRun, timers.presenceInterval,

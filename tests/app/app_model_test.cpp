@@ -119,9 +119,7 @@ struct Harness {
             return std::make_unique<DHCPServer>(std::move(options), std::move(seams));
         };
         env.knownServiceNames = [] { return std::vector<std::string>{"Wired 9"}; };
-        env.runSetupCommand = [this](const NetworkCard&, const std::string& command) {
-            ranCommands.push_back(command);
-        };
+        env.runSetupCommand = [this](const NetworkCard&, const std::string& command) { ranCommands.push_back(command); };
         env.openURL = [](const std::string&) { return false; };
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";
@@ -300,8 +298,12 @@ TEST(AppModel, TcpdumpCommandNamesTheServedCardThenTheSelectedThenAny) {
 // The line is pasted into a root shell: whatever a card is called, it stays one word there.
 TEST(AppModel, TcpdumpCommandKeepsAnyCardNameOneShellWord) {
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"eth9", "'eth9'"},         {"eth-usb_1", "'eth-usb_1'"}, {"eth0;reboot", "'eth0;reboot'"},
-        {"eth$(id)", "'eth$(id)'"}, {"eth a", "'eth a'"},         {"eth'x", "'eth'\\''x'"},
+        {"eth9", "'eth9'"},
+        {"eth-usb_1", "'eth-usb_1'"},
+        {"eth0;reboot", "'eth0;reboot'"},
+        {"eth$(id)", "'eth$(id)'"},
+        {"eth a", "'eth a'"},
+        {"eth'x", "'eth'\\''x'"},
     };
     for (const auto& [name, quoted] : cases) {
         Harness h;
@@ -837,7 +839,7 @@ TEST(AppModel, StopReturnsAtOnceAndStartWaitsForTheTeardown) {
 TEST(AppModel, EachOperationAndEventNamesOnlyThePartsItTouched) {
     using Part = ModelChange;
     Lease lease{mac("aa:00:00:00:00:01"), ip("192.168.0.100"), Lease::State::bound, Date{1'700'003'600}, {}, {}, {},
-                Date{1'700'000'000},      Date{1'700'000'000}};
+                Date{1'700'000'000}, Date{1'700'000'000}};
     PacketSummary discover;
     discover.type = DHCPMessageType::discover;
     discover.mac = lease.mac;
@@ -850,8 +852,7 @@ TEST(AppModel, EachOperationAndEventNamesOnlyThePartsItTouched) {
     const std::vector<Case> cases{
         {"a log line", [](AppModel& m) { m.appendLog("INFO", LogLine::Kind::other); }, Part::log},
         {"a filter", [](AppModel& m) { m.setLogFilter("rx"); }, Part::log},
-        {"a received packet", [&](AppModel& m) { m.handle(ServerEvent::received(discover)); },
-         Part::log | Part::serving},
+        {"a received packet", [&](AppModel& m) { m.handle(ServerEvent::received(discover)); }, Part::log | Part::serving},
         {"a sent reply", [&](AppModel& m) { m.handle(ServerEvent::sent(offer)); }, Part::log | Part::serving},
         {"a lease", [&](AppModel& m) { m.handle(ServerEvent::leaseChanged(lease)); }, Part::leases | Part::log},
         {"a lease gone", [&](AppModel& m) { m.handle(ServerEvent::leaseRemoved(lease.mac)); },
