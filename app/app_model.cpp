@@ -14,6 +14,7 @@
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
+#include "core/leases/lease_file_lock.hpp"
 
 namespace anvil {
 
@@ -77,6 +78,23 @@ ServerConfig storedConfig(const SettingsStore& settings) {
         return nlohmann::json::parse(*text).get<ServerConfig>();
     } catch (const std::exception&) {
         return AppModel::defaultConfig();
+    }
+}
+
+// Readers take no lock; moving an undecodable file aside writes, so that is done only under the
+// lock, and while another process holds it the file is left to that one.
+LeaseFile::LoadResult readLeases(const LeaseFile& file, Date now) {
+    try {
+        return file.load(now, LeaseFile::Undecodable::refuse);
+    } catch (const LeaseFileError& unread) {
+        if (unread.kind != LeaseFileError::Kind::read) throw;
+        std::optional<LeaseFileLock> held;
+        try {
+            held.emplace(LeaseFileLock::acquire(file.url));
+        } catch (const std::exception&) {
+            throw unread;
+        }
+        return file.load(now);
     }
 }
 
@@ -266,7 +284,7 @@ void AppModel::bootstrap() {
 
 void AppModel::loadLeasesAtLaunch() {
     try {
-        state.loadLeases(leaseFile_.load(env_.now()));
+        state.loadLeases(readLeases(leaseFile_, env_.now()));
         auto setAside = state.notices.find(NoticeKind::leaseFileSetAside);
         if (setAside != state.notices.end())
             appendLog(EventLog::line("NOTICE", setAside->second.message, env_.now()), LogLine::Kind::notice);
@@ -735,16 +753,22 @@ void AppModel::rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change) {
     LeaseFile file(env_.leaseFileURL);
     Executor mainThread = env_.mainThread;
     std::weak_ptr<AppModel*> weak = alive_;
-    env_.background([file, now, change = std::move(change), mainThread, weak] {
+    env_.background([file, now, change = std::move(change), mainThread, weak, edits = leaseFileEdits_] {
         std::optional<LeaseFile::LoadResult> result;
         std::string error;
         try {
             if (change) {
+                // This process's edits one at a time, and none while another process writes the
+                // file: the lock is taken before the file is read and held until the last write.
+                std::lock_guard serial(*edits);
+                auto held = LeaseFileLock::acquire(file.url);
                 LeaseTable table = file.load(now).table;
                 change(table, now);
                 file.save(table);
             }
-            result = file.load(now);
+            result = readLeases(file, now);
+        } catch (const LeaseFileInUse& busy) {
+            error = busy.description();
         } catch (const LeaseFileError& failure) {
             error = failure.description();
         } catch (const std::exception& failure) {
@@ -763,6 +787,15 @@ void AppModel::rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change) {
         });
     });
     changed(ModelChange::leases | ModelChange::serving);
+}
+
+bool AppModel::refuseEditWhileServerChanges() {
+    // The server takes the file's lock while it starts and holds it until its teardown ends; an
+    // edit meanwhile has neither the server nor the file to go to.
+    if (!isStarting && !isStopping) return false;
+    lastError = std::string(serverChangingSentence);
+    changed(ModelChange::dialogs);
+    return true;
 }
 
 void AppModel::requestForgetLease(const MACAddress& mac) {
@@ -793,6 +826,7 @@ void AppModel::forgetLease(const MACAddress& mac) {
         changed(ModelChange::dialogs);
         return;
     }
+    if (refuseEditWhileServerChanges()) return;
     rewriteLeaseFile([mac](LeaseTable& table, Date) { table.remove(mac); });
 }
 
@@ -803,6 +837,7 @@ void AppModel::clearExpiredLeases() {
         changed(ModelChange::dialogs);
         return;
     }
+    if (refuseEditWhileServerChanges()) return;
     rewriteLeaseFile([](LeaseTable& table, Date now) { table.clearInactive(now); });
 }
 

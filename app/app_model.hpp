@@ -7,6 +7,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,6 +108,9 @@ public:
     static constexpr std::size_t logCapacity = 5000;
     static constexpr double hostQueryTimeout = 3.0;
     static constexpr double waitingHintSeconds = 60;
+    // An edit of the leases while the server starts or stops, which holds the file meanwhile.
+    static constexpr std::string_view serverChangingSentence =
+        "The server is starting or stopping; forget or clear leases again once it has.";
     static ServerConfig defaultConfig() { return defaultServerConfig(); }
 
     // Called after every change with the parts it touched; the screens redraw those from the model.
@@ -247,6 +251,8 @@ private:
     void takeEvents(EventHandOver& events);
     // Edits the lease file in the background with `change` (only reads it when null), then reloads the table.
     void rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change);
+    // While the own server starts or stops, an edit is refused with a sentence: true when it was.
+    bool refuseEditWhileServerChanges();
     // Wraps a task so that it does nothing once the model is gone.
     Task guarded(std::function<void(AppModel&)> task);
     // Lists the cards off the main thread under the host-query timeout; nothing when it timed out.
@@ -267,6 +273,8 @@ private:
     std::shared_future<void> startup_;
     std::shared_future<void> teardown_;
     int leaseFileJobs_ = 0;
+    // Held by an edit of the lease file from the file's lock to its last write.
+    std::shared_ptr<std::mutex> leaseFileEdits_ = std::make_shared<std::mutex>();
     std::shared_ptr<AppModel*> alive_;
 };
 

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <variant>
 
+#include "core/addressing/plain_text.hpp"
 #include "core/addressing/timing.hpp"
 #include "core/events/packet_summary.hpp"
 #include "core/events/serial_queue.hpp"
@@ -124,7 +125,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void start() {
         if (running) return;
         // Before anything is read: a second writer would rename its journal over the first's.
-        store.lock();
+        if (auto failure = store.lock())
+            emit(ServerEvent::info(plainText(options.leaseFile.url.filename().string()) +
+                                   " is not locked, so a second DHCP Anvil would not be kept from writing it (" +
+                                   *failure + ")"));
         loadLeases();
         if (isCardMode()) refreshOwnAddresses();
         openTransport();
@@ -498,10 +502,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     void forgetLease(const MACAddress& mac) {
         if (!table.remove(mac)) return;
-        recordChanges();
-        emit(ServerEvent::leaseRemoved(mac));
-        // A change asked for by the user is on disk before the next request is taken.
-        store.commitNow();
+        removeForGood({mac});
     }
 
     void clearInactive() {
@@ -510,10 +511,17 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         for (const auto& lease : table.leases())
             if (!lease.holdsAddress(now)) inactive.push_back(lease.mac);
         if (table.clearInactive(now) == 0) return;
-        for (const auto& mac : inactive) emit(ServerEvent::leaseRemoved(mac));
+        removeForGood(std::move(inactive));
+    }
+
+    // The front end hears of a removal once its record is on disk: a lease it no longer shows must
+    // not come back after a crash. A failed save is said first by its notice, as for an ACK, and
+    // the record goes again with the next commit.
+    void removeForGood(std::vector<MACAddress> removed) {
         recordChanges();
-        // A change asked for by the user is on disk before the next request is taken.
-        store.commitNow();
+        store.commit([this, removed = std::move(removed)](bool) {
+            for (const auto& mac : removed) emit(ServerEvent::leaseRemoved(mac));
+        });
     }
 };
 

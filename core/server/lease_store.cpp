@@ -87,12 +87,14 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         });
     }
 
-    void lock() {
-        if (fileLock) return;
+    std::optional<std::string> lock() {
+        if (fileLock) return std::nullopt;
         try {
             fileLock.emplace(LeaseFileLock::acquire(file.url));
-        } catch (const LeaseFileError&) {
+        } catch (const LeaseFileError& error) {
+            return error.description();
         }
+        return std::nullopt;
     }
 
     void open(const LeaseTable& loaded) {
@@ -371,7 +373,7 @@ LeaseStore::LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported)
 
 LeaseStore::~LeaseStore() = default;
 
-void LeaseStore::lock() { impl_->lock(); }
+std::optional<std::string> LeaseStore::lock() { return impl_->lock(); }
 void LeaseStore::open(const LeaseTable& loaded) { impl_->open(loaded); }
 void LeaseStore::record(const std::vector<TableChange>& changes, Flush flush) { impl_->record(changes, flush); }
 void LeaseStore::commit(Answer answer) { impl_->commit(std::move(answer)); }

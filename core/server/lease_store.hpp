@@ -4,6 +4,7 @@
 // user must hear of comes back as a report for the server to turn into notices.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,8 @@ public:
 
     // Makes this process the lease file's one writer until abandon() or destruction: taken before
     // the file is read. Throws LeaseFileInUse when another holds it; a lock file that cannot be
-    // made is no refusal (the saves then fail and say so).
-    void lock();
+    // made is no refusal (the saves then fail and say so), and why comes back for the server to say.
+    std::optional<std::string> lock();
     // The table as loaded becomes the snapshot, with an empty journal. Without a call the store
     // writes nothing: the file could not be read and stays untouched.
     void open(const LeaseTable& loaded);

@@ -1,16 +1,22 @@
 #include "app/app_model.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 
+#include "../cli/serve_process.hpp"
+#include "core/leases/lease_file_lock.hpp"
 #include "core/server/transport_error.hpp"
+#include "tools/client_messages.hpp"
 
 using namespace anvil;
 namespace fs = std::filesystem;
@@ -443,6 +449,196 @@ TEST(AppModel, ForgetAndClearGoThroughTheLeaseFile) {
     EXPECT_TRUE(h.model->state.leases.empty());
     EXPECT_TRUE(LeaseFile(h.folder / "leases.json").load(h.clock).table.leases().empty());
     EXPECT_FALSE(h.model->lastError);
+}
+
+namespace {
+
+std::map<std::string, std::string> filesIn(const fs::path& directory) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[entry.path().filename().string()] = std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    return files;
+}
+
+Lease boundLease(const char* hardware, const char* address, Date now) {
+    return {mac(hardware), ip(address), Lease::State::bound, now.addingSeconds(600), {}, {}, {}, now, now};
+}
+
+}  // namespace
+
+// The offline edits take the file's lock: held elsewhere, they change nothing and say who holds
+// it; the app's own server starting or stopping refuses them with its sentence; once the lock is
+// free again they go through.
+TEST(AppModel, OfflineEditsRefuseWhileAnotherWriterHoldsTheFile) {
+    struct Case {
+        const char* name;
+        std::function<void(Harness&)> occupy;  // takes the file away from the edit
+        std::function<void(AppModel&)> edit;
+        std::function<std::string(Harness&)> sentence;
+    };
+    auto inUse = [](Harness& h) {
+        return (h.folder / "leases.json").string() + " is in use by another DHCP Anvil (process " +
+               std::to_string(::getpid()) + "); stop it or use another lease file";
+    };
+    std::optional<LeaseFileLock> other;
+    const std::vector<Case> cases = {
+        {"forget, locked elsewhere",
+         [&](Harness& h) { other.emplace(LeaseFileLock::acquire(h.folder / "leases.json")); },
+         [](AppModel& m) { m.forgetLease(mac("aa:00:00:00:00:01")); }, inUse},
+        {"clear, locked elsewhere",
+         [&](Harness& h) { other.emplace(LeaseFileLock::acquire(h.folder / "leases.json")); },
+         [](AppModel& m) { m.clearExpiredLeases(); }, inUse},
+        {"forget, own server starting", [](Harness& h) { h.model->isStarting = true; },
+         [](AppModel& m) { m.forgetLease(mac("aa:00:00:00:00:01")); },
+         [](Harness&) { return std::string(AppModel::serverChangingSentence); }},
+        {"clear, own server stopping", [](Harness& h) { h.model->isStopping = true; },
+         [](AppModel& m) { m.clearExpiredLeases(); },
+         [](Harness&) { return std::string(AppModel::serverChangingSentence); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        Lease expired = boundLease("aa:00:00:00:00:02", "192.168.0.101", h.clock.addingSeconds(-1000));
+        LeaseFile(h.folder / "leases.json")
+            .save(LeaseTable({boundLease("aa:00:00:00:00:01", "192.168.0.100", h.clock), expired}, {}));
+        h.boot();
+        c.occupy(h);
+        auto before = filesIn(h.folder);
+        c.edit(*h.model);
+        h.drain();
+        EXPECT_EQ(h.model->lastError, c.sentence(h));
+        EXPECT_EQ(filesIn(h.folder), before);
+        EXPECT_EQ(h.model->state.leases.size(), 2u);
+
+        other.reset();
+        h.model->isStarting = h.model->isStopping = false;
+        h.model->dismissError();
+        c.edit(*h.model);
+        h.drain();
+        EXPECT_FALSE(h.model->lastError);
+        EXPECT_EQ(h.model->state.leases.size(), 1u);
+        EXPECT_EQ(LeaseFile(h.folder / "leases.json").load(h.clock).table.leases().size(), 1u);
+    }
+}
+
+// Reading takes no lock, but moving an undecodable file aside writes: only with the lock free.
+TEST(AppModel, LaunchSetsAnUndecodableFileAsideOnlyWhenNoOtherWriterHoldsIt) {
+    for (bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held" : "free");
+        Harness h;
+        std::ofstream(h.folder / "leases.json") << "{ not json";
+        std::optional<LeaseFileLock> other;
+        if (held) other.emplace(LeaseFileLock::acquire(h.folder / "leases.json"));
+        auto before = filesIn(h.folder);
+        h.boot();
+        EXPECT_EQ(h.model->state.notices.contains(NoticeKind::leaseSaveFailed), held);
+        EXPECT_EQ(h.model->state.notices.contains(NoticeKind::leaseFileSetAside), !held);
+        EXPECT_EQ(filesIn(h.folder) == before, held);
+    }
+}
+
+namespace {
+
+// A device on 127.0.0.1 whose own port is the server's client port.
+struct LoopbackDevice {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::uint16_t port = 0;
+
+    LoopbackDevice() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackDevice() { ::close(fd); }
+
+    std::optional<DHCPPacket> exchange(std::uint16_t serverPort, const DHCPPacket& packet) const {
+        auto bytes = packet.serialize();
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(serverPort);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+        pollfd waiting{fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 3000) != 1) return std::nullopt;
+        Bytes buffer(4096);
+        auto length = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (length < 0) return std::nullopt;
+        buffer.resize(static_cast<std::size_t>(length));
+        return DHCPPacket::parse(buffer);
+    }
+
+    // DISCOVER and REQUEST: the acknowledged address, or none.
+    std::optional<IPv4Address> bind(std::uint16_t serverPort, const MACAddress& device, std::uint32_t xid) const {
+        auto offer = exchange(serverPort, load::discover(device, xid));
+        if (!offer) return std::nullopt;
+        auto ack = exchange(serverPort, load::selectingRequest(device, xid, offer->yiaddr, ip("192.168.0.1")));
+        if (!ack || ack->messageType() != DHCPMessageType::ack) return std::nullopt;
+        return ack->yiaddr;
+    }
+};
+
+}  // namespace
+
+// A real `dhcpanvil serve` on the app's lease file: the app's Forget refuses with the sentence and
+// leaves the file as it was; after kill -9 of the serve it goes through, and every lease the serve
+// acknowledged is still there.
+TEST(AppModel, ForgetBesideARunningServeRefusesThenWorksOnceItIsKilled) {
+    Harness h;
+    auto leases = h.folder / "leases.json";
+    const MACAddress first = mac("02:de:00:00:00:01"), second = mac("02:de:00:00:00:02");
+    LoopbackDevice device;
+    auto port = freeLoopbackPort();
+    std::optional<IPv4Address> secondAddress;
+    {
+        ServeProcess serve({"serve", "--test-loopback", "--port", std::to_string(port), "--client-port",
+                            std::to_string(device.port), "--leases", leases.string()});
+        ASSERT_TRUE(serve.waitForOutput("START")) << serve.err();
+        ASSERT_TRUE(device.bind(port, first, 0x2101));
+        // The serve rewrites leases.json once its journal has been quiet: wait for that, so that
+        // only the app could change the files from here on.
+        bool compacted = false;
+        for (int attempt = 0; attempt < 200 && !compacted; ++attempt) {
+            auto files = filesIn(h.folder);
+            try {
+                compacted = files.size() == 3 && files.contains("leases.json.journal") &&
+                            LeaseFile::decode(files["leases.json"]).lease(first).has_value();
+            } catch (const std::exception&) {
+            }
+            if (!compacted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(compacted);
+        h.boot();
+        ASSERT_EQ(h.model->state.leases.size(), 1u);
+
+        auto before = filesIn(h.folder);
+        h.model->forgetLease(first);
+        h.drain();
+        EXPECT_EQ(h.model->lastError, leases.string() + " is in use by another DHCP Anvil (process " +
+                                          std::to_string(serve.pid()) + "); stop it or use another lease file");
+        EXPECT_EQ(filesIn(h.folder), before);
+        EXPECT_EQ(h.model->state.leases.size(), 1u);
+
+        // Acknowledged after the refusal and only in the journal when the serve dies.
+        secondAddress = device.bind(port, second, 0x2102);
+        ASSERT_TRUE(secondAddress);
+    }  // kill -9
+    h.model->dismissError();
+    h.model->forgetLease(first);
+    h.drain();
+    EXPECT_FALSE(h.model->lastError);
+    auto stored = LeaseFile(leases).load(h.clock).table;
+    EXPECT_FALSE(stored.lease(first));
+    ASSERT_TRUE(stored.lease(second));
+    EXPECT_EQ(stored.lease(second)->ip, *secondAddress);
+    EXPECT_EQ(stored.lease(second)->state, Lease::State::bound);
+    ASSERT_EQ(h.model->state.leases.size(), 1u);
 }
 
 TEST(AppModel, SavingSettingsPersistsOnlyAValidForm) {
