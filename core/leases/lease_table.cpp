@@ -174,7 +174,11 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
 
 namespace {
 
-// Orders every date; a date that is not a number has always run out, as holdsAddress judges it.
+bool canHoldAddress(const Lease& lease) {
+    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
+}
+
+// A date that is not a number has always run out, as holdsAddress judges it.
 double expiryKey(Date date) {
     return std::isnan(date.secondsSince1970) ? -std::numeric_limits<double>::infinity() : date.secondsSince1970;
 }
@@ -183,16 +187,13 @@ double expiryKey(Date date) {
 
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
     if (size() < inactiveLimit) return std::nullopt;
-    // Leases that hold no address: the ones that cannot, and offers and bindings run out.
-    std::size_t inactive = size() - addressLeaseExpiries_.size();
-    for (auto expiry = addressLeaseExpiries_.begin();
-         inactive < inactiveLimit && expiry != addressLeaseExpiries_.end() && !(now.secondsSince1970 < *expiry);
-         ++expiry)
-        ++inactive;
-    if (inactive < inactiveLimit) return std::nullopt;
-    inactive = 0;
+    // While no offer or binding has run out, the leases that hold no address are those that cannot.
+    if (now.secondsSince1970 < earliestExpiry_ && size() - byAddress_.size() < inactiveLimit) return std::nullopt;
+    std::size_t inactive = 0;
     const Lease* oldest = nullptr;
+    earliestExpiry_ = std::numeric_limits<double>::infinity();
     for (const auto& lease : leases()) {
+        if (canHoldAddress(lease)) earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
         if (lease.holdsAddress(now)) continue;
         ++inactive;
         if (!oldest || lease.lastSeen < oldest->lastSeen) oldest = &lease;
@@ -296,20 +297,12 @@ std::optional<std::size_t> LeaseTable::PositionIndex::first(std::size_t hash, Ma
     return lowest;
 }
 
-namespace {
-
-bool canHoldAddress(const Lease& lease) {
-    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
-}
-
-}  // namespace
-
 void LeaseTable::indexLease(std::size_t position) {
     const auto& lease = leases_[position];
     byMAC_.insert(hashOf(lease.mac), position);
     if (canHoldAddress(lease)) {
         byAddress_.insert(hashOf(lease.ip), position);
-        addressLeaseExpiries_.insert(expiryKey(lease.expiresAt));
+        earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
     }
     if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
 }
@@ -317,10 +310,7 @@ void LeaseTable::indexLease(std::size_t position) {
 void LeaseTable::unindexLease(std::size_t position) {
     const auto& lease = leases_[position];
     byMAC_.erase(hashOf(lease.mac), position);
-    if (canHoldAddress(lease)) {
-        byAddress_.erase(hashOf(lease.ip), position);
-        addressLeaseExpiries_.erase(addressLeaseExpiries_.find(expiryKey(lease.expiresAt)));
-    }
+    if (canHoldAddress(lease)) byAddress_.erase(hashOf(lease.ip), position);
     if (lease.clientID) byClientID_.erase(hashOf(*lease.clientID), position);
 }
 
@@ -328,7 +318,7 @@ void LeaseTable::reindexLeases() {
     byMAC_.clear(leases_.size());
     byAddress_.clear(leases_.size());
     byClientID_.clear(leases_.size());
-    addressLeaseExpiries_.clear();
+    earliestExpiry_ = std::numeric_limits<double>::infinity();
     for (std::size_t position = 0; position < leases_.size(); ++position)
         if (!removed_[position]) indexLease(position);
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <set>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +87,7 @@ private:
         void insert(std::size_t hash, std::size_t position);
         void erase(std::size_t hash, std::size_t position);
         void clear(std::size_t expected);
+        std::size_t size() const { return live_; }
         // Moves every position to `moved[position]`; the order of positions is kept.
         void renumber(const std::vector<std::uint32_t>& moved);
         template <typename Visit>
@@ -136,9 +137,9 @@ private:
     mutable PositionIndex byAddress_;
     mutable PositionIndex byClientID_;
     PositionIndex quarantineByAddress_;
-    // When the offers and bindings run out, so that a table with none run out need not be walked
-    // to count the leases that hold no address.
-    std::multiset<double> addressLeaseExpiries_;
+    // No offer or binding runs out before this, so that a table with none run out need not be
+    // walked to count the leases that hold no address. Lowered as leases come, raised by a walk.
+    double earliestExpiry_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace anvil
