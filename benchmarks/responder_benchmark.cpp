@@ -95,8 +95,7 @@ void newDeviceExchange(benchmark::State& state) {
         auto offered = responder.decide(discover, std::move(context));
         auto ip = offered.action.replyValue()->ip;
         request.setOption(OptionCode::requestedIP, ip.bytes());
-        auto acknowledged =
-            responder.decide(request, DecisionContext{std::move(offered.table), {}, {}, at});
+        auto acknowledged = responder.decide(request, DecisionContext{std::move(offered.table), {}, {}, at});
         benchmark::DoNotOptimize(acknowledged.action);
         state.PauseTiming();
         context.table = std::move(acknowledged.table);

@@ -16,6 +16,9 @@ namespace anvil {
 
 using AddressJudgement = std::function<bool(IPv4Address)>;
 
+// Leases in table order, not yet a table; a table itself is not one.
+template <typename Leases>
+concept LeaseList = std::convertible_to<const Leases&, std::span<const Lease>>;
 inline std::vector<Lease> tableOrder(std::span<const Lease> leases) { return {leases.begin(), leases.end()}; }
 
 // Nothing when the pool is exhausted. A result held by another client means "reclaim it".
@@ -25,8 +28,7 @@ std::optional<IPv4Address> chooseAddress(const MACAddress& client, std::optional
                                          const LeaseTable& table, AddressRange range, const AddressJudgement& isUsable,
                                          const AddressJudgement& holderIsOffline, Date now);
 // The same over a plain list of leases in table order, indexed first.
-template <typename Leases>
-    requires std::convertible_to<const Leases&, std::span<const Lease>>
+template <LeaseList Leases>
 std::optional<IPv4Address> chooseAddress(const MACAddress& client, std::optional<IPv4Address> requested,
                                          const Leases& leases, AddressRange range, const AddressJudgement& isUsable,
                                          const AddressJudgement& holderIsOffline, Date now) {
@@ -36,8 +38,7 @@ std::optional<IPv4Address> chooseAddress(const MACAddress& client, std::optional
 // Usable, and either held by nobody or by this same client.
 bool isAvailable(IPv4Address ip, const MACAddress& client, const LeaseTable& table, const AddressJudgement& isUsable,
                  Date now);
-template <typename Leases>
-    requires std::convertible_to<const Leases&, std::span<const Lease>>
+template <LeaseList Leases>
 bool isAvailable(IPv4Address ip, const MACAddress& client, const Leases& leases, const AddressJudgement& isUsable,
                  Date now) {
     return isAvailable(ip, client, LeaseTable(tableOrder(leases), {}), isUsable, now);

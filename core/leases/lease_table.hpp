@@ -3,14 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/addressing/server_config.hpp"
 #include "core/addressing/presence_state.hpp"
+#include "core/addressing/server_config.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/quarantine.hpp"
 #include "core/leases/table_change.hpp"

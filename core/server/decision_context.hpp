@@ -4,8 +4,8 @@
 
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
-#include "core/addressing/timing.hpp"
 #include "core/addressing/presence_state.hpp"
+#include "core/addressing/timing.hpp"
 #include "core/leases/lease_table.hpp"
 #include "core/server/presence_view.hpp"
 

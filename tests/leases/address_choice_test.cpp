@@ -219,7 +219,9 @@ TEST(ChooseAddress, agreesWithAPlainScanOnATableChangedInPlace) {
     };
     for (const auto& c : cases) {
         std::mt19937 random(c.seed);
-        auto pick = [&](int lowest, int highest) { return std::uniform_int_distribution<int>(lowest, highest)(random); };
+        auto pick = [&](int lowest, int highest) {
+            return std::uniform_int_distribution<int>(lowest, highest)(random);
+        };
         const std::uint32_t base = 0x0A000000u;
         // As many addresses as clients: the pool fills, and reclaims are asked for.
         const int addresses = std::max(14, c.clients);

@@ -273,7 +273,8 @@ TEST(LeaseTableIndex, everyLookupAgreesWithALinearTableAfterEveryStep) {
             auto changes = table.takeChanges();
             if (c.repeatedMACs) continue;
             for (const auto& change : changes) apply(replayed, change);
-            ASSERT_NO_FATAL_FAILURE(expectSameLookups(replayed, reference, now, where + " replayed", c.clients, wholeList));
+            ASSERT_NO_FATAL_FAILURE(
+                expectSameLookups(replayed, reference, now, where + " replayed", c.clients, wholeList));
         }
     }
 }
