@@ -1,5 +1,5 @@
 // Address choice, holder lookup and the lease file at 10, 250 and 5,000 held leases in a /16;
-// the cost of one commit at 10, 5,000 and 50,000 leases.
+// the cost of one commit at 10, 5,000 and 50,000 leases; loading a snapshot and its journal.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -43,7 +43,7 @@ void chooseForNewClient(benchmark::State& state) {
     auto isUsable = usableIn(table);
     const MACAddress newcomer = clientNumber(0xFFFFFF);
     for (auto _ : state) {
-        auto chosen = chooseAddress(newcomer, std::nullopt, table.leases(), range, isUsable, nobodyOffline, now);
+        auto chosen = chooseAddress(newcomer, std::nullopt, table, range, isUsable, nobodyOffline, now);
         benchmark::DoNotOptimize(chosen);
     }
 }
@@ -155,6 +155,40 @@ void compaction(benchmark::State& state) {
     std::filesystem::remove_all(pattern);
 }
 BENCHMARK(compaction)->Arg(10)->Arg(5000)->Arg(50000)->Unit(benchmark::kMillisecond);
+
+// A start: a snapshot of `range(0)` leases and a journal of as many records, one in ten a
+// removal and the rest renewals, in batches of 100 as a busy server flushes them.
+void loadWithJournal(benchmark::State& state) {
+    char pattern[] = "/tmp/anvil-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    LeaseFile file(std::filesystem::path(pattern) / "leases.json");
+    {
+        auto table = largeTable(state.range(0));
+        auto journal = LeaseJournal::open(file, table);
+        auto count = static_cast<std::uint32_t>(state.range(0));
+        for (std::uint32_t record = 0; record < count; ++record) {
+            // Spread over the table, so removals reach every part of it.
+            auto mac = clientNumber((record * 7919u) % count);
+            if (record % 10 == 9) {
+                table.remove(mac);
+            } else if (auto lease = table.lease(mac)) {
+                lease->state = Lease::State::bound;
+                lease->lastSeen = now.addingSeconds(record);
+                table.upsert(*lease);
+            }
+            if (auto changes = table.takeChanges(); !changes.empty()) journal->record(changes);
+            if (record % 100 == 99) journal->flush();
+        }
+        journal->flush();
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(file.load(now));
+    state.SetLabel("leases and records=" + std::to_string(state.range(0)));
+    std::filesystem::remove_all(pattern);
+}
+BENCHMARK(loadWithJournal)->Arg(5000)->Arg(50000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace anvil

@@ -1,7 +1,9 @@
 #include "core/leases/lease_table.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <utility>
 
 namespace anvil {
@@ -42,7 +44,8 @@ bool LeaseTable::displaysBefore(const Lease& left, std::optional<PresenceState> 
     return addressThenMACLess(left, right);
 }
 
-LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine) : leases_(std::move(leases)) {
+LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine)
+    : leases_(std::move(leases)), removed_(leases_.size(), false) {
     reindexLeases();
     // The last entry for an address wins and takes that entry's place in the order.
     for (auto& entry : quarantine) {
@@ -56,6 +59,11 @@ LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quaran
     }
 }
 
+const std::vector<Lease>& LeaseTable::leases() const {
+    if (removedCount_ != 0) closeGaps();
+    return leases_;
+}
+
 std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
     auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
     if (!found) return std::nullopt;
@@ -63,10 +71,18 @@ std::optional<Lease> LeaseTable::lease(const MACAddress& mac) const {
 }
 
 std::optional<Lease> LeaseTable::holder(IPv4Address ip, Date now) const {
+    if (const Lease* found = holderAt(ip, now)) return *found;
+    return std::nullopt;
+}
+
+const Lease* LeaseTable::holderAt(IPv4Address ip, Date now) const {
     auto found = byAddress_.first(
         hashOf(ip), [&](std::size_t at) { return leases_[at].ip == ip && leases_[at].holdsAddress(now); });
-    if (!found) return std::nullopt;
-    return leases_[*found];
+    return found ? &leases_[*found] : nullptr;
+}
+
+void LeaseTable::forEachAddressLease(const std::function<void(const Lease&, std::size_t order)>& visit) const {
+    byAddress_.forEach([&](std::size_t position) { visit(leases_[position], position); });
 }
 
 std::optional<Lease> LeaseTable::leaseWithClientID(const std::string& clientID) const {
@@ -82,7 +98,7 @@ bool LeaseTable::isQuarantined(IPv4Address ip, Date now) const {
 }
 
 std::vector<Lease> LeaseTable::sortedByIP() const {
-    auto sorted = leases_;
+    auto sorted = leases();
     std::stable_sort(sorted.begin(), sorted.end(), addressThenMACLess);
     return sorted;
 }
@@ -90,8 +106,8 @@ std::vector<Lease> LeaseTable::sortedByIP() const {
 std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) const {
     // Ask for each lease's presence once; the lookup may be costly and need not be consistent.
     std::vector<std::pair<std::optional<PresenceState>, const Lease*>> ranked;
-    ranked.reserve(leases_.size());
-    for (const auto& lease : leases_) ranked.emplace_back(presence ? presence(lease) : std::nullopt, &lease);
+    ranked.reserve(size());
+    for (const auto& lease : leases()) ranked.emplace_back(presence ? presence(lease) : std::nullopt, &lease);
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& left, const auto& right) {
         return displaysBefore(*left.second, left.first, *right.second, right.first);
     });
@@ -106,6 +122,7 @@ void LeaseTable::upsert(const Lease& lease) {
     auto found = byMAC_.first(hashOf(lease.mac), [&](std::size_t at) { return leases_[at].mac == lease.mac; });
     if (!found) {
         leases_.push_back(lease);
+        removed_.push_back(false);
         indexLease(leases_.size() - 1);
         return;
     }
@@ -118,9 +135,8 @@ std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
     auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
     if (!found) return std::nullopt;
     changes_.push_back(TableChange::removeLease(mac));
-    Lease removed = std::move(leases_[*found]);
-    leases_.erase(leases_.begin() + static_cast<std::ptrdiff_t>(*found));
-    reindexLeases();
+    Lease removed = leases_[*found];
+    removeAt(*found);
     return removed;
 }
 
@@ -156,17 +172,35 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
     return dropped;
 }
 
+namespace {
+
+bool canHoldAddress(const Lease& lease) {
+    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
+}
+
+// A date that is not a number has always run out, as holdsAddress judges it.
+double expiryKey(Date date) {
+    return std::isnan(date.secondsSince1970) ? -std::numeric_limits<double>::infinity() : date.secondsSince1970;
+}
+
+}  // namespace
+
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
-    if (leases_.size() < inactiveLimit) return std::nullopt;
+    if (size() < inactiveLimit) return std::nullopt;
+    // While no offer or binding has run out, the leases that hold no address are those that cannot.
+    if (now.secondsSince1970 < earliestExpiry_ && size() - byAddress_.size() < inactiveLimit) return std::nullopt;
     std::size_t inactive = 0;
     const Lease* oldest = nullptr;
-    for (const auto& lease : leases_) {
+    earliestExpiry_ = std::numeric_limits<double>::infinity();
+    for (const auto& lease : leases()) {
+        if (canHoldAddress(lease)) earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
         if (lease.holdsAddress(now)) continue;
         ++inactive;
         if (!oldest || lease.lastSeen < oldest->lastSeen) oldest = &lease;
     }
     if (inactive < inactiveLimit) return std::nullopt;
-    return remove(oldest->mac);
+    MACAddress evicted = oldest->mac;
+    return remove(evicted);
 }
 
 int LeaseTable::clearInactive(Date now) {
@@ -227,6 +261,17 @@ void LeaseTable::PositionIndex::clear(std::size_t expected) {
     grow(expected);
 }
 
+void LeaseTable::PositionIndex::renumber(const std::vector<std::uint32_t>& moved) {
+    for (auto& entry : entries_)
+        if (entry.position != empty && entry.position != erased) entry.position = moved[entry.position];
+}
+
+template <typename Visit>
+void LeaseTable::PositionIndex::forEach(Visit visit) const {
+    for (const auto& entry : entries_)
+        if (entry.position != empty && entry.position != erased) visit(std::size_t{entry.position});
+}
+
 void LeaseTable::PositionIndex::grow(std::size_t live) {
     std::size_t size = 16;
     while (size < live * 2) size *= 2;
@@ -252,18 +297,13 @@ std::optional<std::size_t> LeaseTable::PositionIndex::first(std::size_t hash, Ma
     return lowest;
 }
 
-namespace {
-
-bool canHoldAddress(const Lease& lease) {
-    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
-}
-
-}  // namespace
-
 void LeaseTable::indexLease(std::size_t position) {
     const auto& lease = leases_[position];
     byMAC_.insert(hashOf(lease.mac), position);
-    if (canHoldAddress(lease)) byAddress_.insert(hashOf(lease.ip), position);
+    if (canHoldAddress(lease)) {
+        byAddress_.insert(hashOf(lease.ip), position);
+        earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
+    }
     if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
 }
 
@@ -278,7 +318,34 @@ void LeaseTable::reindexLeases() {
     byMAC_.clear(leases_.size());
     byAddress_.clear(leases_.size());
     byClientID_.clear(leases_.size());
-    for (std::size_t position = 0; position < leases_.size(); ++position) indexLease(position);
+    earliestExpiry_ = std::numeric_limits<double>::infinity();
+    for (std::size_t position = 0; position < leases_.size(); ++position)
+        if (!removed_[position]) indexLease(position);
+}
+
+void LeaseTable::removeAt(std::size_t position) {
+    unindexLease(position);
+    leases_[position] = Lease{};
+    removed_[position] = true;
+    ++removedCount_;
+    if (removedCount_ > 64 && removedCount_ * 2 > leases_.size()) closeGaps();
+}
+
+void LeaseTable::closeGaps() const {
+    std::vector<std::uint32_t> moved(leases_.size(), 0);
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < leases_.size(); ++position) {
+        if (removed_[position]) continue;
+        moved[position] = static_cast<std::uint32_t>(kept);
+        if (kept != position) leases_[kept] = std::move(leases_[position]);
+        ++kept;
+    }
+    leases_.resize(kept);
+    removed_.assign(kept, false);
+    removedCount_ = 0;
+    byMAC_.renumber(moved);
+    byAddress_.renumber(moved);
+    byClientID_.renumber(moved);
 }
 
 void LeaseTable::reindexQuarantine() {
@@ -289,9 +356,15 @@ void LeaseTable::reindexQuarantine() {
 
 template <typename Drop>
 void LeaseTable::dropLeases(Drop drop) {
-    auto before = leases_.size();
-    std::erase_if(leases_, [&](const Lease& lease) { return drop(lease); });
-    if (leases_.size() != before) reindexLeases();
+    bool dropped = false;
+    for (std::size_t position = 0; position < leases_.size(); ++position) {
+        if (removed_[position] || !drop(std::as_const(leases_[position]))) continue;
+        unindexLease(position);
+        removed_[position] = true;
+        ++removedCount_;
+        dropped = true;
+    }
+    if (dropped) closeGaps();
 }
 
 template <typename Drop>

@@ -3,13 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/addressing/server_config.hpp"
 #include "core/addressing/presence_state.hpp"
+#include "core/addressing/server_config.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/quarantine.hpp"
 #include "core/leases/table_change.hpp"
@@ -24,12 +25,20 @@ public:
     // Of several quarantine entries for one address (a hand-edited file), the last is kept.
     LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine);
 
-    const std::vector<Lease>& leases() const { return leases_; }
+    // Removed leases leave gaps that the next read of the whole list closes, so a table is read
+    // by one thread at a time, like any container that is being changed.
+    const std::vector<Lease>& leases() const;
+    std::size_t size() const { return leases_.size() - removedCount_; }
     const std::vector<Quarantine>& quarantine() const { return quarantine_; }
 
     std::optional<Lease> lease(const MACAddress& mac) const;
     // The first lease in table order that holds the address at `now`.
     std::optional<Lease> holder(IPv4Address ip, Date now) const;
+    // The lease holder() gives, in place; valid until the table changes.
+    const Lease* holderAt(IPv4Address ip, Date now) const;
+    // Calls `visit` with every offered or bound lease, expired or not, and its place in table order
+    // (a number that grows with the order, not an index into leases()), in no particular order.
+    void forEachAddressLease(const std::function<void(const Lease&, std::size_t order)>& visit) const;
     // The first lease in table order that carries this client identifier.
     std::optional<Lease> leaseWithClientID(const std::string& clientID) const;
     bool isQuarantined(IPv4Address ip, Date now) const;
@@ -67,7 +76,7 @@ public:
     std::vector<TableChange> takeChanges() { return std::exchange(changes_, {}); }
 
     friend bool operator==(const LeaseTable& left, const LeaseTable& right) {
-        return left.leases_ == right.leases_ && left.quarantine_ == right.quarantine_;
+        return left.leases() == right.leases() && left.quarantine_ == right.quarantine_;
     }
 
 private:
@@ -78,6 +87,11 @@ private:
         void insert(std::size_t hash, std::size_t position);
         void erase(std::size_t hash, std::size_t position);
         void clear(std::size_t expected);
+        std::size_t size() const { return live_; }
+        // Moves every position to `moved[position]`; the order of positions is kept.
+        void renumber(const std::vector<std::uint32_t>& moved);
+        template <typename Visit>
+        void forEach(Visit visit) const;
         // The lowest position whose hash is `hash` and that `matches`.
         template <typename Matches>
         std::optional<std::size_t> first(std::size_t hash, Matches matches) const;
@@ -100,23 +114,32 @@ private:
     void unindexLease(std::size_t position);
     void reindexLeases();
     void reindexQuarantine();
-    // Removes the leases `drop` picks (asked once each, in table order). Removal shifts the later
-    // leases, so it costs O(table size) and the indexes are built again; lookups stay O(1).
+    // Leaves a gap at `position`; gaps are closed once they outnumber the leases, or when the whole
+    // list is read, so a removal costs O(1) amortised.
+    void removeAt(std::size_t position);
+    void closeGaps() const;
+    // Removes the leases `drop` picks (asked once each, in table order).
     template <typename Drop>
     void dropLeases(Drop drop);
     template <typename Drop>
     void dropQuarantine(Drop drop);
 
-    std::vector<Lease> leases_;
+    // In table order, with gaps where leases were removed; the indexes hold positions in it.
+    mutable std::vector<Lease> leases_;
+    mutable std::vector<bool> removed_;
+    mutable std::size_t removedCount_ = 0;
     std::vector<Quarantine> quarantine_;
     std::vector<TableChange> changes_;
     // Kept in step by every change so lookups need no scan. A hand-edited file may name one
     // hardware address twice: lookups find the first, as a scan would.
-    PositionIndex byMAC_;
+    mutable PositionIndex byMAC_;
     // Only offers and bindings: the leases that can hold an address at some time.
-    PositionIndex byAddress_;
-    PositionIndex byClientID_;
+    mutable PositionIndex byAddress_;
+    mutable PositionIndex byClientID_;
     PositionIndex quarantineByAddress_;
+    // No offer or binding runs out before this, so that a table with none run out need not be
+    // walked to count the leases that hold no address. Lowered as leases come, raised by a walk.
+    double earliestExpiry_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace anvil

@@ -5,16 +5,17 @@
 
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
-#include "core/addressing/timing.hpp"
 #include "core/addressing/presence_state.hpp"
+#include "core/addressing/timing.hpp"
 #include "core/leases/lease_table.hpp"
+#include "core/server/presence_view.hpp"
 
 namespace anvil {
 
 struct DecisionContext {
     LeaseTable table;
-    // The last judged presence of lease holders.
-    std::unordered_map<IPv4Address, PresenceState> presence;
+    // The last judged presence of lease holders, read where the caller keeps it.
+    PresenceView presence;
     // Probes made for this very message: true when something answered at the address.
     std::unordered_map<IPv4Address, bool> probes;
     Date now;

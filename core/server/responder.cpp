@@ -65,8 +65,8 @@ bool holderIsOffline(const Work& work, IPv4Address ip) {
     if (auto probe = context.probes.find(ip); probe != context.probes.end()) return !probe->second;
     if (context.probing.contains(ip)) return false;
     if (context.probeBudgetExhausted()) return false;
-    if (auto known = context.presence.find(ip); known != context.presence.end())
-        return known->second == PresenceState::unknown || known->second == PresenceState::offline;
+    if (auto known = context.presence.of(ip))
+        return *known == PresenceState::unknown || *known == PresenceState::offline;
     return true;
 }
 
@@ -182,7 +182,7 @@ void acknowledge(Work& work, IPv4Address ip) {
 void handleDiscover(Work& work) {
     auto now = work.now();
     auto chosen = chooseAddress(
-        work.mac, work.packet.requestedIP(), work.table.leases(), work.config.range(),
+        work.mac, work.packet.requestedIP(), work.table, work.config.range(),
         [&work](IPv4Address ip) { return isUsable(work, ip); },
         [&work](IPv4Address ip) { return holderIsOffline(work, ip); }, now);
     if (!chosen) return work.drop(Text::poolExhausted, work.mac);

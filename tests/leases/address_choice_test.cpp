@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -201,6 +202,70 @@ TEST(ChooseAddress, agreesWithAPlainScanOnRandomTables) {
         auto expected = referenceChoice(who, requested, leases, pool, isUsable, holderIsOffline, at);
         auto chosen = chooseAddress(who, requested, leases, pool, isUsable, holderIsOffline, at);
         ASSERT_EQ(chosen, expected) << "seed " << seed << ", round " << round;
+    }
+}
+
+// The table as a server keeps it: changed one lease at a time, removals leaving gaps that are
+// closed in bulk, and never read whole between choices.
+TEST(ChooseAddress, agreesWithAPlainScanOnATableChangedInPlace) {
+    struct Case {
+        unsigned seed;
+        int clients;
+        int steps;
+    } cases[] = {{7, 12, 4000}, {8, 300, 4000}, {9, 2000, 6000}};
+    const State states[] = {State::offered, State::bound, State::released, State::reclaimed};
+    auto macNumber = [](int number) {
+        return MACAddress{{0x02, 0, 0, 0, static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)}};
+    };
+    for (const auto& c : cases) {
+        std::mt19937 random(c.seed);
+        auto pick = [&](int lowest, int highest) {
+            return std::uniform_int_distribution<int>(lowest, highest)(random);
+        };
+        const std::uint32_t base = 0x0A000000u;
+        // As many addresses as clients: the pool fills, and reclaims are asked for.
+        const int addresses = std::max(14, c.clients);
+        LeaseTable table;
+        std::vector<Lease> plain;
+        for (int step = 0; step < c.steps; ++step) {
+            auto who = macNumber(pick(0, c.clients - 1));
+            auto sameClient = [&](const Lease& entry) { return entry.mac == who; };
+            if (pick(0, 2) == 0) {
+                table.remove(who);
+                if (auto at = std::find_if(plain.begin(), plain.end(), sameClient); at != plain.end()) plain.erase(at);
+            } else {
+                Lease entry{who,
+                            IPv4Address{base + static_cast<std::uint32_t>(pick(0, addresses))},
+                            states[pick(0, 5) % 4],
+                            Date{static_cast<double>(pick(995, 1010))},
+                            std::nullopt,
+                            std::nullopt,
+                            std::nullopt,
+                            Date{0},
+                            Date{static_cast<double>(pick(0, 5))}};
+                table.upsert(entry);
+                if (auto at = std::find_if(plain.begin(), plain.end(), sameClient); at != plain.end())
+                    *at = entry;
+                else
+                    plain.push_back(entry);
+            }
+            if (step % 7 != 0) continue;
+            AddressRange pool{IPv4Address{base + static_cast<std::uint32_t>(pick(0, 3))},
+                              IPv4Address{base + static_cast<std::uint32_t>(pick(addresses / 2, addresses))}};
+            std::optional<IPv4Address> requested;
+            if (pick(0, 1)) requested = IPv4Address{base + static_cast<std::uint32_t>(pick(0, addresses))};
+            const std::uint32_t offlineMask = static_cast<std::uint32_t>(random());
+            AddressJudgement isUsable = [&](IPv4Address address) { return pool.contains(address); };
+            AddressJudgement holderIsOffline = [&](IPv4Address address) {
+                return ((offlineMask >> (address.value % 32)) & 1);
+            };
+            const Date at{static_cast<double>(pick(995, 1010))};
+            auto chooser = macNumber(pick(0, c.clients));
+            ASSERT_EQ(chooseAddress(chooser, requested, table, pool, isUsable, holderIsOffline, at),
+                      referenceChoice(chooser, requested, plain, pool, isUsable, holderIsOffline, at))
+                << "seed " << c.seed << ", step " << step;
+        }
+        ASSERT_EQ(table.leases(), plain) << "seed " << c.seed;
     }
 }
 
