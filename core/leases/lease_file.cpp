@@ -42,10 +42,13 @@ struct JournalOnDisk {
 };
 
 // Applies the journal's records that follow `last`; false when they do not follow on.
+// Past damage the numbers may skip the lost records; the later ones still hold full states.
 bool replay(const JournalOnDisk& journal, LeaseTable& table, std::uint64_t& last) {
-    for (const auto& entry : journal.scan.entries) {
+    const auto& entries = journal.scan.entries;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const auto& entry = entries[index];
         if (entry.sequence <= last) continue;
-        if (entry.sequence != last + 1) return false;
+        if (entry.sequence != last + 1 && index < journal.scan.entriesBeforeDamage) return false;
         apply(table, entry.change);
         last = entry.sequence;
     }
@@ -181,6 +184,8 @@ LeaseFile::LoadResult LeaseFile::load(Date now, Undecodable undecodable) const {
             auto movedTo = LeaseDisk::moveAside(journal->url, now);
             if (!result.journalSetAsideURL) result.journalSetAsideURL = movedTo;
         }
+        // A set-aside forgotten by a crash would bring the damaged journal back.
+        if (result.setAsideURL || !aside.empty()) LeaseDisk::syncDirectory(url);
         result.table.takeChanges();
         return result;
     }

@@ -20,7 +20,8 @@ public:
         enum class Kind {
             saved,         // records reached the disk
             saveFailed,    // they did not; kept and written again with the next commit
-            notRewritten,  // a compaction failed; the journal still holds everything
+            notRewritten,  // compactions began to fail; the journal still holds everything
+            rewritten,     // after failures, a compaction succeeded
         };
         Kind kind = Kind::saved;
         std::string failure;
