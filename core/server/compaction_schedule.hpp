@@ -4,7 +4,6 @@
 // sooner than a delay that doubles from a second to five minutes. Values in, values out.
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <utility>
 
 namespace anvil {
@@ -23,24 +22,24 @@ public:
     // Records reached the journal.
     void flushed(Clock::time_point now) {
         lastFlush_ = now;
-        if (!oldestMissing_) oldestMissing_ = now;
-        if (copyTaken_ && !oldestAfterCopy_) oldestAfterCopy_ = now;
+        oldestMissing_ = std::min(oldestMissing_, now);
+        if (copyTaken_) oldestAfterCopy_ = std::min(oldestAfterCopy_, now);
     }
     // Changes were recorded that no journal holds: only a compaction can keep them.
     void snapshotNeeded(Clock::time_point now) {
-        if (!oldestMissing_) oldestMissing_ = now;
+        oldestMissing_ = std::min(oldestMissing_, now);
         lastFlush_ = std::min(lastFlush_, now - quietBeforeCompaction);
     }
     // The compaction's copy of the table is taken: it holds everything until now.
     void started() {
         copyTaken_ = true;
-        oldestAfterCopy_.reset();
+        oldestAfterCopy_ = none;
     }
     // True when this ends a run of failures.
     bool succeeded() {
         copyTaken_ = false;
-        oldestMissing_ = std::exchange(oldestAfterCopy_, std::nullopt);
-        retryAt_.reset();
+        oldestMissing_ = std::exchange(oldestAfterCopy_, none);
+        retryAt_ = {};
         return std::exchange(failures_, 0) > 0;
     }
     // True for the first failure of a run: the one worth a line. A copy already in the next
@@ -52,10 +51,9 @@ public:
     }
 
     bool isDue(Clock::time_point now, bool journalLarge) const {
-        if (!oldestMissing_) return false;
-        if (retryAt_ && now < *retryAt_) return false;
+        if (oldestMissing_ == none || now < retryAt_) return false;
         return journalLarge || now - lastFlush_ >= quietBeforeCompaction ||
-               now - *oldestMissing_ >= longestSnapshotLag;
+               now - oldestMissing_ >= longestSnapshotLag;
     }
     bool isFailing() const { return failures_ > 0; }
 
@@ -67,13 +65,15 @@ public:
     }
 
 private:
+    static constexpr Clock::time_point none = Clock::time_point::max();
+
     Clock::time_point lastFlush_{};
     // The time of the first flush the snapshot lacks.
-    std::optional<Clock::time_point> oldestMissing_;
-    std::optional<Clock::time_point> oldestAfterCopy_;
+    Clock::time_point oldestMissing_ = none;
+    Clock::time_point oldestAfterCopy_ = none;
     bool copyTaken_ = false;
     int failures_ = 0;
-    std::optional<Clock::time_point> retryAt_;
+    Clock::time_point retryAt_{};
 };
 
 }  // namespace anvil
