@@ -84,10 +84,13 @@ struct StoreBench {
     // The table as the server would hold it; its changes are what the store records.
     LeaseTable live;
 
-    StoreBench() {
+    // `blocked`: a file stands where the lease file's folder goes, so the journal cannot be
+    // opened until the test removes it.
+    explicit StoreBench(bool blocked = false) {
         char pattern[] = "/tmp/anvil-store-XXXXXX";
         if (::mkdtemp(pattern)) directory = pattern;
-        file = LeaseFile(directory / "leases.json");
+        file = LeaseFile(blocked ? directory / "folder" / "leases.json" : directory / "leases.json");
+        if (blocked) std::ofstream(directory / "folder") << "in the way";
         store = std::make_unique<LeaseStore>(file, owner, [this](const LeaseStore::Report& report) {
             using Kind = LeaseStore::Report::Kind;
             switch (report.kind) {
@@ -285,6 +288,19 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
         EXPECT_EQ(bench.reloaded(), bench.live);
         EXPECT_EQ(fs::file_size(bench.file.journalURL()), JournalFormat::headerSize);
     }
+}
+
+TEST(LeaseStore, ChangesNoReplyWaitsForAreSavedWhenTheJournalCouldNotBeOpenedAtStart) {
+    StoreBench bench(true);
+    ASSERT_EQ(bench.heardSoFar(), std::vector<std::string>{"save failed"});
+    bench.owner.sync([&] {
+        releaseFirstAndQuarantine(bench.live);
+        bench.store->record(bench.live.takeChanges(), LeaseStore::Flush::soon);
+    });
+    fs::remove(bench.directory / "folder");
+    // No commit follows: the store opens the journal again by itself.
+    ASSERT_TRUE(bench.waitForLine("saved"));
+    EXPECT_EQ(bench.reloaded(), bench.live);
 }
 
 }  // namespace
