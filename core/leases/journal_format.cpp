@@ -1,5 +1,6 @@
 #include "core/leases/journal_format.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -99,11 +100,30 @@ std::optional<Record> frameAt(std::string_view bytes, std::size_t at) {
                   (flags & endsGroupFlag) != 0, body.substr(bodyPrefixSize)};
 }
 
+constexpr std::string_view recordMagicBytes("ANLR", 4);
+
+// Checksum bytes a search past damage may spend for each byte of the journal: enough for any
+// journal this program wrote, and a bound for a file made of record magics.
+constexpr std::size_t resyncWorkPerByte = 16;
+
+// Charges the checksum a frame at `at` would cost; false once the search has spent its share.
+bool affordFrame(std::string_view bytes, std::size_t at, std::size_t& budget) {
+    if (bytes.size() - at < frameSize) return true;
+    auto cost = std::min<std::size_t>(getInteger(bytes, at + 4, 4), largestRecordBody) + frameSize;
+    if (cost > budget) return false;
+    budget -= cost;
+    return true;
+}
+
 // Whether a good record starts anywhere after `from`: then what lies at `from` is damage, not a
-// write that was cut short.
+// write that was cut short. Too many look-alikes to tell count as damage.
 bool goodRecordAfter(std::string_view bytes, std::size_t from) {
-    for (std::size_t at = from + 1; at + frameSize <= bytes.size(); ++at)
+    std::size_t budget = resyncWorkPerByte * bytes.size() + largestRecordBody;
+    for (std::size_t at = bytes.find(recordMagicBytes, from + 1); at != std::string_view::npos;
+         at = bytes.find(recordMagicBytes, at + 1)) {
+        if (!affordFrame(bytes, at, budget)) return true;
         if (frameAt(bytes, at)) return true;
+    }
     return false;
 }
 
@@ -128,16 +148,11 @@ std::optional<Entry> decodeEntry(const Record& record) {
     }
 }
 
-// Checksum bytes a search past damage may spend for each byte of the journal: enough for any
-// journal this program wrote, and a bound for a file made of record magics.
-constexpr std::size_t resyncWorkPerByte = 16;
-
 // Past bad bytes at `from`, looks for flushed batches: a footer counts only when the records it
 // closes are all whole, so a last flush that reached the disk out of order is a tail, not damage.
 // Whole records before such a footer are applied even when their own batch was damaged: each
 // holds a lease's full state.
 void resynchronise(std::string_view bytes, std::size_t from, Scan& result) {
-    const std::string_view magic("ANLR", 4);
     std::uint64_t last = result.entries.empty() ? result.header->baseSequence : result.entries.back().sequence;
     std::size_t budget = resyncWorkPerByte * bytes.size() + largestRecordBody;
     std::vector<Entry> pending;
@@ -147,17 +162,13 @@ void resynchronise(std::string_view bytes, std::size_t from, Scan& result) {
     std::size_t at = from + 1;
     while (at < bytes.size()) {
         if (batchStart == none) {
-            at = bytes.find(magic, at);
+            at = bytes.find(recordMagicBytes, at);
             if (at == none) break;
         }
-        if (bytes.size() - at >= frameSize) {
-            auto cost = std::min<std::size_t>(getInteger(bytes, at + 4, 4), largestRecordBody) + frameSize;
-            if (cost > budget) {
-                // Too many look-alike records to tell: the rest counts as damage.
-                flushedAfterDamage = true;
-                break;
-            }
-            budget -= cost;
+        if (!affordFrame(bytes, at, budget)) {
+            // Too many look-alike records to tell: the rest counts as damage.
+            flushedAfterDamage = true;
+            break;
         }
         auto record = frameAt(bytes, at);
         std::optional<Entry> entry;
