@@ -137,10 +137,14 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
     bool save() {
         if (journal && snapshotNeeded) return false;  // the dropped records wait for a compaction
         try {
-            if (journal)
+            if (journal) {
                 journal->flush();
-            else
+            } else {
                 journal = LeaseJournal::open(file, table);
+                // The whole table is the snapshot now: nothing dropped waits any longer.
+                snapshotNeeded = false;
+                repairing.reset();
+            }
         } catch (const std::exception& error) {
             reported({Report::Kind::saveFailed, error.what()});
             return false;
@@ -331,6 +335,7 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
             // What was dropped is saved now, unless more was dropped meanwhile.
             if (!snapshotNeeded) reported({Report::Kind::saved, {}});
         }
+        if (snapshotNeeded) schedule.snapshotNeeded(now());
     }
 
     // A compaction given up before its switch: what it was to save still needs a snapshot.
@@ -340,6 +345,7 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
             repairing.reset();
             journal->dropUnflushed();
             snapshotNeeded = true;
+            schedule.snapshotNeeded(now());
         }
         compactionFailed(failure);
     }
