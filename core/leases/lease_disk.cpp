@@ -198,15 +198,6 @@ fs::path writeTemporary(const fs::path& url, std::string_view bytes) {
     return temporary;
 }
 
-void replace(const fs::path& from, const fs::path& url) {
-    if (::rename(from.c_str(), url.c_str()) != 0) {
-        int code = errno;
-        ::unlink(from.c_str());
-        throw LeaseFileError(LeaseFileError::Kind::replace, code,
-                             "Could not replace " + fileName(url) + ": " + systemText(code));
-    }
-}
-
 void rename(const fs::path& from, const fs::path& url) {
     if (::rename(from.c_str(), url.c_str()) != 0) {
         int code = errno;
