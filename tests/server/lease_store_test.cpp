@@ -84,9 +84,11 @@ struct StoreBench {
     // The table as the server would hold it; its changes are what the store records.
     LeaseTable live;
 
-    // `blocked`: a file stands where the lease file's folder goes, so the journal cannot be
-    // opened until the test removes it.
-    explicit StoreBench(bool blocked = false) {
+    // blocked: a file stands where the lease file's folder goes, so the journal cannot be opened
+    // until the test removes it.
+    enum class Folder { free, blocked };
+    explicit StoreBench(Folder folder = Folder::free) {
+        bool blocked = folder == Folder::blocked;
         char pattern[] = "/tmp/anvil-store-XXXXXX";
         if (::mkdtemp(pattern)) directory = pattern;
         file = LeaseFile(blocked ? directory / "folder" / "leases.json" : directory / "leases.json");
@@ -291,7 +293,7 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
 }
 
 TEST(LeaseStore, ChangesNoReplyWaitsForAreSavedWhenTheJournalCouldNotBeOpenedAtStart) {
-    StoreBench bench(true);
+    StoreBench bench(StoreBench::Folder::blocked);
     ASSERT_EQ(bench.heardSoFar(), std::vector<std::string>{"save failed"});
     bench.owner.sync([&] {
         releaseFirstAndQuarantine(bench.live);
