@@ -25,10 +25,12 @@ public:
         oldestMissing_ = std::min(oldestMissing_, now);
         if (copyTaken_) oldestAfterCopy_ = std::min(oldestAfterCopy_, now);
     }
-    // Changes were recorded that no journal holds: only a compaction can keep them.
+    // Changes were recorded that no journal holds: only a compaction can keep them. The disk has
+    // just refused a write, so it is tried a moment later.
     void snapshotNeeded(Clock::time_point now) {
         oldestMissing_ = std::min(oldestMissing_, now);
         lastFlush_ = std::min(lastFlush_, now - quietBeforeCompaction);
+        retryAt_ = std::max(retryAt_, now + firstRetryDelay);
     }
     // The compaction's copy of the table is taken: it holds everything until now.
     void started() {

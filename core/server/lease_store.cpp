@@ -24,7 +24,9 @@ constexpr auto lingerBeforeFlush = std::chrono::milliseconds(20);
 // compaction writes the whole table instead, so a full disk costs neither memory nor per-commit work.
 constexpr std::size_t largestUnflushedBacklog = 4 << 20;
 
-CompactionSchedule::Clock::time_point now() { return CompactionSchedule::Clock::now(); }
+CompactionSchedule::Clock::time_point now() {
+    return LeaseStore::clockForTests ? LeaseStore::clockForTests() : CompactionSchedule::Clock::now();
+}
 
 }  // namespace
 
@@ -269,8 +271,9 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
             }
             if (!waiting.empty() || flushWhenFree) startFlush();
         }
-        // While flushes keep coming, the size rule alone starts a compaction.
-        if (journal->isLarge() && schedule.isDue(now(), true)) compact();
+        // While flushes keep coming, the size and lag rules start a compaction; the quiet rule
+        // cannot hold right after a flush.
+        if (schedule.isDue(now(), journal->isLarge())) compact();
     }
 
     // Records no reply waits for are flushed a moment later, so that they share the flush of the

@@ -98,7 +98,8 @@ TEST(CompactionSchedule, isDueAfterAQuietMomentALargeJournalOrANeededSnapshot) {
         {"flushed, not yet quiet", [](CompactionSchedule& s) { s.flushed(t0); }, 1s, false, false},
         {"flushed, then quiet", [](CompactionSchedule& s) { s.flushed(t0); }, 2s, false, true},
         {"flushed, journal large", [](CompactionSchedule& s) { s.flushed(t0); }, 0s, true, true},
-        {"records dropped: due at once", [](CompactionSchedule& s) { s.snapshotNeeded(t0); }, 0s, false, true},
+        {"records dropped: not at once", [](CompactionSchedule& s) { s.snapshotNeeded(t0); }, 0s, false, false},
+        {"records dropped: due a second later", [](CompactionSchedule& s) { s.snapshotNeeded(t0); }, 1s, false, true},
         {"failed a moment ago: not before the delay",
          [](CompactionSchedule& s) {
              s.flushed(t0);
