@@ -140,31 +140,28 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         if (journal && snapshotNeeded) return false;  // the dropped records wait for a compaction
         try {
             if (journal) {
+                bool flushing = journal->hasUnflushed();
                 journal->flush();
+                if (flushing) schedule.flushed(now());
             } else {
                 journal = LeaseJournal::open(file, table);
                 // The whole table is the snapshot now: nothing dropped waits any longer.
                 snapshotNeeded = false;
                 repairing.reset();
+                schedule.started();
+                schedule.succeeded();
             }
         } catch (const std::exception& error) {
             reported({Report::Kind::saveFailed, error.what()});
             return false;
         }
-        schedule.flushed(now());
         reported({Report::Kind::saved, {}});
         return true;
     }
 
     // Opens the journal again, whole table first, when it could not be opened before.
     void reopen() {
-        if (journal) return;
-        if (save()) {
-            schedule.started();
-            schedule.succeeded();
-        } else {
-            schedule.failed(now());
-        }
+        if (!journal && !save()) schedule.failed(now());
     }
 
     void commit(Answer answer) {
