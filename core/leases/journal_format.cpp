@@ -1,5 +1,6 @@
 #include "core/leases/journal_format.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -11,13 +12,17 @@ namespace anvil::JournalFormat {
 namespace {
 
 constexpr char headerMagic[8] = {'A', 'N', 'V', 'I', 'L', 'J', 'N', 'L'};
-constexpr std::uint32_t headerVersion = 1;
+// Version 1 journals have no batch footers; version 2 ends every flush with one.
+constexpr std::uint32_t versionWithoutFooters = 1;
+constexpr std::uint32_t versionWithFooters = 2;
 constexpr std::uint32_t recordMagic = 0x524C4E41;  // "ANLR" in file order
 // Magic, body length, body checksum.
 constexpr std::size_t frameSize = 12;
 // Sequence number, kind, flags.
 constexpr std::size_t bodyPrefixSize = 10;
 constexpr std::uint8_t endsGroupFlag = 1;
+constexpr std::uint8_t footerKind = 5;
+constexpr std::size_t footerPayloadSize = 8;
 
 std::array<std::uint32_t, 256> makeTable() {
     std::array<std::uint32_t, 256> table{};
@@ -46,7 +51,8 @@ std::optional<Header> decodeHeader(std::string_view bytes) {
     if (bytes.size() < headerSize || std::memcmp(bytes.data(), headerMagic, sizeof headerMagic) != 0)
         return std::nullopt;
     if (getInteger(bytes, 36, 4) != checksum(bytes.substr(0, 36))) return std::nullopt;
-    if (getInteger(bytes, 8, 4) != headerVersion) return std::nullopt;
+    auto version = getInteger(bytes, 8, 4);
+    if (version != versionWithoutFooters && version != versionWithFooters) return std::nullopt;
     auto flags = getInteger(bytes, 12, 4);
     if (flags > 1) return std::nullopt;
     Header header;
@@ -54,6 +60,7 @@ std::optional<Header> decodeHeader(std::string_view bytes) {
     header.snapshot.length = getInteger(bytes, 16, 8);
     header.snapshot.checksum = static_cast<std::uint32_t>(getInteger(bytes, 24, 4));
     header.baseSequence = getInteger(bytes, 28, 8);
+    header.batchFooters = version == versionWithFooters;
     return header;
 }
 
@@ -93,12 +100,147 @@ std::optional<Record> frameAt(std::string_view bytes, std::size_t at) {
                   (flags & endsGroupFlag) != 0, body.substr(bodyPrefixSize)};
 }
 
+constexpr std::string_view recordMagicBytes("ANLR", 4);
+
+// Checksum bytes a search past damage may spend for each byte of the journal: enough for any
+// journal this program wrote, and a bound for a file made of record magics.
+constexpr std::size_t resyncWorkPerByte = 16;
+
+// Charges the checksum a frame at `at` would cost; false once the search has spent its share.
+bool affordFrame(std::string_view bytes, std::size_t at, std::size_t& budget) {
+    if (bytes.size() - at < frameSize) return true;
+    auto cost = std::min<std::size_t>(getInteger(bytes, at + 4, 4), largestRecordBody) + frameSize;
+    if (cost > budget) return false;
+    budget -= cost;
+    return true;
+}
+
 // Whether a good record starts anywhere after `from`: then what lies at `from` is damage, not a
-// write that was cut short.
+// write that was cut short. Too many look-alikes to tell count as damage.
 bool goodRecordAfter(std::string_view bytes, std::size_t from) {
-    for (std::size_t at = from + 1; at + frameSize <= bytes.size(); ++at)
+    std::size_t budget = resyncWorkPerByte * bytes.size() + largestRecordBody;
+    for (std::size_t at = bytes.find(recordMagicBytes, from + 1); at != std::string_view::npos;
+         at = bytes.find(recordMagicBytes, at + 1)) {
+        if (!affordFrame(bytes, at, budget)) return true;
         if (frameAt(bytes, at)) return true;
+    }
     return false;
+}
+
+void appendFrame(std::string& out, std::string_view body) {
+    putInteger(out, recordMagic, 4);
+    putInteger(out, body.size(), 4);
+    putInteger(out, checksum(body), 4);
+    out += body;
+}
+
+bool isFooter(const Record& record) {
+    return record.kind == footerKind && record.payload.size() == footerPayloadSize && !record.endsGroup;
+}
+
+std::uint64_t batchLengthOf(const Record& footer) { return getInteger(footer.payload, 0, footerPayloadSize); }
+
+std::optional<Entry> decodeEntry(const Record& record) {
+    try {
+        return Entry{record.sequence, decodeChange(record.kind, record.payload)};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Past bad bytes at `from`, looks for flushed batches: a footer counts only when the records it
+// closes are all whole, so a last flush that reached the disk out of order is a tail, not damage.
+// Whole records before such a footer are applied even when their own batch was damaged: each
+// holds a lease's full state.
+void resynchronise(std::string_view bytes, std::size_t from, Scan& result) {
+    std::uint64_t last = result.entries.empty() ? result.header->baseSequence : result.entries.back().sequence;
+    std::size_t budget = resyncWorkPerByte * bytes.size() + largestRecordBody;
+    std::vector<Entry> pending;
+    bool flushedAfterDamage = false;
+    constexpr std::size_t none = std::string_view::npos;
+    std::size_t batchStart = none;  // none: not inside a run of whole records
+    std::size_t at = from + 1;
+    while (at < bytes.size()) {
+        if (batchStart == none) {
+            at = bytes.find(recordMagicBytes, at);
+            if (at == none) break;
+        }
+        if (!affordFrame(bytes, at, budget)) {
+            // Too many look-alike records to tell: the rest counts as damage.
+            flushedAfterDamage = true;
+            break;
+        }
+        auto record = frameAt(bytes, at);
+        std::optional<Entry> entry;
+        if (record && !isFooter(*record)) entry = decodeEntry(*record);
+        if (!record || (!entry && !isFooter(*record))) {
+            batchStart = none;
+            ++at;
+            continue;
+        }
+        if (batchStart == none) batchStart = at;
+        if (entry) {
+            if (entry->sequence > last) {
+                last = entry->sequence;
+                pending.push_back(std::move(*entry));
+            }
+        } else {
+            if (at - batchStart == batchLengthOf(*record) && at > batchStart) {
+                for (auto& kept : pending) result.entries.push_back(std::move(kept));
+                pending.clear();
+                flushedAfterDamage = true;
+            }
+            batchStart = at + record->length;
+        }
+        at += record->length;
+    }
+    result.droppedBytes = bytes.size() - result.validLength;
+    result.outcome = flushedAfterDamage ? Scan::Outcome::damaged : Scan::Outcome::torn;
+}
+
+// A journal whose flushes end in footers: only whole batches count.
+void scanBatches(std::string_view bytes, Scan& result) {
+    std::uint64_t expected = result.header->baseSequence + 1;
+    std::size_t at = headerSize;
+    result.validLength = at;
+    std::vector<Entry> batch;
+    bool stopped = false;
+    while (at < bytes.size()) {
+        auto record = frameAt(bytes, at);
+        if (!record) {
+            stopped = true;
+            break;
+        }
+        if (isFooter(*record)) {
+            if (batch.empty() || batchLengthOf(*record) != at - result.validLength) {
+                stopped = true;
+                break;
+            }
+            for (auto& entry : batch) result.entries.push_back(std::move(entry));
+            batch.clear();
+            at += record->length;
+            result.validLength = at;
+            continue;
+        }
+        // The first record may repeat ones the snapshot holds (a compaction copies what was
+        // flushed while it ran).
+        bool first = result.entries.empty() && batch.empty();
+        auto entry = (first ? record->sequence > expected : record->sequence != expected) ? std::nullopt
+                                                                                          : decodeEntry(*record);
+        if (!entry) {
+            stopped = true;
+            break;
+        }
+        batch.push_back(std::move(*entry));
+        expected = record->sequence + 1;
+        at += record->length;
+    }
+    result.entriesBeforeDamage = result.entries.size();
+    result.droppedBytes = bytes.size() - result.validLength;
+    if (stopped)
+        resynchronise(bytes, at, result);
+    else if (result.droppedBytes > 0)
+        result.outcome = Scan::Outcome::torn;
 }
 
 }  // namespace
@@ -116,7 +258,7 @@ SnapshotIdentity SnapshotIdentity::of(std::optional<std::string_view> snapshot) 
 
 std::string encodeHeader(const Header& header) {
     std::string out(headerMagic, sizeof headerMagic);
-    putInteger(out, headerVersion, 4);
+    putInteger(out, header.batchFooters ? versionWithFooters : versionWithoutFooters, 4);
     putInteger(out, header.snapshot.present ? 1 : 0, 4);
     putInteger(out, header.snapshot.length, 8);
     putInteger(out, header.snapshot.checksum, 4);
@@ -152,10 +294,16 @@ void appendRecord(std::string& out, std::uint64_t sequence, const TableChange& c
     body += static_cast<char>(kind);
     body += static_cast<char>(endsGroup ? endsGroupFlag : 0);
     body += payload;
-    putInteger(out, recordMagic, 4);
-    putInteger(out, body.size(), 4);
-    putInteger(out, checksum(body), 4);
-    out += body;
+    appendFrame(out, body);
+}
+
+void appendFooter(std::string& out, std::uint64_t lastSequence, std::uint64_t batchLength) {
+    std::string body;
+    putInteger(body, lastSequence, 8);
+    body += static_cast<char>(footerKind);
+    body += '\0';
+    putInteger(body, batchLength, footerPayloadSize);
+    appendFrame(out, body);
 }
 
 Scan scan(std::string_view bytes) {
@@ -170,6 +318,10 @@ Scan scan(std::string_view bytes) {
     if (!result.header) {
         result.outcome = Scan::Outcome::damaged;
         result.droppedBytes = bytes.size();
+        return result;
+    }
+    if (result.header->batchFooters) {
+        scanBatches(bytes, result);
         return result;
     }
     std::uint64_t expected = result.header->baseSequence + 1;
@@ -206,6 +358,7 @@ Scan scan(std::string_view bytes) {
         }
     }
     result.droppedBytes = bytes.size() - result.validLength;
+    result.entriesBeforeDamage = result.entries.size();
     if (damaged)
         result.outcome = Scan::Outcome::damaged;
     else if (result.droppedBytes > 0)

@@ -1,6 +1,7 @@
 #pragma once
 // The bytes of the lease journal: a header naming the snapshot it extends, then records, each
-// framed by a length and a checksum so that one torn by a crash is recognised.
+// framed by a length and a checksum so that one torn by a crash is recognised. Each flush ends
+// with a batch footer in the same write: bytes after the last whole footer were never flushed.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,9 @@ struct Header {
     SnapshotIdentity snapshot;
     // The last sequence number the snapshot holds; the journal's records follow it.
     std::uint64_t baseSequence = 0;
+    // Journals written before footers existed end their flushes with nothing: their records
+    // count once their group is whole.
+    bool batchFooters = true;
 
     friend bool operator==(const Header&, const Header&) = default;
 };
@@ -41,6 +45,9 @@ std::string encodeHeader(const Header& header);
 // One record. `endsGroup` marks the last record of a group that is applied whole or not at all.
 void appendRecord(std::string& out, std::uint64_t sequence, const TableChange& change, bool endsGroup);
 
+// Closes a flush: `batchLength` bytes of records before it, the last numbered `lastSequence`.
+void appendFooter(std::string& out, std::uint64_t lastSequence, std::uint64_t batchLength);
+
 struct Entry {
     std::uint64_t sequence = 0;
     TableChange change;
@@ -51,14 +58,16 @@ struct Entry {
 struct Scan {
     enum class Outcome {
         clean,    // every byte belongs to a whole group
-        torn,     // the bytes after the last whole group are not a whole group: a write cut short
-        damaged,  // a bad header, or a bad record with a good one after it
+        torn,     // the bytes after the last whole group (or batch) were never flushed whole
+        damaged,  // a bad header, or bad bytes with a flushed batch (or a good record) after them
     };
 
     Outcome outcome = Outcome::clean;
     std::optional<Header> header;
-    // The records of whole groups, in file order, sequence numbers consecutive.
+    // The records of whole groups, in file order, sequence numbers consecutive up to
+    // entriesBeforeDamage; after damage, the whole records of later flushed batches, numbers rising.
     std::vector<Entry> entries;
+    std::size_t entriesBeforeDamage = 0;
     // Bytes up to the end of the last whole group: where the next record may be written.
     std::size_t validLength = 0;
     // Bytes after validLength (torn) or from the bad record on (damaged).

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include "core/addressing/private_files.hpp"
 
@@ -173,10 +174,17 @@ std::optional<std::string> read(const fs::path& url) {
 fs::path moveAside(const fs::path& url, Date now) { return moveAsideFile(url, now); }
 
 void createDirectories(const fs::path& directory) {
+    // The folders about to be made, so that each new name is made durable in its parent.
+    std::vector<fs::path> missing;
+    std::error_code ignored;
+    for (fs::path at = directory; !at.empty() && at != at.root_path() && !fs::exists(at, ignored);
+         at = at.parent_path())
+        missing.push_back(at);
     auto error = PrivateFiles::createDirectories(directory);
     if (error)
         throw LeaseFileError(LeaseFileError::Kind::createDirectory, error.value(),
                              "Could not create the folder " + directory.string() + ": " + systemText(error.value()));
+    for (auto made = missing.rbegin(); made != missing.rend(); ++made) syncDirectory(*made);
 }
 
 fs::path writeTemporary(const fs::path& url, std::string_view bytes) {
@@ -188,15 +196,6 @@ fs::path writeTemporary(const fs::path& url, std::string_view bytes) {
     const fs::path temporary = directory / name;
     writeTemporaryFile(temporary, url, bytes);
     return temporary;
-}
-
-void replace(const fs::path& from, const fs::path& url) {
-    if (::rename(from.c_str(), url.c_str()) != 0) {
-        int code = errno;
-        ::unlink(from.c_str());
-        throw LeaseFileError(LeaseFileError::Kind::replace, code,
-                             "Could not replace " + fileName(url) + ": " + systemText(code));
-    }
 }
 
 void rename(const fs::path& from, const fs::path& url) {

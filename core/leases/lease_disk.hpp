@@ -22,9 +22,8 @@ void createDirectories(const std::filesystem::path& directory);
 // Writes ".<name>.tmp-<UUID>" beside `url` with the mode of `url` (0600 when there is none) and
 // flushes it; returns its path.
 std::filesystem::path writeTemporary(const std::filesystem::path& url, std::string_view bytes);
-// Renames over `url`; on failure removes `from` and throws "Could not replace <name>: …".
-void replace(const std::filesystem::path& from, const std::filesystem::path& url);
-// Renames over `url` and leaves `from` in place on failure (it may be the only copy).
+// Renames over `url`; on failure leaves `from` in place (it may be the only copy, or a snapshot a
+// retry can still put in place) and throws "Could not replace <name>: …".
 void rename(const std::filesystem::path& from, const std::filesystem::path& url);
 // Makes renames and new names durable; a file system that cannot sync a folder is not an error.
 void syncDirectory(const std::filesystem::path& url);

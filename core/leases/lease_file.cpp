@@ -42,10 +42,14 @@ struct JournalOnDisk {
 };
 
 // Applies the journal's records that follow `last`; false when they do not follow on.
-bool replay(const JournalOnDisk& journal, LeaseTable& table, std::uint64_t& last) {
-    for (const auto& entry : journal.scan.entries) {
+// Past damage (in this journal or an earlier one of the chain) the numbers may skip the lost
+// records; the later ones still hold full states.
+bool replay(const JournalOnDisk& journal, LeaseTable& table, std::uint64_t& last, bool pastDamage) {
+    const auto& entries = journal.scan.entries;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const auto& entry = entries[index];
         if (entry.sequence <= last) continue;
-        if (entry.sequence != last + 1) return false;
+        if (entry.sequence != last + 1 && !pastDamage && index < journal.scan.entriesBeforeDamage) return false;
         apply(table, entry.change);
         last = entry.sequence;
     }
@@ -153,7 +157,8 @@ LeaseFile::LoadResult LeaseFile::load(Date now, Undecodable undecodable) const {
             std::uint64_t last = chain.empty() ? 0 : chain.front()->scan.header->baseSequence;
             for (const auto* journal : chain) {
                 if (!journal->exists() || !journal->scan.header) continue;
-                if (!aside.empty() || !replay(*journal, result.table, last) ||
+                bool pastDamage = !aside.empty();
+                if (!replay(*journal, result.table, last, pastDamage) || pastDamage ||
                     journal->scan.outcome == Scan::Outcome::damaged) {
                     aside.push_back(journal);
                     continue;
@@ -181,6 +186,8 @@ LeaseFile::LoadResult LeaseFile::load(Date now, Undecodable undecodable) const {
             auto movedTo = LeaseDisk::moveAside(journal->url, now);
             if (!result.journalSetAsideURL) result.journalSetAsideURL = movedTo;
         }
+        // A set-aside forgotten by a crash would bring the damaged journal back.
+        if (result.setAsideURL || !aside.empty()) LeaseDisk::syncDirectory(url);
         result.table.takeChanges();
         return result;
     }

@@ -46,6 +46,8 @@ void settleLeftovers(const LeaseFile& file) {
         for (std::size_t index = 0; index < following.size(); ++index)
             JournalFormat::appendRecord(carried, following[index]->sequence, following[index]->change,
                                         index + 1 == following.size());
+        if (!carried.empty() && current.header->batchFooters)
+            JournalFormat::appendFooter(carried, following.back()->sequence, carried.size());
         if (!carried.empty()) {
             auto journal = LeaseDisk::OffsetFile::openExisting(file.journalURL());
             journal.truncate(current.validLength);
@@ -120,7 +122,13 @@ void LeaseJournal::flush() {
     written(batch);
 }
 
-LeaseJournal::Batch LeaseJournal::takeUnflushed() { return Batch{std::exchange(unflushed_, {}), length_}; }
+LeaseJournal::Batch LeaseJournal::takeUnflushed() {
+    Batch batch{std::exchange(unflushed_, {}), length_, 0};
+    batch.recordsLength = batch.bytes.size();
+    // In the same write as the records: a load keeps a batch only when its footer is whole.
+    if (!batch.bytes.empty()) JournalFormat::appendFooter(batch.bytes, nextSequence_ - 1, batch.recordsLength);
+    return batch;
+}
 
 void LeaseJournal::write(const Batch& batch) {
     // Written where the last good flush ended, so a failed write leaves nothing behind it.
@@ -134,7 +142,14 @@ void LeaseJournal::written(Batch& batch) {
     if (compaction_ && !compaction_->switched) compaction_->carried += batch.bytes;
 }
 
-void LeaseJournal::unwritten(Batch& batch) { unflushed_.insert(0, batch.bytes); }
+void LeaseJournal::unwritten(Batch& batch) {
+    // The footer goes: the records are written again with those recorded since, under one footer.
+    batch.bytes.resize(batch.recordsLength);
+    batch.bytes += unflushed_;
+    unflushed_ = std::move(batch.bytes);
+}
+
+void LeaseJournal::dropUnflushed() { unflushed_ = std::string(); }
 
 bool LeaseJournal::isLarge() const {
     return length_ - firstRecordOffset_ > std::max<std::uint64_t>(snapshotLength_, journalFloor);
@@ -170,6 +185,7 @@ void LeaseJournal::prepare(Compaction& compaction) {
 
 void LeaseJournal::adopt(Compaction& compaction) {
     std::string bytes = compaction.carried + unflushed_;
+    if (!unflushed_.empty()) JournalFormat::appendFooter(bytes, nextSequence_ - 1, unflushed_.size());
     if (!bytes.empty()) {
         compaction.next.writeAt(compaction.nextLength, bytes);
         compaction.next.flush();
@@ -199,7 +215,8 @@ void LeaseJournal::switchTo(Compaction& compaction) {
 void LeaseJournal::finish(Compaction& compaction) {
     const auto& file = compaction.file;
     if (!compaction.snapshotReplaced) {
-        LeaseDisk::replace(compaction.snapshotTemporary, file.url);
+        // The temporary stays when the rename fails, so that a retry can still put it in place.
+        LeaseDisk::rename(compaction.snapshotTemporary, file.url);
         LeaseDisk::syncDirectory(file.url);
         compaction.snapshotReplaced = true;
         reached(CompactionStep::snapshotReplaced);

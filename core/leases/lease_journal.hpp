@@ -39,6 +39,10 @@ public:
     // next flush.
     void record(const std::vector<TableChange>& changes);
     bool hasUnflushed() const { return !unflushed_.empty(); }
+    std::size_t unflushedBytes() const { return unflushed_.size(); }
+    // Forgets what was recorded and not flushed: only a compaction, which writes the whole table,
+    // may follow.
+    void dropUnflushed();
     // Appends what was recorded and flushes once. Throws LeaseFileError; the records are kept
     // and written again at the next flush.
     void flush();
@@ -46,8 +50,9 @@ public:
     // The same in three steps, so that the writing can happen on another thread while more is
     // recorded: one batch at a time, and no switch of generation while one is out.
     struct Batch {
-        std::string bytes;
+        std::string bytes;  // the records, then their footer
         std::uint64_t offset = 0;
+        std::size_t recordsLength = 0;
     };
     Batch takeUnflushed();
     // Any thread. Throws LeaseFileError.

@@ -206,6 +206,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             case LeaseStore::Report::Kind::notRewritten:
                 emit(ServerEvent::info("leases.json not rewritten: " + report.failure));
                 break;
+            case LeaseStore::Report::Kind::rewritten: emit(ServerEvent::info("leases.json rewritten")); break;
         }
     }
 

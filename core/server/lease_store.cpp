@@ -9,18 +9,24 @@
 #include "core/leases/lease_file_error.hpp"
 #include "core/leases/lease_file_lock.hpp"
 #include "core/leases/lease_journal.hpp"
+#include "core/server/compaction_schedule.hpp"
 
 namespace anvil {
 
 namespace {
 
-// A snapshot is written once the journal has had no change for this long, so that leases.json
-// is never more than a few seconds behind while serving. A journal grown larger than its
-// snapshot is compacted at once (LeaseJournal::isLarge).
-constexpr auto quietBeforeCompaction = std::chrono::seconds(2);
+// When to compact is CompactionSchedule's: a quiet moment, a journal grown larger than its
+// snapshot (LeaseJournal::isLarge), or records the snapshot has lacked for too long.
 constexpr auto compactionCheckInterval = std::chrono::seconds(1);
 // How long changes no reply waits for wait for a reply's flush to share.
 constexpr auto lingerBeforeFlush = std::chrono::milliseconds(20);
+// Unflushed records kept while the disk refuses them; beyond this they are dropped and the next
+// compaction writes the whole table instead, so a full disk costs neither memory nor per-commit work.
+constexpr std::size_t largestUnflushedBacklog = 4 << 20;
+
+CompactionSchedule::Clock::time_point now() {
+    return LeaseStore::clockForTests ? LeaseStore::clockForTests() : CompactionSchedule::Clock::now();
+}
 
 }  // namespace
 
@@ -41,7 +47,12 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
     LeaseTable table;
     // None after a failure to open it: the next save tries again with a whole snapshot.
     std::shared_ptr<LeaseJournal> journal;
-    std::chrono::steady_clock::time_point lastCommit;
+    CompactionSchedule schedule;
+    // Records were dropped (the disk was full) or never had a journal: only a whole snapshot
+    // saves them. Commits meanwhile answer "not on disk" at once.
+    bool snapshotNeeded = false;
+    // The compaction whose copy of the table holds what was dropped.
+    std::shared_ptr<LeaseJournal::Compaction> repairing;
 
     // The one piece of work out on the journal queue: a flush with the answers waiting for it,
     // or the switch of a compaction to its next journal.
@@ -110,7 +121,13 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         if (!writable || changes.empty()) return;
         for (const auto& change : changes) apply(table, change);
         table.takeChanges();
-        if (!journal) return;  // the next save writes the whole table
+        if (!journal) {
+            // The next save writes the whole table; changes no reply waits for must not wait for one.
+            schedule.snapshotNeeded(now());
+            if (flush == Flush::soon) linger();
+            return;
+        }
+        if (snapshotNeeded) return;  // the next compaction writes them
         if (isSwitching())
             deferred.push_back(changes);
         else
@@ -122,18 +139,31 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
 
     // A synchronous save: the records since the last flush, or without a journal the whole table.
     bool save() {
+        if (journal && snapshotNeeded) return false;  // the dropped records wait for a compaction
         try {
-            if (journal)
+            if (journal) {
+                bool flushing = journal->hasUnflushed();
                 journal->flush();
-            else
+                if (flushing) schedule.flushed(now());
+            } else {
                 journal = LeaseJournal::open(file, table);
+                // The whole table is the snapshot now: nothing dropped waits any longer.
+                snapshotNeeded = false;
+                repairing.reset();
+                schedule.started();
+                schedule.succeeded();
+            }
         } catch (const std::exception& error) {
             reported({Report::Kind::saveFailed, error.what()});
             return false;
         }
-        lastCommit = std::chrono::steady_clock::now();
         reported({Report::Kind::saved, {}});
         return true;
+    }
+
+    // Opens the journal again, whole table first, when it could not be opened before.
+    void reopen() {
+        if (!journal && !save()) schedule.failed(now());
     }
 
     void commit(Answer answer) {
@@ -143,6 +173,10 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         }
         if (!journal) {
             answer(save());
+            return;
+        }
+        if (snapshotNeeded) {
+            answer(false);
             return;
         }
         waiting.push_back(std::move(answer));
@@ -203,7 +237,7 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         if (work->switching) {
             for (const auto& changes : std::exchange(deferred, {})) journal->record(changes);
             if (!work->failure.empty())
-                reported({Report::Kind::notRewritten, work->failure});
+                compactionAbandoned(work->switching, work->failure);
             else
                 finishCompaction(work->switching);
             return;
@@ -211,12 +245,17 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         bool onDisk = work->failure.empty();
         if (onDisk) {
             journal->written(work->batch);
-            lastCommit = std::chrono::steady_clock::now();
+            schedule.flushed(now());
             reported({Report::Kind::saved, {}});
         } else {
             // Written again with the next commit, as a failed save was retried at the next change.
             journal->unwritten(work->batch);
             reported({Report::Kind::saveFailed, work->failure});
+            if (journal->unflushedBytes() > largestUnflushedBacklog) {
+                journal->dropUnflushed();
+                snapshotNeeded = true;
+                schedule.snapshotNeeded(now());
+            }
         }
         for (auto& answer : work->answers) answer(onDisk);
     }
@@ -231,8 +270,9 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
             }
             if (!waiting.empty() || flushWhenFree) startFlush();
         }
-        // While flushes keep coming, the size rule alone starts a compaction.
-        if (journal->isLarge()) compact();
+        // While flushes keep coming, the size and lag rules start a compaction; the quiet rule
+        // cannot hold right after a flush.
+        if (schedule.isDue(now(), journal->isLarge())) compact();
     }
 
     // Records no reply waits for are flushed a moment later, so that they share the flush of the
@@ -245,7 +285,10 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
             auto store = weak.lock();
             if (!store || !store->lingerTimer) return;
             store->lingerTimer.reset();
-            if (!store->journal) return;
+            if (!store->journal) {
+                store->reopen();
+                return;
+            }
             if (store->journalWork)
                 store->flushWhenFree = true;
             else if (store->journal->hasUnflushed())
@@ -268,16 +311,45 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
             if (error) return;
             auto store = weak.lock();
             if (!store || !store->compactionTimer) return;
-            store->compactIfQuiet();
+            store->compactIfDue();
             store->compactionTimer->expires_at(store->compactionTimer->expiry() + compactionCheckInterval);
             store->tick();
         });
     }
 
-    void compactIfQuiet() {
-        if (journal && !isSwitching() && journal->hasChangesSinceSnapshot() &&
-            std::chrono::steady_clock::now() - lastCommit >= quietBeforeCompaction)
+    void compactIfDue() {
+        if (!schedule.isDue(now(), journal && journal->isLarge())) return;
+        if (!journal)
+            reopen();
+        else if (!isSwitching())
             compact();
+    }
+
+    void compactionFailed(const std::string& failure) {
+        if (schedule.failed(now())) reported({Report::Kind::notRewritten, failure});
+    }
+
+    // The compaction's copy is on disk as leases.json.
+    void compactionSucceeded(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
+        if (schedule.succeeded()) reported({Report::Kind::rewritten, {}});
+        if (repairing == compaction) {
+            repairing.reset();
+            // What was dropped is saved now, unless more was dropped meanwhile.
+            if (!snapshotNeeded) reported({Report::Kind::saved, {}});
+        }
+        if (snapshotNeeded) schedule.snapshotNeeded(now());
+    }
+
+    // A compaction given up before its switch: what it was to save still needs a snapshot.
+    void compactionAbandoned(const std::shared_ptr<LeaseJournal::Compaction>& compaction,
+                             const std::string& failure) {
+        if (repairing == compaction) {
+            repairing.reset();
+            journal->dropUnflushed();
+            snapshotNeeded = true;
+            schedule.snapshotNeeded(now());
+        }
+        compactionFailed(failure);
     }
 
     void compact() {
@@ -288,10 +360,12 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
         }
         if (journal->isCompacting()) return;
         auto compaction = journal->beginCompaction(table);
+        schedule.started();
+        if (std::exchange(snapshotNeeded, false)) repairing = compaction;
         onLeaseQueue(compaction, LeaseJournal::prepare, [compaction](Impl& store, const std::string& failure) {
             if (!failure.empty()) {
                 store.journal->settle(*compaction, false);
-                store.reported({Report::Kind::notRewritten, failure});
+                store.compactionAbandoned(compaction, failure);
             } else if (store.journalWork) {
                 store.switchWaiting = compaction;
             } else {
@@ -303,7 +377,10 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
     void finishCompaction(const std::shared_ptr<LeaseJournal::Compaction>& compaction) {
         onLeaseQueue(compaction, LeaseJournal::finish, [compaction](Impl& store, const std::string& failure) {
             store.journal->settle(*compaction, failure.empty());
-            if (!failure.empty()) store.reported({Report::Kind::notRewritten, failure});
+            if (failure.empty())
+                store.compactionSucceeded(compaction);
+            else
+                store.compactionFailed(failure);
         });
     }
 

@@ -2,6 +2,7 @@
 // Keeps a running server's leases on disk: the journal of its changes, group commits flushed off
 // the server's queue, and compactions into a new leases.json. It says nothing itself: what the
 // user must hear of comes back as a report for the server to turn into notices.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,7 +22,8 @@ public:
         enum class Kind {
             saved,         // records reached the disk
             saveFailed,    // they did not; kept and written again with the next commit
-            notRewritten,  // a compaction failed; the journal still holds everything
+            notRewritten,  // compactions began to fail; the journal still holds everything
+            rewritten,     // after failures, a compaction succeeded
         };
         Kind kind = Kind::saved;
         std::string failure;
@@ -60,6 +62,9 @@ public:
     void close();
     // Drops what is under way without saving; waits for the store's queues.
     void abandon();
+
+    // Replaces the steady clock for the rules of when to compact, so that tests pass time at will.
+    static inline std::function<std::chrono::steady_clock::time_point()> clockForTests;
 
 private:
     struct Impl;

@@ -91,18 +91,38 @@ TEST_F(LeaseJournalTest, tornEndsAreDroppedAndDamageSetsTheJournalAside) {
     useFolder();
     const std::string whole = journalWithAllGroups();
     const std::string snapshot = readFile(file.url);
-    // Where each group's records end in the file.
+    // Where each group's flush ends in the file, footer included; the same records as a journal
+    // written before flushes had footers.
     std::vector<std::size_t> ends{JournalFormat::headerSize};
+    std::size_t footerSize = 0;
+    std::string withoutFooters = JournalFormat::encodeHeader({JournalFormat::SnapshotIdentity::of(snapshot), 0, false});
     {
         std::string bytes;
         std::uint64_t sequence = 1;
         for (const auto& group : groups) {
+            std::size_t batchStart = bytes.size();
             for (std::size_t index = 0; index < group.size(); ++index)
                 JournalFormat::appendRecord(bytes, sequence++, group[index], index + 1 == group.size());
+            withoutFooters += bytes.substr(batchStart);
+            std::size_t recordsEnd = bytes.size();
+            JournalFormat::appendFooter(bytes, sequence - 1, recordsEnd - batchStart);
+            footerSize = bytes.size() - recordsEnd;
             ends.push_back(JournalFormat::headerSize + bytes.size());
         }
         ASSERT_EQ(ends.back(), whole.size());
     }
+    // Applies the groups named, as a load past damage does.
+    auto withGroups = [](std::vector<std::size_t> kept) {
+        auto table = start;
+        for (auto index : kept)
+            for (const auto& change : groups[index]) apply(table, change);
+        return table;
+    };
+    auto zeroed = [&](std::size_t from, std::size_t count) {
+        auto bytes = whole;
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(from), count, '\0');
+        return bytes;
+    };
     auto flipped = [&](std::size_t at) {
         auto bytes = whole;
         bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
@@ -119,14 +139,33 @@ TEST_F(LeaseJournalTest, tornEndsAreDroppedAndDamageSetsTheJournalAside) {
     const std::vector<Case> cases = {
         {"whole journal", whole, snapshot, after(3), 0, false},
         {"last group cut in its first record", whole.substr(0, ends[2] + 20), snapshot, after(2), 20, false},
-        {"last group cut between its records", whole.substr(0, ends[3] - 30), snapshot, after(2),
-         ends[3] - 30 - ends[2], false},
+        {"last group cut between its records", whole.substr(0, ends[3] - footerSize - 30), snapshot, after(2),
+         ends[3] - footerSize - 30 - ends[2], false},
+        // A power cut during the last flush: whatever of it reached the disk is a tail.
+        {"last batch without its footer", whole.substr(0, ends[3] - footerSize), snapshot, after(2),
+         ends[3] - footerSize - ends[2], false},
+        {"last batch's start never reached the disk", zeroed(ends[2], 40), snapshot, after(2), ends[3] - ends[2],
+         false},
+        {"bad byte in the last batch", flipped(ends[2] + 30), snapshot, after(2), ends[3] - ends[2], false},
+        {"zeros after half the last batch", whole.substr(0, ends[2] + 50) + std::string(512, '\0'), snapshot,
+         after(2), 50 + 512, false},
         {"second group cut after its first record", whole.substr(0, ends[1] + 140), snapshot, after(1), 140, false},
         {"zeros after the last group", whole + std::string(4096, '\0'), snapshot, after(3), 4096, false},
         {"header only", whole.substr(0, ends[0]), snapshot, after(0), 0, false},
         {"header cut short", whole.substr(0, 17), snapshot, after(0), 0, false},
-        {"bad byte in the first group", flipped(ends[0] + 30), snapshot, after(0), 0, true},
-        {"bad byte in the second group", flipped(ends[1] + 30), snapshot, after(1), 0, true},
+        // Damage in flushed batches: the whole records after it are still applied.
+        {"bad byte in the first group", flipped(ends[0] + 30), snapshot, withGroups({1, 2}), 0, true},
+        {"bad byte in the second group", flipped(ends[1] + 30), snapshot, withGroups({0, 2}), 0, true},
+        {"zeros over the first two groups", zeroed(ends[0], ends[2] - ends[0]), snapshot, withGroups({2}), 0, true},
+        // Journals written before footers load as they always did.
+        {"journal without footers", withoutFooters, snapshot, after(3), 0, false},
+        {"journal without footers cut short", withoutFooters.substr(0, withoutFooters.size() - 30), snapshot,
+         after(2), withoutFooters.size() - 30 - (ends[2] - 2 * footerSize), false},
+        {"journal without footers with a bad byte", [&] {
+             auto bytes = withoutFooters;
+             bytes[ends[0] + 30] ^= 0x20;
+             return bytes;
+         }(), snapshot, after(0), 0, true},
         {"bad byte in the header", flipped(3), snapshot, after(0), 0, true},
         {"journal of another snapshot", whole, LeaseFile::encode(after(1)), after(1), 0, true},
     };
@@ -315,6 +354,8 @@ TEST(TableChanges, theChangesATableLogsRebuildItOrderIncluded) {
         std::string bytes = JournalFormat::encodeHeader({});
         for (std::size_t index = 0; index < changes.size(); ++index)
             JournalFormat::appendRecord(bytes, index + 1, changes[index], index + 1 == changes.size());
+        if (!changes.empty())
+            JournalFormat::appendFooter(bytes, changes.size(), bytes.size() - JournalFormat::headerSize);
         auto scan = JournalFormat::scan(bytes);
         EXPECT_EQ(scan.outcome, JournalFormat::Scan::Outcome::clean);
         ASSERT_EQ(scan.entries.size(), changes.size());

@@ -7,14 +7,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <iterator>
 #include <condition_variable>
 #include <csignal>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "core/leases/journal_format.hpp"
 #include "core/leases/lease_journal.hpp"
+#include "core/server/compaction_schedule.hpp"
 
 namespace anvil {
 namespace {
@@ -77,18 +82,35 @@ struct StoreBench {
     std::unique_ptr<LeaseStore> store;
     // Written on the owner's queue only: answers and reports in the order they came.
     std::vector<std::string> heard;
+    bool saveFailing = false;
     // Outlives the store's queues, whose threads call it.
     std::optional<CompactionGate> gate;
     // The table as the server would hold it; its changes are what the store records.
     LeaseTable live;
 
-    StoreBench() {
+    // blocked: a file stands where the lease file's folder goes, so the journal cannot be opened
+    // until the test removes it.
+    enum class Folder { free, blocked };
+    explicit StoreBench(Folder folder = Folder::free) {
+        bool blocked = folder == Folder::blocked;
         char pattern[] = "/tmp/anvil-store-XXXXXX";
         if (::mkdtemp(pattern)) directory = pattern;
-        file = LeaseFile(directory / "leases.json");
+        file = LeaseFile(blocked ? directory / "folder" / "leases.json" : directory / "leases.json");
+        if (blocked) std::ofstream(directory / "folder") << "in the way";
         store = std::make_unique<LeaseStore>(file, owner, [this](const LeaseStore::Report& report) {
-            if (report.kind != LeaseStore::Report::Kind::saved)
-                heard.push_back(report.kind == LeaseStore::Report::Kind::saveFailed ? "save failed" : "not rewritten");
+            using Kind = LeaseStore::Report::Kind;
+            switch (report.kind) {
+                // Heard only when it clears the notice of a failed save.
+                case Kind::saved:
+                    if (std::exchange(saveFailing, false)) heard.push_back("saved");
+                    break;
+                case Kind::saveFailed:
+                    heard.push_back("save failed");
+                    saveFailing = true;
+                    break;
+                case Kind::notRewritten: heard.push_back("not rewritten"); break;
+                case Kind::rewritten: heard.push_back("rewritten"); break;
+            }
         });
         live.upsert(leaseFor(1, Lease::State::bound));
         live.takeChanges();
@@ -102,14 +124,14 @@ struct StoreBench {
     }
 
     // Changes the live table, records what changed and commits, on the owner's queue.
-    void changeHere(void (*edit)(LeaseTable&), int commitNumber) {
+    void changeHere(const std::function<void(LeaseTable&)>& edit, int commitNumber) {
         edit(live);
         store->record(live.takeChanges());
         store->commit([this, commitNumber](bool onDisk) {
             heard.push_back(std::to_string(commitNumber) + (onDisk ? " on disk" : " not on disk"));
         });
     }
-    void change(void (*edit)(LeaseTable&), int commitNumber) {
+    void change(const std::function<void(LeaseTable&)>& edit, int commitNumber) {
         owner.sync([&] { changeHere(edit, commitNumber); });
     }
 
@@ -129,6 +151,16 @@ struct StoreBench {
             std::this_thread::sleep_for(10ms);
         }
         return heardSoFar();
+    }
+
+    // Bounded, as above.
+    bool waitForLine(const std::string& line) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            auto now = heardSoFar();
+            if (std::find(now.begin(), now.end(), line) != now.end()) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
     }
 
     LeaseTable reloaded() const { return file.load(Date{0}).table; }
@@ -164,6 +196,10 @@ void forgetSecond(LeaseTable& table) { table.remove(leaseFor(2, Lease::State::bo
 void growJournal(LeaseTable& table) {
     for (int seen = 1; seen <= 9000; ++seen) table.upsert(leaseFor(4, Lease::State::bound, seen));
 }
+// More unflushed records than a full disk may hold back.
+void growPastBacklog(LeaseTable& table) {
+    for (int seen = 1; seen <= 40000; ++seen) table.upsert(leaseFor(5, Lease::State::bound, seen));
+}
 
 TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded) {
     struct Case {
@@ -190,7 +226,49 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
              }
              bench.change(releaseFirstAndQuarantine, 2);
          },
-         {"save failed", "1 not on disk", "2 on disk"}},
+         {"save failed", "1 not on disk", "saved", "2 on disk"}},
+        {"a full disk drops the backlog past its bound, and one compaction saves the table when space returns",
+         [](StoreBench& bench) {
+             // Time stands still while the disk is full: no compaction is tried before it has room.
+             // Set and cleared on the owner's queue, the only one that reads the clock.
+             std::atomic<int> second{0};
+             bench.owner.sync([&] {
+                 LeaseStore::clockForTests = [&] {
+                     return std::chrono::steady_clock::time_point{} + 1000h + 1s * second.load();
+                 };
+             });
+             {
+                 FullDisk full(bench.file.journalURL());
+                 bench.change(growPastBacklog, 1);
+                 bench.waitForAnswers(1);
+                 bench.change(addSecond, 2);
+                 bench.waitForAnswers(2);
+             }
+             second = 5;
+             bool saved = bench.waitForLine("saved");
+             bench.owner.sync([] { LeaseStore::clockForTests = nullptr; });
+             ASSERT_TRUE(saved);
+             bench.change(forgetSecond, 3);
+         },
+         {"save failed", "1 not on disk", "2 not on disk", "saved", "3 on disk"}},
+        {"a failed rename of the snapshot is retried with the temporary it kept",
+         [](StoreBench& bench) {
+             auto& gate = bench.gate.emplace(std::set{CompactionStep::journalSwitched});
+             bench.change(growJournal, 1);
+             ASSERT_TRUE(gate.waitUntilReached(CompactionStep::journalSwitched));
+             // A folder in the snapshot's place: the rename over it fails until it goes.
+             auto saved = bench.directory / "saved.json";
+             fs::rename(bench.file.url, saved);
+             fs::create_directory(bench.file.url);
+             std::ofstream(bench.file.url / "in-the-way") << "x";
+             gate.release();
+             ASSERT_TRUE(bench.waitForLine("not rewritten"));
+             fs::remove_all(bench.file.url);
+             fs::rename(saved, bench.file.url);
+             ASSERT_TRUE(bench.waitForLine("rewritten"));
+             bench.change(addSecond, 2);
+         },
+         {"1 on disk", "not rewritten", "rewritten", "2 on disk"}},
         {"commits go on while the snapshot is written, and wait for the journal's switch",
          [](StoreBench& bench) {
              auto& gate =
@@ -221,6 +299,46 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
         EXPECT_EQ(bench.reloaded(), bench.live);
         EXPECT_EQ(fs::file_size(bench.file.journalURL()), JournalFormat::headerSize);
     }
+}
+
+TEST(LeaseStore, LeasesJsonStaysWithinTheLagBoundUnderOneCommitASecond) {
+    std::atomic<int> second{0};
+    LeaseStore::clockForTests = [&] { return std::chrono::steady_clock::time_point{} + 1000h + 1s * second.load(); };
+    {
+        StoreBench bench;
+        const int seconds = 45;
+        for (int at = 1; at <= seconds; ++at) {
+            second = at;
+            // The same device renews every second: the journal never has a quiet moment.
+            bench.change([at](LeaseTable& table) { table.upsert(leaseFor(2, Lease::State::bound, at)); }, at);
+            ASSERT_EQ(bench.waitForAnswers(static_cast<std::size_t>(at)).size(), static_cast<std::size_t>(at));
+        }
+        auto lastSeenInSnapshot = [&]() -> double {
+            auto bytes = std::ifstream(bench.file.url);
+            std::string text((std::istreambuf_iterator<char>(bytes)), std::istreambuf_iterator<char>());
+            auto lease = LeaseFile::decode(text).lease(leaseFor(2, Lease::State::bound).mac);
+            return lease ? lease->lastSeen.secondsSince1970 : 0;
+        };
+        // The compaction runs on its own queue: bounded wait for it to land.
+        for (int attempt = 0; attempt < 500 && lastSeenInSnapshot() < seconds - 30; ++attempt)
+            std::this_thread::sleep_for(10ms);
+        auto bound = std::chrono::duration_cast<std::chrono::seconds>(CompactionSchedule::longestSnapshotLag).count();
+        EXPECT_GE(lastSeenInSnapshot(), seconds - bound);
+    }
+    LeaseStore::clockForTests = nullptr;
+}
+
+TEST(LeaseStore, ChangesNoReplyWaitsForAreSavedWhenTheJournalCouldNotBeOpenedAtStart) {
+    StoreBench bench(StoreBench::Folder::blocked);
+    ASSERT_EQ(bench.heardSoFar(), std::vector<std::string>{"save failed"});
+    bench.owner.sync([&] {
+        releaseFirstAndQuarantine(bench.live);
+        bench.store->record(bench.live.takeChanges(), LeaseStore::Flush::soon);
+    });
+    fs::remove(bench.directory / "folder");
+    // No commit follows: the store opens the journal again by itself.
+    ASSERT_TRUE(bench.waitForLine("saved"));
+    EXPECT_EQ(bench.reloaded(), bench.live);
 }
 
 }  // namespace
