@@ -267,6 +267,7 @@ void OffsetFile::writeAt(std::uint64_t offset, std::string_view bytes) {
 
 void OffsetFile::flush() {
     if (::fdatasync(fd_) != 0) throw failure(errno);
+    if (flushHookForTests) flushHookForTests(url_);
 }
 
 void OffsetFile::truncate(std::uint64_t length) {

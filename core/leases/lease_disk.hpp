@@ -3,6 +3,7 @@
 // file written at known offsets and flushed. Failures are thrown as LeaseFileError.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,9 @@ public:
     void flush();
     void truncate(std::uint64_t length);
     void close();
+
+    // Told of each flush that succeeded, so that tests can count them.
+    static inline std::function<void(const std::filesystem::path&)> flushHookForTests;
 
 private:
     OffsetFile(int fd, std::filesystem::path url) : fd_(fd), url_(std::move(url)) {}

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "core/leases/lease_disk.hpp"
+#include "core/leases/lease_file.hpp"
 #include "core/protocol/option_code.hpp"
 #include "core/server/dhcp_server.hpp"
 
@@ -116,8 +119,10 @@ Datagram clientDatagram(int index, DHCPMessageType type, std::optional<IPv4Addre
 }
 
 struct ServerBench {
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("anvil-group-commit-" + std::to_string(::getpid()));
+    static std::filesystem::path defaultFolder() {
+        return std::filesystem::temp_directory_path() / ("anvil-group-commit-" + std::to_string(::getpid()));
+    }
+    std::filesystem::path folder = defaultFolder();
     FileCheckingTransport* transport = nullptr;
     std::unique_ptr<DHCPServer> server;
 
@@ -154,7 +159,22 @@ struct ServerBench {
     }
 };
 
+// Counts the journal's fdatasyncs while it lives.
+struct JournalFlushCounter {
+    std::atomic<int> flushes{0};
+    explicit JournalFlushCounter(const std::filesystem::path& folder) {
+        // A journal keeps the name it was made under: the next journal's, once compacted.
+        LeaseFile file(folder / "leases.json");
+        LeaseDisk::OffsetFile::flushHookForTests = [this, file](const std::filesystem::path& url) {
+            if (url == file.journalURL() || url == file.nextJournalURL()) ++flushes;
+        };
+    }
+    ~JournalFlushCounter() { LeaseDisk::OffsetFile::flushHookForTests = nullptr; }
+};
+
 TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
+    // Set before the server's threads start, which read it.
+    JournalFlushCounter counter(ServerBench::defaultFolder());
     ServerBench bench(TransportMode::loopback(6767, 6868));
     constexpr int devices = 8;
 
@@ -168,9 +188,12 @@ TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
     std::vector<Datagram> requests;
     for (int index = 0; index < devices; ++index)
         requests.push_back(clientDatagram(index, DHCPMessageType::request, offers[index].packet.yiaddr, 3, 6868));
+    int flushesBefore = counter.flushes;
     bench.transport->deliver(std::move(requests));
     auto sent = bench.transport->waitForReplies(2 * devices);
     ASSERT_EQ(sent.size(), std::size_t(2 * devices));
+    // The burst of requests was covered by one flush of the journal.
+    EXPECT_EQ(counter.flushes - flushesBefore, 1);
 
     std::set<ino_t> filesSeenByAcks;
     for (int index = 0; index < devices; ++index) {
@@ -183,7 +206,7 @@ TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
         EXPECT_EQ(ack.storedLease, "bound " + ack.packet.yiaddr.description()) << index;
         filesSeenByAcks.insert(ack.fileInode);
     }
-    // The burst of requests was covered by one save (each save replaces the file).
+    // Saves go to the journal: leases.json was not rewritten under the burst.
     EXPECT_EQ(filesSeenByAcks.size(), 1u);
 }
 
