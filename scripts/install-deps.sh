@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   iproute2 procps
+  # The system-call order test of durable ACKs.
+  strace
   # Real DHCP peers for the end-to-end tests and the loopback benchmark.
   busybox isc-dhcp-client dnsmasq-base
   # A real NetworkManager, run by the tests inside their own namespaces only.
