@@ -1,10 +1,11 @@
-// The durability claim read from the system calls of a real `dhcpanvil serve` under load: no ACK
-// leaves while the journal holds a write that no fdatasync has covered yet.
+// The durability claim read from the system calls of a real `dhcpanvil serve` under load: an ACK
+// leaves only after its lease's record was written to the journal and an fdatasync begun after
+// that write ended, and never while the journal holds a write no fdatasync has covered yet.
 #include <gtest/gtest.h>
-#include <algorithm>
-#include <cstdio>
 #include <signal.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -162,8 +163,8 @@ void checkOwnRecord(const Call& ack, const std::pair<std::string, std::string>& 
                               call.start > written->end && call.end < ack.start;
                    });
     if (!flushed)
-        verdict.faults.push_back("ACK of " + lease.first + " at line " + std::to_string(ack.start + 1) + ": its lease " +
-                                 (written ? "was not flushed" : "was not written") + " before");
+        verdict.faults.push_back("ACK of " + lease.first + " at line " + std::to_string(ack.start + 1) +
+                                 ": its lease " + (written ? "was not flushed" : "was not written") + " before");
 }
 
 // Walks the calls in trace order: a write to the journal makes its fd unflushed until an
