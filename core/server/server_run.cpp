@@ -30,12 +30,14 @@ ServerRun::~ServerRun() {
 
 void ServerRun::pump() {
     auto source = server_->events();
-    while (auto event = source->next()) {
-        Date at = seams_.now();
-        auto line = EventLog::line(*event, at);
-        // Every line reaches the file, however far behind the front end is.
-        if (line && logFile_) logFile_->append(plainText(*line), at);
-        events_->push({std::move(*event), at, std::move(line)});
+    for (auto events = source->takeAll(); !events.empty(); events = source->takeAll()) {
+        for (auto& event : events) {
+            Date at = seams_.now();
+            auto line = EventLog::line(event, at);
+            // Every line reaches the file, however far behind the front end is.
+            if (line && logFile_) logFile_->append(plainText(*line), at);
+            events_->push({std::move(event), at, std::move(line)});
+        }
     }
     events_->finish();
 }
