@@ -23,18 +23,6 @@ public:
         ready_.notify_one();
     }
 
-    // Several values at once, waking the reader once: a producer's step makes several events.
-    void yieldAll(std::vector<Value>& values) {
-        if (values.empty()) return;
-        {
-            std::lock_guard lock(mutex_);
-            if (!finished_)
-                for (auto& value : values) buffer_.push_back(std::move(value));
-        }
-        values.clear();
-        ready_.notify_one();
-    }
-
     void finish() {
         {
             std::lock_guard lock(mutex_);

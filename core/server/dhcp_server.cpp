@@ -34,9 +34,6 @@ namespace {
 constexpr int batchLimit = 64;
 // Replies waiting for their one retry after a refused send.
 constexpr std::size_t retryLimit = 64;
-// Events wait at most this long, or until this many wait, before the front end's threads wake.
-constexpr auto eventGroupDelay = std::chrono::milliseconds(10);
-constexpr std::size_t eventGroupLimit = 256;
 
 }  // namespace
 
@@ -70,8 +67,6 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool running = false;
     std::set<NoticeKind> raised;
     bool recvifWarned = false;
-    std::vector<ServerEvent> pendingEvents;
-    std::optional<asio::steady_timer> eventTimer;
 
     // Answers and reports come back on this queue until shutdown, while the Core still exists.
     LeaseStore store;
@@ -111,30 +106,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     // Events and notices.
 
-    // Events leave in groups a few milliseconds apart (no one reads faster): waking the run's
-    // threads for each event cost more than deciding the packet did.
-    void emit(ServerEvent event) {
-        pendingEvents.push_back(std::move(event));
-        if (pendingEvents.size() >= eventGroupLimit) {
-            deliverEvents();
-        } else if (!eventTimer) {
-            eventTimer.emplace(context, eventGroupDelay);
-            eventTimer->async_wait([weak = weak()](const asio::error_code& error) {
-                if (error) return;  // cancelled: the timer may already be gone
-                if (auto core = weak.lock(); core && core->eventTimer) core->deliverEvents();
-            });
-        }
-    }
-
-    void deliverEvents() {
-        eventTimer.reset();
-        events->yieldAll(pendingEvents);
-    }
-
-    void finishEvents() {
-        deliverEvents();
-        events->finish();
-    }
+    void emit(ServerEvent event) { events->yield(std::move(event)); }
 
     // Notices are remembered as they go out, whoever made them, so that clear() can end them.
     void report(ServerEvent event) {
@@ -184,14 +156,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         halt();
         store.close();
         emit(ServerEvent::stopped());
-        finishEvents();
+        events->finish();
     }
 
     // Tears down what lives on the queue's executor, without the stop sequence's save and events.
     void shutdown() {
         halt();
         store.abandon();
-        finishEvents();
+        events->finish();
     }
 
     void halt() {
@@ -572,16 +544,7 @@ DHCPServer::~DHCPServer() {
 
 void DHCPServer::start() {
     auto core = core_;
-    // What the start said is out before it returns, also when it failed.
-    queues_->server.sync([core] {
-        try {
-            core->start();
-        } catch (...) {
-            core->deliverEvents();
-            throw;
-        }
-        core->deliverEvents();
-    });
+    queues_->server.sync([core] { core->start(); });
 }
 
 void DHCPServer::stop() {
