@@ -63,8 +63,9 @@ void printEvents(EventHandOver& events, bool json) {
             else if (item.line)
                 output = plainText(*item.line);
             if (output) std::printf("%s\n", output->c_str());
-            std::fflush(stdout);
         }
+        // Once per batch: what waited together is written together.
+        std::fflush(stdout);
     }
 }
 

@@ -87,7 +87,8 @@ measure() {
 
 peak_rss_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
 
-# A lease file holding N released devices that were seen an hour ago, in the server's range.
+# A lease file holding N released devices that were seen an hour ago, in the server's range
+# (which holds 62,750 addresses, so that 50,000 earlier devices fit in it).
 earlier_lease_file() {
   awk -v n="$1" 'BEGIN {
     printf "{\n  \"leases\" : [\n"
@@ -115,7 +116,7 @@ run_dhcpanvil() {
   rm -f "$work"/leases.json*
   [ "$earlier" -gt 0 ] && earlier_lease_file "$earlier" >"$work/leases.json"
   echo "== $label ($program)"
-  "$program" serve --test-loopback --server 10.90.0.1/16 --range 10.90.1.1-10.90.40.254 --lease 1h \
+  "$program" serve --test-loopback --server 10.90.0.1/16 --range 10.90.1.1-10.90.250.254 --lease 1h \
     --leases "$work/leases.json" >"$work/anvil.out" 2>&1 &
   server=$!
   wait_for_listener
@@ -144,7 +145,7 @@ if [ -z "${SKIP_KEA:-}" ]; then
     "interfaces-config": { "interfaces": [ "lo" ], "dhcp-socket-type": "udp" },
     "lease-database": { "type": "memfile", "persist": true, "name": "$work/kea-leases.csv", "lfc-interval": 0 },
     "valid-lifetime": 3600,
-    "subnet4": [ { "id": 1, "subnet": "127.0.0.0/8", "pools": [ { "pool": "127.90.1.1 - 127.90.40.254" } ] } ],
+    "subnet4": [ { "id": 1, "subnet": "127.0.0.0/8", "pools": [ { "pool": "127.90.1.1 - 127.90.250.254" } ] } ],
     "loggers": [ { "name": "kea-dhcp4", "output_options": [ { "output": "$work/kea.log" } ], "severity": "ERROR" } ]
   }
 }

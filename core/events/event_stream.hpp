@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace anvil {
 
@@ -38,6 +39,17 @@ public:
         Value value = std::move(buffer_.front());
         buffer_.pop_front();
         return value;
+    }
+
+    // Every value waiting, in order, once one waits; empty once the stream has finished and is drained.
+    std::vector<Value> takeAll() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return !buffer_.empty() || finished_; });
+        std::vector<Value> values;
+        values.reserve(buffer_.size());
+        for (auto& value : buffer_) values.push_back(std::move(value));
+        buffer_.clear();
+        return values;
     }
 
     // The next value if one is waiting, without blocking.

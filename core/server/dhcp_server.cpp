@@ -246,7 +246,56 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void commit() {
         sendAll(std::exchange(readyReplies, {}));
         if (heldReplies.empty()) return;
-        store.commit([this, replies = std::exchange(heldReplies, {})](bool) { sendAll(replies); });
+        // The replies leave from the flush's thread as soon as it is on disk, and are told of
+        // here afterwards; those it did not send (no flush ran, or the socket was closed) leave
+        // from here then.
+        auto held = std::make_shared<HeldReplies>();
+        held->replies = std::exchange(heldReplies, {});
+        for (const auto& reply : held->replies)
+            held->bytes.push_back(reply.packet.serialize(DHCPPacket::minimumReplyLength));
+        held->outcomes.resize(held->replies.size());
+        store.commit([this, held](bool) { sendRest(*held); },
+                     [held, listener = &listener] { sendOnDisk(*held, *listener); });
+    }
+
+    struct HeldReplies {
+        struct Outcome {
+            bool sent = false;
+            std::optional<TransportError> refused;
+            std::optional<std::string> failure;
+        };
+        std::vector<Reply> replies;
+        std::vector<Bytes> bytes;
+        std::vector<Outcome> outcomes;  // written on the flush's thread, read here after its answer
+    };
+
+    static void sendOnDisk(HeldReplies& held, TransportListener& listener) {
+        for (std::size_t index = 0; index < held.replies.size(); ++index) {
+            auto& outcome = held.outcomes[index];
+            try {
+                if (!listener.sendIfOpen(held.bytes[index], held.replies[index].destination)) return;
+                outcome.sent = true;
+            } catch (const TransportError& error) {
+                outcome.refused = error;
+            } catch (const std::exception& error) {
+                outcome.failure = error.what();
+            }
+        }
+    }
+
+    void sendRest(const HeldReplies& held) {
+        for (std::size_t index = 0; index < held.replies.size(); ++index) {
+            const auto& reply = held.replies[index];
+            const auto& outcome = held.outcomes[index];
+            if (outcome.sent)
+                sent(reply);
+            else if (outcome.refused)
+                sendFailed(reply, *outcome.refused, true);
+            else if (outcome.failure)
+                emit(ServerEvent::info(description(reply.type) + " not sent: " + *outcome.failure));
+            else
+                send(reply, true);
+        }
     }
 
     void handleDatagram(const Datagram& datagram) {
@@ -359,17 +408,21 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         }
         try {
             listener.transport().send(reply.packet.serialize(DHCPPacket::minimumReplyLength), reply.destination);
-            clear(NoticeKind::localNetworkDenied);
-            std::vector<std::uint8_t> given;
-            given.reserve(reply.packet.options.size());
-            for (const auto& field : reply.packet.options) given.push_back(field.code);
-            emit(ServerEvent::sent(SentSummary{reply.type, reply.ip, reply.mac, reply.destination, interfaceName,
-                                               reply.note, std::move(given)}));
+            sent(reply);
         } catch (const TransportError& error) {
             sendFailed(reply, error, firstTry);
         } catch (const std::exception& error) {
             emit(ServerEvent::info(type + " not sent: " + error.what()));
         }
+    }
+
+    void sent(const Reply& reply) {
+        clear(NoticeKind::localNetworkDenied);
+        std::vector<std::uint8_t> given;
+        given.reserve(reply.packet.options.size());
+        for (const auto& field : reply.packet.options) given.push_back(field.code);
+        emit(ServerEvent::sent(SentSummary{reply.type, reply.ip, reply.mac, reply.destination, interfaceName,
+                                           reply.note, std::move(given)}));
     }
 
     void sendFailed(const Reply& reply, const TransportError& error, bool firstTry) {

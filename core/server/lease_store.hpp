@@ -53,9 +53,12 @@ public:
     };
     // One group of changes, applied whole or not at all on load.
     void record(const std::vector<TableChange>& changes, Flush flush = Flush::withNextCommit);
+    // Runs on the store's flush thread the moment the flush that covers a commit is on disk,
+    // before its answer: replies can leave then without waiting for the owner's queue.
+    using OnDisk = std::function<void()>;
     // Everything recorded so far goes to disk in one flush shared with other commits; answers
     // come in call order.
-    void commit(Answer answer);
+    void commit(Answer answer, OnDisk onDisk = {});
     // Everything recorded is on disk (or failed) when this returns, earlier commits answered.
     void commitNow();
     // The last flush and a compaction: leases.json holds everything, the journal is empty.

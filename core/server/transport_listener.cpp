@@ -1,6 +1,7 @@
 #include "core/server/transport_listener.hpp"
 
 #include <asio.hpp>
+#include <mutex>
 #include <optional>
 
 namespace anvil {
@@ -14,6 +15,8 @@ struct TransportListener::State : std::enable_shared_from_this<State> {
     std::optional<asio::posix::stream_descriptor> readSource;
     std::uint64_t generation = 0;
     bool open = false;
+    // Held by sends from other threads, and here while the transport is closed or replaced.
+    std::mutex sending;
 
     State(asio::io_context& loop, std::function<void()> readable) : loop(loop), readable(std::move(readable)) {}
 
@@ -34,6 +37,7 @@ struct TransportListener::State : std::enable_shared_from_this<State> {
             readSource->release();  // the transport owns the descriptor
             readSource.reset();
         }
+        std::lock_guard lock(sending);
         if (transport) transport->close();
         open = false;
     }
@@ -45,10 +49,13 @@ TransportListener::TransportListener(asio::io_context& loop, std::function<void(
 TransportListener::~TransportListener() { state_->close(); }
 
 void TransportListener::listen(std::unique_ptr<Transport> transport) {
-    state_->transport = std::move(transport);
+    {
+        std::lock_guard lock(state_->sending);
+        state_->transport = std::move(transport);
+        state_->open = true;
+    }
     ++state_->generation;
     state_->readSource.emplace(state_->loop, state_->transport->fd());
-    state_->open = true;
     state_->wait();
 }
 
@@ -59,5 +66,12 @@ bool TransportListener::isOpen() const { return state_->open; }
 std::uint64_t TransportListener::generation() const { return state_->generation; }
 
 Transport& TransportListener::transport() { return *state_->transport; }
+
+bool TransportListener::sendIfOpen(const Bytes& bytes, const ReplyDestination& destination) {
+    std::lock_guard lock(state_->sending);
+    if (!state_->open || !state_->transport) return false;
+    state_->transport->send(bytes, destination);
+    return true;
+}
 
 }  // namespace anvil

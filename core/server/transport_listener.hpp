@@ -31,6 +31,8 @@ public:
     std::uint64_t generation() const;
     // Only while open.
     Transport& transport();
+    // From any thread: sends unless the transport is closed (false). Throws what send() throws.
+    bool sendIfOpen(const Bytes& bytes, const ReplyDestination& destination);
 
 private:
     struct State;

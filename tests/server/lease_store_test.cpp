@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -339,6 +340,57 @@ TEST(LeaseStore, ChangesNoReplyWaitsForAreSavedWhenTheJournalCouldNotBeOpenedAtS
     // No commit follows: the store opens the journal again by itself.
     ASSERT_TRUE(bench.waitForLine("saved"));
     EXPECT_EQ(bench.reloaded(), bench.live);
+}
+
+
+// What a commit's hook finds when it runs on the flush's thread, before the answer: the ACKs it
+// sends must find their records in the journal on disk, and a failed flush must not run it.
+TEST(LeaseStore, RunsTheOnDiskHookOnlyAfterItsRecordsAreInTheJournal) {
+    struct Case {
+        const char* name;
+        bool diskFull;
+        std::vector<std::string> heard;
+    };
+    const std::vector<Case> cases = {
+        {"a flush that lands runs the hook, then answers", false, {"hook: 2 in the journal", "1 on disk"}},
+        {"a failed flush answers without the hook", true, {"save failed", "1 not on disk"}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        StoreBench bench;
+        std::optional<FullDisk> full;
+        if (test.diskFull) full.emplace(bench.file.journalURL());
+        std::mutex hookMutex;
+        std::vector<std::string> hooks;
+        bench.owner.sync([&] {
+            addSecond(bench.live);
+            bench.store->record(bench.live.takeChanges());
+            bench.store->commit(
+                [&](bool onDisk) {
+                    std::lock_guard lock(hookMutex);
+                    hooks.push_back(std::string("1 ") + (onDisk ? "on disk" : "not on disk"));
+                },
+                [&] {
+                    // Read back from the file, as a load after a crash would.
+                    auto leases = bench.file.load(Date{0}).table.size();
+                    std::lock_guard lock(hookMutex);
+                    hooks.push_back("hook: " + std::to_string(leases) + " in the journal");
+                });
+        });
+        bench.waitForAnswers(0);
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            {
+                std::lock_guard lock(hookMutex);
+                if (!hooks.empty() && hooks.back().ends_with("disk")) break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        full.reset();
+        auto heard = bench.heardSoFar();
+        std::lock_guard lock(hookMutex);
+        heard.insert(heard.end(), hooks.begin(), hooks.end());
+        EXPECT_EQ(heard, test.heard);
+    }
 }
 
 }  // namespace
