@@ -24,6 +24,15 @@ bool addressThenMACLess(const Lease& left, const Lease& right) {
     return macTextLess(left.mac, right.mac);
 }
 
+bool canHoldAddress(const Lease& lease) {
+    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
+}
+
+// A date that is not a number has always run out, as holdsAddress judges it.
+double expiryKey(Date date) {
+    return std::isnan(date.secondsSince1970) ? -std::numeric_limits<double>::infinity() : date.secondsSince1970;
+}
+
 int displayRank(std::optional<PresenceState> presence) {
     if (!presence) return 4;
     switch (*presence) {
@@ -83,6 +92,20 @@ const Lease* LeaseTable::holderAt(IPv4Address ip, Date now) const {
 
 void LeaseTable::forEachAddressLease(const std::function<void(const Lease&, std::size_t order)>& visit) const {
     byAddress_.forEach([&](std::size_t position) { visit(leases_[position], position); });
+}
+
+std::optional<IPv4Address> LeaseTable::firstFreeAddress(const MACAddress& client, AddressRange range, Date now,
+                                                        const std::function<bool(IPv4Address)>& accepts) const {
+    std::vector<IPv4Address> own;
+    byMAC_.forEachWith(hashOf(client), [&](std::size_t at) {
+        if (leases_[at].mac == client && canHoldAddress(leases_[at])) own.push_back(leases_[at].ip);
+    });
+    auto otherHolderExpiry = [&](IPv4Address ip) -> std::optional<double> {
+        const Lease* holder = holderAt(ip, now);
+        if (!holder || holder->mac == client) return std::nullopt;
+        return expiryKey(holder->expiresAt);
+    };
+    return addressBlocks_.firstFree(range, own, now, otherHolderExpiry, accepts);
 }
 
 std::optional<Lease> LeaseTable::leaseWithClientID(const std::string& clientID) const {
@@ -171,19 +194,6 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
     });
     return dropped;
 }
-
-namespace {
-
-bool canHoldAddress(const Lease& lease) {
-    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
-}
-
-// A date that is not a number has always run out, as holdsAddress judges it.
-double expiryKey(Date date) {
-    return std::isnan(date.secondsSince1970) ? -std::numeric_limits<double>::infinity() : date.secondsSince1970;
-}
-
-}  // namespace
 
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
     if (size() < inactiveLimit) return std::nullopt;
@@ -282,6 +292,16 @@ void LeaseTable::PositionIndex::grow(std::size_t live) {
         if (entry.position != empty && entry.position != erased) insert(entry.hash, entry.position);
 }
 
+template <typename Visit>
+void LeaseTable::PositionIndex::forEachWith(std::size_t hash, Visit visit) const {
+    if (entries_.empty()) return;
+    std::size_t mask = entries_.size() - 1;
+    auto shortHash = static_cast<std::uint32_t>(hash);
+    for (std::size_t slot = hash & mask; entries_[slot].position != empty; slot = (slot + 1) & mask)
+        if (entries_[slot].position != erased && entries_[slot].hash == shortHash)
+            visit(std::size_t{entries_[slot].position});
+}
+
 template <typename Matches>
 std::optional<std::size_t> LeaseTable::PositionIndex::first(std::size_t hash, Matches matches) const {
     std::optional<std::size_t> lowest;
@@ -302,6 +322,7 @@ void LeaseTable::indexLease(std::size_t position) {
     byMAC_.insert(hashOf(lease.mac), position);
     if (canHoldAddress(lease)) {
         byAddress_.insert(hashOf(lease.ip), position);
+        addressBlocks_.add(lease.ip, expiryKey(lease.expiresAt));
         earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
     }
     if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
@@ -310,7 +331,12 @@ void LeaseTable::indexLease(std::size_t position) {
 void LeaseTable::unindexLease(std::size_t position) {
     const auto& lease = leases_[position];
     byMAC_.erase(hashOf(lease.mac), position);
-    if (canHoldAddress(lease)) byAddress_.erase(hashOf(lease.ip), position);
+    if (canHoldAddress(lease)) {
+        byAddress_.erase(hashOf(lease.ip), position);
+        bool lastAtAddress =
+            !byAddress_.first(hashOf(lease.ip), [&](std::size_t at) { return leases_[at].ip == lease.ip; });
+        addressBlocks_.remove(lease.ip, lastAtAddress);
+    }
     if (lease.clientID) byClientID_.erase(hashOf(*lease.clientID), position);
 }
 
@@ -318,6 +344,7 @@ void LeaseTable::reindexLeases() {
     byMAC_.clear(leases_.size());
     byAddress_.clear(leases_.size());
     byClientID_.clear(leases_.size());
+    addressBlocks_.clear();
     earliestExpiry_ = std::numeric_limits<double>::infinity();
     for (std::size_t position = 0; position < leases_.size(); ++position)
         if (!removed_[position]) indexLease(position);
