@@ -83,17 +83,14 @@ void AddressBlocks::add(IPv4Address ip, double expiry) {
     double childHeldUntil = expiry;
     for (int level = 0; level < levels; ++level) {
         const std::uint32_t prefix = prefixOf(ip.value, level);
-        Node* node = find(level, prefix);
-        if (!childBecameFull) {
-            if (node) node->heldUntil = std::min(node->heldUntil, expiry);
-            continue;
-        }
-        if (!node) node = &findOrAdd(level, prefix, childHeldUntil);
-        node->heldUntil = std::min({node->heldUntil, expiry, childHeldUntil});
-        const bool wasFull = node->mask == fullMask;
-        node->mask |= std::uint64_t{1} << childOf(ip.value, level);
-        childBecameFull = !wasFull && node->mask == fullMask;
-        childHeldUntil = node->heldUntil;
+        // A full child that stays full only gained a holder: nothing above it changes.
+        if (!childBecameFull) return;
+        Node& node = findOrAdd(level, prefix, childHeldUntil);
+        node.heldUntil = std::min(node.heldUntil, childHeldUntil);
+        const bool wasFull = node.mask == fullMask;
+        node.mask |= std::uint64_t{1} << childOf(ip.value, level);
+        childBecameFull = !wasFull && node.mask == fullMask;
+        childHeldUntil = node.heldUntil;
     }
 }
 
