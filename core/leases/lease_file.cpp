@@ -46,7 +46,7 @@ bool replay(const JournalOnDisk& journal, LeaseTable& table, std::uint64_t& last
     for (const auto& entry : journal.scan.entries) {
         if (entry.sequence <= last) continue;
         if (entry.sequence != last + 1) return false;
-        apply(table, entry.change);
+        table.applyUnrecorded(entry.change);
         last = entry.sequence;
     }
     return true;

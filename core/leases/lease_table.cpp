@@ -141,7 +141,7 @@ std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) 
 }
 
 void LeaseTable::upsert(const Lease& lease) {
-    changes_.push_back(TableChange::put(lease));
+    if (recording_) changes_.push_back(TableChange::put(lease));
     auto found = byMAC_.first(hashOf(lease.mac), [&](std::size_t at) { return leases_[at].mac == lease.mac; });
     if (!found) {
         leases_.push_back(lease);
@@ -154,10 +154,16 @@ void LeaseTable::upsert(const Lease& lease) {
     indexLease(*found);
 }
 
+void LeaseTable::applyUnrecorded(const TableChange& change) {
+    recording_ = false;
+    apply(*this, change);
+    recording_ = true;
+}
+
 std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
     auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
     if (!found) return std::nullopt;
-    changes_.push_back(TableChange::removeLease(mac));
+    if (recording_) changes_.push_back(TableChange::removeLease(mac));
     Lease removed = leases_[*found];
     removeAt(*found);
     return removed;
@@ -167,19 +173,19 @@ void LeaseTable::addQuarantine(IPv4Address ip, Date until, const MACAddress& rep
     dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
     quarantine_.push_back(Quarantine{ip, until, reportedBy});
     quarantineByAddress_.insert(hashOf(ip), quarantine_.size() - 1);
-    changes_.push_back(TableChange::put(quarantine_.back()));
+    if (recording_) changes_.push_back(TableChange::put(quarantine_.back()));
 }
 
 void LeaseTable::removeQuarantine(IPv4Address ip) {
     if (!quarantineByAddress_.first(hashOf(ip), [&](std::size_t at) { return quarantine_[at].ip == ip; })) return;
     dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
-    changes_.push_back(TableChange::removeQuarantine(ip));
+    if (recording_) changes_.push_back(TableChange::removeQuarantine(ip));
 }
 
 void LeaseTable::pruneQuarantine(Date now) {
     dropQuarantine([&](const Quarantine& entry) {
         if (entry.isInForce(now)) return false;
-        changes_.push_back(TableChange::removeQuarantine(entry.ip));
+        if (recording_) changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
     });
 }
@@ -188,7 +194,7 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
     std::vector<Lease> dropped;
     dropLeases([&](const Lease& lease) {
         if (lease.state != Lease::State::offered || !lease.isExpired(now)) return false;
-        changes_.push_back(TableChange::removeLease(lease.mac));
+        if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
         dropped.push_back(lease);
         return true;
     });
@@ -217,7 +223,7 @@ int LeaseTable::clearInactive(Date now) {
     int cleared = 0;
     dropLeases([&](const Lease& lease) {
         if (lease.holdsAddress(now)) return false;
-        changes_.push_back(TableChange::removeLease(lease.mac));
+        if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
         ++cleared;
         return true;
     });
@@ -231,10 +237,10 @@ std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
         dropped.push_back(lease);
         return true;
     });
-    for (const auto& lease : dropped) changes_.push_back(TableChange::removeLease(lease.mac));
+    for (const auto& lease : dropped) if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
     dropQuarantine([&](const Quarantine& entry) {
         if (range.contains(entry.ip)) return false;
-        changes_.push_back(TableChange::removeQuarantine(entry.ip));
+        if (recording_) changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
     });
     return dropped;

@@ -79,6 +79,8 @@ public:
     // give this table, order included. The lease journal stores them; they are not part of the
     // table's value.
     std::vector<TableChange> takeChanges() { return std::exchange(changes_, {}); }
+    // Applies a change that is already stored (a journal being replayed) without logging it.
+    void applyUnrecorded(const TableChange& change);
 
     friend bool operator==(const LeaseTable& left, const LeaseTable& right) {
         return left.leases() == right.leases() && left.quarantine_ == right.quarantine_;
@@ -138,6 +140,7 @@ private:
     mutable std::size_t removedCount_ = 0;
     std::vector<Quarantine> quarantine_;
     std::vector<TableChange> changes_;
+    bool recording_ = true;
     // Kept in step by every change so lookups need no scan. A hand-edited file may name one
     // hardware address twice: lookups find the first, as a scan would.
     mutable PositionIndex byMAC_;
