@@ -237,7 +237,8 @@ std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
         dropped.push_back(lease);
         return true;
     });
-    for (const auto& lease : dropped) if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
+    for (const auto& lease : dropped)
+        if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
     dropQuarantine([&](const Quarantine& entry) {
         if (range.contains(entry.ip)) return false;
         if (recording_) changes_.push_back(TableChange::removeQuarantine(entry.ip));

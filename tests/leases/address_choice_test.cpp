@@ -365,8 +365,8 @@ TEST(ChooseAddress, sharedAddressLosingItsLongerHolderIsNoLongerSkipped) {
             table.upsert(Lease{macNumber(number), IPv4Address{0x0A000000u + number}, State::bound, Date{2000},
                                std::nullopt, std::nullopt, std::nullopt, Date{0}, Date{0}});
         // Later in table order, so the lease above stays the address's holder.
-        table.upsert(Lease{macNumber(200), shared, State::offered, Date{1100}, std::nullopt, std::nullopt,
-                           std::nullopt, Date{0}, Date{0}});
+        table.upsert(Lease{macNumber(200), shared, State::offered, Date{1100}, std::nullopt, std::nullopt, std::nullopt,
+                           Date{0}, Date{0}});
         const MACAddress newcomer = macNumber(250);
         EXPECT_EQ(table.firstFreeAddress(newcomer, pool, Date{1000}, acceptsAll), IPv4Address{0x0A000040u}) << c.name;
         // Past the offer's end the block is walked, found held and skipped until 2000 from then on.
