@@ -66,6 +66,20 @@ void chooseByPlainScan(benchmark::State& state) {
 }
 BENCHMARK(chooseByPlainScan)->Arg(10)->Arg(250)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
+// A table of bound devices, some gone (released or run out), below the limit of inactive leases:
+// what every new device's decision asks first.
+void makeRoomAmongGoneDevices(benchmark::State& state) {
+    auto table = heldTable(state.range(0));
+    for (std::uint32_t index = 0; index < 500; ++index) {
+        auto lease = *table.lease(clientNumber(index * 7));
+        lease.state = index % 2 ? Lease::State::released : Lease::State::bound;
+        lease.expiresAt = now.addingSeconds(-10);
+        table.upsert(lease);
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(table.makeRoomForNewClient(now));
+}
+BENCHMARK(makeRoomAmongGoneDevices)->Arg(5000)->Arg(50000)->Unit(benchmark::kMicrosecond);
+
 // The last held address: the longest scan.
 void holderLookup(benchmark::State& state) {
     auto table = heldTable(state.range(0));

@@ -203,18 +203,23 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
 
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
     if (size() < inactiveLimit) return std::nullopt;
-    // While no offer or binding has run out, the leases that hold no address are those that cannot.
-    if (now.secondsSince1970 < earliestExpiry_ && size() - byAddress_.size() < inactiveLimit) return std::nullopt;
+    // Until a lease that held its address at the last count runs out, no more leases hold none
+    // than were counted then plus those changed since into ones that cannot hold one.
+    if (now.secondsSince1970 < earliestExpiry_ && inactiveAtMost_ < inactiveLimit) return std::nullopt;
     std::size_t inactive = 0;
     const Lease* oldest = nullptr;
     earliestExpiry_ = std::numeric_limits<double>::infinity();
     for (const auto& lease : leases()) {
-        if (canHoldAddress(lease)) earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
-        if (lease.holdsAddress(now)) continue;
+        if (lease.holdsAddress(now)) {
+            earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
+            continue;
+        }
         ++inactive;
         if (!oldest || lease.lastSeen < oldest->lastSeen) oldest = &lease;
     }
+    inactiveAtMost_ = inactive;
     if (inactive < inactiveLimit) return std::nullopt;
+    --inactiveAtMost_;
     MACAddress evicted = oldest->mac;
     return remove(evicted);
 }
@@ -331,6 +336,8 @@ void LeaseTable::indexLease(std::size_t position) {
         byAddress_.insert(hashOf(lease.ip), position);
         addressBlocks_.add(lease.ip, expiryKey(lease.expiresAt));
         earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
+    } else {
+        ++inactiveAtMost_;
     }
     if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
 }
@@ -353,6 +360,7 @@ void LeaseTable::reindexLeases() {
     byClientID_.clear(leases_.size());
     addressBlocks_.clear();
     earliestExpiry_ = std::numeric_limits<double>::infinity();
+    inactiveAtMost_ = 0;
     for (std::size_t position = 0; position < leases_.size(); ++position)
         if (!removed_[position]) indexLease(position);
 }

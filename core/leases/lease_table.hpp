@@ -150,9 +150,11 @@ private:
     // The addresses of the offers and bindings, for the first-free walk.
     AddressBlocks addressBlocks_;
     PositionIndex quarantineByAddress_;
-    // No offer or binding runs out before this, so that a table with none run out need not be
-    // walked to count the leases that hold no address. Lowered as leases come, raised by a walk.
+    // No offer or binding that held its address at the last count runs out before this, and at
+    // most `inactiveAtMost_` leases hold none until then, so that making room for a client walks
+    // the table only when a lease may have stopped holding. Both move as leases come; a walk sets them.
     double earliestExpiry_ = std::numeric_limits<double>::infinity();
+    std::size_t inactiveAtMost_ = 0;
 };
 
 }  // namespace anvil
