@@ -340,7 +340,9 @@ const json& requiredArray(const json& object, const char* key) {
 // One record per hardware address: the most recently seen wins, at the place of the first.
 std::vector<Lease> onePerClient(std::vector<Lease> leases) {
     std::vector<Lease> kept;
+    kept.reserve(leases.size());
     std::unordered_map<MACAddress, std::size_t> position;
+    position.reserve(leases.size());
     for (auto& lease : leases) {
         auto [found, inserted] = position.try_emplace(lease.mac, kept.size());
         if (inserted)
