@@ -1,4 +1,4 @@
-// Address choice, holder lookup and the lease file at 10, 250 and 5,000 held leases in a /16;
+// Address choice (also at 50,000), holder lookup and the lease file at 10, 250 and 5,000 held leases in a /16;
 // the cost of one commit at 10, 5,000 and 50,000 leases; loading a snapshot and its journal.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -47,7 +47,7 @@ void chooseForNewClient(benchmark::State& state) {
         benchmark::DoNotOptimize(chosen);
     }
 }
-BENCHMARK(chooseForNewClient)->Arg(10)->Arg(250)->Arg(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(chooseForNewClient)->Arg(10)->Arg(250)->Arg(5000)->Arg(50000)->Unit(benchmark::kMicrosecond);
 
 // For comparison: the same walk asking a linear holder scan at every address.
 void chooseByPlainScan(benchmark::State& state) {
@@ -65,6 +65,20 @@ void chooseByPlainScan(benchmark::State& state) {
     }
 }
 BENCHMARK(chooseByPlainScan)->Arg(10)->Arg(250)->Arg(5000)->Unit(benchmark::kMicrosecond);
+
+// A table of bound devices, some gone (released or run out), below the limit of inactive leases:
+// what every new device's decision asks first.
+void makeRoomAmongGoneDevices(benchmark::State& state) {
+    auto table = heldTable(state.range(0));
+    for (std::uint32_t index = 0; index < 500; ++index) {
+        auto lease = *table.lease(clientNumber(index * 7));
+        lease.state = index % 2 ? Lease::State::released : Lease::State::bound;
+        lease.expiresAt = now.addingSeconds(-10);
+        table.upsert(lease);
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(table.makeRoomForNewClient(now));
+}
+BENCHMARK(makeRoomAmongGoneDevices)->Arg(5000)->Arg(50000)->Unit(benchmark::kMicrosecond);
 
 // The last held address: the longest scan.
 void holderLookup(benchmark::State& state) {

@@ -13,17 +13,6 @@ bool isFreeFor(IPv4Address ip, const MACAddress& client, const LeaseTable& table
     return holder == nullptr || holder->mac == client;
 }
 
-// An address whose holder (the first holding lease in table order) is another client is skipped.
-std::optional<IPv4Address> firstFreeAddress(const MACAddress& client, const LeaseTable& table, AddressRange range,
-                                            const AddressJudgement& isUsable, Date now) {
-    // 64-bit counter: a range ending at 255.255.255.255 must not wrap around.
-    for (std::uint64_t value = range.lowerBound.value; value <= range.upperBound.value; ++value) {
-        IPv4Address candidate{static_cast<std::uint32_t>(value)};
-        if (isFreeFor(candidate, client, table, now) && isUsable(candidate)) return candidate;
-    }
-    return std::nullopt;
-}
-
 std::optional<IPv4Address> reclaimableAddress(const MACAddress& client, const LeaseTable& table,
                                               const AddressJudgement& isUsable, const AddressJudgement& holderIsOffline,
                                               Date now) {
@@ -58,7 +47,8 @@ std::optional<IPv4Address> chooseAddress(const MACAddress& client, std::optional
         previous && isUsable(previous->ip) && isFreeFor(previous->ip, client, table, now))
         return previous->ip;
     if (requested && isUsable(*requested) && isFreeFor(*requested, client, table, now)) return requested;
-    if (auto free = firstFreeAddress(client, table, range, isUsable, now)) return free;
+    // An address whose holder (the first holding lease in table order) is another client is skipped.
+    if (auto free = table.firstFreeAddress(client, range, now, isUsable)) return free;
     return reclaimableAddress(client, table, isUsable, holderIsOffline, now);
 }
 

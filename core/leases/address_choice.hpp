@@ -22,8 +22,8 @@ concept LeaseList = std::convertible_to<const Leases&, std::span<const Lease>>;
 inline std::vector<Lease> tableOrder(std::span<const Lease> leases) { return {leases.begin(), leases.end()}; }
 
 // Nothing when the pool is exhausted. A result held by another client means "reclaim it".
-// Costs one holder lookup per address walked and, only when nothing is free, one look at each
-// offer and binding.
+// Blocks of addresses held by others are passed over in one step; only when nothing is free is
+// each offer and binding looked at.
 std::optional<IPv4Address> chooseAddress(const MACAddress& client, std::optional<IPv4Address> requested,
                                          const LeaseTable& table, AddressRange range, const AddressJudgement& isUsable,
                                          const AddressJudgement& holderIsOffline, Date now);

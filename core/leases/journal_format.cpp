@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/addressing/decoding_error.hpp"
+#include "core/leases/crc32c.hpp"
 #include "core/leases/lease_file_format.hpp"
 
 namespace anvil::JournalFormat {
@@ -23,18 +24,6 @@ constexpr std::size_t bodyPrefixSize = 10;
 constexpr std::uint8_t endsGroupFlag = 1;
 constexpr std::uint8_t footerKind = 5;
 constexpr std::size_t footerPayloadSize = 8;
-
-std::array<std::uint32_t, 256> makeTable() {
-    std::array<std::uint32_t, 256> table{};
-    for (std::uint32_t index = 0; index < 256; ++index) {
-        std::uint32_t value = index;
-        for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ (0x82F63B78u & (0u - (value & 1u)));
-        table[index] = value;
-    }
-    return table;
-}
-
-const std::array<std::uint32_t, 256> crcTable = makeTable();
 
 void putInteger(std::string& out, std::uint64_t value, int bytes) {
     for (int index = 0; index < bytes; ++index) out += static_cast<char>((value >> (8 * index)) & 0xFF);
@@ -245,11 +234,7 @@ void scanBatches(std::string_view bytes, Scan& result) {
 
 }  // namespace
 
-std::uint32_t checksum(std::string_view bytes) {
-    std::uint32_t value = 0xFFFFFFFFu;
-    for (char byte : bytes) value = crcTable[(value ^ static_cast<std::uint8_t>(byte)) & 0xFF] ^ (value >> 8);
-    return value ^ 0xFFFFFFFFu;
-}
+std::uint32_t checksum(std::string_view bytes) { return crc32c(bytes); }
 
 SnapshotIdentity SnapshotIdentity::of(std::optional<std::string_view> snapshot) {
     if (!snapshot) return {};

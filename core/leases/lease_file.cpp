@@ -50,7 +50,7 @@ bool replay(const JournalOnDisk& journal, LeaseTable& table, std::uint64_t& last
         const auto& entry = entries[index];
         if (entry.sequence <= last) continue;
         if (entry.sequence != last + 1 && !pastDamage && index < journal.scan.entriesBeforeDamage) return false;
-        apply(table, entry.change);
+        table.applyUnrecorded(entry.change);
         last = entry.sequence;
     }
     return true;

@@ -102,6 +102,156 @@ void appendArray(std::string& out, const std::vector<Item>& items, int depth, Ap
     out += ']';
 }
 
+// ---- Plain decoding ---------------------------------------------------------------------
+
+// What this program writes holds only plain text fields, which are read here without building a
+// document; anything else (escapes, other bytes, nulls, other shapes, any error) is left to the
+// JSON parser, so both ways give the same result.
+class PlainReader {
+public:
+    explicit PlainReader(std::string_view text) : text_(text) {}
+
+    bool take(char expected) {
+        skipSpace();
+        if (at_ == text_.size() || text_[at_] != expected) return false;
+        ++at_;
+        return true;
+    }
+    std::optional<std::string_view> string() {
+        if (!take('"')) return std::nullopt;
+        const std::size_t start = at_;
+        for (; at_ < text_.size(); ++at_) {
+            const char c = text_[at_];
+            if (c == '"') return text_.substr(start, at_++ - start);
+            if (c < 0x20 || c >= 0x7F || c == '\\') return std::nullopt;
+        }
+        return std::nullopt;
+    }
+    // A whole number without sign, fraction or exponent, as JSON writes it.
+    std::optional<std::uint64_t> number() {
+        skipSpace();
+        const std::size_t start = at_;
+        std::uint64_t value = 0;
+        for (; at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9' && at_ - start < 18; ++at_)
+            value = value * 10 + static_cast<std::uint64_t>(text_[at_] - '0');
+        const std::size_t digits = at_ - start;
+        if (digits == 0 || (digits > 1 && text_[start] == '0')) return std::nullopt;
+        if (at_ < text_.size() && std::string_view("0123456789.eE").find(text_[at_]) != std::string_view::npos)
+            return std::nullopt;
+        return value;
+    }
+    bool atEnd() {
+        skipSpace();
+        return at_ == text_.size();
+    }
+
+private:
+    void skipSpace() {
+        while (at_ < text_.size() &&
+               (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
+            ++at_;
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+// An object whose values are all plain text, each key's last value kept as the parser keeps it;
+// `visit(key, value)` is called once per key at the end. False when it is not such an object.
+template <std::size_t count, typename Visit>
+bool plainObject(PlainReader& reader, const std::array<std::string_view, count>& keys, Visit visit) {
+    std::array<std::optional<std::string_view>, count> values{};
+    if (!reader.take('{')) return false;
+    if (!reader.take('}')) {
+        do {
+            auto key = reader.string();
+            if (!key || !reader.take(':')) return false;
+            auto value = reader.string();
+            if (!value) return false;
+            for (std::size_t index = 0; index < count; ++index)
+                if (keys[index] == *key) values[index] = value;
+        } while (reader.take(','));
+        if (!reader.take('}')) return false;
+    }
+    for (std::size_t index = 0; index < count; ++index)
+        if (!visit(index, values[index])) return false;
+    return true;
+}
+
+std::optional<Date> plainDate(std::optional<std::string_view> text) {
+    return text ? parseInternetDate(*text) : std::nullopt;
+}
+
+std::optional<Lease> plainLease(PlainReader& reader) {
+    static constexpr std::array<std::string_view, 9> keys = {
+        "mac", "ip", "state", "expiresAt", "hostname", "vendorClass", "clientID", "firstSeen", "lastSeen"};
+    Lease lease;
+    bool read = plainObject(reader, keys, [&](std::size_t index, std::optional<std::string_view> value) {
+        switch (index) {
+            case 0: {
+                auto mac = value ? MACAddress::parse(*value) : std::nullopt;
+                if (mac) lease.mac = *mac;
+                return mac.has_value();
+            }
+            case 1: {
+                auto ip = value ? IPv4Address::parse(*value) : std::nullopt;
+                if (ip) lease.ip = *ip;
+                return ip.has_value();
+            }
+            case 2: {
+                auto state = value ? leaseStateFromRaw(*value) : std::nullopt;
+                if (state) lease.state = *state;
+                return state.has_value();
+            }
+            case 4: lease.hostname = value ? std::optional<std::string>(*value) : std::nullopt; return true;
+            case 5: lease.vendorClass = value ? std::optional<std::string>(*value) : std::nullopt; return true;
+            case 6: lease.clientID = value ? std::optional<std::string>(*value) : std::nullopt; return true;
+            default: {
+                auto date = plainDate(value);
+                if (date) (index == 3 ? lease.expiresAt : index == 7 ? lease.firstSeen : lease.lastSeen) = *date;
+                return date.has_value();
+            }
+        }
+    });
+    if (!read) return std::nullopt;
+    return lease;
+}
+
+std::optional<Quarantine> plainQuarantine(PlainReader& reader) {
+    static constexpr std::array<std::string_view, 3> keys = {"ip", "until", "reportedBy"};
+    Quarantine entry;
+    bool read = plainObject(reader, keys, [&](std::size_t index, std::optional<std::string_view> value) {
+        if (!value) return false;
+        if (index == 0) {
+            auto ip = IPv4Address::parse(*value);
+            if (ip) entry.ip = *ip;
+            return ip.has_value();
+        }
+        if (index == 1) {
+            auto date = plainDate(value);
+            if (date) entry.until = *date;
+            return date.has_value();
+        }
+        auto mac = MACAddress::parse(*value);
+        if (mac) entry.reportedBy = *mac;
+        return mac.has_value();
+    });
+    if (!read) return std::nullopt;
+    return entry;
+}
+
+template <typename Item, typename ReadItem>
+bool plainArray(PlainReader& reader, std::vector<Item>& items, ReadItem readItem) {
+    if (!reader.take('[')) return false;
+    if (reader.take(']')) return true;
+    do {
+        auto item = readItem(reader);
+        if (!item) return false;
+        items.push_back(std::move(*item));
+    } while (reader.take(','));
+    return reader.take(']');
+}
+
 // ---- Decoding ---------------------------------------------------------------------------
 
 void refuseDeepNesting(std::string_view text) {
@@ -190,7 +340,9 @@ const json& requiredArray(const json& object, const char* key) {
 // One record per hardware address: the most recently seen wins, at the place of the first.
 std::vector<Lease> onePerClient(std::vector<Lease> leases) {
     std::vector<Lease> kept;
+    kept.reserve(leases.size());
     std::unordered_map<MACAddress, std::size_t> position;
+    position.reserve(leases.size());
     for (auto& lease : leases) {
         auto [found, inserted] = position.try_emplace(lease.mac, kept.size());
         if (inserted)
@@ -199,6 +351,34 @@ std::vector<Lease> onePerClient(std::vector<Lease> leases) {
             kept[found->second] = std::move(lease);
     }
     return kept;
+}
+
+// The three top-level keys once each; nothing when the file is not that plain.
+std::optional<LeaseTable> plainDecode(std::string_view text) {
+    PlainReader reader(text);
+    std::vector<Lease> leases;
+    std::vector<Quarantine> quarantine;
+    bool seenLeases = false, seenQuarantine = false, seenVersion = false;
+    if (!reader.take('{')) return std::nullopt;
+    do {
+        auto key = reader.string();
+        if (!key || !reader.take(':')) return std::nullopt;
+        if (*key == "leases" && !seenLeases) {
+            seenLeases = plainArray(reader, leases, plainLease);
+            if (!seenLeases) return std::nullopt;
+        } else if (*key == "quarantine" && !seenQuarantine) {
+            seenQuarantine = plainArray(reader, quarantine, plainQuarantine);
+            if (!seenQuarantine) return std::nullopt;
+        } else if (*key == "version" && !seenVersion) {
+            auto version = reader.number();
+            if (!version || *version != static_cast<std::uint64_t>(currentVersion)) return std::nullopt;
+            seenVersion = true;
+        } else {
+            return std::nullopt;
+        }
+    } while (reader.take(','));
+    if (!reader.take('}') || !reader.atEnd() || !seenLeases || !seenQuarantine || !seenVersion) return std::nullopt;
+    return LeaseTable(onePerClient(std::move(leases)), std::move(quarantine));
 }
 
 json parseObject(std::string_view text) {
@@ -223,6 +403,11 @@ std::string encode(const LeaseTable& table) {
 }
 
 LeaseTable decode(std::string_view contents) {
+    if (auto plain = plainDecode(contents)) return std::move(*plain);
+    return decodeByParser(contents);
+}
+
+LeaseTable decodeByParser(std::string_view contents) {
     json root = parseObject(contents);
     try {
         const auto& object = requiredObject(root, "lease file");
@@ -245,6 +430,8 @@ void appendLease(std::string& out, const Lease& lease) { appendLeaseAt(out, leas
 void appendQuarantine(std::string& out, const Quarantine& entry) { appendQuarantineAt(out, entry, 0); }
 
 Lease decodeLease(std::string_view text) {
+    PlainReader reader(text);
+    if (auto plain = plainLease(reader); plain && reader.atEnd()) return std::move(*plain);
     json root = parseObject(text);
     try {
         return leaseFrom(root);
@@ -254,6 +441,8 @@ Lease decodeLease(std::string_view text) {
 }
 
 Quarantine decodeQuarantine(std::string_view text) {
+    PlainReader reader(text);
+    if (auto plain = plainQuarantine(reader); plain && reader.atEnd()) return std::move(*plain);
     json root = parseObject(text);
     try {
         return quarantineFrom(root);

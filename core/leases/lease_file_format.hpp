@@ -13,6 +13,8 @@ inline constexpr int currentVersion = 1;
 std::string encode(const LeaseTable& table);
 // Strict reading; one record per hardware address is kept. Throws DecodingError.
 LeaseTable decode(std::string_view text);
+// The same through the general JSON parser alone, which decode() leaves all but plain text to.
+LeaseTable decodeByParser(std::string_view text);
 
 // One object as it appears in the file, at the top level (journal records carry these).
 void appendLease(std::string& out, const Lease& lease);

@@ -24,6 +24,15 @@ bool addressThenMACLess(const Lease& left, const Lease& right) {
     return macTextLess(left.mac, right.mac);
 }
 
+bool canHoldAddress(const Lease& lease) {
+    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
+}
+
+// A date that is not a number has always run out, as holdsAddress judges it.
+double expiryKey(Date date) {
+    return std::isnan(date.secondsSince1970) ? -std::numeric_limits<double>::infinity() : date.secondsSince1970;
+}
+
 int displayRank(std::optional<PresenceState> presence) {
     if (!presence) return 4;
     switch (*presence) {
@@ -85,6 +94,20 @@ void LeaseTable::forEachAddressLease(const std::function<void(const Lease&, std:
     byAddress_.forEach([&](std::size_t position) { visit(leases_[position], position); });
 }
 
+std::optional<IPv4Address> LeaseTable::firstFreeAddress(const MACAddress& client, AddressRange range, Date now,
+                                                        const std::function<bool(IPv4Address)>& accepts) const {
+    std::vector<IPv4Address> own;
+    byMAC_.forEachWith(hashOf(client), [&](std::size_t at) {
+        if (leases_[at].mac == client && canHoldAddress(leases_[at])) own.push_back(leases_[at].ip);
+    });
+    auto otherHolderExpiry = [&](IPv4Address ip) -> std::optional<double> {
+        const Lease* holder = holderAt(ip, now);
+        if (!holder || holder->mac == client) return std::nullopt;
+        return expiryKey(holder->expiresAt);
+    };
+    return addressBlocks_.firstFree(range, own, now, otherHolderExpiry, accepts);
+}
+
 std::optional<Lease> LeaseTable::leaseWithClientID(const std::string& clientID) const {
     auto found = byClientID_.first(hashOf(clientID), [&](std::size_t at) { return leases_[at].clientID == clientID; });
     if (!found) return std::nullopt;
@@ -118,7 +141,7 @@ std::vector<Lease> LeaseTable::sortedForDisplay(const PresenceLookup& presence) 
 }
 
 void LeaseTable::upsert(const Lease& lease) {
-    changes_.push_back(TableChange::put(lease));
+    if (recording_) changes_.push_back(TableChange::put(lease));
     auto found = byMAC_.first(hashOf(lease.mac), [&](std::size_t at) { return leases_[at].mac == lease.mac; });
     if (!found) {
         leases_.push_back(lease);
@@ -131,10 +154,16 @@ void LeaseTable::upsert(const Lease& lease) {
     indexLease(*found);
 }
 
+void LeaseTable::applyUnrecorded(const TableChange& change) {
+    recording_ = false;
+    apply(*this, change);
+    recording_ = true;
+}
+
 std::optional<Lease> LeaseTable::remove(const MACAddress& mac) {
     auto found = byMAC_.first(hashOf(mac), [&](std::size_t at) { return leases_[at].mac == mac; });
     if (!found) return std::nullopt;
-    changes_.push_back(TableChange::removeLease(mac));
+    if (recording_) changes_.push_back(TableChange::removeLease(mac));
     Lease removed = leases_[*found];
     removeAt(*found);
     return removed;
@@ -144,19 +173,19 @@ void LeaseTable::addQuarantine(IPv4Address ip, Date until, const MACAddress& rep
     dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
     quarantine_.push_back(Quarantine{ip, until, reportedBy});
     quarantineByAddress_.insert(hashOf(ip), quarantine_.size() - 1);
-    changes_.push_back(TableChange::put(quarantine_.back()));
+    if (recording_) changes_.push_back(TableChange::put(quarantine_.back()));
 }
 
 void LeaseTable::removeQuarantine(IPv4Address ip) {
     if (!quarantineByAddress_.first(hashOf(ip), [&](std::size_t at) { return quarantine_[at].ip == ip; })) return;
     dropQuarantine([&](const Quarantine& entry) { return entry.ip == ip; });
-    changes_.push_back(TableChange::removeQuarantine(ip));
+    if (recording_) changes_.push_back(TableChange::removeQuarantine(ip));
 }
 
 void LeaseTable::pruneQuarantine(Date now) {
     dropQuarantine([&](const Quarantine& entry) {
         if (entry.isInForce(now)) return false;
-        changes_.push_back(TableChange::removeQuarantine(entry.ip));
+        if (recording_) changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
     });
 }
@@ -165,40 +194,32 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
     std::vector<Lease> dropped;
     dropLeases([&](const Lease& lease) {
         if (lease.state != Lease::State::offered || !lease.isExpired(now)) return false;
-        changes_.push_back(TableChange::removeLease(lease.mac));
+        if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
         dropped.push_back(lease);
         return true;
     });
     return dropped;
 }
 
-namespace {
-
-bool canHoldAddress(const Lease& lease) {
-    return lease.state == Lease::State::offered || lease.state == Lease::State::bound;
-}
-
-// A date that is not a number has always run out, as holdsAddress judges it.
-double expiryKey(Date date) {
-    return std::isnan(date.secondsSince1970) ? -std::numeric_limits<double>::infinity() : date.secondsSince1970;
-}
-
-}  // namespace
-
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
     if (size() < inactiveLimit) return std::nullopt;
-    // While no offer or binding has run out, the leases that hold no address are those that cannot.
-    if (now.secondsSince1970 < earliestExpiry_ && size() - byAddress_.size() < inactiveLimit) return std::nullopt;
+    // Until a lease that held its address at the last count runs out, no more leases hold none
+    // than were counted then plus those changed since into ones that cannot hold one.
+    if (now.secondsSince1970 < earliestExpiry_ && inactiveAtMost_ < inactiveLimit) return std::nullopt;
     std::size_t inactive = 0;
     const Lease* oldest = nullptr;
     earliestExpiry_ = std::numeric_limits<double>::infinity();
     for (const auto& lease : leases()) {
-        if (canHoldAddress(lease)) earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
-        if (lease.holdsAddress(now)) continue;
+        if (lease.holdsAddress(now)) {
+            earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
+            continue;
+        }
         ++inactive;
         if (!oldest || lease.lastSeen < oldest->lastSeen) oldest = &lease;
     }
+    inactiveAtMost_ = inactive;
     if (inactive < inactiveLimit) return std::nullopt;
+    --inactiveAtMost_;
     MACAddress evicted = oldest->mac;
     return remove(evicted);
 }
@@ -207,7 +228,7 @@ int LeaseTable::clearInactive(Date now) {
     int cleared = 0;
     dropLeases([&](const Lease& lease) {
         if (lease.holdsAddress(now)) return false;
-        changes_.push_back(TableChange::removeLease(lease.mac));
+        if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
         ++cleared;
         return true;
     });
@@ -221,10 +242,11 @@ std::vector<Lease> LeaseTable::dropOutside(AddressRange range) {
         dropped.push_back(lease);
         return true;
     });
-    for (const auto& lease : dropped) changes_.push_back(TableChange::removeLease(lease.mac));
+    for (const auto& lease : dropped)
+        if (recording_) changes_.push_back(TableChange::removeLease(lease.mac));
     dropQuarantine([&](const Quarantine& entry) {
         if (range.contains(entry.ip)) return false;
-        changes_.push_back(TableChange::removeQuarantine(entry.ip));
+        if (recording_) changes_.push_back(TableChange::removeQuarantine(entry.ip));
         return true;
     });
     return dropped;
@@ -282,6 +304,16 @@ void LeaseTable::PositionIndex::grow(std::size_t live) {
         if (entry.position != empty && entry.position != erased) insert(entry.hash, entry.position);
 }
 
+template <typename Visit>
+void LeaseTable::PositionIndex::forEachWith(std::size_t hash, Visit visit) const {
+    if (entries_.empty()) return;
+    std::size_t mask = entries_.size() - 1;
+    auto shortHash = static_cast<std::uint32_t>(hash);
+    for (std::size_t slot = hash & mask; entries_[slot].position != empty; slot = (slot + 1) & mask)
+        if (entries_[slot].position != erased && entries_[slot].hash == shortHash)
+            visit(std::size_t{entries_[slot].position});
+}
+
 template <typename Matches>
 std::optional<std::size_t> LeaseTable::PositionIndex::first(std::size_t hash, Matches matches) const {
     std::optional<std::size_t> lowest;
@@ -302,7 +334,10 @@ void LeaseTable::indexLease(std::size_t position) {
     byMAC_.insert(hashOf(lease.mac), position);
     if (canHoldAddress(lease)) {
         byAddress_.insert(hashOf(lease.ip), position);
+        addressBlocks_.add(lease.ip, expiryKey(lease.expiresAt));
         earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
+    } else {
+        ++inactiveAtMost_;
     }
     if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
 }
@@ -310,7 +345,12 @@ void LeaseTable::indexLease(std::size_t position) {
 void LeaseTable::unindexLease(std::size_t position) {
     const auto& lease = leases_[position];
     byMAC_.erase(hashOf(lease.mac), position);
-    if (canHoldAddress(lease)) byAddress_.erase(hashOf(lease.ip), position);
+    if (canHoldAddress(lease)) {
+        byAddress_.erase(hashOf(lease.ip), position);
+        bool lastAtAddress =
+            !byAddress_.first(hashOf(lease.ip), [&](std::size_t at) { return leases_[at].ip == lease.ip; });
+        addressBlocks_.remove(lease.ip, lastAtAddress);
+    }
     if (lease.clientID) byClientID_.erase(hashOf(*lease.clientID), position);
 }
 
@@ -318,7 +358,9 @@ void LeaseTable::reindexLeases() {
     byMAC_.clear(leases_.size());
     byAddress_.clear(leases_.size());
     byClientID_.clear(leases_.size());
+    addressBlocks_.clear();
     earliestExpiry_ = std::numeric_limits<double>::infinity();
+    inactiveAtMost_ = 0;
     for (std::size_t position = 0; position < leases_.size(); ++position)
         if (!removed_[position]) indexLease(position);
 }

@@ -11,6 +11,7 @@
 
 #include "core/addressing/presence_state.hpp"
 #include "core/addressing/server_config.hpp"
+#include "core/leases/address_blocks.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/quarantine.hpp"
 #include "core/leases/table_change.hpp"
@@ -39,6 +40,10 @@ public:
     // Calls `visit` with every offered or bound lease, expired or not, and its place in table order
     // (a number that grows with the order, not an index into leases()), in no particular order.
     void forEachAddressLease(const std::function<void(const Lease&, std::size_t order)>& visit) const;
+    // The first address of `range`, in address order, whose holder at `now` is nobody or `client`
+    // and that `accepts` takes. Runs of addresses held by others are passed over a block at a time.
+    std::optional<IPv4Address> firstFreeAddress(const MACAddress& client, AddressRange range, Date now,
+                                                const std::function<bool(IPv4Address)>& accepts) const;
     // The first lease in table order that carries this client identifier.
     std::optional<Lease> leaseWithClientID(const std::string& clientID) const;
     bool isQuarantined(IPv4Address ip, Date now) const;
@@ -74,6 +79,8 @@ public:
     // give this table, order included. The lease journal stores them; they are not part of the
     // table's value.
     std::vector<TableChange> takeChanges() { return std::exchange(changes_, {}); }
+    // Applies a change that is already stored (a journal being replayed) without logging it.
+    void applyUnrecorded(const TableChange& change);
 
     friend bool operator==(const LeaseTable& left, const LeaseTable& right) {
         return left.leases() == right.leases() && left.quarantine_ == right.quarantine_;
@@ -95,6 +102,9 @@ private:
         // The lowest position whose hash is `hash` and that `matches`.
         template <typename Matches>
         std::optional<std::size_t> first(std::size_t hash, Matches matches) const;
+        // Every position whose hash is `hash`, in no particular order.
+        template <typename Visit>
+        void forEachWith(std::size_t hash, Visit visit) const;
 
     private:
         struct Entry {
@@ -130,16 +140,21 @@ private:
     mutable std::size_t removedCount_ = 0;
     std::vector<Quarantine> quarantine_;
     std::vector<TableChange> changes_;
+    bool recording_ = true;
     // Kept in step by every change so lookups need no scan. A hand-edited file may name one
     // hardware address twice: lookups find the first, as a scan would.
     mutable PositionIndex byMAC_;
     // Only offers and bindings: the leases that can hold an address at some time.
     mutable PositionIndex byAddress_;
     mutable PositionIndex byClientID_;
+    // The addresses of the offers and bindings, for the first-free walk.
+    AddressBlocks addressBlocks_;
     PositionIndex quarantineByAddress_;
-    // No offer or binding runs out before this, so that a table with none run out need not be
-    // walked to count the leases that hold no address. Lowered as leases come, raised by a walk.
+    // No offer or binding that held its address at the last count runs out before this, and at
+    // most `inactiveAtMost_` leases hold none until then, so that making room for a client walks
+    // the table only when a lease may have stopped holding. Both move as leases come; a walk sets them.
     double earliestExpiry_ = std::numeric_limits<double>::infinity();
+    std::size_t inactiveAtMost_ = 0;
 };
 
 }  // namespace anvil

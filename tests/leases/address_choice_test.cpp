@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <random>
 
 #include "lease_builders.hpp"
@@ -266,6 +267,112 @@ TEST(ChooseAddress, agreesWithAPlainScanOnATableChangedInPlace) {
                 << "seed " << c.seed << ", step " << step;
         }
         ASSERT_EQ(table.leases(), plain) << "seed " << c.seed;
+    }
+}
+
+// Nearly full pools over time: whole blocks held, leases running out and renewed, addresses shared
+// by two leases, the clock set back, the searching client inside a held block. The walk that
+// skips blocks must find what a walk asking the holder of every address finds.
+TEST(ChooseAddress, firstFreeSkipsOnlyBlocksWhollyHeldByOthers) {
+    struct Case {
+        unsigned seed;
+        std::uint32_t base;
+        int addresses;
+        int steps;
+    } cases[] = {
+        {21, 0x0A000000u, 150, 6000},    // two blocks and a bit
+        {22, 0x0A000FF0u, 4300, 12000},  // crosses a block of blocks
+        {23, 0x0A03FFC0u, 600, 8000},    // crosses a block of 262,144 addresses
+    };
+    const State states[] = {State::bound, State::bound, State::offered, State::released, State::reclaimed};
+    auto macNumber = [](int number) {
+        return MACAddress{{0x02, 0, 0, 0, static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)}};
+    };
+    for (const auto& c : cases) {
+        std::mt19937 random(c.seed);
+        auto pick = [&](int lowest, int highest) {
+            return std::uniform_int_distribution<int>(lowest, highest)(random);
+        };
+        auto address = [&](int offset) { return IPv4Address{c.base + static_cast<std::uint32_t>(offset)}; };
+        LeaseTable table;
+        double clock = 1000;
+        auto bind = [&](int who, int offset, State state, double expiry) {
+            table.upsert(Lease{macNumber(who), address(offset), state, Date{expiry}, std::nullopt, std::nullopt,
+                               std::nullopt, Date{0}, Date{clock}});
+        };
+        for (int who = 0; who < c.addresses; ++who) bind(who, who, State::bound, clock + pick(150, 600));
+        for (int step = 0; step < c.steps; ++step) {
+            // About 200 s pass while every client is heard from once.
+            if (pick(0, c.addresses - 1) < 100) clock += pick(1, 3);
+            const int who = pick(0, c.addresses - 1);
+            // Mostly renewals, so that blocks stay held; now and then a change that frees or shares.
+            switch (int roll = pick(0, 99); roll < 96 ? 0 : roll % 5) {
+                case 0: bind(who, who, State::bound, clock + pick(150, 600)); break;
+                case 1: bind(who, pick(0, c.addresses - 1), State::offered, clock + pick(-5, 600)); break;
+                case 2: bind(who, who, states[pick(3, 4)], clock + pick(150, 600)); break;
+                case 3: table.remove(macNumber(who)); break;
+                case 4: bind(who, who, State::bound, clock + pick(-5, 5)); break;
+            }
+            if (step % 5 != 0) continue;
+            const Date at{clock + (pick(0, 9) == 0 ? -pick(1, 50) : pick(0, 3))};
+            const MACAddress chooser = macNumber(pick(0, 1) ? pick(0, c.addresses - 1) : c.addresses);
+            AddressRange pool{address(pick(0, 70)), address(c.addresses - pick(0, 70))};
+            // Judgements that turn free addresses down make the walk go deep into held blocks.
+            const std::uint32_t rejectedMask = pick(0, 3) == 0 ? static_cast<std::uint32_t>(random()) : 0;
+            const IPv4Address lowestAccepted = address(pick(0, 1) ? pick(0, c.addresses) : 0);
+            auto accepts = [&](IPv4Address candidate) {
+                return lowestAccepted <= candidate && ((rejectedMask >> (candidate.value % 32)) & 1) == 0;
+            };
+            std::optional<IPv4Address> expected;
+            for (auto value = pool.lowerBound.value; value <= pool.upperBound.value && !expected; ++value) {
+                auto holder = table.holder(IPv4Address{value}, at);
+                if ((!holder || holder->mac == chooser) && accepts(IPv4Address{value})) expected = IPv4Address{value};
+            }
+            ASSERT_EQ(table.firstFreeAddress(chooser, pool, at, accepts), expected)
+                << "seed " << c.seed << ", step " << step;
+        }
+    }
+}
+
+// An address held by two leases: once the block has been walked and found held, the lease that
+// held the address longer goes, and the block must be walked again when the other runs out.
+TEST(ChooseAddress, sharedAddressLosingItsLongerHolderIsNoLongerSkipped) {
+    auto macNumber = [](int number) { return MACAddress{{0x02, 0, 0, 0, 0, static_cast<std::uint8_t>(number)}}; };
+    const IPv4Address shared{0x0A000005u};
+    struct Case {
+        const char* name;
+        std::function<void(LeaseTable&)> loseLongerHolder;
+    } cases[] = {
+        {"removed", [&](LeaseTable& table) { table.remove(macNumber(5)); }},
+        {"released",
+         [&](LeaseTable& table) {
+             auto longer = *table.lease(macNumber(5));
+             longer.state = State::released;
+             table.upsert(longer);
+         }},
+        {"moved",
+         [&](LeaseTable& table) {
+             auto longer = *table.lease(macNumber(5));
+             longer.ip = IPv4Address{0x0A000050u};
+             table.upsert(longer);
+         }},
+    };
+    const AddressRange pool{IPv4Address{0x0A000000u}, IPv4Address{0x0A00007Fu}};
+    auto acceptsAll = [](IPv4Address) { return true; };
+    for (const auto& c : cases) {
+        LeaseTable table;
+        for (int number = 0; number < 64; ++number)
+            table.upsert(Lease{macNumber(number), IPv4Address{0x0A000000u + number}, State::bound, Date{2000},
+                               std::nullopt, std::nullopt, std::nullopt, Date{0}, Date{0}});
+        // Later in table order, so the lease above stays the address's holder.
+        table.upsert(Lease{macNumber(200), shared, State::offered, Date{1100}, std::nullopt, std::nullopt, std::nullopt,
+                           Date{0}, Date{0}});
+        const MACAddress newcomer = macNumber(250);
+        EXPECT_EQ(table.firstFreeAddress(newcomer, pool, Date{1000}, acceptsAll), IPv4Address{0x0A000040u}) << c.name;
+        // Past the offer's end the block is walked, found held and skipped until 2000 from then on.
+        EXPECT_EQ(table.firstFreeAddress(newcomer, pool, Date{1150}, acceptsAll), IPv4Address{0x0A000040u}) << c.name;
+        c.loseLongerHolder(table);
+        EXPECT_EQ(table.firstFreeAddress(newcomer, pool, Date{1160}, acceptsAll), shared) << c.name;
     }
 }
 

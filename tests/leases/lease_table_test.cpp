@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "lease_builders.hpp"
@@ -182,6 +183,52 @@ TEST(LeaseTable, displayOrderRanksPresenceThenAddressAndIsStable) {
                                                         "00:00:00:00:00:07", "00:00:00:00:00:07"}));
     EXPECT_EQ(sorted[6].state, State::bound);
     EXPECT_EQ(sorted[7].state, State::released);
+}
+
+// One lease short of the limit after a count: whatever makes one more lease hold no address
+// must bring the eviction of the oldest, and nothing else may.
+TEST(LeaseTable, makingRoomNoticesEveryLeaseThatStopsHoldingSinceTheLastCount) {
+    struct Case {
+        const char* name;
+        std::function<void(LeaseTable&)> change;
+        Date at;
+        bool evicts;
+    } cases[] = {
+        {"released",
+         [](LeaseTable& table) { table.upsert(lease("02:00:00:00:ff:01", "10.0.9.1", State::released, 5000, 900)); },
+         Date{1000}, true},
+        {"bound but run out",
+         [](LeaseTable& table) { table.upsert(lease("02:00:00:00:ff:01", "10.0.9.1", State::bound, 900, 900)); },
+         Date{1000}, true},
+        {"a new client released",
+         [](LeaseTable& table) { table.upsert(lease("02:00:00:00:ff:02", "10.0.9.2", State::reclaimed, 5000, 900)); },
+         Date{1000}, true},
+        {"time passes", [](LeaseTable&) {}, Date{5000}, true},
+        {"renewed",
+         [](LeaseTable& table) { table.upsert(lease("02:00:00:00:ff:01", "10.0.9.1", State::bound, 9000, 990)); },
+         Date{1000}, false},
+        {"a new client bound",
+         [](LeaseTable& table) { table.upsert(lease("02:00:00:00:ff:02", "10.0.9.2", State::offered, 9000, 990)); },
+         Date{1000}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<Lease> leases;
+        for (std::size_t index = 0; index + 1 < LeaseTable::inactiveLimit; ++index) {
+            auto old = lease("02:00:00:00:00:00", "10.0.1.1", State::released, 0, 100.0 + static_cast<double>(index));
+            old.mac.bytes[4] = static_cast<std::uint8_t>(index >> 8);
+            old.mac.bytes[5] = static_cast<std::uint8_t>(index);
+            leases.push_back(old);
+        }
+        leases.push_back(lease("02:00:00:00:ff:01", "10.0.9.1", State::bound, 5000, 900));
+        LeaseTable table(leases, {});
+        ASSERT_EQ(table.makeRoomForNewClient(Date{1000}), std::nullopt) << c.name;
+        c.change(table);
+        auto evicted = table.makeRoomForNewClient(c.at);
+        EXPECT_EQ(evicted.has_value(), c.evicts) << c.name;
+        if (evicted) {
+            EXPECT_EQ(evicted->mac, leases.front().mac) << c.name;
+        }
+    }
 }
 
 }  // namespace
