@@ -54,7 +54,8 @@ bool LeaseTable::displaysBefore(const Lease& left, std::optional<PresenceState> 
 }
 
 LeaseTable::LeaseTable(std::vector<Lease> leases, std::vector<Quarantine> quarantine)
-    : leases_(std::move(leases)), removed_(leases_.size(), false) {
+    : leases_(std::move(leases)), removed_(leases_.size(), false), places_(leases_.size()) {
+    for (auto& place : places_) place.order = nextOrder_++;
     reindexLeases();
     // The last entry for an address wins and takes that entry's place in the order.
     for (auto& entry : quarantine) {
@@ -146,12 +147,15 @@ void LeaseTable::upsert(const Lease& lease) {
     if (!found) {
         leases_.push_back(lease);
         removed_.push_back(false);
+        places_.push_back({nextOrder_++, 0});
         indexLease(leases_.size() - 1);
-        return;
+    } else {
+        unindexLease(*found);
+        leases_[*found] = lease;
+        indexLease(*found);
     }
-    unindexLease(*found);
-    leases_[*found] = lease;
-    indexLease(*found);
+    // Each change leaves an entry behind in the idle order; they are dropped before they pile up.
+    if (idle_.entryCount() > 2 * size() + 64) restartIdleOrder(idle_.through());
 }
 
 void LeaseTable::applyUnrecorded(const TableChange& change) {
@@ -203,25 +207,30 @@ std::vector<Lease> LeaseTable::dropExpiredOffers(Date now) {
 
 std::optional<Lease> LeaseTable::makeRoomForNewClient(Date now) {
     if (size() < inactiveLimit) return std::nullopt;
-    // Until a lease that held its address at the last count runs out, no more leases hold none
-    // than were counted then plus those changed since into ones that cannot hold one.
-    if (now.secondsSince1970 < earliestExpiry_ && inactiveAtMost_ < inactiveLimit) return std::nullopt;
-    std::size_t inactive = 0;
-    const Lease* oldest = nullptr;
-    earliestExpiry_ = std::numeric_limits<double>::infinity();
-    for (const auto& lease : leases()) {
-        if (lease.holdsAddress(now)) {
-            earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
-            continue;
-        }
-        ++inactive;
-        if (!oldest || lease.lastSeen < oldest->lastSeen) oldest = &lease;
-    }
-    inactiveAtMost_ = inactive;
-    if (inactive < inactiveLimit) return std::nullopt;
-    --inactiveAtMost_;
-    MACAddress evicted = oldest->mac;
-    return remove(evicted);
+    auto current = [this](const IdleOrder::Entry& entry) { return currentLease(entry); };
+    // A clock set back (or a date that is no number) makes leases hold again: counted afresh.
+    if (idle_.through() <= now)
+        idle_.advance(now, current);
+    else
+        restartIdleOrder(now);
+    if (idle_.idleCount() < inactiveLimit) return std::nullopt;
+    auto oldest = idle_.oldest(current);
+    if (!oldest) return std::nullopt;
+    return remove(*oldest);
+}
+
+const Lease* LeaseTable::currentLease(const IdleOrder::Entry& entry) const {
+    const Lease* found = nullptr;
+    byMAC_.forEachWith(hashOf(entry.mac), [&](std::size_t at) {
+        if (leases_[at].mac == entry.mac && places_[at].version == entry.version) found = &leases_[at];
+    });
+    return found;
+}
+
+void LeaseTable::restartIdleOrder(Date through) {
+    idle_.restart(through);
+    for (std::size_t position = 0; position < leases_.size(); ++position)
+        if (!removed_[position]) idle_.add(leases_[position], places_[position].order, places_[position].version);
 }
 
 int LeaseTable::clearInactive(Date now) {
@@ -335,15 +344,15 @@ void LeaseTable::indexLease(std::size_t position) {
     if (canHoldAddress(lease)) {
         byAddress_.insert(hashOf(lease.ip), position);
         addressBlocks_.add(lease.ip, expiryKey(lease.expiresAt));
-        earliestExpiry_ = std::min(earliestExpiry_, expiryKey(lease.expiresAt));
-    } else {
-        ++inactiveAtMost_;
     }
     if (lease.clientID) byClientID_.insert(hashOf(*lease.clientID), position);
+    places_[position].version = nextVersion_++;
+    idle_.add(lease, places_[position].order, places_[position].version);
 }
 
 void LeaseTable::unindexLease(std::size_t position) {
     const auto& lease = leases_[position];
+    idle_.remove(lease);
     byMAC_.erase(hashOf(lease.mac), position);
     if (canHoldAddress(lease)) {
         byAddress_.erase(hashOf(lease.ip), position);
@@ -359,8 +368,7 @@ void LeaseTable::reindexLeases() {
     byAddress_.clear(leases_.size());
     byClientID_.clear(leases_.size());
     addressBlocks_.clear();
-    earliestExpiry_ = std::numeric_limits<double>::infinity();
-    inactiveAtMost_ = 0;
+    idle_.restart(idle_.through());
     for (std::size_t position = 0; position < leases_.size(); ++position)
         if (!removed_[position]) indexLease(position);
 }
@@ -379,10 +387,14 @@ void LeaseTable::closeGaps() const {
     for (std::size_t position = 0; position < leases_.size(); ++position) {
         if (removed_[position]) continue;
         moved[position] = static_cast<std::uint32_t>(kept);
-        if (kept != position) leases_[kept] = std::move(leases_[position]);
+        if (kept != position) {
+            leases_[kept] = std::move(leases_[position]);
+            places_[kept] = places_[position];
+        }
         ++kept;
     }
     leases_.resize(kept);
+    places_.resize(kept);
     removed_.assign(kept, false);
     removedCount_ = 0;
     byMAC_.renumber(moved);

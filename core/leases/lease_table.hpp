@@ -12,6 +12,7 @@
 #include "core/addressing/presence_state.hpp"
 #include "core/addressing/server_config.hpp"
 #include "core/leases/address_blocks.hpp"
+#include "core/leases/idle_order.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/quarantine.hpp"
 #include "core/leases/table_change.hpp"
@@ -124,6 +125,9 @@ private:
     void unindexLease(std::size_t position);
     void reindexLeases();
     void reindexQuarantine();
+    // The lease an entry of idle_ stands for, while it is unchanged.
+    const Lease* currentLease(const IdleOrder::Entry& entry) const;
+    void restartIdleOrder(Date through);
     // Leaves a gap at `position`; gaps are closed once they outnumber the leases, or when the whole
     // list is read, so a removal costs O(1) amortised.
     void removeAt(std::size_t position);
@@ -150,11 +154,17 @@ private:
     // The addresses of the offers and bindings, for the first-free walk.
     AddressBlocks addressBlocks_;
     PositionIndex quarantineByAddress_;
-    // No offer or binding that held its address at the last count runs out before this, and at
-    // most `inactiveAtMost_` leases hold none until then, so that making room for a client walks
-    // the table only when a lease may have stopped holding. Both move as leases come; a walk sets them.
-    double earliestExpiry_ = std::numeric_limits<double>::infinity();
-    std::size_t inactiveAtMost_ = 0;
+    // Beside each place in leases_: its place in table order (kept while the lease is replaced in
+    // place) and the version it was indexed under, which tells current entries of idle_ from stale.
+    struct Place {
+        std::uint64_t order = 0;
+        std::uint64_t version = 0;
+    };
+    mutable std::vector<Place> places_;
+    std::uint64_t nextOrder_ = 0;
+    std::uint64_t nextVersion_ = 0;
+    // The leases that hold no address, oldest first, for making room without a walk.
+    IdleOrder idle_;
 };
 
 }  // namespace anvil
