@@ -13,7 +13,8 @@ ServerConfig defaultServerConfig() {
                         IPv4Address{192, 168, 0, 200},
                         86400,
                         std::nullopt,
-                        {}};
+                        {},
+                        std::nullopt};
 }
 
 Subnet ServerConfig::subnet() const { return Subnet{serverIP, std::clamp(prefixLength, 0, 32)}; }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/addressing/boot_config.hpp"
 #include "core/addressing/config_error.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/subnet.hpp"
@@ -28,6 +29,8 @@ struct ServerConfig {
     std::uint32_t leaseSeconds = 0;
     std::optional<IPv4Address> router;
     std::vector<IPv4Address> dns;
+    // Network boot; off when absent.
+    std::optional<BootConfig> boot;
 
     Subnet subnet() const;
     IPv4Address mask() const;
