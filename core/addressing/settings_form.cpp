@@ -144,7 +144,7 @@ SettingsForm::Evaluation SettingsForm::evaluate() const {
     if (!dnsValid) add(Field::dns, "DNS must be IPv4 addresses separated by commas, or empty for off.");
 
     if (!result.errors.empty()) return result;
-    ServerConfig config{*server, *prefixLength, *start, *end, *lease, gateway, servers};
+    ServerConfig config{*server, *prefixLength, *start, *end, *lease, gateway, servers, std::nullopt};
     for (const auto& error : config.validate()) add(fieldOf(error.kind), error.description());
     if (result.errors.empty()) result.config = config;
     return result;

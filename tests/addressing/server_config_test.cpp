@@ -16,7 +16,7 @@ namespace {
 
 IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
 
-ServerConfig usable() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}}; }
+ServerConfig usable() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}, std::nullopt}; }
 
 std::vector<Kind> kinds(const ServerConfig& config) {
     std::vector<Kind> result;

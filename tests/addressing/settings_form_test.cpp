@@ -9,7 +9,7 @@ namespace {
 
 IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
 
-ServerConfig bench() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}}; }
+ServerConfig bench() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}, std::nullopt}; }
 
 }  // namespace
 

@@ -14,7 +14,7 @@ const MACAddress device = mac("02:aa:bb:cc:dd:01");
 constexpr double moment = 1735787045.042;
 
 ServerConfig benchConfig() {
-    return ServerConfig{ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, std::nullopt, {}};
+    return ServerConfig{ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, std::nullopt, {}, std::nullopt};
 }
 
 PacketSummary bareRequest() {

@@ -134,7 +134,8 @@ struct ServerBench {
                             IPv4Address(10, 5, 0, 199),
                             3600,
                             std::nullopt,
-                            {}};
+                            {},
+                            std::nullopt};
         DHCPServer::Seams seams;
         seams.host.clock = [] { return Date{1'700'000'000}; };
         seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, "test"}; };

@@ -27,7 +27,7 @@ const IPv4Address firstLeased = ip("10.0.0.10");
 void fillWithSilentDevices(ServerHarness& bench, std::size_t count = leaseCount) {
     bench.config = ServerConfig{
         ip("10.0.0.1"), 22, firstLeased, IPv4Address{firstLeased.value + static_cast<std::uint32_t>(count) - 1}, 3600,
-        std::nullopt,   {}};
+        std::nullopt,   {}, std::nullopt};
     bench.presenceEnabled = true;
     std::vector<Lease> leases;
     for (std::uint32_t i = 0; i < count; ++i) {

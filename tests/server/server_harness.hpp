@@ -255,7 +255,7 @@ inline std::vector<ServerEvent> only(const std::vector<ServerEvent>& events, std
 // Named apart from the responder fixtures' one-day configuration: two inline functions of one name
 // in one test program would be one function to the linker.
 inline ServerConfig hourLeaseConfig() {
-    return ServerConfig{ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 3600, std::nullopt, {}};
+    return ServerConfig{ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 3600, std::nullopt, {}, std::nullopt};
 }
 
 struct ServerHarness {
