@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 
 // Lowest first. Folders on the same floor do not include each other either.
 const std::map<std::string, int> floors{
-    {"addressing", 0}, {"protocol", 1}, {"host", 1}, {"update", 1}, {"leases", 2}, {"events", 3}, {"server", 4},
+    {"addressing", 0}, {"protocol", 1}, {"host", 1}, {"update", 1}, {"tftp", 1},
+    {"leases", 2},     {"events", 3},   {"tftp_service", 4}, {"server", 5},
 };
 
 struct UpwardInclude {
@@ -109,6 +110,8 @@ TEST(IncludeFloors, APlantedIncludeIsFoundWhereverItPointsUpOrSideways) {
         {"core/host/interfaces.cpp", "#include \"app/app_model.hpp\"", true},
         {"core/server/responder.hpp", "#include \"core/events/notice.hpp\"", false},
         {"core/leases/lease.hpp", "#include \"core/host/presence.hpp\"", false},
+        {"core/tftp/tftp_transfer.hpp", "#include \"core/protocol/dhcp_packet.hpp\"", true},
+        {"core/tftp/tftp_packet.hpp", "#include \"core/addressing/bytes.hpp\"", false},
     };
     for (const auto& c : cases) {
         auto root = fs::temp_directory_path() / ("anvil-floors-" + std::to_string(::getpid()));
