@@ -7,6 +7,10 @@
 
 namespace anvil {
 
+namespace {
+constexpr unsigned lossSignalRepeats = 2;
+}  // namespace
+
 std::string TFTPFailure::description() const {
     switch (kind) {
         case Kind::timedOut: return std::string(TFTPText::transferTimedOut);
@@ -49,6 +53,7 @@ TFTPStep TFTPTransfer::sendWindow(std::uint64_t from, std::uint64_t to, bool ret
     for (auto index = from; index <= to; ++index) step.sends.push_back(blockAt(index));
     sentUpTo_ = std::max(sentUpTo_, to);
     if (!retransmission) timeouts_ = 0;
+    if (retransmission) resentUpTo_ = std::max(resentUpTo_, to);
     step.restartTimer = true;
     return step;
 }
@@ -83,21 +88,33 @@ TFTPStep TFTPTransfer::onAck(std::uint16_t wireBlock) {
         return sendWindow(1, std::min<std::uint64_t>(options_.windowSize, blockCount_), false);
     }
     // The sent block whose wire number this is; the window is far shorter than 65536 blocks, so
-    // at most one sent block matches, and one at or before acknowledged_ is stale.
+    // at most one sent block matches, and one before acknowledged_ is stale.
     auto back = static_cast<std::uint16_t>(static_cast<std::uint16_t>(sentUpTo_ & 0xFFFF) - wireBlock);
     if (back >= sentUpTo_) return current();
     auto index = sentUpTo_ - back;
-    if (index <= acknowledged_) return current();
+    if (index < acknowledged_) return current();
+    if (index == acknowledged_) {
+        // Several repeats of an ACK while blocks are out say the next block was lost (RFC 7440):
+        // send the window again, once for this point. One repeat may be the network's own
+        // duplicate, repeats up to a block we sent twice are the echoes of our own resending, and
+        // lock-step never resends on a repeat (the Sorcerer's Apprentice).
+        if (options_.windowSize == 1 || acknowledged_ == sentUpTo_ || acknowledged_ <= resentUpTo_)
+            return current();
+        if (++repeatsOfAcknowledged_ != lossSignalRepeats) return current();
+        return sendWindow(acknowledged_ + 1, sentUpTo_, true);
+    }
     acknowledged_ = index;
+    repeatsOfAcknowledged_ = 0;
     if (acknowledged_ >= blockCount_) {
         phase_ = Phase::over;
         outcome_ = TFTPOutcome::finished;
         return current();
     }
-    // RFC 7440: the next window starts after the acknowledged block, resending what the client
-    // reports missing.
+    // Blocks after the acknowledged one may still be on their way; only new ones fill the window.
+    timeouts_ = 0;
     auto last = std::min<std::uint64_t>(acknowledged_ + options_.windowSize, blockCount_);
-    return sendWindow(acknowledged_ + 1, last, false);
+    if (last <= sentUpTo_) return current();
+    return sendWindow(sentUpTo_ + 1, last, false);
 }
 
 TFTPStep TFTPTransfer::onPacket(const TFTPPacket& packet) {

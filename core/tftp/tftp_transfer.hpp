@@ -61,8 +61,10 @@ public:
 
     // The OACK when options were accepted, else the first window of data.
     TFTPStep start();
-    // ACK slides the window, ERROR ends the transfer, any other packet fails it with protocolError
-    // and an ERROR 4 to send.
+    // An ACK inside the window slides it and sends the blocks that fill it again; the second repeat
+    // of an ACK (windowsize > 1) resends the unacknowledged blocks once; stale ACKs, ACKs of blocks
+    // not yet sent and ACKs other than 0 before data starts are ignored. ERROR ends the transfer
+    // (clientError); any other packet fails it with protocolError and an ERROR 4 to send.
     TFTPStep onPacket(const TFTPPacket& packet);
     // The timer ran out: retransmit what is unacknowledged, or fail timedOut after `tries` sends.
     TFTPStep onTimeout();
@@ -92,6 +94,8 @@ private:
     std::uint64_t acknowledged_ = 0;  // blocks 1..acknowledged_ are the client's
     std::uint64_t sentUpTo_ = 0;      // highest block sent so far
     unsigned timeouts_ = 0;           // since the last progress
+    unsigned repeatsOfAcknowledged_ = 0;
+    std::uint64_t resentUpTo_ = 0;    // highest block sent more than once
 };
 
 }  // namespace anvil
