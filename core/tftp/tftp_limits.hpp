@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "core/addressing/boot_config.hpp"
+#include "core/tftp/tftp_texts.hpp"
 
 namespace anvil {
 
@@ -24,6 +26,10 @@ enum class TFTPAdmissionRefusal {
     tooManyTransfers,
     tooManyForClient,
 };
+
+inline std::string_view description(TFTPAdmissionRefusal refusal) {
+    return refusal == TFTPAdmissionRefusal::tooManyTransfers ? TFTPText::tooManyTransfers : TFTPText::tooManyForClient;
+}
 
 // Whether one more transfer may start, given those running in all and for this client.
 inline std::optional<TFTPAdmissionRefusal> admitTFTPTransfer(std::size_t activeTotal, std::size_t activeForClient) {

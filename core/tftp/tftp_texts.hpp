@@ -21,6 +21,11 @@ inline constexpr std::string_view pathEmpty = "names no file";
 inline constexpr std::string_view pathTooLong = "is longer than 255 bytes";
 inline constexpr std::string_view pathControlByte = "contains a control character";
 inline constexpr std::string_view pathLeavesFolder = "leaves the boot folder";
+// Found where the runtime opens the path beneath the folder.
+inline constexpr std::string_view fileMissing = "is not in the boot folder";
+inline constexpr std::string_view linkLeavesFolder = "is a symbolic link that leaves the boot folder";
+inline constexpr std::string_view notRegularFile = "is a folder, device or other special file";
+inline constexpr std::string_view fileUnreadable = "cannot be read by the server";
 
 // To users: why a transfer was not started or did not finish.
 inline constexpr std::string_view tooManyTransfers = "16 transfers are already running";
@@ -31,6 +36,7 @@ inline std::string clientError(std::uint16_t code, std::string_view plainMessage
            (plainMessage.empty() ? std::string{} : " (" + std::string(plainMessage) + ")");
 }
 inline constexpr std::string_view protocolError = "the client sent a packet that has no place in a transfer";
+inline constexpr std::string_view mailModeRefused = "asked for mail mode, which is not served";
 inline constexpr std::string_view writeRefused = "asked to write a file; this server only serves files";
 
 }  // namespace anvil::TFTPText
