@@ -1,4 +1,6 @@
 // Files opened beneath a real temporary boot folder, by openat2 and by the component walk.
+#include "core/host/boot_folder.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -13,8 +15,6 @@
 #include <fstream>
 #include <optional>
 #include <string>
-
-#include "core/host/boot_folder.hpp"
 
 namespace anvil {
 namespace {

@@ -1,4 +1,6 @@
 // The TFTP server's sockets on loopback, and the IP_PKTINFO reader fed by hand.
+#include "core/host/tftp_sockets.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,8 +15,6 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include "core/host/tftp_sockets.hpp"
 
 namespace anvil {
 namespace {
@@ -112,14 +112,18 @@ TEST(TFTPSockets, SocketFailuresAreValuesNamingTheOperation) {
         return std::nullopt;
     };
     const Row rows[] = {
-        {"a port in use", failureOf(openTFTPLoopbackListener(held.port)),
+        {"a port in use",
+         failureOf(openTFTPLoopbackListener(held.port)),
          {"bind 127.0.0.1:" + std::to_string(held.port), EADDRINUSE}},
-        {"an address not this host's", failureOf(openTransferSocket(IPv4Address(192, 0, 2, 1), "")),
+        {"an address not this host's",
+         failureOf(openTransferSocket(IPv4Address(192, 0, 2, 1), "")),
          {"bind 192.0.2.1:0", EADDRNOTAVAIL}},
-        {"a missing card", failureOf(openTransferSocket(IPv4Address::loopback, "enmissing")),
+        {"a missing card",
+         failureOf(openTransferSocket(IPv4Address::loopback, "enmissing")),
          {"setsockopt SO_BINDTODEVICE", ENODEV}},
         {"a closed descriptor", failureOf(receiveDatagram(-1, buffer)), {"recvmsg", EBADF}},
-        {"sending on a closed descriptor", sendDatagram(-1, buffer, IPv4Address::loopback, 9),
+        {"sending on a closed descriptor",
+         sendDatagram(-1, buffer, IPv4Address::loopback, 9),
          {"send to 127.0.0.1:9", EBADF}},
     };
     for (const auto& row : rows) {

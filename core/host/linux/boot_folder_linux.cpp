@@ -33,8 +33,7 @@ BootFileRefusal openRefusal(int code) {
         case ENXIO:
         case ENODEV: return {Kind::notAFile, "a device or a socket"};
         case EISDIR: return {Kind::notAFile, "a folder"};
-        default:
-            return {Kind::unreadable, std::string(std::strerror(code)) + " (errno " + std::to_string(code) + ")"};
+        default: return {Kind::unreadable, std::string(std::strerror(code)) + " (errno " + std::to_string(code) + ")"};
     }
 }
 
@@ -142,8 +141,7 @@ std::variant<OpenedBootFile, BootFileRefusal> walkBeneath(int folderFd, const st
 }  // namespace
 
 std::string BootFolderFailure::description() const {
-    return "cannot open the boot folder " + path + ": " + std::strerror(code) + " (errno " + std::to_string(code) +
-           ")";
+    return "cannot open the boot folder " + path + ": " + std::strerror(code) + " (errno " + std::to_string(code) + ")";
 }
 
 std::variant<int, BootFolderFailure> openBootFolder(const std::string& path) {

@@ -177,8 +177,7 @@ std::optional<SocketFailure> sendDatagram(int fd, std::span<const std::uint8_t> 
         ssize_t sent = ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&target), sizeof target);
         if (sent < 0 && errno == EINTR && attempt < interruptedRetries) continue;
-        if (sent < 0)
-            return SocketFailure{"send to " + destination.description() + ":" + std::to_string(port), errno};
+        if (sent < 0) return SocketFailure{"send to " + destination.description() + ":" + std::to_string(port), errno};
         if (static_cast<std::size_t>(sent) != bytes.size())
             return SocketFailure{"send to " + destination.description() + ":" + std::to_string(port), EIO};
         return std::nullopt;
