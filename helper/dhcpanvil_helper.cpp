@@ -1,9 +1,10 @@
 // dhcpanvil-helper: the one program of DHCP Anvil that holds a capability (cap_net_bind_service).
 // dhcpanvil and DHCPAnvilApp start it with one end of a Unix socket pair as descriptor 3 and send
-// one request, "<card> 67\n". It serves members of the group dhcpanvil, and bench cards only:
-// wired Ethernet cards that carry no default route (core/host/bench_card_rule.hpp, the rule the
-// programs' card lists follow too). It opens the DHCP server socket of that card exactly as the
-// server needs it, passes the descriptor back over the pair, and exits. It reads no environment
+// one request, "<card> 67\n" for the DHCP server socket or "<card> 69\n" for the TFTP server's
+// listening socket, and no other port. It serves members of the group dhcpanvil, and bench cards
+// only: wired Ethernet cards that carry no default route (core/host/bench_card_rule.hpp, the rule
+// the programs' card lists follow too). It opens that socket of the card exactly as the server
+// needs it, passes the descriptor back over the pair, and exits. It reads no environment
 // variable, loads no plug-in, runs no other program and writes no file; it reads /etc/group, the
 // route tables in /proc/net and the card's folder in /sys/class/net.
 //
@@ -32,9 +33,10 @@
 namespace {
 
 constexpr int requestFD = 3;
-constexpr unsigned short serverPort = 67;
-// A 15-byte name, a space, "67" and the newline fit well within this; a longer name still gets
-// its own reason.
+constexpr unsigned short dhcpPort = 67;
+constexpr unsigned short tftpPort = 69;
+// A 15-byte name, a space, "67" or "69" and the newline fit well within this; a longer name still
+// gets its own reason.
 constexpr std::size_t longestRequest = 32;
 
 void reply(const std::string& line, int passed = -1) {
@@ -199,7 +201,13 @@ int main() {
 
     std::string name = request.substr(0, space);
     std::string port = request.substr(space + 1);
-    if (port != std::to_string(serverPort)) return refuse("the request names another port than 67");
+    unsigned short serverPort = 0;
+    if (port == std::to_string(dhcpPort))
+        serverPort = dhcpPort;
+    else if (port == std::to_string(tftpPort))
+        serverPort = tftpPort;
+    else
+        return refuse("the request names another port than 67 or 69");
     if (auto problem = anvil::BenchCardRule::nameProblem(name)) return refuse(*problem);
     unsigned index = ::if_nametoindex(name.c_str());
     if (index == 0) return fail("find interface " + name, ENXIO);
@@ -208,10 +216,12 @@ int main() {
     if (auto problem = anvil::BenchCardRule::refusal(*card)) return refuse(*problem);
 
     // The same steps, in the same order and with the same operation texts, as the server's own.
+    // TFTP answers only the unicast requests sent to the card's address: no broadcast.
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail("socket", errno);
     int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return fail("setsockopt SO_BROADCAST", errno);
+    if (serverPort == dhcpPort && ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        return fail("setsockopt SO_BROADCAST", errno);
     if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) return fail("setsockopt IP_PKTINFO", errno);
     if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), static_cast<socklen_t>(name.size())) != 0)
         return fail("setsockopt SO_BINDTODEVICE", errno);
@@ -220,7 +230,7 @@ int main() {
     address.sin_port = htons(serverPort);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return fail("bind 0.0.0.0:67", errno);
+        return fail("bind 0.0.0.0:" + std::to_string(serverPort), errno);
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl O_NONBLOCK", errno);
 

@@ -66,7 +66,7 @@ std::string ask(const std::string& request, int* passed = nullptr) {
     return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : "";
 }
 
-TEST(Helper, RefusesEveryRequestButAnOfferedCardOnPort67WithOneLine) {
+TEST(Helper, RefusesEveryRequestButAnOfferedCardOnPort67Or69WithOneLine) {
     struct Row {
         std::string request;
         std::string answer;
@@ -85,9 +85,15 @@ TEST(Helper, RefusesEveryRequestButAnOfferedCardOnPort67WithOneLine) {
         {"lo 67\n", "refused card lo is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
         {"wlan0 67\n", "refused card wlan0 is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
         {missing + " 67\n", "error 6 find interface " + missing + "\n"},
-        {"eth0 68\n", "refused the request names another port than 67\n"},
-        {"eth0 067\n", "refused the request names another port than 67\n"},
-        {"eth0 6\n7\n", "refused the request names another port than 67\n"},
+        {"eth0 68\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 067\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 6\n7\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 6969\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 670\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 69x\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 069\n", "refused the request names another port than 67 or 69\n"},
+        {"eth0 \n", "refused the request names another port than 67 or 69\n"},
+        {"lo 69\n", "refused card lo is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
         {"eth0 67", "refused the request is truncated: it does not end with a newline\n"},
         {"eth0\n", "refused the request is truncated: it names no port\n"},
         {"", "refused the request is truncated: it does not end with a newline\n"},
@@ -327,6 +333,72 @@ TEST(Helper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
     bench.inside([&] {
         for (const auto& row : rows)
             EXPECT_EQ(asNobody(row.groups, [&] { return answerText("en0", row.helper); }), row.answer) << row.what;
+    });
+}
+
+// What asking for a card's TFTP socket came to; "served" says how the socket was made.
+std::string tftpAnswerText(const std::string& card, const std::string& helper) {
+    auto answer = PrivilegeHelper::openServerSocket(card, PrivilegeHelper::ServerPort::tftp, helper);
+    if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
+        return TransportError(failure->operation, failure->code).description();
+    auto socket = std::get<PrivilegeHelper::Socket>(answer);
+    int fd = socket.fd;
+    std::string text = "served";
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0 || ntohs(bound.sin_port) != 69 ||
+        bound.sin_addr.s_addr != htonl(INADDR_ANY))
+        text += ", not bound to 0.0.0.0:69";
+    char device[IFNAMSIZ] = {};
+    socklen_t deviceLength = sizeof device;
+    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, &deviceLength) != 0 || card != device)
+        text += ", not bound to the card";
+    if (socket.interfaceIndex != ::if_nametoindex(card.c_str())) text += ", another card's index";
+    int on = 0;
+    socklen_t onLength = sizeof on;
+    if (::getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &onLength) != 0 || on != 0) text += ", broadcast";
+    if (::getsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, &onLength) != 0 || on != 1) text += ", no IP_PKTINFO";
+    if (!(::fcntl(fd, F_GETFL) & O_NONBLOCK)) text += ", blocking";
+    if (!(::fcntl(fd, F_GETFD) & FD_CLOEXEC)) text += ", inherited";
+    ::close(fd);
+    return text;
+}
+
+TEST(Helper, OpensTheTFTPSocketOfABenchCardForTheGroupsMembersOnly) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    InstalledHelper installed(*group);
+    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+
+    const std::string sentence(BenchCardRule::notInGroup);
+    struct Row {
+        std::string what;
+        std::optional<std::vector<gid_t>> nobodyWithGroups;  // nothing: as root
+        std::string card;
+        std::string helper;
+        std::string answer;
+    };
+    const Row rows[] = {
+        {"root", std::nullopt, "en0", ANVIL_HELPER_PATH, "served"},
+        {"a member", std::vector<gid_t>{*group}, "en0", installed.path, "served"},
+        {"a member, not a bench card", std::vector<gid_t>{*group}, "usb0", installed.path,
+         "ask dhcpanvil-helper (card usb0 is not offered: only cards named \"en…\" or \"eth…\" are served) failed: "
+         "Operation not permitted (errno 1)"},
+        {"outside the group", std::vector<gid_t>{}, "en0", installed.path,
+         sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
+        {"outside the group, helper 0755", std::vector<gid_t>{}, "en0", ANVIL_HELPER_PATH,
+         sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
+    };
+    bench.inside([&] {
+        for (const auto& row : rows) {
+            auto work = [&] { return tftpAnswerText(row.card, row.helper); };
+            EXPECT_EQ(row.nobodyWithGroups ? asNobody(*row.nobodyWithGroups, work) : work(), row.answer) << row.what;
+        }
+        // Port 69 is the TFTP server's alone: the DHCP socket of the same card still opens.
+        EXPECT_EQ(answerText("en0", ANVIL_HELPER_PATH), "served");
     });
 }
 

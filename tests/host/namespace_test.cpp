@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "core/host/arp_table.hpp"
 #include "core/host/async_prober.hpp"
@@ -27,6 +29,7 @@
 #include "core/host/preflight.hpp"
 #include "core/host/prober.hpp"
 #include "core/host/process_runner.hpp"
+#include "core/host/tftp_sockets.hpp"
 
 namespace anvil {
 namespace {
@@ -310,6 +313,60 @@ TEST_F(NamespaceTest, port67HeldOnAnotherCardLeavesThisCardFree) {
         return result;
     });
     EXPECT_EQ(text, "held|card free|any taken|card free|any taken");
+}
+
+// A request from the bench reaches the card's port 69 naming the card's address, and the answer
+// comes from a transfer socket of that address and card on a port of its own.
+TEST_F(NamespaceTest, tftpRequestOnTheCardIsAnsweredFromItsAddressOnANewPort) {
+    auto card = bench->card;
+    auto peerNamespace = bench->peerNamespace;
+    auto text = Bench::inNamespace(bench->cardNamespace, [&] {
+        auto opened = openTFTPListener(card);
+        if (auto failure = std::get_if<SocketFailure>(&opened)) return "listener: " + failure->description();
+        auto listener = std::get<TFTPListener>(opened);
+        std::string peerSaw = "peer: nothing";
+        std::thread peer([&] {
+            int nsFD = open(("/run/netns/" + peerNamespace).c_str(), O_RDONLY | O_CLOEXEC);
+            if (nsFD < 0 || setns(nsFD, CLONE_NEWNET) != 0) return;
+            close(nsFD);
+            int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const std::vector<std::uint8_t> request{0, 1, 'a', 0, 'o', 'c', 't', 'e', 't', 0};
+            if (sendDatagram(fd, request, IPv4Address(10, 77, 0, 1), 69)) return;
+            pollfd polled{fd, POLLIN, 0};
+            if (poll(&polled, 1, 5000) == 1) {
+                std::vector<std::uint8_t> buffer(largestDatagram);
+                auto reply = receiveDatagram(fd, buffer);
+                if (auto datagram = std::get_if<ReceivedDatagram>(&reply))
+                    peerSaw = "peer: from " + datagram->source.description() +
+                              (datagram->sourcePort == 69 ? " port 69" : " another port");
+            }
+            close(fd);
+        });
+        std::string result = "listener: nothing";
+        pollfd polled{listener.fd, POLLIN, 0};
+        std::vector<std::uint8_t> buffer(largestDatagram);
+        if (poll(&polled, 1, 5000) == 1) {
+            auto received = receiveDatagram(listener.fd, buffer);
+            if (auto datagram = std::get_if<ReceivedDatagram>(&received); datagram && datagram->arrival) {
+                result = "from " + datagram->source.description() + " to " +
+                         datagram->arrival->localAddress.description() +
+                         (datagram->arrival->interfaceIndex == listener.interfaceIndex ? " on the card" : " elsewhere");
+                auto transfer = openTransferSocket(datagram->arrival->localAddress, card);
+                if (auto socket = std::get_if<TransferSocket>(&transfer)) {
+                    const std::vector<std::uint8_t> answer{0, 3, 0, 1};
+                    if (auto failure = sendDatagram(socket->fd, answer, datagram->source, datagram->sourcePort))
+                        result += "|" + failure->description();
+                    close(socket->fd);
+                } else {
+                    result += "|" + std::get<SocketFailure>(transfer).description();
+                }
+            }
+        }
+        peer.join();
+        close(listener.fd);
+        return result + "|" + peerSaw;
+    });
+    EXPECT_EQ(text, "from 10.77.0.2 to 10.77.0.1 on the card|peer: from 10.77.0.1 another port");
 }
 
 // Without NetworkManager the printed fix runs whole as root and replaces an older fixed address,

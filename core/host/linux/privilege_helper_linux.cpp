@@ -182,7 +182,7 @@ bool PrivilegeHelper::notNeeded() {
 }
 
 std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> PrivilegeHelper::openServerSocket(
-    const std::string& interfaceName, const std::string& helperPath) {
+    const std::string& interfaceName, ServerPort port, const std::string& helperPath) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return Failure{"socketpair", errno};
     if (!liftAboveStandard(ends[0]) || !liftAboveStandard(ends[1])) {
@@ -202,7 +202,7 @@ std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> PrivilegeHelper:
     }
 
     auto deadline = Clock::now() + answerLimit;
-    std::string request = interfaceName + " 67\n";
+    std::string request = interfaceName + " " + std::to_string(static_cast<unsigned>(port)) + "\n";
     std::variant<Socket, Failure> answer;
     errno = 0;
     if (::send(ends[0], request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
