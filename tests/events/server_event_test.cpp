@@ -173,9 +173,15 @@ TEST(ServerEvent, CasesCompareByPayloadAndVisitPlainly) {
         ServerEvent::noticeCleared(NoticeKind::linkDown),
         ServerEvent::info("hello"),
         ServerEvent::stopped(),
+        ServerEvent::tftpRequested(1, addr("192.168.0.100"), 2000, mac, "ipxe.efi", "tsize=0"),
+        ServerEvent::tftpProgress(1, addr("192.168.0.100"), mac, "ipxe.efi", 512, 4096),
+        ServerEvent::tftpFinished(1, addr("192.168.0.100"), mac, "ipxe.efi", 4096, 0.5),
+        ServerEvent::tftpFailed(1, addr("192.168.0.100"), std::nullopt, "x", TFTPFailureReason::busy, ""),
     };
-    const char* names[] = {"started",  "received", "sent",         "dropped",       "leaseChanged", "leaseRemoved",
-                           "presence", "link",     "noticeRaised", "noticeCleared", "info",         "stopped"};
+    const char* names[] = {"started",       "received",     "sent",         "dropped",      "leaseChanged",
+                           "leaseRemoved",  "presence",     "link",         "noticeRaised", "noticeCleared",
+                           "info",          "stopped",      "tftpRequested", "tftpProgress", "tftpFinished",
+                           "tftpFailed"};
     for (std::size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].value.index(), i);
         EXPECT_EQ(events[i].caseName(), names[i]);
