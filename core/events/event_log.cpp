@@ -187,7 +187,7 @@ void addJSONFields(nlohmann::json& object, const ServerEvent& event, const Maker
     } else if (auto requested = event.as<ServerEvent::TFTPRequested>()) {
         addTransferFields(object, requested->transfer, requested->client, requested->mac, requested->file, maker);
         object["clientPort"] = requested->clientPort;
-        object["options"] = plainText(requested->options);
+        object["tftpOptions"] = plainText(requested->options);
     } else if (auto progress = event.as<ServerEvent::TFTPProgress>()) {
         addTransferFields(object, progress->transfer, progress->client, progress->mac, progress->file, maker);
         object["bytes"] = progress->bytes;

@@ -28,6 +28,7 @@ TEST(NoticeKind, RawValuesCriticalityAndOrder) {
         {NoticeKind::linkDown, "linkDown", false},
         {NoticeKind::adapterUnplugged, "adapterUnplugged", false},
         {NoticeKind::leaseFileSetAside, "leaseFileSetAside", false},
+        {NoticeKind::bootFileMissing, "bootFileMissing", false},
     };
     ASSERT_EQ(std::size(rows), allNoticeKinds.size());
     for (std::size_t i = 0; i < allNoticeKinds.size(); ++i) {
@@ -76,6 +77,11 @@ TEST(Notice, MessagesAreTheExactSentences) {
          "Link down. No device is connected to en7. Serving resumes on its own when the link returns."},
         {Notice::adapterUnplugged(), NoticeKind::adapterUnplugged,
          "The adapter was unplugged. Waiting for it to come back\xE2\x80\xA6"},
+        {Notice::bootFileMissing("ipxe.efi", "/srv/boot"), NoticeKind::bootFileMissing,
+         "Device asked for boot file ipxe.efi, which is not in the boot folder /srv/boot"},
+        // The name comes off the wire: no byte of it may reach a terminal as a control.
+        {Notice::bootFileMissing("a\x1b[2Jb\nc", "/srv/boot"), NoticeKind::bootFileMissing,
+         "Device asked for boot file a\\x1b[2Jb\\x0ac, which is not in the boot folder /srv/boot"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(row.notice.kind, row.kind);
