@@ -566,6 +566,12 @@ ModelChange partsOf(const ServerEvent& event) {
                 return ModelChange::notices;
             else if constexpr (std::is_same_v<Case, ServerEvent::Stopped>)
                 return ModelChange::serving | ModelChange::notices | ModelChange::leases;
+            // A transfer shows on its device's row and on the device card, both of which follow the leases.
+            else if constexpr (std::is_same_v<Case, ServerEvent::TFTPRequested> ||
+                               std::is_same_v<Case, ServerEvent::TFTPProgress> ||
+                               std::is_same_v<Case, ServerEvent::TFTPFinished> ||
+                               std::is_same_v<Case, ServerEvent::TFTPFailed>)
+                return ModelChange::leases;
             else
                 return {};
         },

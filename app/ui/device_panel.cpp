@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -12,6 +13,8 @@
 #include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 #include "core/addressing/duration.hpp"
+#include "core/addressing/plain_text.hpp"
+#include "core/events/event_log.hpp"
 
 namespace anvil {
 
@@ -39,6 +42,17 @@ std::string leaseText(const Lease& device, const AppModel& model) {
     if (device.state != Lease::State::bound) return text;
     double left = device.expiresAt.secondsSince(model.now());
     return text + (left > 0 ? ", " + formatDuration(static_cast<std::uint32_t>(left)) + " left" : ", expired");
+}
+
+// The client's file name with its control bytes shown as escapes; labels never read it as markup.
+std::string fileName(const std::string& file) { return plainText(file); }
+
+std::string resultText(const TransferResult& result) {
+    if (!result.failure)
+        return "Sent " + fileName(result.file) + ": " + EventLog::byteCount(result.bytes) + " in " +
+               QString::number(result.seconds, 'f', 1).toStdString() + " s";
+    std::string text = fileName(result.file) + " failed: " + std::string(description(*result.failure));
+    return result.detail.empty() ? text : text + " (" + plainText(result.detail) + ")";
 }
 
 }  // namespace
@@ -155,6 +169,19 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     rows_->setHorizontalSpacing(12);
     auto* right = new QVBoxLayout;
     right->addLayout(rows_);
+    transfer_ = new QWidget;
+    transfer_->setObjectName("transfer");
+    auto* transferLayout = new QVBoxLayout(transfer_);
+    transferLayout->setContentsMargins(0, 8, 0, 0);
+    transferFile_ = makeLabel("transferFile");
+    transferProgress_ = new QProgressBar;
+    transferProgress_->setObjectName("transferProgress");
+    transferResult_ = makeLabel("transferResult");
+    transferLayout->addWidget(transferFile_);
+    transferLayout->addWidget(transferProgress_);
+    transferLayout->addWidget(transferResult_);
+    right->addWidget(transfer_);
+    transfer_->hide();
     right->addStretch();
     layout->addLayout(right, 1);
 
@@ -189,6 +216,27 @@ void DeviceCard::render(const Lease& device) {
         muted.setColor(QPalette::WindowText, secondaryText(palette()));
         if (muted != row.title->palette()) row.title->setPalette(muted);
     }
+    renderTransfer(device);
+}
+
+void DeviceCard::renderTransfer(const Lease& device) {
+    const auto* active = model_.state.activeTransfer(device.mac, device.ip);
+    const auto* last = model_.state.lastTransferResult(device.mac, device.ip);
+    transfer_->setVisible(active || last);
+    transferFile_->setVisible(active);
+    transferProgress_->setVisible(active);
+    if (active) {
+        std::string amount = EventLog::byteCount(active->bytes);
+        if (active->size) amount += " of " + EventLog::byteCount(*active->size);
+        setText(transferFile_, q("TFTP " + fileName(active->file) + " \u00b7 " + amount));
+        // Without a size (the client asked none) the bar only says that something moves.
+        auto percent = active->percent();
+        int maximum = percent ? 100 : 0;
+        if (transferProgress_->maximum() != maximum) transferProgress_->setRange(0, maximum);
+        if (percent && transferProgress_->value() != *percent) transferProgress_->setValue(*percent);
+    }
+    transferResult_->setVisible(last);
+    if (last) setText(transferResult_, q("Last boot file: " + resultText(*last)));
 }
 
 DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {

@@ -12,6 +12,7 @@
 
 class QGridLayout;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 
 namespace anvil {
@@ -51,6 +52,8 @@ public:
     void renderClock(const Lease& device);
 
 private:
+    void renderTransfer(const Lease& device);
+
     struct Row {
         QLabel* title;
         QLabel* value;
@@ -62,6 +65,11 @@ private:
     QLabel* presence_;
     QGridLayout* rows_;
     std::vector<Row> rowValues_;
+    // Network boot: the file on its way with its progress, and how the last one ended.
+    QWidget* transfer_;
+    QLabel* transferFile_;
+    QProgressBar* transferProgress_;
+    QLabel* transferResult_;
 };
 
 class DevicePanel : public QGroupBox {

@@ -11,6 +11,8 @@
 #include <algorithm>
 
 #include "app/ui/texts.hpp"
+#include "core/addressing/plain_text.hpp"
+#include "core/events/event_log.hpp"
 #include "core/leases/lease_table.hpp"
 
 namespace anvil {
@@ -26,8 +28,15 @@ bool showsExpired(const Lease& lease, Date now) {
 
 LeaseTableModel::LeaseTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
+std::string LeaseTableModel::transferLine(const ActiveTransfer& transfer) {
+    // A cell draws control bytes as boxes or not at all: the client's name is shown escaped.
+    std::string line = "TFTP " + plainText(transfer.file) + " ";
+    if (auto percent = transfer.percent()) return line + std::to_string(*percent) + " %";
+    return line + EventLog::byteCount(transfer.bytes);
+}
+
 QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
-                              const std::optional<std::string>& maker) {
+                              const std::optional<std::string>& maker, const std::optional<std::string>& transfer) {
     switch (column) {
         case status: return presenceLabel(presence);
         case device: {
@@ -36,7 +45,8 @@ QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<P
         }
         case Column::lease: {
             std::string state(rawValue(lease.state));
-            return q(showsExpired(lease, now) ? state + " (expired)" : state);
+            if (showsExpired(lease, now)) state += " (expired)";
+            return q(transfer ? state + " \u00b7 " + *transfer : state);
         }
         case address: return q(lease.ip.description());
     }
@@ -62,16 +72,20 @@ void LeaseTableModel::update(const AppModel& model) {
     std::vector<Row> added;
     for (const auto& [mac, lease] : leases) {
         auto presence = model.presence(lease);
+        std::optional<std::string> transfer;
+        if (const auto* active = model.state.activeTransfer(mac, lease.ip)) transfer = transferLine(*active);
         auto found = rowOf_.find(mac);
         if (found == rowOf_.end()) {
-            added.push_back({lease, presence, model.maker(mac)});
+            added.push_back({lease, presence, model.maker(mac), transfer});
             continue;
         }
         Row& row = rows_[found->second];
-        if (row.lease == lease && row.presence == presence && showsExpired(lease, now) == showsExpired(lease, now_))
+        if (row.lease == lease && row.presence == presence && row.transfer == transfer &&
+            showsExpired(lease, now) == showsExpired(lease, now_))
             continue;
         row.lease = lease;
         row.presence = presence;
+        row.transfer = std::move(transfer);
         changedRow(found->second);
     }
     now_ = now;
@@ -107,7 +121,7 @@ QVariant LeaseTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
     if (role == Qt::DisplayRole)
-        return text(static_cast<Column>(index.column()), row.lease, row.presence, now_, row.maker);
+        return text(static_cast<Column>(index.column()), row.lease, row.presence, now_, row.maker, row.transfer);
     return {};
 }
 

@@ -31,7 +31,10 @@ public:
 
     // The text of one cell.
     static QString text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
-                        const std::optional<std::string>& maker = std::nullopt);
+                        const std::optional<std::string>& maker = std::nullopt,
+                        const std::optional<std::string>& transfer = std::nullopt);
+    // The short line of a boot file on its way, "TFTP ipxe.efi 45 %".
+    static std::string transferLine(const ActiveTransfer& transfer);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -43,6 +46,7 @@ private:
         Lease lease;
         std::optional<PresenceState> presence;
         std::optional<std::string> maker;
+        std::optional<std::string> transfer;
     };
     void changedRow(std::size_t row);
 

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -31,6 +32,21 @@ QLabel* errorLabel(const char* name) {
     label->setWordWrap(true);
     label->hide();
     return label;
+}
+
+// What each kind of boot client is called on the sheet.
+const char* kindTitle(BootKind kind) {
+    switch (kind) {
+        case BootKind::bios: return "PC BIOS (PXE)";
+        case BootKind::efiX64: return "UEFI x86-64";
+        case BootKind::efiArm64: return "UEFI ARM64";
+        case BootKind::arm32: return "ARM 32-bit";
+        case BootKind::arm64: return "ARM 64-bit";
+        case BootKind::uboot: return "U-Boot";
+        case BootKind::ipxe: return "iPXE (running)";
+        case BootKind::rpi: return "Raspberry Pi";
+    }
+    return "";
 }
 
 }  // namespace
@@ -101,6 +117,47 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     errorLabels_[SettingsForm::Field::dns] = errorLabel("dnsError");
     optionalForm->addRow("", errorLabels_[SettingsForm::Field::dns]);
     layout->addWidget(optional);
+
+    auto* boot = new QGroupBox("Network boot");
+    boot->setObjectName("networkBoot");
+    auto* bootLayout = new QVBoxLayout(boot);
+    bootEnabled_ = new QCheckBox("Serve boot files over TFTP");
+    bootEnabled_->setObjectName("bootEnabled");
+    bootEnabled_->setChecked(form.bootEnabled);
+    bootLayout->addWidget(bootEnabled_);
+    bootFields_ = new QWidget;
+    auto* bootForm = new QFormLayout(bootFields_);
+    bootForm->setContentsMargins(0, 0, 0, 0);
+    bootFolder_ = new QLineEdit(q(form.bootFolder));
+    bootFolder_->setObjectName("bootFolder");
+    bootFolder_->setPlaceholderText("/srv/tftp");
+    auto* choose = new QPushButton("Choose…");
+    choose->setObjectName("chooseBootFolder");
+    choose->setAutoDefault(false);
+    connect(choose, &QPushButton::clicked, this, &SettingsDialog::chooseBootFolder);
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(bootFolder_, 1);
+    folderRow->addWidget(choose);
+    bootForm->addRow("Folder", folderRow);
+    bootFileForAll_ = new QLineEdit(q(form.bootFileForAll));
+    bootFileForAll_->setObjectName("bootFileForAll");
+    bootFileForAll_->setPlaceholderText("none: each device names its own");
+    bootForm->addRow("Boot file", bootFileForAll_);
+    for (BootKind kind : allBootKinds) {
+        auto found = form.bootFiles.find(kind);
+        auto* field = new QLineEdit(found != form.bootFiles.end() ? q(found->second) : QString());
+        field->setObjectName(q("bootFile-" + std::string(rawValue(kind))));
+        field->setPlaceholderText("same as above");
+        bootForm->addRow(kindTitle(kind), field);
+        bootFiles_[kind] = field;
+    }
+    bootBlockSizeCeiling_ = form.bootBlockSizeCeiling;
+    bootLayout->addWidget(bootFields_);
+    errorLabels_[SettingsForm::Field::boot] = errorLabel("bootError");
+    bootLayout->addWidget(errorLabels_[SettingsForm::Field::boot]);
+    bootFields_->setEnabled(form.bootEnabled);
+    connect(bootEnabled_, &QCheckBox::toggled, bootFields_, &QWidget::setEnabled);
+    layout->addWidget(boot);
 
     // Only where an updater exists: a toggle that does nothing would be a lie.
     auto* updates = new QGroupBox("Updates");
@@ -174,6 +231,12 @@ SettingsForm SettingsDialog::form() const {
     form.customLease = customLease_->text().toStdString();
     form.router = router_->text().toStdString();
     form.dns = dns_->text().toStdString();
+    form.bootEnabled = bootEnabled_->isChecked();
+    form.bootFolder = bootFolder_->text().toStdString();
+    form.bootFileForAll = bootFileForAll_->text().toStdString();
+    for (const auto& [kind, field] : bootFiles_)
+        if (!field->text().isEmpty()) form.bootFiles[kind] = field->text().toStdString();
+    form.bootBlockSizeCeiling = bootBlockSizeCeiling_;
     return form;
 }
 
@@ -181,6 +244,11 @@ void SettingsDialog::updateDerived() {
     auto count = form().rangeCount();
     rangeCount_->setText(count ? QString::asprintf("%lld addresses", *count) : QString());
     customLease_->setEnabled(leasePreset_->currentData().toInt() == static_cast<int>(LeasePreset::custom));
+}
+
+void SettingsDialog::chooseBootFolder() {
+    QString chosen = QFileDialog::getExistingDirectory(this, "Boot folder", bootFolder_->text());
+    if (!chosen.isEmpty()) bootFolder_->setText(chosen);
 }
 
 void SettingsDialog::save() {

@@ -1,6 +1,7 @@
 #pragma once
 // The settings sheet: edits a SettingsForm and saves it through the model only when valid.
 #include <QDialog>
+#include <cstdint>
 #include <map>
 
 #include "app/app_model.hpp"
@@ -26,6 +27,7 @@ public:
 
 private:
     void updateDerived();
+    void chooseBootFolder();
     void showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors);
     QString adapterText() const;
 
@@ -39,6 +41,12 @@ private:
     QLineEdit* customLease_;
     QLineEdit* router_;
     QLineEdit* dns_;
+    QCheckBox* bootEnabled_;
+    QWidget* bootFields_;
+    QLineEdit* bootFolder_;
+    QLineEdit* bootFileForAll_;
+    std::map<BootKind, QLineEdit*> bootFiles_;
+    std::uint16_t bootBlockSizeCeiling_;
     QCheckBox* automaticChecks_;
     QLabel* adapterState_;
     QPushButton* configure_;

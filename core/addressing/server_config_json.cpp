@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/addressing/address_json.hpp"
+#include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/decoding_error.hpp"
 
 namespace anvil {
@@ -31,6 +32,53 @@ long long wholeNumber(const nlohmann::json& json, const char* key, long long low
     return number;
 }
 
+std::string text(const nlohmann::json& json, const char* key) {
+    const auto& value = required(json, key);
+    if (!value.is_string()) throw DecodingError(std::string("Not a text: ") + key);
+    return value.get<std::string>();
+}
+
+// Decoding refuses what the server could not use, so a hand-edited file cannot start it half-set.
+void refuse(const std::optional<std::string>& problem) {
+    if (problem) throw DecodingError("Boot settings: " + *problem);
+}
+
+nlohmann::json bootJSON(const BootConfig& boot) {
+    nlohmann::json json = nlohmann::json::object();
+    json["folder"] = boot.folder;
+    if (boot.fileForAll) json["fileForAll"] = *boot.fileForAll;
+    nlohmann::json files = nlohmann::json::object();
+    for (const auto& [kind, name] : boot.files) files[std::string(rawValue(kind))] = name;
+    json["files"] = std::move(files);
+    json["blockSizeCeiling"] = boot.blockSizeCeiling;
+    return json;
+}
+
+BootConfig bootFromJSON(const nlohmann::json& json) {
+    if (!json.is_object()) throw DecodingError("Expected an object for the boot settings");
+    BootConfig boot;
+    boot.folder = text(json, "folder");
+    refuse(bootFolderProblem(boot.folder));
+    if (auto all = json.find("fileForAll"); all != json.end() && !all->is_null()) {
+        boot.fileForAll = text(json, "fileForAll");
+        refuse(bootFileNameProblem(*boot.fileForAll));
+    }
+    if (auto files = json.find("files"); files != json.end()) {
+        if (!files->is_object()) throw DecodingError("Expected an object of boot kinds: files");
+        for (const auto& [name, value] : files->items()) {
+            auto kind = bootKindFromRaw(name);
+            if (!kind) throw DecodingError("Not a boot kind: " + nlohmann::json(name).dump());
+            if (!value.is_string()) throw DecodingError("Not a text: files." + std::string(rawValue(*kind)));
+            refuse(bootFileNameProblem(value.get_ref<const std::string&>()));
+            boot.files[*kind] = value.get<std::string>();
+        }
+    }
+    if (json.contains("blockSizeCeiling"))
+        boot.blockSizeCeiling = static_cast<std::uint16_t>(
+            wholeNumber(json, "blockSizeCeiling", smallestBlockSizeCeiling, largestBlockSizeCeiling));
+    return boot;
+}
+
 }  // namespace
 
 void to_json(nlohmann::json& json, const ServerConfig& config) {
@@ -42,6 +90,7 @@ void to_json(nlohmann::json& json, const ServerConfig& config) {
     json["leaseSeconds"] = config.leaseSeconds;
     if (config.router) json["router"] = *config.router;
     json["dns"] = config.dns;
+    if (config.boot) json["boot"] = bootJSON(*config.boot);
 }
 
 void from_json(const nlohmann::json& json, ServerConfig& config) {
@@ -58,6 +107,8 @@ void from_json(const nlohmann::json& json, ServerConfig& config) {
     const auto& dns = required(json, "dns");
     if (!dns.is_array()) throw DecodingError("Expected a list of addresses: dns");
     decoded.dns = dns.get<std::vector<IPv4Address>>();
+    // Files written before network boot have no such key: it stays off.
+    if (auto boot = json.find("boot"); boot != json.end() && !boot->is_null()) decoded.boot = bootFromJSON(*boot);
     config = std::move(decoded);
 }
 

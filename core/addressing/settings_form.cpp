@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/duration.hpp"
 #include "core/addressing/text_pieces.hpp"
 
@@ -97,6 +98,13 @@ SettingsForm SettingsForm::from(const ServerConfig& config) {
     if (form.leasePreset == LeasePreset::custom) form.customLease = std::to_string(config.leaseSeconds) + "s";
     form.router = config.router ? config.router->description() : "";
     for (const auto& server : config.dns) form.dns += (form.dns.empty() ? "" : ", ") + server.description();
+    if (config.boot) {
+        form.bootEnabled = true;
+        form.bootFolder = config.boot->folder;
+        form.bootFileForAll = config.boot->fileForAll.value_or("");
+        form.bootFiles = config.boot->files;
+        form.bootBlockSizeCeiling = config.boot->blockSizeCeiling;
+    }
     return form;
 }
 
@@ -110,6 +118,34 @@ std::optional<long long> SettingsForm::rangeCount() const {
     auto end = IPv4Address::parse(trimmed(rangeEnd));
     if (!start || !end || *end < *start) return std::nullopt;
     return static_cast<long long>(end->value) - start->value + 1;
+}
+
+template <typename Report>
+std::optional<BootConfig> SettingsForm::evaluateBoot(Report report) const {
+    BootConfig boot;
+    boot.folder = std::string(trimmed(bootFolder));
+    boot.blockSizeCeiling = bootBlockSizeCeiling;
+    bool usable = true;
+    auto check = [&](std::optional<std::string> problem, std::string_view prefix = {}) {
+        if (!problem) return;
+        report(std::string(prefix) + *problem);
+        usable = false;
+    };
+    check(bootFolderProblem(boot.folder));
+    // Blanks around a name are a slip of the keyboard: no boot ROM asks for " ipxe.efi".
+    if (auto all = trimmed(bootFileForAll); !all.empty()) {
+        check(bootFileNameProblem(all), "For all: ");
+        boot.fileForAll = std::string(all);
+    }
+    for (const auto& [kind, name] : bootFiles) {
+        auto text = trimmed(name);
+        if (text.empty()) continue;
+        check(bootFileNameProblem(text), std::string(rawValue(kind)) + ": ");
+        boot.files[kind] = std::string(text);
+    }
+    check(blockSizeCeilingProblem(boot.blockSizeCeiling));
+    if (!usable) return std::nullopt;
+    return boot;
 }
 
 SettingsForm::Evaluation SettingsForm::evaluate() const {
@@ -143,8 +179,11 @@ SettingsForm::Evaluation SettingsForm::evaluate() const {
     }
     if (!dnsValid) add(Field::dns, "DNS must be IPv4 addresses separated by commas, or empty for off.");
 
+    std::optional<BootConfig> boot;
+    if (bootEnabled) boot = evaluateBoot([&](std::string message) { add(Field::boot, std::move(message)); });
+
     if (!result.errors.empty()) return result;
-    ServerConfig config{*server, *prefixLength, *start, *end, *lease, gateway, servers, std::nullopt};
+    ServerConfig config{*server, *prefixLength, *start, *end, *lease, gateway, servers, boot};
     for (const auto& error : config.validate()) add(fieldOf(error.kind), error.description());
     if (result.errors.empty()) result.config = config;
     return result;

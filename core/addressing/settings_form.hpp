@@ -23,7 +23,7 @@ std::string_view label(LeasePreset preset);
 std::optional<std::uint32_t> presetSeconds(LeasePreset preset);
 
 struct SettingsForm {
-    enum class Field { server, range, lease, gateway, dns };
+    enum class Field { server, range, lease, gateway, dns, boot };
 
     std::string serverIP;
     std::string prefix;
@@ -33,6 +33,12 @@ struct SettingsForm {
     std::string customLease;
     std::string router;
     std::string dns;
+    // Network boot: the rest of its fields are kept while it is off, and only checked when on.
+    bool bootEnabled = false;
+    std::string bootFolder;
+    std::string bootFileForAll;               // empty: each client names its own file
+    std::map<BootKind, std::string> bootFiles;  // empty names are left out
+    std::uint16_t bootBlockSizeCeiling = defaultBlockSizeCeiling;  // not on the form; kept as set
 
     static SettingsForm from(const ServerConfig& config);
 
@@ -48,6 +54,10 @@ struct SettingsForm {
     std::optional<ServerConfig> config() const { return evaluate().config; }
 
     friend bool operator==(const SettingsForm&, const SettingsForm&) = default;
+
+private:
+    template <typename Report>
+    std::optional<BootConfig> evaluateBoot(Report report) const;
 };
 
 }  // namespace anvil

@@ -27,6 +27,7 @@ void AnvilState::loadLeases(const LeaseFile::LoadResult& result) {
 
 void AnvilState::runStarted(const std::string& interface) {
     presence.clear();
+    transfers.clear();
     notices.clear();
     deviceFound.reset();
     lastPacketAt.reset();
@@ -47,6 +48,58 @@ AnvilState::OptionExchange& AnvilState::noteExchange(const MACAddress& mac) {
         }
     }
     return exchanges[mac];
+}
+
+std::optional<int> ActiveTransfer::percent() const {
+    if (!size) return std::nullopt;
+    if (*size == 0 || bytes >= *size) return 100;
+    // In floating point: bytes * 100 overflows for sizes near the top of the range.
+    return static_cast<int>(static_cast<double>(bytes) / static_cast<double>(*size) * 100);
+}
+
+namespace {
+
+// The event's device is the one with that hardware address; without one, whoever has the address.
+template <typename Item>
+bool sameDevice(const Item& item, const MACAddress& mac, IPv4Address ip) {
+    return item.mac ? *item.mac == mac : item.client == ip;
+}
+
+}  // namespace
+
+ActiveTransfer& AnvilState::noteTransfer(std::uint32_t transfer, IPv4Address client,
+                                         const std::optional<MACAddress>& mac, const std::string& file, Date at) {
+    if (transfers.size() >= transferCapacity && !transfers.contains(transfer)) {
+        auto oldest = std::min_element(transfers.begin(), transfers.end(), [](const auto& a, const auto& b) {
+            return a.second.since < b.second.since;
+        });
+        transfers.erase(oldest);
+    }
+    auto [slot, inserted] = transfers.try_emplace(transfer);
+    if (inserted) slot->second = ActiveTransfer{transfer, client, mac, file, 0, std::nullopt, at};
+    return slot->second;
+}
+
+void AnvilState::endTransfer(TransferResult result, std::uint32_t transfer) {
+    transfers.erase(transfer);
+    std::erase_if(transferResults, [&](const TransferResult& kept) {
+        return kept.mac == result.mac && (result.mac || kept.client == result.client);
+    });
+    if (transferResults.size() >= transferResultCapacity) transferResults.erase(transferResults.begin());
+    transferResults.push_back(std::move(result));
+}
+
+const ActiveTransfer* AnvilState::activeTransfer(const MACAddress& mac, IPv4Address ip) const {
+    const ActiveTransfer* newest = nullptr;
+    for (const auto& [number, transfer] : transfers)
+        if (sameDevice(transfer, mac, ip) && (!newest || transfer.since >= newest->since)) newest = &transfer;
+    return newest;
+}
+
+const TransferResult* AnvilState::lastTransferResult(const MACAddress& mac, IPv4Address ip) const {
+    for (auto result = transferResults.rbegin(); result != transferResults.rend(); ++result)
+        if (sameDevice(*result, mac, ip)) return &*result;
+    return nullptr;
 }
 
 std::vector<RequestedOption> AnvilState::requestedOptions(const MACAddress& mac) const {
@@ -93,6 +146,24 @@ void AnvilState::apply(const ServerEvent& event, Date at) {
                 for (NoticeKind kind : runScoped) notices.erase(kind);
                 presence.clear();
                 serverInterface.reset();
+                transfers.clear();
+            } else if constexpr (std::is_same_v<Case, ServerEvent::TFTPRequested>) {
+                noteTransfer(payload.transfer, payload.client, payload.mac, payload.file, at);
+            } else if constexpr (std::is_same_v<Case, ServerEvent::TFTPProgress>) {
+                // Also when its request was never seen: the hand-over may have let it go.
+                auto& transfer = noteTransfer(payload.transfer, payload.client, payload.mac, payload.file, at);
+                transfer.bytes = payload.bytes;
+                transfer.size = payload.size;
+            } else if constexpr (std::is_same_v<Case, ServerEvent::TFTPFinished>) {
+                endTransfer({payload.client, payload.mac, payload.file, payload.bytes, payload.seconds, std::nullopt, {}, at},
+                            payload.transfer);
+            } else if constexpr (std::is_same_v<Case, ServerEvent::TFTPFailed>) {
+                auto bytes = transfers.contains(payload.transfer) ? transfers.at(payload.transfer).bytes : 0;
+                double seconds = transfers.contains(payload.transfer)
+                                     ? at.secondsSince(transfers.at(payload.transfer).since)
+                                     : 0;
+                endTransfer({payload.client, payload.mac, payload.file, bytes, seconds, payload.reason, payload.detail, at},
+                            payload.transfer);
             }
             // dropped, link and info change nothing here.
         },

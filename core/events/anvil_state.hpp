@@ -13,6 +13,7 @@
 #include "core/addressing/mac_address.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
+#include "core/events/tftp_failure_reason.hpp"
 #include "core/addressing/presence_state.hpp"
 #include "core/leases/lease.hpp"
 #include "core/leases/lease_file.hpp"
@@ -26,6 +27,36 @@ struct RequestedOption {
     bool given = false;
 
     friend bool operator==(const RequestedOption&, const RequestedOption&) = default;
+};
+
+// A boot file on its way to a client.
+struct ActiveTransfer {
+    std::uint32_t transfer = 0;
+    IPv4Address client;
+    std::optional<MACAddress> mac;
+    std::string file;  // the client's text
+    std::uint64_t bytes = 0;
+    std::optional<std::uint64_t> size;
+    Date since;
+
+    // 0 to 100, when the size is known.
+    std::optional<int> percent() const;
+
+    friend bool operator==(const ActiveTransfer&, const ActiveTransfer&) = default;
+};
+
+// How a device's last transfer ended.
+struct TransferResult {
+    IPv4Address client;
+    std::optional<MACAddress> mac;
+    std::string file;
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    std::optional<TFTPFailureReason> failure;  // nothing when the whole file went
+    std::string detail;
+    Date at;
+
+    friend bool operator==(const TransferResult&, const TransferResult&) = default;
 };
 
 struct AnvilState {
@@ -52,6 +83,19 @@ struct AnvilState {
     // longest ago.
     static constexpr std::size_t exchangeCapacity = 256;
 
+    // Transfers under way, by transfer number. The server runs at most this many at once; an end
+    // lost on the way (an overfull hand-over) must not keep one here for ever, so the oldest yields.
+    std::map<std::uint32_t, ActiveTransfer> transfers;
+    static constexpr std::size_t transferCapacity = 16;
+    // The last ended transfer of each device (by hardware address, else by client address), newest last.
+    std::vector<TransferResult> transferResults;
+    static constexpr std::size_t transferResultCapacity = 64;
+
+    // The device's transfer under way (the newest when several) and its last result; matched by
+    // hardware address when the event named one, else by client address.
+    const ActiveTransfer* activeTransfer(const MACAddress& mac, IPv4Address ip) const;
+    const TransferResult* lastTransferResult(const MACAddress& mac, IPv4Address ip) const;
+
     static bool isRunScoped(NoticeKind kind);
 
     void loadLeases(const LeaseFile::LoadResult& result);
@@ -67,6 +111,9 @@ struct AnvilState {
 
 private:
     OptionExchange& noteExchange(const MACAddress& mac);
+    ActiveTransfer& noteTransfer(std::uint32_t transfer, IPv4Address client, const std::optional<MACAddress>& mac,
+                                 const std::string& file, Date at);
+    void endTransfer(TransferResult result, std::uint32_t transfer);
 };
 
 }  // namespace anvil

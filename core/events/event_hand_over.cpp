@@ -6,7 +6,7 @@ namespace anvil {
 
 namespace {
 
-enum SubjectKind : int { runStart, runStop, lease, presence, notice, link, acknowledgement };
+enum SubjectKind : int { runStart, runStop, lease, presence, notice, link, acknowledgement, transferProgress };
 
 std::uint64_t number(const MACAddress& mac) {
     std::uint64_t value = 0;
@@ -36,6 +36,8 @@ std::optional<EventHandOver::Subject> EventHandOver::subjectOf(const ServerEvent
     if (const auto* cleared = event.as<ServerEvent::NoticeCleared>())
         return Subject{notice, static_cast<std::uint64_t>(cleared->kind)};
     if (event.is<ServerEvent::Link>()) return Subject{link, 0};
+    // Only the newest count of a transfer matters; at most a few transfers run at once.
+    if (const auto* progress = event.as<ServerEvent::TFTPProgress>()) return Subject{transferProgress, progress->transfer};
     // The last acknowledgement names the device found; only the last one matters.
     if (const auto* sent = event.as<ServerEvent::Sent>(); sent && sent->reply.type == DHCPMessageType::ack)
         return Subject{acknowledgement, 0};

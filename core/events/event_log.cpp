@@ -1,11 +1,14 @@
 #include "core/events/event_log.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "core/addressing/duration.hpp"
+#include "core/addressing/plain_text.hpp"
 
 namespace anvil {
 
@@ -39,6 +42,17 @@ std::tm brokenDown(std::time_t seconds, TimeZone zone) {
         }
     }
     return parts;
+}
+
+std::string oneDecimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+// The file and whom it goes to, the start of every transfer line after the request.
+std::string transferSubject(std::string_view file, IPv4Address client) {
+    return plainText(file) + " to " + client.description();
 }
 
 struct Describer {
@@ -83,17 +97,55 @@ struct Describer {
     EventLog::LabelAndText operator()(const ServerEvent::NoticeCleared&) const { return {}; }
     EventLog::LabelAndText operator()(const ServerEvent::Info& event) const { return {"INFO", event.text}; }
     EventLog::LabelAndText operator()(const ServerEvent::Stopped&) const { return {"STOP", "server stopped"}; }
+    EventLog::LabelAndText operator()(const ServerEvent::TFTPRequested& event) const {
+        auto text = event.client.description() + " asks for " + plainText(event.file);
+        if (!event.options.empty()) text += " (" + plainText(event.options) + ")";
+        return {"TFTP", text};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::TFTPProgress& event) const {
+        auto text = transferSubject(event.file, event.client) + ": " + EventLog::byteCount(event.bytes);
+        if (event.size) text += " of " + EventLog::byteCount(*event.size);
+        return {"TFTP", text};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::TFTPFinished& event) const {
+        auto text = transferSubject(event.file, event.client) + ": " + EventLog::byteCount(event.bytes) + " in " +
+                    oneDecimal(event.seconds) + " s";
+        // A transfer inside one clock tick has no meaningful rate.
+        if (event.seconds > 0 && std::isfinite(event.seconds))
+            text += " (" + EventLog::byteCount(static_cast<std::uint64_t>(
+                               std::min(static_cast<double>(event.bytes) / event.seconds, 1e18))) +
+                    "/s)";
+        return {"TFTP", text};
+    }
+    EventLog::LabelAndText operator()(const ServerEvent::TFTPFailed& event) const {
+        auto text = transferSubject(event.file, event.client) + " failed: " + std::string(description(event.reason));
+        if (!event.detail.empty()) text += " (" + plainText(event.detail) + ")";
+        return {"TFTP", text};
+    }
 };
 
 const char* jsonEventName(const ServerEvent& event) {
     static constexpr const char* names[] = {"started", "received", "sent",   "dropped", "leaseChanged", "leaseRemoved",
-                                            "presence", "link",    "notice", "notice",  "info",         "stopped"};
+                                            "presence", "link",    "notice", "notice",  "info",         "stopped",
+                                            "tftpRequested", "tftpProgress", "tftpFinished", "tftpFailed"};
     return names[event.value.index()];
 }
 
 void addMaker(nlohmann::json& object, const MACAddress& mac, const MakerLookup& maker) {
     if (!maker) return;
     if (auto name = maker(mac)) object["maker"] = *name;
+}
+
+// The file is the client's text: escaped, so that malformed UTF-8 cannot cost the whole line.
+void addTransferFields(nlohmann::json& object, std::uint32_t transfer, IPv4Address client,
+                       const std::optional<MACAddress>& mac, std::string_view file, const MakerLookup& maker) {
+    object["transfer"] = transfer;
+    object["ip"] = client.description();
+    if (mac) {
+        object["mac"] = mac->description();
+        addMaker(object, *mac, maker);
+    }
+    object["file"] = plainText(file);
 }
 
 void addJSONFields(nlohmann::json& object, const ServerEvent& event, const MakerLookup& maker) {
@@ -132,6 +184,23 @@ void addJSONFields(nlohmann::json& object, const ServerEvent& event, const Maker
         object["mac"] = presence->mac.description();
         object["ip"] = presence->ip.description();
         object["state"] = std::string(rawValue(presence->state));
+    } else if (auto requested = event.as<ServerEvent::TFTPRequested>()) {
+        addTransferFields(object, requested->transfer, requested->client, requested->mac, requested->file, maker);
+        object["clientPort"] = requested->clientPort;
+        object["tftpOptions"] = plainText(requested->options);
+    } else if (auto progress = event.as<ServerEvent::TFTPProgress>()) {
+        addTransferFields(object, progress->transfer, progress->client, progress->mac, progress->file, maker);
+        object["bytes"] = progress->bytes;
+        if (progress->size) object["size"] = *progress->size;
+    } else if (auto finished = event.as<ServerEvent::TFTPFinished>()) {
+        addTransferFields(object, finished->transfer, finished->client, finished->mac, finished->file, maker);
+        object["bytes"] = finished->bytes;
+        // JSON has no NaN or infinity; a clock gone wrong must not cost the whole line.
+        object["seconds"] = std::isfinite(finished->seconds) ? finished->seconds : 0.0;
+    } else if (auto failed = event.as<ServerEvent::TFTPFailed>()) {
+        addTransferFields(object, failed->transfer, failed->client, failed->mac, failed->file, maker);
+        object["reason"] = std::string(rawValue(failed->reason));
+        object["detail"] = plainText(failed->detail);
     }
 }
 
@@ -153,6 +222,19 @@ std::string EventLog::packetDescription(const PacketSummary& summary) {
     text += " xid=" + hex32(summary.xid);
     if (summary.interface) text += " if=" + *summary.interface;
     return text;
+}
+
+std::string EventLog::byteCount(std::uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    // 1023.95 KiB would print as "1024.0 KiB": move up before rounding does.
+    while (value >= 1023.95 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    return oneDecimal(value) + " " + units[unit];
 }
 
 std::string EventLog::timeStamp(Date at, TimeZone zone) {

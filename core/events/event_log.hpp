@@ -1,5 +1,6 @@
 #pragma once
 // Every server event as one log line ("09:05:03.042  RX DISCOVER  …") or one compact JSON object.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,8 @@ struct LabelAndText {
 std::optional<LabelAndText> labelAndText(const ServerEvent& event);
 std::string packetDescription(const PacketSummary& summary);
 std::string timeStamp(Date at, TimeZone zone);
+// "512 B", "1.5 KiB", "4.0 MiB": binary units, one decimal.
+std::string byteCount(std::uint64_t bytes);
 // "2025-01-02T03:04:05Z"
 std::string internetDate(Date at);
 

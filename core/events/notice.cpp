@@ -1,5 +1,7 @@
 #include "core/events/notice.hpp"
 
+#include "core/addressing/plain_text.hpp"
+
 namespace anvil {
 
 std::string_view rawValue(NoticeKind kind) {
@@ -11,6 +13,7 @@ std::string_view rawValue(NoticeKind kind) {
         case NoticeKind::linkDown: return "linkDown";
         case NoticeKind::adapterUnplugged: return "adapterUnplugged";
         case NoticeKind::leaseFileSetAside: return "leaseFileSetAside";
+        case NoticeKind::bootFileMissing: return "bootFileMissing";
     }
     return "";
 }
@@ -29,7 +32,8 @@ bool isCritical(NoticeKind kind) {
         case NoticeKind::leaseSaveFailed: return true;
         case NoticeKind::linkDown:
         case NoticeKind::adapterUnplugged:
-        case NoticeKind::leaseFileSetAside: return false;
+        case NoticeKind::leaseFileSetAside:
+        case NoticeKind::bootFileMissing: return false;
     }
     return false;
 }
@@ -90,6 +94,11 @@ Notice Notice::leaseFileSetAside(const std::filesystem::path& movedTo) {
 Notice Notice::leaseJournalSetAside(const std::filesystem::path& movedTo) {
     return {NoticeKind::leaseFileSetAside, "The lease journal could not be read and was moved to " +
                                                movedTo.filename().string() + ". The leases saved before it were kept."};
+}
+
+Notice Notice::bootFileMissing(std::string_view file, const std::filesystem::path& folder) {
+    return {NoticeKind::bootFileMissing, "Device asked for boot file " + plainText(file) +
+                                             ", which is not in the boot folder " + plainText(folder.string())};
 }
 
 }  // namespace anvil

@@ -19,12 +19,13 @@ enum class NoticeKind {
     linkDown,
     adapterUnplugged,
     leaseFileSetAside,
+    bootFileMissing,
 };
 
-inline constexpr std::array<NoticeKind, 7> allNoticeKinds{
-    NoticeKind::localNetworkDenied, NoticeKind::otherServer, NoticeKind::portInUse,
-    NoticeKind::leaseSaveFailed,    NoticeKind::linkDown,    NoticeKind::adapterUnplugged,
-    NoticeKind::leaseFileSetAside,
+inline constexpr std::array<NoticeKind, 8> allNoticeKinds{
+    NoticeKind::localNetworkDenied, NoticeKind::otherServer,       NoticeKind::portInUse,
+    NoticeKind::leaseSaveFailed,    NoticeKind::linkDown,          NoticeKind::adapterUnplugged,
+    NoticeKind::leaseFileSetAside,  NoticeKind::bootFileMissing,
 };
 
 // The case name, which is also how a kind is stored.
@@ -57,6 +58,8 @@ struct Notice {
     static Notice leaseFileSetAside(const std::filesystem::path& movedTo);
     // Same kind: the journal beside the lease file was damaged and moved; the snapshot still loaded.
     static Notice leaseJournalSetAside(const std::filesystem::path& movedTo);
+    // The file name is the client's text and is shown escaped; the folder is the user's own.
+    static Notice bootFileMissing(std::string_view file, const std::filesystem::path& folder);
 
     friend bool operator==(const Notice&, const Notice&) = default;
 };

@@ -7,7 +7,8 @@ namespace anvil {
 std::string_view ServerEvent::caseName() const {
     static constexpr std::string_view names[] = {"started",      "received",      "sent",     "dropped",
                                                  "leaseChanged", "leaseRemoved",  "presence", "link",
-                                                 "noticeRaised", "noticeCleared", "info",     "stopped"};
+                                                 "noticeRaised", "noticeCleared", "info",     "stopped",
+                                                 "tftpRequested", "tftpProgress", "tftpFinished", "tftpFailed"};
     static_assert(std::size(names) == std::variant_size_v<Case>);
     return names[value.index()];
 }

@@ -1,5 +1,6 @@
 #pragma once
 // One happening the server reports to its front ends; the only way the core tells anyone anything.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "core/events/notice.hpp"
 #include "core/events/packet_summary.hpp"
 #include "core/events/sent_summary.hpp"
+#include "core/events/tftp_failure_reason.hpp"
 #include "core/addressing/presence_state.hpp"
 #include "core/leases/lease.hpp"
 
@@ -70,9 +72,47 @@ struct ServerEvent {
     struct Stopped {
         friend bool operator==(const Stopped&, const Stopped&) = default;
     };
+    // A boot client's read request, as it arrived; the file name and options are the client's text.
+    struct TFTPRequested {
+        std::uint32_t transfer = 0;
+        IPv4Address client;
+        std::uint16_t clientPort = 0;
+        std::optional<MACAddress> mac;  // the device holding a lease at that address
+        std::string file;
+        std::string options;  // as asked, "blksize=1468 tsize=0"; may be empty
+        friend bool operator==(const TFTPRequested&, const TFTPRequested&) = default;
+    };
+    struct TFTPProgress {
+        std::uint32_t transfer = 0;
+        IPv4Address client;
+        std::optional<MACAddress> mac;
+        std::string file;
+        std::uint64_t bytes = 0;
+        std::optional<std::uint64_t> size;
+        friend bool operator==(const TFTPProgress&, const TFTPProgress&) = default;
+    };
+    struct TFTPFinished {
+        std::uint32_t transfer = 0;
+        IPv4Address client;
+        std::optional<MACAddress> mac;
+        std::string file;
+        std::uint64_t bytes = 0;
+        double seconds = 0;
+        friend bool operator==(const TFTPFinished&, const TFTPFinished&) = default;
+    };
+    struct TFTPFailed {
+        std::uint32_t transfer = 0;
+        IPv4Address client;
+        std::optional<MACAddress> mac;
+        std::string file;
+        TFTPFailureReason reason = TFTPFailureReason::notInFolder;
+        std::string detail;  // the real reason, for the user; outside text when it quotes the client
+        friend bool operator==(const TFTPFailed&, const TFTPFailed&) = default;
+    };
 
     using Case = std::variant<Started, Received, Sent, Dropped, LeaseChanged, LeaseRemoved, Presence, Link,
-                              NoticeRaised, NoticeCleared, Info, Stopped>;
+                              NoticeRaised, NoticeCleared, Info, Stopped, TFTPRequested, TFTPProgress,
+                              TFTPFinished, TFTPFailed>;
 
     Case value;
 
@@ -94,6 +134,22 @@ struct ServerEvent {
     static ServerEvent noticeCleared(NoticeKind kind) { return {NoticeCleared{kind}}; }
     static ServerEvent info(std::string text) { return {Info{std::move(text)}}; }
     static ServerEvent stopped() { return {Stopped{}}; }
+    static ServerEvent tftpRequested(std::uint32_t transfer, IPv4Address client, std::uint16_t clientPort,
+                                     std::optional<MACAddress> mac, std::string file, std::string options) {
+        return {TFTPRequested{transfer, client, clientPort, mac, std::move(file), std::move(options)}};
+    }
+    static ServerEvent tftpProgress(std::uint32_t transfer, IPv4Address client, std::optional<MACAddress> mac,
+                                    std::string file, std::uint64_t bytes, std::optional<std::uint64_t> size) {
+        return {TFTPProgress{transfer, client, mac, std::move(file), bytes, size}};
+    }
+    static ServerEvent tftpFinished(std::uint32_t transfer, IPv4Address client, std::optional<MACAddress> mac,
+                                    std::string file, std::uint64_t bytes, double seconds) {
+        return {TFTPFinished{transfer, client, mac, std::move(file), bytes, seconds}};
+    }
+    static ServerEvent tftpFailed(std::uint32_t transfer, IPv4Address client, std::optional<MACAddress> mac,
+                                  std::string file, TFTPFailureReason reason, std::string detail) {
+        return {TFTPFailed{transfer, client, mac, std::move(file), reason, std::move(detail)}};
+    }
 
     // The payload when the event is of that case, else null.
     template <typename Payload>

@@ -192,6 +192,70 @@ TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
     EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError);
 }
 
+TEST(ServerConfigJSON, BootRoundTripsAndIsOffWhenAbsent) {
+    auto config = usable();
+    nlohmann::json json = config;
+    EXPECT_FALSE(json.contains("boot")) << "files without it stay readable by older versions";
+    EXPECT_EQ(json.get<ServerConfig>().boot, std::nullopt);
+    json["boot"] = nullptr;
+    EXPECT_EQ(json.get<ServerConfig>().boot, std::nullopt);
+
+    config.boot = BootConfig{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}, {BootKind::ipxe, "boot.ipxe"}}, 8192};
+    json = config;
+    EXPECT_EQ(json["boot"].dump(),
+              R"({"blockSizeCeiling":8192,"fileForAll":"ipxe.efi","files":{"bios":"undionly.kpxe","ipxe":"boot.ipxe"},)"
+              R"("folder":"/srv/boot"})");
+    EXPECT_EQ(json.get<ServerConfig>(), config);
+    // Only the folder is needed: no file for all, no kinds, the standard ceiling.
+    json["boot"] = {{"folder", "/srv/boot"}};
+    EXPECT_EQ(json.get<ServerConfig>().boot, (BootConfig{"/srv/boot", std::nullopt, {}, defaultBlockSizeCeiling}));
+}
+
+TEST(ServerConfigJSON, RefusesHostileBootSettings) {
+    nlohmann::json good = usable();
+    good["boot"] = {{"folder", "/srv/boot"}, {"fileForAll", "ipxe.efi"}, {"files", {{"rpi", "bootcode.bin"}}}};
+    ASSERT_NO_THROW((void)good.get<ServerConfig>());
+    struct Case {
+        const char* what;
+        nlohmann::json::json_pointer where;
+        nlohmann::json value;
+    };
+    const Case cases[] = {
+        {"not an object", "/boot"_json_pointer, "on"},
+        {"a list", "/boot"_json_pointer, nlohmann::json::array({"/srv/boot"})},
+        {"no folder", "/boot"_json_pointer, {{"fileForAll", "a"}}},
+        {"folder a number", "/boot/folder"_json_pointer, 7},
+        {"folder relative", "/boot/folder"_json_pointer, "boot"},
+        {"folder empty", "/boot/folder"_json_pointer, ""},
+        {"folder with a zero byte", "/boot/folder"_json_pointer, std::string("/srv\0/etc", 9)},
+        {"file for all empty", "/boot/fileForAll"_json_pointer, ""},
+        {"file for all a list", "/boot/fileForAll"_json_pointer, nlohmann::json::array()},
+        {"file name too long for the file field", "/boot/fileForAll"_json_pointer, std::string(128, 'a')},
+        {"file name with a newline", "/boot/fileForAll"_json_pointer, "a\nb"},
+        {"files a list", "/boot/files"_json_pointer, nlohmann::json::array({"a"})},
+        {"an unknown kind", "/boot/files"_json_pointer, {{"amiga", "a"}}},
+        {"a kind in capitals", "/boot/files"_json_pointer, {{"BIOS", "a"}}},
+        {"a kind's name a number", "/boot/files"_json_pointer, {{"bios", 1}}},
+        {"a kind's name with an escape", "/boot/files"_json_pointer, {{"uboot", "boot\x1b[2J"}}},
+        {"ceiling below RFC 2348", "/boot/blockSizeCeiling"_json_pointer, 7},
+        {"ceiling above RFC 2348", "/boot/blockSizeCeiling"_json_pointer, 65465},
+        {"ceiling wrapping 16 bits", "/boot/blockSizeCeiling"_json_pointer, 65536 + 1468},
+        {"ceiling negative", "/boot/blockSizeCeiling"_json_pointer, -1468},
+        {"ceiling a fraction", "/boot/blockSizeCeiling"_json_pointer, 1468.5},
+        {"ceiling as text", "/boot/blockSizeCeiling"_json_pointer, "1468"},
+    };
+    for (const auto& sample : cases) {
+        auto json = good;
+        json[sample.where] = sample.value;
+        EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError) << sample.what;
+    }
+    // The largest allowed ceiling and a name of exactly 127 bytes are fine.
+    auto json = good;
+    json["/boot/blockSizeCeiling"_json_pointer] = 65464;
+    json["/boot/fileForAll"_json_pointer] = std::string(127, 'a');
+    EXPECT_EQ(json.get<ServerConfig>().boot->blockSizeCeiling, 65464);
+}
+
 TEST(Duration, ParsesPlainNumbersAndOneLowerCaseUnit) {
     const std::pair<const char*, std::uint32_t> accepted[] = {
         {"90", 90},

@@ -106,3 +106,58 @@ TEST(LeasePreset, HasLabelsSecondsAndRawValuesInOrder) {
     EXPECT_EQ(presetSeconds(LeasePreset::custom), std::nullopt);
     EXPECT_EQ(leasePresetFromRaw("OneHour"), std::nullopt);
 }
+
+TEST(SettingsForm, NetworkBootOpensReadsBackAndIsOnlyCheckedWhenOn) {
+    auto config = bench();
+    config.boot = BootConfig{"/srv/boot", "ipxe.efi", {{BootKind::rpi, "bootcode.bin"}}, 4096};
+    auto form = SettingsForm::from(config);
+    EXPECT_TRUE(form.bootEnabled);
+    EXPECT_EQ(form.bootFolder, "/srv/boot");
+    EXPECT_EQ(form.bootFileForAll, "ipxe.efi");
+    EXPECT_EQ(form.config(), config) << "the ceiling, not on the form, is kept";
+
+    // Off keeps what was typed but serves nothing, and nothing typed there can block saving.
+    form.bootEnabled = false;
+    form.bootFolder = "relative";
+    EXPECT_TRUE(form.errors().empty());
+    EXPECT_EQ(form.config()->boot, std::nullopt);
+
+    // Blanks are trimmed and empty per-kind names mean "use the name for all".
+    form = SettingsForm::from(bench());
+    form.bootEnabled = true;
+    form.bootFolder = "  /srv/boot ";
+    form.bootFileForAll = "   ";
+    form.bootFiles = {{BootKind::bios, " undionly.kpxe "}, {BootKind::efiX64, ""}};
+    ASSERT_TRUE(form.errors().empty());
+    EXPECT_EQ(form.config()->boot,
+              (BootConfig{"/srv/boot", std::nullopt, {{BootKind::bios, "undionly.kpxe"}}, defaultBlockSizeCeiling}));
+}
+
+TEST(SettingsForm, NetworkBootProblemsAreListedUnderBootTogether) {
+    struct Case {
+        const char* what;
+        std::string folder;
+        std::string forAll;
+        std::map<BootKind, std::string> files;
+        std::vector<std::string> messages;
+    };
+    const Case cases[] = {
+        {"no folder", "", "", {}, {"Choose the folder to serve boot files from."}},
+        {"a relative folder", "tftp", "", {}, {"The boot folder must be a full path, starting with /."}},
+        {"a control byte in the folder", "/srv/\x1b", "", {}, {"The boot folder's path has a control character in it."}},
+        {"every problem at once", "", std::string(128, 'x'), {{BootKind::uboot, "a\tb"}},
+         {"Choose the folder to serve boot files from.", "For all: A boot file name can be at most 127 bytes long.",
+          "uboot: A boot file name cannot hold control characters."}},
+    };
+    for (const auto& sample : cases) {
+        auto form = SettingsForm::from(bench());
+        form.bootEnabled = true;
+        form.bootFolder = sample.folder;
+        form.bootFileForAll = sample.forAll;
+        form.bootFiles = sample.files;
+        auto evaluation = form.evaluate();
+        EXPECT_FALSE(evaluation.config) << sample.what;
+        ASSERT_EQ(evaluation.errors.size(), 1u) << sample.what;
+        EXPECT_EQ(evaluation.errors[Field::boot], sample.messages) << sample.what;
+    }
+}

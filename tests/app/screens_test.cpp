@@ -11,7 +11,9 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QListView>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QCheckBox>
 #include <QTableView>
 #include <QTest>
 #include <QTextDocument>
@@ -1123,3 +1125,120 @@ TEST(Screens, LeaseRowsFollowEachChangeInDisplayOrderKeepingTheirIdentity) {
     EXPECT_EQ(resets, 0);
     EXPECT_EQ(screen.tableRows()[0][1], "renamed  aa:00:00:00:00:02  Bench Maker");
 }
+
+namespace {
+
+TEST(Screens, ABootFileOnItsWayShowsItsBarItsRowAndThenItsResult) {
+    Screen screen;
+    screen.model->isRunning = true;
+    screen.model->startedAt = screen.clock;
+    screen.model->state.runStarted("eth9");
+    Lease lease = storedLease("aa:00:00:00:00:07", "192.168.0.100", screen.clock.addingSeconds(3600));
+    screen.model->state.leases[lease.mac] = lease;
+    screen.model->state.deviceFound = lease;
+    screen.settle();
+    auto* bar = screen.window->findChild<QProgressBar*>("transferProgress");
+    ASSERT_NE(bar, nullptr);
+    EXPECT_FALSE(screen.window->findChild<QWidget*>("transfer")->isVisibleTo(screen.window.get()))
+        << "no boot, no room taken";
+
+    const std::uint64_t mebibyte = 1024 * 1024;
+    struct Step {
+        const char* what;
+        ServerEvent event;
+        bool barShown;
+        int percent;          // -1: size unknown, the bar only moves
+        std::string file;     // the file line, when the bar shows
+        std::string leaseCell;
+        std::string result;   // the last result line, when one shows
+    };
+    const Step steps[] = {
+        {"asked", ServerEvent::tftpRequested(1, lease.ip, 2070, lease.mac, "ipxe.efi", "tsize=0"), true, -1,
+         "TFTP ipxe.efi \u00b7 0 B", "bound \u00b7 TFTP ipxe.efi 0 B", ""},
+        {"under way", ServerEvent::tftpProgress(1, lease.ip, lease.mac, "ipxe.efi", 450, 1000), true, 45,
+         "TFTP ipxe.efi \u00b7 450 B of 1000 B", "bound \u00b7 TFTP ipxe.efi 45 %", ""},
+        {"sent", ServerEvent::tftpFinished(1, lease.ip, lease.mac, "ipxe.efi", mebibyte, 2.0), false, 0, "", "bound",
+         "Last boot file: Sent ipxe.efi: 1.0 MiB in 2.0 s"},
+        // The client's name reaches no label as markup and no cell as control bytes.
+        {"a hostile name", ServerEvent::tftpProgress(2, lease.ip, lease.mac, "<b>x</b>\x1b[2J", 1, 4), true, 25,
+         "TFTP <b>x</b>\\x1b[2J \u00b7 1 B of 4 B", "bound \u00b7 TFTP <b>x</b>\\x1b[2J 25 %",
+         "Last boot file: Sent ipxe.efi: 1.0 MiB in 2.0 s"},
+        {"refused", ServerEvent::tftpFailed(2, lease.ip, lease.mac, "<b>x</b>\x1b[2J", TFTPFailureReason::notInFolder, ""),
+         false, 0, "", "bound", "Last boot file: <b>x</b>\\x1b[2J failed: not in the boot folder"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        screen.model->handle(step.event);
+        screen.settle();
+        EXPECT_EQ(bar->isVisibleTo(screen.window.get()), step.barShown);
+        auto* file = screen.window->findChild<QLabel*>("transferFile");
+        EXPECT_EQ(file->textFormat(), Qt::PlainText);
+        if (step.barShown) {
+            EXPECT_EQ(file->text().toStdString(), step.file);
+            EXPECT_EQ(bar->maximum(), step.percent < 0 ? 0 : 100);
+            if (step.percent >= 0) {
+                EXPECT_EQ(bar->value(), step.percent);
+            }
+        }
+        auto* result = screen.window->findChild<QLabel*>("transferResult");
+        EXPECT_EQ(result->isVisibleTo(screen.window.get()), !step.result.empty());
+        if (!step.result.empty()) {
+            EXPECT_EQ(result->text().toStdString(), step.result);
+        }
+        EXPECT_EQ(screen.tableRows().at(0).at(2), step.leaseCell);
+    }
+
+    screen.model->handle(ServerEvent::noticeRaised(Notice::bootFileMissing("ipxe.efi", "/srv/boot")));
+    screen.settle();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(screen.bannerKinds(), std::vector<std::string>{"bootFileMissing"});
+    auto* message = screen.window->findChild<QLabel*>("bannerMessage");
+    EXPECT_EQ(message->text(), "Device asked for boot file ipxe.efi, which is not in the boot folder /srv/boot");
+    screen.model->isRunning = false;
+}
+
+TEST(Screens, NetworkBootSettingsAreSavedAndReopenAsTyped) {
+    Screen screen;
+    screen.window->openSettings();
+    SettingsDialog* sheet = screen.window->settingsDialog();
+    ASSERT_NE(sheet, nullptr);
+    auto* enabled = sheet->findChild<QCheckBox*>("bootEnabled");
+    auto* folder = sheet->findChild<QLineEdit*>("bootFolder");
+    EXPECT_FALSE(enabled->isChecked()) << "off until asked for";
+    EXPECT_FALSE(folder->isEnabled());
+
+    // On with no folder: refused where the boot settings are, nothing stored.
+    enabled->setChecked(true);
+    EXPECT_TRUE(folder->isEnabled());
+    QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(screen.model->settingsOpen);
+    EXPECT_EQ(sheet->findChild<QLabel*>("bootError")->text(), "Choose the folder to serve boot files from.");
+    EXPECT_EQ(screen.settings->values.count("serverConfig"), 0u);
+
+    QTest::keyClicks(folder, "/srv/boot");
+    QTest::keyClicks(sheet->findChild<QLineEdit*>("bootFileForAll"), "ipxe.efi");
+    QTest::keyClicks(sheet->findChild<QLineEdit*>("bootFile-bios"), "undionly.kpxe");
+    QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    ASSERT_FALSE(screen.model->settingsOpen);
+    BootConfig expected{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}}, defaultBlockSizeCeiling};
+    EXPECT_EQ(screen.model->config.boot, expected);
+    EXPECT_NE(screen.settings->values.at("serverConfig").find(R"("folder":"/srv/boot")"), std::string::npos);
+
+    // Reopened: the same values in the same fields; turned off, the server gets no boot but the names wait.
+    screen.window->openSettings();
+    sheet = screen.window->settingsDialog();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(sheet->findChild<QCheckBox*>("bootEnabled")->isChecked());
+    EXPECT_EQ(sheet->findChild<QLineEdit*>("bootFolder")->text(), "/srv/boot");
+    EXPECT_EQ(sheet->findChild<QLineEdit*>("bootFile-bios")->text(), "undionly.kpxe");
+    EXPECT_EQ(sheet->findChild<QLineEdit*>("bootFile-rpi")->text(), "");
+    EXPECT_EQ(sheet->form().config()->boot, expected);
+    sheet->findChild<QCheckBox*>("bootEnabled")->setChecked(false);
+    QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(screen.model->config.boot, std::nullopt);
+}
+
+}  // namespace

@@ -204,3 +204,92 @@ TEST(AnvilState, RequestedOptionsAreMarkedByWhatTheLastReplyCarried) {
         ASSERT_EQ(state.requestedOptions(device).size(), 2u) << index;
     }
 }
+
+TEST(AnvilState, TransfersRunFromRequestToTheirEndAndLeaveTheLastResultPerDevice) {
+    const auto pc = ip("192.168.0.100");
+    const auto a = mac(deviceA);
+    struct Step {
+        const char* what;
+        ServerEvent event;
+        std::size_t active;
+        std::optional<std::uint64_t> bytes;      // of the device's active transfer
+        std::optional<int> percent;
+        std::optional<TFTPFailureReason> failure;  // of the last result, when one is expected
+        bool finishedLast = false;
+    };
+    const Step steps[] = {
+        {"request", ServerEvent::tftpRequested(1, pc, 2070, a, "ipxe.efi", "tsize=0"), 1, 0, std::nullopt, std::nullopt},
+        {"progress", ServerEvent::tftpProgress(1, pc, a, "ipxe.efi", 512, 2048), 1, 512, 25, std::nullopt},
+        {"a second file", ServerEvent::tftpRequested(2, pc, 2071, a, "boot.ipxe", ""), 2, 0, std::nullopt, std::nullopt},
+        {"the first ends", ServerEvent::tftpFinished(1, pc, a, "ipxe.efi", 2048, 1.0), 1, 0, std::nullopt,
+         std::nullopt, true},
+        {"the second fails", ServerEvent::tftpFailed(2, pc, a, "boot.ipxe", TFTPFailureReason::timedOut, ""), 0,
+         std::nullopt, std::nullopt, TFTPFailureReason::timedOut},
+        // Its request lost in an overfull hand-over: the progress alone starts it.
+        {"progress unannounced", ServerEvent::tftpProgress(3, pc, a, "x", 10, std::nullopt), 1, 10, std::nullopt,
+         TFTPFailureReason::timedOut},
+        {"the server stops", ServerEvent::stopped(), 0, std::nullopt, std::nullopt, TFTPFailureReason::timedOut},
+        // An end never begun, once stopped, is recorded and changes nothing else.
+        {"late end", ServerEvent::tftpFinished(3, pc, a, "x", 10, 0.1), 0, std::nullopt, std::nullopt, std::nullopt,
+         true},
+    };
+    AnvilState state;
+    double clock = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        state.apply(step.event, Date{++clock});
+        EXPECT_EQ(state.transfers.size(), step.active);
+        const auto* active = state.activeTransfer(a, pc);
+        EXPECT_EQ(active ? std::optional(active->bytes) : std::nullopt, step.bytes);
+        if (active) {
+            EXPECT_EQ(active->percent(), step.percent);
+        }
+        const auto* last = state.lastTransferResult(a, pc);
+        if (step.failure || step.finishedLast) {
+            ASSERT_NE(last, nullptr);
+            EXPECT_EQ(last->failure, step.failure);
+        }
+        // One result per device, however many transfers it made.
+        EXPECT_LE(state.transferResults.size(), 1u);
+    }
+    // Another device at another address has nothing.
+    EXPECT_EQ(state.lastTransferResult(mac(deviceB), ip("192.168.0.101")), nullptr);
+}
+
+TEST(AnvilState, TransfersAndResultsStayBoundedUnderAFloodOfClients) {
+    AnvilState state;
+    constexpr std::uint32_t flood = 5000;
+    for (std::uint32_t n = 0; n < flood; ++n) {
+        IPv4Address client{0x0A000000u + n};
+        state.apply(ServerEvent::tftpRequested(n, client, 2000, std::nullopt, "f", ""), Date{double(n)});
+        ASSERT_LE(state.transfers.size(), AnvilState::transferCapacity);
+        // Every other one ends; the rest are lost ends and must yield, oldest first.
+        if (n % 2) state.apply(ServerEvent::tftpFailed(n, client, std::nullopt, "f", TFTPFailureReason::busy, ""), Date{double(n)});
+        ASSERT_LE(state.transferResults.size(), AnvilState::transferResultCapacity);
+    }
+    EXPECT_TRUE(state.transfers.contains(flood - 2)) << "the newest survives";
+    EXPECT_FALSE(state.transfers.contains(0)) << "the oldest yielded";
+    EXPECT_EQ(state.transferResults.back().client, IPv4Address{0x0A000000u + flood - 1});
+    // Devices without a hardware address are told apart by address.
+    EXPECT_EQ(state.lastTransferResult(MACAddress{}, IPv4Address{0x0A000000u + 1}), nullptr);
+    EXPECT_NE(state.lastTransferResult(MACAddress{}, IPv4Address{0x0A000000u + flood - 1}), nullptr);
+}
+
+TEST(ActiveTransfer, PercentIsBoundedAndSafeAtTheEdges) {
+    struct Row {
+        std::uint64_t bytes;
+        std::optional<std::uint64_t> size;
+        std::optional<int> percent;
+    };
+    const Row rows[] = {
+        {0, std::nullopt, std::nullopt}, {0, 0, 100},          {0, 100, 0},          {45, 100, 45},
+        {99, 100, 99},                    {150, 100, 100},      {UINT64_MAX / 2, UINT64_MAX, 50},
+        {UINT64_MAX, UINT64_MAX, 100},
+    };
+    for (const auto& row : rows) {
+        ActiveTransfer transfer;
+        transfer.bytes = row.bytes;
+        transfer.size = row.size;
+        EXPECT_EQ(transfer.percent(), row.percent) << row.bytes;
+    }
+}

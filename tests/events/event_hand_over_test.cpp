@@ -138,3 +138,20 @@ TEST(EventHandOver, WakesOnceUntilTheReaderTakes) {
     EXPECT_TRUE(handOver.take().empty());
     EXPECT_TRUE(handOver.isFinished());
 }
+
+// A slow reader gets each transfer's newest count, and never loses where a transfer got to.
+TEST(EventHandOver, TransferProgressKeepsOnlyTheNewestCountPerTransfer) {
+    EventHandOver handOver(true, 10);
+    auto pc = *IPv4Address::parse("192.168.0.100");
+    for (int i = 0; i < 20; ++i) handOver.push(item(ServerEvent::info("flood")));
+    for (std::uint64_t bytes = 0; bytes <= 100'000; bytes += 512) {
+        handOver.push(item(ServerEvent::tftpProgress(1, pc, std::nullopt, "a", bytes, 100'000)));
+        handOver.push(item(ServerEvent::tftpProgress(2, pc, std::nullopt, "b", bytes / 2, 100'000)));
+        ASSERT_LE(handOver.size(), 10u + 1 + 2) << "the bound, the missed-lines marker, one count per transfer";
+    }
+    AnvilState state;
+    for (const auto& taken : handOver.takeReady()) state.apply(taken.event, taken.at);
+    ASSERT_EQ(state.transfers.size(), 2u);
+    EXPECT_EQ(state.transfers.at(1).bytes, 99'840u);
+    EXPECT_EQ(state.transfers.at(2).bytes, 49'920u);
+}

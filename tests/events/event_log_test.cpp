@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <set>
+
 using namespace anvil;
 
 namespace {
@@ -188,6 +191,106 @@ TEST(EventLog, JSONOfReceivedListsEveryOptionTheRequestedNamesAndTheMaker) {
     // The text line stays as it was.
     EXPECT_EQ(EventLog::labelAndText(ServerEvent::received(request))->text,
               "02:aa:bb:cc:dd:01 host=- vendor=- req=- xid=0x00001a2b");
+}
+
+TEST(EventLog, TransferLinesNameFileClientAndAmountsAndEscapeTheClientsText) {
+    const auto pc = ip("192.168.0.100");
+    const std::uint64_t mebibyte = 1024 * 1024;
+    struct Case {
+        ServerEvent event;
+        std::string text;
+    };
+    const Case cases[] = {
+        {ServerEvent::tftpRequested(1, pc, 2070, device, "ipxe.efi", "blksize=1468 tsize=0"),
+         "192.168.0.100 asks for ipxe.efi (blksize=1468 tsize=0)"},
+        {ServerEvent::tftpRequested(1, pc, 2070, std::nullopt, "pxelinux.0", ""), "192.168.0.100 asks for pxelinux.0"},
+        {ServerEvent::tftpProgress(1, pc, device, "ipxe.efi", mebibyte, 4 * mebibyte),
+         "ipxe.efi to 192.168.0.100: 1.0 MiB of 4.0 MiB"},
+        // No tsize asked and none known: the amount alone.
+        {ServerEvent::tftpProgress(1, pc, device, "ipxe.efi", 512, std::nullopt), "ipxe.efi to 192.168.0.100: 512 B"},
+        {ServerEvent::tftpProgress(1, pc, device, "a", 1023, 1024), "a to 192.168.0.100: 1023 B of 1.0 KiB"},
+        // Just below a unit's end rounds up into the next unit, never to "1024.0 KiB".
+        {ServerEvent::tftpProgress(1, pc, device, "a", mebibyte - 1, 5ull << 30),
+         "a to 192.168.0.100: 1.0 MiB of 5.0 GiB"},
+        {ServerEvent::tftpProgress(1, pc, device, "a", 0, UINT64_MAX), "a to 192.168.0.100: 0 B of 16.0 EiB"},
+        {ServerEvent::tftpFinished(1, pc, device, "ipxe.efi", 4 * mebibyte, 1.2),
+         "ipxe.efi to 192.168.0.100: 4.0 MiB in 1.2 s (3.3 MiB/s)"},
+        // Faster than the clock can tell, or a clock gone wrong: no rate, never a division by zero.
+        {ServerEvent::tftpFinished(1, pc, device, "a", 100, 0), "a to 192.168.0.100: 100 B in 0.0 s"},
+        {ServerEvent::tftpFinished(1, pc, device, "a", 100, -1), "a to 192.168.0.100: 100 B in -1.0 s"},
+        {ServerEvent::tftpFinished(1, pc, device, "a", UINT64_MAX, 1e-300),
+         "a to 192.168.0.100: 16.0 EiB in 0.0 s (888.2 PiB/s)"},
+        {ServerEvent::tftpFailed(1, pc, device, "ipxe.efi", TFTPFailureReason::notInFolder, ""),
+         "ipxe.efi to 192.168.0.100 failed: not in the boot folder"},
+        {ServerEvent::tftpFailed(1, pc, device, "../etc/shadow", TFTPFailureReason::refusedPath, "leaves the folder"),
+         "../etc/shadow to 192.168.0.100 failed: refused path (leaves the folder)"},
+        {ServerEvent::tftpFailed(1, pc, device, "a", TFTPFailureReason::clientError, "Disk full"),
+         "a to 192.168.0.100 failed: the client gave up (Disk full)"},
+        {ServerEvent::tftpFailed(1, pc, device, "a", TFTPFailureReason::timedOut, ""),
+         "a to 192.168.0.100 failed: timed out"},
+        {ServerEvent::tftpFailed(1, pc, device, "a", TFTPFailureReason::busy, ""),
+         "a to 192.168.0.100 failed: too many transfers"},
+        {ServerEvent::tftpFailed(1, pc, device, "a", TFTPFailureReason::unreadable, "Permission denied"),
+         "a to 192.168.0.100 failed: cannot be read (Permission denied)"},
+        // Whatever the client wrote reaches the terminal as visible escapes, never as controls.
+        {ServerEvent::tftpRequested(1, pc, 2070, device, "\x1b]0;owned\x07<b>x</b>", "blksize=\r\n9"),
+         "192.168.0.100 asks for \\x1b]0;owned\\x07<b>x</b> (blksize=\\x0d\\x0a9)"},
+        {ServerEvent::tftpFailed(1, pc, device, "bad\xff", TFTPFailureReason::clientError, "\x1b[2J"),
+         "bad\\xff to 192.168.0.100 failed: the client gave up (\\x1b[2J)"},
+    };
+    for (const auto& sample : cases) {
+        auto pieces = EventLog::labelAndText(sample.event);
+        ASSERT_TRUE(pieces) << sample.text;
+        EXPECT_EQ(pieces->label, "TFTP");
+        EXPECT_EQ(pieces->text, sample.text);
+    }
+    EXPECT_EQ(EventLog::line(ServerEvent::tftpProgress(1, pc, device, "a", 0, 0), Date{moment}, TimeZone::utc()),
+              "03:04:05.042  TFTP         a to 192.168.0.100: 0 B of 0 B");
+}
+
+TEST(EventLog, TransferJSONCarriesNumbersAsNumbersAndAlwaysSerializes) {
+    const auto pc = ip("192.168.0.100");
+    MakerLookup maker = [](const MACAddress&) { return std::optional<std::string>("Bench Maker"); };
+    struct Case {
+        ServerEvent event;
+        std::string json;
+    };
+    const Case cases[] = {
+        {ServerEvent::tftpRequested(7, pc, 2070, device, "ipxe.efi", "tsize=0"),
+         R"({"clientPort":2070,"event":"tftpRequested","file":"ipxe.efi","ip":"192.168.0.100","label":"TFTP",)"
+         R"j("mac":"02:aa:bb:cc:dd:01","maker":"Bench Maker","text":"192.168.0.100 asks for ipxe.efi (tsize=0)",)j"
+         R"("tftpOptions":"tsize=0","time":"2025-01-02T03:04:05Z","transfer":7})"},
+        {ServerEvent::tftpProgress(4294967295u, pc, std::nullopt, "a", 1024, 2048),
+         R"({"bytes":1024,"event":"tftpProgress","file":"a","ip":"192.168.0.100","label":"TFTP","size":2048,)"
+         R"("text":"a to 192.168.0.100: 1.0 KiB of 2.0 KiB","time":"2025-01-02T03:04:05Z","transfer":4294967295})"},
+        {ServerEvent::tftpProgress(1, pc, std::nullopt, "a", UINT64_MAX, std::nullopt),
+         R"({"bytes":18446744073709551615,"event":"tftpProgress","file":"a","ip":"192.168.0.100","label":"TFTP",)"
+         R"("text":"a to 192.168.0.100: 16.0 EiB","time":"2025-01-02T03:04:05Z","transfer":1})"},
+        {ServerEvent::tftpFinished(2, pc, std::nullopt, "a", 10, 0.5),
+         R"({"bytes":10,"event":"tftpFinished","file":"a","ip":"192.168.0.100","label":"TFTP","seconds":0.5,)"
+         R"j("text":"a to 192.168.0.100: 10 B in 0.5 s (20 B/s)","time":"2025-01-02T03:04:05Z","transfer":2})j"},
+        // JSON has no NaN: the line is still written.
+        {ServerEvent::tftpFinished(2, pc, std::nullopt, "a", 10, std::nan("")),
+         R"({"bytes":10,"event":"tftpFinished","file":"a","ip":"192.168.0.100","label":"TFTP","seconds":0.0,)"
+         R"("text":"a to 192.168.0.100: 10 B in nan s","time":"2025-01-02T03:04:05Z","transfer":2})"},
+        {ServerEvent::tftpFailed(3, pc, std::nullopt, "x\xff\x01", TFTPFailureReason::busy, "16 running"),
+         R"({"detail":"16 running","event":"tftpFailed","file":"x\\xff\\x01","ip":"192.168.0.100","label":"TFTP",)"
+         R"j("reason":"busy","text":"x\\xff\\x01 to 192.168.0.100 failed: too many transfers (16 running)",)j"
+         R"("time":"2025-01-02T03:04:05Z","transfer":3})"},
+    };
+    for (const auto& sample : cases) {
+        SCOPED_TRACE(sample.json);
+        EXPECT_EQ(EventLog::json(sample.event, Date{moment}, maker), sample.json);
+    }
+}
+
+TEST(TFTPFailureReason, RawValuesRoundTripAndEachHasASentence) {
+    std::set<std::string_view> sentences;
+    for (auto reason : allTFTPFailureReasons) {
+        EXPECT_EQ(tftpFailureReasonFromRaw(rawValue(reason)), reason);
+        EXPECT_TRUE(sentences.insert(description(reason)).second) << rawValue(reason);
+    }
+    for (const char* text : {"", "busy ", "Busy", "notinfolder"}) EXPECT_EQ(tftpFailureReasonFromRaw(text), std::nullopt);
 }
 
 TEST(EventLog, TextThatCannotBeSerializedGivesNoJSON) {

@@ -28,6 +28,7 @@ TEST(NoticeKind, RawValuesCriticalityAndOrder) {
         {NoticeKind::linkDown, "linkDown", false},
         {NoticeKind::adapterUnplugged, "adapterUnplugged", false},
         {NoticeKind::leaseFileSetAside, "leaseFileSetAside", false},
+        {NoticeKind::bootFileMissing, "bootFileMissing", false},
     };
     ASSERT_EQ(std::size(rows), allNoticeKinds.size());
     for (std::size_t i = 0; i < allNoticeKinds.size(); ++i) {
@@ -76,6 +77,11 @@ TEST(Notice, MessagesAreTheExactSentences) {
          "Link down. No device is connected to en7. Serving resumes on its own when the link returns."},
         {Notice::adapterUnplugged(), NoticeKind::adapterUnplugged,
          "The adapter was unplugged. Waiting for it to come back\xE2\x80\xA6"},
+        {Notice::bootFileMissing("ipxe.efi", "/srv/boot"), NoticeKind::bootFileMissing,
+         "Device asked for boot file ipxe.efi, which is not in the boot folder /srv/boot"},
+        // The name comes off the wire: no byte of it may reach a terminal as a control.
+        {Notice::bootFileMissing("a\x1b[2Jb\nc", "/srv/boot"), NoticeKind::bootFileMissing,
+         "Device asked for boot file a\\x1b[2Jb\\x0ac, which is not in the boot folder /srv/boot"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(row.notice.kind, row.kind);
@@ -173,9 +179,15 @@ TEST(ServerEvent, CasesCompareByPayloadAndVisitPlainly) {
         ServerEvent::noticeCleared(NoticeKind::linkDown),
         ServerEvent::info("hello"),
         ServerEvent::stopped(),
+        ServerEvent::tftpRequested(1, addr("192.168.0.100"), 2000, mac, "ipxe.efi", "tsize=0"),
+        ServerEvent::tftpProgress(1, addr("192.168.0.100"), mac, "ipxe.efi", 512, 4096),
+        ServerEvent::tftpFinished(1, addr("192.168.0.100"), mac, "ipxe.efi", 4096, 0.5),
+        ServerEvent::tftpFailed(1, addr("192.168.0.100"), std::nullopt, "x", TFTPFailureReason::busy, ""),
     };
-    const char* names[] = {"started",  "received", "sent",         "dropped",       "leaseChanged", "leaseRemoved",
-                           "presence", "link",     "noticeRaised", "noticeCleared", "info",         "stopped"};
+    const char* names[] = {"started",       "received",     "sent",         "dropped",      "leaseChanged",
+                           "leaseRemoved",  "presence",     "link",         "noticeRaised", "noticeCleared",
+                           "info",          "stopped",      "tftpRequested", "tftpProgress", "tftpFinished",
+                           "tftpFailed"};
     for (std::size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].value.index(), i);
         EXPECT_EQ(events[i].caseName(), names[i]);
