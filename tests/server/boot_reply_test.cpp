@@ -97,7 +97,7 @@ TEST(BootReply, EachKindIsToldItsServerAndFile) {
                       c.pxeClass ? std::optional(text("PXEClient")) : std::nullopt);
             EXPECT_EQ(reply.packet.option(OptionCode::vendorSpecific),
                       c.piMenu ? std::optional(Bytes(piBootMenu.begin(), piBootMenu.end())) : std::nullopt);
-            auto expectedNote = type == Type::ack ? "lease 1 d; " + c.note : c.note;
+            auto expectedNote = type == Type::ack ? "lease 24 h; " + c.note : c.note;
             EXPECT_EQ(reply.note, expectedNote);
         }
     }
@@ -145,11 +145,11 @@ TEST(BootReply, ReplyStaysWithinTheClientLimitAndKeepsTheBootFile) {
     const std::string name127(127, 'n');
     const std::string name255(255, 'm');
     const Case cases[] = {
-        {"no option 57: 576", 60, name127, std::nullopt, 548, 28, {}, "; cut to 548 bytes: 32 DNS servers left out"},
-        {"option 57 below 576 counts as 576", 60, name127, 300, 548, 28, {}, "; cut to 548 bytes: 32 DNS servers left out"},
+        {"no option 57: 576", 60, name127, std::nullopt, 548, 26, {}, "; cut to 548 bytes: 34 DNS servers left out"},
+        {"option 57 below 576 counts as 576", 60, name127, 300, 548, 26, {}, "; cut to 548 bytes: 34 DNS servers left out"},
         {"option 57 with room", 60, name127, 1500, 1472, 60, {}, ""},
-        {"name only in option 67", 3, name255, std::nullopt, 548, 1, {66, 28},
-         "; cut to 548 bytes: 2 DNS servers, options 66, 28 left out"},
+        {"name only in option 67", 3, name255, std::nullopt, 548, 1, {66, 28, 59},
+         "; cut to 548 bytes: 2 DNS servers, options 66, 28, 59 left out"},
     };
     for (const auto& c : cases) {
         auto config = bootConfig();
@@ -161,7 +161,8 @@ TEST(BootReply, ReplyStaysWithinTheClientLimitAndKeepsTheBootFile) {
         if (c.maxMessageSize) request.option(OptionCode::maxMessageSize, bigEndianBytes(*c.maxMessageSize));
         ASSERT_EQ(clientMessageLimit(request), c.limit) << c.name;
 
-        const auto& reply = replyOf(Responder{config}.decide(request, contextAt(t0)));
+        auto decision = Responder{config}.decide(request, contextAt(t0));
+        const auto& reply = replyOf(decision);
         auto bytes = reply.packet.serialize(DHCPPacket::minimumReplyLength);
         EXPECT_LE(bytes.size(), c.limit) << c.name;
         EXPECT_EQ(reply.packet.option(OptionCode::bootfileName), text(c.file)) << c.name;
