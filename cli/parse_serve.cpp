@@ -1,4 +1,6 @@
 #include <charconv>
+#include <filesystem>
+#include <system_error>
 
 #include "cli/cli_error.hpp"
 #include "cli/serve_options.hpp"
@@ -30,10 +32,82 @@ std::optional<std::vector<IPv4Address>> parseAddressList(std::string_view text, 
     return addresses;
 }
 
+constexpr std::size_t longestBootFileName = 127;
+constexpr unsigned smallestBlockSizeCeiling = 512;
+constexpr unsigned largestBlockSizeCeiling = 65464;
+
+std::string kindList() {
+    std::string text;
+    for (auto kind : allBootKinds) text += (text.empty() ? "" : ", ") + std::string(rawValue(kind));
+    return text;
+}
+
+std::string bootFolder(const std::string& text) {
+    namespace fs = std::filesystem;
+    if (text.empty()) throw CLIError::usage("--boot needs a folder");
+    std::error_code error;
+    auto status = fs::status(text, error);
+    if (error || !fs::exists(status)) throw CLIError::usage("--boot: " + text + " does not exist");
+    if (!fs::is_directory(status)) throw CLIError::usage("--boot: " + text + " is not a folder");
+    auto absolute = fs::absolute(text, error);
+    if (error) throw CLIError::usage("--boot: " + text + " cannot be made absolute: " + error.message());
+    auto normal = absolute.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal;
+}
+
+// A boot file is asked for by name over TFTP from inside the boot folder: a name that leaves it,
+// or that the TFTP server would read differently, is refused here rather than at the device.
+std::string bootFileName(std::string_view name, std::string_view kind) {
+    auto about = kind.empty() ? std::string() : " for " + std::string(kind);
+    if (name.empty()) throw CLIError::usage("--boot-file: empty name" + about);
+    if (name.size() > longestBootFileName)
+        throw CLIError::usage("--boot-file: the name" + about + " is longer than 127 bytes");
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            throw CLIError::usage("--boot-file: the name" + about + " holds a control character");
+    for (auto piece : splitText(name, '/', EmptyPieces::drop))
+        for (auto part : splitText(piece, '\\', EmptyPieces::drop))
+            if (part == "..") throw CLIError::usage("--boot-file: the name" + about + " leaves the boot folder (..)");
+    return std::string(name);
+}
+
+// "NAME" for every kind, or "KIND=NAME,KIND=NAME".
+void addBootFiles(BootConfig& boot, const std::string& text) {
+    if (text.find('=') == std::string::npos) {
+        boot.fileForAll = bootFileName(text, "");
+        return;
+    }
+    std::map<BootKind, std::string> files;
+    for (auto pair : splitText(text, ',', EmptyPieces::keep)) {
+        auto equals = pair.find('=');
+        if (equals == std::string_view::npos)
+            throw CLIError::usage("--boot-file: \"" + std::string(pair) + "\" must look like KIND=NAME; kinds are " + kindList());
+        auto kindText = pair.substr(0, equals);
+        auto kind = bootKindFromRaw(kindText);
+        if (!kind)
+            throw CLIError::usage("--boot-file: unknown kind \"" + std::string(kindText) + "\"; kinds are " + kindList());
+        if (files.contains(*kind)) throw CLIError::usage("--boot-file: " + std::string(kindText) + " is named twice");
+        files[*kind] = bootFileName(pair.substr(equals + 1), kindText);
+    }
+    for (auto& [kind, name] : files) boot.files[kind] = std::move(name);
+}
+
+std::uint16_t blockSizeCeiling(std::string_view text) {
+    auto number = parsePort(text);
+    if (!number || *number < smallestBlockSizeCeiling || *number > largestBlockSizeCeiling)
+        throw CLIError::usage("--tftp-blksize-max must be a number from 512 to 65464");
+    return *number;
+}
+
 }  // namespace
 
 ServeOptions parseServe(const std::vector<std::string>& arguments) {
     ServeOptions options;
+    // Boot flags may come in any order; they only count with --boot.
+    std::optional<std::string> bootFolderText;
+    BootConfig boot;
+    bool bootFlagSeen = false;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string& option = arguments[index];
         auto value = [&]() -> const std::string& {
@@ -76,9 +150,23 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             auto port = parsePort(value());
             if (!port) throw CLIError::usage(option + " must be a port number");
             (option == "--port" ? options.port : options.clientPort) = *port;
+        } else if (option == "--boot") {
+            bootFolderText = value();
+        } else if (option == "--boot-file") {
+            addBootFiles(boot, value());
+            bootFlagSeen = true;
+        } else if (option == "--tftp-blksize-max") {
+            boot.blockSizeCeiling = blockSizeCeiling(value());
+            bootFlagSeen = true;
         } else {
             throw CLIError::usage("unknown option " + option);
         }
+    }
+    if (bootFolderText) {
+        boot.folder = bootFolder(*bootFolderText);
+        options.config.boot = std::move(boot);
+    } else if (bootFlagSeen) {
+        throw CLIError::usage("--boot-file and --tftp-blksize-max need --boot <folder>");
     }
     if (!options.loopback && !options.interface) throw CLIError::usage("serve needs --iface <bsd> or --test-loopback");
     return options;

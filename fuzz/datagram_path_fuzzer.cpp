@@ -17,6 +17,7 @@
 #include "core/events/packet_summary.hpp"
 #include "core/protocol/dhcp_packet.hpp"
 #include "core/protocol/packet_error.hpp"
+#include "core/server/boot_reply.hpp"
 #include "core/server/responder.hpp"
 
 namespace {
@@ -33,6 +34,9 @@ ServerConfig fuzzConfig() {
     config.rangeStart = IPv4Address(192, 168, 2, 10);
     config.rangeEnd = IPv4Address(192, 168, 2, 10 + rangeSize - 1);
     config.leaseSeconds = 3600;
+    config.dns = {IPv4Address(192, 168, 2, 1), IPv4Address(9, 9, 9, 9), IPv4Address(1, 1, 1, 1)};
+    // Boot on, with a name that fills option 67, so every reply can meet the size limit at its hardest.
+    config.boot = BootConfig{"/srv/boot", std::string(200, 'f'), {{BootKind::bios, "undionly.kpxe"}}};
     return config;
 }
 
@@ -78,9 +82,11 @@ void checkTable(const LeaseTable& table, const ServerConfig& config) {
     }
 }
 
-void checkReply(const Reply& reply, const LeaseTable& table, const ServerConfig& config) {
+void checkReply(const Reply& reply, const LeaseTable& table, const ServerConfig& config, const DHCPPacket& request) {
     auto bytes = reply.packet.serialize(DHCPPacket::minimumReplyLength);
     if (bytes.size() < DHCPPacket::minimumReplyLength) broken("a reply shorter than 300 bytes");
+    if (reply.type != DHCPMessageType::nak && bytes.size() > clientMessageLimit(request))
+        broken("a reply larger than the client accepts");
     try {
         (void)DHCPPacket::parse(bytes);
     } catch (const PacketError& error) {
@@ -121,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& note : decision.notes) (void)EventLog::line(note, Date{now}, TimeZone::utc());
         auto probe = decision.action.probeAddress();
         if (!probe) {
-            if (auto reply = decision.action.replyValue()) checkReply(*reply, decision.table, config);
+            if (auto reply = decision.action.replyValue()) checkReply(*reply, decision.table, config, packet);
             return 0;
         }
         if (pass > Timing::maxProbesPerPacket) broken("more probes than one message may have");

@@ -12,7 +12,8 @@ namespace anvil {
 namespace {
 
 constexpr std::size_t chaddrLength = 16;
-constexpr std::size_t snameAndFileLength = 64 + 128;
+constexpr std::size_t snameLength = 64;
+constexpr std::size_t fileOffset = DHCPPacket::headerLength - DHCPPacket::fileFieldLength;
 constexpr std::size_t optionsOffset = DHCPPacket::headerLength + DHCPPacket::magicCookie.size();
 constexpr std::size_t hostnameLimit = 64;
 
@@ -83,7 +84,7 @@ DHCPPacket DHCPPacket::parse(std::span<const std::uint8_t> bytes) {
         throw PacketError::badMagicCookie();
     }
 
-    // sname and file are not searched and option 52 is not honoured: the server never needs the extra room.
+    // sname and file are never searched for options: the server never needs the extra room.
     std::size_t offset = optionsOffset;
     while (offset < bytes.size()) {
         std::uint8_t code = bytes[offset];
@@ -100,6 +101,15 @@ DHCPPacket DHCPPacket::parse(std::span<const std::uint8_t> bytes) {
         packet.options.push_back({code, Bytes(data.begin(), data.end())});
         offset = dataStart + length;
     }
+    // Option 52 value 1 or 3 says the file field holds options, so it names no file.
+    auto overload = packet.option(OptionCode::overload);
+    bool fileHoldsOptions = overload && overload->size() == 1 && ((*overload)[0] & 1);
+    if (!fileHoldsOptions) {
+        auto field = bytes.subspan(fileOffset, fileFieldLength);
+        // A name is a NUL-terminated string; a field without the NUL holds no name.
+        auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
+        if (end != field.end()) packet.file.assign(field.begin(), end);
+    }
     return packet;
 }
 
@@ -115,7 +125,10 @@ Bytes DHCPPacket::serialize(std::size_t minimumLength) const {
     append(out, bigEndianBytes(flags));
     for (auto address : {ciaddr, yiaddr, siaddr, giaddr}) append(out, bigEndianBytes(address.value));
     for (std::size_t i = 0; i < chaddrLength; ++i) out.push_back(i < chaddr.size() ? chaddr[i] : 0);
-    out.insert(out.end(), snameAndFileLength, 0);
+    out.insert(out.end(), snameLength, 0);
+    auto fileStart = out.size();
+    out.insert(out.end(), fileFieldLength, 0);
+    if (file.size() < fileFieldLength) std::copy(file.begin(), file.end(), out.begin() + static_cast<std::ptrdiff_t>(fileStart));
     out.insert(out.end(), magicCookie.begin(), magicCookie.end());
     for (const auto& field : options) {
         // The length byte cannot say more than 255; longer data is cut so the framing stays sound.
@@ -127,6 +140,12 @@ Bytes DHCPPacket::serialize(std::size_t minimumLength) const {
     out.push_back(OptionCode::end);
     if (out.size() < minimumLength) out.resize(minimumLength, 0);
     return out;
+}
+
+std::size_t DHCPPacket::encodedLength() const {
+    std::size_t length = optionsOffset + 1;
+    for (const auto& field : options) length += 2 + std::min(field.data.size(), maximumOptionLength);
+    return length;
 }
 
 std::optional<Bytes> DHCPPacket::option(std::uint8_t code) const {

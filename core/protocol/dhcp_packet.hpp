@@ -29,17 +29,24 @@ struct DHCPPacket {
     IPv4Address siaddr;
     IPv4Address giaddr;
     Bytes chaddr = Bytes(16, 0);
+    // The boot file name of the 128-byte `file` field, up to its NUL; empty when the field has no
+    // NUL or carries options instead (option 52).
+    std::string file;
     std::vector<DHCPOptionField> options;
 
     static constexpr std::size_t headerLength = 236;
     static constexpr std::array<std::uint8_t, 4> magicCookie{99, 130, 83, 99};
     static constexpr std::size_t minimumReplyLength = 300;
     static constexpr std::size_t maximumOptionLength = 255;
+    static constexpr std::size_t fileFieldLength = 128;
 
     // Throws PacketError; nothing beyond the length, the cookie and the option framing is judged here.
     static DHCPPacket parse(std::span<const std::uint8_t> bytes);
-    // Zero-padded up to minimumLength, never cut to it.
+    // Zero-padded up to minimumLength, never cut to it. A file name longer than 127 bytes is left
+    // out of the field, which always ends in a NUL.
     Bytes serialize(std::size_t minimumLength = 0) const;
+    // What serialize() would produce before padding.
+    std::size_t encodedLength() const;
 
     // The data of the first field with this code.
     std::optional<Bytes> option(std::uint8_t code) const;

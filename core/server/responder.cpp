@@ -7,6 +7,7 @@
 #include "core/addressing/timing.hpp"
 #include "core/leases/address_choice.hpp"
 #include "core/protocol/option_code.hpp"
+#include "core/server/boot_reply.hpp"
 #include "core/server/responder_texts.hpp"
 
 namespace anvil {
@@ -124,6 +125,13 @@ void reply(Work& work, Type type, IPv4Address yiaddr, bool includeLease) {
     }
     std::optional<std::string> note;
     for (const auto& piece : notes) note = note ? *note + std::string(Text::noteSeparator) + piece : piece;
+    auto appendNote = [&note](const std::string& piece) {
+        note = note ? *note + std::string(Text::bootNoteSeparator) + piece : piece;
+    };
+    if (auto bootNote = addBootOptions(packet, request, config)) appendNote(*bootNote);
+    auto limit = clientMessageLimit(request);
+    if (auto fitted = fitToClientLimit(packet, limit); fitted.changed())
+        appendNote(Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut));
 
     auto destination =
         request.ciaddr != IPv4Address::zero ? ReplyDestination::unicast(request.ciaddr) : ReplyDestination::broadcast();

@@ -1,8 +1,13 @@
 #pragma once
 // Every sentence and remark the responder reports: dropped reasons, NAK reasons, info lines and notes.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/addressing/boot_config.hpp"
 #include "core/addressing/duration.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
@@ -50,6 +55,28 @@ inline std::string staticDeviceAskedForOptions(IPv4Address ciaddr, const MACAddr
 inline std::string leaseNote(std::uint32_t leaseSeconds) { return "lease " + formatDuration(leaseSeconds); }
 inline constexpr std::string_view apcCookieNote = "+APC cookie";
 inline constexpr std::string_view noteSeparator = ", ";
+// Between the lease remarks and the boot remarks, each a list of its own.
+inline constexpr std::string_view bootNoteSeparator = "; ";
+
+// "boot file ipxe.efi for efi-x64 (option 93 = 7)", "boot server only for bios (vendor class PXEClient)".
+inline std::string bootNote(const std::string& file, std::optional<BootKind> kind, const std::string& reason) {
+    std::string text = file.empty() ? std::string("boot server only") : "boot file " + file;
+    if (kind) text += " for " + std::string(rawValue(*kind));
+    return text + " (" + reason + ")";
+}
+// "cut to 548 bytes: 2 DNS servers, options 66, 28 left out"
+inline std::string fittedNote(std::size_t limit, std::size_t dnsServersLeftOut, const std::vector<std::uint8_t>& options) {
+    std::string text = "cut to " + std::to_string(limit) + " bytes: ";
+    std::string pieces;
+    if (dnsServersLeftOut > 0)
+        pieces = std::to_string(dnsServersLeftOut) + (dnsServersLeftOut == 1 ? " DNS server" : " DNS servers");
+    if (!options.empty()) {
+        if (!pieces.empty()) pieces += ", ";
+        pieces += options.size() == 1 ? "option " : "options ";
+        for (std::size_t i = 0; i < options.size(); ++i) pieces += (i ? ", " : "") + std::to_string(options[i]);
+    }
+    return text + pieces + " left out";
+}
 
 namespace Nak {
 inline constexpr std::string_view noRequestedAddress = "no requested address";

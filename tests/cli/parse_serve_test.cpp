@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
 
 #include "cli/cli_error.hpp"
 #include "cli/serve_options.hpp"
@@ -100,4 +105,100 @@ TEST(ParseServe, AcceptsAReversedRangeForValidationToJudge) {
     EXPECT_EQ(options.config.rangeStart, ip("192.168.0.200"));
     ASSERT_EQ(options.config.validate().size(), 1u);
     EXPECT_EQ(options.config.validate()[0].kind, ConfigError::Kind::rangeReversed);
+}
+
+namespace {
+
+// A boot folder that exists for the length of one test, with a file beside it that is not a folder.
+struct BootFolder {
+    std::filesystem::path root;
+    BootFolder() {
+        root = std::filesystem::temp_directory_path() / ("anvil-boot-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(root / "tftp");
+        std::ofstream(root / "plain") << "x";
+    }
+    ~BootFolder() { std::filesystem::remove_all(root); }
+    std::string folder() const { return (root / "tftp").string(); }
+};
+
+}  // namespace
+
+TEST(ParseServe, BootFlagsFillTheBootConfiguration) {
+    BootFolder place;
+    const std::string kinds = "bios, efi-x64, efi-arm64, arm32, arm64, uboot, ipxe, rpi";
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::optional<std::string> fileForAll;
+        std::map<BootKind, std::string> files;
+        std::uint16_t ceiling;
+    };
+    const Case cases[] = {
+        {"folder alone", {"--boot", place.folder()}, std::nullopt, {}, 1468},
+        {"one name for all", {"--boot-file", "pxelinux.0", "--boot", place.folder()}, "pxelinux.0", {}, 1468},
+        {"names per kind",
+         {"--boot", place.folder(), "--boot-file", "bios=undionly.kpxe,efi-x64=ipxe.efi,ipxe=boot.ipxe"},
+         std::nullopt,
+         {{BootKind::bios, "undionly.kpxe"}, {BootKind::efiX64, "ipxe.efi"}, {BootKind::ipxe, "boot.ipxe"}},
+         1468},
+        {"both forms and a subfolder",
+         {"--boot", place.folder(), "--boot-file", "grub.efi", "--boot-file", "efi-arm64=arm/grub.efi"},
+         "grub.efi",
+         {{BootKind::efiArm64, "arm/grub.efi"}},
+         1468},
+        {"dots inside a name", {"--boot", place.folder(), "--boot-file", "a..b/..c"}, "a..b/..c", {}, 1468},
+        {"127-byte name", {"--boot", place.folder(), "--boot-file", std::string(127, 'n')}, std::string(127, 'n'), {},
+         1468},
+        {"ceiling bounds", {"--boot", place.folder(), "--tftp-blksize-max", "512"}, std::nullopt, {}, 512},
+        {"ceiling top", {"--boot", place.folder(), "--tftp-blksize-max", "65464"}, std::nullopt, {}, 65464},
+    };
+    for (const auto& c : cases) {
+        auto arguments = c.arguments;
+        arguments.push_back("--test-loopback");
+        auto options = parseServe(arguments);
+        ASSERT_TRUE(options.config.boot.has_value()) << c.name;
+        EXPECT_EQ(options.config.boot->folder, place.folder()) << c.name;
+        EXPECT_EQ(options.config.boot->fileForAll, c.fileForAll) << c.name;
+        EXPECT_EQ(options.config.boot->files, c.files) << c.name;
+        EXPECT_EQ(options.config.boot->blockSizeCeiling, c.ceiling) << c.name;
+    }
+    EXPECT_EQ(parseServe({"--test-loopback"}).config.boot, std::nullopt);
+    // Stored absolute and without a trailing slash, whatever was typed.
+    auto relative = std::filesystem::relative(place.folder());
+    EXPECT_EQ(parseServe({"--test-loopback", "--boot", relative.string() + "/./"}).config.boot->folder, place.folder());
+
+    const std::pair<std::vector<std::string>, std::string> failures[] = {
+        {{"--boot-file", "x"}, "--boot-file and --tftp-blksize-max need --boot <folder>"},
+        {{"--tftp-blksize-max", "1468"}, "--boot-file and --tftp-blksize-max need --boot <folder>"},
+        {{"--boot"}, "--boot needs a value"},
+        {{"--boot", ""}, "--boot needs a folder"},
+        {{"--boot", (place.root / "missing").string()}, "--boot: " + (place.root / "missing").string() + " does not exist"},
+        {{"--boot", (place.root / "plain").string()}, "--boot: " + (place.root / "plain").string() + " is not a folder"},
+        {{"--boot", place.folder(), "--boot-file", ""}, "--boot-file: empty name"},
+        {{"--boot", place.folder(), "--boot-file", "bios="}, "--boot-file: empty name for bios"},
+        {{"--boot", place.folder(), "--boot-file", "efi=x.efi"}, "--boot-file: unknown kind \"efi\"; kinds are " + kinds},
+        {{"--boot", place.folder(), "--boot-file", "BIOS=x"}, "--boot-file: unknown kind \"BIOS\"; kinds are " + kinds},
+        {{"--boot", place.folder(), "--boot-file", "bios=a,b"},
+         "--boot-file: \"b\" must look like KIND=NAME; kinds are " + kinds},
+        {{"--boot", place.folder(), "--boot-file", "bios=a,"},
+         "--boot-file: \"\" must look like KIND=NAME; kinds are " + kinds},
+        {{"--boot", place.folder(), "--boot-file", "bios=a,bios=b"}, "--boot-file: bios is named twice"},
+        {{"--boot", place.folder(), "--boot-file", "../etc/passwd"},
+         "--boot-file: the name leaves the boot folder (..)"},
+        {{"--boot", place.folder(), "--boot-file", "rpi=boot/../../x"},
+         "--boot-file: the name for rpi leaves the boot folder (..)"},
+        {{"--boot", place.folder(), "--boot-file", "boot\\..\\x"}, "--boot-file: the name leaves the boot folder (..)"},
+        {{"--boot", place.folder(), "--boot-file", std::string(128, 'n')},
+         "--boot-file: the name is longer than 127 bytes"},
+        {{"--boot", place.folder(), "--boot-file", "a\nb"}, "--boot-file: the name holds a control character"},
+        {{"--boot", place.folder(), "--tftp-blksize-max", "511"}, "--tftp-blksize-max must be a number from 512 to 65464"},
+        {{"--boot", place.folder(), "--tftp-blksize-max", "65465"},
+         "--tftp-blksize-max must be a number from 512 to 65464"},
+        {{"--boot", place.folder(), "--tftp-blksize-max", "1e3"}, "--tftp-blksize-max must be a number from 512 to 65464"},
+    };
+    for (const auto& [arguments, message] : failures) {
+        std::vector<std::string> withMode{"--test-loopback"};
+        withMode.insert(withMode.end(), arguments.begin(), arguments.end());
+        EXPECT_EQ(failure(withMode), message);
+    }
 }

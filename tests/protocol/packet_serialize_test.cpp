@@ -116,5 +116,55 @@ TEST(PacketSerialize, overlongOptionDataKeepsTheFramingSound) {
     EXPECT_EQ(parsed.messageType(), DHCPMessageType::ack);
 }
 
+TEST(PacketSerialize, fileFieldCarriesANameWithItsClosingNulOnly) {
+    constexpr std::size_t fileOffset = 108;
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string onWire;  // the field's bytes up to its first NUL
+    };
+    const Case cases[] = {
+        {"short name", "pxelinux.0", "pxelinux.0"},
+        {"127 bytes, the longest with its NUL", std::string(127, 'a'), std::string(127, 'a')},
+        {"128 bytes left out", std::string(128, 'b'), ""},
+        {"empty", "", ""},
+    };
+    for (const auto& c : cases) {
+        auto reply = sampleReply();
+        reply.file = c.file;
+        auto bytes = reply.serialize();
+        ASSERT_GE(bytes.size(), DHCPPacket::headerLength) << c.name;
+        EXPECT_EQ(bytes[fileOffset + DHCPPacket::fileFieldLength - 1], 0) << c.name;
+        auto field = std::span(bytes).subspan(fileOffset, DHCPPacket::fileFieldLength);
+        EXPECT_EQ(std::string(field.begin(), std::find(field.begin(), field.end(), 0)), c.onWire) << c.name;
+        // The options still begin where the cookie says.
+        EXPECT_EQ(DHCPPacket::parse(bytes).file, c.onWire) << c.name;
+        EXPECT_EQ(bytes.size(), reply.encodedLength()) << c.name;
+    }
+}
+
+TEST(PacketParse, fileFieldIsANameUnlessOptionsOverloadIt) {
+    auto withFile = [](std::string_view name, std::initializer_list<std::uint8_t> options) {
+        auto bytes = testing::discoverWithOptions(options);
+        std::fill(bytes.begin() + 108, bytes.begin() + 236, 0);
+        std::copy(name.begin(), name.end(), bytes.begin() + 108);
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::string file;
+    };
+    const Case cases[] = {
+        {"plain name", withFile("boot.ipxe", {53, 1, 1, 255}), "boot.ipxe"},
+        {"whole field without a NUL is no name", withFile(std::string(128, 'z'), {53, 1, 1, 255}), ""},
+        {"file overloaded", withFile("\x03\x01\x02", {53, 1, 1, 52, 1, 1, 255}), ""},
+        {"sname overloaded only", withFile("k", {53, 1, 1, 52, 1, 2, 255}), "k"},
+        {"both overloaded", withFile("k", {53, 1, 1, 52, 1, 3, 255}), ""},
+        {"malformed overload ignored", withFile("k", {53, 1, 1, 52, 2, 1, 1, 255}), "k"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(DHCPPacket::parse(c.bytes).file, c.file) << c.name;
+}
+
 }  // namespace
 }  // namespace anvil
