@@ -13,6 +13,9 @@ packages=(
   strace
   # Real DHCP peers for the end-to-end tests and the loopback benchmark.
   busybox isc-dhcp-client dnsmasq-base
+  # Boot firmware in qemu and real TFTP peers for the network-boot tests and bench-tftp.sh.
+  qemu-system-x86 qemu-system-arm ipxe-qemu ipxe u-boot-qemu ovmf
+  tftp-hpa tftpd-hpa atftp curl
   # A real NetworkManager, run by the tests inside their own namespaces only.
   network-manager dbus
   # The desktop application and its screenshots.
@@ -48,4 +51,22 @@ if [[ " ${missing[*]} " == *" network-manager "* ]]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+# tftpd-hpa's package starts a daemon on port 69, where the tests and bench-tftp.sh run their own
+# servers: forbid service starts during this install, and stop it should it start anyway.
+policy=/usr/sbin/policy-rc.d
+own_policy=
+if [[ " ${missing[*]} " == *" tftpd-hpa "* ]] && [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 0755 "$policy"
+  own_policy=1
+  trap 'rm -f "$policy"' EXIT
+fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ -n "$own_policy" ]; then
+  rm -f "$policy"
+fi
+if [[ " ${missing[*]} " == *" tftpd-hpa "* ]]; then
+  service tftpd-hpa stop >/dev/null 2>&1 || true
+  update-rc.d tftpd-hpa disable >/dev/null 2>&1 || true
+  systemctl disable --now tftpd-hpa.service >/dev/null 2>&1 || true
+fi
