@@ -67,7 +67,9 @@ LogLine::Kind kindOf(const ServerEvent& event) {
     if (event.is<ServerEvent::Received>()) return LogLine::Kind::rx;
     if (event.is<ServerEvent::Sent>()) return LogLine::Kind::tx;
     if (event.is<ServerEvent::Presence>()) return LogLine::Kind::presence;
-    if (event.is<ServerEvent::Dropped>() || event.is<ServerEvent::NoticeRaised>()) return LogLine::Kind::notice;
+    if (event.is<ServerEvent::Dropped>() || event.is<ServerEvent::NoticeRaised>() ||
+        event.is<ServerEvent::TFTPFailed>())
+        return LogLine::Kind::notice;
     return LogLine::Kind::other;
 }
 
