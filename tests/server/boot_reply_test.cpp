@@ -183,5 +183,51 @@ TEST(BootReply, ReplyStaysWithinTheClientLimitAndKeepsTheBootFile) {
     }
 }
 
+TEST(BootReply, FittingLeavesOutWholeOptionsLeastNeededFirst) {
+    // Wire order as the responder builds it, with every option fitting may leave out.
+    DHCPPacket full;
+    full.options = {
+        {53, {2}},          {54, {192, 168, 0, 1}}, {51, {0, 0, 14, 16}},      {58, {0, 0, 7, 8}},
+        {59, {0, 0, 12, 60}}, {1, {255, 255, 255, 0}}, {28, {192, 168, 0, 255}}, {3, {192, 168, 0, 254}},
+        {6, {10, 0, 0, 1, 10, 0, 0, 2, 10, 0, 0, 3}}, {66, text("192.168.0.1")},   {67, text("ipxe.efi")},
+        {60, text("PXEClient")}, {43, Bytes(piBootMenu.begin(), piBootMenu.end())},
+    };
+    auto size = full.encodedLength();
+    const std::vector<std::uint8_t> everyOptional{66, 28, 59, 58, 3, 43, 60};
+    struct Case {
+        const char* name;
+        std::size_t limit;
+        std::size_t dnsLeftOut;
+        std::vector<std::uint8_t> leftOut;
+    };
+    const Case cases[] = {
+        {"fits already", size, 0, {}},
+        {"one byte over loses one DNS server", size - 1, 1, {}},
+        {"DNS keeps one server before 66 goes", size - 8, 2, {}},
+        {"then 66 goes", size - 9, 2, {66}},
+        {"then the broadcast address", size - 8 - 13 - 1, 2, {66, 28}},
+        {"nothing fits", 0, 3, everyOptional},
+    };
+    for (const auto& c : cases) {
+        auto reply = full;
+        auto fitted = fitToClientLimit(reply, c.limit);
+        EXPECT_EQ(fitted.dnsServersLeftOut, c.dnsLeftOut) << c.name;
+        EXPECT_EQ(fitted.optionsLeftOut, c.leftOut) << c.name;
+        if (c.limit > 0) {
+            EXPECT_LE(reply.encodedLength(), c.limit) << c.name;
+        }
+        // Never cut short: what stays is what was there.
+        for (const auto& field : reply.options) {
+            auto before = full.option(field.code);
+            ASSERT_TRUE(before.has_value()) << c.name;
+            if (field.code != 6) {
+                EXPECT_EQ(field.data, *before) << c.name << " option " << int(field.code);
+            }
+        }
+        for (auto kept : {53, 54, 51, 1, 67})
+            EXPECT_TRUE(reply.option(static_cast<std::uint8_t>(kept)).has_value()) << c.name << " option " << kept;
+    }
+}
+
 }  // namespace
 }  // namespace anvil
