@@ -24,6 +24,7 @@
 #include "core/server/starting_table.hpp"
 #include "core/server/transport_listener.hpp"
 #include "core/server/udp_transport.hpp"
+#include "core/tftp_service/tftp_service.hpp"
 
 namespace anvil {
 
@@ -52,6 +53,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     std::string interfaceName;
     TransportListener listener;
+    // The boot folder's TFTP server, while serving with one.
+    std::unique_ptr<TFTPService> tftp;
     std::optional<RepeatingTimer> watchTimer;
     std::optional<RepeatingTimer> presenceTimer;
     std::optional<RepeatingTimer> expiryTimer;
@@ -132,6 +135,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         loadLeases();
         if (isCardMode()) refreshOwnAddresses();
         openTransport();
+        try {
+            startTFTP();
+        } catch (...) {
+            listener.close();
+            throw;
+        }
         running = true;
         emit(ServerEvent::started(interfaceName, options.config));
         for (const auto& lease : table.leases()) emit(ServerEvent::leaseChanged(lease));
@@ -173,7 +182,25 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         expiryTimer.reset();
         retries.clear();
         presence.cancel();
+        tftp.reset();
         listener.close();
+    }
+
+    // Boot files are served on the card DHCP serves, or on the loopback test port.
+    void startTFTP() {
+        if (!options.config.boot) return;
+        TFTPService::Place place{isCardMode() ? interfaceName : std::string{}, 0, options.config.serverIP};
+        if (auto loopback = std::get_if<TransportMode::Loopback>(&options.mode.value))
+            place.loopbackPort = loopback->tftpPort;
+        TFTPService::Callbacks callbacks{
+            [this](ServerEvent event) { report(std::move(event)); },
+            [this](Notice notice) { raise(std::move(notice)); },
+            [this](NoticeKind kind) { clear(kind); },
+            [this](IPv4Address ip) { return holderOf(ip); },
+            host.clock,
+        };
+        tftp = std::make_unique<TFTPService>(context, std::move(place), *options.config.boot, std::move(callbacks));
+        tftp->start();
     }
 
     // Leases.
@@ -450,6 +477,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (!listener.isOpen()) return reopen(index);
         if (index == 0 || index != listener.transport().interfaceIndex()) {
             listener.close();
+            if (tftp) tftp->stop();
             setLink(false);
             markAllOffline("adapter unplugged");
             raise(Notice::adapterUnplugged());
@@ -504,6 +532,13 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         listener.listen(std::move(opened.transport));
         clear(NoticeKind::adapterUnplugged);
         emit(ServerEvent::info(name + " is back"));
+        if (tftp) {
+            try {
+                tftp->restart(name);
+            } catch (const TFTPStartError& error) {
+                emit(ServerEvent::info(std::string("boot files not served: ") + error.what()));
+            }
+        }
         showLink(host.mediaStatus(name));
     }
 

@@ -14,6 +14,8 @@ struct TransportMode {
     struct Loopback {
         std::uint16_t serverPort = 6767;
         std::uint16_t clientPort = 6868;
+        // The boot folder's TFTP requests, when serving one.
+        std::uint16_t tftpPort = 6969;
         friend bool operator==(const Loopback&, const Loopback&) = default;
     };
 

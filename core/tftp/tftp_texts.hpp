@@ -15,6 +15,7 @@ inline constexpr std::string_view illegalOperation = "Illegal TFTP operation";
 inline constexpr std::string_view unknownTransferID = "Unknown transfer ID";
 inline constexpr std::string_view serverBusy = "Server busy, try again later";
 inline constexpr std::string_view timedOut = "Timed out";
+inline constexpr std::string_view fileChanged = "File changed while it was sent";
 
 // To users: why a path was refused.
 inline constexpr std::string_view pathEmpty = "names no file";
@@ -26,6 +27,7 @@ inline constexpr std::string_view fileMissing = "is not in the boot folder";
 inline constexpr std::string_view linkLeavesFolder = "is a symbolic link that leaves the boot folder";
 inline constexpr std::string_view notRegularFile = "is a folder, device or other special file";
 inline constexpr std::string_view fileUnreadable = "cannot be read by the server";
+inline constexpr std::string_view fileShrank = "the file got shorter while it was sent";
 
 // To users: why a transfer was not started or did not finish.
 inline constexpr std::string_view tooManyTransfers = "16 transfers are already running";

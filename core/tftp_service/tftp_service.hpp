@@ -1,0 +1,75 @@
+#pragma once
+// The read-only TFTP server of the boot folder, on the DHCP server's loop: the request port, one
+// socket and one timer per transfer, and every request and transfer reported as events.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "core/addressing/boot_config.hpp"
+#include "core/addressing/date.hpp"
+#include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/mac_address.hpp"
+#include "core/events/notice.hpp"
+#include "core/events/server_event.hpp"
+
+namespace asio {
+class io_context;
+}
+
+namespace anvil {
+
+// Serving could not begin: the request port or the boot folder could not be opened.
+struct TFTPStartError : std::runtime_error {
+    int code = 0;  // errno
+    TFTPStartError(const std::string& description, int code) : std::runtime_error(description), code(code) {}
+};
+
+class TFTPService {
+public:
+    struct Callbacks {
+        std::function<void(ServerEvent)> emit;
+        std::function<void(Notice)> raise;
+        std::function<void(NoticeKind)> clear;
+        // The device holding a lease at an address, for the events.
+        std::function<std::optional<MACAddress>(IPv4Address)> macOf;
+        // Stamps transfer durations and paces progress; the system clock when null.
+        std::function<Date()> clock;
+    };
+
+    // Where requests are taken: a card's port 69, or 127.0.0.1:`loopbackPort` when `card` is empty
+    // (0 picks a free port). `serverAddress` answers requests whose arrival address is unknown.
+    struct Place {
+        std::string card;
+        std::uint16_t loopbackPort = 0;
+        IPv4Address serverAddress;
+    };
+
+    TFTPService(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks);
+    // On the loop's thread; stops.
+    ~TFTPService();
+    TFTPService(const TFTPService&) = delete;
+    TFTPService& operator=(const TFTPService&) = delete;
+
+    // On the loop's thread. Opens the boot folder and the request port; throws TFTPStartError.
+    void start();
+    // On the loop's thread. Closes the request port, every transfer's socket and file, and the folder.
+    void stop();
+    // Stops, then starts on the card under its (possibly new) name.
+    void restart(std::string card);
+
+    bool isRunning() const;
+    // The request port as bound (useful when the loopback port was 0).
+    std::uint16_t port() const;
+    std::size_t activeTransfers() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace anvil
