@@ -1,0 +1,447 @@
+// The TFTP service on a loop of its own, driven over loopback by a small client written with the
+// codec's encoders: what a client receives, what the user is told, and what is left open after.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/events/serial_queue.hpp"
+#include "core/events/serial_queue_state.hpp"
+#include "core/tftp/tftp_packet.hpp"
+#include "core/tftp/tftp_texts.hpp"
+#include "core/tftp_service/tftp_service.hpp"
+
+namespace anvil {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+int openDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+Bytes randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    Bytes bytes(size);
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
+    return bytes;
+}
+
+// A TFTP client on its own loopback address, so that several can count as different devices.
+struct Client {
+    int fd = -1;
+    IPv4Address address;
+    std::uint16_t serverPort = 0;
+
+    Client(IPv4Address address, std::uint16_t serverPort) : address(address), serverPort(serverPort) {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(address.value);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    }
+    ~Client() { ::close(fd); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void send(const Bytes& bytes, std::uint16_t port) {
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(port);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    }
+
+    struct Received {
+        TFTPPacket packet;
+        std::uint16_t fromPort = 0;
+    };
+
+    // Bounded so that a server that never answers fails the test instead of hanging it.
+    std::optional<Received> receive(std::chrono::milliseconds limit = 5s) {
+        pollfd wanted{fd, POLLIN, 0};
+        if (::poll(&wanted, 1, static_cast<int>(limit.count())) != 1) return std::nullopt;
+        std::vector<std::uint8_t> buffer(65536);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        auto count = ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        if (count < 0) return std::nullopt;
+        auto parsed = parseTFTPPacket(buffer.data(), static_cast<std::size_t>(count));
+        if (!std::holds_alternative<TFTPPacket>(parsed)) return std::nullopt;
+        return Received{std::get<TFTPPacket>(parsed), ntohs(from.sin_port)};
+    }
+
+    struct Fetched {
+        Bytes contents;
+        std::optional<TFTPError> error;
+        bool complete = false;
+    };
+
+    // A whole read: acknowledges the options, then each full window and the last block.
+    Fetched fetch(const std::string& name, const TFTPOptions& options = {}) {
+        Fetched fetched;
+        send(encodeTFTPReadRequest(name, "octet", options), serverPort);
+        std::uint16_t blockSize = 512;
+        std::uint16_t window = 1;
+        std::uint16_t expected = 1;
+        std::uint16_t transferPort = 0;
+        for (int packets = 0; packets < 2'000'000; ++packets) {
+            auto received = receive();
+            if (!received) return fetched;
+            if (auto error = std::get_if<TFTPError>(&received->packet)) {
+                fetched.error = *error;
+                return fetched;
+            }
+            transferPort = received->fromPort;
+            if (auto ack = std::get_if<TFTPOptionAck>(&received->packet)) {
+                for (const auto& option : ack->options) {
+                    if (option.name == "blksize") blockSize = static_cast<std::uint16_t>(std::stoi(option.value));
+                    if (option.name == "windowsize") window = static_cast<std::uint16_t>(std::stoi(option.value));
+                }
+                send(encodeTFTPAck(0), transferPort);
+                continue;
+            }
+            auto data = std::get_if<TFTPData>(&received->packet);
+            if (!data || data->block != expected) continue;  // a retransmission or out of order
+            fetched.contents.insert(fetched.contents.end(), data->payload.begin(), data->payload.end());
+            bool last = data->payload.size() < blockSize;
+            if (last || expected % window == 0) send(encodeTFTPAck(expected), transferPort);
+            ++expected;  // wraps from 65535 to 0, as the server's blocks do
+            if (last) {
+                fetched.complete = true;
+                return fetched;
+            }
+        }
+        return fetched;
+    }
+};
+
+class TFTPServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/anvil-tftp-service-XXXXXX";
+        root = ::mkdtemp(pattern);
+        folder = root / "boot";
+        fs::create_directories(folder / "sub");
+        fs::create_directories(root / "outside");
+        write(root / "outside" / "secret", Bytes{'s', 'e', 'c', 'r', 'e', 't'});
+        fs::create_symlink(root / "outside" / "secret", folder / "link-out");
+    }
+
+    void TearDown() override {
+        if (service) queue.sync([this] { service.reset(); });
+        fs::remove_all(root);
+    }
+
+    static void write(const fs::path& path, const Bytes& bytes) {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    void start(std::uint16_t port = 0) {
+        TFTPService::Callbacks callbacks{
+            [this](ServerEvent event) {
+                std::lock_guard lock(mutex);
+                events.push_back(std::move(event));
+            },
+            [this](Notice notice) {
+                std::lock_guard lock(mutex);
+                notices.push_back(std::move(notice));
+            },
+            [](NoticeKind) {},
+            [this](IPv4Address ip) -> std::optional<MACAddress> {
+                if (ip == IPv4Address(127, 0, 0, 1)) return holder;
+                return std::nullopt;
+            },
+            {},
+        };
+        queue.sync([&] {
+            service = std::make_unique<TFTPService>(queue.state().context,
+                                                    TFTPService::Place{"", port, IPv4Address::loopback},
+                                                    BootConfig{folder.string(), {}, {}, 1468}, std::move(callbacks));
+            service->start();
+            serverPort = service->port();
+        });
+    }
+
+    void stop() {
+        queue.sync([this] { service->stop(); });
+    }
+
+    std::size_t active() {
+        std::size_t count = 0;
+        queue.sync([&] { count = service->activeTransfers(); });
+        return count;
+    }
+
+    template <typename Payload>
+    std::vector<Payload> eventsOf() {
+        std::lock_guard lock(mutex);
+        std::vector<Payload> found;
+        for (const auto& event : events)
+            if (auto payload = event.as<Payload>()) found.push_back(*payload);
+        return found;
+    }
+
+    // Events arrive on the loop's thread; wait a bounded while for the count wanted.
+    template <typename Payload>
+    std::vector<Payload> waitFor(std::size_t count) {
+        for (int tries = 0; tries < 400; ++tries) {
+            auto found = eventsOf<Payload>();
+            if (found.size() >= count) return found;
+            std::this_thread::sleep_for(25ms);
+        }
+        return eventsOf<Payload>();
+    }
+
+    const MACAddress holder = *MACAddress::parse("02:00:00:00:00:01");
+    fs::path root;
+    fs::path folder;
+    SerialQueue queue{"test.tftp"};
+    std::unique_ptr<TFTPService> service;
+    std::uint16_t serverPort = 0;
+    std::mutex mutex;
+    std::vector<ServerEvent> events;
+    std::vector<Notice> notices;
+};
+
+TEST_F(TFTPServiceTest, servesWholeFilesWhateverTheOptions) {
+    struct Case {
+        const char* name;
+        std::size_t size;
+        TFTPOptions options;
+    };
+    const std::vector<Case> cases{
+        {"plain lock-step", 3000, {}},
+        {"window of 1 with tsize", 100'000, {{"blksize", "1468"}, {"tsize", "0"}, {"windowsize", "1"}}},
+        {"window of 16", 200'000, {{"blksize", "1468"}, {"windowsize", "16"}}},
+        {"exact multiple of the block", 1024, {}},
+        {"empty file", 0, {{"tsize", "0"}}},
+        // 75,000 blocks of 8 bytes: the block number rolls over past 65535.
+        {"block numbers roll over", 600'000, {{"blksize", "8"}, {"windowsize", "64"}}},
+    };
+    start();
+    unsigned seed = 1;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        auto contents = randomBytes(test.size, seed++);
+        write(folder / "sub" / "file.bin", contents);
+        Client client(IPv4Address(127, 0, 0, 1), serverPort);
+        auto fetched = client.fetch("/sub\\file.bin", test.options);
+        EXPECT_FALSE(fetched.error) << fetched.error->message;
+        EXPECT_TRUE(fetched.complete);
+        EXPECT_TRUE(fetched.contents == contents);
+    }
+    auto finished = waitFor<ServerEvent::TFTPFinished>(cases.size());
+    ASSERT_EQ(finished.size(), cases.size());
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        EXPECT_EQ(finished[index].bytes, cases[index].size);
+        EXPECT_EQ(finished[index].file, "/sub\\file.bin");
+        EXPECT_EQ(finished[index].mac, holder);
+    }
+    auto requested = eventsOf<ServerEvent::TFTPRequested>();
+    ASSERT_EQ(requested.size(), cases.size());
+    EXPECT_EQ(requested[1].options, "blksize=1468 tsize=0 windowsize=1");
+    // The last progress of each transfer reports the whole file.
+    auto progress = eventsOf<ServerEvent::TFTPProgress>();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().bytes, cases.back().size);
+    EXPECT_EQ(active(), 0u);
+}
+
+TEST_F(TFTPServiceTest, refusesWhatItDoesNotServe) {
+    struct Case {
+        const char* name;
+        Bytes request;
+        TFTPErrorCode code;
+        TFTPFailureReason reason;
+        bool noticed;
+    };
+    const std::vector<Case> cases{
+        {"missing file", encodeTFTPReadRequest("missing.efi", "octet"), TFTPErrorCode::fileNotFound,
+         TFTPFailureReason::notInFolder, true},
+        {"parent folder", encodeTFTPReadRequest("../outside/secret", "octet"), TFTPErrorCode::fileNotFound,
+         TFTPFailureReason::refusedPath, false},
+        {"symlink out", encodeTFTPReadRequest("link-out", "octet"), TFTPErrorCode::fileNotFound,
+         TFTPFailureReason::refusedPath, false},
+        {"a folder", encodeTFTPReadRequest("sub", "octet"), TFTPErrorCode::fileNotFound,
+         TFTPFailureReason::refusedPath, false},
+        {"write request", encodeTFTPPacket(TFTPRequest{true, "upload.bin", "octet", {}}),
+         TFTPErrorCode::accessViolation, TFTPFailureReason::refusedPath, false},
+        {"mail mode", encodeTFTPReadRequest("sub", "mail"), TFTPErrorCode::illegalOperation,
+         TFTPFailureReason::refusedPath, false},
+    };
+    start();
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        const auto& test = cases[index];
+        SCOPED_TRACE(test.name);
+        Client client(IPv4Address(127, 0, 0, 1), serverPort);
+        client.send(test.request, serverPort);
+        auto answer = client.receive();
+        ASSERT_TRUE(answer);
+        auto error = std::get_if<TFTPError>(&answer->packet);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, static_cast<std::uint16_t>(test.code));
+        auto failed = waitFor<ServerEvent::TFTPFailed>(index + 1);
+        ASSERT_EQ(failed.size(), index + 1);
+        EXPECT_EQ(failed.back().reason, test.reason);
+        EXPECT_FALSE(failed.back().detail.empty());
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(!notices.empty() && notices.back().kind == NoticeKind::bootFileMissing, test.noticed);
+        notices.clear();
+    }
+    // Nothing of the outside file ever left, and no transfer started.
+    EXPECT_TRUE(eventsOf<ServerEvent::TFTPRequested>().empty());
+}
+
+TEST_F(TFTPServiceTest, admitsSixteenTransfersAndFourPerClient) {
+    struct Case {
+        const char* name;
+        std::vector<int> requestsPerClient;  // the last client's last request is the one refused
+    };
+    const std::vector<Case> cases{
+        {"seventeen in all", {4, 4, 4, 4, 1}},
+        {"five from one client", {5}},
+    };
+    write(folder / "big.bin", randomBytes(50'000, 7));
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        start();
+        std::vector<std::unique_ptr<Client>> clients;
+        std::optional<TFTPError> refused;
+        for (std::size_t who = 0; who < test.requestsPerClient.size(); ++who) {
+            auto address = IPv4Address(127, 0, 0, static_cast<std::uint8_t>(2 + who));
+            for (int request = 0; request < test.requestsPerClient[who]; ++request) {
+                clients.push_back(std::make_unique<Client>(address, serverPort));
+                // A long timeout keeps each transfer waiting for the ACK of its OACK.
+                clients.back()->send(encodeTFTPReadRequest("big.bin", "octet", {{"timeout", "255"}}), serverPort);
+                auto answer = clients.back()->receive();
+                ASSERT_TRUE(answer);
+                if (auto error = std::get_if<TFTPError>(&answer->packet)) refused = *error;
+            }
+        }
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->message, TFTPText::serverBusy);
+        auto failed = eventsOf<ServerEvent::TFTPFailed>();
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].reason, TFTPFailureReason::busy);
+        EXPECT_EQ(failed[0].file, "big.bin");
+        stop();
+        queue.sync([this] { service.reset(); });
+        std::lock_guard lock(mutex);
+        events.clear();
+    }
+}
+
+TEST_F(TFTPServiceTest, aSilentClientTimesOutAndLeavesNothingOpen) {
+    write(folder / "big.bin", randomBytes(50'000, 3));
+    start();
+    auto atRest = openDescriptors();
+    {
+        Client client(IPv4Address(127, 0, 0, 1), serverPort);
+        client.send(encodeTFTPReadRequest("big.bin", "octet", {{"timeout", "1"}}), serverPort);
+        auto failed = waitFor<ServerEvent::TFTPFailed>(1);
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].reason, TFTPFailureReason::timedOut);
+    }
+    EXPECT_EQ(active(), 0u);
+    EXPECT_EQ(openDescriptors(), atRest);
+}
+
+TEST_F(TFTPServiceTest, stopClosesEveryTransferAndThePort) {
+    write(folder / "big.bin", randomBytes(50'000, 4));
+    // A first start and stop, so that the loop's own descriptors (epoll, timers) exist already.
+    start();
+    stop();
+    auto before = openDescriptors();
+    queue.sync([this] { service->start(); serverPort = service->port(); });
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int index = 0; index < 3; ++index) {
+        clients.push_back(std::make_unique<Client>(IPv4Address(127, 0, 0, 1), serverPort));
+        clients.back()->send(encodeTFTPReadRequest("big.bin", "octet", {{"timeout", "255"}}), serverPort);
+        ASSERT_TRUE(clients.back()->receive());
+    }
+    auto clientSockets = static_cast<int>(clients.size());
+    EXPECT_EQ(active(), 3u);
+    stop();
+    EXPECT_EQ(openDescriptors() - clientSockets, before);
+    // And it serves again after a new start.
+    queue.sync([this] { service->start(); serverPort = service->port(); });
+    Client client(IPv4Address(127, 0, 0, 1), serverPort);
+    EXPECT_TRUE(client.fetch("big.bin").complete);
+}
+
+TEST_F(TFTPServiceTest, aFileThatShrinksMidTransferFailsCleanly) {
+    auto path = folder / "shrinking.bin";
+    write(path, randomBytes(10'000, 5));
+    start();
+    Client client(IPv4Address(127, 0, 0, 1), serverPort);
+    client.send(encodeTFTPReadRequest("shrinking.bin", "octet"), serverPort);
+    auto first = client.receive();
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(std::holds_alternative<TFTPData>(first->packet));
+    fs::resize_file(path, 100);
+    client.send(encodeTFTPAck(1), first->fromPort);
+    auto answer = client.receive();
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(std::holds_alternative<TFTPError>(answer->packet));
+    auto failed = waitFor<ServerEvent::TFTPFailed>(1);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].reason, TFTPFailureReason::unreadable);
+    EXPECT_EQ(active(), 0u);
+}
+
+TEST_F(TFTPServiceTest, startFailsWithASentence) {
+    struct Case {
+        const char* name;
+        bool takePort;
+        bool removeFolder;
+        int code;
+        const char* words;
+    };
+    const std::vector<Case> cases{
+        {"port taken", true, false, EADDRINUSE, "in use"},
+        {"folder missing", false, true, ENOENT, "boot folder"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        Client holder(IPv4Address(127, 0, 0, 1), 0);
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(holder.fd, reinterpret_cast<sockaddr*>(&bound), &length);
+        std::uint16_t port = test.takePort ? ntohs(bound.sin_port) : 0;
+        auto served = test.removeFolder ? root / "gone" : folder;
+        queue.sync([&] {
+            TFTPService attempt(queue.state().context, TFTPService::Place{"", port, IPv4Address::loopback},
+                                BootConfig{served.string(), {}, {}, 1468}, {});
+            try {
+                attempt.start();
+                ADD_FAILURE() << "started";
+            } catch (const TFTPStartError& error) {
+                EXPECT_EQ(error.code, test.code);
+                EXPECT_NE(std::string(error.what()).find(test.words), std::string::npos) << error.what();
+            }
+            EXPECT_FALSE(attempt.isRunning());
+        });
+    }
+}
+
+}  // namespace
+}  // namespace anvil
