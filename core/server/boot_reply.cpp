@@ -15,8 +15,8 @@ constexpr std::size_t smallestLimit = 576;
 constexpr std::size_t addressLength = 4;
 
 // Least needed first. siaddr repeats option 66 and the mask gives the broadcast address; a client
-// works out T1 and T2 from the lease time. A PXE ROM or a Pi without its vendor options will not
-// boot, so those go last.
+// works out T1 and T2 from the lease time. A Pi without its vendor options will not boot, so those
+// go last.
 constexpr std::uint8_t leaveOutOrder[] = {
     OptionCode::tftpServerName, OptionCode::broadcastAddress, OptionCode::rebindingTime,
     OptionCode::renewalTime,    OptionCode::dns,              OptionCode::router,
@@ -43,9 +43,13 @@ std::optional<std::string> addBootOptions(DHCPPacket& reply, const DHCPPacket& r
         // The field needs its closing NUL; a longer name travels in option 67 alone.
         if (name.size() < DHCPPacket::fileFieldLength) reply.file = name;
     }
-    if (client->isPXE) reply.setOption(OptionCode::vendorClass, textBytes("PXEClient"));
-    if (client->kind == BootKind::rpi)
+    // Only a Pi is told "PXEClient": UEFI PXE (and a PXE ROM by the PXE specification) reads a
+    // PXEClient offer without a boot menu as one that must be asked again on port 4011, which this
+    // server does not answer, and it gives up; a plain offer with a file name boots them.
+    if (client->kind == BootKind::rpi) {
+        reply.setOption(OptionCode::vendorClass, textBytes("PXEClient"));
         reply.setOption(OptionCode::vendorSpecific, Bytes(piBootMenu.begin(), piBootMenu.end()));
+    }
     return ResponderText::bootNote(name, client->kind, client->reason);
 }
 
