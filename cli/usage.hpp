@@ -13,7 +13,6 @@ inline constexpr std::string_view usageText =
     "                  [--boot <folder> [--boot-file <name>|<kind>=<name>[,...]] [--tftp-blksize-max 1468]]\n"
     "                  (boot kinds: bios, efi-x64, efi-arm64, arm32, arm64, uboot, ipxe, rpi)\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"
-    "                  [--boot <folder> ...] (boot files over TFTP on 127.0.0.1:6969)\n"
     "  dhcpanvil --version";
 
 }  // namespace anvil
