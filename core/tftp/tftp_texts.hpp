@@ -13,7 +13,8 @@ inline constexpr std::string_view accessViolation = "Access violation";
 inline constexpr std::string_view readOnly = "Only reading is allowed";
 inline constexpr std::string_view illegalOperation = "Illegal TFTP operation";
 inline constexpr std::string_view unknownTransferID = "Unknown transfer ID";
-inline constexpr std::string_view serverBusy = "Server busy, try again later";
+inline constexpr std::string_view serverBusy = "Too many transfers, try again later";
+inline constexpr std::string_view transferNotStarted = "Could not start the transfer, try again later";
 inline constexpr std::string_view timedOut = "Timed out";
 inline constexpr std::string_view fileChanged = "File changed while it was sent";
 

@@ -246,7 +246,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         auto socket = openTransferSocket(local, place.card);
         if (auto failure = std::get_if<SocketFailure>(&socket)) {
             ::close(file.fd);
-            return refuse(TFTPErrorCode::notDefined, TFTPText::serverBusy, TFTPFailureReason::busy,
+            return refuse(TFTPErrorCode::notDefined, TFTPText::transferNotStarted, TFTPFailureReason::busy,
                           failure->description());
         }
         auto transferSocket = std::get<TransferSocket>(socket);
@@ -259,7 +259,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
             auto code = errno;
             ::close(transferSocket.fd);
             ::close(file.fd);
-            return refuse(TFTPErrorCode::notDefined, TFTPText::serverBusy, TFTPFailureReason::busy,
+            return refuse(TFTPErrorCode::notDefined, TFTPText::transferNotStarted, TFTPFailureReason::busy,
                           SocketFailure{"connect " + datagram.source.description(), code}.description());
         }
 

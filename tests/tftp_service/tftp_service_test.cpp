@@ -303,6 +303,11 @@ TEST_F(TFTPServiceTest, refusesWhatItDoesNotServe) {
         ASSERT_EQ(failed.size(), index + 1);
         EXPECT_EQ(failed.back().reason, test.reason);
         EXPECT_FALSE(failed.back().detail.empty());
+        // The notice follows the failure on the loop's thread.
+        for (int tries = 0; test.noticed && tries < 400; ++tries) {
+            if (std::lock_guard lock(mutex); !notices.empty()) break;
+            std::this_thread::sleep_for(25ms);
+        }
         std::lock_guard lock(mutex);
         EXPECT_EQ(!notices.empty() && notices.back().kind == NoticeKind::bootFileMissing, test.noticed);
         notices.clear();
