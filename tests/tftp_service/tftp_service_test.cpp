@@ -344,7 +344,7 @@ TEST_F(TFTPServiceTest, admitsSixteenTransfersAndFourPerClient) {
         }
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->message, TFTPText::serverBusy);
-        auto failed = eventsOf<ServerEvent::TFTPFailed>();
+        auto failed = waitFor<ServerEvent::TFTPFailed>(1);
         ASSERT_EQ(failed.size(), 1u);
         EXPECT_EQ(failed[0].reason, TFTPFailureReason::busy);
         EXPECT_EQ(failed[0].file, "big.bin");
