@@ -41,7 +41,7 @@ still there, and keeps a lease table and a log.
 .
 The package holds the command-line tool dhcpanvil, the desktop application
 DHCPAnvilApp and a small helper, the only program that is granted the
-capabilities to serve on port 67 of a card.")
+capabilities to serve on ports 67 and 69 of a card.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
