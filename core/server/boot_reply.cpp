@@ -43,7 +43,7 @@ std::optional<std::string> addBootOptions(DHCPPacket& reply, const DHCPPacket& r
         // The field needs its closing NUL; a longer name travels in option 67 alone.
         if (name.size() < DHCPPacket::fileFieldLength) reply.file = name;
     }
-    // Only a Pi is told "PXEClient": UEFI PXE (and a PXE ROM by the PXE specification) reads a
+    // Only a Pi is told "PXEClient": UEFI PXE (and a PXE ROM as PXE 2.1 has it) reads a
     // PXEClient offer without a boot menu as one that must be asked again on port 4011, which this
     // server does not answer, and it gives up; a plain offer with a file name boots them.
     if (client->kind == BootKind::rpi) {
