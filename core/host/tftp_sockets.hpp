@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "core/addressing/ipv4_address.hpp"
+#include "core/host/packet_info.hpp"
 
 namespace anvil {
 
@@ -47,14 +48,6 @@ std::variant<TransferSocket, SocketFailure> openTransferSocket(IPv4Address local
 // Room for the largest UDP payload, so that no datagram is read cut short unnoticed.
 constexpr std::size_t largestDatagram = 65536;
 
-// What IP_PKTINFO tells of a received datagram.
-struct PacketInfo {
-    std::uint32_t interfaceIndex = 0;
-    IPv4Address localAddress;  // the card's address it arrived for: where a transfer socket binds
-    IPv4Address destination;   // the header's destination (a broadcast address for a broadcast)
-    friend bool operator==(const PacketInfo&, const PacketInfo&) = default;
-};
-
 // One datagram read into the caller's buffer.
 struct ReceivedDatagram {
     std::size_t length = 0;  // bytes in the buffer
@@ -78,8 +71,5 @@ Reception receiveDatagram(int fd, std::span<std::uint8_t> buffer);
 // treat as a lost datagram, which TFTP's retransmission covers.
 std::optional<SocketFailure> sendDatagram(int fd, std::span<const std::uint8_t> bytes, IPv4Address destination,
                                           std::uint16_t port);
-
-// The IP_PKTINFO record of a recvmsg control block, read field by field.
-std::optional<PacketInfo> readPacketInfo(std::span<const std::uint8_t> control);
 
 }  // namespace anvil

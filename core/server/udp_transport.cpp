@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/host/packet_info.hpp"
 #include "core/host/privilege_helper.hpp"
 #include "core/host/socket_address.hpp"
 
@@ -23,37 +24,10 @@ constexpr std::size_t controlCapacity = 256;
 constexpr std::uint16_t serverPort = 67;
 constexpr std::uint16_t clientPort = 68;
 
-template <typename Value>
-Value readAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    Value value;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
-}
-
-constexpr std::size_t alignedLength(std::size_t length) {
-    constexpr std::size_t word = sizeof(std::size_t);
-    return (length + word - 1) & ~(word - 1);
-}
-
 }  // namespace
 
 std::optional<std::uint32_t> arrivalInterfaceIndex(std::span<const std::uint8_t> control) {
-    // Each record: a size_t length, then level and type as ints, then data aligned to size_t.
-    constexpr std::size_t header = alignedLength(sizeof(std::size_t) + 2 * sizeof(int));
-    std::size_t offset = 0;
-    while (control.size() - offset >= header) {
-        auto length = readAt<std::size_t>(control, offset);
-        if (length < header || length > control.size() - offset) break;
-        auto level = readAt<int>(control, offset + sizeof(std::size_t));
-        auto type = readAt<int>(control, offset + sizeof(std::size_t) + sizeof(int));
-        if (level == IPPROTO_IP && type == IP_PKTINFO && length >= header + sizeof(int)) {
-            auto index = readAt<int>(control, offset + header);
-            return static_cast<std::uint32_t>(index);
-        }
-        auto step = alignedLength(length);
-        if (step > control.size() - offset) break;
-        offset += step;
-    }
+    if (auto info = readPacketInfo(control)) return info->interfaceIndex;
     return std::nullopt;
 }
 
