@@ -55,6 +55,51 @@ std::string transferSubject(std::string_view file, IPv4Address client) {
     return plainText(file) + " to " + client.description();
 }
 
+// "model \"X\"" for each identity field the device sent, in a fixed order.
+std::string lldpText(const LLDPIdentity& identity) {
+    std::string text;
+    auto add = [&](std::string_view name, const std::string& value) {
+        if (value.empty()) return;
+        if (!text.empty()) text += " ";
+        text += std::string(name) + " \"" + plainText(value) + "\"";
+    };
+    add("name", identity.systemName);
+    add("model", identity.model);
+    add("maker", identity.manufacturer);
+    add("serial", identity.serialNumber);
+    add("firmware", identity.firmwareRevision);
+    add("software", identity.softwareRevision);
+    add("hardware", identity.hardwareRevision);
+    add("description", identity.systemDescription);
+    if (identity.managementAddress) {
+        if (!text.empty()) text += " ";
+        text += "management " + identity.managementAddress->description();
+    }
+    if (text.empty()) add("chassis", identity.chassisID);
+    return text;
+}
+
+std::string neighbourText(NeighbourChange change, const Neighbour& device) {
+    std::string text = std::string(rawValue(change)) + " " + device.mac.description();
+    if (!device.maker.empty()) text += " (" + plainText(device.maker) + ")";
+    for (std::size_t i = 0; i < device.claims.size(); ++i)
+        text += (i == 0 ? " at " : ", ") + device.claims[i].description();
+    for (std::size_t i = 0; i < device.asksFor.size(); ++i) {
+        text += (i == 0 ? " · asks for " : ", ") + device.asksFor[i].address.description();
+        if (device.asksFor[i].count > 1) text += " (" + std::to_string(device.asksFor[i].count) + "×)";
+    }
+    if (device.lldp) {
+        auto lldp = lldpText(*device.lldp);
+        if (!lldp.empty()) text += " · LLDP " + lldp;
+    }
+    if (device.tftpFile) {
+        text += " · TFTP " + plainText(*device.tftpFile);
+        if (device.tftpServer) text += " from " + device.tftpServer->description();
+    }
+    if (device.holdsLease) text += " · holds a lease";
+    return text;
+}
+
 struct Describer {
     EventLog::LabelAndText operator()(const ServerEvent::Started& event) const {
         const auto& config = event.config;
@@ -122,12 +167,16 @@ struct Describer {
         if (!event.detail.empty()) text += " (" + plainText(event.detail) + ")";
         return {"TFTP", text};
     }
+    EventLog::LabelAndText operator()(const ServerEvent::Neighbour& event) const {
+        return {"NEIGH", neighbourText(event.change, event.device)};
+    }
 };
 
 const char* jsonEventName(const ServerEvent& event) {
     static constexpr const char* names[] = {"started", "received", "sent",   "dropped", "leaseChanged", "leaseRemoved",
                                             "presence", "link",    "notice", "notice",  "info",         "stopped",
-                                            "tftpRequested", "tftpProgress", "tftpFinished", "tftpFailed"};
+                                            "tftpRequested", "tftpProgress", "tftpFinished", "tftpFailed",
+                                            "neighbour"};
     return names[event.value.index()];
 }
 
@@ -146,6 +195,45 @@ void addTransferFields(nlohmann::json& object, std::uint32_t transfer, IPv4Addre
         addMaker(object, *mac, maker);
     }
     object["file"] = plainText(file);
+}
+
+// Every text the device sent is escaped, as in its line.
+void addNeighbourFields(nlohmann::json& object, NeighbourChange change, const Neighbour& device) {
+    object["change"] = std::string(rawValue(change));
+    object["mac"] = device.mac.description();
+    if (!device.maker.empty()) object["maker"] = plainText(device.maker);
+    auto claims = nlohmann::json::array();
+    for (const auto& ip : device.claims) claims.push_back(ip.description());
+    object["claims"] = claims;
+    auto asks = nlohmann::json::array();
+    for (const auto& asked : device.asksFor)
+        asks.push_back({{"ip", asked.address.description()}, {"count", asked.count}});
+    object["asksFor"] = asks;
+    if (device.lldp) {
+        const auto& identity = *device.lldp;
+        auto lldp = nlohmann::json::object();
+        auto add = [&](const char* name, const std::string& value) {
+            if (!value.empty()) lldp[name] = plainText(value);
+        };
+        add("chassisID", identity.chassisID);
+        add("portID", identity.portID);
+        add("systemName", identity.systemName);
+        add("systemDescription", identity.systemDescription);
+        if (identity.managementAddress) lldp["managementAddress"] = identity.managementAddress->description();
+        add("hardwareRevision", identity.hardwareRevision);
+        add("firmwareRevision", identity.firmwareRevision);
+        add("softwareRevision", identity.softwareRevision);
+        add("serialNumber", identity.serialNumber);
+        add("manufacturer", identity.manufacturer);
+        add("model", identity.model);
+        add("assetID", identity.assetID);
+        object["lldp"] = lldp;
+    }
+    if (device.tftpFile) object["tftpFile"] = plainText(*device.tftpFile);
+    if (device.tftpServer) object["tftpServer"] = device.tftpServer->description();
+    object["firstSeen"] = EventLog::internetDate(device.firstSeen);
+    object["lastSeen"] = EventLog::internetDate(device.lastSeen);
+    object["holdsLease"] = device.holdsLease;
 }
 
 void addJSONFields(nlohmann::json& object, const ServerEvent& event, const MakerLookup& maker) {
@@ -201,6 +289,8 @@ void addJSONFields(nlohmann::json& object, const ServerEvent& event, const Maker
         addTransferFields(object, failed->transfer, failed->client, failed->mac, failed->file, maker);
         object["reason"] = std::string(rawValue(failed->reason));
         object["detail"] = plainText(failed->detail);
+    } else if (auto neighbour = event.as<ServerEvent::Neighbour>()) {
+        addNeighbourFields(object, neighbour->change, neighbour->device);
     }
 }
 

@@ -14,6 +14,8 @@ std::string_view rawValue(NoticeKind kind) {
         case NoticeKind::adapterUnplugged: return "adapterUnplugged";
         case NoticeKind::leaseFileSetAside: return "leaseFileSetAside";
         case NoticeKind::bootFileMissing: return "bootFileMissing";
+        case NoticeKind::deviceNotAsking: return "deviceNotAsking";
+        case NoticeKind::recoveryLoader: return "recoveryLoader";
     }
     return "";
 }
@@ -33,7 +35,9 @@ bool isCritical(NoticeKind kind) {
         case NoticeKind::linkDown:
         case NoticeKind::adapterUnplugged:
         case NoticeKind::leaseFileSetAside:
-        case NoticeKind::bootFileMissing: return false;
+        case NoticeKind::bootFileMissing:
+        case NoticeKind::deviceNotAsking:
+        case NoticeKind::recoveryLoader: return false;
     }
     return false;
 }
@@ -42,15 +46,15 @@ Notice Notice::localNetworkDenied(Platform platform) {
     if (platform == Platform::macOS)
         return {NoticeKind::localNetworkDenied,
                 "Local Network access is off for DHCP Anvil. macOS is blocking DHCP broadcasts, so no device can get "
-                "an address."};
+                "an address.", {}};
     return {NoticeKind::localNetworkDenied,
             "This computer refuses to send DHCP Anvil's replies. A firewall or routing rule is blocking DHCP "
-            "broadcasts, so no device can get an address."};
+            "broadcasts, so no device can get an address.", {}};
 }
 
 Notice Notice::otherServer(IPv4Address otherServerIP) {
     return {NoticeKind::otherServer, "Another DHCP server is on this cable (" + otherServerIP.description() +
-                                         "). The device chose it instead of DHCP Anvil."};
+                                         "). The device chose it instead of DHCP Anvil.", {}};
 }
 
 Notice Notice::portInUse(const std::optional<std::string>& holder, Platform platform) {
@@ -58,29 +62,29 @@ Notice Notice::portInUse(const std::optional<std::string>& holder, Platform plat
             "Port 67 is in use by " + holder.value_or("another program") +
                 (platform == Platform::macOS ? ". Turn off Internet Sharing or stop the VM's shared network."
                                              : ". Stop the program that serves DHCP there (dnsmasq, libvirt's "
-                                               "network, a NetworkManager shared connection).")};
+                                               "network, a NetworkManager shared connection)."), {}};
 }
 
 Notice Notice::leaseSaveFailed(std::string_view errorDescription) {
-    return {NoticeKind::leaseSaveFailed, "Leases could not be saved: " + std::string(errorDescription)};
+    return {NoticeKind::leaseSaveFailed, "Leases could not be saved: " + std::string(errorDescription), {}};
 }
 
 Notice Notice::leaseReadFailedAtStart(std::string_view errorDescription) {
     return {NoticeKind::leaseSaveFailed, "DHCP Anvil can't read leases.json (" + std::string(errorDescription) +
-                                             "). Leases are kept in memory only and the file is left untouched."};
+                                             "). Leases are kept in memory only and the file is left untouched.", {}};
 }
 
 Notice Notice::leaseReadFailedAtLaunch(std::string_view errorText) {
-    return {NoticeKind::leaseSaveFailed, "Could not read leases: " + std::string(errorText)};
+    return {NoticeKind::leaseSaveFailed, "Could not read leases: " + std::string(errorText), {}};
 }
 
 Notice Notice::linkDown(std::string_view interfaceName) {
     return {NoticeKind::linkDown, "Link down. No device is connected to " + std::string(interfaceName) +
-                                      ". Serving resumes on its own when the link returns."};
+                                      ". Serving resumes on its own when the link returns.", {}};
 }
 
 Notice Notice::adapterUnplugged() {
-    return {NoticeKind::adapterUnplugged, "The adapter was unplugged. Waiting for it to come back\u2026"};
+    return {NoticeKind::adapterUnplugged, "The adapter was unplugged. Waiting for it to come back\u2026", {}};
 }
 
 Notice Notice::leaseFileSetAside(const std::filesystem::path& movedTo) {
@@ -88,17 +92,22 @@ Notice Notice::leaseFileSetAside(const std::filesystem::path& movedTo) {
     auto name = movedTo.filename();
     if (name.empty()) name = movedTo.parent_path().filename();
     return {NoticeKind::leaseFileSetAside,
-            "The lease file could not be read and was moved to " + name.string() + ". Starting with no leases."};
+            "The lease file could not be read and was moved to " + name.string() + ". Starting with no leases.", {}};
 }
 
 Notice Notice::leaseJournalSetAside(const std::filesystem::path& movedTo) {
     return {NoticeKind::leaseFileSetAside, "The lease journal could not be read and was moved to " +
-                                               movedTo.filename().string() + ". The leases saved before it were kept."};
+                                               movedTo.filename().string() + ". The leases saved before it were kept.", {}};
 }
 
 Notice Notice::bootFileMissing(std::string_view file, const std::filesystem::path& folder) {
     return {NoticeKind::bootFileMissing, "Device asked for boot file " + plainText(file) +
-                                             ", which is not in the boot folder " + plainText(folder.string())};
+                                             ", which is not in the boot folder " + plainText(folder.string()), {}};
+}
+
+Notice Notice::neighbourAdvice(const NeighbourAdvice& advice, const Neighbour& neighbour) {
+    auto kind = advice.kind == NeighbourAdvice::Kind::reachIt ? NoticeKind::deviceNotAsking : NoticeKind::recoveryLoader;
+    return {kind, adviceSentence(advice, neighbour), neighbour.mac};
 }
 
 }  // namespace anvil

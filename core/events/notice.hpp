@@ -7,6 +7,9 @@
 #include <string_view>
 
 #include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/mac_address.hpp"
+#include "core/discovery/neighbour.hpp"
+#include "core/discovery/neighbour_advice.hpp"
 #include "core/platform.hpp"
 
 namespace anvil {
@@ -20,12 +23,17 @@ enum class NoticeKind {
     adapterUnplugged,
     leaseFileSetAside,
     bootFileMissing,
+    // A device on the cable that never asks for an address; its action reaches it.
+    deviceNotAsking,
+    // A device that keeps looking for an address nobody holds; its action serves the file it wants.
+    recoveryLoader,
 };
 
-inline constexpr std::array<NoticeKind, 8> allNoticeKinds{
+inline constexpr std::array<NoticeKind, 10> allNoticeKinds{
     NoticeKind::localNetworkDenied, NoticeKind::otherServer,       NoticeKind::portInUse,
     NoticeKind::leaseSaveFailed,    NoticeKind::linkDown,          NoticeKind::adapterUnplugged,
-    NoticeKind::leaseFileSetAside,  NoticeKind::bootFileMissing,
+    NoticeKind::leaseFileSetAside,  NoticeKind::bootFileMissing,   NoticeKind::deviceNotAsking,
+    NoticeKind::recoveryLoader,
 };
 
 // The case name, which is also how a kind is stored.
@@ -37,6 +45,8 @@ bool isCritical(NoticeKind kind);
 struct Notice {
     NoticeKind kind = NoticeKind::linkDown;
     std::string message;
+    // The device a notice about the cable's neighbours names; its action acts on that device.
+    std::optional<MACAddress> neighbour;
 
     NoticeKind id() const { return kind; }
     bool isCritical() const { return anvil::isCritical(kind); }
@@ -60,6 +70,8 @@ struct Notice {
     static Notice leaseJournalSetAside(const std::filesystem::path& movedTo);
     // The file name is the client's text and is shown escaped; the folder is the user's own.
     static Notice bootFileMissing(std::string_view file, const std::filesystem::path& folder);
+    // deviceNotAsking or recoveryLoader, by the advice's kind, naming the neighbour.
+    static Notice neighbourAdvice(const NeighbourAdvice& advice, const Neighbour& neighbour);
 
     friend bool operator==(const Notice&, const Notice&) = default;
 };

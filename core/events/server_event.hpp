@@ -9,6 +9,7 @@
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
 #include "core/addressing/server_config.hpp"
+#include "core/discovery/neighbour.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/packet_summary.hpp"
 #include "core/events/sent_summary.hpp"
@@ -110,9 +111,16 @@ struct ServerEvent {
         friend bool operator==(const TFTPFailed&, const TFTPFailed&) = default;
     };
 
+    // A device on the cable seen by the frames it sent, changed, or gone quiet.
+    struct Neighbour {
+        NeighbourChange change = NeighbourChange::seen;
+        anvil::Neighbour device;
+        friend bool operator==(const Neighbour&, const Neighbour&) = default;
+    };
+
     using Case = std::variant<Started, Received, Sent, Dropped, LeaseChanged, LeaseRemoved, Presence, Link,
                               NoticeRaised, NoticeCleared, Info, Stopped, TFTPRequested, TFTPProgress,
-                              TFTPFinished, TFTPFailed>;
+                              TFTPFinished, TFTPFailed, Neighbour>;
 
     Case value;
 
@@ -149,6 +157,9 @@ struct ServerEvent {
     static ServerEvent tftpFailed(std::uint32_t transfer, IPv4Address client, std::optional<MACAddress> mac,
                                   std::string file, TFTPFailureReason reason, std::string detail) {
         return {TFTPFailed{transfer, client, mac, std::move(file), reason, std::move(detail)}};
+    }
+    static ServerEvent neighbour(NeighbourChange change, anvil::Neighbour device) {
+        return {Neighbour{change, std::move(device)}};
     }
 
     // The payload when the event is of that case, else null.

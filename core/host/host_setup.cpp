@@ -103,6 +103,41 @@ std::string HostSetup::setDHCPCommand(const NetworkCard& card) {
     return setDHCPCommand(settingsTool(card), serviceOf(card));
 }
 
+std::string HostSetup::addAddressCommand(SettingsTool tool, std::string_view cardName, IPv4Address ip,
+                                        int prefixLength) {
+    auto quoted = shellQuote(cardName);
+    auto cidr = ip.description() + "/" + std::to_string(prefixLength);
+    switch (tool) {
+        case SettingsTool::networksetup:
+            return "/sbin/ifconfig " + quoted + " alias " + ip.description() + " " +
+                   Subnet::maskOf(prefixLength).description();
+        // The device's active connection only: the profile on disk never learns of this address.
+        case SettingsTool::networkManager: return "nmcli device modify " + quoted + " +ipv4.addresses " + cidr;
+        case SettingsTool::ipRoute: return "ip address add " + cidr + " dev " + quoted;
+    }
+    return {};
+}
+
+std::string HostSetup::removeAddressCommand(SettingsTool tool, std::string_view cardName, IPv4Address ip,
+                                           int prefixLength) {
+    auto quoted = shellQuote(cardName);
+    auto cidr = ip.description() + "/" + std::to_string(prefixLength);
+    switch (tool) {
+        case SettingsTool::networksetup: return "/sbin/ifconfig " + quoted + " -alias " + ip.description();
+        case SettingsTool::networkManager: return "nmcli device modify " + quoted + " -ipv4.addresses " + cidr;
+        case SettingsTool::ipRoute: return "ip address del " + cidr + " dev " + quoted;
+    }
+    return {};
+}
+
+std::string HostSetup::addAddressCommand(const NetworkCard& card, IPv4Address ip, int prefixLength) {
+    return addAddressCommand(settingsTool(card), card.bsdName, ip, prefixLength);
+}
+
+std::string HostSetup::removeAddressCommand(const NetworkCard& card, IPv4Address ip, int prefixLength) {
+    return removeAddressCommand(settingsTool(card), card.bsdName, ip, prefixLength);
+}
+
 std::string HostSetup::appleScriptEscaped(std::string_view command) {
     std::string escaped;
     for (char c : command) {

@@ -52,6 +52,14 @@ SettingsTool settingsTool(const NetworkCard& card, Platform platform = hostPlatf
 std::string setManualCommand(const NetworkCard& card, IPv4Address ip, IPv4Address mask);
 std::string setDHCPCommand(const NetworkCard& card);
 
+// A second address on a card that the user's saved settings never keep: NetworkManager changes the
+// active connection only (`nmcli device modify <card> +ipv4.addresses …`), else `ip address add`
+// (`ifconfig <card> alias …` on macOS). Removing takes the same address away.
+std::string addAddressCommand(SettingsTool tool, std::string_view cardName, IPv4Address ip, int prefixLength);
+std::string removeAddressCommand(SettingsTool tool, std::string_view cardName, IPv4Address ip, int prefixLength);
+std::string addAddressCommand(const NetworkCard& card, IPv4Address ip, int prefixLength);
+std::string removeAddressCommand(const NetworkCard& card, IPv4Address ip, int prefixLength);
+
 // The command inside an AppleScript string literal: backslashes doubled, then quotes escaped.
 std::string appleScriptEscaped(std::string_view command);
 std::string administratorScript(std::string_view command);
@@ -104,6 +112,11 @@ std::optional<std::string> refusalNow(const NetworkCard& card);
 // commands run with the user's own rights first, and through the administrator prompt only when
 // NetworkManager answers that the user is not authorised.
 void runSetupCommand(const NetworkCard& card, std::string_view command, const CommandRunner& runner = systemRunner());
+// Runs a command that addAddressCommand or removeAddressCommand built for `card`: refused as
+// runSetupCommand refuses; with the user's own rights first, and as administrator only when the
+// system answers that the user may not (NetworkManager's "not authorised", `ip`'s "Operation not
+// permitted").
+void runAddressCommand(const NetworkCard& card, std::string_view command, const CommandRunner& runner = systemRunner());
 
 }  // namespace HostSetup
 

@@ -29,6 +29,8 @@ std::string path();
 
 // True when this process may open the socket itself: root, or both network capabilities effective.
 bool notNeeded();
+// True when this process may open a packet socket itself: root, or cap_net_raw effective.
+bool watchNotNeeded();
 
 // Starts the helper at `helperPath`, asks for the socket of `interfaceName` on `port`, and waits at
 // most a few seconds for the answer.

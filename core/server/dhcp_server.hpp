@@ -2,11 +2,15 @@
 // Serves DHCP on one card (or the loopback test ports): owns the socket, the lease table, the
 // presence of devices and the raised notices, does all its work on one serial queue, and reports
 // everything as a stream of events. One server per start of serving.
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "core/addressing/mac_address.hpp"
 #include "core/addressing/server_config.hpp"
+#include "core/discovery/neighbour.hpp"
 #include "core/events/event_stream.hpp"
 #include "core/events/server_event.hpp"
 #include "core/leases/lease_file.hpp"
@@ -26,6 +30,8 @@ public:
         std::optional<MACAddress> cardMAC;
         LeaseFile leaseFile;
         bool presenceEnabled = true;
+        // Watch the card's cable for devices that do not ask (card mode only).
+        bool watchCable = true;
     };
 
     // Seams for tests; by default the real host, UDP sockets and the runtime's usual intervals.
@@ -57,6 +63,15 @@ public:
     void forgetLease(const MACAddress& mac);
     void clearInactive();
     void refreshPresence();
+
+    // The devices seen on the cable, whether or not they hold a lease.
+    std::vector<Neighbour> currentNeighbours();
+    // Firmware recovery: TFTP serves on the card (with the boot folder when there is one, else only
+    // the files given here) until stopRecoveryServing.
+    void startRecoveryServing();
+    // A device asked for `name`: answer it from `source`, a file the user chose.
+    void serveFileAs(std::string name, std::filesystem::path source);
+    void stopRecoveryServing();
 
     struct Core;
 

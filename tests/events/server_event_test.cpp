@@ -29,6 +29,8 @@ TEST(NoticeKind, RawValuesCriticalityAndOrder) {
         {NoticeKind::adapterUnplugged, "adapterUnplugged", false},
         {NoticeKind::leaseFileSetAside, "leaseFileSetAside", false},
         {NoticeKind::bootFileMissing, "bootFileMissing", false},
+        {NoticeKind::deviceNotAsking, "deviceNotAsking", false},
+        {NoticeKind::recoveryLoader, "recoveryLoader", false},
     };
     ASSERT_EQ(std::size(rows), allNoticeKinds.size());
     for (std::size_t i = 0; i < allNoticeKinds.size(); ++i) {

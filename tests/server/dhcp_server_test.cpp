@@ -511,7 +511,8 @@ TEST(DHCPServer, UnreadableLeaseFileIsNeverTouched) {
     EXPECT_EQ(*first, ServerEvent::noticeRaised(Notice{
                           NoticeKind::leaseSaveFailed,
                           "DHCP Anvil can't read leases.json (Could not read leases.json: Not a regular file). Leases "
-                          "are kept in memory only and the file is left untouched."}));
+                          "are kept in memory only and the file is left untouched.",
+                          {}}));
 
     EXPECT_EQ(bench.bind(deviceA, 1), ip("192.168.0.100"));
     bench.server->stop();

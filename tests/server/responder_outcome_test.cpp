@@ -358,7 +358,7 @@ TEST(ResponderRequestForAnotherServer, ReleasesAPendingOfferAndRaisesTheNotice) 
     EXPECT_EQ(decision.notes, (std::vector{ServerEvent::leaseChanged(*released),
                                            ServerEvent::info("client 02:00:00:00:00:01 chose another server "
                                                              "(192.168.0.254)"),
-                                           ServerEvent::noticeRaised(Notice(NoticeKind::otherServer, noticeText))}));
+                                           ServerEvent::noticeRaised(Notice(NoticeKind::otherServer, noticeText, {}))}));
 
     // A bound lease is not an offer: it stays, and only the info and the notice go out.
     LeaseTable bound;

@@ -79,5 +79,18 @@ void HostSetup::runSetupCommand(const NetworkCard& card, std::string_view comman
     runAsAdministrator(command, runner);
 }
 
+void HostSetup::runAddressCommand(const NetworkCard& card, std::string_view command, const CommandRunner& runner) {
+    if (auto reason = refusal(card, runner.carriesDefaultRoute(card.bsdName))) throw HostSetupError(*reason, false);
+    if (!runner.isAdministrator) {
+        auto output = runner.run("/usr/bin/env", {"LC_ALL=C", "/bin/sh", "-c", std::string(command)}, setupTimeLimit);
+        bool refused = isNotAuthorised(output) || output.text.find("Operation not permitted") != std::string::npos;
+        if (!refused) {
+            if (auto error = administratorError(output, false)) throw *error;
+            return;
+        }
+    }
+    runAsAdministrator(command, runner);
+}
+
 }  // namespace anvil
 #endif

@@ -1,0 +1,70 @@
+#pragma once
+// The watch of a bench card's cable on a server's loop: reads the frames the card receives, keeps
+// the book of neighbours, and reports each device seen, changed or gone, and the advice for a
+// device that does not ask for an address, as events and notices.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/addressing/date.hpp"
+#include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/mac_address.hpp"
+#include "core/addressing/maker_registry.hpp"
+#include "core/addressing/subnet.hpp"
+#include "core/discovery/neighbour.hpp"
+#include "core/events/notice.hpp"
+#include "core/events/server_event.hpp"
+#include "core/host/frame_watch.hpp"
+
+namespace asio {
+class io_context;
+}
+
+namespace anvil {
+
+class CableWatch {
+public:
+    struct Callbacks {
+        std::function<void(ServerEvent)> emit;
+        std::function<void(Notice)> raise;
+        std::function<void(NoticeKind)> clear;
+        // Whether a device holds a lease from the server; none when only watching.
+        std::function<bool(const MACAddress&)> holdsLease;
+        // The subnet served, none when only watching; the card's own addresses, read afresh.
+        std::optional<Subnet> served;
+        std::function<std::vector<IPv4Address>()> cardAddresses;
+        MakerLookup maker;
+        // The system clock when null.
+        std::function<Date()> clock;
+    };
+    struct Seams {
+        // openFrameWatch when null.
+        std::function<std::variant<FrameWatch, PrivilegeHelper::Failure>(const std::string& card)> open;
+    };
+
+    CableWatch(asio::io_context& loop, std::string card, Callbacks callbacks, Seams seams = {});
+    // On the loop's thread; stops.
+    ~CableWatch();
+    CableWatch(const CableWatch&) = delete;
+    CableWatch& operator=(const CableWatch&) = delete;
+
+    // On the loop's thread. Without the right to watch, says so once (an `info` event) and stays off;
+    // returns whether watching began.
+    bool start();
+    void stop();
+    // Stops, then watches the card under its (possibly new) name.
+    void restart(std::string card);
+    // On the loop's thread.
+    void leaseChanged(const MACAddress& mac, bool holdsLease);
+    std::vector<Neighbour> neighbours() const;
+    bool isWatching() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace anvil
