@@ -666,4 +666,10 @@ void DHCPServer::refreshPresence() {
     });
 }
 
+// PLACEHOLDER: replaced by the cable watch and recovery serving.
+std::vector<Neighbour> DHCPServer::currentNeighbours() { return {}; }
+void DHCPServer::startRecoveryServing() {}
+void DHCPServer::serveFileAs(std::string, std::filesystem::path) {}
+void DHCPServer::stopRecoveryServing() {}
+
 }  // namespace anvil
