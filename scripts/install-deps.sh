@@ -16,6 +16,8 @@ packages=(
   # Boot firmware in qemu and real TFTP peers for the network-boot tests and bench-tftp.sh.
   qemu-system-x86 qemu-system-arm ipxe-qemu ipxe u-boot-qemu ovmf
   tftp-hpa tftpd-hpa atftp curl
+  # Devices that never ask for an address, for the cable-watch tests: LLDP and ARP senders.
+  lldpd iputils-arping
   # A real NetworkManager, run by the tests inside their own namespaces only.
   network-manager dbus
   # The desktop application and its screenshots.
@@ -55,7 +57,7 @@ apt-get update -qq
 # servers: forbid service starts during this install, and stop it should it start anyway.
 policy=/usr/sbin/policy-rc.d
 own_policy=
-if [[ " ${missing[*]} " == *" tftpd-hpa "* ]] && [ ! -e "$policy" ]; then
+if [[ " ${missing[*]} " == *" tftpd-hpa "* || " ${missing[*]} " == *" lldpd "* ]] && [ ! -e "$policy" ]; then
   printf '#!/bin/sh\nexit 101\n' >"$policy"
   chmod 0755 "$policy"
   own_policy=1
@@ -69,4 +71,11 @@ if [[ " ${missing[*]} " == *" tftpd-hpa "* ]]; then
   service tftpd-hpa stop >/dev/null 2>&1 || true
   update-rc.d tftpd-hpa disable >/dev/null 2>&1 || true
   systemctl disable --now tftpd-hpa.service >/dev/null 2>&1 || true
+fi
+# lldpd's package starts a daemon that would speak LLDP on every card of this machine; the tests
+# run their own, in their namespaces only.
+if [[ " ${missing[*]} " == *" lldpd "* ]]; then
+  service lldpd stop >/dev/null 2>&1 || true
+  update-rc.d lldpd disable >/dev/null 2>&1 || true
+  systemctl disable --now lldpd.service >/dev/null 2>&1 || true
 fi
