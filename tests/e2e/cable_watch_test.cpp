@@ -1,0 +1,309 @@
+// Devices on the bench cable that never ask for an address (fixed factory addresses, LLDP
+// speakers, a recovery loader asking TFTP of an address no one holds), seen passively by
+// `dhcpanvil watch` and `dhcpanvil serve`, and reached by adding an address to the card.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "core/addressing/ipv4_address.hpp"
+#include "core/host/host_setup.hpp"
+#include "tests/e2e/boot_firmware.hpp"
+#include "tests/e2e/cable_bench.hpp"
+
+namespace anvil::field {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+bool holds(const json& list, const std::string& value) {
+    if (!list.is_array()) return false;
+    return std::any_of(list.begin(), list.end(), [&](const json& item) { return item == value; });
+}
+
+bool asksFor(const json& neighbour, const std::string& ip) {
+    const auto& asks = neighbour.value("asksFor", json::array());
+    if (!asks.is_array()) return false;
+    return std::any_of(asks.begin(), asks.end(), [&](const json& item) { return item.value("ip", "") == ip; });
+}
+
+// The first JSON line of `process` matching `wanted`, polled until `limit`.
+std::optional<json> waitForJSON(Child& process, const std::function<bool(const json&)>& wanted,
+                                std::chrono::milliseconds limit = 10s) {
+    auto deadline = Clock::now() + limit;
+    do {
+        std::istringstream lines(process.output());
+        std::string line;
+        while (std::getline(lines, line)) {
+            auto object = json::parse(line, nullptr, false);
+            if (object.is_object() && wanted(object)) return object;
+        }
+        std::this_thread::sleep_for(50ms);
+    } while (Clock::now() < deadline);
+    return std::nullopt;
+}
+
+std::function<bool(const json&)> neighbourClaiming(const std::string& ip) {
+    return [ip](const json& line) { return line.value("event", "") == "neighbour" && holds(line.value("claims", json::array()), ip); };
+}
+
+std::function<bool(const json&)> noticeStarting(const std::string& text) {
+    return [text](const json& line) {
+        return line.value("event", "") == "notice" && line.value("text", "").rfind(text, 0) == 0;
+    };
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class CableWatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "end-to-end tests need root to create network namespaces";
+        for (const char* program : {"/usr/bin/arping", "/bin/busybox", "/usr/bin/curl"})
+            if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh as root";
+        bench = std::make_unique<CableBench>();
+        if (!bench->error.empty()) GTEST_SKIP() << "cannot build the namespaces: " << bench->error;
+        writeFile(temp / "udhcpc.sh", udhcpcAddressScript, true);
+    }
+
+    void TearDown() override {
+        if (HasFailure())
+            for (auto* process : {watch.get(), server.get()})
+                if (process) std::printf("dhcpanvil output:\n%s", process->output().c_str());
+        // Devices and the server end before their namespaces go.
+        devices.clear();
+        watch.reset();
+        server.reset();
+        bench.reset();
+    }
+
+    std::vector<std::string> environment() {
+        return {"HOME=" + temp.path.string(), "XDG_STATE_HOME=" + (temp / "state"), "XDG_DATA_HOME=" + (temp / "data")};
+    }
+
+    void startWatch() {
+        watch = std::make_unique<Child>(bench->benchNS,
+                                        std::vector<std::string>{ANVIL_DHCPANVIL_PATH, "watch", "--iface", bench->card, "--json"},
+                                        environment());
+    }
+
+    void startServer(const std::vector<std::string>& extra = {}, bool json = true,
+                     const std::vector<std::string>& launcher = {}) {
+        std::vector<std::string> command = launcher;
+        command.insert(command.end(), {ANVIL_DHCPANVIL_PATH, "serve", "--iface", bench->card, "--server", "10.77.0.1/24",
+                                       "--range", "10.77.0.100-10.77.0.150", "--lease", "1h", "--leases",
+                                       temp / "leases.json"});
+        if (json) command.push_back("--json");
+        command.insert(command.end(), extra.begin(), extra.end());
+        server = std::make_unique<Child>(bench->benchNS, command, environment());
+        auto started = json ? waitForJSON(*server, [](const json& line) { return line.value("event", "") == "started"; })
+                                  .has_value()
+                            : server->waitForLine("START", 10s) >= 0;
+        ASSERT_TRUE(started) << server->output();
+    }
+
+    Child& device(const std::string& ns, const std::vector<std::string>& command) {
+        devices.push_back(std::make_unique<Child>(ns, command));
+        return *devices.back();
+    }
+
+    // Runs the command that "Reach it" / "Stop reaching" builds for the card, in the bench namespace.
+    void changeCardAddress(bool add, const std::string& address, int prefix) {
+        auto ip = IPv4Address::parse(address);
+        ASSERT_TRUE(ip);
+        auto command = add ? HostSetup::addAddressCommand(HostSetup::SettingsTool::ipRoute, bench->card, *ip, prefix)
+                           : HostSetup::removeAddressCommand(HostSetup::SettingsTool::ipRoute, bench->card, *ip, prefix);
+        auto output = bench->shellInBench(command);
+        ASSERT_EQ(output.status, 0) << command << ": " << output.text;
+    }
+
+    // A DHCP client on a fresh device namespace gets an address from the server.
+    void expectServingAClient(const std::string& name) {
+        auto ns = bench->plugDevice(name, "02:77:00:00:00:e" + name.substr(0, 1), "");
+        ASSERT_TRUE(bench->error.empty()) << bench->error;
+        auto& client = device(ns, {"/bin/busybox", "udhcpc", "-f", "-q", "-n", "-i", "eth", "-s", temp / "udhcpc.sh",
+                                   "-t", "10", "-T", "1"});
+        EXPECT_GE(client.waitForLine("udhcpc-event bound 10.77.0.", 20s), 0) << client.output();
+    }
+
+    TempFolder temp;
+    std::unique_ptr<CableBench> bench;
+    std::unique_ptr<Child> watch;
+    std::unique_ptr<Child> server;
+    std::vector<std::unique_ptr<Child>> devices;
+};
+
+// Device A announces 192.168.1.1 by gratuitous ARP; device B (192.168.0.100, gateway .1) only asks
+// for its gateway. The watch shows both with their addresses; serving, A is advised and reached.
+TEST_F(CableWatchTest, fixedAddressDevicesAreSeenAndReached) {
+    auto deviceA = bench->plugDevice("a", "02:77:00:00:00:0a", "192.168.1.1/24");
+    auto deviceB = bench->plugDevice("b", "02:77:00:00:00:0b", "192.168.0.100/24", "192.168.0.1");
+    ASSERT_TRUE(bench->error.empty()) << bench->error;
+
+    startWatch();
+    // The watch's socket opens a moment after the program starts; devices repeat themselves, as
+    // real ones do, so the first frame after that is what the delay is measured from.
+    std::this_thread::sleep_for(1s);
+    struct Case {
+        const char* name;
+        std::string ns;
+        std::vector<std::string> command;
+        std::string claims;
+        std::string asks;
+    };
+    const std::vector<Case> cases{
+        {"gratuitous ARP", deviceA, {"/usr/bin/arping", "-U", "-c", "2", "-I", "eth", "192.168.1.1"}, "192.168.1.1", ""},
+        {"who-has its gateway", deviceB, {"/usr/bin/arping", "-c", "3", "-I", "eth", "192.168.0.1"}, "192.168.0.100",
+         "192.168.0.1"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        auto sent = Clock::now();
+        auto& sender = device(each.ns, each.command);
+        auto seen = waitForJSON(*watch, neighbourClaiming(each.claims), 10s);
+        auto delay = secondsSince(sent);
+        ASSERT_TRUE(seen) << "no neighbour line claiming " << each.claims << "\n" << watch->output() << sender.output();
+        std::printf("%s: neighbour line %.3f s after its first frame was sent\n", each.name, delay);
+        EXPECT_EQ(seen->value("change", ""), "seen");
+        EXPECT_FALSE(seen->value("holdsLease", true));
+        if (!each.asks.empty()) {
+            auto asking = waitForJSON(*watch, [&](const json& line) {
+                return neighbourClaiming(each.claims)(line) && asksFor(line, each.asks);
+            }, 10s);
+            EXPECT_TRUE(asking) << "never shown asking for " << each.asks;
+        }
+    }
+    watch->stop();
+    devices.clear();
+
+    startServer();
+    if (HasFatalFailure()) return;
+    auto& announcer = device(deviceA, {"/usr/bin/arping", "-U", "-c", "30", "-I", "eth", "192.168.1.1"});
+    auto advice = waitForJSON(*server, noticeStarting("A device at 192.168.1.1 "), 20s);
+    ASSERT_TRUE(advice) << announcer.output();
+    EXPECT_NE(advice->value("text", "").find("is on the cable but doesn't ask for an address."), std::string::npos)
+        << advice->dump();
+
+    // "Reach it": .254 of the device's /24 on the card, and a web page on the device.
+    writeFile(temp / "index.html", "bench camera\n");
+    auto& web = device(deviceA, {"/bin/busybox", "httpd", "-f", "-p", "80", "-h", temp.path.string()});
+    changeCardAddress(true, "192.168.1.254", 24);
+    if (HasFatalFailure()) return;
+    EXPECT_NE(bench->cardAddresses().find("192.168.1.254/24"), std::string::npos);
+    std::string page;
+    for (int attempt = 0; attempt < 20 && page.find("bench camera") == std::string::npos; ++attempt) {
+        page = ProcessRunner::run(ipTool, {"netns", "exec", bench->benchNS, "/usr/bin/curl", "-sS", "--max-time", "3",
+                                           "http://192.168.1.1/"}, 5s)
+                   .text;
+        if (page.find("bench camera") == std::string::npos) std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_NE(page.find("bench camera"), std::string::npos) << page << web.output();
+
+    // "Stop reaching": the address goes, serving goes on.
+    changeCardAddress(false, "192.168.1.254", 24);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(bench->cardAddresses().find("192.168.1.254"), std::string::npos) << bench->cardAddresses();
+    EXPECT_NE(bench->cardAddresses().find("10.77.0.1/24"), std::string::npos);
+    expectServingAClient("c");
+}
+
+// lldpd in a device namespace, LLDP-MED on, with a system name set through its own control socket.
+TEST_F(CableWatchTest, lldpSpeakerShowsItsNameAndInventory) {
+    for (const char* program : {"/usr/sbin/lldpd", "/usr/sbin/lldpcli"})
+        if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh as root";
+    auto deviceC = bench->plugDevice("c", "02:77:00:00:00:0c", "192.168.2.10/24");
+    ASSERT_TRUE(bench->error.empty()) << bench->error;
+    startWatch();
+    std::this_thread::sleep_for(1s);
+
+    auto socket = temp / "lldpd.socket";
+    auto& lldpd = device(deviceC, {"/usr/sbin/lldpd", "-d", "-u", socket, "-I", "eth", "-M", "4", "-O", temp / "none.conf"});
+    // Configured once its socket answers; every configuration change is sent at once.
+    bool configured = false;
+    for (int attempt = 0; attempt < 50 && !configured; ++attempt) {
+        auto said = ProcessRunner::run(ipTool, {"netns", "exec", deviceC, "/usr/sbin/lldpcli", "-u", socket, "configure",
+                                                "system", "hostname", "bench-cam"});
+        configured = said.status == 0;
+        if (!configured) std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_TRUE(configured) << lldpd.output();
+    ProcessRunner::run(ipTool, {"netns", "exec", deviceC, "/usr/sbin/lldpcli", "-u", socket, "configure", "lldp",
+                                "tx-interval", "1"});
+    // The inventory is lldpd's own where this lldpcli can set it; the test leans only on one it sets.
+    auto model = ProcessRunner::run(ipTool, {"netns", "exec", deviceC, "/usr/sbin/lldpcli", "-u", socket, "configure",
+                                             "inventory", "model", "BenchCam-7"});
+
+    auto seen = waitForJSON(*watch, [](const json& line) {
+        return line.value("event", "") == "neighbour" && line.contains("lldp") && line["lldp"].is_object() &&
+               line["lldp"].value("systemName", "") == "bench-cam";
+    }, 30s);
+    ASSERT_TRUE(seen) << "no neighbour named bench-cam\n" << lldpd.output();
+    EXPECT_EQ(seen->value("mac", ""), "02:77:00:00:00:0c");
+    const auto& lldp = (*seen)["lldp"];
+    std::printf("lldp fields: %s\n", lldp.dump().c_str());
+    EXPECT_FALSE(lldp.value("chassisID", "").empty());
+    EXPECT_FALSE(lldp.value("portID", "").empty());
+    // lldpd sends the kernel's release as the software revision of its MED inventory.
+    auto inventory = waitForJSON(*watch, [&](const json& line) {
+        return line.value("event", "") == "neighbour" && line.contains("lldp") && line["lldp"].is_object() &&
+               !line["lldp"].value("softwareRevision", "").empty() &&
+               (model.status != 0 || line["lldp"].value("model", "") == "BenchCam-7");
+    }, 15s);
+    EXPECT_TRUE(inventory) << "no MED inventory (lldpcli inventory: " << model.status << " " << model.text << ")";
+}
+
+// A loader at 192.168.0.86 keeps asking for 192.168.0.66: serving names it, the address goes on the
+// card, the file it asks for is served byte for byte, and the address goes again.
+TEST_F(CableWatchTest, recoveryLoaderIsServedItsFile) {
+    if (::access("/usr/bin/tftp", X_OK) != 0) GTEST_SKIP() << "tftp-hpa is missing; run scripts/install-deps.sh as root";
+    auto deviceD = bench->plugDevice("d", "02:77:00:00:00:0d", "192.168.0.86/24");
+    ASSERT_TRUE(bench->error.empty()) << bench->error;
+    auto boot = temp / "boot";
+    std::filesystem::create_directory(boot);
+    boot::writeRandomFile(boot + "/recovery.bin", 1024 * 1024 + 333);
+
+    startServer({"--boot", boot});
+    if (HasFatalFailure()) return;
+    // Each attempt is bounded by `timeout`; the loop ends at the first whole copy.
+    auto copy = temp / "fetched.bin";
+    auto& loader = device(deviceD, {"/bin/sh", "-c",
+                                    "for i in $(seq 60); do timeout 3 /usr/bin/tftp -m binary 192.168.0.66 -c get "
+                                    "recovery.bin " + copy + " && echo fetched && break; sleep 1; done"});
+    auto advice = waitForJSON(*server, noticeStarting("A device at 192.168.0.86 "), 30s);
+    ASSERT_TRUE(advice) << loader.output();
+    EXPECT_EQ(advice->value("text", ""), "A device at 192.168.0.86 is looking for 192.168.0.66 (a firmware recovery loader?)");
+
+    changeCardAddress(true, "192.168.0.66", 24);
+    if (HasFatalFailure()) return;
+    EXPECT_GE(loader.waitForLine("fetched", 60s), 0) << loader.output();
+    EXPECT_TRUE(boot::fileBytes(copy) == boot::fileBytes(boot + "/recovery.bin")) << "the copy differs";
+    auto requested = waitForJSON(*server, [](const json& line) {
+        return line.value("event", "") == "tftpFinished" && line.value("file", "") == "recovery.bin";
+    }, 5s);
+    EXPECT_TRUE(requested) << "the transfer was not told";
+
+    changeCardAddress(false, "192.168.0.66", 24);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(bench->cardAddresses().find("192.168.0.66"), std::string::npos) << bench->cardAddresses();
+}
+
+// Without the right to open a packet socket the server says so once and serves on.
+TEST_F(CableWatchTest, unopenableWatchLeavesServing) {
+    if (::access("/usr/sbin/capsh", X_OK) != 0) GTEST_SKIP() << "capsh is missing (libcap2-bin)";
+    startServer({}, false, {"/usr/sbin/capsh", "--drop=cap_net_raw", "--", "-c", "exec \"$0\" \"$@\""});
+    if (HasFatalFailure()) return;
+    expectServingAClient("e");
+    int said = 0;
+    std::istringstream lines(server->output());
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("INFO ") != std::string::npos && (line.find("watch") != std::string::npos || line.find("cable") != std::string::npos))
+            ++said;
+    EXPECT_EQ(said, 1) << server->output();
+}
+
+}  // namespace
+}  // namespace anvil::field
