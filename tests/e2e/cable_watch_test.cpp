@@ -91,16 +91,16 @@ protected:
                                         environment());
     }
 
-    void startServer(const std::vector<std::string>& extra = {}, bool json = true,
+    void startServer(const std::vector<std::string>& extra = {}, bool asJSON = true,
                      const std::vector<std::string>& launcher = {}) {
         std::vector<std::string> command = launcher;
         command.insert(command.end(), {ANVIL_DHCPANVIL_PATH, "serve", "--iface", bench->card, "--server", "10.77.0.1/24",
                                        "--range", "10.77.0.100-10.77.0.150", "--lease", "1h", "--leases",
                                        temp / "leases.json"});
-        if (json) command.push_back("--json");
+        if (asJSON) command.push_back("--json");
         command.insert(command.end(), extra.begin(), extra.end());
         server = std::make_unique<Child>(bench->benchNS, command, environment());
-        auto started = json ? waitForJSON(*server, [](const json& line) { return line.value("event", "") == "started"; })
+        auto started = asJSON ? waitForJSON(*server, [](const json& line) { return line.value("event", "") == "started"; })
                                   .has_value()
                             : server->waitForLine("START", 10s) >= 0;
         ASSERT_TRUE(started) << server->output();
