@@ -69,3 +69,12 @@ TEST(CommandLine, InvalidConfigurationIsReportedWholeAndExitsOne) {
               "Lease time must be between 1 minute and 30 days.\n");
     EXPECT_EQ(run.status, 1);
 }
+
+TEST(CommandLine, WatchOfAnUnknownCardExitsOneWithServesSentence) {
+    auto run = runTool({"watch", "--iface", "no-such-card0"});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "dhcpanvil: no network card named no-such-card0; run `dhcpanvil list`\n");
+    EXPECT_EQ(run.status, 1);
+    auto serve = runTool({"serve", "--iface", "no-such-card0"});
+    EXPECT_EQ(serve.err, run.err);
+}
