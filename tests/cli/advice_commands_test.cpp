@@ -75,7 +75,9 @@ TEST(AdviceCommands, PrintedCommandsAreHostSetupsForTheCard) {
         EXPECT_EQ(lines.front(), "LINE") << test.name;
         EXPECT_EQ(lines[lines.size() - 3], "    " + HostSetup::sudoLine(test.add)) << test.name;
         EXPECT_EQ(lines.back(), "    " + HostSetup::sudoLine(test.remove)) << test.name;
-        if (test.kind == NoticeKind::recoveryLoader) EXPECT_NE(lines[0 + 1].find("--boot <folder>"), std::string::npos);
+        if (test.kind == NoticeKind::recoveryLoader) {
+            EXPECT_NE(lines[1].find("--boot <folder>"), std::string::npos) << test.name;
+        }
 
         printing.json = true;
         auto json = printed(printing, ServerEvent::noticeRaised(Notice{test.kind, "sentence", test.device.mac}));
