@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
             return anvil::runLeases(anvil::parseLeases(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
         if (command == "serve")
             return anvil::runServe(anvil::parseServe(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
+        if (command == "watch")
+            return anvil::runWatch(anvil::parseWatch(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
         if (command == "--version") {
             std::printf("dhcpanvil %s\n", anvil::DHCPCoreInfo::version);
             return 0;

@@ -144,6 +144,8 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             options.leasePath = value();
         } else if (option == "--json") {
             options.json = true;
+        } else if (option == "--no-watch") {
+            options.watch = false;
         } else if (option == "--test-loopback") {
             options.loopback = true;
         } else if (option == "--port" || option == "--client-port") {
@@ -169,6 +171,25 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
         throw CLIError::usage("--boot-file and --tftp-blksize-max need --boot <folder>");
     }
     if (!options.loopback && !options.interface) throw CLIError::usage("serve needs --iface <bsd> or --test-loopback");
+    return options;
+}
+
+WatchOptions parseWatch(const std::vector<std::string>& arguments) {
+    WatchOptions options;
+    bool cardGiven = false;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& option = arguments[index];
+        if (option == "--iface") {
+            if (index + 1 >= arguments.size()) throw CLIError::usage(option + " needs a value");
+            options.interface = arguments[++index];
+            cardGiven = true;
+        } else if (option == "--json") {
+            options.json = true;
+        } else {
+            throw CLIError::usage("unknown option " + option);
+        }
+    }
+    if (!cardGiven) throw CLIError::usage("watch needs --iface <bsd>");
     return options;
 }
 

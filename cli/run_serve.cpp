@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "cli/advice_commands.hpp"
 #include "cli/cli_error.hpp"
 #include "cli/runners.hpp"
 #include "core/addressing/plain_text.hpp"
@@ -53,17 +54,11 @@ bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
 
 // Prints every event in stream order, taking what waits at once so that the run never waits for a
 // terminal that was paused.
-void printEvents(EventHandOver& events, bool json) {
+void printEvents(EventHandOver& events, EventPrinting printing) {
     for (auto batch = events.take(); !batch.empty(); batch = events.take()) {
-        for (const auto& item : batch) {
-            // JSON escapes control characters itself.
-            std::optional<std::string> output;
-            if (json)
-                output = EventLog::json(item.event, item.at, SystemMakers::lookup);
-            else if (item.line)
-                output = plainText(*item.line);
-            if (output) std::printf("%s\n", output->c_str());
-        }
+        for (const auto& item : batch)
+            for (const auto& output : printedLines(printing, item.event, item.at, item.line))
+                std::printf("%s\n", output.c_str());
         // Once per batch: what waited together is written together.
         std::fflush(stdout);
     }
@@ -78,6 +73,9 @@ int runServe(const ServeOptions& options) {
     auto leasePath = options.leasePath ? std::filesystem::absolute(*options.leasePath) : LeaseFile::defaultURL();
     auto mode = TransportMode::loopback(options.port, options.clientPort);
     std::optional<MACAddress> cardMAC;
+    EventPrinting printing;
+    printing.json = options.json;
+    printing.served = Subnet{config.serverIP, config.prefixLength};
     if (!options.loopback) {
         auto cards = Interfaces::list();
         auto card = std::find_if(cards.begin(), cards.end(),
@@ -88,6 +86,7 @@ int runServe(const ServeOptions& options) {
         if (!preflightAllowsStart(*card, config)) return 1;
         mode = TransportMode::interface(card->bsdName);
         cardMAC = card->mac;
+        printing.card = *card;
     }
 
     // SIGINT is taken by sigwait below; block it before any thread starts so none of them gets it.
@@ -107,9 +106,10 @@ int runServe(const ServeOptions& options) {
         return Preflight::port67Holder();
     };
     ServerRun run(std::make_unique<DHCPServer>(
-                      DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback}),
+                      DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback,
+                                          !options.loopback && options.watch}),
                   writer.get(), std::move(seams));
-    std::thread printer([events = run.events(), json = options.json] { printEvents(*events, json); });
+    std::thread printer([events = run.events(), printing = std::move(printing)] { printEvents(*events, printing); });
 
     if (auto failure = run.start()) {
         // What loading reported is printed before the error.

@@ -10,5 +10,7 @@ int runList();
 int runLeases(const LeasesOptions& options);
 // Throws CLIError (isUsage false) for problems the user must fix before serving.
 int runServe(const ServeOptions& options);
+// Throws CLIError (isUsage false) for an unknown card or a watch that cannot start.
+int runWatch(const WatchOptions& options);
 
 }  // namespace anvil

@@ -15,6 +15,8 @@ struct ServeOptions {
     std::optional<std::string> leasePath;
     bool json = false;
     bool loopback = false;
+    // Watch the card's cable for devices that do not ask; never in loopback mode.
+    bool watch = true;
     std::uint16_t port = 6767;
     std::uint16_t clientPort = 6868;
 
@@ -23,5 +25,15 @@ struct ServeOptions {
 
 // Throws CLIError (isUsage true) at the first malformed or unknown argument.
 ServeOptions parseServe(const std::vector<std::string>& arguments);
+
+// The options of `dhcpanvil watch`.
+struct WatchOptions {
+    std::string interface;
+    bool json = false;
+    friend bool operator==(const WatchOptions&, const WatchOptions&) = default;
+};
+
+// Throws CLIError (isUsage true) at the first malformed or unknown argument, or without --iface.
+WatchOptions parseWatch(const std::vector<std::string>& arguments);
 
 }  // namespace anvil

@@ -10,9 +10,10 @@ inline constexpr std::string_view usageText =
     "  dhcpanvil leases [--leases <path>] [--json]\n"
     "  dhcpanvil serve --iface <bsd> [--server 192.168.0.1/24] [--range 192.168.0.100-192.168.0.200]\n"
     "                  [--lease 24h] [--router <ip>] [--dns <ip>[,<ip>]] [--leases <path>] [--json]\n"
-    "                  [--boot <folder> [--boot-file <name>|<kind>=<name>[,...]] [--tftp-blksize-max 1468]]\n"
+    "                  [--no-watch] [--boot <folder> [--boot-file <name>|<kind>=<name>[,...]] [--tftp-blksize-max 1468]]\n"
     "                  (boot kinds: bios, efi-x64, efi-arm64, arm32, arm64, uboot, ipxe, rpi)\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"
+    "  dhcpanvil watch --iface <bsd> [--json]\n"
     "  dhcpanvil --version";
 
 }  // namespace anvil

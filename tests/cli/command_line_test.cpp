@@ -9,15 +9,15 @@ const std::string usage = std::string(anvil::usageText) + "\n";
 
 }  // namespace
 
-TEST(CommandLine, UsageTextIsNineLinesOf570Bytes) {
-    EXPECT_EQ(anvil::usageText.size(), 570u);
-    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 8);
+TEST(CommandLine, UsageTextIsTenLinesOf624Bytes) {
+    EXPECT_EQ(anvil::usageText.size(), 624u);
+    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 9);
 }
 
 TEST(CommandLine, WithoutArgumentsPrintsUsageAndSucceeds) {
     auto run = runTool({});
     EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.out.size(), 571u);
+    EXPECT_EQ(run.out.size(), 625u);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
 }
@@ -68,4 +68,13 @@ TEST(CommandLine, InvalidConfigurationIsReportedWholeAndExitsOne) {
               "dhcpanvil: Server IP can't be the subnet's network or broadcast address.\n"
               "Lease time must be between 1 minute and 30 days.\n");
     EXPECT_EQ(run.status, 1);
+}
+
+TEST(CommandLine, WatchOfAnUnknownCardExitsOneWithServesSentence) {
+    auto run = runTool({"watch", "--iface", "no-such-card0"});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "dhcpanvil: no network card named no-such-card0; run `dhcpanvil list`\n");
+    EXPECT_EQ(run.status, 1);
+    auto serve = runTool({"serve", "--iface", "no-such-card0"});
+    EXPECT_EQ(serve.err, run.err);
 }

@@ -202,3 +202,44 @@ TEST(ParseServe, BootFlagsFillTheBootConfiguration) {
         EXPECT_EQ(failure(withMode), message);
     }
 }
+
+TEST(ParseServe, WatchIsOnUnlessNoWatchIsGiven) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool watch;
+    };
+    const std::vector<Case> cases{
+        {{"--iface", "eth0"}, true},
+        {{"--iface", "eth0", "--no-watch"}, false},
+        {{"--no-watch", "--test-loopback"}, false},
+    };
+    for (const auto& test : cases) EXPECT_EQ(parseServe(test.arguments).watch, test.watch) << test.arguments.size();
+    EXPECT_EQ(failure({"--iface", "eth0", "--no-watch", "yes"}), "unknown option yes");
+}
+
+TEST(ParseWatch, TakesACardAndJSONOnly) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<WatchOptions> parsed;
+        std::string error;
+    };
+    const std::vector<Case> cases{
+        {{"--iface", "eth0"}, WatchOptions{"eth0", false}, ""},
+        {{"--json", "--iface", "enx 1"}, WatchOptions{"enx 1", true}, ""},
+        {{}, std::nullopt, "watch needs --iface <bsd>"},
+        {{"--json"}, std::nullopt, "watch needs --iface <bsd>"},
+        {{"--iface"}, std::nullopt, "--iface needs a value"},
+        {{"--iface", "eth0", "--no-watch"}, std::nullopt, "unknown option --no-watch"},
+        {{"--iface", "eth0", "--boot", "/tmp"}, std::nullopt, "unknown option --boot"},
+    };
+    for (const auto& test : cases) {
+        try {
+            auto options = parseWatch(test.arguments);
+            EXPECT_EQ(std::optional<WatchOptions>(options), test.parsed) << test.error;
+        } catch (const CLIError& error) {
+            EXPECT_TRUE(error.isUsage);
+            EXPECT_EQ(error.description(), test.error);
+            EXPECT_EQ(test.parsed, std::nullopt) << test.error;
+        }
+    }
+}
