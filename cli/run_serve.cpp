@@ -107,7 +107,7 @@ int runServe(const ServeOptions& options) {
     };
     ServerRun run(std::make_unique<DHCPServer>(
                       DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback,
-                                          !options.loopback && options.watch}),
+                                          !options.loopback && options.watch, SystemMakers::lookup}),
                   writer.get(), std::move(seams));
     std::thread printer([events = run.events(), printing = std::move(printing)] { printEvents(*events, printing); });
 
