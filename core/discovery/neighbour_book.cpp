@@ -16,8 +16,15 @@ void keepNewest(std::vector<Entry>& entries) {
 
 // True when the address is new to the device's claims. A repeated claim moves to the newest place so it
 // outlives ones the device stopped using; that order alone is not reported.
+// Only an address a device can hold counts: a hostile frame naming 0/8, loopback, multicast or broadcast
+// as its own claims nothing.
+bool isUnicast(IPv4Address address) {
+    auto first = address.value >> 24;
+    return first != 0 && first != 127 && first < 224;
+}
+
 bool addClaim(Neighbour& neighbour, IPv4Address address) {
-    if (address == IPv4Address::zero) return false;
+    if (!isUnicast(address)) return false;
     auto& claims = neighbour.claims;
     auto found = std::find(claims.begin(), claims.end(), address);
     if (found != claims.end()) {
@@ -47,10 +54,10 @@ bool addAsk(Neighbour& neighbour, IPv4Address address) {
 }
 
 bool noteARP(Neighbour& neighbour, const ARPFrame& arp) {
-    // A probe (sender 0.0.0.0) only tells us the device is there.
-    if (arp.senderIP == IPv4Address::zero) return false;
+    // A probe (sender 0.0.0.0), or a sender no device can be, only tells us the device is there.
+    if (!isUnicast(arp.senderIP)) return false;
     bool changed = addClaim(neighbour, arp.senderIP);
-    if (arp.isRequest && !arp.isGratuitous() && arp.targetIP != IPv4Address::zero)
+    if (arp.isRequest && !arp.isGratuitous() && isUnicast(arp.targetIP))
         changed = addAsk(neighbour, arp.targetIP) || changed;
     return changed;
 }

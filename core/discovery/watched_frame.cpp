@@ -1,5 +1,6 @@
 #include "core/discovery/watched_frame.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace anvil {
@@ -32,7 +33,10 @@ IPv4Address ipAt(Bytes8 bytes, std::size_t at) {
     return IPv4Address{bytes[at], bytes[at + 1], bytes[at + 2], bytes[at + 3]};
 }
 
-std::string textOf(Bytes8 bytes) { return std::string(bytes.begin(), bytes.end()); }
+// LLDP texts are at most 255 bytes (IEEE 802.1AB); a longer TLV keeps only that much.
+constexpr std::size_t longestText = 255;
+
+std::string textOf(Bytes8 bytes) { return std::string(bytes.begin(), bytes.begin() + std::min(bytes.size(), longestText)); }
 
 // ARP over Ethernet for IPv4 only (RFC 826).
 Parsed parseARP(const MACAddress& source, Bytes8 body) {

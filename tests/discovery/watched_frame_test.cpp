@@ -144,6 +144,8 @@ TEST(WatchedFrame, readsLLDPWithItsInventoryAndRefusesBrokenTLVs) {
          identity([](LLDPFrame&) {})},
         {"longest text kept whole", mandatory + textTLV(5, longest),
          identity([&](LLDPFrame& f) { f.identity.systemName = longest; })},
+        {"longer text cut to 255 bytes", mandatory + textTLV(6, longest + longest),
+         identity([&](LLDPFrame& f) { f.identity.systemDescription = longest; })},
         {"hostile bytes kept raw", mandatory + tlv(5, Frame{'a', 0, '\n', 0x1b, 0xff}),
          identity([](LLDPFrame& f) { f.identity.systemName = std::string("a\0\n\x1b\xff", 5); })},
         {"chassis and port as network addresses",
