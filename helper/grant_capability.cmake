@@ -1,7 +1,8 @@
 # Makes dhcpanvil-helper what the package's postinst makes it: owned by root and the system group
 # dhcpanvil (created when missing), mode 0750 so that only that group's members can start it, and
 # allowed to bind ports 67 and 69 and to open the packet socket that watches a bench card's cable.
-# Makes sure no other program keeps a capability from an earlier install: a Qt program loads plug-ins chosen by whoever starts it, so DHCPAnvilApp must never run with one.
+# Makes sure no other program keeps a capability from an earlier install: a Qt program loads
+# plug-ins chosen by whoever starts it, so DHCPAnvilApp must never run with one.
 # Without root this only warns with the commands to run. Into a staging folder (DESTDIR, as the
 # package build does) the ownership is left to the package's postinst.
 find_program(SETCAP setcap PATHS /usr/sbin /sbin)
