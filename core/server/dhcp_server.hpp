@@ -34,7 +34,7 @@ public:
         // Watch the card's cable for devices that do not ask (card mode only).
         bool watchCable = true;
         // Names the maker of a device the watch sees; none when null.
-        MakerLookup maker;
+        MakerLookup maker = nullptr;
     };
 
     // Seams for tests; by default the real host, UDP sockets and the runtime's usual intervals.
