@@ -53,15 +53,15 @@ TEST(AdviceCommands, PrintedCommandsAreHostSetupsForTheCard) {
     };
     const std::vector<Case> cases{
         {"ip route, reach", card(std::nullopt, "10.0.0.1/24"), staticDevice(), NoticeKind::deviceNotAsking,
-         "ip address add 192.168.1.254/24 dev enx0", "ip address del 192.168.1.254/24 dev enx0"},
+         "ip address add 192.168.1.254/24 dev 'enx0'", "ip address del 192.168.1.254/24 dev 'enx0'"},
         {"NetworkManager, reach", card("a-uuid", "10.0.0.1/24"), staticDevice(), NoticeKind::deviceNotAsking,
-         "nmcli device modify enx0 +ipv4.addresses 192.168.1.254/24",
-         "nmcli device modify enx0 -ipv4.addresses 192.168.1.254/24"},
+         "nmcli device modify 'enx0' +ipv4.addresses 192.168.1.254/24",
+         "nmcli device modify 'enx0' -ipv4.addresses 192.168.1.254/24"},
         {"ip route, recovery", card(std::nullopt, "10.0.0.1/24"), recoveryLoader(), NoticeKind::recoveryLoader,
-         "ip address add 192.168.0.66/24 dev enx0", "ip address del 192.168.0.66/24 dev enx0"},
+         "ip address add 192.168.0.66/24 dev 'enx0'", "ip address del 192.168.0.66/24 dev 'enx0'"},
         {"NetworkManager, recovery", card("a-uuid", "10.0.0.1/24"), recoveryLoader(), NoticeKind::recoveryLoader,
-         "nmcli device modify enx0 +ipv4.addresses 192.168.0.66/24",
-         "nmcli device modify enx0 -ipv4.addresses 192.168.0.66/24"},
+         "nmcli device modify 'enx0' +ipv4.addresses 192.168.0.66/24",
+         "nmcli device modify 'enx0' -ipv4.addresses 192.168.0.66/24"},
     };
     for (const auto& test : cases) {
         EventPrinting printing;
