@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "core/addressing/server_config_json.hpp"
+#include "core/addressing/plain_text.hpp"
 #include "core/events/event_log.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
@@ -118,6 +119,7 @@ AppModel::~AppModel() {
     if (startup_.valid()) startup_.wait();
     if (teardown_.valid()) teardown_.wait();
     if (monitor_) monitor_->stop();
+    removeReachedAddresses(false);
     // A server still running saves its leases on the way out; its lines reach the log file first.
     if (run_) {
         try {
@@ -568,6 +570,9 @@ ModelChange partsOf(const ServerEvent& event) {
                 return ModelChange::notices;
             else if constexpr (std::is_same_v<Case, ServerEvent::Stopped>)
                 return ModelChange::serving | ModelChange::notices | ModelChange::leases;
+            // The cable's devices show under the lease table and on the device card.
+            else if constexpr (std::is_same_v<Case, ServerEvent::Neighbour>)
+                return ModelChange::leases | ModelChange::notices;
             // A transfer shows on its device's row and on the device card, both of which follow the leases.
             else if constexpr (std::is_same_v<Case, ServerEvent::TFTPRequested> ||
                                std::is_same_v<Case, ServerEvent::TFTPProgress> ||
@@ -597,6 +602,7 @@ void AppModel::handle(const RunEvent& item) {
         parts |= ModelChange::log;
     }
     state.apply(event, at);
+    followRecovery(event);
     if (event.is<ServerEvent::Link>()) {
         scanCards([](AppModel& self, std::optional<std::vector<NetworkCard>> found) {
             if (!found) return;
@@ -605,6 +611,8 @@ void AppModel::handle(const RunEvent& item) {
         });
     } else if (event.is<ServerEvent::Stopped>()) {
         isRunning = false;
+        recovery.reset();
+        removeReachedAddresses(true);
     }
     if (!parts.empty()) changed(parts);
 }
@@ -869,6 +877,211 @@ void AppModel::dismissError() {
     lastError.reset();
     failedCommand.reset();
     changed(ModelChange::dialogs);
+}
+
+// MARK: the cable's devices
+
+std::optional<IPv4Address> AppModel::neighbourAddress(const MACAddress& mac) const {
+    const Neighbour* device = state.neighbour(mac);
+    if (!device || device->claims.empty()) return std::nullopt;
+    return device->claims.back();
+}
+
+std::optional<NeighbourAdvice> AppModel::neighbourAdvice(const MACAddress& mac) const {
+    const Neighbour* device = state.neighbour(mac);
+    if (!device) return std::nullopt;
+    CableFacts facts;
+    if (isRunning) facts.served = config.subnet();
+    if (const NetworkCard* card = selectedCard())
+        for (const Subnet& address : card->addresses) facts.cardAddresses.push_back(address.address);
+    for (const auto& [other, neighbour] : state.neighbours)
+        facts.claimed.insert(facts.claimed.end(), neighbour.claims.begin(), neighbour.claims.end());
+    return adviceFor(*device, facts);
+}
+
+std::optional<CardAddress> AppModel::reachAddress(const MACAddress& mac) const {
+    if (auto advice = neighbourAdvice(mac); advice && advice->kind == NeighbourAdvice::Kind::reachIt)
+        return advice->cardAddress;
+    auto address = neighbourAddress(mac);
+    if (!address || (isRunning && config.subnet().contains(*address))) return std::nullopt;
+    CableFacts facts;
+    if (const NetworkCard* card = selectedCard())
+        for (const Subnet& own : card->addresses) facts.cardAddresses.push_back(own.address);
+    for (const auto& [other, neighbour] : state.neighbours)
+        facts.claimed.insert(facts.claimed.end(), neighbour.claims.begin(), neighbour.claims.end());
+    return reachAddressFor(*address, facts);
+}
+
+bool AppModel::isReached(const MACAddress& mac) const {
+    return std::any_of(reached.begin(), reached.end(), [&](const ReachedAddress& item) { return item.mac == mac; });
+}
+
+void AppModel::runAddressCommand(const NetworkCard& card, const std::string& command,
+                                 std::function<void(AppModel&)> done) {
+    auto run = env_.runAddressCommand;
+    Executor mainThread = env_.mainThread;
+    std::weak_ptr<AppModel*> weak = alive_;
+    // The administrator prompt can stay up for minutes: never wait for it on the main thread.
+    env_.background([card, command, run, mainThread, weak, done = std::move(done)] {
+        std::optional<std::string> error;
+        bool cancelled = false;
+        try {
+            if (!run) throw std::runtime_error("This computer cannot add addresses to a card.");
+            run(card, command, true);
+        } catch (const HostSetupError& failure) {
+            cancelled = failure.isCancellation;
+            error = failure.description();
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        mainThread([weak, command, error, cancelled, done] {
+            auto model = weak.lock();
+            if (!model) return;
+            AppModel& self = **model;
+            if (!error) {
+                self.appendLog(EventLog::line("ADAPTER", command, self.env_.now()), LogLine::Kind::other);
+                done(self);
+            } else if (!cancelled) {
+                self.failedCommand = HostSetup::sudoLine(command);
+                self.lastError = *error;
+            }
+            self.changed(ModelChange::leases | ModelChange::notices | ModelChange::dialogs);
+        });
+    });
+}
+
+void AppModel::reachNeighbour(const MACAddress& mac) {
+    const NetworkCard* card = selectedCard();
+    auto address = reachAddress(mac);
+    if (!card || !address || isReached(mac)) return;
+    if (reached.size() >= reachedCapacity) {
+        lastError = "DHCP Anvil reaches at most " + std::to_string(reachedCapacity) +
+                    " devices at once; stop reaching one first.";
+        changed(ModelChange::dialogs);
+        return;
+    }
+    ReachedAddress item{mac, *card, *address};
+    runAddressCommand(*card, HostSetup::addAddressCommand(*card, address->address, address->prefixLength),
+                      [item](AppModel& self) {
+                          if (!self.isReached(item.mac)) self.reached.push_back(item);
+                      });
+}
+
+void AppModel::stopReaching(const MACAddress& mac) {
+    auto found = std::find_if(reached.begin(), reached.end(), [&](const ReachedAddress& item) { return item.mac == mac; });
+    if (found == reached.end()) return;
+    ReachedAddress item = *found;
+    runAddressCommand(item.card,
+                      HostSetup::removeAddressCommand(item.card, item.address.address, item.address.prefixLength),
+                      [item](AppModel& self) { std::erase(self.reached, item); });
+}
+
+void AppModel::openNeighbourInBrowser(const MACAddress& mac) {
+    if (auto address = neighbourAddress(mac)) openInBrowser(*address);
+}
+
+void AppModel::removeReachedAddresses(bool inBackground) {
+    if (reached.empty()) return;
+    std::vector<ReachedAddress> items;
+    items.swap(reached);
+    auto run = env_.runAddressCommand;
+    // Best effort, and never an administrator prompt on the way out.
+    auto removeAll = [items, run]() {
+        std::vector<std::string> left;
+        for (const auto& item : items) {
+            auto command = HostSetup::removeAddressCommand(item.card, item.address.address, item.address.prefixLength);
+            try {
+                if (run) run(item.card, command, false);
+            } catch (const std::exception&) {
+                left.push_back(command);
+            }
+        }
+        return left;
+    };
+    if (!inBackground) {
+        for (const auto& command : removeAll())
+            logWriter_.append(EventLog::line("ADAPTER", "could not remove the added address: " + command, env_.now()), env_.now());
+        return;
+    }
+    Executor mainThread = env_.mainThread;
+    std::weak_ptr<AppModel*> weak = alive_;
+    env_.background([removeAll, mainThread, weak] {
+        auto left = removeAll();
+        mainThread([weak, left] {
+            auto model = weak.lock();
+            if (!model) return;
+            for (const auto& command : left)
+                (**model).appendLog(EventLog::line("ADAPTER", "could not remove the added address: " + command,
+                                                   (**model).env_.now()),
+                                    LogLine::Kind::other);
+            (**model).changed(ModelChange::leases | ModelChange::notices);
+        });
+    });
+}
+
+void AppModel::serveFileToNeighbour(const MACAddress& mac) {
+    const NetworkCard* card = selectedCard();
+    auto advice = neighbourAdvice(mac);
+    if (!card || !run_ || !advice || advice->kind != NeighbourAdvice::Kind::recoveryLoader || recovery) return;
+    ReachedAddress item{mac, *card, advice->cardAddress};
+    IPv4Address device = advice->device;
+    runAddressCommand(*card, HostSetup::addAddressCommand(*card, item.address.address, item.address.prefixLength),
+                      [item, device](AppModel& self) {
+                          std::erase_if(self.reached, [&](const ReachedAddress& kept) { return kept.mac == item.mac; });
+                          self.reached.push_back(item);
+                          if (!self.run_) return;
+                          self.recovery = RecoveryServing{item.mac, device, std::nullopt, false};
+                          if (self.env_.startRecoveryServing)
+                              self.env_.startRecoveryServing(self.run_->server());
+                          else
+                              self.run_->server().startRecoveryServing();
+                      });
+}
+
+void AppModel::followRecovery(const ServerEvent& event) {
+    if (!recovery) return;
+    auto fromDevice = [this](IPv4Address client, const std::optional<MACAddress>& mac) {
+        return client == recovery->device || (mac && *mac == recovery->mac);
+    };
+    if (const auto* requested = std::get_if<ServerEvent::TFTPRequested>(&event.value)) {
+        if (fromDevice(requested->client, requested->mac)) recovery->file = requested->file;
+    } else if (const auto* failed = std::get_if<ServerEvent::TFTPFailed>(&event.value)) {
+        if (fromDevice(failed->client, failed->mac) && failed->reason == TFTPFailureReason::notInFolder)
+            askForRecoveryFile(failed->file);
+    } else if (const auto* finished = std::get_if<ServerEvent::TFTPFinished>(&event.value)) {
+        if (fromDevice(finished->client, finished->mac)) endRecovery();
+    }
+}
+
+void AppModel::askForRecoveryFile(const std::string& name) {
+    // One question per name: the loader retries while the user picks.
+    if (recovery->askedForFile && recovery->file == name) return;
+    recovery->file = name;
+    recovery->askedForFile = true;
+    env_.mainThread(guarded([name](AppModel& self) {
+        if (!self.recovery || !self.env_.chooseFile) return;
+        auto chosen = self.env_.chooseFile(std::string(chooseFileTitle) + plainText(name));
+        if (!chosen || !self.run_ || !self.recovery) {
+            if (self.recovery) self.recovery->askedForFile = false;
+            return;
+        }
+        if (self.env_.serveFileAs)
+            self.env_.serveFileAs(self.run_->server(), name, *chosen);
+        else
+            self.run_->server().serveFileAs(name, *chosen);
+    }));
+}
+
+void AppModel::endRecovery() {
+    MACAddress mac = recovery->mac;
+    recovery.reset();
+    if (run_) {
+        if (env_.stopRecoveryServing)
+            env_.stopRecoveryServing(run_->server());
+        else
+            run_->server().stopRecoveryServing();
+    }
+    stopReaching(mac);
 }
 
 void AppModel::openInBrowser(IPv4Address ip) {

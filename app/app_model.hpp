@@ -19,6 +19,7 @@
 #include "core/addressing/maker_registry.hpp"
 #include "core/addressing/server_config.hpp"
 #include "core/addressing/settings_form.hpp"
+#include "core/discovery/neighbour_advice.hpp"
 #include "core/events/anvil_state.hpp"
 #include "core/events/log_file_writer.hpp"
 #include "core/host/network_card.hpp"
@@ -77,6 +78,16 @@ public:
         std::function<std::vector<std::string>()> knownServiceNames;
         // Runs a setup command for a card with the least rights that work; throws HostSetupError.
         std::function<void(const NetworkCard& card, const std::string& command)> runSetupCommand;
+        // Adds or removes a second address of the card (HostSetup::runAddressCommand): with the user's
+        // rights, and as administrator only when refused and `mayAskAdministrator`; throws HostSetupError.
+        std::function<void(const NetworkCard& card, const std::string& command, bool mayAskAdministrator)>
+            runAddressCommand;
+        // Asks the user for a file, on the main thread; nothing when cancelled.
+        std::function<std::optional<std::filesystem::path>(const std::string& title)> chooseFile;
+        // The running server's recovery serving; the server's own calls when null.
+        std::function<void(DHCPServer&)> startRecoveryServing;
+        std::function<void(DHCPServer&, const std::string& name, const std::filesystem::path& source)> serveFileAs;
+        std::function<void(DHCPServer&)> stopRecoveryServing;
         // False when nothing could open the address.
         std::function<bool(const std::string& url)> openURL;
         Platform platform = hostPlatform;
@@ -144,6 +155,24 @@ public:
     bool confirmClear = false;
     UpdateController updates;
 
+    // An address the app added to a card to reach a device on the cable; removed when done.
+    struct ReachedAddress {
+        MACAddress mac;
+        NetworkCard card;
+        CardAddress address;
+        friend bool operator==(const ReachedAddress&, const ReachedAddress&) = default;
+    };
+    std::vector<ReachedAddress> reached;
+    static constexpr std::size_t reachedCapacity = 8;
+    // A recovery loader being served: the device, the address it looks for, the file it asked for.
+    struct RecoveryServing {
+        MACAddress mac;
+        IPv4Address device;
+        std::optional<std::string> file;
+        bool askedForFile = false;
+    };
+    std::optional<RecoveryServing> recovery;
+
     // Derived values.
     const NetworkCard* selectedCard() const;
     std::vector<NetworkCard> offeredCards() const;
@@ -186,7 +215,23 @@ public:
     std::optional<std::string> waitingHintActionTitle() const;
     Date now() const { return env_.now(); }
 
+    // What can be done about a device on the cable, judged against the served subnet, the card's
+    // addresses and every address the cable's devices claim.
+    std::optional<NeighbourAdvice> neighbourAdvice(const MACAddress& mac) const;
+    // The address to add to reach it: the advice's, or for any device claiming an address outside
+    // the served subnet, a free one of its network.
+    std::optional<CardAddress> reachAddress(const MACAddress& mac) const;
+    bool canReach(const MACAddress& mac) const { return reachAddress(mac).has_value() && !isReached(mac); }
+    bool isReached(const MACAddress& mac) const;
+    // The address a device names as its own, newest; none when it named none.
+    std::optional<IPv4Address> neighbourAddress(const MACAddress& mac) const;
+    static constexpr std::string_view chooseFileTitle = "Choose the file to send as ";
+
     // Operations.
+    void reachNeighbour(const MACAddress& mac);
+    void stopReaching(const MACAddress& mac);
+    void openNeighbourInBrowser(const MACAddress& mac);
+    void serveFileToNeighbour(const MACAddress& mac);
     void bootstrap();
     void refreshCards();
     void refreshChecks();
@@ -247,6 +292,13 @@ private:
     struct StartOutcome;
     void finishStart(const std::shared_ptr<StartOutcome>& outcome);
     void finishStop(std::optional<std::string> error);
+    // Runs an address command away from the window; `done` on the main thread when it worked.
+    void runAddressCommand(const NetworkCard& card, const std::string& command, std::function<void(AppModel&)> done);
+    // Removes every address the app added, with the user's rights only; logs what stayed.
+    void removeReachedAddresses(bool inBackground);
+    void followRecovery(const ServerEvent& event);
+    void askForRecoveryFile(const std::string& name);
+    void endRecovery();
     // Handles what the run handed over; while a start is pending the events wait for its outcome.
     void takeEvents(EventHandOver& events);
     // Edits the lease file in the background with `change` (only reads it when null), then reloads the table.

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <thread>
 
 #include "app/app_model.hpp"
@@ -30,6 +31,20 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
     env.knownServiceNames = [] { return HostSetup::knownServiceNames(); };
     env.runSetupCommand = [](const NetworkCard& card, const std::string& command) {
         HostSetup::runSetupCommand(card, command);
+    };
+    env.runAddressCommand = [](const NetworkCard& card, const std::string& command, bool mayAskAdministrator) {
+        if (mayAskAdministrator) return HostSetup::runAddressCommand(card, command);
+        // No prompt: the administrator's way is refused as if the user dismissed it.
+        auto runner = HostSetup::systemRunner();
+        auto run = runner.run;
+        runner.run = [run](const std::string& path, const std::vector<std::string>& arguments,
+                           std::chrono::milliseconds timeLimit) {
+            auto name = std::filesystem::path(path).filename().string();
+            if (name == "pkexec" || name == "osascript" || name == "sudo")
+                return ProcessRunner::Output{-1, "not asked for the administrator's password", false};
+            return run(path, arguments, timeLimit);
+        };
+        HostSetup::runAddressCommand(card, command, runner);
     };
     env.openURL = std::move(openURL);
     env.networkSettingsCommand = HostSetup::networkSettingsCommand();

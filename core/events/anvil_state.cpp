@@ -33,6 +33,7 @@ void AnvilState::runStarted(const std::string& interface) {
     lastPacketAt.reset();
     serverInterface = interface;
     exchanges.clear();
+    neighbours.clear();
 }
 
 AnvilState::OptionExchange& AnvilState::noteExchange(const MACAddress& mac) {
@@ -102,6 +103,38 @@ const TransferResult* AnvilState::lastTransferResult(const MACAddress& mac, IPv4
     return nullptr;
 }
 
+std::vector<Neighbour> AnvilState::neighboursWithoutLease() const {
+    std::vector<Neighbour> found;
+    for (const auto& [mac, device] : neighbours)
+        if (!device.holdsLease && !leases.contains(mac)) found.push_back(device);
+    std::sort(found.begin(), found.end(), [](const Neighbour& a, const Neighbour& b) {
+        if (a.lastSeen != b.lastSeen) return b.lastSeen < a.lastSeen;
+        return a.mac.description() < b.mac.description();
+    });
+    return found;
+}
+
+const Neighbour* AnvilState::neighbour(const MACAddress& mac) const {
+    auto found = neighbours.find(mac);
+    return found == neighbours.end() ? nullptr : &found->second;
+}
+
+void AnvilState::noteNeighbour(const ServerEvent::Neighbour& event) {
+    const MACAddress& mac = event.device.mac;
+    if (event.change == NeighbourChange::gone) {
+        neighbours.erase(mac);
+        return;
+    }
+    // The watch bounds its own book; this bound holds even when a gone was lost on the way.
+    if (neighbours.size() >= neighbourCapacity && !neighbours.contains(mac)) {
+        auto oldest = std::min_element(neighbours.begin(), neighbours.end(), [](const auto& a, const auto& b) {
+            return a.second.lastSeen < b.second.lastSeen;
+        });
+        neighbours.erase(oldest);
+    }
+    neighbours.insert_or_assign(mac, event.device);
+}
+
 std::vector<RequestedOption> AnvilState::requestedOptions(const MACAddress& mac) const {
     std::vector<RequestedOption> options;
     auto found = exchanges.find(mac);
@@ -147,6 +180,10 @@ void AnvilState::apply(const ServerEvent& event, Date at) {
                 presence.clear();
                 serverInterface.reset();
                 transfers.clear();
+                // The watch ends with the run.
+                neighbours.clear();
+            } else if constexpr (std::is_same_v<Case, ServerEvent::Neighbour>) {
+                noteNeighbour(payload);
             } else if constexpr (std::is_same_v<Case, ServerEvent::TFTPRequested>) {
                 noteTransfer(payload.transfer, payload.client, payload.mac, payload.file, at);
             } else if constexpr (std::is_same_v<Case, ServerEvent::TFTPProgress>) {

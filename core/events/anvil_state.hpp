@@ -11,6 +11,7 @@
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
+#include "core/discovery/neighbour_book.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
 #include "core/events/tftp_failure_reason.hpp"
@@ -61,8 +62,9 @@ struct TransferResult {
 
 struct AnvilState {
     // Notices about the running server's card; they go when the server stops.
-    static constexpr std::array<NoticeKind, 3> runScoped{NoticeKind::linkDown, NoticeKind::adapterUnplugged,
-                                                         NoticeKind::localNetworkDenied};
+    static constexpr std::array<NoticeKind, 5> runScoped{NoticeKind::linkDown, NoticeKind::adapterUnplugged,
+                                                         NoticeKind::localNetworkDenied, NoticeKind::deviceNotAsking,
+                                                         NoticeKind::recoveryLoader};
 
     std::unordered_map<MACAddress, Lease> leases;
     std::unordered_map<IPv4Address, PresenceState> presence;
@@ -91,6 +93,13 @@ struct AnvilState {
     std::vector<TransferResult> transferResults;
     static constexpr std::size_t transferResultCapacity = 64;
 
+    // Devices seen on the cable, by hardware address; at most as many as the watch itself keeps.
+    std::unordered_map<MACAddress, Neighbour> neighbours;
+    static constexpr std::size_t neighbourCapacity = NeighbourBook::capacity;
+    // Those that hold no lease from this server, newest first.
+    std::vector<Neighbour> neighboursWithoutLease() const;
+    const Neighbour* neighbour(const MACAddress& mac) const;
+
     // The device's transfer under way (the newest when several) and its last result; matched by
     // hardware address when the event named one, else by client address.
     const ActiveTransfer* activeTransfer(const MACAddress& mac, IPv4Address ip) const;
@@ -114,6 +123,7 @@ private:
     ActiveTransfer& noteTransfer(std::uint32_t transfer, IPv4Address client, const std::optional<MACAddress>& mac,
                                  const std::string& file, Date at);
     void endTransfer(TransferResult result, std::uint32_t transfer);
+    void noteNeighbour(const ServerEvent::Neighbour& event);
 };
 
 }  // namespace anvil

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 using namespace anvil;
 
 namespace {
@@ -292,4 +294,75 @@ TEST(ActiveTransfer, PercentIsBoundedAndSafeAtTheEdges) {
         transfer.size = row.size;
         EXPECT_EQ(transfer.percent(), row.percent) << row.bytes;
     }
+}
+
+namespace {
+
+Neighbour neighbourAt(const std::string& hw, double lastSeen, bool holdsLease = false) {
+    Neighbour device;
+    device.mac = mac(hw.c_str());
+    device.claims = {ip("192.168.1.1")};
+    device.firstSeen = Date{lastSeen};
+    device.lastSeen = Date{lastSeen};
+    device.holdsLease = holdsLease;
+    return device;
+}
+
+std::vector<std::string> macsOf(const std::vector<Neighbour>& devices) {
+    std::vector<std::string> texts;
+    for (const auto& device : devices) texts.push_back(device.mac.description());
+    return texts;
+}
+
+}  // namespace
+
+TEST(AnvilState, NeighbourEventsKeepDevicesWithoutLeaseNewestFirst) {
+    const std::string c = "aa:bb:cc:00:00:03";
+    struct Case {
+        const char* name;
+        std::vector<std::pair<NeighbourChange, Neighbour>> events;
+        std::vector<std::string> shown;
+    };
+    Neighbour renamed = neighbourAt(deviceA, 5);
+    renamed.maker = "Maker";
+    std::vector<Case> cases = {
+        {"seen devices, newest first", {{NeighbourChange::seen, neighbourAt(deviceA, 1)}, {NeighbourChange::seen, neighbourAt(c, 2)}},
+         {c, deviceA}},
+        {"changed moves it up",
+         {{NeighbourChange::seen, neighbourAt(deviceA, 1)}, {NeighbourChange::seen, neighbourAt(c, 2)}, {NeighbourChange::changed, renamed}},
+         {deviceA, c}},
+        {"gone removes", {{NeighbourChange::seen, neighbourAt(deviceA, 1)}, {NeighbourChange::gone, neighbourAt(deviceA, 3)}}, {}},
+        {"gone of an unknown device is harmless", {{NeighbourChange::gone, neighbourAt(c, 3)}}, {}},
+        {"one that says it holds a lease is hidden", {{NeighbourChange::seen, neighbourAt(c, 1, true)}}, {}},
+        {"one with a lease in the table is hidden", {{NeighbourChange::seen, neighbourAt(deviceB, 1)}}, {}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        AnvilState state;
+        state.apply(ServerEvent::leaseChanged(lease(deviceB, "10.0.0.2")), Date{0});
+        for (const auto& [change, device] : test.events) state.apply(ServerEvent::neighbour(change, device), device.lastSeen);
+        EXPECT_EQ(macsOf(state.neighboursWithoutLease()), test.shown);
+    }
+}
+
+TEST(AnvilState, NeighboursAreBoundedAndEndWithTheRunWithTheirNotices) {
+    AnvilState state;
+    for (std::size_t index = 0; index < AnvilState::neighbourCapacity + 10; ++index) {
+        char hw[18];
+        std::snprintf(hw, sizeof hw, "02:00:00:00:%02zx:%02zx", index / 256, index % 256);
+        state.apply(ServerEvent::neighbour(NeighbourChange::seen, neighbourAt(hw, static_cast<double>(index))), Date{1});
+    }
+    EXPECT_EQ(state.neighbours.size(), AnvilState::neighbourCapacity);
+    // The oldest went first.
+    EXPECT_EQ(state.neighbour(mac("02:00:00:00:00:00")), nullptr);
+    EXPECT_NE(state.neighbour(mac("02:00:00:00:01:09")), nullptr);
+
+    NeighbourAdvice advice{NeighbourAdvice::Kind::reachIt, ip("192.168.1.1"), {ip("192.168.1.254"), 24}};
+    state.apply(ServerEvent::noticeRaised(Notice::neighbourAdvice(advice, neighbourAt(deviceA, 1))), Date{2});
+    state.apply(ServerEvent::noticeRaised(Notice::leaseSaveFailed("disk full")), Date{2});
+    state.apply(ServerEvent::stopped(), Date{3});
+    EXPECT_TRUE(state.neighbours.empty());
+    EXPECT_FALSE(state.notices.contains(NoticeKind::deviceNotAsking));
+    EXPECT_FALSE(state.notices.contains(NoticeKind::recoveryLoader));
+    EXPECT_TRUE(state.notices.contains(NoticeKind::leaseSaveFailed));
 }
