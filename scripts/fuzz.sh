@@ -1,6 +1,6 @@
 #!/bin/sh
 # Fuzz every libFuzzer target (fuzz/*_fuzzer.cpp) for a bounded time each: the packet parser,
-# the whole datagram path and the lease file loader.
+# the whole datagram path, the lease file loader and the frames of the cable watch.
 #
 # Usage: scripts/fuzz.sh [SECONDS]        (default 60, for each fuzzer)
 #
@@ -40,6 +40,7 @@ for fuzzer in "$build"/fuzz/*_fuzzer; do
     case "$name" in
         packet_parse_fuzzer) "$build/fuzz/packet_seed_writer" "$work" ;;
         datagram_path_fuzzer) "$build/fuzz/packet_seed_writer" "$work" --with-table ;;
+        watched_frame_fuzzer) "$build/fuzz/frame_seed_writer" "$work" ;;
         # leases.json and its journal, as arbitrary bytes; a crash here should become a row of the
         # torn and damaged journal table in tests/leases/.
         lease_file_fuzzer)

@@ -1,5 +1,7 @@
 #include "core/discovery/neighbour_advice.hpp"
 
+#include <algorithm>
+
 #include "core/addressing/plain_text.hpp"
 
 namespace anvil {
@@ -32,8 +34,74 @@ std::string adviceSentence(const NeighbourAdvice& advice, const Neighbour& neigh
 
 namespace anvil {
 
-// PLACEHOLDER: replaced by the advice rules.
-std::optional<NeighbourAdvice> adviceFor(const Neighbour&, const CableFacts&) { return std::nullopt; }
-std::optional<CardAddress> reachAddressFor(IPv4Address, const CableFacts&) { return std::nullopt; }
+namespace {
+
+bool contains(const std::vector<IPv4Address>& list, IPv4Address address) {
+    return std::find(list.begin(), list.end(), address) != list.end();
+}
+
+// An address a device can have on a cable: not 0/8, loopback, multicast, reserved or broadcast.
+bool isUnicast(IPv4Address address) {
+    auto first = address.value >> 24;
+    return first != 0 && first != 127 && first < 224;
+}
+
+CardAddress looksFor(IPv4Address address) { return {address, address.isLinkLocal() ? 16 : 24}; }
+
+// An address a recovery loader looks for that we could take: nobody holds it.
+bool isFree(IPv4Address address, const CableFacts& facts) {
+    return isUnicast(address) && !contains(facts.cardAddresses, address) && !contains(facts.claimed, address);
+}
+
+std::optional<IPv4Address> recoveryTarget(const Neighbour& neighbour, const CableFacts& facts) {
+    if (neighbour.tftpServer && isFree(*neighbour.tftpServer, facts)) return neighbour.tftpServer;
+    for (auto ask = neighbour.asksFor.rbegin(); ask != neighbour.asksFor.rend(); ++ask)
+        if (ask->count >= recoveryAskCount && isFree(ask->address, facts)) return ask->address;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<NeighbourAdvice> adviceFor(const Neighbour& neighbour, const CableFacts& facts) {
+    if (neighbour.holdsLease || neighbour.claims.empty()) return std::nullopt;
+    auto device = neighbour.claims.back();
+    if (auto target = recoveryTarget(neighbour, facts))
+        return NeighbourAdvice{NeighbourAdvice::Kind::recoveryLoader, device, looksFor(*target)};
+    for (auto claim = neighbour.claims.rbegin(); claim != neighbour.claims.rend(); ++claim) {
+        if (facts.served && facts.served->contains(*claim)) continue;
+        if (contains(facts.cardAddresses, *claim)) continue;
+        if (auto address = reachAddressFor(*claim, facts))
+            return NeighbourAdvice{NeighbourAdvice::Kind::reachIt, *claim, *address};
+    }
+    return std::nullopt;
+}
+
+// None as well when the card already has an address in the device's network: it is reachable as it is,
+// so there is nothing to add.
+std::optional<CardAddress> reachAddressFor(IPv4Address device, const CableFacts& facts) {
+    if (!isUnicast(device)) return std::nullopt;
+    int prefixLength = device.isLinkLocal() ? 16 : 24;
+    auto network = Subnet{device, prefixLength};
+    for (auto card : facts.cardAddresses)
+        if (network.contains(card)) return std::nullopt;
+    auto taken = [&](IPv4Address candidate) {
+        return candidate == device || contains(facts.claimed, candidate) || contains(facts.cardAddresses, candidate);
+    };
+    auto base = network.network().value;
+    if (prefixLength == 16) {
+        // RFC 3927 2.1: hosts use 169.254.1.0 to 169.254.254.255; .0 and .255 of each are left alone.
+        for (std::uint32_t high = 254; high >= 1; --high)
+            for (std::uint32_t low = 254; low >= 1; --low) {
+                IPv4Address candidate{base | (high << 8) | low};
+                if (!taken(candidate)) return CardAddress{candidate, 16};
+            }
+        return std::nullopt;
+    }
+    for (std::uint32_t low = 254; low >= 1; --low) {
+        IPv4Address candidate{base | low};
+        if (!taken(candidate)) return CardAddress{candidate, 24};
+    }
+    return std::nullopt;
+}
 
 }  // namespace anvil
