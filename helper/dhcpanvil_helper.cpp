@@ -1,22 +1,34 @@
-// dhcpanvil-helper: the one program of DHCP Anvil that holds a capability (cap_net_bind_service).
-// dhcpanvil and DHCPAnvilApp start it with one end of a Unix socket pair as descriptor 3 and send
-// one request, "<card> 67\n" for the DHCP server socket or "<card> 69\n" for the TFTP server's
-// listening socket, and no other port. It serves members of the group dhcpanvil, and bench cards
-// only: wired Ethernet cards that carry no default route (core/host/bench_card_rule.hpp, the rule
-// the programs' card lists follow too). It opens that socket of the card exactly as the server
-// needs it, passes the descriptor back over the pair, and exits. It reads no environment
-// variable, loads no plug-in, runs no other program and writes no file; it reads /etc/group, the
-// route tables in /proc/net and the card's folder in /sys/class/net.
+// dhcpanvil-helper: the one program of DHCP Anvil that holds capabilities (cap_net_bind_service
+// and cap_net_raw). dhcpanvil and DHCPAnvilApp start it with one end of a Unix socket pair as
+// descriptor 3 and send one request: "<card> 67\n" for the DHCP server socket, "<card> 69\n" for
+// the TFTP server's listening socket, and no other port; or "<card> watch\n" to watch the cable.
+// It serves members of the group dhcpanvil, and bench cards only: wired Ethernet cards that carry
+// no default route (core/host/bench_card_rule.hpp, the rule the programs' card lists follow too).
+// For a port it opens that socket of the card exactly as the server needs it, passes the
+// descriptor back over the pair, and exits. For a watch it opens a packet socket on that card
+// alone, locks a kernel filter onto it that passes only ARP, LLDP and IPv4 UDP to port 69
+// (core/host/watch_filter.hpp), drops every capability, and stays: each frame the card receives
+// goes to the caller as one message until the caller closes its end. It never sends a frame,
+// never passes the packet socket on, and throws away whatever the caller writes to it. It reads
+// no environment variable, loads no plug-in, runs no other program and writes no file; it reads
+// /etc/group, the route tables in /proc/net and the card's folder in /sys/class/net.
 //
 // Replies, one line each:
-//   "ok <interface index>\n"      with the socket attached (SCM_RIGHTS)
-//   "error <errno> <operation>\n" a socket call failed; the operation names it
+//   "ok <interface index>\n"      with the socket attached (SCM_RIGHTS); for a watch, nothing
+//                                 attached, and the frames follow
+//   "error <errno> <operation>\n" a system call failed; the operation names it
 //   "refused <reason>\n"          the request was not accepted
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,14 +41,15 @@
 
 #include "core/host/bench_card_rule.hpp"
 #include "core/host/default_routes.hpp"
+#include "core/host/watch_filter.hpp"
 
 namespace {
 
 constexpr int requestFD = 3;
 constexpr unsigned short dhcpPort = 67;
 constexpr unsigned short tftpPort = 69;
-// A 15-byte name, a space, "67" or "69" and the newline fit well within this; a longer name still
-// gets its own reason.
+// A 15-byte name, a space, "67", "69" or "watch" and the newline fit well within this; a longer
+// name still gets its own reason.
 constexpr std::size_t longestRequest = 32;
 
 void reply(const std::string& line, int passed = -1) {
@@ -171,6 +184,89 @@ std::optional<anvil::BenchCardRule::Card> cardFacts(const std::string& name, uns
     return card;
 }
 
+// Gives up every capability for good, so that a relay that could be fooled holds nothing worth
+// taking. Fails when the kernel still reports one afterwards.
+int dropCapabilities() {
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
+    // Kernels before 4.3 have no ambient set, and so none to clear.
+    if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) return errno;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capset, &header, none) != 0) return errno;
+    __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, left) != 0) return errno;
+    for (const auto& word : left)
+        if (word.effective || word.permitted || word.inheritable) return EPERM;
+    return 0;
+}
+
+// The watch's packet socket: no frame reaches it before the filter is locked in place, since
+// protocol 0 receives nothing until the bind.
+int watchSocket(const std::string& name, unsigned index, std::string& operation) {
+    operation = "socket AF_PACKET";
+    int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sock_fprog filter = anvil::WatchFilter::attachable();
+    operation = "setsockopt SO_ATTACH_FILTER";
+    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) return -1;
+    int on = 1;
+    operation = "setsockopt SO_LOCK_FILTER";
+    if (::setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) != 0) return -1;
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = static_cast<int>(index);
+    operation = "bind packet socket to " + name;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+    unsigned char discarded[1];
+    while (::recv(fd, discarded, sizeof discarded, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
+    return fd;
+}
+
+// Passes each frame the card receives to the caller until the caller closes its end or the card
+// goes away. One frame at a time: when the caller does not keep up, frames are dropped here
+// rather than kept.
+int relay(int packets) {
+    unsigned char frame[anvil::WatchFilter::snapLength];
+    pollfd polled[2] = {{packets, POLLIN, 0}, {requestFD, POLLIN, 0}};
+    while (true) {
+        if (::poll(polled, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return 1;
+        }
+        if (polled[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            // Whatever the caller writes is read and thrown away; nothing of it reaches the cable.
+            ssize_t length = ::recv(requestFD, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
+            if (length == 0 || (length < 0 && errno != EAGAIN && errno != EINTR)) return 0;
+        }
+        if (polled[0].revents & (POLLIN | POLLERR)) {
+            sockaddr_ll from{};
+            socklen_t fromLength = sizeof from;
+            ssize_t length = ::recvfrom(packets, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC,
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (length < 0) {
+                if (errno == ENETDOWN || errno == ENXIO || errno == ENODEV) return 0;
+                continue;
+            }
+            if (from.sll_pkttype == PACKET_OUTGOING) continue;
+            std::size_t kept = std::min(static_cast<std::size_t>(length), sizeof frame);
+            if (::send(requestFD, frame, kept, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&
+                errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR)
+                return 0;
+        }
+    }
+}
+
+int watch(const std::string& name, unsigned index) {
+    std::string operation;
+    int packets = watchSocket(name, index, operation);
+    if (packets < 0) return fail(operation, errno);
+    if (int code = dropCapabilities()) return fail("drop capabilities", code);
+    reply("ok " + std::to_string(index) + "\n");
+    return relay(packets);
+}
+
 }  // namespace
 
 int main() {
@@ -202,11 +298,12 @@ int main() {
     std::string name = request.substr(0, space);
     std::string port = request.substr(space + 1);
     unsigned short serverPort = 0;
+    bool watching = port == "watch";
     if (port == std::to_string(dhcpPort))
         serverPort = dhcpPort;
     else if (port == std::to_string(tftpPort))
         serverPort = tftpPort;
-    else
+    else if (!watching)
         return refuse("the request names another port than 67 or 69");
     if (auto problem = anvil::BenchCardRule::nameProblem(name)) return refuse(*problem);
     unsigned index = ::if_nametoindex(name.c_str());
@@ -214,6 +311,7 @@ int main() {
     auto card = cardFacts(name, index);
     if (!card) return refuse("card " + name + " cannot be checked: its route tables or /sys/class/net cannot be read");
     if (auto problem = anvil::BenchCardRule::refusal(*card)) return refuse(*problem);
+    if (watching) return watch(name, index);
 
     // The same steps, in the same order and with the same operation texts, as the server's own.
     // TFTP answers only the unicast requests sent to the card's address: no broadcast.

@@ -1,7 +1,7 @@
 # Makes dhcpanvil-helper what the package's postinst makes it: owned by root and the system group
 # dhcpanvil (created when missing), mode 0750 so that only that group's members can start it, and
-# allowed to bind ports 67 and 69. Makes sure no other program keeps a capability from an earlier
-# install: a Qt program loads plug-ins chosen by whoever starts it, so DHCPAnvilApp must never run with one.
+# allowed to bind ports 67 and 69 and to open the packet socket that watches a bench card's cable.
+# Makes sure no other program keeps a capability from an earlier install: a Qt program loads plug-ins chosen by whoever starts it, so DHCPAnvilApp must never run with one.
 # Without root this only warns with the commands to run. Into a staging folder (DESTDIR, as the
 # package build does) the ownership is left to the package's postinst.
 find_program(SETCAP setcap PATHS /usr/sbin /sbin)
@@ -26,7 +26,7 @@ endforeach()
 
 set(group dhcpanvil)
 string(CONCAT commands "groupadd -r ${group}; chown root:${group} ${helper}; chmod 0750 ${helper}; "
-                      "setcap cap_net_bind_service+ep ${helper}")
+                      "setcap cap_net_bind_service,cap_net_raw+ep ${helper}")
 if(NOT "$ENV{DESTDIR}" STREQUAL "")
   message(STATUS "Staged into DESTDIR: the package's postinst sets the group, mode and capability of ${helper}")
   return()
@@ -59,14 +59,15 @@ endif()
 message(STATUS "${helper} is root:${group} 0750; add bench users with: sudo usermod -aG ${group} \"$USER\"")
 
 if(NOT SETCAP)
-  message(WARNING "setcap not found: run as root: setcap cap_net_bind_service+ep ${helper}")
+  message(WARNING "setcap not found: run as root: setcap cap_net_bind_service,cap_net_raw+ep ${helper}")
   return()
 endif()
-execute_process(COMMAND ${SETCAP} cap_net_bind_service+ep "${helper}" RESULT_VARIABLE status ERROR_VARIABLE error)
+execute_process(COMMAND ${SETCAP} cap_net_bind_service,cap_net_raw+ep "${helper}" RESULT_VARIABLE status
+                ERROR_VARIABLE error)
 if(status EQUAL 0)
-  message(STATUS "Granted cap_net_bind_service to ${helper}")
+  message(STATUS "Granted cap_net_bind_service and cap_net_raw to ${helper}")
 else()
   string(STRIP "${error}" error)
-  message(WARNING "Could not grant cap_net_bind_service to ${helper} (${error}); run as root: "
-                  "setcap cap_net_bind_service+ep ${helper}")
+  message(WARNING "Could not grant cap_net_bind_service and cap_net_raw to ${helper} (${error}); run as root: "
+                  "setcap cap_net_bind_service,cap_net_raw+ep ${helper}")
 endif()

@@ -40,8 +40,9 @@ for and what it got, names the maker of its hardware, watches whether it is
 still there, and keeps a lease table and a log.
 .
 The package holds the command-line tool dhcpanvil, the desktop application
-DHCPAnvilApp and a small helper, the only program that is granted the
-capabilities to serve on ports 67 and 69 of a card.")
+DHCPAnvilApp and a small helper, the only program that is granted
+capabilities: to serve on ports 67 and 69 of a card, and to watch that card's
+cable for ARP, LLDP and TFTP frames of devices that never ask for an address.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

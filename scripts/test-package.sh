@@ -43,7 +43,7 @@ for file in "${files[@]}"; do
   [ -f "$file" ] && granted+=$(getcap "$file")
 done
 if [ -f "$helper" ]; then
-  [[ $granted == "$helper cap_net_bind_service=ep" ]] || fail "capabilities granted: ${granted:-none}"
+  [[ $granted == "$helper cap_net_bind_service,cap_net_raw=ep" ]] || fail "capabilities granted: ${granted:-none}"
 else
   [ -z "$granted" ] || fail "capabilities granted without a helper: $granted"
   echo "package test: the package holds no helper yet, so no capabilities are granted"

@@ -33,6 +33,7 @@ void closeFrameWatch(FrameWatch& watch);
 // One frame read without blocking.
 struct WatchedBytes {
     std::size_t length = 0;  // bytes in the buffer
+    friend bool operator==(const WatchedBytes&, const WatchedBytes&) = default;
 };
 struct NoFrameWaiting {
     friend bool operator==(NoFrameWaiting, NoFrameWaiting) = default;

@@ -25,6 +25,7 @@
 #include "core/server/transport_listener.hpp"
 #include "core/server/udp_transport.hpp"
 #include "core/tftp_service/tftp_service.hpp"
+#include "core/watch_service/cable_watch.hpp"
 
 namespace anvil {
 
@@ -55,6 +56,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     TransportListener listener;
     // The boot folder's TFTP server, while serving with one.
     std::unique_ptr<TFTPService> tftp;
+    // The watch of the card's cable, in card mode when asked for.
+    std::unique_ptr<CableWatch> cableWatch;
     std::optional<RepeatingTimer> watchTimer;
     std::optional<RepeatingTimer> presenceTimer;
     std::optional<RepeatingTimer> expiryTimer;
@@ -109,7 +112,19 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
 
     // Events and notices.
 
-    void emit(ServerEvent event) { events->yield(std::move(event)); }
+    void emit(ServerEvent event) {
+        tellCableWatch(event);
+        events->yield(std::move(event));
+    }
+
+    // Whether a device holds a lease changes what the watch advises about it.
+    void tellCableWatch(const ServerEvent& event) {
+        if (!cableWatch) return;
+        if (auto changed = event.as<ServerEvent::LeaseChanged>())
+            cableWatch->leaseChanged(changed->lease.mac, changed->lease.state == Lease::State::bound);
+        else if (auto removed = event.as<ServerEvent::LeaseRemoved>())
+            cableWatch->leaseChanged(removed->mac, false);
+    }
 
     // Notices are remembered as they go out, whoever made them, so that clear() can end them.
     void report(ServerEvent event) {
@@ -145,6 +160,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         emit(ServerEvent::started(interfaceName, options.config));
         for (const auto& lease : table.leases()) emit(ServerEvent::leaseChanged(lease));
         if (isCardMode()) {
+            startCableWatch();
             showLink(host.mediaStatus(interfaceName));
             host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
             watchTimer.emplace(context, timers.watchInterval, timers.watchInterval, [this] { watch(); });
@@ -183,7 +199,34 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         retries.clear();
         presence.cancel();
         tftp.reset();
+        cableWatch.reset();
         listener.close();
+    }
+
+    void startCableWatch() {
+        if (!options.watchCable || !host.openFrameWatch) return;
+        CableWatch::Callbacks callbacks;
+        callbacks.emit = [this](ServerEvent event) { report(std::move(event)); };
+        callbacks.raise = [this](Notice notice) { raise(std::move(notice)); };
+        callbacks.clear = [this](NoticeKind kind) { clear(kind); };
+        callbacks.holdsLease = [this](const MACAddress& mac) {
+            auto lease = table.lease(mac);
+            return lease && lease->state == Lease::State::bound;
+        };
+        callbacks.served = options.config.subnet();
+        callbacks.cardAddresses = [this] {
+            std::vector<IPv4Address> found;
+            for (const auto& address : host.interfaceAddresses())
+                if (address.name == interfaceName) found.push_back(address.subnet.address);
+            return found;
+        };
+        callbacks.maker = options.maker;
+        callbacks.clock = host.clock;
+        if (options.cardMAC) callbacks.ownMAC = [mac = *options.cardMAC] { return std::optional<MACAddress>(mac); };
+        CableWatch::Seams seams;
+        seams.open = host.openFrameWatch;
+        cableWatch = std::make_unique<CableWatch>(context, interfaceName, std::move(callbacks), std::move(seams));
+        cableWatch->start();
     }
 
     // Boot files are served on the card DHCP serves, or on the loopback test port.
@@ -478,6 +521,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         if (index == 0 || index != listener.transport().interfaceIndex()) {
             listener.close();
             if (tftp) tftp->stop();
+            if (cableWatch) cableWatch->stop();
             setLink(false);
             markAllOffline("adapter unplugged");
             raise(Notice::adapterUnplugged());
@@ -539,6 +583,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                 emit(ServerEvent::info(std::string("boot files not served: ") + error.what()));
             }
         }
+        if (cableWatch) cableWatch->restart(name);
         showLink(host.mediaStatus(name));
     }
 
@@ -667,7 +712,14 @@ void DHCPServer::refreshPresence() {
 }
 
 // PLACEHOLDER: replaced by the cable watch and recovery serving.
-std::vector<Neighbour> DHCPServer::currentNeighbours() { return {}; }
+std::vector<Neighbour> DHCPServer::currentNeighbours() {
+    std::vector<Neighbour> copy;
+    auto core = core_;
+    queues_->server.sync([&copy, core] {
+        if (core->cableWatch) copy = core->cableWatch->neighbours();
+    });
+    return copy;
+}
 void DHCPServer::startRecoveryServing() {}
 void DHCPServer::serveFileAs(std::string, std::filesystem::path) {}
 void DHCPServer::stopRecoveryServing() {}

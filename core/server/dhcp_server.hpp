@@ -17,6 +17,7 @@
 #include "core/leases/lease_table.hpp"
 #include "core/server/server_host.hpp"
 #include "core/server/transport.hpp"
+#include "core/addressing/maker_registry.hpp"
 #include "core/server/transport_mode.hpp"
 
 namespace anvil {
@@ -32,6 +33,8 @@ public:
         bool presenceEnabled = true;
         // Watch the card's cable for devices that do not ask (card mode only).
         bool watchCable = true;
+        // Names the maker of a device the watch sees; none when null.
+        MakerLookup maker = nullptr;
     };
 
     // Seams for tests; by default the real host, UDP sockets and the runtime's usual intervals.

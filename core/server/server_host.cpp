@@ -16,6 +16,7 @@ ServerHost ServerHost::system() {
     host.clock = systemNow;
     host.mediaStatus = [](const std::string& name) { return Interfaces::mediaStatus(name); };
     host.interfaceAddresses = [] { return Interfaces::interfaceAddresses(); };
+    host.openFrameWatch = [](const std::string& name) { return anvil::openFrameWatch(name); };
     host.bsdName = [](const MACAddress& mac) { return Interfaces::bsdName(mac); };
     host.interfaceIndex = [](const std::string& name) -> std::uint32_t { return ::if_nametoindex(name.c_str()); };
     host.interfaceNameForIndex = [](std::uint32_t index) -> std::string {

@@ -11,6 +11,7 @@
 #include "core/addressing/subnet.hpp"
 #include "core/host/arp_table.hpp"
 #include "core/host/async_prober.hpp"
+#include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/addressing/presence_state.hpp"
 
@@ -32,6 +33,8 @@ struct ServerHost {
     std::function<ARPEntries()> readARPTable;
     std::function<void(const std::string& interfaceName, IPv4Address nearby)> triggerLocalNetworkAlert;
 
+    // Opens the watch of a card's cable; when null the cable is not watched.
+    std::function<std::variant<FrameWatch, PrivilegeHelper::Failure>(const std::string& interfaceName)> openFrameWatch;
     // The real system: wall clock, the kernel's interfaces, real probes.
     static ServerHost system();
 };

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/addressing/date.hpp"
@@ -38,13 +39,18 @@ public:
         MakerLookup maker;
         // The system clock when null.
         std::function<Date()> clock;
+        // The card's own hardware address, whose frames are never a neighbour; read from the host when null.
+        std::function<std::optional<MACAddress>()> ownMAC;
     };
     struct Seams {
         // openFrameWatch when null.
         std::function<std::variant<FrameWatch, PrivilegeHelper::Failure>(const std::string& card)> open;
+        // How often quiet devices are looked for.
+        double expireEverySeconds = 10;
     };
 
-    CableWatch(asio::io_context& loop, std::string card, Callbacks callbacks, Seams seams = {});
+    CableWatch(asio::io_context& loop, std::string card, Callbacks callbacks);
+    CableWatch(asio::io_context& loop, std::string card, Callbacks callbacks, Seams seams);
     // On the loop's thread; stops.
     ~CableWatch();
     CableWatch(const CableWatch&) = delete;

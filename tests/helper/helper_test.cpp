@@ -2,8 +2,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -11,6 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -19,6 +25,7 @@
 #include <thread>
 
 #include "core/host/bench_card_rule.hpp"
+#include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/privilege_helper.hpp"
 #include "core/host/process_runner.hpp"
@@ -287,7 +294,7 @@ struct InstalledHelper {
             error = "cannot copy the helper";
             return;
         }
-        auto granted = ProcessRunner::run("/usr/sbin/setcap", {"cap_net_bind_service+ep", path});
+        auto granted = ProcessRunner::run("/usr/sbin/setcap", {"cap_net_bind_service,cap_net_raw+ep", path});
         if (granted.status != 0) error = "setcap failed: " + granted.text;
     }
     ~InstalledHelper() {
@@ -479,6 +486,241 @@ TEST(Helper, HandsOffWhenTheCallerStartedWithItsStandardDescriptorsClosed) {
     auto length = ::read(ends[0], text, sizeof text - 1);
     ::close(ends[0]);
     EXPECT_EQ(std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0), "served");
+}
+
+TEST(Helper, WatchesOnlyABenchCardAndRefusesEveryOtherWatchRequestWithOneLine) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    for (const auto& step : std::vector<std::vector<std::string>>{
+             {"link", "add", "en1", "type", "veth", "peer", "name", "peer1"},
+             {"address", "add", "10.45.0.1/24", "dev", "en1"},
+             {"link", "set", "en1", "up"},
+             {"link", "set", "peer1", "up"},
+             {"route", "add", "default", "via", "10.45.0.2", "dev", "en1"},
+             {"tuntap", "add", "dev", "en2", "mode", "tun"}}) {
+        std::vector<std::string> arguments{"-n", bench.name};
+        arguments.insert(arguments.end(), step.begin(), step.end());
+        auto output = ProcessRunner::run("/usr/sbin/ip", arguments);
+        if (output.status != 0) GTEST_SKIP() << "cannot build the cards: " << output.text;
+    }
+    struct Row {
+        std::string request;
+        std::string answer;  // "ok" stands for "ok <index of en0>"
+    };
+    const Row rows[] = {
+        {"en0 watch\n", "ok"},
+        {"en1 watch\n", "refused card en1 carries a default route: it is this computer's own connection, not a bench card\n"},
+        {"en2 watch\n", "refused card en2 is not an Ethernet card\n"},
+        {"lo watch\n", "refused card lo is not offered: only cards named \"en…\" or \"eth…\" are served\n"},
+        {"enmissing watch\n", "error 6 find interface enmissing\n"},
+        {"watch\n", "refused the request is truncated: it names no port\n"},
+        {" watch\n", "refused the card name is empty\n"},
+        {"en0 watch", "refused the request is truncated: it does not end with a newline\n"},
+        {"en0 WATCH\n", "refused the request names another port than 67 or 69\n"},
+        {"en0 watch 67\n", "refused the card name contains a space\n"},
+        {"en0  watch\n", "refused the card name contains a space\n"},
+        {"en" + std::string(40, 'x') + " watch\n", "refused the request is longer than a card name and a port\n"},
+    };
+    bench.inside([&] {
+        const std::string accepted = "ok " + std::to_string(::if_nametoindex("en0")) + "\n";
+        for (const auto& row : rows) {
+            int passed = -1;
+            // The accepted watch ends when ask closes its end of the pair.
+            EXPECT_EQ(ask(row.request, &passed), row.answer == "ok" ? accepted : row.answer) << row.request;
+            EXPECT_EQ(passed, -1) << "the packet socket left the helper: " << row.request;
+            if (passed >= 0) ::close(passed);
+        }
+    });
+}
+
+// A broadcast frame from a local address whose last byte is `tag`.
+std::vector<std::uint8_t> taggedFrame(std::uint16_t type, std::vector<std::uint8_t> payload, std::uint8_t tag) {
+    std::vector<std::uint8_t> bytes(12, 0xff);
+    bytes[6] = 0x02;
+    bytes.push_back(static_cast<std::uint8_t>(type >> 8));
+    bytes.push_back(static_cast<std::uint8_t>(type));
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    bytes.resize(std::max<std::size_t>(bytes.size() + 1, 64), 0);
+    bytes.back() = tag;
+    return bytes;
+}
+
+// A minimal IPv4 header and the start of a UDP or TCP header to `port`.
+std::vector<std::uint8_t> ipv4To(std::uint8_t protocol, std::uint16_t port) {
+    std::vector<std::uint8_t> bytes(20, 0);
+    bytes[0] = 0x45;
+    bytes[8] = 64;
+    bytes[9] = protocol;
+    for (int byte : {0x04, 0x00, port >> 8, port & 0xff}) bytes.push_back(static_cast<std::uint8_t>(byte));
+    bytes.resize(40, 0);
+    return bytes;
+}
+
+// A packet socket on `card` that sees everything, or -1.
+int rawSocket(const std::string& card) {
+    int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = static_cast<int>(::if_nametoindex(card.c_str()));
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The messages that arrive on `fd` until 300 ms pass without one (at most 64 of them).
+std::vector<std::vector<std::uint8_t>> collect(int fd) {
+    std::vector<std::vector<std::uint8_t>> messages;
+    std::vector<std::uint8_t> buffer(2048);
+    while (messages.size() < 64) {
+        pollfd polled{fd, POLLIN, 0};
+        if (::poll(&polled, 1, 300) <= 0) break;
+        ssize_t length = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (length <= 0) break;
+        messages.emplace_back(buffer.begin(), buffer.begin() + length);
+    }
+    return messages;
+}
+
+// "CapEff", "CapPrm", "CapInh" and "NoNewPrivs" of a running process, as /proc shows them.
+std::map<std::string, std::string> privileges(pid_t process) {
+    std::map<std::string, std::string> found;
+    std::ifstream status("/proc/" + std::to_string(process) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::string key = line.substr(0, colon);
+        if (key == "CapEff" || key == "CapPrm" || key == "CapInh" || key == "CapAmb" || key == "NoNewPrivs")
+            found[key] = line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+    return found;
+}
+
+TEST(Helper, RelaysOnlyWatchedFramesWithNoCapabilityLeftAndEndsWithItsPair) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    // A larger MTU lets a frame longer than the watch keeps cross the pair.
+    for (const std::string card : {"en0", "peer0"})
+        ASSERT_EQ(ProcessRunner::run("/usr/sbin/ip", {"-n", bench.name, "link", "set", card, "mtu", "2000", "up"}).status, 0);
+    bench.inside([&] {
+        int ends[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::dup2(ends[1], 3);
+            ::execl(ANVIL_HELPER_PATH, "dhcpanvil-helper", nullptr);
+            ::_exit(127);
+        }
+        ::close(ends[1]);
+        std::string request = "en0 watch\n";
+        ASSERT_EQ(::send(ends[0], request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+        char line[64] = {};
+        ASSERT_GT(::recv(ends[0], line, sizeof line - 1, 0), 0);
+        EXPECT_EQ(std::string(line), "ok " + std::to_string(::if_nametoindex("en0")) + "\n");
+
+        const std::string none = "0000000000000000";
+        std::map<std::string, std::string> expected{
+            {"CapEff", none}, {"CapPrm", none}, {"CapInh", none}, {"CapAmb", none}, {"NoNewPrivs", "1"}};
+        EXPECT_EQ(privileges(child), expected);
+
+        struct Row {
+            std::string what;
+            std::vector<std::uint8_t> frame;
+            bool relayed;
+        };
+        const Row rows[] = {
+            {"ARP", taggedFrame(0x0806, std::vector<std::uint8_t>(28, 1), 1), true},
+            {"LLDP", taggedFrame(0x88cc, {0x02, 0x07, 0x04}, 2), true},
+            {"UDP to 69", taggedFrame(0x0800, ipv4To(17, 69), 3), true},
+            {"TCP to 69", taggedFrame(0x0800, ipv4To(6, 69), 4), false},
+            {"UDP to 80", taggedFrame(0x0800, ipv4To(17, 80), 5), false},
+            {"a frame longer than the snap length", taggedFrame(0x0806, std::vector<std::uint8_t>(1600, 1), 6), true},
+        };
+        int peer = rawSocket("peer0");
+        ASSERT_GE(peer, 0);
+        for (const auto& row : rows)
+            EXPECT_EQ(::send(peer, row.frame.data(), row.frame.size(), 0), static_cast<ssize_t>(row.frame.size()))
+                << row.what;
+        // Each relayed message is the whole frame, or its first 1518 bytes.
+        std::map<std::string, std::size_t> relayed;
+        for (const auto& message : collect(ends[0]))
+            for (const auto& row : rows) {
+                auto kept = std::min<std::size_t>(row.frame.size(), 1518);
+                if (message.size() == kept && std::equal(message.begin(), message.end(), row.frame.begin()))
+                    ++relayed[row.what];
+            }
+        for (const auto& row : rows) EXPECT_EQ(relayed[row.what], row.relayed ? 1u : 0u) << row.what;
+
+        // Whatever the caller writes never reaches the cable.
+        auto written = taggedFrame(0x0806, std::vector<std::uint8_t>(28, 3), 77);
+        EXPECT_EQ(::send(ends[0], written.data(), written.size(), 0), static_cast<ssize_t>(written.size()));
+        for (const auto& seen : collect(peer)) EXPECT_NE(seen, written);
+        ::close(peer);
+
+        ::close(ends[0]);
+        int status = 0;
+        pid_t done = 0;
+        for (int waited = 0; waited < 200 && done == 0; ++waited) {
+            done = ::waitpid(child, &status, WNOHANG);
+            if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(done, child) << "the helper outlived its pair";
+        if (done != child) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    });
+}
+
+// What opening a watch came to, as the programs would show it; "relayed" when the helper relays.
+std::string watchText(const std::string& card, const std::string& helper) {
+    auto opened = openFrameWatch(card, helper);
+    if (auto failure = std::get_if<PrivilegeHelper::Failure>(&opened))
+        return TransportError(failure->operation, failure->code).description();
+    auto watch = std::get<FrameWatch>(opened);
+    std::string text = watch.relay > 0 ? "relayed" : "opened here";
+    closeFrameWatch(watch);
+    return text;
+}
+
+TEST(Helper, WatchesForTheGroupsMembersOnly) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    InstalledHelper installed(*group);
+    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+
+    const std::string sentence(BenchCardRule::notInGroup);
+    struct Row {
+        std::string what;
+        std::optional<std::vector<gid_t>> nobodyWithGroups;  // nothing: as root
+        std::string helper;
+        std::string answer;
+    };
+    const Row rows[] = {
+        {"root", std::nullopt, "/nonexistent/dhcpanvil-helper", "opened here"},
+        {"a member", std::vector<gid_t>{*group}, installed.path, "relayed"},
+        {"a member, helper without capabilities", std::vector<gid_t>{*group}, ANVIL_HELPER_PATH,
+         "socket AF_PACKET failed: Operation not permitted (errno 1)"},
+        {"outside the group", std::vector<gid_t>{}, installed.path,
+         sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
+        {"outside the group, helper 0755", std::vector<gid_t>{}, ANVIL_HELPER_PATH,
+         sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
+    };
+    bench.inside([&] {
+        for (const auto& row : rows) {
+            auto work = [&] { return watchText("en0", row.helper); };
+            EXPECT_EQ(row.nobodyWithGroups ? asNobody(*row.nobodyWithGroups, work) : work(), row.answer) << row.what;
+        }
+    });
 }
 
 }  // namespace

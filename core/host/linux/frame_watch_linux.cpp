@@ -1,15 +1,132 @@
-#include <cerrno>
+#if defined(__linux__)
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <optional>
+
+#include "core/host/bench_card_rule.hpp"
 #include "core/host/frame_watch.hpp"
+#include "core/host/interfaces.hpp"
+#include "core/host/linux/text_file.hpp"
+#include "core/host/linux/watch_relay.hpp"
+#include "core/host/watch_filter.hpp"
 
 namespace anvil {
 
-// PLACEHOLDER: replaced by the packet socket and the helper's relay.
-std::variant<FrameWatch, PrivilegeHelper::Failure> openFrameWatch(const std::string&, const std::string&) {
-    return PrivilegeHelper::Failure{"watch", ENOSYS};
+namespace {
+
+using Failure = PrivilegeHelper::Failure;
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
-void closeFrameWatch(FrameWatch&) {}
-FrameReception receiveFrame(const FrameWatch&, std::span<std::uint8_t>) { return WatchEnded{ENOSYS}; }
-bool PrivilegeHelper::watchNotNeeded() { return false; }
+
+std::optional<long> readNumber(const std::string& path) {
+    auto text = LinuxHost::readTextFile(path, 64);
+    if (!text) return std::nullopt;
+    long value = 0;
+    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc{} || end == text->data() || value < 0) return std::nullopt;
+    return value;
+}
+
+// Root watches only what the helper would: a bench card. The name was checked before it reached
+// a path; a card whose facts cannot be read is refused rather than watched on a guess.
+std::optional<Failure> benchCardFailure(const std::string& name, unsigned index) {
+    auto refused = [](const std::string& reason) { return Failure{"watch a card (" + reason + ")", EPERM}; };
+    std::string base = "/sys/class/net/" + name;
+    // /sys shows the cards of the namespace it was mounted in, which need not be ours.
+    if (readNumber(base + "/ifindex") != static_cast<long>(index))
+        return refused("card " + name + " cannot be checked: /sys/class/net does not show it");
+    BenchCardRule::Card card;
+    card.name = name;
+    if (auto type = readNumber(base + "/type")) card.linkType = static_cast<int>(*type);
+    card.wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
+    card.bridge = isDirectory(base + "/bridge");
+    auto routed = Interfaces::defaultRouteCards();
+    card.carriesDefaultRoute = std::find(routed.begin(), routed.end(), name) != routed.end();
+    if (auto problem = BenchCardRule::refusal(card)) return refused(*problem);
+    return std::nullopt;
+}
+
+// The packet socket itself, with the same steps the helper takes.
+std::variant<FrameWatch, Failure> openPacketSocket(const std::string& name) {
+    if (auto problem = BenchCardRule::nameProblem(name)) return Failure{"watch a card (" + *problem + ")", EPERM};
+    unsigned index = ::if_nametoindex(name.c_str());
+    if (index == 0) return Failure{"find interface " + name, ENXIO};
+    if (auto refused = benchCardFailure(name, index)) return *refused;
+
+    // Protocol 0 receives nothing until the bind, which comes after the filter is in place.
+    int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return Failure{"socket AF_PACKET", errno};
+    auto fail = [fd](std::string operation) {
+        int code = errno;
+        ::close(fd);
+        return Failure{std::move(operation), code};
+    };
+    sock_fprog filter = WatchFilter::attachable();
+    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
+        return fail("setsockopt SO_ATTACH_FILTER");
+    int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) != 0) return fail("setsockopt SO_LOCK_FILTER");
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = static_cast<int>(index);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return fail("bind packet socket to " + name);
+    std::uint8_t discarded[1];
+    while (::recv(fd, discarded, sizeof discarded, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
+    return FrameWatch{fd, index, -1};
+}
+
+FrameReception failedReception(int code) {
+    if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR) return NoFrameWaiting{};
+    return WatchEnded{code};
+}
+
+}  // namespace
+
+std::variant<FrameWatch, Failure> openFrameWatch(const std::string& interfaceName, const std::string& helperPath) {
+    if (PrivilegeHelper::watchNotNeeded()) return openPacketSocket(interfaceName);
+    return PrivilegeHelper::startWatchRelay(interfaceName, helperPath);
+}
+
+void closeFrameWatch(FrameWatch& watch) {
+    if (watch.fd >= 0) ::close(watch.fd);
+    PrivilegeHelper::endWatchRelay(watch.relay);
+    watch = FrameWatch{};
+}
+
+FrameReception receiveFrame(const FrameWatch& watch, std::span<std::uint8_t> buffer) {
+    if (watch.fd < 0) return WatchEnded{EBADF};
+    if (watch.relay >= 0) {
+        ssize_t length = ::recv(watch.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (length < 0) return failedReception(errno);
+        // The helper never sends an empty message: this is its end closing.
+        if (length == 0) return WatchEnded{0};
+        return WatchedBytes{std::min(static_cast<std::size_t>(length), buffer.size())};
+    }
+    sockaddr_ll from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t length = ::recvfrom(watch.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (length < 0) return failedReception(errno);
+    // What this computer sent is not a neighbour's.
+    if (from.sll_pkttype == PACKET_OUTGOING) return NoFrameWaiting{};
+    return WatchedBytes{std::min(static_cast<std::size_t>(length), buffer.size())};
+}
 
 }  // namespace anvil
+#endif

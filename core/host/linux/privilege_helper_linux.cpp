@@ -15,11 +15,13 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "core/host/bench_card_rule.hpp"
 #include "core/host/privilege_helper.hpp"
+#include "core/host/linux/watch_relay.hpp"
 
 namespace anvil {
 
@@ -30,6 +32,8 @@ using namespace std::chrono_literals;
 
 // The helper answers in milliseconds; a hung one must not hold the server's queue for long.
 constexpr auto answerLimit = 5s;
+// A relaying helper exits as soon as it sees its end close; one that does not is killed.
+constexpr auto relayEndLimit = 2s;
 constexpr int helperRequestFD = 3;
 
 const std::string answerOperation = "read the answer of dhcpanvil-helper";
@@ -112,8 +116,12 @@ pid_t spawnHelper(const std::string& helperPath, int childEnd, int& failure) {
     return failure == 0 ? child : -1;
 }
 
-// Reads the one answer: its line, and the descriptor passed with it (or -1).
-std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> readAnswer(int fd, Clock::time_point deadline) {
+// Waits for the one answer and reads its line and the descriptor passed with it (or -1).
+struct Answer {
+    std::string line;
+    int passed = -1;
+};
+std::variant<Answer, PrivilegeHelper::Failure> readAnswerLine(int fd, Clock::time_point deadline) {
     pollfd polled{fd, POLLIN, 0};
     while (true) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -134,21 +142,29 @@ std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> readAnswer(int f
     ssize_t length = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
     if (length < 0) return PrivilegeHelper::Failure{answerOperation, errno};
 
-    int passed = -1;
+    Answer answer;
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
         if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
-            header->cmsg_len >= CMSG_LEN(sizeof(int)))
-            std::memcpy(&passed, CMSG_DATA(header), sizeof passed);
+            header->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            if (answer.passed >= 0) ::close(answer.passed);
+            std::memcpy(&answer.passed, CMSG_DATA(header), sizeof answer.passed);
+        }
+    answer.line.assign(text, static_cast<std::size_t>(length));
+    if (!answer.line.empty() && answer.line.back() == '\n') answer.line.pop_back();
+    return answer;
+}
 
-    std::string line(text, static_cast<std::size_t>(length));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    if (line.starts_with("ok ") && passed >= 0) {
-        char* end = nullptr;
-        unsigned long index = std::strtoul(line.c_str() + 3, &end, 10);
-        if (end && *end == '\0' && index > 0 && index <= UINT32_MAX)
-            return PrivilegeHelper::Socket{passed, static_cast<std::uint32_t>(index)};
-    }
-    if (passed >= 0) ::close(passed);
+// The interface index of an "ok <index>" line.
+std::optional<std::uint32_t> acceptedIndex(const std::string& line) {
+    if (!line.starts_with("ok ")) return std::nullopt;
+    char* end = nullptr;
+    unsigned long index = std::strtoul(line.c_str() + 3, &end, 10);
+    if (end && *end == '\0' && index > 0 && index <= UINT32_MAX) return static_cast<std::uint32_t>(index);
+    return std::nullopt;
+}
+
+// What an answer other than "ok" means, in the server socket's failure words.
+PrivilegeHelper::Failure answerFailure(const std::string& line) {
     if (line.starts_with("error ")) {
         char* end = nullptr;
         long code = std::strtol(line.c_str() + 6, &end, 10);
@@ -161,6 +177,43 @@ std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> readAnswer(int f
         return PrivilegeHelper::Failure{"ask dhcpanvil-helper (" + line.substr(8) + ")", EPERM};
     // An empty line is the helper's end of the pair: it died before answering.
     return PrivilegeHelper::Failure{answerOperation, EPROTO};
+}
+
+// Reads the one answer to a server socket request: its line and the descriptor passed with it.
+std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> readAnswer(int fd, Clock::time_point deadline) {
+    auto read = readAnswerLine(fd, deadline);
+    if (auto failure = std::get_if<PrivilegeHelper::Failure>(&read)) return *failure;
+    auto& answer = std::get<Answer>(read);
+    if (auto index = acceptedIndex(answer.line); index && answer.passed >= 0)
+        return PrivilegeHelper::Socket{answer.passed, *index};
+    if (answer.passed >= 0) ::close(answer.passed);
+    return answerFailure(answer.line);
+}
+
+// A socket pair whose ends both lie above the standard descriptors, or the failure.
+std::optional<PrivilegeHelper::Failure> makePair(int (&ends)[2]) {
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return PrivilegeHelper::Failure{"socketpair", errno};
+    if (!liftAboveStandard(ends[0]) || !liftAboveStandard(ends[1])) {
+        int code = errno;
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return PrivilegeHelper::Failure{"socketpair", code};
+    }
+    return std::nullopt;
+}
+
+PrivilegeHelper::Failure startFailure(const std::string& helperPath, int failure) {
+    if (failure == EACCES && !inGroupOf(helperPath))
+        return PrivilegeHelper::Failure{notInGroupOperation("Starting dhcpanvil-helper"), failure};
+    return PrivilegeHelper::Failure{"start " + helperPath, failure};
+}
+
+std::optional<PrivilegeHelper::Failure> sendRequest(int fd, const std::string& request) {
+    errno = 0;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return PrivilegeHelper::Failure{answerOperation, errno ? errno : EPROTO};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -181,37 +234,80 @@ bool PrivilegeHelper::notNeeded() {
     return effective(CAP_NET_BIND_SERVICE) && effective(CAP_NET_RAW);
 }
 
+bool PrivilegeHelper::watchNotNeeded() {
+    if (::geteuid() == 0) return true;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[CAP_NET_RAW / 32].effective >> (CAP_NET_RAW % 32)) & 1u;
+}
+
 std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> PrivilegeHelper::openServerSocket(
     const std::string& interfaceName, ServerPort port, const std::string& helperPath) {
     int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return Failure{"socketpair", errno};
-    if (!liftAboveStandard(ends[0]) || !liftAboveStandard(ends[1])) {
-        int code = errno;
-        ::close(ends[0]);
-        ::close(ends[1]);
-        return Failure{"socketpair", code};
-    }
+    if (auto failure = makePair(ends)) return *failure;
     int failure = 0;
     pid_t child = spawnHelper(helperPath, ends[1], failure);
     ::close(ends[1]);
     if (child < 0) {
         ::close(ends[0]);
-        if (failure == EACCES && !inGroupOf(helperPath))
-            return Failure{notInGroupOperation("Starting dhcpanvil-helper"), failure};
-        return Failure{"start " + helperPath, failure};
+        return startFailure(helperPath, failure);
     }
 
     auto deadline = Clock::now() + answerLimit;
     std::string request = interfaceName + " " + std::to_string(static_cast<unsigned>(port)) + "\n";
     std::variant<Socket, Failure> answer;
-    errno = 0;
-    if (::send(ends[0], request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-        answer = Failure{answerOperation, errno ? errno : EPROTO};
+    if (auto unsent = sendRequest(ends[0], request))
+        answer = *unsent;
     else
         answer = readAnswer(ends[0], deadline);
     ::close(ends[0]);
     reap(child, deadline);
     return answer;
+}
+
+std::variant<FrameWatch, PrivilegeHelper::Failure> PrivilegeHelper::startWatchRelay(const std::string& interfaceName,
+                                                                                    const std::string& helperPath) {
+    int ends[2];
+    if (auto failure = makePair(ends)) return *failure;
+    int failure = 0;
+    pid_t child = spawnHelper(helperPath, ends[1], failure);
+    ::close(ends[1]);
+    if (child < 0) {
+        ::close(ends[0]);
+        return startFailure(helperPath, failure);
+    }
+
+    auto deadline = Clock::now() + answerLimit;
+    std::variant<FrameWatch, Failure> result = Failure{answerOperation, EPROTO};
+    if (auto unsent = sendRequest(ends[0], interfaceName + " watch\n")) {
+        result = *unsent;
+    } else {
+        auto read = readAnswerLine(ends[0], deadline);
+        if (auto readFailure = std::get_if<Failure>(&read)) {
+            result = *readFailure;
+        } else {
+            auto& answer = std::get<Answer>(read);
+            // The packet socket never leaves the helper: an answer that carries one is not its own.
+            if (answer.passed >= 0) {
+                ::close(answer.passed);
+            } else if (auto index = acceptedIndex(answer.line)) {
+                int flags = ::fcntl(ends[0], F_GETFL);
+                if (flags >= 0 && ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) == 0)
+                    return FrameWatch{ends[0], *index, child};
+                result = Failure{"fcntl O_NONBLOCK", errno};
+            } else {
+                result = answerFailure(answer.line);
+            }
+        }
+    }
+    ::close(ends[0]);
+    reap(child, deadline);
+    return result;
+}
+
+void PrivilegeHelper::endWatchRelay(pid_t relay) {
+    if (relay > 0) reap(relay, Clock::now() + relayEndLimit);
 }
 
 }  // namespace anvil
