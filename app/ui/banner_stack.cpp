@@ -1,5 +1,7 @@
 #include "app/ui/banner_stack.hpp"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <algorithm>
 #include <QLabel>
@@ -30,6 +32,26 @@ Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(paren
     action_->setObjectName("bannerAction");
     connect(action_, &QPushButton::clicked, this, [this] { model_.openLocalNetworkSettings(); });
     row->addWidget(action_, 0, Qt::AlignTop);
+    auto deviceButton = [&](const char* title, const char* name, auto act) {
+        auto* button = new QPushButton(title);
+        button->setObjectName(name);
+        button->setVisible(false);
+        connect(button, &QPushButton::clicked, this, [this, act] {
+            if (device_) act(model_, *device_);
+        });
+        row->addWidget(button, 0, Qt::AlignTop);
+        return button;
+    };
+    reach_ = deviceButton("Reach it", "bannerReach", [](AppModel& m, const MACAddress& mac) { m.reachNeighbour(mac); });
+    openDevice_ = deviceButton("Open in browser", "bannerOpenDevice",
+                               [](AppModel& m, const MACAddress& mac) { m.openNeighbourInBrowser(mac); });
+    copyIP_ = deviceButton("Copy IP", "bannerCopyIP", [](AppModel& m, const MACAddress& mac) {
+        if (auto address = m.neighbourAddress(mac)) QGuiApplication::clipboard()->setText(q(address->description()));
+    });
+    stopReaching_ = deviceButton("Stop reaching", "bannerStopReaching",
+                                 [](AppModel& m, const MACAddress& mac) { m.stopReaching(mac); });
+    serveFile_ = deviceButton("Serve a file to it", "bannerServeFile",
+                              [](AppModel& m, const MACAddress& mac) { m.serveFileToNeighbour(mac); });
     dismiss_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "Dismiss");
     dismiss_->setObjectName("dismissButton");
     connect(dismiss_, &QPushButton::clicked, this, [this] { model_.dismiss(kind_); });
@@ -49,6 +71,14 @@ void Banner::render(const Notice& notice) {
     auto action = model_.noticeActionTitle(notice.kind);
     if (action && action_->text() != q(*action)) action_->setText(q(*action));
     action_->setVisible(action.has_value());
+    device_ = notice.neighbour;
+    bool reachable = device_ && notice.kind == NoticeKind::deviceNotAsking;
+    bool reached = reachable && model_.isReached(*device_);
+    reach_->setVisible(reachable && !reached);
+    openDevice_->setVisible(reached);
+    copyIP_->setVisible(reached);
+    stopReaching_->setVisible(reached);
+    serveFile_->setVisible(device_ && notice.kind == NoticeKind::recoveryLoader && !model_.recovery);
 }
 
 BannerStack::BannerStack(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {

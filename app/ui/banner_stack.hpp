@@ -24,6 +24,13 @@ private:
     QLabel* symbol_;
     QLabel* message_;
     QPushButton* action_;
+    // The actions of a notice about a device on the cable.
+    QPushButton* reach_;
+    QPushButton* openDevice_;
+    QPushButton* copyIP_;
+    QPushButton* stopReaching_;
+    QPushButton* serveFile_;
+    std::optional<MACAddress> device_;
     QPushButton* dismiss_;
 };
 

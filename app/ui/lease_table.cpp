@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/ui/cable_section.hpp"
 #include "app/ui/texts.hpp"
 #include "core/addressing/plain_text.hpp"
 #include "core/events/event_log.hpp"
@@ -183,9 +184,12 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     view_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(view_, &QTableView::customContextMenuRequested, this, &LeasesPanel::showMenu);
     layout->addWidget(view_);
+    cable_ = new CableSection(model_);
+    layout->addWidget(cable_);
 }
 
 void LeasesPanel::render(ModelChange parts) {
+    cable_->render(parts);
     if (parts.touches(ModelChange::leases))
         table_->update(model_);
     else if (parts.touches(ModelChange::clock))

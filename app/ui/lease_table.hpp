@@ -79,6 +79,7 @@ private:
     LeaseTableModel* table_;
     LeaseOrder* ordered_;
     QTableView* view_;
+    class CableSection* cable_;
 };
 
 }  // namespace anvil

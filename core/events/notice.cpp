@@ -105,6 +105,11 @@ Notice Notice::bootFileMissing(std::string_view file, const std::filesystem::pat
                                              ", which is not in the boot folder " + plainText(folder.string()), {}};
 }
 
+Notice Notice::bootFileNotGiven(std::string_view file) {
+    return {NoticeKind::bootFileMissing,
+            "Device asked for boot file " + plainText(file) + ", which DHCP Anvil has not been given", {}};
+}
+
 Notice Notice::neighbourAdvice(const NeighbourAdvice& advice, const Neighbour& neighbour) {
     auto kind = advice.kind == NeighbourAdvice::Kind::reachIt ? NoticeKind::deviceNotAsking : NoticeKind::recoveryLoader;
     return {kind, adviceSentence(advice, neighbour), neighbour.mac};

@@ -70,6 +70,8 @@ struct Notice {
     static Notice leaseJournalSetAside(const std::filesystem::path& movedTo);
     // The file name is the client's text and is shown escaped; the folder is the user's own.
     static Notice bootFileMissing(std::string_view file, const std::filesystem::path& folder);
+    // The same kind when serving without a boot folder, only the files the user gave.
+    static Notice bootFileNotGiven(std::string_view file);
     // deviceNotAsking or recoveryLoader, by the advice's kind, naming the neighbour.
     static Notice neighbourAdvice(const NeighbourAdvice& advice, const Neighbour& neighbour);
 

@@ -56,6 +56,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     TransportListener listener;
     // The boot folder's TFTP server, while serving with one.
     std::unique_ptr<TFTPService> tftp;
+    // TFTP runs for a recovery loader rather than for the boot config.
+    bool recoveryServing = false;
     // The watch of the card's cable, in card mode when asked for.
     std::unique_ptr<CableWatch> cableWatch;
     std::optional<RepeatingTimer> watchTimer;
@@ -199,6 +201,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         retries.clear();
         presence.cancel();
         tftp.reset();
+        recoveryServing = false;
         cableWatch.reset();
         listener.close();
     }
@@ -232,6 +235,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     // Boot files are served on the card DHCP serves, or on the loopback test port.
     void startTFTP() {
         if (!options.config.boot) return;
+        makeTFTP(*options.config.boot);
+    }
+
+    void makeTFTP(const BootConfig& boot) {
         TFTPService::Place place{isCardMode() ? interfaceName : std::string{}, 0, options.config.serverIP};
         if (auto loopback = std::get_if<TransportMode::Loopback>(&options.mode.value))
             place.loopbackPort = loopback->tftpPort;
@@ -242,8 +249,43 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             [this](IPv4Address ip) { return holderOf(ip); },
             host.clock,
         };
-        tftp = std::make_unique<TFTPService>(context, std::move(place), *options.config.boot, std::move(callbacks));
-        tftp->start();
+        tftp = std::make_unique<TFTPService>(context, std::move(place), boot, std::move(callbacks));
+        try {
+            tftp->start();
+        } catch (...) {
+            tftp.reset();
+            throw;
+        }
+    }
+
+    // Without a boot config, TFTP serves only the files given for the loader.
+    void startRecoveryServing() {
+        if (!running) return;
+        if (tftp) {
+            if (!tftp->isRunning()) tftp->start();
+            return;
+        }
+        try {
+            makeTFTP(BootConfig{});
+            recoveryServing = true;
+        } catch (const TFTPStartError& error) {
+            emit(ServerEvent::info(std::string("cannot serve the recovery loader: ") + error.what()));
+        }
+    }
+
+    void serveFileAs(const std::string& name, const std::filesystem::path& source) {
+        startRecoveryServing();
+        if (tftp && !tftp->serveFileAs(name, source))
+            emit(ServerEvent::info("cannot serve " + plainText(name) + ": the name is refused or too many files are given"));
+    }
+
+    void stopRecoveryServing() {
+        if (!tftp) return;
+        tftp->forgetGivenFiles();
+        if (recoveryServing) {
+            tftp.reset();
+            recoveryServing = false;
+        }
     }
 
     // Leases.
@@ -711,7 +753,6 @@ void DHCPServer::refreshPresence() {
     });
 }
 
-// PLACEHOLDER: replaced by the cable watch and recovery serving.
 std::vector<Neighbour> DHCPServer::currentNeighbours() {
     std::vector<Neighbour> copy;
     auto core = core_;
@@ -720,8 +761,19 @@ std::vector<Neighbour> DHCPServer::currentNeighbours() {
     });
     return copy;
 }
-void DHCPServer::startRecoveryServing() {}
-void DHCPServer::serveFileAs(std::string, std::filesystem::path) {}
-void DHCPServer::stopRecoveryServing() {}
+void DHCPServer::startRecoveryServing() {
+    auto core = core_;
+    queues_->server.sync([core] { core->startRecoveryServing(); });
+}
+
+void DHCPServer::serveFileAs(std::string name, std::filesystem::path source) {
+    auto core = core_;
+    queues_->server.sync([core, &name, &source] { core->serveFileAs(name, source); });
+}
+
+void DHCPServer::stopRecoveryServing() {
+    auto core = core_;
+    queues_->server.sync([core] { core->stopRecoveryServing(); });
+}
 
 }  // namespace anvil

@@ -1,6 +1,8 @@
 #include "core/tftp_service/tftp_service.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,6 +94,8 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     std::uint32_t nextTransfer = 1;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(largestDatagram);
     Bytes block;
+    // Normalised name to the file the user chose for it.
+    std::map<std::string, std::filesystem::path> given;
 
     State(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks)
         : loop(loop), place(std::move(place)), boot(std::move(boot)), callbacks(std::move(callbacks)) {
@@ -107,12 +111,15 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
 
     void start() {
         if (running) return;
-        auto folder = openBootFolder(boot.folder);
-        if (auto failure = std::get_if<BootFolderFailure>(&folder)) throw TFTPStartError(failure->description(), failure->code);
-        folderFD = std::get<int>(folder);
+        if (!boot.folder.empty()) {
+            auto folder = openBootFolder(boot.folder);
+            if (auto failure = std::get_if<BootFolderFailure>(&folder))
+                throw TFTPStartError(failure->description(), failure->code);
+            folderFD = std::get<int>(folder);
+        }
         auto opened = place.card.empty() ? openTFTPLoopbackListener(place.loopbackPort) : openTFTPListener(place.card);
         if (auto failure = std::get_if<SocketFailure>(&opened)) {
-            ::close(std::exchange(folderFD, -1));
+            if (folderFD >= 0) ::close(std::exchange(folderFD, -1));
             auto where = place.card.empty() ? "127.0.0.1:" + std::to_string(place.loopbackPort)
                                             : "port 69 on " + place.card;
             auto sentence = failure->code == EADDRINUSE
@@ -220,7 +227,18 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         if (auto refusal = std::get_if<TFTPPathRefusal>(&normalized))
             return refuse(TFTPErrorCode::fileNotFound, TFTPText::fileNotFound, TFTPFailureReason::refusedPath,
                           refusal->description());
-        auto opened = openBeneath(folderFD, std::get<std::string>(normalized));
+        const auto& name = std::get<std::string>(normalized);
+        std::variant<OpenedBootFile, BootFileRefusal> opened;
+        if (auto chosen = given.find(name); chosen != given.end()) {
+            opened = openGiven(chosen->second);
+        } else if (folderFD < 0) {
+            refuse(TFTPErrorCode::fileNotFound, TFTPText::fileNotFound, TFTPFailureReason::notInFolder,
+                   "not among the files given");
+            if (callbacks.raise) callbacks.raise(Notice::bootFileNotGiven(asked.fileName));
+            return;
+        } else {
+            opened = openBeneath(folderFD, name);
+        }
         if (auto refusal = std::get_if<BootFileRefusal>(&opened)) {
             switch (refusal->kind) {
                 case BootFileRefusal::Kind::notFound:
@@ -279,6 +297,24 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
                                         optionsText(asked.options)));
         waitForPackets(transfer);
         apply(*transfer, transfer->machine.start());
+    }
+
+    // A file the user chose, read-only and never through a link.
+    static std::variant<OpenedBootFile, BootFileRefusal> openGiven(const std::filesystem::path& source) {
+        int fd = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            auto code = errno;
+            auto kind = code == ENOENT ? BootFileRefusal::Kind::notFound
+                        : code == ELOOP ? BootFileRefusal::Kind::notAFile
+                                        : BootFileRefusal::Kind::unreadable;
+            return BootFileRefusal{kind, source.string() + ": " + std::strerror(code)};
+        }
+        struct stat status {};
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            ::close(fd);
+            return BootFileRefusal{BootFileRefusal::Kind::notAFile, source.string() + " is not a regular file"};
+        }
+        return OpenedBootFile{fd, static_cast<std::uint64_t>(status.st_size)};
     }
 
     // Transfers.
@@ -404,6 +440,18 @@ void TFTPService::restart(std::string card) {
     state_->place.card = std::move(card);
     state_->start();
 }
+
+bool TFTPService::serveFileAs(const std::string& name, const std::filesystem::path& source) {
+    auto normalized = normalizeTFTPPath(name);
+    if (!std::holds_alternative<std::string>(normalized)) return false;
+    auto& given = state_->given;
+    const auto& key = std::get<std::string>(normalized);
+    if (!given.count(key) && given.size() >= givenFileCapacity) return false;
+    given[key] = source;
+    return true;
+}
+
+void TFTPService::forgetGivenFiles() { state_->given.clear(); }
 
 bool TFTPService::isRunning() const { return state_->running; }
 

@@ -3,6 +3,7 @@
 // socket and one timer per transfer, and every request and transfer reported as events.
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,6 +49,7 @@ public:
         IPv4Address serverAddress;
     };
 
+    // With an empty boot folder only the files given by serveFileAs are served.
     TFTPService(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks);
     // On the loop's thread; stops.
     ~TFTPService();
@@ -60,6 +62,12 @@ public:
     void stop();
     // Stops, then starts on the card under its (possibly new) name.
     void restart(std::string card);
+
+    // Answers a request whose normalised name is `name` from `source` (a regular file, opened when
+    // asked for, never through a link). Returns false when the name is refused or too many are given.
+    bool serveFileAs(const std::string& name, const std::filesystem::path& source);
+    void forgetGivenFiles();
+    static constexpr std::size_t givenFileCapacity = 8;
 
     bool isRunning() const;
     // The request port as bound (useful when the loopback port was 0).

@@ -1,4 +1,5 @@
 #include "app/app_model.hpp"
+#include "core/addressing/plain_text.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -80,6 +81,10 @@ struct Harness {
     int openError = 0;
     std::optional<std::string> holder;
     std::vector<std::string> ranCommands;
+    std::vector<std::string> addressCommands;
+    std::vector<std::string> recoveryCalls;
+    std::vector<std::string> fileTitles;
+    std::optional<fs::path> chosenFile;
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     std::unique_ptr<AppModel> model;
 
@@ -120,6 +125,18 @@ struct Harness {
         };
         env.knownServiceNames = [] { return std::vector<std::string>{"Wired 9"}; };
         env.runSetupCommand = [this](const NetworkCard&, const std::string& command) { ranCommands.push_back(command); };
+        env.runAddressCommand = [this](const NetworkCard&, const std::string& command, bool) {
+            addressCommands.push_back(command);
+        };
+        env.chooseFile = [this](const std::string& title) {
+            fileTitles.push_back(title);
+            return chosenFile;
+        };
+        env.startRecoveryServing = [this](DHCPServer&) { recoveryCalls.push_back("start"); };
+        env.serveFileAs = [this](DHCPServer&, const std::string& name, const fs::path& source) {
+            recoveryCalls.push_back("serve " + name + " from " + source.string());
+        };
+        env.stopRecoveryServing = [this](DHCPServer&) { recoveryCalls.push_back("stop"); };
         env.openURL = [](const std::string&) { return false; };
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";
@@ -940,4 +957,95 @@ TEST(AppModel, StartRunsAwayFromTheWindowAndAStopMeanwhileWaitsForIt) {
         EXPECT_EQ(starts, 1);
         EXPECT_EQ(stops, 1);
     }
+}
+
+namespace {
+
+Neighbour cableDevice(const char* hw, const char* claim, std::optional<const char*> asksFor = std::nullopt) {
+    Neighbour device;
+    device.mac = mac(hw);
+    device.claims = {ip(claim)};
+    if (asksFor) device.asksFor = {{ip(*asksFor), 5}};
+    device.maker = "<b>x</b>";
+    return device;
+}
+
+}  // namespace
+
+TEST(AppModel, ReachingADeviceAddsAnAddressAndStoppingOrTheServerEndingRemovesIt) {
+    struct Case {
+        const char* name;
+        bool stopServer;
+        std::vector<std::string> commands;
+    };
+    std::vector<Case> cases = {
+        {"stop reaching", false, {"ip address add 10.1.1.254/24 dev 'eth9'", "ip address del 10.1.1.254/24 dev 'eth9'"}},
+        {"server stops", true, {"ip address add 10.1.1.254/24 dev 'eth9'", "ip address del 10.1.1.254/24 dev 'eth9'"}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        Harness h;
+        h.boot();
+        h.model->start();
+        h.drain();
+        ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+        auto device = cableDevice("02:00:00:00:00:42", "10.1.1.1");
+        h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, device));
+        EXPECT_TRUE(h.model->canReach(device.mac));
+        h.model->reachNeighbour(device.mac);
+        h.drain();
+        EXPECT_TRUE(h.model->isReached(device.mac));
+        EXPECT_FALSE(h.model->canReach(device.mac));
+        if (test.stopServer)
+            h.model->stop();
+        else
+            h.model->stopReaching(device.mac);
+        h.drain();
+        EXPECT_FALSE(h.model->isReached(device.mac));
+        ASSERT_EQ(h.addressCommands.size(), 2u);
+        EXPECT_EQ(h.addressCommands[0], test.commands[0]);
+        EXPECT_NE(h.addressCommands[1].find("10.1.1.254/24"), std::string::npos) << h.addressCommands[1];
+        EXPECT_FALSE(h.model->lastError) << *h.model->lastError;
+    }
+}
+
+TEST(AppModel, ServingARecoveryLoaderAsksForTheMissingFileAndCleansUpWhenItWent) {
+    Harness h;
+    h.chosenFile = "/tmp/firmware.img";
+    h.boot();
+    h.model->start();
+    h.drain();
+    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    auto loader = cableDevice("02:00:00:00:00:86", "10.0.0.86", "10.0.0.66");
+    h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, loader));
+    auto advice = h.model->neighbourAdvice(loader.mac);
+    ASSERT_TRUE(advice);
+    ASSERT_EQ(advice->kind, NeighbourAdvice::Kind::recoveryLoader);
+    h.model->serveFileToNeighbour(loader.mac);
+    h.drain();
+    ASSERT_EQ(h.addressCommands, std::vector<std::string>{"ip address add 10.0.0.66/24 dev 'eth9'"});
+    EXPECT_EQ(h.recoveryCalls, std::vector<std::string>{"start"});
+
+    // A name with markup is asked for as text; a second failure of the same name asks once.
+    std::string name = "<i>fw</i>.bin";
+    ServerEvent::TFTPRequested requested{1, ip("10.0.0.86"), 1024, std::nullopt, name, ""};
+    h.model->handle(ServerEvent{requested});
+    ServerEvent::TFTPFailed failed{1, ip("10.0.0.86"), std::nullopt, name, TFTPFailureReason::notInFolder, ""};
+    h.model->handle(ServerEvent{failed});
+    h.model->handle(ServerEvent{failed});
+    // Someone else's finished transfer changes nothing.
+    h.model->handle(ServerEvent{ServerEvent::TFTPFinished{3, ip("192.168.0.50"), std::nullopt, "other", 10, 1}});
+    h.drain();
+    ASSERT_EQ(h.fileTitles.size(), 1u);
+    EXPECT_EQ(h.fileTitles[0], "Choose the file to send as " + plainText(name));
+    EXPECT_EQ(h.recoveryCalls, (std::vector<std::string>{"start", "serve " + name + " from /tmp/firmware.img"}));
+    EXPECT_EQ(h.addressCommands.size(), 1u);
+
+    h.model->handle(ServerEvent{ServerEvent::TFTPFinished{2, ip("10.0.0.86"), std::nullopt, name, 4096, 2}});
+    h.drain();
+    EXPECT_EQ(h.recoveryCalls.back(), "stop");
+    ASSERT_EQ(h.addressCommands.size(), 2u);
+    EXPECT_NE(h.addressCommands[1].find("10.0.0.66/24"), std::string::npos) << h.addressCommands[1];
+    EXPECT_FALSE(h.model->recovery);
+    EXPECT_TRUE(h.model->reached.empty());
 }

@@ -17,6 +17,7 @@
 #include <QTableView>
 #include <QTest>
 #include <QTextDocument>
+#include <QTableWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
@@ -1242,3 +1243,41 @@ TEST(Screens, NetworkBootSettingsAreSavedAndReopenAsTyped) {
 }
 
 }  // namespace
+
+TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
+    Screen screen;
+    auto* section = screen.window->findChild<QWidget*>("cableSection");
+    ASSERT_TRUE(section);
+    EXPECT_TRUE(section->isHidden());
+
+    Neighbour device;
+    device.mac = *MACAddress::parse("02:00:00:00:00:42");
+    device.claims = {*IPv4Address::parse("10.1.1.1")};
+    device.maker = "<img src=/dev/zero>";
+    device.lldp = LLDPIdentity{};
+    device.lldp->systemName = "<b>x</b>";
+    device.lastSeen = Date{1'699'999'970};
+    screen.model->state.apply(ServerEvent::neighbour(NeighbourChange::seen, device), device.lastSeen);
+    // One that holds a lease is not repeated here.
+    Neighbour holder = device;
+    holder.mac = *MACAddress::parse("02:00:00:00:00:43");
+    holder.holdsLease = true;
+    screen.model->state.apply(ServerEvent::neighbour(NeighbourChange::seen, holder), device.lastSeen);
+    screen.model->state.raise(Notice::neighbourAdvice(
+        NeighbourAdvice{NeighbourAdvice::Kind::reachIt, device.claims[0], {*IPv4Address::parse("10.1.1.254"), 24}}, device));
+    screen.settle();
+    QCoreApplication::processEvents();
+
+    EXPECT_FALSE(section->isHidden());
+    auto* table = screen.window->findChild<QTableWidget*>("cableTable");
+    ASSERT_EQ(table->rowCount(), 1);
+    std::vector<std::string> row;
+    for (int column = 0; column < table->columnCount(); ++column) row.push_back(table->item(0, column)->text().toStdString());
+    EXPECT_EQ(row, (std::vector<std::string>{"10.1.1.1", "02:00:00:00:00:42", "<img src=/dev/zero>", "<b>x</b>", "30 s ago"}));
+
+    auto* banner = screen.window->findChild<QWidget*>("bannerStack")->findChild<QWidget*>("banner");
+    ASSERT_TRUE(banner);
+    EXPECT_FALSE(banner->findChild<QPushButton*>("bannerReach")->isHidden());
+    EXPECT_TRUE(banner->findChild<QPushButton*>("bannerStopReaching")->isHidden());
+    EXPECT_TRUE(banner->findChild<QPushButton*>("bannerServeFile")->isHidden());
+}

@@ -159,7 +159,7 @@ TEST_F(Unprivileged, InstallGrantsTheHelperAloneAndTheToolServesAClientAsNobody)
         EXPECT_EQ(capabilities(*install / "bin/DHCPAnvilApp"), "");
     }
     auto helper = *install / "libexec/dhcpanvil/dhcpanvil-helper";
-    EXPECT_EQ(capabilities(helper), helper + " cap_net_bind_service=ep\n");
+    EXPECT_EQ(capabilities(helper), helper + " cap_net_bind_service,cap_net_raw=ep\n");
     struct stat held {};
     ASSERT_EQ(::stat(helper.c_str(), &held), 0);
     EXPECT_EQ(held.st_uid, 0u);

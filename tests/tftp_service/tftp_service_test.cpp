@@ -175,7 +175,8 @@ protected:
         queue.sync([&] {
             service = std::make_unique<TFTPService>(queue.state().context,
                                                     TFTPService::Place{"", port, IPv4Address::loopback},
-                                                    BootConfig{folder.string(), {}, {}, 1468}, std::move(callbacks));
+                                                    BootConfig{withFolder ? folder.string() : "", {}, {}, 1468},
+                                                    std::move(callbacks));
             service->start();
             serverPort = service->port();
         });
@@ -214,6 +215,7 @@ protected:
     const MACAddress holder = *MACAddress::parse("02:00:00:00:00:01");
     fs::path root;
     fs::path folder;
+    bool withFolder = true;
     SerialQueue queue{"test.tftp"};
     std::unique_ptr<TFTPService> service;
     std::uint16_t serverPort = 0;
@@ -314,6 +316,55 @@ TEST_F(TFTPServiceTest, refusesWhatItDoesNotServe) {
     }
     // Nothing of the outside file ever left, and no transfer started.
     EXPECT_TRUE(eventsOf<ServerEvent::TFTPRequested>().empty());
+}
+
+TEST_F(TFTPServiceTest, servesTheFilesGivenForALoaderWithOrWithoutAFolder) {
+    auto firmware = randomBytes(3000, 9);
+    write(root / "outside" / "firmware.bin", firmware);
+    write(folder / "in-folder.bin", Bytes{'f'});
+    fs::create_symlink(root / "outside" / "firmware.bin", root / "outside" / "link.bin");
+    for (bool hasFolder : {true, false}) {
+        SCOPED_TRACE(hasFolder ? "with a boot folder" : "without a boot folder");
+        withFolder = hasFolder;
+        start();
+        bool accepted = true;
+        queue.sync([&] {
+            accepted = service->serveFileAs("uImage", root / "outside" / "firmware.bin") &&
+                       service->serveFileAs("linked", root / "outside" / "link.bin") &&
+                       !service->serveFileAs("../escape", root / "outside" / "firmware.bin");
+            for (int index = 0; index < 6; ++index)
+                accepted = accepted && service->serveFileAs("extra" + std::to_string(index), root / "outside" / "firmware.bin");
+            // Bounded: a ninth name is refused, giving a name again is not.
+            accepted = accepted && !service->serveFileAs("ninth", root / "outside" / "firmware.bin") &&
+                       service->serveFileAs("uImage", root / "outside" / "firmware.bin");
+        });
+        EXPECT_TRUE(accepted);
+        // A fresh client port for each read: a request from the port of a transfer still closing is a repeat.
+        auto fetch = [&](const std::string& name) { return Client(IPv4Address(127, 0, 0, 1), serverPort).fetch(name); };
+        auto fetched = fetch("uImage");
+        EXPECT_TRUE(fetched.complete);
+        EXPECT_EQ(fetched.contents, firmware);
+        EXPECT_TRUE(fetch("linked").error);
+        EXPECT_EQ(fetch("in-folder.bin").complete, hasFolder);
+        {
+            std::lock_guard lock(mutex);
+            notices.clear();
+        }
+        EXPECT_TRUE(fetch("unknown.img").error);
+        for (int tries = 0; tries < 400; ++tries) {
+            if (std::lock_guard lock(mutex); !notices.empty()) break;
+            std::this_thread::sleep_for(25ms);
+        }
+        {
+            std::lock_guard lock(mutex);
+            ASSERT_FALSE(notices.empty());
+            EXPECT_EQ(notices.back().kind, NoticeKind::bootFileMissing);
+            EXPECT_EQ(notices.back().message.find("has not been given") != std::string::npos, !hasFolder);
+        }
+        queue.sync([&] { service->forgetGivenFiles(); });
+        EXPECT_TRUE(fetch("uImage").error);
+        queue.sync([this] { service.reset(); });
+    }
 }
 
 TEST_F(TFTPServiceTest, admitsSixteenTransfersAndFourPerClient) {

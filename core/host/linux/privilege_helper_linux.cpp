@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "core/host/bench_card_rule.hpp"
-#include "core/host/privilege_helper.hpp"
 #include "core/host/linux/watch_relay.hpp"
+#include "core/host/privilege_helper.hpp"
 
 namespace anvil {
 
