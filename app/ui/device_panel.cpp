@@ -246,8 +246,11 @@ DevicePanel::DevicePanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     waiting_ = new WaitingPanel(model);
     card_ = new DeviceCard(model);
     layout->addWidget(waiting_);
+    neighbour_ = new NeighbourCard(model);
     layout->addWidget(card_);
+    layout->addWidget(neighbour_);
     card_->hide();
+    neighbour_->hide();
 }
 
 void DeviceCard::renderClock(const Lease& device) {
@@ -262,18 +265,27 @@ void DevicePanel::render(ModelChange parts) {
         card_->renderClock(*found);
         return;
     }
-    QString title = found ? "Device found" : "";
+    // A device that never asks is still a device found, when it is the only one on the cable.
+    std::optional<Neighbour> alone;
+    if (!found && model_.state.leases.empty()) {
+        auto neighbours = model_.state.neighboursWithoutLease();
+        if (neighbours.size() == 1) alone = neighbours.front();
+    }
+    QString title = found ? "Device found" : alone ? "Device on the cable" : "";
     if (this->title() != title) setTitle(title);
-    waiting_->setVisible(!found);
+    waiting_->setVisible(!found && !alone);
     card_->setVisible(found.has_value());
+    neighbour_->setVisible(alone.has_value());
     if (found)
         card_->render(*found);
+    else if (alone)
+        neighbour_->render(*alone);
     else
         waiting_->render();
 }
 
 void DevicePanel::animate(int frame) {
-    if (!model_.state.deviceFound) waiting_->animate(frame);
+    if (!waiting_->isHidden()) waiting_->animate(frame);
 }
 
 }  // namespace anvil

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app_model.hpp"
+#include "app/ui/neighbour_card.hpp"
 
 class QGridLayout;
 class QLabel;
@@ -83,6 +84,8 @@ private:
     AppModel& model_;
     WaitingPanel* waiting_;
     DeviceCard* card_;
+    // The one device on the cable when nothing holds a lease.
+    NeighbourCard* neighbour_;
 };
 
 }  // namespace anvil

@@ -34,6 +34,7 @@
 #include <filesystem>
 
 #include "app/app_model.hpp"
+#include "app/ui/device_panel.hpp"
 #include "app/ui/colours.hpp"
 #include "app/ui/main_window.hpp"
 #include "app/ui/texts.hpp"
@@ -1280,4 +1281,21 @@ TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
     EXPECT_FALSE(banner->findChild<QPushButton*>("bannerReach")->isHidden());
     EXPECT_TRUE(banner->findChild<QPushButton*>("bannerStopReaching")->isHidden());
     EXPECT_TRUE(banner->findChild<QPushButton*>("bannerServeFile")->isHidden());
+
+    // With no lease on the cable, the one device that never asks takes the device card's place.
+    DevicePanel panel(*screen.model);
+    panel.render(ModelChange::everything());
+    auto* card = panel.findChild<QWidget*>("neighbourCard");
+    ASSERT_TRUE(card);
+    EXPECT_FALSE(card->isHidden());
+    auto* details = panel.findChild<QLabel*>("neighbourDetails");
+    EXPECT_EQ(details->textFormat(), Qt::PlainText);
+    EXPECT_EQ(details->text().toStdString(),
+              "Addresses: 10.1.1.1\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: <b>x</b>");
+    // A second such device: no card picks one of them.
+    Neighbour other = device;
+    other.mac = *MACAddress::parse("02:00:00:00:00:44");
+    screen.model->state.apply(ServerEvent::neighbour(NeighbourChange::seen, other), device.lastSeen);
+    panel.render(ModelChange::everything());
+    EXPECT_TRUE(card->isHidden());
 }
