@@ -4,24 +4,33 @@
 // the TFTP server's listening socket, and no other port; or "<card> watch\n" to watch the cable.
 // It serves members of the group dhcpanvil, and bench cards only: wired Ethernet cards that carry
 // no default route (core/host/bench_card_rule.hpp, the rule the programs' card lists follow too).
-// For a port it opens that socket of the card exactly as the server needs it, passes the
-// descriptor back over the pair, and exits. For a watch it opens a packet socket on that card
-// alone, locks a kernel filter onto it that passes only ARP, LLDP and IPv4 UDP to port 69
-// (core/host/watch_filter.hpp), drops every capability, and stays: each frame the card receives
-// goes to the caller as one message until the caller closes its end. It never sends a frame,
-// never passes the packet socket on, and throws away whatever the caller writes to it. It reads
-// no environment variable, loads no plug-in, runs no other program and writes no file; it reads
-// /etc/group, the route tables in /proc/net and the card's folder in /sys/class/net.
+// For a port it opens that socket of the card exactly as the server needs it; for a watch a packet
+// socket on that card alone, with a locked kernel filter that passes only ARP, LLDP and IPv4 UDP to
+// port 69 (core/host/watch_filter.hpp). Then it drops every capability and stays, keeping the
+// socket to itself (it never passes a descriptor on), until the caller closes its end:
+// - a watch: each frame the card receives goes to the caller as one message; it never sends a
+//   frame and throws away whatever the caller writes.
+// - a port: each datagram the port receives goes to the caller as one message on descriptor 3;
+//   the caller asks for sends on descriptor 4, the second pair it passes for a port, and each send
+//   leaves the socket with IP_PKTINFO naming the card's index, never anything the caller chose,
+//   and with a broadcast only from port 67. A malformed request is not sent.
+// One message at a time: when the caller does not read, messages are dropped, not kept. The
+// messages are those of core/host/datagram_relay_frame.hpp. While it relays it listens to route
+// and link changes and checks the card again on each; when the card stops being a bench card it
+// sends one last message saying why and exits. It reads no environment variable, loads no
+// plug-in, runs no other program and writes no file; it reads /etc/group, the route tables in
+// /proc/net and the card's folder in /sys/class/net.
 //
 // Replies, one line each:
-//   "ok <interface index>\n"      with the socket attached (SCM_RIGHTS); for a watch, nothing
-//                                 attached, and the frames follow
+//   "ok <interface index>\n"      accepted; the relayed messages follow
 //   "error <errno> <operation>\n" a system call failed; the operation names it
 //   "refused <reason>\n"          the request was not accepted
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,35 +49,22 @@
 #include <vector>
 
 #include "core/host/bench_card_rule.hpp"
+#include "core/host/datagram_relay_frame.hpp"
 #include "core/host/default_routes.hpp"
 #include "core/host/watch_filter.hpp"
 
 namespace {
 
 constexpr int requestFD = 3;
+// For a port, the caller's sends and their results.
+constexpr int sendFD = 4;
 constexpr unsigned short dhcpPort = 67;
 constexpr unsigned short tftpPort = 69;
 // A 15-byte name, a space, "67", "69" or "watch" and the newline fit well within this; a longer
 // name still gets its own reason.
 constexpr std::size_t longestRequest = 32;
 
-void reply(const std::string& line, int passed = -1) {
-    iovec vector{const_cast<char*>(line.data()), line.size()};
-    msghdr message{};
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (passed >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
-    }
-    ::sendmsg(requestFD, &message, MSG_NOSIGNAL);
-}
+void reply(const std::string& line) { ::send(requestFD, line.data(), line.size(), MSG_NOSIGNAL); }
 
 int refuse(const std::string& reason) {
     reply("refused " + reason + "\n");
@@ -224,22 +220,69 @@ int watchSocket(const std::string& name, unsigned index, std::string& operation)
     return fd;
 }
 
-// Passes each frame the card receives to the caller until the caller closes its end or the card
-// goes away. One frame at a time: when the caller does not keep up, frames are dropped here
-// rather than kept.
-int relay(int packets) {
+// Why the card is no bench card (any more), or nothing while it is one.
+std::optional<std::string> cardRefusal(const std::string& name, unsigned index) {
+    auto card = cardFacts(name, index);
+    if (!card) return "card " + name + " cannot be checked: its route tables or /sys/class/net cannot be read";
+    return anvil::BenchCardRule::refusal(*card);
+}
+
+// Told of every link and route change, so that the card is checked again while it is held. Opened
+// before the first check, so that no change falls between the two.
+int changesSocket() {
+    int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (fd < 0) return -1;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// After a burst of changes: why the card no longer qualifies, or nothing. The notifications only
+// say that something changed; the rule reads the facts again. A card that went away is left to
+// the caller, which sees it gone and closes its end.
+std::optional<std::string> changedRefusal(int changes, const std::string& name, unsigned index) {
+    unsigned char discarded[8192];
+    // An overrun (ENOBUFS) lost notifications: all the more reason to check.
+    for (int count = 0; count < 256; ++count)
+        if (::recv(changes, discarded, sizeof discarded, MSG_DONTWAIT) < 0 && errno != ENOBUFS) break;
+    if (::if_nametoindex(name.c_str()) != index) return std::nullopt;
+    return cardRefusal(name, index);
+}
+
+int endRelay(const std::string& reason) {
+    auto message = anvil::RelayFrame::ended(reason);
+    ::send(requestFD, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return 0;
+}
+
+// Whether the caller closed its end (or the pair failed); anything it wrote there is thrown away.
+bool callerLeft(unsigned char* buffer, std::size_t size) {
+    ssize_t length = ::recv(requestFD, buffer, size, MSG_DONTWAIT | MSG_TRUNC);
+    return length == 0 || (length < 0 && errno != EAGAIN && errno != EINTR);
+}
+
+bool sendFailed() { return errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR; }
+
+// Passes each frame the card receives to the caller until the caller closes its end, the card goes
+// away or stops being a bench card. One frame at a time: when the caller does not keep up, frames
+// are dropped here rather than kept.
+int relayFrames(int packets, int changes, const std::string& name, unsigned index) {
     unsigned char frame[anvil::WatchFilter::snapLength];
-    pollfd polled[2] = {{packets, POLLIN, 0}, {requestFD, POLLIN, 0}};
+    auto kind = anvil::RelayFrame::frameHeader();
+    pollfd polled[3] = {{packets, POLLIN, 0}, {requestFD, POLLIN, 0}, {changes, POLLIN, 0}};
     while (true) {
-        if (::poll(polled, 2, -1) < 0) {
+        if (::poll(polled, 3, -1) < 0) {
             if (errno == EINTR) continue;
             return 1;
         }
-        if (polled[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            // Whatever the caller writes is read and thrown away; nothing of it reaches the cable.
-            ssize_t length = ::recv(requestFD, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
-            if (length == 0 || (length < 0 && errno != EAGAIN && errno != EINTR)) return 0;
-        }
+        if ((polled[1].revents & (POLLIN | POLLHUP | POLLERR)) && callerLeft(frame, sizeof frame)) return 0;
+        if (polled[2].revents & POLLIN)
+            if (auto reason = changedRefusal(changes, name, index)) return endRelay(*reason);
         if (polled[0].revents & (POLLIN | POLLERR)) {
             sockaddr_ll from{};
             socklen_t fromLength = sizeof from;
@@ -251,27 +294,140 @@ int relay(int packets) {
             }
             if (from.sll_pkttype == PACKET_OUTGOING) continue;
             std::size_t kept = std::min(static_cast<std::size_t>(length), sizeof frame);
-            if (::send(requestFD, frame, kept, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&
-                errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR)
-                return 0;
+            iovec pieces[2] = {{kind.data(), kind.size()}, {frame, kept}};
+            msghdr message{};
+            message.msg_iov = pieces;
+            message.msg_iovlen = 2;
+            if (::sendmsg(requestFD, &message, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && sendFailed()) return 0;
         }
     }
 }
 
-int watch(const std::string& name, unsigned index) {
+int watch(const std::string& name, unsigned index, int changes) {
     std::string operation;
     int packets = watchSocket(name, index, operation);
     if (packets < 0) return fail(operation, errno);
     if (int code = dropCapabilities()) return fail("drop capabilities", code);
     reply("ok " + std::to_string(index) + "\n");
-    return relay(packets);
+    return relayFrames(packets, changes, name, index);
+}
+
+// Relays one datagram the port received, with where it came from and where it arrived.
+// `dropped` counts those the caller had no room for.
+void relayReceived(int socketFD, std::uint32_t& dropped) {
+    static unsigned char payload[anvil::RelayFrame::largestPayload];
+    alignas(cmsghdr) unsigned char control[256];
+    sockaddr_in from{};
+    iovec vector{payload, sizeof payload};
+    msghdr received{};
+    received.msg_name = &from;
+    received.msg_namelen = sizeof from;
+    received.msg_iov = &vector;
+    received.msg_iovlen = 1;
+    received.msg_control = control;
+    received.msg_controllen = sizeof control;
+    ssize_t length = ::recvmsg(socketFD, &received, MSG_DONTWAIT);
+    if (length < 0) return;
+    anvil::RelayFrame::DatagramHeader header;
+    header.source = ntohl(from.sin_addr.s_addr);
+    header.sourcePort = ntohs(from.sin_port);
+    for (cmsghdr* part = CMSG_FIRSTHDR(&received); part; part = CMSG_NXTHDR(&received, part))
+        if (part->cmsg_level == IPPROTO_IP && part->cmsg_type == IP_PKTINFO &&
+            part->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(part), sizeof info);
+            header.interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+            header.localAddress = ntohl(info.ipi_spec_dst.s_addr);
+            header.destination = ntohl(info.ipi_addr.s_addr);
+        }
+    header.droppedBefore = dropped;
+    auto head = anvil::RelayFrame::datagramHeader(header);
+    iovec pieces[2] = {{head.data(), head.size()}, {payload, static_cast<std::size_t>(length)}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    if (::sendmsg(requestFD, &message, MSG_DONTWAIT | MSG_NOSIGNAL) < 0)
+        ++dropped;
+    else
+        dropped = 0;
+}
+
+// Why the caller may not send this datagram from the port, or 0: nothing on the bench lives at
+// 0.0.0.0/8 or 127.0.0.0/8, and only the DHCP port answers by broadcast.
+int sendProblem(const anvil::RelayFrame::SendHeader& header, unsigned short serverPort) {
+    auto first = header.destination >> 24;
+    if (header.port == 0 || first == 0 || first == 127) return EINVAL;
+    bool broadcast = header.destination == 0xffffffffu || first >= 224;
+    if (broadcast && serverPort != dhcpPort) return EACCES;
+    return 0;
+}
+
+// Sends one datagram the caller asked for, out of the card and nowhere else, and tells the result.
+void sendRequested(int socketFD, unsigned index, unsigned short serverPort) {
+    static unsigned char request[anvil::RelayFrame::sendHeaderLength + anvil::RelayFrame::largestPayload];
+    ssize_t length = ::recv(sendFD, request, sizeof request, MSG_DONTWAIT | MSG_TRUNC);
+    if (length <= 0) return;
+    int code = EINVAL;
+    auto message = static_cast<std::size_t>(length) <= sizeof request
+                       ? anvil::RelayFrame::read({request, static_cast<std::size_t>(length)})
+                       : std::nullopt;
+    auto* asked = message ? std::get_if<anvil::RelayFrame::Send>(&*message) : nullptr;
+    if (asked && (code = sendProblem(asked->header, serverPort)) == 0) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(asked->header.port);
+        to.sin_addr.s_addr = htonl(asked->header.destination);
+        iovec vector{const_cast<unsigned char*>(asked->payload.data()), asked->payload.size()};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr sent{};
+        sent.msg_name = &to;
+        sent.msg_namelen = sizeof to;
+        sent.msg_iov = &vector;
+        sent.msg_iovlen = 1;
+        sent.msg_control = control;
+        sent.msg_controllen = sizeof control;
+        cmsghdr* part = CMSG_FIRSTHDR(&sent);
+        part->cmsg_level = IPPROTO_IP;
+        part->cmsg_type = IP_PKTINFO;
+        part->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(index);
+        std::memcpy(CMSG_DATA(part), &info, sizeof info);
+        ssize_t written = ::sendmsg(socketFD, &sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        code = written < 0 ? errno : static_cast<std::size_t>(written) == asked->payload.size() ? 0 : EIO;
+    }
+    auto result = anvil::RelayFrame::sendResult(code);
+    ::send(sendFD, result.data(), result.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+// Relays the port's datagrams both ways until the caller closes its end or the card stops being
+// a bench card. A burst on one side gives way to the other after a few messages.
+int relayDatagrams(int socketFD, int changes, const std::string& name, unsigned index, unsigned short serverPort) {
+    constexpr int burst = 32;
+    unsigned char discarded[64];
+    std::uint32_t dropped = 0;
+    pollfd polled[4] = {{socketFD, POLLIN, 0}, {requestFD, POLLIN, 0}, {sendFD, POLLIN, 0}, {changes, POLLIN, 0}};
+    while (true) {
+        if (::poll(polled, 4, -1) < 0) {
+            if (errno == EINTR) continue;
+            return 1;
+        }
+        if ((polled[1].revents & (POLLIN | POLLHUP | POLLERR)) && callerLeft(discarded, sizeof discarded)) return 0;
+        if (polled[2].revents & (POLLHUP | POLLERR)) return 0;
+        if (polled[3].revents & POLLIN)
+            if (auto reason = changedRefusal(changes, name, index)) return endRelay(*reason);
+        if (polled[2].revents & POLLIN)
+            for (int count = 0; count < burst; ++count) sendRequested(socketFD, index, serverPort);
+        if (polled[0].revents & (POLLIN | POLLERR))
+            for (int count = 0; count < burst; ++count) relayReceived(socketFD, dropped);
+    }
 }
 
 }  // namespace
 
 int main() {
     // Anything else the caller left open is none of our business.
-    ::close_range(requestFD + 1, ~0U, 0);
+    ::close_range(sendFD + 1, ~0U, 0);
     int type = 0;
     socklen_t typeLength = sizeof type;
     if (::getsockopt(requestFD, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_SEQPACKET) {
@@ -308,10 +464,12 @@ int main() {
     if (auto problem = anvil::BenchCardRule::nameProblem(name)) return refuse(*problem);
     unsigned index = ::if_nametoindex(name.c_str());
     if (index == 0) return fail("find interface " + name, ENXIO);
-    auto card = cardFacts(name, index);
-    if (!card) return refuse("card " + name + " cannot be checked: its route tables or /sys/class/net cannot be read");
-    if (auto problem = anvil::BenchCardRule::refusal(*card)) return refuse(*problem);
-    if (watching) return watch(name, index);
+    int changes = changesSocket();
+    if (changes < 0) return fail("listen to route changes", errno);
+    if (auto problem = cardRefusal(name, index)) return refuse(*problem);
+    if (watching) return watch(name, index, changes);
+    if (::getsockopt(sendFD, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_SEQPACKET)
+        return refuse("descriptor 4 is not the pair for sends that a port needs");
 
     // The same steps, in the same order and with the same operation texts, as the server's own.
     // TFTP answers only the unicast requests sent to the card's address: no broadcast.
@@ -331,7 +489,9 @@ int main() {
         return fail("bind 0.0.0.0:" + std::to_string(serverPort), errno);
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl O_NONBLOCK", errno);
+    // The bound socket keeps its port; nothing else needs a capability from here on.
+    if (int code = dropCapabilities()) return fail("drop capabilities", code);
 
-    reply("ok " + std::to_string(index) + "\n", fd);
-    return 0;
+    reply("ok " + std::to_string(index) + "\n");
+    return relayDatagrams(fd, changes, name, index, serverPort);
 }

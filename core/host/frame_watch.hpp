@@ -38,9 +38,10 @@ struct WatchedBytes {
 struct NoFrameWaiting {
     friend bool operator==(NoFrameWaiting, NoFrameWaiting) = default;
 };
-// The watch ended: the helper exited or the card went away.
+// The watch ended: the helper exited or let go of the card, or the card went away.
 struct WatchEnded {
     int code = 0;  // errno, or 0 when the relay closed
+    std::string reason;  // the helper's sentence when it let go of a card that stopped being a bench card
     friend bool operator==(const WatchEnded&, const WatchEnded&) = default;
 };
 using FrameReception = std::variant<WatchedBytes, NoFrameWaiting, WatchEnded>;

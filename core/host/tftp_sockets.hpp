@@ -9,6 +9,7 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/host/packet_info.hpp"
+#include "core/host/privilege_helper.hpp"
 
 namespace anvil {
 
@@ -21,15 +22,18 @@ struct SocketFailure {
     friend bool operator==(const SocketFailure&, const SocketFailure&) = default;
 };
 
-// An owned, non-blocking, close-on-exec UDP socket with IP_PKTINFO on. The caller closes `fd`.
+// An owned, non-blocking, close-on-exec UDP socket with IP_PKTINFO on, or the helper's relay of
+// one (`fd` is then the relay's end). Closed by closeTFTPListener.
 struct TFTPListener {
     int fd = -1;
     std::uint16_t port = 0;
     std::uint32_t interfaceIndex = 0;  // 0 on loopback
+    std::optional<PrivilegeHelper::RelayedSocket> relay;
 };
 
-// 0.0.0.0:69 bound to the card: opened here when PrivilegeHelper::notNeeded(), else by the helper.
+// 0.0.0.0:69 bound to the card: opened here when PrivilegeHelper::notNeeded(), else held by the helper.
 std::variant<TFTPListener, SocketFailure> openTFTPListener(const std::string& interfaceName);
+void closeTFTPListener(TFTPListener& listener);
 
 // 127.0.0.1:`port` (0 picks one), for the loopback test mode and tests.
 std::variant<TFTPListener, SocketFailure> openTFTPLoopbackListener(std::uint16_t port);
@@ -66,6 +70,19 @@ using Reception = std::variant<ReceivedDatagram, NothingWaiting, SocketFailure>;
 
 // Reads one datagram without blocking; `buffer` should hold largestDatagram bytes.
 Reception receiveDatagram(int fd, std::span<std::uint8_t> buffer);
+
+// The helper let go of the listener's card, saying why (empty: it exited without a word).
+struct ListenerEnded {
+    std::string reason;
+    friend bool operator==(const ListenerEnded&, const ListenerEnded&) = default;
+};
+using RequestReception = std::variant<ReceivedDatagram, NothingWaiting, SocketFailure, ListenerEnded>;
+
+// One request read from the listener, directly or through the helper's relay.
+RequestReception receiveRequest(const TFTPListener& listener, std::span<std::uint8_t> buffer);
+// An answer sent from the listener's port.
+std::optional<SocketFailure> sendFromListener(const TFTPListener& listener, std::span<const std::uint8_t> bytes,
+                                              IPv4Address destination, std::uint16_t port);
 
 // Sends one datagram without blocking; a full send queue is a failure (EAGAIN) the caller may
 // treat as a lost datagram, which TFTP's retransmission covers.

@@ -75,6 +75,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     bool running = false;
     std::set<NoticeKind> raised;
     bool recvifWarned = false;
+    std::string lastReopenFailure;
 
     // Answers and reports come back on this queue until shutdown, while the Core still exists.
     LeaseStore store;
@@ -343,6 +344,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                 auto datagram = listener.transport().receive();
                 if (!datagram) break;
                 handleDatagram(*datagram);
+            } catch (const TransportEnded& ended) {
+                // The watch opens the card again once the helper accepts it, as after an unplug.
+                listener.close();
+                auto why = ended.reason.empty() ? "dhcpanvil-helper exited" : ended.reason;
+                emit(ServerEvent::info("Serving on " + interfaceName + " stopped: " + why));
+                break;
             } catch (const TransportError& error) {
                 emit(ServerEvent::info("receive failed: " + error.description()));
                 break;
@@ -612,9 +619,12 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return;
         }
         if (!opened.transport) {
-            emit(ServerEvent::info("could not reopen " + name + ": " + opened.failure));
+            // Tried every second: the same refusal is said once.
+            auto line = "could not reopen " + name + ": " + opened.failure;
+            if (line != std::exchange(lastReopenFailure, line)) emit(ServerEvent::info(line));
             return;
         }
+        lastReopenFailure.clear();
         listener.listen(std::move(opened.transport));
         clear(NoticeKind::adapterUnplugged);
         emit(ServerEvent::info(name + " is back"));

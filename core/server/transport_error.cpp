@@ -1,5 +1,6 @@
 #include "core/server/transport_error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace anvil {
@@ -14,5 +15,8 @@ std::string describe(const std::string& operation, int code) {
 
 TransportError::TransportError(std::string operation, int code)
     : std::runtime_error(describe(operation, code)), operation(std::move(operation)), code(code) {}
+
+TransportEnded::TransportEnded(std::string reason)
+    : TransportError("relay through dhcpanvil-helper", ECONNRESET), reason(std::move(reason)) {}
 
 }  // namespace anvil

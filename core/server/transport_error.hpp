@@ -17,4 +17,11 @@ struct TransportError : std::runtime_error {
     }
 };
 
+// The helper holding the card's socket let go of it: `reason` says why (the card stopped being a
+// bench card), or is empty when the helper exited without a word. The socket is done for.
+struct TransportEnded : TransportError {
+    std::string reason;
+    explicit TransportEnded(std::string reason);
+};
+
 }  // namespace anvil

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/host/datagram_relay.hpp"
 #include "core/host/packet_info.hpp"
 #include "core/host/privilege_helper.hpp"
 #include "core/host/socket_address.hpp"
@@ -71,12 +72,23 @@ void UDPTransport::openThroughHelper() {
     auto answer = PrivilegeHelper::openServerSocket(interfaceName());
     if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
         throw TransportError(failure->operation, failure->code);
-    auto socket = std::get<PrivilegeHelper::Socket>(answer);
-    fd_ = socket.fd;
-    interfaceIndex_ = socket.interfaceIndex;
+    relay_ = std::get<PrivilegeHelper::RelayedSocket>(answer);
+    fd_ = relay_->fd;
+    interfaceIndex_ = relay_->interfaceIndex;
 }
 
 std::optional<Datagram> UDPTransport::receive() {
+    if (relay_) {
+        Bytes payload(payloadCapacity);
+        auto reception = receiveRelayed(*relay_, payload);
+        if (auto ended = std::get_if<RelayEnded>(&reception)) throw TransportEnded(ended->reason);
+        auto datagram = std::get_if<RelayedDatagram>(&reception);
+        if (!datagram) return std::nullopt;
+        payload.resize(datagram->length);
+        std::optional<std::uint32_t> index;
+        if (datagram->arrival.interfaceIndex != 0) index = datagram->arrival.interfaceIndex;
+        return Datagram{std::move(payload), index, datagram->source, datagram->sourcePort};
+    }
     Bytes payload(payloadCapacity);
     alignas(std::size_t) std::uint8_t control[controlCapacity];
     sockaddr_in sender{};
@@ -104,6 +116,12 @@ void UDPTransport::send(const Bytes& bytes, const ReplyDestination& destination)
     auto loopback = std::get_if<TransportMode::Loopback>(&mode_.value);
     IPv4Address address = loopback ? IPv4Address::loopback : destination.address();
     std::uint16_t port = loopback ? loopback->clientPort : clientPort;
+    if (relay_) {
+        std::lock_guard lock(relaySending_);
+        if (int code = sendRelayed(*relay_, bytes, address, port))
+            throw TransportError("send to " + address.description() + ":" + std::to_string(port), code);
+        return;
+    }
     auto target = socketAddress(address, port);
     ssize_t sent = ::sendto(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target),
                             sizeof target);
@@ -113,7 +131,13 @@ void UDPTransport::send(const Bytes& bytes, const ReplyDestination& destination)
 
 void UDPTransport::close() {
     if (fd_ < 0) return;
-    ::close(fd_);
+    if (relay_) {
+        std::lock_guard lock(relaySending_);
+        closeRelayedSocket(*relay_);
+        relay_.reset();
+    } else {
+        ::close(fd_);
+    }
     fd_ = -1;
 }
 

@@ -2,7 +2,10 @@
 // The one UDP socket through which a server hears clients and answers them.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+
+#include "core/host/privilege_helper.hpp"
 
 #include "core/server/datagram.hpp"
 #include "core/protocol/reply_destination.hpp"
@@ -15,7 +18,8 @@ namespace anvil {
 class UDPTransport final : public Transport {
 public:
     // Who opens a card's socket: this process, or dhcpanvil-helper for a process that may not
-    // bind port 67. The loopback test ports are always opened here.
+    // bind port 67, which then keeps the socket and relays its datagrams (fd() is the relay's
+    // end). The loopback test ports are always opened here.
     enum class Opener { thisProcess, helper };
 
     explicit UDPTransport(TransportMode mode, Opener opener = Opener::thisProcess)
@@ -26,7 +30,8 @@ public:
 
     // Creates, binds and configures the socket; throws TransportError and stays closed on failure.
     void open() override;
-    // One waiting datagram, or nothing; never blocks.
+    // One waiting datagram, or nothing; never blocks. Throws TransportEnded when the helper let go
+    // of the card.
     std::optional<Datagram> receive() override;
     void send(const Bytes& bytes, const ReplyDestination& destination) override;
     void close() override;
@@ -43,6 +48,9 @@ private:
     Opener opener_;
     int fd_ = -1;
     std::uint32_t interfaceIndex_ = 0;
+    std::optional<PrivilegeHelper::RelayedSocket> relay_;
+    // A relayed send waits for its own result: the flush's thread and the loop's send in turn.
+    std::mutex relaySending_;
 };
 
 // The transport a server uses by default: the helper opens a card's socket unless this process

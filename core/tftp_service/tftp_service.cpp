@@ -87,6 +87,8 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
 
     int folderFD = -1;
     std::optional<asio::posix::stream_descriptor> listener;
+    // What `listener` waits on, and owns the descriptor: the socket, or the helper's relay of it.
+    TFTPListener held;
     std::uint16_t boundPort = 0;
     std::uint64_t listenGeneration = 0;
     bool running = false;
@@ -127,9 +129,9 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
                                 : "cannot open TFTP " + where + ": " + failure->description();
             throw TFTPStartError(sentence, failure->code);
         }
-        auto socket = std::get<TFTPListener>(opened);
-        boundPort = socket.port;
-        listener.emplace(loop, socket.fd);
+        held = std::get<TFTPListener>(opened);
+        boundPort = held.port;
+        listener.emplace(loop, held.fd);
         running = true;
         ++listenGeneration;
         waitForRequests();
@@ -141,9 +143,10 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         if (listener) {
             asio::error_code ignored;
             listener->cancel(ignored);
-            listener->close(ignored);
+            listener->release();
             listener.reset();
         }
+        closeTFTPListener(held);
         while (!transfers.empty()) close(*transfers.begin()->second);
         if (folderFD >= 0) ::close(std::exchange(folderFD, -1));
     }
@@ -164,8 +167,14 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
 
     void readRequests() {
         for (int count = 0; count < readLimit && listener; ++count) {
-            auto reception = receiveDatagram(listener->native_handle(), buffer);
+            auto reception = receiveRequest(held, buffer);
             if (std::holds_alternative<NothingWaiting>(reception)) return;
+            if (auto ended = std::get_if<ListenerEnded>(&reception)) {
+                stop();
+                auto why = ended->reason.empty() ? "dhcpanvil-helper exited" : ended->reason;
+                emit(ServerEvent::info("TFTP on " + place.card + " stopped: " + why));
+                return;
+            }
             if (auto failure = std::get_if<SocketFailure>(&reception)) {
                 // ICMP errors of earlier sends surface here; they concern no request.
                 if (failure->code == ECONNREFUSED || failure->code == EHOSTUNREACH || failure->code == ENETUNREACH)
@@ -184,7 +193,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     }
 
     void answerRequest(const ReceivedDatagram& datagram, TFTPErrorCode code, std::string_view text) {
-        if (listener) sendDatagram(listener->native_handle(), encodeTFTPError(code, text), datagram.source, datagram.sourcePort);
+        if (listener) sendFromListener(held, encodeTFTPError(code, text), datagram.source, datagram.sourcePort);
     }
 
     void request(const ReceivedDatagram& datagram) {

@@ -118,7 +118,9 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
             auto reception = receiveFrame(watch, buffer);
             if (std::holds_alternative<NoFrameWaiting>(reception)) break;
             if (auto ended = std::get_if<WatchEnded>(&reception)) {
-                std::string why = ended->code == 0 ? "the watch closed" : std::string(std::strerror(ended->code));
+                std::string why = !ended->reason.empty() ? ended->reason
+                                  : ended->code == 0     ? "the watch closed"
+                                                         : std::string(std::strerror(ended->code));
                 stop();
                 emit(ServerEvent::info("Watching the cable of " + card + " ended (" + why +
                                        "); serving goes on without it."));

@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,10 +26,12 @@
 #include <thread>
 
 #include "core/host/bench_card_rule.hpp"
+#include "core/host/datagram_relay.hpp"
 #include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/privilege_helper.hpp"
 #include "core/host/process_runner.hpp"
+#include "core/host/socket_address.hpp"
 #include "core/server/transport_error.hpp"
 #include "core/server/udp_transport.hpp"
 
@@ -147,6 +150,69 @@ struct CardNamespace {
     }
 };
 
+// A packet socket on `card` that sees everything, or -1.
+int rawSocket(const std::string& card) {
+    int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = static_cast<int>(::if_nametoindex(card.c_str()));
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The messages that arrive on `fd` until 300 ms pass without one (at most 64 of them).
+std::vector<std::vector<std::uint8_t>> collect(int fd) {
+    std::vector<std::vector<std::uint8_t>> messages;
+    std::vector<std::uint8_t> buffer(2100);
+    while (messages.size() < 64) {
+        pollfd polled{fd, POLLIN, 0};
+        if (::poll(&polled, 1, 300) <= 0) break;
+        ssize_t length = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (length <= 0) break;
+        messages.emplace_back(buffer.begin(), buffer.begin() + length);
+    }
+    return messages;
+}
+
+// The first UDP payload byte of each IPv4 UDP frame from port 67 among `frames`.
+std::vector<std::uint8_t> fromPort67(const std::vector<std::vector<std::uint8_t>>& frames) {
+    std::vector<std::uint8_t> marks;
+    for (const auto& frame : frames) {
+        if (frame.size() < 14 + 20 + 8 + 1 || frame[12] != 0x08 || frame[13] != 0x00 || frame[14 + 9] != 17) continue;
+        std::size_t udp = 14 + static_cast<std::size_t>(frame[14] & 0x0f) * 4;
+        if (frame.size() < udp + 9 || (frame[udp] << 8 | frame[udp + 1]) != 67) continue;
+        marks.push_back(frame[udp + 8]);
+    }
+    return marks;
+}
+
+// A client's broadcast to port 67 as a frame: from 0.0.0.0:68 to 255.255.255.255:67.
+std::vector<std::uint8_t> clientBroadcast(const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> frame(14, 0xff);
+    frame[6] = 0x02;
+    frame[12] = 0x08;
+    frame[13] = 0x00;
+    auto total = static_cast<std::uint16_t>(20 + 8 + payload.size());
+    std::vector<std::uint8_t> ip = {0x45, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total),
+                                    0,    0, 0, 0, 64, 17, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < ip.size(); i += 2) sum += static_cast<std::uint32_t>(ip[i] << 8 | ip[i + 1]);
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    ip[10] = static_cast<std::uint8_t>(~sum >> 8);
+    ip[11] = static_cast<std::uint8_t>(~sum);
+    auto udpLength = static_cast<std::uint16_t>(8 + payload.size());
+    std::vector<std::uint8_t> udp = {0, 68, 0, 67, static_cast<std::uint8_t>(udpLength >> 8),
+                                     static_cast<std::uint8_t>(udpLength), 0, 0};
+    frame.insert(frame.end(), ip.begin(), ip.end());
+    frame.insert(frame.end(), udp.begin(), udp.end());
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
 std::string openingError(UDPTransport& transport) {
     try {
         transport.open();
@@ -161,29 +227,47 @@ TEST(Helper, OpensTheServerSocketAndItsFailuresReadAsTheTransportsOwn) {
     CardNamespace bench;
     if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
 
+    for (const auto& step : std::vector<std::vector<std::string>>{{"address", "add", "10.8.0.1/24", "dev", "en0"},
+                                                                   {"link", "set", "peer0", "up"}}) {
+        std::vector<std::string> arguments{"-n", bench.name};
+        arguments.insert(arguments.end(), step.begin(), step.end());
+        ASSERT_EQ(ProcessRunner::run("/usr/sbin/ip", arguments).status, 0);
+    }
     bench.inside([] {
         UDPTransport first(TransportMode::interface("en0"), UDPTransport::Opener::helper);
         ASSERT_EQ(openingError(first), "");
         EXPECT_EQ(first.interfaceIndex(), ::if_nametoindex("en0"));
-        int fd = first.fd();
-        sockaddr_in bound{};
-        socklen_t length = sizeof bound;
-        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length), 0);
-        EXPECT_EQ(ntohs(bound.sin_port), 67);
-        EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
-        char device[IFNAMSIZ] = {};
-        socklen_t deviceLength = sizeof device;
-        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, &deviceLength), 0);
-        EXPECT_STREQ(device, "en0");
-        int on = 0;
-        socklen_t onLength = sizeof on;
-        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &onLength), 0);
-        EXPECT_EQ(on, 1);
-        ASSERT_EQ(::getsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, &onLength), 0);
-        EXPECT_EQ(on, 1);
-        EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
-        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        // What this process holds is the relay's end, never the helper's socket.
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        ASSERT_EQ(::getsockopt(first.fd(), SOL_SOCKET, SO_TYPE, &type, &typeLength), 0);
+        EXPECT_EQ(type, SOCK_SEQPACKET);
+        EXPECT_TRUE(::fcntl(first.fd(), F_GETFL) & O_NONBLOCK);
+        EXPECT_TRUE(::fcntl(first.fd(), F_GETFD) & FD_CLOEXEC);
         EXPECT_EQ(first.receive(), std::nullopt);
+
+        // A broadcast the card receives on port 67 arrives relayed, with the card it came in on.
+        int peer = rawSocket("peer0");
+        ASSERT_GE(peer, 0);
+        std::vector<std::uint8_t> discover(300, 1);
+        auto frame = clientBroadcast(discover);
+        ASSERT_EQ(::send(peer, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+        std::optional<Datagram> received;
+        for (int tries = 0; tries < 100 && !received; ++tries) {
+            pollfd polled{first.fd(), POLLIN, 0};
+            ::poll(&polled, 1, 50);
+            received = first.receive();
+        }
+        ASSERT_TRUE(received);
+        EXPECT_EQ(received->bytes, discover);
+        EXPECT_EQ(received->interfaceIndex, ::if_nametoindex("en0"));
+        EXPECT_EQ(received->sourcePort, 68);
+        // The reply the server sends by broadcast reaches the client's cable.
+        std::vector<std::uint8_t> offer(300, 0xb2);
+        first.send(offer, ReplyDestination::broadcast());
+        auto marks = fromPort67(collect(peer));
+        EXPECT_EQ(std::count(marks.begin(), marks.end(), 0xb2), 1);
+        ::close(peer);
 
         struct Row {
             std::string card;
@@ -248,8 +332,8 @@ std::string asNobody(const std::vector<gid_t>& groups, const std::function<std::
 // What asking the helper for a card's socket came to, as the programs would show it.
 std::string answerText(const std::string& card, const std::string& helper) {
     auto answer = PrivilegeHelper::openServerSocket(card, helper);
-    if (auto socket = std::get_if<PrivilegeHelper::Socket>(&answer)) {
-        ::close(socket->fd);
+    if (auto socket = std::get_if<PrivilegeHelper::RelayedSocket>(&answer)) {
+        closeRelayedSocket(*socket);
         return "served";
     }
     auto failure = std::get<PrivilegeHelper::Failure>(answer);
@@ -348,26 +432,17 @@ std::string tftpAnswerText(const std::string& card, const std::string& helper) {
     auto answer = PrivilegeHelper::openServerSocket(card, PrivilegeHelper::ServerPort::tftp, helper);
     if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
         return TransportError(failure->operation, failure->code).description();
-    auto socket = std::get<PrivilegeHelper::Socket>(answer);
-    int fd = socket.fd;
+    auto socket = std::get<PrivilegeHelper::RelayedSocket>(answer);
     std::string text = "served";
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0 || ntohs(bound.sin_port) != 69 ||
-        bound.sin_addr.s_addr != htonl(INADDR_ANY))
-        text += ", not bound to 0.0.0.0:69";
-    char device[IFNAMSIZ] = {};
-    socklen_t deviceLength = sizeof device;
-    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, &deviceLength) != 0 || card != device)
-        text += ", not bound to the card";
     if (socket.interfaceIndex != ::if_nametoindex(card.c_str())) text += ", another card's index";
-    int on = 0;
-    socklen_t onLength = sizeof on;
-    if (::getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &onLength) != 0 || on != 0) text += ", broadcast";
-    if (::getsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, &onLength) != 0 || on != 1) text += ", no IP_PKTINFO";
-    if (!(::fcntl(fd, F_GETFL) & O_NONBLOCK)) text += ", blocking";
-    if (!(::fcntl(fd, F_GETFD) & FD_CLOEXEC)) text += ", inherited";
-    ::close(fd);
+    // Port 69 answers unicast only; a request to 10.0.0.0/8 leaves (and finds nobody).
+    std::vector<std::uint8_t> bytes(4, 0);
+    if (sendRelayed(socket, bytes, IPv4Address::broadcast, 68) != EACCES) text += ", broadcast";
+    if (int code = sendRelayed(socket, bytes, IPv4Address(10, 200, 0, 9), 1069)) text += ", unicast refused " + std::to_string(code);
+    if (!(::fcntl(socket.fd, F_GETFL) & O_NONBLOCK)) text += ", blocking";
+    if (!(::fcntl(socket.fd, F_GETFD) & FD_CLOEXEC) || !(::fcntl(socket.sendFD, F_GETFD) & FD_CLOEXEC))
+        text += ", inherited";
+    closeRelayedSocket(socket);
     return text;
 }
 
@@ -557,34 +632,6 @@ std::vector<std::uint8_t> ipv4To(std::uint8_t protocol, std::uint16_t port) {
     return bytes;
 }
 
-// A packet socket on `card` that sees everything, or -1.
-int rawSocket(const std::string& card) {
-    int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-    sockaddr_ll address{};
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ETH_P_ALL);
-    address.sll_ifindex = static_cast<int>(::if_nametoindex(card.c_str()));
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The messages that arrive on `fd` until 300 ms pass without one (at most 64 of them).
-std::vector<std::vector<std::uint8_t>> collect(int fd) {
-    std::vector<std::vector<std::uint8_t>> messages;
-    std::vector<std::uint8_t> buffer(2048);
-    while (messages.size() < 64) {
-        pollfd polled{fd, POLLIN, 0};
-        if (::poll(&polled, 1, 300) <= 0) break;
-        ssize_t length = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (length <= 0) break;
-        messages.emplace_back(buffer.begin(), buffer.begin() + length);
-    }
-    return messages;
-}
-
 // "CapEff", "CapPrm", "CapInh" and "NoNewPrivs" of a running process, as /proc shows them.
 std::map<std::string, std::string> privileges(pid_t process) {
     std::map<std::string, std::string> found;
@@ -646,12 +693,13 @@ TEST(Helper, RelaysOnlyWatchedFramesWithNoCapabilityLeftAndEndsWithItsPair) {
         for (const auto& row : rows)
             EXPECT_EQ(::send(peer, row.frame.data(), row.frame.size(), 0), static_cast<ssize_t>(row.frame.size()))
                 << row.what;
-        // Each relayed message is the whole frame, or its first 1518 bytes.
+        // Each relayed message is the kind byte of a frame, then the whole frame or its first 1518 bytes.
         std::map<std::string, std::size_t> relayed;
         for (const auto& message : collect(ends[0]))
             for (const auto& row : rows) {
                 auto kept = std::min<std::size_t>(row.frame.size(), 1518);
-                if (message.size() == kept && std::equal(message.begin(), message.end(), row.frame.begin()))
+                if (message.size() == kept + 1 && message[0] == 2 &&
+                    std::equal(message.begin() + 1, message.end(), row.frame.begin()))
                     ++relayed[row.what];
             }
         for (const auto& row : rows) EXPECT_EQ(relayed[row.what], row.relayed ? 1u : 0u) << row.what;
@@ -721,6 +769,169 @@ TEST(Helper, WatchesForTheGroupsMembersOnly) {
             EXPECT_EQ(row.nobodyWithGroups ? asNobody(*row.nobodyWithGroups, work) : work(), row.answer) << row.what;
         }
     });
+}
+
+// Builds the rest of the bench inside `bench`: each step is an `ip` command run there.
+std::string built(const CardNamespace& bench, const std::vector<std::vector<std::string>>& steps) {
+    for (const auto& step : steps) {
+        std::vector<std::string> arguments{"-n", bench.name};
+        arguments.insert(arguments.end(), step.begin(), step.end());
+        auto output = ProcessRunner::run("/usr/sbin/ip", arguments);
+        if (output.status != 0) return output.text;
+    }
+    return "";
+}
+
+// A member holds the relay's two ends and nothing else of the helper's: sendmsg with IP_PKTINFO
+// naming the uplink, relayed sends to the uplink's network and taking the helper's descriptors
+// put nothing from port 67 on the uplink's cable, and the relayed broadcast reaches the bench alone.
+TEST(Helper, AMembersSendsFromPort67LeaveByTheBenchCardAloneWhateverItTries) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    InstalledHelper installed(*group);
+    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+    auto setupError = built(bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"},
+                                    {"link", "set", "peer0", "up"},
+                                    {"link", "add", "enup", "type", "veth", "peer", "name", "uppeer"},
+                                    {"address", "add", "10.9.0.1/24", "dev", "enup"},
+                                    {"link", "set", "enup", "up"},
+                                    {"link", "set", "uppeer", "up"},
+                                    {"route", "add", "default", "via", "10.9.0.2", "dev", "enup"}});
+    if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
+
+    std::string text;
+    std::vector<std::vector<std::uint8_t>> onBench, onUplink;
+    bench.inside([&] {
+        int benchPeer = rawSocket("peer0"), uplinkPeer = rawSocket("uppeer");
+        ASSERT_GE(benchPeer, 0);
+        ASSERT_GE(uplinkPeer, 0);
+        text = asNobody({*group}, [&] {
+            ::close(benchPeer);
+            ::close(uplinkPeer);
+            auto answer = PrivilegeHelper::openServerSocket("en0", PrivilegeHelper::ServerPort::dhcp, installed.path);
+            if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
+                return TransportError(failure->operation, failure->code).description();
+            auto socket = std::get<PrivilegeHelper::RelayedSocket>(answer);
+            std::string found;
+            if (privileges(socket.relay)["CapEff"] != "0000000000000000") found += "the helper kept a capability; ";
+            auto uplink = static_cast<int>(::if_nametoindex("enup"));
+            auto office = socketAddress(IPv4Address(10, 9, 0, 2), 68);
+            for (int fd : {socket.fd, socket.sendFD}) {
+                std::uint8_t mark = 0xa1;
+                iovec vector{&mark, 1};
+                alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+                msghdr message{};
+                message.msg_name = &office;
+                message.msg_namelen = sizeof office;
+                message.msg_iov = &vector;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                cmsghdr* part = CMSG_FIRSTHDR(&message);
+                part->cmsg_level = IPPROTO_IP;
+                part->cmsg_type = IP_PKTINFO;
+                part->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo info{};
+                info.ipi_ifindex = uplink;
+                std::memcpy(CMSG_DATA(part), &info, sizeof info);
+                // A Unix socket takes the message and ignores IP_PKTINFO; the helper drops what it is
+                // not. The cables below tell where it went.
+                ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+            }
+            std::vector<std::uint8_t> toOffice{0xa2};
+            sendRelayed(socket, toOffice, IPv4Address(10, 9, 0, 2), 68);
+            int process = static_cast<int>(::syscall(SYS_pidfd_open, socket.relay, 0));
+            for (int fd = 0; process >= 0 && fd < 32; ++fd) {
+                int taken = static_cast<int>(::syscall(SYS_pidfd_getfd, process, fd, 0));
+                if (taken >= 0) {
+                    found += "took descriptor " + std::to_string(fd) + " of the helper; ";
+                    ::close(taken);
+                }
+            }
+            if (process >= 0) ::close(process);
+            std::vector<std::uint8_t> offer(300, 0xa3);
+            if (int code = sendRelayed(socket, offer, IPv4Address::broadcast, 68))
+                found += "the broadcast was not sent: " + std::string(std::strerror(code));
+            closeRelayedSocket(socket);
+            return found.empty() ? std::string("held nothing but the relay") : found;
+        });
+        onBench = collect(benchPeer);
+        onUplink = collect(uplinkPeer);
+        ::close(benchPeer);
+        ::close(uplinkPeer);
+    });
+    EXPECT_EQ(text, "held nothing but the relay");
+    EXPECT_EQ(fromPort67(onUplink), std::vector<std::uint8_t>{});
+    // The relayed send to the office's address went out of the bench card too, to nobody there.
+    auto benchMarks = fromPort67(onBench);
+    EXPECT_EQ(std::count(benchMarks.begin(), benchMarks.end(), 0xa3), 1);
+    EXPECT_EQ(std::count(benchMarks.begin(), benchMarks.end(), 0xa1), 0);
+}
+
+// The card is checked again while it is held: once it gains a default route, a member's port 67
+// and its watch both end with the sentence of the rule.
+TEST(Helper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADefaultRoute) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+    CardNamespace bench;
+    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    InstalledHelper installed(*group);
+    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+    auto setupError =
+        built(bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"}, {"link", "set", "peer0", "up"}});
+    if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
+
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    // Adds the route once the member holds both (or gives up after a while).
+    std::thread router([&] {
+        pollfd polled{ready[0], POLLIN, 0};
+        char byte = 0;
+        if (::poll(&polled, 1, 20000) == 1 && ::read(ready[0], &byte, 1) == 1)
+            ProcessRunner::run("/usr/sbin/ip", {"-n", bench.name, "route", "add", "default", "via", "10.8.0.2", "dev", "en0"});
+    });
+    std::string text;
+    bench.inside([&] {
+        text = asNobody({*group}, [&] {
+            auto answer = PrivilegeHelper::openServerSocket("en0", PrivilegeHelper::ServerPort::dhcp, installed.path);
+            auto opened = openFrameWatch("en0", installed.path);
+            auto socket = std::get_if<PrivilegeHelper::RelayedSocket>(&answer);
+            auto watch = std::get_if<FrameWatch>(&opened);
+            ::write(ready[1], "+", 1);
+            if (!socket || !watch) return std::string("not both held");
+            std::optional<std::string> portEnd, watchEnd;
+            std::vector<std::uint8_t> buffer(2048);
+            for (int round = 0; round < 200 && (!portEnd || !watchEnd); ++round) {
+                // An ended relay stays readable: only what is still held is waited for.
+                pollfd polled[2] = {{portEnd ? -1 : socket->fd, POLLIN, 0}, {watchEnd ? -1 : watch->fd, POLLIN, 0}};
+                ::poll(polled, 2, 100);
+                if (!portEnd) {
+                    auto got = receiveRelayed(*socket, buffer);
+                    if (auto ended = std::get_if<RelayEnded>(&got)) portEnd = ended->reason;
+                }
+                if (!watchEnd) {
+                    auto got = receiveFrame(*watch, buffer);
+                    if (auto ended = std::get_if<WatchEnded>(&got)) watchEnd = ended->reason;
+                }
+            }
+            closeRelayedSocket(*socket);
+            closeFrameWatch(*watch);
+            return "port: " + portEnd.value_or("held") + "\nwatch: " + watchEnd.value_or("held");
+        });
+    });
+    ::close(ready[1]);
+    router.join();
+    ::close(ready[0]);
+    BenchCardRule::Card routed;
+    routed.name = "en0";
+    routed.linkType = BenchCardRule::ethernetLinkType;
+    routed.carriesDefaultRoute = true;
+    auto sentence = BenchCardRule::refusal(routed).value_or("no refusal");
+    EXPECT_EQ(text, "port: " + sentence + "\nwatch: " + sentence);
 }
 
 }  // namespace

@@ -222,16 +222,24 @@ TEST(FrameWatch, ReadingARelayGivesOneFrameCutToTheBufferThenNothingThenTheEnd) 
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends), 0);
     // The relay's pid matters only to closeFrameWatch, which this test does not call.
     FrameWatch watch{ends[0], 2, ::getpid()};
-    std::vector<std::uint8_t> longFrame(2000, 7), shortFrame(60, 8);
-    ASSERT_EQ(::send(ends[1], longFrame.data(), longFrame.size(), 0), 2000);
-    ASSERT_EQ(::send(ends[1], shortFrame.data(), shortFrame.size(), 0), 60);
+    // Each relayed message starts with its kind: 2 a frame, 3 the sentence the relay ended with.
+    std::vector<std::uint8_t> longFrame(2001, 7), shortFrame(61, 8), unknown{9, 1, 2}, ended{3};
+    longFrame[0] = 2;
+    shortFrame[0] = 2;
+    std::string why = "card en0 carries a default route";
+    ended.insert(ended.end(), why.begin(), why.end());
+    for (const auto& message : {longFrame, unknown, shortFrame})
+        ASSERT_EQ(::send(ends[1], message.data(), message.size(), 0), static_cast<ssize_t>(message.size()));
     std::array<std::uint8_t, 1518> buffer{};
-    std::vector<FrameReception> expected = {WatchedBytes{1518}, WatchedBytes{60}, NoFrameWaiting{}};
+    std::vector<FrameReception> expected = {WatchedBytes{1518}, NoFrameWaiting{}, WatchedBytes{60}, NoFrameWaiting{}};
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(receiveFrame(watch, buffer), expected[i]) << i;
+    EXPECT_EQ(buffer[0], 8);
+    ASSERT_EQ(::send(ends[1], ended.data(), ended.size(), 0), static_cast<ssize_t>(ended.size()));
+    EXPECT_EQ(receiveFrame(watch, buffer), FrameReception(WatchEnded{0, why}));
     ::close(ends[1]);
-    EXPECT_EQ(receiveFrame(watch, buffer), FrameReception(WatchEnded{0}));
+    EXPECT_EQ(receiveFrame(watch, buffer), FrameReception(WatchEnded{0, {}}));
     ::close(ends[0]);
-    EXPECT_EQ(receiveFrame(FrameWatch{}, buffer), FrameReception(WatchEnded{EBADF}));
+    EXPECT_EQ(receiveFrame(FrameWatch{}, buffer), FrameReception(WatchEnded{EBADF, {}}));
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <charconv>
 #include <optional>
+#include <vector>
 
 #include "core/host/bench_card_rule.hpp"
+#include "core/host/datagram_relay_frame.hpp"
 #include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/linux/text_file.hpp"
@@ -93,7 +95,7 @@ std::variant<FrameWatch, Failure> openPacketSocket(const std::string& name) {
 
 FrameReception failedReception(int code) {
     if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR) return NoFrameWaiting{};
-    return WatchEnded{code};
+    return WatchEnded{code, {}};
 }
 
 }  // namespace
@@ -110,13 +112,28 @@ void closeFrameWatch(FrameWatch& watch) {
 }
 
 FrameReception receiveFrame(const FrameWatch& watch, std::span<std::uint8_t> buffer) {
-    if (watch.fd < 0) return WatchEnded{EBADF};
+    if (watch.fd < 0) return WatchEnded{EBADF, {}};
     if (watch.relay >= 0) {
-        ssize_t length = ::recv(watch.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        // Each message is a kind byte and then a frame, or the sentence the relay ended with.
+        std::uint8_t kind = 0;
+        iovec pieces[2] = {{&kind, 1}, {buffer.data(), buffer.size()}};
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = 2;
+        ssize_t length = ::recvmsg(watch.fd, &message, MSG_DONTWAIT);
         if (length < 0) return failedReception(errno);
         // The helper never sends an empty message: this is its end closing.
-        if (length == 0) return WatchEnded{0};
-        return WatchedBytes{std::min(static_cast<std::size_t>(length), buffer.size())};
+        if (length == 0) return WatchEnded{0, {}};
+        auto kept = std::min(static_cast<std::size_t>(length) - 1, buffer.size());
+        if (kind == static_cast<std::uint8_t>(RelayFrame::Kind::ended)) {
+            std::vector<std::uint8_t> bytes{kind};
+            bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(kept));
+            auto read = RelayFrame::read(bytes);
+            auto ended = read ? std::get_if<RelayFrame::Ended>(&*read) : nullptr;
+            return WatchEnded{0, ended ? std::string(ended->reason) : std::string()};
+        }
+        if (kind != static_cast<std::uint8_t>(RelayFrame::Kind::frame) || kept == 0) return NoFrameWaiting{};
+        return WatchedBytes{kept};
     }
     sockaddr_ll from{};
     socklen_t fromLength = sizeof from;
@@ -124,7 +141,7 @@ FrameReception receiveFrame(const FrameWatch& watch, std::span<std::uint8_t> buf
                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (length < 0) return failedReception(errno);
     // No frame is empty: a zero-length read is a stream's end (tests hand a socket pair here).
-    if (length == 0) return WatchEnded{0};
+    if (length == 0) return WatchEnded{0, {}};
     // What this computer sent is not a neighbour's.
     if (from.sll_pkttype == PACKET_OUTGOING) return NoFrameWaiting{};
     return WatchedBytes{std::min(static_cast<std::size_t>(length), buffer.size())};

@@ -35,6 +35,7 @@ constexpr auto answerLimit = 5s;
 // A relaying helper exits as soon as it sees its end close; one that does not is killed.
 constexpr auto relayEndLimit = 2s;
 constexpr int helperRequestFD = 3;
+constexpr int helperSendFD = 4;
 
 const std::string answerOperation = "read the answer of dhcpanvil-helper";
 
@@ -58,12 +59,12 @@ bool inGroupOf(const std::string& path) {
     return false;
 }
 
-// A descriptor moved above the standard three: a program started with 0-2 closed gets its
-// socket pair there, and the helper's own 0-2 (/dev/null) would then replace it before the
-// move to descriptor 3.
+// A descriptor moved above the helper's own: a program started with 0-2 closed gets its socket
+// pairs there, and the helper's 0-2 (/dev/null) would then replace one before the moves to 3
+// and 4, as would the move of one pair onto the other's number.
 bool liftAboveStandard(int& fd) {
-    if (fd > STDERR_FILENO) return true;
-    int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd > helperSendFD) return true;
+    int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, helperSendFD + 1);
     if (lifted < 0) return false;
     ::close(fd);
     fd = lifted;
@@ -86,14 +87,17 @@ void reap(pid_t child, Clock::time_point deadline) {
     }
 }
 
-pid_t spawnHelper(const std::string& helperPath, int childEnd, int& failure) {
+// `sendEnd` (a port's second pair) becomes descriptor 4 when given.
+pid_t spawnHelper(const std::string& helperPath, int childEnd, int sendEnd, int& failure) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
         posix_spawn_file_actions_addopen(&actions, standard, "/dev/null", O_RDWR, 0);
     // dup2 onto the same number would keep close-on-exec; glibc clears it in that case too.
+    // Both ends lie above 4 (makePair), so neither dup2 overwrites the other before it is copied.
     posix_spawn_file_actions_adddup2(&actions, childEnd, helperRequestFD);
-    posix_spawn_file_actions_addclosefrom_np(&actions, helperRequestFD + 1);
+    if (sendEnd >= 0) posix_spawn_file_actions_adddup2(&actions, sendEnd, helperSendFD);
+    posix_spawn_file_actions_addclosefrom_np(&actions, helperSendFD + 1);
 
     // Whatever the caller blocks or handles (the command-line tool blocks SIGINT), the helper
     // starts with the defaults.
@@ -179,18 +183,7 @@ PrivilegeHelper::Failure answerFailure(const std::string& line) {
     return PrivilegeHelper::Failure{answerOperation, EPROTO};
 }
 
-// Reads the one answer to a server socket request: its line and the descriptor passed with it.
-std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> readAnswer(int fd, Clock::time_point deadline) {
-    auto read = readAnswerLine(fd, deadline);
-    if (auto failure = std::get_if<PrivilegeHelper::Failure>(&read)) return *failure;
-    auto& answer = std::get<Answer>(read);
-    if (auto index = acceptedIndex(answer.line); index && answer.passed >= 0)
-        return PrivilegeHelper::Socket{answer.passed, *index};
-    if (answer.passed >= 0) ::close(answer.passed);
-    return answerFailure(answer.line);
-}
-
-// A socket pair whose ends both lie above the standard descriptors, or the failure.
+// A socket pair whose ends both lie above the helper's descriptors, or the failure.
 std::optional<PrivilegeHelper::Failure> makePair(int (&ends)[2]) {
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
         return PrivilegeHelper::Failure{"socketpair", errno};
@@ -242,28 +235,53 @@ bool PrivilegeHelper::watchNotNeeded() {
     return (data[CAP_NET_RAW / 32].effective >> (CAP_NET_RAW % 32)) & 1u;
 }
 
-std::variant<PrivilegeHelper::Socket, PrivilegeHelper::Failure> PrivilegeHelper::openServerSocket(
+std::variant<PrivilegeHelper::RelayedSocket, PrivilegeHelper::Failure> PrivilegeHelper::openServerSocket(
     const std::string& interfaceName, ServerPort port, const std::string& helperPath) {
-    int ends[2];
+    int ends[2], sends[2];
     if (auto failure = makePair(ends)) return *failure;
+    if (auto failure = makePair(sends)) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return *failure;
+    }
     int failure = 0;
-    pid_t child = spawnHelper(helperPath, ends[1], failure);
+    pid_t child = spawnHelper(helperPath, ends[1], sends[1], failure);
     ::close(ends[1]);
+    ::close(sends[1]);
     if (child < 0) {
         ::close(ends[0]);
+        ::close(sends[0]);
         return startFailure(helperPath, failure);
     }
 
     auto deadline = Clock::now() + answerLimit;
     std::string request = interfaceName + " " + std::to_string(static_cast<unsigned>(port)) + "\n";
-    std::variant<Socket, Failure> answer;
-    if (auto unsent = sendRequest(ends[0], request))
-        answer = *unsent;
-    else
-        answer = readAnswer(ends[0], deadline);
+    std::variant<RelayedSocket, Failure> result = Failure{answerOperation, EPROTO};
+    if (auto unsent = sendRequest(ends[0], request)) {
+        result = *unsent;
+    } else {
+        auto read = readAnswerLine(ends[0], deadline);
+        if (auto readFailure = std::get_if<Failure>(&read)) {
+            result = *readFailure;
+        } else {
+            auto& answer = std::get<Answer>(read);
+            // The socket never leaves the helper: an answer that carries a descriptor is not its own.
+            if (answer.passed >= 0) {
+                ::close(answer.passed);
+            } else if (auto index = acceptedIndex(answer.line)) {
+                int flags = ::fcntl(ends[0], F_GETFL);
+                if (flags >= 0 && ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) == 0)
+                    return RelayedSocket{ends[0], sends[0], *index, child};
+                result = Failure{"fcntl O_NONBLOCK", errno};
+            } else {
+                result = answerFailure(answer.line);
+            }
+        }
+    }
     ::close(ends[0]);
+    ::close(sends[0]);
     reap(child, deadline);
-    return answer;
+    return result;
 }
 
 std::variant<FrameWatch, PrivilegeHelper::Failure> PrivilegeHelper::startWatchRelay(const std::string& interfaceName,
@@ -271,7 +289,7 @@ std::variant<FrameWatch, PrivilegeHelper::Failure> PrivilegeHelper::startWatchRe
     int ends[2];
     if (auto failure = makePair(ends)) return *failure;
     int failure = 0;
-    pid_t child = spawnHelper(helperPath, ends[1], failure);
+    pid_t child = spawnHelper(helperPath, ends[1], -1, failure);
     ::close(ends[1]);
     if (child < 0) {
         ::close(ends[0]);

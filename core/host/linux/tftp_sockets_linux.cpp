@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/host/datagram_relay.hpp"
 #include "core/host/privilege_helper.hpp"
 #include "core/host/socket_address.hpp"
 #include "core/host/tftp_sockets.hpp"
@@ -68,21 +69,51 @@ std::variant<TFTPListener, SocketFailure> openTFTPListener(const std::string& in
         auto answer = PrivilegeHelper::openServerSocket(interfaceName, PrivilegeHelper::ServerPort::tftp);
         if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
             return SocketFailure{failure->operation, failure->code};
-        auto socket = std::get<PrivilegeHelper::Socket>(answer);
-        return TFTPListener{socket.fd, tftpPort, socket.interfaceIndex};
+        auto socket = std::get<PrivilegeHelper::RelayedSocket>(answer);
+        return TFTPListener{socket.fd, tftpPort, socket.interfaceIndex, socket};
     }
     unsigned index = ::if_nametoindex(interfaceName.c_str());
     if (index == 0) return SocketFailure{"find interface " + interfaceName, ENXIO};
     auto opened = boundSocket(IPv4Address::zero, tftpPort, interfaceName, true);
     if (auto failure = std::get_if<SocketFailure>(&opened)) return *failure;
-    return TFTPListener{std::get<int>(opened), tftpPort, index};
+    return TFTPListener{std::get<int>(opened), tftpPort, index, std::nullopt};
+}
+
+void closeTFTPListener(TFTPListener& listener) {
+    if (listener.relay)
+        closeRelayedSocket(*listener.relay);
+    else if (listener.fd >= 0)
+        ::close(listener.fd);
+    listener = TFTPListener{};
+}
+
+RequestReception receiveRequest(const TFTPListener& listener, std::span<std::uint8_t> buffer) {
+    if (!listener.relay) {
+        auto reception = receiveDatagram(listener.fd, buffer);
+        if (auto datagram = std::get_if<ReceivedDatagram>(&reception)) return *datagram;
+        if (auto failure = std::get_if<SocketFailure>(&reception)) return *failure;
+        return NothingWaiting{};
+    }
+    auto reception = receiveRelayed(*listener.relay, buffer);
+    if (auto ended = std::get_if<RelayEnded>(&reception)) return ListenerEnded{ended->reason};
+    auto relayed = std::get_if<RelayedDatagram>(&reception);
+    if (!relayed) return NothingWaiting{};
+    return ReceivedDatagram{relayed->length, relayed->truncated, relayed->source, relayed->sourcePort, relayed->arrival};
+}
+
+std::optional<SocketFailure> sendFromListener(const TFTPListener& listener, std::span<const std::uint8_t> bytes,
+                                              IPv4Address destination, std::uint16_t port) {
+    if (!listener.relay) return sendDatagram(listener.fd, bytes, destination, port);
+    if (int code = sendRelayed(*listener.relay, bytes, destination, port))
+        return SocketFailure{"send to " + destination.description() + ":" + std::to_string(port), code};
+    return std::nullopt;
 }
 
 std::variant<TFTPListener, SocketFailure> openTFTPLoopbackListener(std::uint16_t port) {
     auto opened = boundSocket(IPv4Address::loopback, port, "", true);
     if (auto failure = std::get_if<SocketFailure>(&opened)) return *failure;
     int fd = std::get<int>(opened);
-    return TFTPListener{fd, boundPort(fd), 0};
+    return TFTPListener{fd, boundPort(fd), 0, std::nullopt};
 }
 
 std::variant<TransferSocket, SocketFailure> openTransferSocket(IPv4Address localAddress,
