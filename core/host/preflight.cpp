@@ -67,10 +67,24 @@ std::optional<std::uint64_t> decimalNumber(std::string_view text) {
     return value;
 }
 
+// A holder column of our own programs says so: with the helper holding the port, the holder is a
+// DHCP Anvil run (a member's serving), not another program. /proc/<pid>/comm keeps 15 bytes.
+std::string ownName(std::string_view column) {
+    auto colon = column.rfind(':');
+    auto name = column.substr(0, colon);
+    for (std::string_view own : {"dhcpanvil-helpe", "dhcpanvil-helper", "dhcpanvil", "DHCPAnvilApp"})
+        if (name == own) {
+            std::string shown = name == "dhcpanvil-helpe" ? "dhcpanvil-helper" : std::string(name);
+            return "another DHCP Anvil run (" + shown + std::string(column.substr(colon)) + ")";
+        }
+    return std::string(column);
+}
+
 struct UDPLine {
     std::string localAddress;  // netstat form: "*.67", "10.0.0.1.67", "::1.67"
     std::string receiveQueue, sendQueue;
     std::uint64_t inode = 0;
+    std::uint64_t user = 0;
 };
 
 std::vector<std::string_view> fields(std::string_view line) {
@@ -95,6 +109,7 @@ std::vector<UDPLine> udpLines(std::string_view text, int port, bool isIPv6) {
         auto hexAddress = local.substr(0, colon);
         UDPLine entry;
         entry.inode = *inode;
+        entry.user = decimalNumber(parts[7]).value_or(0);
         if (hexAddress.find_first_not_of('0') == std::string_view::npos) {
             entry.localAddress = "*";
         } else if (!isIPv6 && hexAddress.size() == 8) {
@@ -288,9 +303,15 @@ std::optional<std::string> Preflight::holder(std::string_view netstatText, int p
         auto local = parts[3];
         if (local.size() < suffix.size() || local.substr(local.size() - suffix.size()) != suffix) continue;
         for (auto column : parts)
-            if (isProcessColumn(column)) return std::string(column);
+            if (isProcessColumn(column)) return ownName(column);
     }
     return std::nullopt;
+}
+
+std::map<std::uint64_t, std::uint64_t> Preflight::socketUsers(std::string_view procNetUDP, int port) {
+    std::map<std::uint64_t, std::uint64_t> users;
+    for (const auto& line : udpLines(procNetUDP, port, false)) users[line.inode] = line.user;
+    return users;
 }
 
 std::vector<std::uint32_t> Preflight::boundInterfaces(std::span<const std::uint8_t> dump, int port) {

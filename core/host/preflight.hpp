@@ -63,6 +63,8 @@ PreflightInput gather(const NetworkCard& card, const ServerConfig& config);
 // another card only (libvirt's dnsmasq on virbr0) leaves it free; empty tries every card.
 Port67State port67State(std::string_view cardName);
 std::optional<std::string> port67Holder();
+// Who holds a UDP port, as holder() names it, or nothing when it cannot be told.
+std::optional<std::string> portHolder(int port);
 bool vmwareRunning();
 
 // Rows that name the system's own features (the Mac, System Settings, Internet Sharing) say what
@@ -71,7 +73,8 @@ std::vector<PreflightCheck> evaluate(const PreflightInput& input, Platform platf
 bool canStart(const std::vector<PreflightCheck>& checks);
 // The mark shown before a row: "✓", "⚠" or "✗".
 std::string_view symbol(PreflightCheck::Status status);
-// The "name:pid" column of the first socket-table line whose local address ends in ".port".
+// The "name:pid" column of the first socket-table line whose local address ends in ".port"; one of
+// DHCP Anvil's own programs reads "another DHCP Anvil run (dhcpanvil-helper:812)".
 std::optional<std::string> holder(std::string_view netstatText, int port);
 
 // The owner of a socket, from /proc/<pid>/comm and the pid.
@@ -84,6 +87,8 @@ struct SocketOwner {
 std::vector<std::uint32_t> boundInterfaces(std::span<const std::uint8_t> sockDiagDump, int port);
 // The socket-inode numbers of the UDP sockets on a local port, from /proc/net/udp or udp6 text.
 std::vector<std::uint64_t> socketInodes(std::string_view procNetUDP, int port);
+// The user owning each of those sockets, by inode.
+std::map<std::uint64_t, std::uint64_t> socketUsers(std::string_view procNetUDP, int port);
 // netstat-style lines ("udp4  0  0  *.67  *.*  name:pid") for the sockets on a port.
 std::string socketTable(std::string_view procNetUDP, std::string_view procNetUDP6, int port,
                         const std::map<std::uint64_t, SocketOwner>& owners);

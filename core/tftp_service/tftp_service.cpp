@@ -19,6 +19,7 @@
 
 #include "core/addressing/system_clock.hpp"
 #include "core/host/boot_folder.hpp"
+#include "core/host/preflight.hpp"
 #include "core/host/tftp_sockets.hpp"
 #include "core/tftp/tftp_limits.hpp"
 #include "core/tftp/tftp_options.hpp"
@@ -124,9 +125,11 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
             if (folderFD >= 0) ::close(std::exchange(folderFD, -1));
             auto where = place.card.empty() ? "127.0.0.1:" + std::to_string(place.loopbackPort)
                                             : "port 69 on " + place.card;
-            auto sentence = failure->code == EADDRINUSE
-                                ? "TFTP " + where + " is in use by another program (" + failure->description() + ")"
-                                : "cannot open TFTP " + where + ": " + failure->description();
+            auto holder = place.card.empty() || failure->code != EADDRINUSE ? std::nullopt : Preflight::portHolder(69);
+            auto sentence = failure->code == EADDRINUSE ? "TFTP " + where + " is in use by " +
+                                                              holder.value_or("another program") + " (" +
+                                                              failure->description() + ")"
+                                                        : "cannot open TFTP " + where + ": " + failure->description();
             throw TFTPStartError(sentence, failure->code);
         }
         held = std::get<TFTPListener>(opened);

@@ -204,6 +204,18 @@ TEST(PreflightTest, holderInSocketTable) {
     EXPECT_EQ(Preflight::holder(netstat, 68), std::nullopt);
     EXPECT_EQ(Preflight::holder("a  b  c  d.67\n", 67), std::nullopt);
     EXPECT_EQ(Preflight::holder("", 67), std::nullopt);
+    // DHCP Anvil's own programs holding the port are another run of it, not another program; the
+    // kernel keeps 15 bytes of a program's name.
+    const std::pair<std::string, std::string> own[] = {
+        {"dhcpanvil-helpe:812", "another DHCP Anvil run (dhcpanvil-helper:812)"},
+        {"dhcpanvil-helper:812", "another DHCP Anvil run (dhcpanvil-helper:812)"},
+        {"dhcpanvil:9", "another DHCP Anvil run (dhcpanvil:9)"},
+        {"DHCPAnvilApp:10", "another DHCP Anvil run (DHCPAnvilApp:10)"},
+        {"dhcpanvil-x:11", "dhcpanvil-x:11"},
+        {"mydhcpanvil:12", "mydhcpanvil:12"},
+    };
+    for (const auto& [column, shown] : own)
+        EXPECT_EQ(Preflight::holder("udp4  0  0  *.69  *.*  " + column + "\n", 69), shown) << column;
 }
 
 TEST(PreflightTest, socketTableFromProcReadsBackThroughTheParser) {
@@ -211,7 +223,8 @@ TEST(PreflightTest, socketTableFromProcReadsBackThroughTheParser) {
         "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer "
         "drops\n"
         "  101: 00000000:0043 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 4242 2 0 0\n"
-        "  102: 0100007F:1A6F 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 777 2 0 0\n";
+        "  102: 0100007F:1A6F 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 777 2 0 0\n"
+        "  103: 00000000:0045 00000000:0000 07 00000000:00000000 00:00000000 00000000 65534        0 888 2 0 0\n";
     const char* udp6 =
         "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "
         "tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
@@ -222,6 +235,7 @@ TEST(PreflightTest, socketTableFromProcReadsBackThroughTheParser) {
     EXPECT_EQ(table, "udp4  0  0  *.67  *.*\nudp6  0  0  ::1.67  *.*  my server:99\n");
     EXPECT_EQ(Preflight::holder(table, 67), "my server:99");
     EXPECT_EQ(Preflight::socketInodes(udp, 67), (std::vector<std::uint64_t>{4242}));
+    EXPECT_EQ(Preflight::socketUsers(udp, 69), (std::map<std::uint64_t, std::uint64_t>{{888, 65534}}));
     EXPECT_EQ(Preflight::socketTable(udp, "", 6767, {{777, {"dnsmasq", 5}}}),
               "udp4  0  0  127.0.0.1.6767  *.*  dnsmasq:5\n");
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "core/host/interfaces.hpp"
@@ -33,8 +34,19 @@ std::string readText(const std::string& path, std::size_t limit) {
     return LinuxHost::readTextFile(path, limit).value_or("");
 }
 
-// Which processes hold these socket inodes, from /proc/<pid>/fd.
-std::map<std::uint64_t, Preflight::SocketOwner> ownersOf(const std::set<std::uint64_t>& inodes) {
+// The real user of a process, from /proc/<pid>/status (readable for every process).
+std::optional<std::uint64_t> processUser(std::string_view pid) {
+    auto status = readText("/proc/" + std::string(pid) + "/status", 4096);
+    auto at = status.find("\nUid:");
+    if (at == std::string::npos) return std::nullopt;
+    return std::strtoull(status.c_str() + at + 5, nullptr, 10);
+}
+
+// Which processes hold these socket inodes, from /proc/<pid>/fd. A helper holding a port keeps
+// its descriptors from everyone but root (it started with capabilities); its socket belongs to
+// the user it serves, which tells it apart.
+std::map<std::uint64_t, Preflight::SocketOwner> ownersOf(const std::set<std::uint64_t>& inodes,
+                                                         const std::map<std::uint64_t, std::uint64_t>& users) {
     std::map<std::uint64_t, Preflight::SocketOwner> owners;
     if (inodes.empty()) return owners;
     DIR* processes = opendir("/proc");
@@ -44,7 +56,17 @@ std::map<std::uint64_t, Preflight::SocketOwner> ownersOf(const std::set<std::uin
         if (pidText.empty() || pidText.find_first_not_of("0123456789") != std::string_view::npos) continue;
         auto fdFolder = "/proc/" + std::string(pidText) + "/fd";
         DIR* descriptors = opendir(fdFolder.c_str());
-        if (!descriptors) continue;
+        if (!descriptors) {
+            auto name = readText("/proc/" + std::string(pidText) + "/comm", commandNameLimit);
+            auto user = processUser(pidText);
+            if (name != "dhcpanvil-helpe\n" || !user) continue;
+            for (auto inode : inodes)
+                if (!owners.count(inode) && users.count(inode) && users.at(inode) == *user) {
+                    owners[inode] = {"dhcpanvil-helper", std::atoi(std::string(pidText).c_str())};
+                    break;
+                }
+            continue;
+        }
         while (auto* descriptor = readdir(descriptors)) {
             char target[64] = {};
             auto path = fdFolder + "/" + descriptor->d_name;
@@ -72,7 +94,7 @@ std::string socketTableText(int port) {
     std::set<std::uint64_t> inodes;
     for (auto inode : Preflight::socketInodes(udp, port)) inodes.insert(inode);
     for (auto inode : Preflight::socketInodes(udp6, port)) inodes.insert(inode);
-    return Preflight::socketTable(udp, udp6, port, ownersOf(inodes));
+    return Preflight::socketTable(udp, udp6, port, ownersOf(inodes, Preflight::socketUsers(udp, port)));
 }
 
 // Whether a UDP socket on the port takes it from this card (index 0: from any card): one bound to
@@ -134,7 +156,9 @@ Port67State Preflight::port67State(std::string_view cardName) {
     return Port67State::failed(std::strerror(error));
 }
 
-std::optional<std::string> Preflight::port67Holder() { return holder(socketTableText(dhcpServerPort), dhcpServerPort); }
+std::optional<std::string> Preflight::port67Holder() { return portHolder(dhcpServerPort); }
+
+std::optional<std::string> Preflight::portHolder(int port) { return holder(socketTableText(port), port); }
 
 bool Preflight::vmwareRunning() {
     return ProcessRunner::run("/usr/bin/pgrep", {"-f", "vmware-usbarbitrator|vmnet-bridge"}).status == 0;
