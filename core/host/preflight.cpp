@@ -75,7 +75,7 @@ std::string ownName(std::string_view column) {
     for (std::string_view own : {"dhcpanvil-helpe", "dhcpanvil-helper", "dhcpanvil", "DHCPAnvilApp"})
         if (name == own) {
             std::string shown = name == "dhcpanvil-helpe" ? "dhcpanvil-helper" : std::string(name);
-            return "another DHCP Anvil run (" + shown + std::string(column.substr(colon)) + ")";
+            return "another DHCP Anvil (" + shown + ", process " + std::string(column.substr(colon + 1)) + ")";
         }
     return std::string(column);
 }

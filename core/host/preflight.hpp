@@ -74,7 +74,7 @@ bool canStart(const std::vector<PreflightCheck>& checks);
 // The mark shown before a row: "✓", "⚠" or "✗".
 std::string_view symbol(PreflightCheck::Status status);
 // The "name:pid" column of the first socket-table line whose local address ends in ".port"; one of
-// DHCP Anvil's own programs reads "another DHCP Anvil run (dhcpanvil-helper:812)".
+// DHCP Anvil's own programs reads "another DHCP Anvil (dhcpanvil-helper, process 812)".
 std::optional<std::string> holder(std::string_view netstatText, int port);
 
 // The owner of a socket, from /proc/<pid>/comm and the pid.

@@ -207,10 +207,10 @@ TEST(PreflightTest, holderInSocketTable) {
     // DHCP Anvil's own programs holding the port are another run of it, not another program; the
     // kernel keeps 15 bytes of a program's name.
     const std::pair<std::string, std::string> own[] = {
-        {"dhcpanvil-helpe:812", "another DHCP Anvil run (dhcpanvil-helper:812)"},
-        {"dhcpanvil-helper:812", "another DHCP Anvil run (dhcpanvil-helper:812)"},
-        {"dhcpanvil:9", "another DHCP Anvil run (dhcpanvil:9)"},
-        {"DHCPAnvilApp:10", "another DHCP Anvil run (DHCPAnvilApp:10)"},
+        {"dhcpanvil-helpe:812", "another DHCP Anvil (dhcpanvil-helper, process 812)"},
+        {"dhcpanvil-helper:812", "another DHCP Anvil (dhcpanvil-helper, process 812)"},
+        {"dhcpanvil:9", "another DHCP Anvil (dhcpanvil, process 9)"},
+        {"DHCPAnvilApp:10", "another DHCP Anvil (DHCPAnvilApp, process 10)"},
         {"dhcpanvil-x:11", "dhcpanvil-x:11"},
         {"mydhcpanvil:12", "mydhcpanvil:12"},
     };

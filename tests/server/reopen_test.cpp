@@ -133,4 +133,37 @@ TEST(DHCPServer, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
     EXPECT_FALSE(bench.events->tryNext());
 }
 
+// The helper lets go of a card that stopped being a bench card: serving stops with its reason, and
+// the card is opened again once it is accepted, the refusals meanwhile said once.
+TEST(DHCPServer, ACardTheHelperLetGoOfStopsWithTheReasonAndComesBackOnceAccepted) {
+    ServerHarness bench;
+    bench.start();
+    bench.settled();
+    const std::string reason = "card en7 carries a default route: it is this computer's own connection, not a bench card";
+    int attempts = 0;
+    bench.change([&](FakeWorld& world) {
+        world.relayEnding = reason;
+        world.failingOpens.insert("en7");
+        attempts = world.openAttempts;
+    });
+    bench.sendBytes({1});
+    auto stopped = bench.untilInfo("Serving on en7 stopped: " + reason);
+    ASSERT_FALSE(stopped.empty());
+    // Several refused openings (one a second) before the card qualifies again.
+    std::vector<ServerEvent> meanwhile;
+    for (int round = 0; round < 200; ++round) {
+        for (auto& event : bench.settled()) meanwhile.push_back(event);
+        bool enough = false;
+        bench.change([&](FakeWorld& world) { enough = world.openAttempts >= attempts + 3; });
+        if (enough) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    bench.change([](FakeWorld& world) { world.failingOpens.clear(); });
+    auto back = bench.untilInfo("en7 is back");
+    ASSERT_FALSE(back.empty());
+    meanwhile.insert(meanwhile.end(), back.begin(), back.end());
+    auto refusal = ServerEvent::info("could not reopen en7: " + TransportError("bind 0.0.0.0:67", EADDRINUSE).description());
+    EXPECT_EQ(std::count(meanwhile.begin(), meanwhile.end(), refusal), 1) << describe(meanwhile);
+}
+
 }  // namespace

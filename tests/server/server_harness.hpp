@@ -66,6 +66,9 @@ struct FakeWorld {
     std::vector<ReplyDestination> failedSends;
     std::vector<std::size_t> sentSizes;
     std::set<std::string> failingOpens;
+    int openAttempts = 0;
+    // The next datagram read is instead the helper letting go of the card, with this reason.
+    std::optional<std::string> relayEnding;
     std::vector<TransportMode> opened;
     std::uint16_t port = 0;
     int closes = 0;
@@ -80,6 +83,7 @@ public:
     void open() override {
         auto name = mode_.interfaceName();
         std::lock_guard lock(world_->mutex);
+        ++world_->openAttempts;
         if (world_->failingOpens.contains(name)) throw TransportError("bind 0.0.0.0:67", EADDRINUSE);
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -107,6 +111,7 @@ public:
         }
         buffer.resize(static_cast<std::size_t>(count));
         std::lock_guard lock(world_->mutex);
+        if (world_->relayEnding) throw TransportEnded(*std::exchange(world_->relayEnding, std::nullopt));
         std::optional<std::uint32_t> arrival;
         if (world_->arrivalReported) arrival = world_->arrivalOverride.value_or(index_);
         return Datagram{std::move(buffer), arrival, world_->source, world_->sourcePort.value_or(mode_.clientPort())};
