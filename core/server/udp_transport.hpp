@@ -6,9 +6,8 @@
 #include <optional>
 
 #include "core/host/privilege_helper.hpp"
-
-#include "core/server/datagram.hpp"
 #include "core/protocol/reply_destination.hpp"
+#include "core/server/datagram.hpp"
 #include "core/server/transport.hpp"
 #include "core/server/transport_error.hpp"
 #include "core/server/transport_mode.hpp"

@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,10 +126,10 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
             auto where = place.card.empty() ? "127.0.0.1:" + std::to_string(place.loopbackPort)
                                             : "port 69 on " + place.card;
             auto holder = place.card.empty() || failure->code != EADDRINUSE ? std::nullopt : Preflight::portHolder(69);
-            auto sentence = failure->code == EADDRINUSE ? "TFTP " + where + " is in use by " +
-                                                              holder.value_or("another program") + " (" +
-                                                              failure->description() + ")"
-                                                        : "cannot open TFTP " + where + ": " + failure->description();
+            auto sentence = failure->code == EADDRINUSE
+                                ? "TFTP " + where + " is in use by " + holder.value_or("another program") + " (" +
+                                      failure->description() + ")"
+                                : "cannot open TFTP " + where + ": " + failure->description();
             throw TFTPStartError(sentence, failure->code);
         }
         held = std::get<TFTPListener>(opened);

@@ -16,11 +16,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <map>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -197,16 +197,34 @@ std::vector<std::uint8_t> clientBroadcast(const std::vector<std::uint8_t>& paylo
     frame[12] = 0x08;
     frame[13] = 0x00;
     auto total = static_cast<std::uint16_t>(20 + 8 + payload.size());
-    std::vector<std::uint8_t> ip = {0x45, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total),
-                                    0,    0, 0, 0, 64, 17, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+    std::vector<std::uint8_t> ip = {0x45,
+                                    0,
+                                    static_cast<std::uint8_t>(total >> 8),
+                                    static_cast<std::uint8_t>(total),
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    64,
+                                    17,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0xff,
+                                    0xff,
+                                    0xff,
+                                    0xff};
     std::uint32_t sum = 0;
     for (std::size_t i = 0; i < ip.size(); i += 2) sum += static_cast<std::uint32_t>(ip[i] << 8 | ip[i + 1]);
     while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
     ip[10] = static_cast<std::uint8_t>(~sum >> 8);
     ip[11] = static_cast<std::uint8_t>(~sum);
     auto udpLength = static_cast<std::uint16_t>(8 + payload.size());
-    std::vector<std::uint8_t> udp = {0, 68, 0, 67, static_cast<std::uint8_t>(udpLength >> 8),
-                                     static_cast<std::uint8_t>(udpLength), 0, 0};
+    std::vector<std::uint8_t> udp = {
+        0, 68, 0, 67, static_cast<std::uint8_t>(udpLength >> 8), static_cast<std::uint8_t>(udpLength), 0, 0};
     frame.insert(frame.end(), ip.begin(), ip.end());
     frame.insert(frame.end(), udp.begin(), udp.end());
     frame.insert(frame.end(), payload.begin(), payload.end());
@@ -228,7 +246,7 @@ TEST(Helper, OpensTheServerSocketAndItsFailuresReadAsTheTransportsOwn) {
     if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
 
     for (const auto& step : std::vector<std::vector<std::string>>{{"address", "add", "10.8.0.1/24", "dev", "en0"},
-                                                                   {"link", "set", "peer0", "up"}}) {
+                                                                  {"link", "set", "peer0", "up"}}) {
         std::vector<std::string> arguments{"-n", bench.name};
         arguments.insert(arguments.end(), step.begin(), step.end());
         ASSERT_EQ(ProcessRunner::run("/usr/sbin/ip", arguments).status, 0);
@@ -438,7 +456,8 @@ std::string tftpAnswerText(const std::string& card, const std::string& helper) {
     // Port 69 answers unicast only; a request to 10.0.0.0/8 leaves (and finds nobody).
     std::vector<std::uint8_t> bytes(4, 0);
     if (sendRelayed(socket, bytes, IPv4Address::broadcast, 68) != EACCES) text += ", broadcast";
-    if (int code = sendRelayed(socket, bytes, IPv4Address(10, 200, 0, 9), 1069)) text += ", unicast refused " + std::to_string(code);
+    if (int code = sendRelayed(socket, bytes, IPv4Address(10, 200, 0, 9), 1069))
+        text += ", unicast refused " + std::to_string(code);
     if (!(::fcntl(socket.fd, F_GETFL) & O_NONBLOCK)) text += ", blocking";
     if (!(::fcntl(socket.fd, F_GETFD) & FD_CLOEXEC) || !(::fcntl(socket.sendFD, F_GETFD) & FD_CLOEXEC))
         text += ", inherited";
@@ -881,8 +900,7 @@ TEST(Helper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADefaultRou
     ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
     InstalledHelper installed(*group);
     if (!installed.error.empty()) GTEST_SKIP() << installed.error;
-    auto setupError =
-        built(bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"}, {"link", "set", "peer0", "up"}});
+    auto setupError = built(bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"}, {"link", "set", "peer0", "up"}});
     if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
 
     int ready[2];
@@ -892,7 +910,8 @@ TEST(Helper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADefaultRou
         pollfd polled{ready[0], POLLIN, 0};
         char byte = 0;
         if (::poll(&polled, 1, 20000) == 1 && ::read(ready[0], &byte, 1) == 1)
-            ProcessRunner::run("/usr/sbin/ip", {"-n", bench.name, "route", "add", "default", "via", "10.8.0.2", "dev", "en0"});
+            ProcessRunner::run("/usr/sbin/ip",
+                               {"-n", bench.name, "route", "add", "default", "via", "10.8.0.2", "dev", "en0"});
     });
     std::string text;
     bench.inside([&] {

@@ -1,11 +1,11 @@
 // The relay's messages read back from their bytes, and what is not one of them.
+#include "core/host/datagram_relay_frame.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "core/host/datagram_relay_frame.hpp"
 
 namespace anvil {
 namespace {
@@ -34,8 +34,8 @@ std::string readAs(const Bytes& bytes) {
     if (auto frame = std::get_if<RelayFrame::Frame>(&*message)) return "frame, " + payload(frame->bytes);
     if (auto ended = std::get_if<RelayFrame::Ended>(&*message)) return "ended: " + std::string(ended->reason);
     if (auto send = std::get_if<RelayFrame::Send>(&*message))
-        return "send to " + std::to_string(send->header.destination) + ":" + std::to_string(send->header.port) +
-               ", " + payload(send->payload);
+        return "send to " + std::to_string(send->header.destination) + ":" + std::to_string(send->header.port) + ", " +
+               payload(send->payload);
     return "result " + std::to_string(std::get<RelayFrame::SendResult>(*message).code);
 }
 

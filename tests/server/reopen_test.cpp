@@ -139,7 +139,8 @@ TEST(DHCPServer, ACardTheHelperLetGoOfStopsWithTheReasonAndComesBackOnceAccepted
     ServerHarness bench;
     bench.start();
     bench.settled();
-    const std::string reason = "card en7 carries a default route: it is this computer's own connection, not a bench card";
+    const std::string reason =
+        "card en7 carries a default route: it is this computer's own connection, not a bench card";
     int attempts = 0;
     bench.change([&](FakeWorld& world) {
         world.relayEnding = reason;
@@ -162,7 +163,8 @@ TEST(DHCPServer, ACardTheHelperLetGoOfStopsWithTheReasonAndComesBackOnceAccepted
     auto back = bench.untilInfo("en7 is back");
     ASSERT_FALSE(back.empty());
     meanwhile.insert(meanwhile.end(), back.begin(), back.end());
-    auto refusal = ServerEvent::info("could not reopen en7: " + TransportError("bind 0.0.0.0:67", EADDRINUSE).description());
+    auto refusal =
+        ServerEvent::info("could not reopen en7: " + TransportError("bind 0.0.0.0:67", EADDRINUSE).description());
     EXPECT_EQ(std::count(meanwhile.begin(), meanwhile.end(), refusal), 1) << describe(meanwhile);
 }
 

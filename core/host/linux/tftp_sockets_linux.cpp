@@ -98,7 +98,8 @@ RequestReception receiveRequest(const TFTPListener& listener, std::span<std::uin
     if (auto ended = std::get_if<RelayEnded>(&reception)) return ListenerEnded{ended->reason};
     auto relayed = std::get_if<RelayedDatagram>(&reception);
     if (!relayed) return NothingWaiting{};
-    return ReceivedDatagram{relayed->length, relayed->truncated, relayed->source, relayed->sourcePort, relayed->arrival};
+    return ReceivedDatagram{relayed->length, relayed->truncated, relayed->source, relayed->sourcePort,
+                            relayed->arrival};
 }
 
 std::optional<SocketFailure> sendFromListener(const TFTPListener& listener, std::span<const std::uint8_t> bytes,
