@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "core/host/bench_card_rule.hpp"
-#include "core/host/default_routes.hpp"
+#include "core/host/linux/bench_card_facts.hpp"
 #include "core/host/watch_filter.hpp"
 
 namespace {
@@ -164,23 +164,16 @@ std::optional<long> readNumber(const std::string& path) {
     return value;
 }
 
-// What the bench card rule needs to know of the card with this name and index; nothing when it
-// cannot all be read, so that a card is never served on a guess.
+// What the bench card rule needs to know of the card with this name and index: its links and the
+// routes of every table from rtnetlink, its folder in /sys; nothing when it cannot all be read, so
+// that a card is never served on a guess.
 std::optional<anvil::BenchCardRule::Card> cardFacts(const std::string& name, unsigned index) {
-    constexpr std::size_t routeTableLimit = 4 * 1024 * 1024;
-    auto ipv4 = readSmallFile("/proc/net/route", routeTableLimit);
-    // A kernel without IPv6 has no IPv6 table, and no IPv6 default route either.
-    auto ipv6 = readSmallFile("/proc/net/ipv6_route", routeTableLimit);
-    if (!ipv4 || (!ipv6 && ::access("/proc/net/ipv6_route", F_OK) == 0)) return std::nullopt;
     std::string base = "/sys/class/net/" + name;
     // /sys shows the cards of the network namespace it was mounted in, which need not be ours.
     if (readNumber(base + "/ifindex") != static_cast<long>(index)) return std::nullopt;
-    anvil::BenchCardRule::Card card;
-    card.name = name;
-    if (auto type = readNumber(base + "/type")) card.linkType = static_cast<int>(*type);
-    card.wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
-    card.bridge = isDirectory(base + "/bridge");
-    card.carriesDefaultRoute = anvil::DefaultRoutes::carries(name, *ipv4, ipv6.value_or(""));
+    auto card = anvil::BenchCardFacts::readLinkFacts(name, index);
+    if (!card) return std::nullopt;
+    card->wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
     return card;
 }
 

@@ -82,4 +82,18 @@ inline Bytes nexthop(std::int32_t index, const Bytes& attributes) {
     return bytes;
 }
 
+// struct ifinfomsg and its attributes as RTM_NEWLINK.
+inline Bytes linkMessage(std::int32_t index, std::uint16_t type, const Bytes& attributes) {
+    Bytes body{0, 0};
+    append(body, type);
+    append(body, index);
+    append(body, std::uint32_t{0x1043});  // up, running
+    append(body, std::uint32_t{0});
+    body.insert(body.end(), attributes.begin(), attributes.end());
+    return nlmsg(16, body);
+}
+
+// IFLA_LINKINFO, nested, with IFLA_INFO_KIND.
+inline Bytes linkKind(std::string_view kind) { return rtattr(18 | 0x8000, rtattr(1, text(kind))); }
+
 }  // namespace anvil::testing
