@@ -3,7 +3,8 @@
 // descriptor 3 and send one request: "<card> 67\n" for the DHCP server socket, "<card> 69\n" for
 // the TFTP server's listening socket, and no other port; or "<card> watch\n" to watch the cable.
 // It serves members of the group dhcpanvil, and bench cards only: wired Ethernet cards that carry
-// no default route (core/host/bench_card_rule.hpp, the rule the programs' card lists follow too).
+// no default route in any table, are no port of a bridge or bond and are not stacked with a link
+// that carries one (core/host/bench_card_rule.hpp, the rule the programs' card lists follow too).
 // For a port it opens that socket of the card exactly as the server needs it, passes the
 // descriptor back over the pair, and exits. For a watch it opens a packet socket on that card
 // alone, locks a kernel filter onto it that passes only ARP, LLDP and IPv4 UDP to port 69
@@ -11,7 +12,8 @@
 // goes to the caller as one message until the caller closes its end. It never sends a frame,
 // never passes the packet socket on, and throws away whatever the caller writes to it. It reads
 // no environment variable, loads no plug-in, runs no other program and writes no file; it reads
-// /etc/group, the route tables in /proc/net and the card's folder in /sys/class/net.
+// /etc/group, the links and routes of its network namespace over rtnetlink, and the card's folder
+// in /sys/class/net.
 //
 // Replies, one line each:
 //   "ok <interface index>\n"      with the socket attached (SCM_RIGHTS); for a watch, nothing

@@ -30,11 +30,9 @@ inline std::optional<std::vector<Link>> readAll() {
     request.mask.rta_len = RTA_LENGTH(sizeof(std::uint32_t));
     request.mask.rta_type = IFLA_EXT_MASK;
     request.value = RTEXT_FILTER_SKIP_STATS;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        auto dump = netlink::boundedDump(RTM_GETLINK, {reinterpret_cast<const std::uint8_t*>(&request), sizeof request});
-        if (dump) return parse(*dump);
-    }
-    return std::nullopt;
+    auto dump = netlink::boundedDump(RTM_GETLINK, {reinterpret_cast<const std::uint8_t*>(&request), sizeof request});
+    if (!dump) return std::nullopt;
+    return parse(*dump);
 }
 
 }  // namespace anvil::LinkDump

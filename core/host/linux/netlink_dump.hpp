@@ -19,13 +19,11 @@ namespace anvil::netlink {
 // Larger than any table this program has reason to read; a bigger one is a failure, not a guess.
 inline constexpr std::size_t largestDump = 8 * 1024 * 1024;
 
-// The replies to a dump request of `type` with the family header `request`, up to and with the
-// done message; nothing when the request fails, the kernel reports an error, the dump was
-// interrupted by a change, or it is larger than `limit`. Only the kernel's replies are read:
-// another process may send to our port, but never as port 0.
-inline std::optional<std::vector<std::uint8_t>> boundedDump(std::uint16_t type, std::span<const std::uint8_t> request,
-                                                            int protocol = NETLINK_ROUTE,
-                                                            std::size_t limit = largestDump) {
+namespace detail {
+
+// One attempt; `interrupted` tells a dump a change cut across from one that failed.
+inline std::optional<std::vector<std::uint8_t>> dumpOnce(std::uint16_t type, std::span<const std::uint8_t> request,
+                                                         int protocol, std::size_t limit, bool& interrupted) {
     int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol);
     if (fd < 0) return std::nullopt;
     struct Closer {
@@ -51,7 +49,9 @@ inline std::optional<std::vector<std::uint8_t>> boundedDump(std::uint16_t type, 
 
     std::vector<std::uint8_t> replies;
     std::vector<std::uint8_t> buffer(1 << 16);
-    while (replies.size() <= limit) {
+    // The kernel fills at most 32 KiB a read; the bound also ends a flood from other processes.
+    const std::size_t mostReads = limit / 4096 + 64;
+    for (std::size_t reads = 0; reads < mostReads; ++reads) {
         sockaddr_nl from{};
         iovec vector{buffer.data(), buffer.size()};
         msghdr received{};
@@ -73,7 +73,10 @@ inline std::optional<std::vector<std::uint8_t>> boundedDump(std::uint16_t type, 
                 offset += std::min<std::size_t>(NLMSG_ALIGN(part.nlmsg_len), size - offset);
                 continue;
             }
-            if (part.nlmsg_flags & NLM_F_DUMP_INTR) return std::nullopt;
+            if (part.nlmsg_flags & NLM_F_DUMP_INTR) {
+                interrupted = true;
+                return std::nullopt;
+            }
             if (part.nlmsg_type == NLMSG_ERROR) return std::nullopt;
             std::size_t whole = std::min<std::size_t>(NLMSG_ALIGN(part.nlmsg_len), size - offset);
             if (replies.size() + whole > limit) return std::nullopt;
@@ -89,6 +92,23 @@ inline std::optional<std::vector<std::uint8_t>> boundedDump(std::uint16_t type, 
             }
             offset += whole;
         }
+    }
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+// The replies to a dump request of `type` with the family header `request`, up to and with the
+// done message; nothing when the request fails, the kernel reports an error, it is larger than
+// `limit`, or a change interrupted it three times running. Only the kernel's replies are read:
+// another process may send to our port, but never as port 0.
+inline std::optional<std::vector<std::uint8_t>> boundedDump(std::uint16_t type, std::span<const std::uint8_t> request,
+                                                            int protocol = NETLINK_ROUTE,
+                                                            std::size_t limit = largestDump) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bool interrupted = false;
+        auto dump = detail::dumpOnce(type, request, protocol, limit, interrupted);
+        if (dump || !interrupted) return dump;
     }
     return std::nullopt;
 }

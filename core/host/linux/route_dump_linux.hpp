@@ -15,14 +15,12 @@ namespace anvil::RouteDump {
 // Every route of every table, IPv4 and IPv6, of this network namespace; nothing when the dump fails.
 inline std::optional<std::vector<Route>> readAll() {
     // An unspecified family and table ask for the routes of every family and every table; the
-    // parser keeps IPv4 and IPv6. A dump a change interrupted is taken again, a few times.
+    // parser keeps IPv4 and IPv6.
     rtmsg request{};
     request.rtm_family = AF_UNSPEC;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        auto dump = netlink::boundedDump(RTM_GETROUTE, {reinterpret_cast<const std::uint8_t*>(&request), sizeof request});
-        if (dump) return parse(*dump);
-    }
-    return std::nullopt;
+    auto dump = netlink::boundedDump(RTM_GETROUTE, {reinterpret_cast<const std::uint8_t*>(&request), sizeof request});
+    if (!dump) return std::nullopt;
+    return parse(*dump);
 }
 
 }  // namespace anvil::RouteDump
