@@ -3,7 +3,8 @@
 // descriptor 3 and send one request: "<card> 67\n" for the DHCP server socket, "<card> 69\n" for
 // the TFTP server's listening socket, and no other port; or "<card> watch\n" to watch the cable.
 // It serves members of the group dhcpanvil, and bench cards only: wired Ethernet cards that carry
-// no default route (core/host/bench_card_rule.hpp, the rule the programs' card lists follow too).
+// no default route in any table, are no port of a bridge or bond and are not stacked with a link
+// that carries one (core/host/bench_card_rule.hpp, the rule the programs' card lists follow too).
 // For a port it opens that socket of the card exactly as the server needs it; for a watch a packet
 // socket on that card alone, with a locked kernel filter that passes only ARP, LLDP and IPv4 UDP to
 // port 69 (core/host/watch_filter.hpp). Then it drops every capability and stays, keeping the
@@ -18,8 +19,8 @@
 // messages are those of core/host/datagram_relay_frame.hpp. While it relays it listens to route
 // and link changes and checks the card again on each; when the card stops being a bench card it
 // sends one last message saying why and exits. It reads no environment variable, loads no
-// plug-in, runs no other program and writes no file; it reads /etc/group, the route tables in
-// /proc/net and the card's folder in /sys/class/net.
+// plug-in, runs no other program and writes no file; it reads /etc/group, the links and routes of
+// its network namespace over rtnetlink, and the card's folder in /sys/class/net.
 //
 // Replies, one line each:
 //   "ok <interface index>\n"      accepted; the relayed messages follow
@@ -50,7 +51,7 @@
 
 #include "core/host/bench_card_rule.hpp"
 #include "core/host/datagram_relay_frame.hpp"
-#include "core/host/default_routes.hpp"
+#include "core/host/linux/bench_card_facts.hpp"
 #include "core/host/watch_filter.hpp"
 
 namespace {
@@ -160,23 +161,16 @@ std::optional<long> readNumber(const std::string& path) {
     return value;
 }
 
-// What the bench card rule needs to know of the card with this name and index; nothing when it
-// cannot all be read, so that a card is never served on a guess.
+// What the bench card rule needs to know of the card with this name and index: its links and the
+// routes of every table from rtnetlink, its folder in /sys; nothing when it cannot all be read, so
+// that a card is never served on a guess.
 std::optional<anvil::BenchCardRule::Card> cardFacts(const std::string& name, unsigned index) {
-    constexpr std::size_t routeTableLimit = 4 * 1024 * 1024;
-    auto ipv4 = readSmallFile("/proc/net/route", routeTableLimit);
-    // A kernel without IPv6 has no IPv6 table, and no IPv6 default route either.
-    auto ipv6 = readSmallFile("/proc/net/ipv6_route", routeTableLimit);
-    if (!ipv4 || (!ipv6 && ::access("/proc/net/ipv6_route", F_OK) == 0)) return std::nullopt;
     std::string base = "/sys/class/net/" + name;
     // /sys shows the cards of the network namespace it was mounted in, which need not be ours.
     if (readNumber(base + "/ifindex") != static_cast<long>(index)) return std::nullopt;
-    anvil::BenchCardRule::Card card;
-    card.name = name;
-    if (auto type = readNumber(base + "/type")) card.linkType = static_cast<int>(*type);
-    card.wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
-    card.bridge = isDirectory(base + "/bridge");
-    card.carriesDefaultRoute = anvil::DefaultRoutes::carries(name, *ipv4, ipv6.value_or(""));
+    auto card = anvil::BenchCardFacts::readLinkFacts(name, index);
+    if (!card) return std::nullopt;
+    card->wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
     return card;
 }
 

@@ -201,6 +201,8 @@ std::optional<std::string> HostSetup::refusal(const NetworkCard& card, bool carr
         reason = card.bsdName + " is " + std::string(computer) + "'s main internet connection";
     else if (carriesDefaultRoute)
         reason = card.bsdName + " carries a default route, the way from " + std::string(computer) + " to other networks";
+    else if (auto stacked = BenchCardRule::stackingRefusal(card.bsdName, card.stacking))
+        return *stacked + ". DHCP Anvil leaves its settings alone. Choose the bench adapter instead.";
     else
         return std::nullopt;
     return reason + ": DHCP Anvil leaves its settings alone. Choose the bench adapter instead.";

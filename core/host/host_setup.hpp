@@ -78,8 +78,8 @@ std::optional<std::vector<std::string>> networkSettingsCommand(
     std::string_view currentDesktop, const std::function<std::optional<std::string>(std::string_view)>& find);
 
 // Why the settings of `card` must not be changed, or nothing: a card that is this computer's main
-// internet connection, or carries a default route, is left alone, so that no fix can cut the
-// computer off its network. The front ends offer no setup for such a card.
+// internet connection, carries a default route, or is a port of a bridge or bond or stacked with
+// a link that carries one, is left alone, so that no fix can cut the computer off its network. The front ends offer no setup for such a card.
 std::optional<std::string> refusal(const NetworkCard& card, bool carriesDefaultRoute,
                                    Platform platform = hostPlatform);
 bool mayConfigure(const NetworkCard& card);

@@ -33,6 +33,7 @@ std::optional<std::string> benchRefusal(const NetworkCard& card) {
     facts.wireless = card.kind == NetworkCard::Kind::wifi;
     facts.bridge = card.kind == NetworkCard::Kind::bridge;
     facts.carriesDefaultRoute = card.carriesDefaultRoute;
+    facts.stacking = card.stacking;
     return BenchCardRule::refusal(facts);
 }
 

@@ -10,6 +10,7 @@
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
 #include "core/addressing/subnet.hpp"
+#include "core/host/bench_card_rule.hpp"
 
 namespace anvil {
 
@@ -42,8 +43,11 @@ struct NetworkCard {
     std::vector<Subnet> addresses;
     ConfigMethod configMethod;
     bool isPrimary = false;
-    // An IPv4 or IPv6 default route goes out through this card: it is not a bench card.
+    // An IPv4 or IPv6 default route of any routing table goes out through this card: it is not a
+    // bench card.
     bool carriesDefaultRoute = false;
+    // A port of a bridge or bond, or stacked with a link that carries a default route: not a bench card.
+    BenchCardRule::Stacking stacking;
     // How the settings tool addresses the service when its name may be ambiguous: NetworkManager's
     // profile UUID (two profiles may share a name). Absent where the name is enough.
     std::optional<std::string> serviceID;

@@ -503,12 +503,20 @@ TEST(Helper, OpensTheTFTPSocketOfABenchCardForTheGroupsMembersOnly) {
     });
 }
 
-// Cards the helper must not serve, next to one it serves; the card list offers exactly the ones
-// it serves.
+// Cards the helper must not serve, next to one it serves, asked by a member of the group through
+// the installed helper; the card list and `dhcpanvil list` offer exactly the ones it serves.
 TEST(Helper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardListDoes) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
     CardNamespace bench;
     if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
+    auto group = benchGroup();
+    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+    InstalledHelper installed(*group);
+    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+    auto ip = [&](std::vector<std::string> step) {
+        step.insert(step.begin(), {"-n", bench.name});
+        return ProcessRunner::run("/usr/sbin/ip", step);
+    };
     std::string setupError;
     for (const auto& step : std::vector<std::vector<std::string>>{
              {"link", "add", "en4", "type", "veth", "peer", "name", "peer4"},
@@ -523,13 +531,50 @@ TEST(Helper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardLis
              {"link", "set", "enbr0", "up"},
              {"route", "add", "default", "via", "10.44.0.2", "dev", "en4"},
              {"-6", "route", "add", "default", "dev", "en6"},
+             // The uplink's bridge and its port.
+             {"link", "add", "enbr1", "type", "bridge"},
+             {"link", "add", "enport", "type", "veth", "peer", "name", "peerport"},
+             {"link", "set", "enport", "master", "enbr1"},
+             {"address", "add", "10.45.0.1/24", "dev", "enbr1"},
+             {"link", "set", "enbr1", "up"},
+             {"link", "set", "enport", "up"},
+             {"route", "add", "default", "via", "10.45.0.2", "dev", "enbr1", "metric", "200"},
+             // A card whose upper link carries the default route.
+             {"link", "add", "enparent", "type", "veth", "peer", "name", "peerparent"},
+             {"link", "set", "enparent", "up"},
+             // A default route in a policy-routing table alone.
+             {"link", "add", "entable", "type", "veth", "peer", "name", "peertable"},
+             {"address", "add", "10.47.0.1/24", "dev", "entable"},
+             {"link", "set", "entable", "up"},
+             {"link", "set", "peertable", "up"},
+             {"route", "add", "default", "via", "10.47.0.2", "dev", "entable", "table", "100"},
+             {"rule", "add", "from", "10.47.0.1", "table", "100"},
          }) {
-        std::vector<std::string> arguments{"-n", bench.name};
-        arguments.insert(arguments.end(), step.begin(), step.end());
-        auto output = ProcessRunner::run("/usr/sbin/ip", arguments);
+        auto output = ip(step);
         if (output.status != 0 && setupError.empty()) setupError = output.text;
     }
     if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
+    // VLAN and bonding are modules a kernel may lack: a macvlan stands in for the VLAN, and the
+    // bond's row is left out.
+    std::string upper = "enparent.7", upperKind = "VLAN";
+    if (ip({"link", "add", "link", "enparent", "name", upper, "type", "vlan", "id", "7"}).status != 0) {
+        upper = "enparentmv";
+        upperKind = "macvlan";
+        ASSERT_EQ(ip({"link", "add", "link", "enparent", "name", upper, "type", "macvlan"}).status, 0);
+    }
+    for (const auto& step : std::vector<std::vector<std::string>>{
+             {"address", "add", "10.46.0.1/24", "dev", upper},
+             {"link", "set", upper, "up"},
+             {"route", "add", "default", "via", "10.46.0.2", "dev", upper, "metric", "300"}})
+        ASSERT_EQ(ip(step).status, 0) << step.back();
+    bool bonding = ip({"link", "add", "enbond0", "type", "bond"}).status == 0;
+    if (bonding) {
+        for (const auto& step : std::vector<std::vector<std::string>>{
+                 {"link", "add", "enslave", "type", "veth", "peer", "name", "peerslave"},
+                 {"link", "set", "enslave", "master", "enbond0"},
+                 {"link", "set", "enslave", "up"}})
+            ASSERT_EQ(ip(step).status, 0) << step.back();
+    }
 
     auto refused = [](const std::string& reason) {
         return "ask dhcpanvil-helper (" + reason + ") failed: Operation not permitted (errno 1)";
@@ -538,22 +583,39 @@ TEST(Helper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardLis
         std::string card;
         std::string answer;
     };
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {"en0", "served"},
         {"en4", refused("card en4 carries a default route: it is this computer's own connection, not a bench card")},
         {"en6", refused("card en6 carries a default route: it is this computer's own connection, not a bench card")},
         {"enbr0", refused("card enbr0 is a bridge, not a wired Ethernet card")},
         {"entun0", refused("card entun0 is not an Ethernet card")},
+        {"enport", refused("card enport is a port of the bridge enbr1: what it carries is enbr1's traffic, so it is "
+                           "not a bench card")},
+        {"enparent", refused("card enparent is under the " + upperKind + " " + upper +
+                             ", which carries a default route: it is part of this computer's own connection, not a "
+                             "bench card")},
+        {"entable",
+         refused("card entable carries a default route: it is this computer's own connection, not a bench card")},
     };
+    if (bonding)
+        rows.push_back({"enslave", refused("card enslave is a port of the bond enbond0: what it carries is enbond0's "
+                                           "traffic, so it is not a bench card")});
     bench.inside([&] {
         std::vector<std::string> offered;
         for (const auto& card : Interfaces::offered(Interfaces::list(), true)) offered.push_back(card.bsdName);
         for (const auto& row : rows) {
-            EXPECT_EQ(answerText(row.card, ANVIL_HELPER_PATH), row.answer) << row.card;
+            EXPECT_EQ(asNobody({*group}, [&] { return answerText(row.card, installed.path); }), row.answer) << row.card;
             bool listed = std::find(offered.begin(), offered.end(), row.card) != offered.end();
             EXPECT_EQ(listed, row.answer == "served") << row.card;
         }
     });
+    // The command line's list is the same list.
+    auto listed = ProcessRunner::run("/usr/sbin/ip", {"netns", "exec", bench.name, ANVIL_DHCPANVIL_PATH, "list"}).text;
+    std::string cards;
+    for (const auto& row : rows)
+        if (listed.find(row.card + "  ") == 0 || listed.find("\n" + row.card + "  ") != std::string::npos)
+            cards += row.card + " ";
+    EXPECT_EQ(cards, "en0 ") << listed;
 }
 
 // A program started with descriptors 0-2 closed gets its socket pair there; the hand-off must not

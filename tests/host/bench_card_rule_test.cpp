@@ -18,23 +18,39 @@ TEST(BenchCardRule, RefusesEverythingButAWiredEthernetCardWithoutADefaultRoute) 
         std::optional<std::string> refusal;
     };
     const Row rows[] = {
-        {{"enx00e04c680001", ether, false, false, false}, std::nullopt},
-        {{"eth1", ether, false, false, false}, std::nullopt},
-        {{"eth0", ether, false, false, true},
+        {{"enx00e04c680001", ether, false, false, false, {}}, std::nullopt},
+        {{"eth1", ether, false, false, false, {}}, std::nullopt},
+        {{"eth0", ether, false, false, true, {}},
          "card eth0 carries a default route: it is this computer's own connection, not a bench card"},
-        {{"enp0s3", ether, true, false, false}, "card enp0s3 is a wireless card, not a wired Ethernet card"},
-        {{"enbr0", ether, false, true, false}, "card enbr0 is a bridge, not a wired Ethernet card"},
-        {{"entun0", 65534, false, false, false}, "card entun0 is not an Ethernet card"},
-        {{"en0", 772, false, false, false}, "card en0 is not an Ethernet card"},
+        {{"enp0s3", ether, true, false, false, {}}, "card enp0s3 is a wireless card, not a wired Ethernet card"},
+        {{"enbr0", ether, false, true, false, {}}, "card enbr0 is a bridge, not a wired Ethernet card"},
+        {{"entun0", 65534, false, false, false, {}}, "card entun0 is not an Ethernet card"},
+        {{"en0", 772, false, false, false, {}}, "card en0 is not an Ethernet card"},
+        // Its place among the links: a port of anything, or stacked with the computer's connection.
+        {{"enx1", ether, false, false, false, {BenchCardRule::Link{"br0", "bridge"}, {}, {}, ""}},
+         "card enx1 is a port of the bridge br0: what it carries is br0's traffic, so it is not a bench card"},
+        {{"eth2", ether, false, false, false, {BenchCardRule::Link{"bond0", "bond"}, {}, {}, ""}},
+         "card eth2 is a port of the bond bond0: what it carries is bond0's traffic, so it is not a bench card"},
+        {{"eth2", ether, false, false, false, {BenchCardRule::Link{"link 9", ""}, {}, {}, ""}},
+         "card eth2 is a port of link 9: what it carries is link 9's traffic, so it is not a bench card"},
+        {{"eth3", ether, false, false, false, {{}, BenchCardRule::Link{"eth3.7", "vlan"}, {}, "eth3.7"}},
+         "card eth3 is under the VLAN eth3.7, which carries a default route: it is part of this computer's own "
+         "connection, not a bench card"},
+        {{"eth3", ether, false, false, false, {{}, BenchCardRule::Link{"mv0", "macvlan"}, {}, "br1"}},
+         "card eth3 is under the macvlan mv0, and through it br1 carries a default route: it is part of this "
+         "computer's own connection, not a bench card"},
+        {{"enmv1", ether, false, false, false, {{}, {}, BenchCardRule::Link{"eth0", "macvlan"}, "eth0"}},
+         "card enmv1 is a macvlan on eth0, which carries a default route: it is part of this computer's own "
+         "connection, not a bench card"},
         // The name is judged before anything read under it.
-        {{"wlan0", ether, true, false, true},
+        {{"wlan0", ether, true, false, true, {}},
          "card wlan0 is not offered: only cards named \"en…\" or \"eth…\" are served"},
-        {{"eth0.100", ether, false, false, false},
+        {{"eth0.100", ether, false, false, false, {}},
          "the card name eth0.100 contains a character other than a letter, a digit, \"-\" or \"_\""},
-        {{"en/../lo", ether, false, false, false}, "the card name contains \"/\""},
-        {{"", ether, false, false, false}, "the card name is empty"},
-        {{"en0123456789abcd", ether, false, false, false}, "the card name is longer than 15 bytes"},
-        {{"en012345678abcd", ether, false, false, false}, std::nullopt},
+        {{"en/../lo", ether, false, false, false, {}}, "the card name contains \"/\""},
+        {{"", ether, false, false, false, {}}, "the card name is empty"},
+        {{"en0123456789abcd", ether, false, false, false, {}}, "the card name is longer than 15 bytes"},
+        {{"en012345678abcd", ether, false, false, false, {}}, std::nullopt},
     };
     for (const auto& row : rows) EXPECT_EQ(BenchCardRule::refusal(row.card), row.refusal) << row.card.name;
 }

@@ -143,29 +143,35 @@ NetworkCard benchCard(std::optional<std::string> profileUUID) {
 TEST(HostSetupTest, theInternetConnectionIsNeverSetUp) {
     struct Case {
         bool isPrimary, carriesDefaultRoute;
+        BenchCardRule::Stacking stacking;
         Platform platform;
         std::optional<std::string> refusal;
     };
     const Case cases[] = {
-        {false, false, Platform::gnuLinux, std::nullopt},
-        {true, false, Platform::gnuLinux,
+        {false, false, {}, Platform::gnuLinux, std::nullopt},
+        {true, false, {}, Platform::gnuLinux,
          "enx1 is this computer's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench "
          "adapter instead."},
-        {true, true, Platform::gnuLinux,
+        {true, true, {}, Platform::gnuLinux,
          "enx1 is this computer's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench "
          "adapter instead."},
-        {false, true, Platform::gnuLinux,
+        {false, true, {}, Platform::gnuLinux,
          "enx1 carries a default route, the way from this computer to other networks: DHCP Anvil leaves its settings "
          "alone. Choose the bench adapter instead."},
-        {true, false, Platform::macOS,
+        {true, false, {}, Platform::macOS,
          "enx1 is the Mac's main internet connection: DHCP Anvil leaves its settings alone. Choose the bench adapter "
          "instead."},
+        // A port of the uplink's bridge is the uplink too.
+        {false, false, {BenchCardRule::Link{"br0", "bridge"}, {}, {}, ""}, Platform::gnuLinux,
+         "card enx1 is a port of the bridge br0: what it carries is br0's traffic, so it is not a bench card. DHCP "
+         "Anvil leaves its settings alone. Choose the bench adapter instead."},
     };
     for (const auto& c : cases) {
         auto card = benchCard(std::nullopt);
         card.isPrimary = c.isPrimary;
+        card.stacking = c.stacking;
         EXPECT_EQ(HostSetup::refusal(card, c.carriesDefaultRoute, c.platform), c.refusal);
-        EXPECT_EQ(HostSetup::mayConfigure(card), !c.isPrimary);
+        EXPECT_EQ(HostSetup::mayConfigure(card), !c.isPrimary && !c.stacking.master);
     }
 }
 

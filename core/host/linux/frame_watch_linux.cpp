@@ -5,20 +5,17 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <optional>
 #include <vector>
 
 #include "core/host/bench_card_rule.hpp"
 #include "core/host/datagram_relay_frame.hpp"
 #include "core/host/frame_watch.hpp"
-#include "core/host/interfaces.hpp"
-#include "core/host/linux/text_file.hpp"
+#include "core/host/linux/bench_card_facts.hpp"
 #include "core/host/linux/watch_relay.hpp"
 #include "core/host/watch_filter.hpp"
 
@@ -28,36 +25,13 @@ namespace {
 
 using Failure = PrivilegeHelper::Failure;
 
-bool isDirectory(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-std::optional<long> readNumber(const std::string& path) {
-    auto text = LinuxHost::readTextFile(path, 64);
-    if (!text) return std::nullopt;
-    long value = 0;
-    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-    if (error != std::errc{} || end == text->data() || value < 0) return std::nullopt;
-    return value;
-}
-
 // Root watches only what the helper would: a bench card. The name was checked before it reached
 // a path; a card whose facts cannot be read is refused rather than watched on a guess.
 std::optional<Failure> benchCardFailure(const std::string& name, unsigned index) {
     auto refused = [](const std::string& reason) { return Failure{"watch a card (" + reason + ")", EPERM}; };
-    std::string base = "/sys/class/net/" + name;
-    // /sys shows the cards of the namespace it was mounted in, which need not be ours.
-    if (readNumber(base + "/ifindex") != static_cast<long>(index))
-        return refused("card " + name + " cannot be checked: /sys/class/net does not show it");
-    BenchCardRule::Card card;
-    card.name = name;
-    if (auto type = readNumber(base + "/type")) card.linkType = static_cast<int>(*type);
-    card.wireless = isDirectory(base + "/wireless") || isDirectory(base + "/phy80211");
-    card.bridge = isDirectory(base + "/bridge");
-    auto routed = Interfaces::defaultRouteCards();
-    card.carriesDefaultRoute = std::find(routed.begin(), routed.end(), name) != routed.end();
-    if (auto problem = BenchCardRule::refusal(card)) return refused(*problem);
+    auto card = BenchCardFacts::readBenchCardFacts(name, index);
+    if (!card) return refused("card " + name + " cannot be checked: its links, its routes or /sys/class/net cannot be read");
+    if (auto problem = BenchCardRule::refusal(*card)) return refused(*problem);
     return std::nullopt;
 }
 

@@ -10,8 +10,10 @@
 
 #include <charconv>
 
+#include "core/host/bench_card_facts.hpp"
 #include "core/host/default_routes.hpp"
 #include "core/host/interfaces.hpp"
+#include "core/host/linux/bench_card_facts.hpp"
 #include "core/host/linux/host_values.hpp"
 #include "core/host/linux/kernel_services.hpp"
 #include "core/host/linux/netlink_socket.hpp"
@@ -49,6 +51,15 @@ std::string sysfs(std::string_view name) { return "/sys/class/net/" + std::strin
 // The calling thread's network namespace: /proc/net follows the process's first thread, and a
 // thread may have entered another namespace.
 std::string procNet(std::string_view table) { return "/proc/thread-self/net/" + std::string(table); }
+
+std::vector<std::string> routedNames(const std::vector<LinkDump::Link>& links,
+                                     const std::vector<RouteDump::Route>& routes) {
+    auto routed = BenchCardFacts::defaultRouteLinks(routes);
+    std::vector<std::string> names;
+    for (const auto& link : links)
+        if (routed.count(link.index)) names.push_back(link.name);
+    return names;
+}
 
 }  // namespace
 
@@ -107,6 +118,11 @@ std::optional<std::string> Interfaces::primaryInterface() {
 }
 
 std::vector<std::string> Interfaces::defaultRouteCards() {
+    // Every routing table, as the helper reads them; the main tables in /proc/net only when
+    // rtnetlink cannot be asked.
+    auto links = LinkDump::readAll();
+    auto routes = RouteDump::readAll();
+    if (links && routes) return routedNames(*links, *routes);
     auto ipv4 = LinuxHost::readTextFile(procNet("route"), routeTableLimit);
     auto ipv6 = LinuxHost::readTextFile(procNet("ipv6_route"), routeTableLimit);
     return DefaultRoutes::cards(ipv4.value_or(""), ipv6.value_or(""));
@@ -146,9 +162,22 @@ std::vector<NetworkCard> Interfaces::list() {
             entry.displayName = LinuxHost::displayName(*udev);
         listed.push_back(std::move(entry));
     }
-    return assemble(
+    // Judged by the helper's facts: the routes of every table, and the card's place among the links.
+    auto links = LinkDump::readAll();
+    auto routes = RouteDump::readAll();
+    auto cards = assemble(
         listed, addresses, services, primary, [](const std::string& name) { return mediaStatus(name); },
-        defaultRouteCards());
+        links && routes ? routedNames(*links, *routes) : defaultRouteCards());
+    if (!links || !routes) return cards;
+    for (auto& card : cards) {
+        auto index = std::find_if(names.begin(), names.end(), [&](const auto& entry) { return entry.second == card.bsdName; });
+        if (index == names.end()) continue;
+        if (auto facts = BenchCardFacts::of(card.bsdName, static_cast<std::uint32_t>(index->first), *links, *routes)) {
+            card.carriesDefaultRoute = facts->carriesDefaultRoute;
+            card.stacking = facts->stacking;
+        }
+    }
+    return cards;
 }
 
 // Read from /sys/class/net alone: the server's watch asks every second while a card is away, and
