@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <asio.hpp>
+#include <cstring>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -69,6 +70,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     CardReopener reopener;
     // This computer's own addresses, read at start and at each watch step rather than per datagram.
     std::unordered_set<IPv4Address> ownAddresses;
+    // Who may ask for boot files, read with the addresses: the served subnet and the card's networks.
+    TFTPSourceFacts tftpSources;
 
     LeaseTable table;
     bool linkUp = true;
@@ -76,6 +79,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::set<NoticeKind> raised;
     bool recvifWarned = false;
     std::string lastReopenFailure;
+    bool watchReopenFailed = false;
 
     // Answers and reports come back on this queue until shutdown, while the Core still exists.
     LeaseStore store;
@@ -106,6 +110,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
           reopener(context, makeTransport),
           store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
+        tftpSources.loopbackMode = !isCardMode();
         presence.setCard(interfaceName, linkUp);
         presence.limitReclaims(static_cast<std::size_t>(std::max(this->options.config.rangeCount(), 1)));
     }
@@ -249,6 +254,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             [this](NoticeKind kind) { clear(kind); },
             [this](IPv4Address ip) { return holderOf(ip); },
             host.clock,
+            [this] { return tftpSources; },
         };
         tftp = std::make_unique<TFTPService>(context, std::move(place), boot, std::move(callbacks));
         try {
@@ -577,12 +583,46 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return;
         }
         auto media = host.mediaStatus(interfaceName);
-        if (media.linkUp == linkUp) return;
-        showLink(media);
-        if (linkUp)
-            presenceCycle();
-        else
-            markAllOffline("link down");
+        if (media.linkUp != linkUp) {
+            showLink(media);
+            if (linkUp)
+                presenceCycle();
+            else
+                markAllOffline("link down");
+        }
+        reopenCableWatch();
+    }
+
+    // The watch ends when the card goes down (its socket reads ENETDOWN) or leaves; it comes back
+    // with the link, as the card's socket does, opened off the loop.
+    void reopenCableWatch() {
+        if (!linkUp || !cableWatch || !cableWatch->hasEnded() || reopener.watchBusy() || !host.openFrameWatch) return;
+        reopener.reopenWatch(interfaceName, host.openFrameWatch,
+                             [weak = weak()](const std::string& name, CardReopener::WatchOpened opened) {
+                                 if (auto core = weak.lock()) return core->watchReopened(name, std::move(opened));
+                                 if (auto* watch = std::get_if<FrameWatch>(&opened)) closeFrameWatch(*watch);
+                             });
+    }
+
+    void watchReopened(const std::string& name, CardReopener::WatchOpened opened) {
+        auto* watch = std::get_if<FrameWatch>(&opened);
+        if (!running || !cableWatch || !cableWatch->hasEnded() || name != interfaceName) {
+            if (watch) closeFrameWatch(*watch);
+            return;
+        }
+        if (!watch) {
+            // Said once per outage; the next watch step tries again.
+            if (!std::exchange(watchReopenFailed, true)) {
+                const auto& failure = std::get<PrivilegeHelper::Failure>(opened);
+                emit(ServerEvent::info("Watching the cable of " + name + " could not start again (" +
+                                       failure.operation +
+                                       (failure.code ? ": " + std::string(std::strerror(failure.code)) : "") +
+                                       "); it is tried again each second while the link is up."));
+            }
+            return;
+        }
+        watchReopenFailed = false;
+        if (cableWatch->resume(name, std::move(opened))) emit(ServerEvent::info("Watching the cable of " + name + " again."));
     }
 
     // The link as just read, told to the front end with its notice.
@@ -635,13 +675,18 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                 emit(ServerEvent::info(std::string("boot files not served: ") + error.what()));
             }
         }
-        if (cableWatch) cableWatch->restart(name);
         showLink(host.mediaStatus(name));
+        reopenCableWatch();
     }
 
     void refreshOwnAddresses() {
         ownAddresses.clear();
-        for (const auto& address : host.interfaceAddresses()) ownAddresses.insert(address.subnet.address);
+        tftpSources.benchNetworks = {options.config.subnet()};
+        for (const auto& address : host.interfaceAddresses()) {
+            ownAddresses.insert(address.subnet.address);
+            if (address.name == interfaceName) tftpSources.benchNetworks.push_back(address.subnet);
+        }
+        tftpSources.ownAddresses = ownAddresses;
     }
 
     // Offers that ran out leave the table: their client never came back for the address. The

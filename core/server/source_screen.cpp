@@ -1,5 +1,7 @@
 #include "core/server/source_screen.hpp"
 
+#include "core/addressing/own_source.hpp"
+
 namespace anvil {
 
 std::optional<std::string> sourceRefusal(const DatagramSource& source, const SourceRules& rules,
@@ -8,8 +10,7 @@ std::optional<std::string> sourceRefusal(const DatagramSource& source, const Sou
         return "source port " + std::to_string(source.port) + " is not the client port " +
                std::to_string(rules.clientPort);
     // A client without an address yet sends from 0.0.0.0, which no card of this computer holds.
-    if (rules.onCard && ownAddresses.contains(source.address))
-        return "sent from " + source.address.description() + ", an address of this computer";
+    if (rules.onCard) return ownSourceRefusal(source.address, ownAddresses);
     return std::nullopt;
 }
 

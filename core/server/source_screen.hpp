@@ -1,7 +1,7 @@
 #pragma once
 // Whether a datagram on the server port comes from a device: a client sends from the client port,
-// and on a card never from one of this computer's own addresses (that would be a local program,
-// which cannot bind the privileged client port but can reach the card's port 67).
+// and on a card never from one of this computer's own addresses or loopback (that would be a local
+// program, which cannot bind the privileged client port but can reach the card's port 67).
 #include <cstdint>
 #include <functional>
 #include <optional>

@@ -37,8 +37,12 @@ TFTPNegotiation negotiateTFTPOptions(const TFTPOptions& requested, std::uint64_t
             negotiation.acknowledged.push_back({option.name, std::to_string(fileSize)});
         } else if (option.name == "timeout") {
             if (*value < 1 || *value > 255) continue;
-            negotiation.options.timeoutSeconds = static_cast<std::uint8_t>(*value);
-            negotiation.acknowledged.push_back({option.name, std::to_string(*value)});
+            // RFC 2349 lets the OACK carry only the value asked for: a longer one is run at the
+            // ceiling and left out, so the client keeps its own timing.
+            negotiation.options.timeoutSeconds =
+                static_cast<std::uint8_t>(std::min<std::uint64_t>(*value, largestTFTPTimeoutSeconds));
+            if (*value <= largestTFTPTimeoutSeconds)
+                negotiation.acknowledged.push_back({option.name, std::to_string(*value)});
         } else if (option.name == "windowsize") {
             if (*value < 1 || *value > 65535) continue;
             auto size = static_cast<std::uint16_t>(std::min<std::uint64_t>(*value, tftpWindowSizeCeiling));

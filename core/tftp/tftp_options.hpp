@@ -29,7 +29,8 @@ struct TFTPNegotiation {
 };
 
 // blksize 8..65464 is clipped to the ceiling (itself kept within 8..65464); tsize is answered with
-// the file's size; timeout 1..255 is taken as asked; windowsize 1..65535 is clipped to 64. Values
+// the file's size; timeout 1..5 is taken as asked, 6..255 is run at 5 and not acknowledged;
+// windowsize 1..65535 is clipped to 64. Values
 // out of range, not plain decimal, and unknown options are ignored.
 TFTPNegotiation negotiateTFTPOptions(const TFTPOptions& requested, std::uint64_t fileSize,
                                      std::uint16_t blockSizeCeiling = defaultTFTPBlockSizeCeiling);

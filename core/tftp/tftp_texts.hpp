@@ -34,6 +34,10 @@ inline constexpr std::string_view fileShrank = "the file got shorter while it wa
 inline constexpr std::string_view tooManyTransfers = "16 transfers are already running";
 inline constexpr std::string_view tooManyForClient = "this client already has 4 transfers running";
 inline constexpr std::string_view transferTimedOut = "the client stopped answering";
+inline std::string slotTaken(const std::string& taker) {
+    return "16 transfers were running and " + taker + ", which holds a lease, took the slot of this one, "
+           "whose client never acknowledged anything";
+}
 inline std::string clientError(std::uint16_t code, std::string_view plainMessage) {
     return "the client gave up with error " + std::to_string(code) +
            (plainMessage.empty() ? std::string{} : " (" + std::string(plainMessage) + ")");

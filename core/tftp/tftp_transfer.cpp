@@ -26,6 +26,9 @@ TFTPTransfer::TFTPTransfer(std::uint64_t fileSize, const TFTPNegotiation& negoti
       tries_(std::max(tries, 1u)) {
     options_.blockSize = std::clamp(options_.blockSize, smallestTFTPBlockSize, largestTFTPBlockSize);
     options_.windowSize = std::clamp(options_.windowSize, std::uint16_t{1}, tftpWindowSizeCeiling);
+    if (options_.timeoutSeconds)
+        options_.timeoutSeconds = std::clamp<std::uint8_t>(*options_.timeoutSeconds, 1, largestTFTPTimeoutSeconds);
+    triesBeforeFirstAck_ = std::min(tries_, tftpTriesBeforeFirstAck(options_.timeoutOrDefault()));
     if (negotiation.sendsOptionAck()) optionAck_ = negotiation.acknowledged;
     blockCount_ = fileSize_ / options_.blockSize + 1;
 }
@@ -85,6 +88,7 @@ TFTPStep TFTPTransfer::onAck(std::uint16_t wireBlock) {
         // RFC 2347: ACK 0 accepts the OACK; anything else is not for us yet.
         if (wireBlock != 0) return current();
         phase_ = Phase::sending;
+        wasAcknowledged_ = true;
         return sendWindow(1, std::min<std::uint64_t>(options_.windowSize, blockCount_), false);
     }
     // The sent block whose wire number this is; the window is far shorter than 65536 blocks, so
@@ -104,6 +108,7 @@ TFTPStep TFTPTransfer::onAck(std::uint16_t wireBlock) {
         return sendWindow(acknowledged_ + 1, sentUpTo_, true);
     }
     acknowledged_ = index;
+    wasAcknowledged_ = true;
     repeatsOfAcknowledged_ = 0;
     if (acknowledged_ >= blockCount_) {
         phase_ = Phase::over;
@@ -129,7 +134,8 @@ TFTPStep TFTPTransfer::onPacket(const TFTPPacket& packet) {
 TFTPStep TFTPTransfer::onTimeout() {
     if (phase_ == Phase::over || phase_ == Phase::notStarted) return current();
     ++timeouts_;
-    if (timeouts_ >= tries_) return fail({TFTPFailure::Kind::timedOut, 0, {}}, std::nullopt);
+    if (timeouts_ >= (wasAcknowledged_ ? tries_ : triesBeforeFirstAck_))
+        return fail({TFTPFailure::Kind::timedOut, 0, {}}, std::nullopt);
     if (phase_ == Phase::awaitingOptionAck) {
         TFTPStep step;
         step.sends.push_back(encodeTFTPOptionAck(*optionAck_));

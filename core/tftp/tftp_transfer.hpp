@@ -66,8 +66,11 @@ public:
     // not yet sent and ACKs other than 0 before data starts are ignored. ERROR ends the transfer
     // (clientError); any other packet fails it with protocolError and an ERROR 4 to send.
     TFTPStep onPacket(const TFTPPacket& packet);
-    // The timer ran out: retransmit what is unacknowledged, or fail timedOut after `tries` sends.
+    // The timer ran out: retransmit what is unacknowledged, or fail timedOut after `tries` sends
+    // (before the client acknowledged anything, after tftpTriesBeforeFirstAck of the timeout).
     TFTPStep onTimeout();
+    // The client acknowledged the OACK or a block: it is there, not a made-up source.
+    bool wasAcknowledged() const { return wasAcknowledged_; }
 
     TFTPOutcome outcome() const { return outcome_; }
     std::uint64_t fileSize() const { return fileSize_; }
@@ -87,6 +90,8 @@ private:
     TFTPTransferOptions options_;
     std::optional<TFTPOptions> optionAck_;
     unsigned tries_;
+    unsigned triesBeforeFirstAck_ = 1;
+    bool wasAcknowledged_ = false;
     std::uint64_t blockCount_;  // always ends with a short (maybe empty) block
     Phase phase_ = Phase::notStarted;
     TFTPOutcome outcome_ = TFTPOutcome::running;

@@ -20,7 +20,9 @@
 #include "core/addressing/system_clock.hpp"
 #include "core/host/boot_folder.hpp"
 #include "core/host/preflight.hpp"
+#include "core/events/line_cap.hpp"
 #include "core/host/tftp_sockets.hpp"
+#include "core/tftp/tftp_admission.hpp"
 #include "core/tftp/tftp_limits.hpp"
 #include "core/tftp/tftp_options.hpp"
 #include "core/tftp/tftp_packet.hpp"
@@ -99,14 +101,46 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     Bytes block;
     // Normalised name to the file the user chose for it.
     std::map<std::string, std::filesystem::path> given;
+    // Anyone on the cable can send requests as fast as the wire goes; their lines are capped.
+    LineCap requestLines{tftpRequestLinesPerSecond};
+    asio::steady_timer summaryTimer;
+    bool summaryPending = false;
 
     State(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks)
-        : loop(loop), place(std::move(place)), boot(std::move(boot)), callbacks(std::move(callbacks)) {
+        : loop(loop), place(std::move(place)), boot(std::move(boot)), callbacks(std::move(callbacks)), summaryTimer(loop) {
         if (!this->callbacks.clock) this->callbacks.clock = systemNow;
     }
 
     void emit(ServerEvent event) {
         if (callbacks.emit) callbacks.emit(std::move(event));
+    }
+
+    std::int64_t currentSecond() { return static_cast<std::int64_t>(callbacks.clock().secondsSince1970); }
+
+    // A line a request provoked: shown while this second's share lasts, else counted.
+    void requestLine(ServerEvent event) {
+        auto second = currentSecond();
+        sumUpHeldBack(second);
+        if (requestLines.admit(second)) return emit(std::move(event));
+        if (std::exchange(summaryPending, true)) return;
+        summaryTimer.expires_after(std::chrono::milliseconds(1100));
+        summaryTimer.async_wait([weak = weak_from_this()](const asio::error_code& error) {
+            auto self = weak.lock();
+            if (error || !self) return;
+            self->summaryPending = false;
+            self->sumUpHeldBack(self->currentSecond());
+        });
+    }
+
+    void sumUpHeldBack(std::int64_t second) {
+        if (auto held = requestLines.takeHeldBack(second)) emit(ServerEvent::info(heldBackSentence(*held, "TFTP requests")));
+    }
+
+    TFTPSourceFacts sourceFacts() {
+        if (callbacks.sources) return callbacks.sources();
+        TFTPSourceFacts facts;
+        facts.loopbackMode = place.card.empty();
+        return facts;
     }
     std::optional<MACAddress> macOf(IPv4Address ip) { return callbacks.macOf ? callbacks.macOf(ip) : std::nullopt; }
 
@@ -143,6 +177,8 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     void stop() {
         if (!running) return;
         running = false;
+        summaryTimer.cancel();
+        summaryPending = false;
         if (listener) {
             asio::error_code ignored;
             listener->cancel(ignored);
@@ -190,7 +226,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     }
 
     void drop(const ReceivedDatagram& datagram, const std::string& reason) {
-        emit(ServerEvent::dropped(
+        requestLine(ServerEvent::dropped(
             "TFTP from " + datagram.source.description() + ":" + std::to_string(datagram.sourcePort) + ": " + reason,
             macOf(datagram.source)));
     }
@@ -200,6 +236,8 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     }
 
     void request(const ReceivedDatagram& datagram) {
+        // Before anything is parsed or answered: a request from elsewhere gets no reply at all.
+        if (auto refusal = tftpSourceRefusal(datagram.source, sourceFacts())) return drop(datagram, *refusal);
         if (datagram.sourcePort == 0) return drop(datagram, "sent from port 0");
         if (datagram.truncated) return drop(datagram, "longer than any TFTP request");
         auto parsed = parseTFTPPacket(buffer.data(), datagram.length);
@@ -222,7 +260,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         auto refuse = [&](TFTPErrorCode code, std::string_view clientText, TFTPFailureReason reason,
                           std::string detail) {
             answerRequest(datagram, code, clientText);
-            emit(ServerEvent::tftpFailed(id, datagram.source, mac, asked.fileName, reason, std::move(detail)));
+            requestLine(ServerEvent::tftpFailed(id, datagram.source, mac, asked.fileName, reason, std::move(detail)));
         };
         if (asked.write)
             return refuse(TFTPErrorCode::accessViolation, TFTPText::readOnly, TFTPFailureReason::refusedPath,
@@ -230,11 +268,15 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         if (asked.mode == "mail")
             return refuse(TFTPErrorCode::illegalOperation, TFTPText::illegalOperation, TFTPFailureReason::refusedPath,
                           std::string(TFTPText::mailModeRefused));
-        auto forClient = static_cast<std::size_t>(std::ranges::count_if(
-            transfers, [&](const auto& entry) { return entry.second->client == datagram.source; }));
-        if (auto refusal = admitTFTPTransfer(transfers.size(), forClient))
+        std::vector<TFTPSlot> slots;
+        slots.reserve(transfers.size());
+        // Transfer ids grow, so the map's order is the order they started in.
+        for (const auto& [running, transfer] : transfers)
+            slots.push_back({running, transfer->client, transfer->machine.wasAcknowledged()});
+        auto admission = admitTFTPTransfer(slots, datagram.source, mac.has_value());
+        if (admission.refusal)
             return refuse(TFTPErrorCode::notDefined, TFTPText::serverBusy, TFTPFailureReason::busy,
-                          std::string(description(*refusal)));
+                          std::string(description(*admission.refusal)));
         auto normalized = normalizeTFTPPath(asked.fileName);
         if (auto refusal = std::get_if<TFTPPathRefusal>(&normalized))
             return refuse(TFTPErrorCode::fileNotFound, TFTPText::fileNotFound, TFTPFailureReason::refusedPath,
@@ -293,6 +335,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
                           SocketFailure{"connect " + datagram.source.description(), code}.description());
         }
 
+        if (admission.evicts) evict(*admission.evicts, datagram.source);
         // Netascii is served as octet: boot files are binary, and every boot client asks for octet.
         auto negotiation = negotiateTFTPOptions(asked.options, file.size, boot.blockSizeCeiling);
         auto transfer = std::make_shared<Transfer>(loop, TFTPTransfer(file.size, negotiation));
@@ -305,8 +348,8 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         transfer->socket.assign(transferSocket.fd);
         transfer->startedAt = transfer->lastProgress = callbacks.clock();
         transfers.emplace(id, transfer);
-        emit(ServerEvent::tftpRequested(id, datagram.source, datagram.sourcePort, mac, asked.fileName,
-                                        optionsText(asked.options)));
+        requestLine(ServerEvent::tftpRequested(id, datagram.source, datagram.sourcePort, mac, asked.fileName,
+                                               optionsText(asked.options)));
         waitForPackets(transfer);
         apply(*transfer, transfer->machine.start());
     }
@@ -425,6 +468,15 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         emit(ServerEvent::tftpFailed(transfer.id, transfer.client, transfer.mac, transfer.file, reason,
                                      std::move(detail)));
         close(transfer);
+    }
+
+    // Its client never acknowledged anything; a device holding a lease needs the slot.
+    void evict(std::uint32_t id, IPv4Address taker) {
+        auto found = transfers.find(id);
+        if (found == transfers.end()) return;
+        auto& transfer = *found->second;
+        send(transfer, encodeTFTPError(TFTPErrorCode::notDefined, TFTPText::serverBusy));
+        end(transfer, TFTPFailureReason::busy, TFTPText::slotTaken(taker.description()));
     }
 
     void close(Transfer& transfer) {

@@ -16,6 +16,7 @@
 #include "core/addressing/mac_address.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
+#include "core/tftp/tftp_admission.hpp"
 
 namespace asio {
 class io_context;
@@ -39,6 +40,9 @@ public:
         std::function<std::optional<MACAddress>(IPv4Address)> macOf;
         // Stamps transfer durations and paces progress; the system clock when null.
         std::function<Date()> clock;
+        // Who may send requests, read per request; when null, loopback alone in the loopback
+        // mode and nobody on a card.
+        std::function<TFTPSourceFacts()> sources;
     };
 
     // Where requests are taken: a card's port 69, or 127.0.0.1:`loopbackPort` when `card` is empty

@@ -53,6 +53,7 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
     asio::steady_timer expireTimer;
     std::uint64_t generation = 0;
     bool watching = false;
+    bool watchedOnce = false;
     std::optional<MACAddress> ownMAC;
     NeighbourBook book;
     std::map<NoticeKind, Raised> raised;
@@ -78,7 +79,12 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
                                    "dhcpanvil-helper with cap_net_raw and the user in the group dhcpanvil."));
             return false;
         }
-        watch = std::get<FrameWatch>(opened);
+        return adopt(std::get<FrameWatch>(opened));
+    }
+
+    bool adopt(FrameWatch opened) {
+        watch = opened;
+        watchedOnce = true;
         ownMAC = callbacks.ownMAC ? callbacks.ownMAC() : hostMAC(card);
         descriptor.emplace(loop, watch.fd);
         watching = true;
@@ -122,8 +128,7 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
                                   : ended->code == 0     ? "the watch closed"
                                                          : std::string(std::strerror(ended->code));
                 stop();
-                emit(ServerEvent::info("Watching the cable of " + card + " ended (" + why +
-                                       "); serving goes on without it."));
+                emit(ServerEvent::info("Watching the cable of " + card + " ended (" + why + ")."));
                 return;
             }
             auto length = std::get<WatchedBytes>(reception).length;
@@ -233,6 +238,15 @@ void CableWatch::restart(std::string card) {
     state_->card = std::move(card);
     state_->start();
 }
+
+bool CableWatch::resume(std::string card, Opened opened) {
+    state_->stop();
+    state_->card = std::move(card);
+    if (auto* watch = std::get_if<FrameWatch>(&opened)) return state_->adopt(*watch);
+    return false;
+}
+
+bool CableWatch::hasEnded() const { return state_->watchedOnce && !state_->watching; }
 
 void CableWatch::leaseChanged(const MACAddress& mac, bool holdsLease) { state_->leaseChanged(mac, holdsLease); }
 std::vector<Neighbour> CableWatch::neighbours() const { return state_->book.neighbours(); }

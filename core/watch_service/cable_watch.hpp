@@ -56,12 +56,19 @@ public:
     CableWatch(const CableWatch&) = delete;
     CableWatch& operator=(const CableWatch&) = delete;
 
+    using Opened = std::variant<FrameWatch, PrivilegeHelper::Failure>;
+
     // On the loop's thread. Without the right to watch, says so once (an `info` event) and stays off;
     // returns whether watching began.
     bool start();
     void stop();
     // Stops, then watches the card under its (possibly new) name.
     void restart(std::string card);
+    // Watches the card under its (possibly new) name with a watch opened elsewhere (opening may
+    // take seconds); says nothing when `opened` failed, and returns whether watching began.
+    bool resume(std::string card, Opened opened);
+    // It watched once and does no longer: the watch ended, or it was stopped for a card that left.
+    bool hasEnded() const;
     // On the loop's thread.
     void leaseChanged(const MACAddress& mac, bool holdsLease);
     std::vector<Neighbour> neighbours() const;

@@ -32,6 +32,10 @@ TEST(SourceScreen, OnlyDevicesAtTheClientPortAreListenedTo) {
          card,
          "sent from 192.168.0.1, an address of this computer"},
         {"this computer's other card", {ip("10.1.2.3"), 68}, card, "sent from 10.1.2.3, an address of this computer"},
+        {"loopback other than this computer's",
+         {ip("127.0.0.5"), 68},
+         card,
+         "sent from 127.0.0.5, a loopback address"},
         {"loopback test client", {ip("127.0.0.1"), 6868}, loopback, std::nullopt},
         {"loopback from port 68", {ip("127.0.0.1"), 68}, loopback, "source port 68 is not the client port 6868"},
     };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -18,6 +19,12 @@ TFTPNegotiation negotiated(std::uint16_t blockSize, std::uint16_t windowSize, bo
     negotiation.options.blockSize = blockSize;
     negotiation.options.windowSize = windowSize;
     if (optionAck) negotiation.acknowledged = {{"blksize", std::to_string(blockSize)}};
+    return negotiation;
+}
+
+TFTPNegotiation withTimeout(unsigned seconds) {
+    auto negotiation = negotiated(512, 1, true);
+    negotiation.options.timeoutSeconds = static_cast<std::uint8_t>(seconds);
     return negotiation;
 }
 
@@ -165,6 +172,17 @@ TEST(TFTPTransfer, answersEachPacketAndTimeoutAsScripted) {
          {{"start", "D1@0+512 D2@512+512 timer running"}, {"rrq", "ERR4 failed"}}},
         {"OACK from the client is a protocol error", 5000, negotiated(512, 1, true),
          {{"start", "OACK timer running"}, {"oack", "ERR4 failed"}}},
+        {"once acknowledged, a 5-second timeout gets the usual five sends",
+         2000,
+         withTimeout(5),
+         {{"start", "OACK timer running"},
+          {"timeout", "OACK timer running"},
+          {"ack 0", "D1@0+512 timer running"},
+          {"timeout", "D1@0+512 timer running"},
+          {"timeout", "D1@0+512 timer running"},
+          {"timeout", "D1@0+512 timer running"},
+          {"timeout", "D1@0+512 timer running"},
+          {"timeout", "failed"}}},
         {"packets before start are ignored", 5000, negotiated(512, 1, false),
          {{"ack 1", "running"}, {"timeout", "running"}, {"start", "D1@0+512 timer running"}}},
     };
@@ -192,6 +210,31 @@ TEST(TFTPTransfer, reportsWhyItFailed) {
     ASSERT_TRUE(last.failure);
     EXPECT_EQ(last.failure->kind, TFTPFailure::Kind::timedOut);
     EXPECT_EQ(silent.outcome(), TFTPOutcome::failed);
+}
+
+// A made-up source never acknowledges: whatever timeout it asked for, its slot is free again
+// within about ten seconds.
+TEST(TFTPTransfer, aClientThatNeverAcknowledgesIsGivenUpWithinTenSeconds) {
+    struct Case {
+        std::optional<unsigned> asked;
+        unsigned interval;
+        unsigned sends;
+    };
+    const std::vector<Case> cases{
+        {std::nullopt, 1, 5}, {2, 2, 5}, {3, 3, 3}, {4, 4, 2}, {5, 5, 2}, {255, 5, 2},
+    };
+    for (const auto& c : cases) {
+        auto negotiation = negotiated(512, 1, false);
+        if (c.asked) negotiation.options.timeoutSeconds = static_cast<std::uint8_t>(*c.asked);
+        TFTPTransfer transfer(5000, negotiation);
+        EXPECT_EQ(transfer.options().timeoutOrDefault(), c.interval) << c.asked.value_or(0);
+        unsigned sends = transfer.start().sends.empty() ? 0 : 1;
+        while (transfer.outcome() == TFTPOutcome::running && sends < 20)
+            sends += transfer.onTimeout().sends.empty() ? 0 : 1;
+        EXPECT_EQ(sends, c.sends) << c.asked.value_or(0);
+        EXPECT_LE(sends * c.interval, 10u) << c.asked.value_or(0);
+        EXPECT_FALSE(transfer.wasAcknowledged());
+    }
 }
 
 // A client after RFC 1350 and RFC 7440 on a network that loses, repeats and delays datagrams by

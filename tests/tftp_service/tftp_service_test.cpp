@@ -171,6 +171,7 @@ protected:
                 return std::nullopt;
             },
             {},
+            {},
         };
         queue.sync([&] {
             service = std::make_unique<TFTPService>(queue.state().context,
@@ -386,7 +387,7 @@ TEST_F(TFTPServiceTest, admitsSixteenTransfersAndFourPerClient) {
             auto address = IPv4Address(127, 0, 0, static_cast<std::uint8_t>(2 + who));
             for (int request = 0; request < test.requestsPerClient[who]; ++request) {
                 clients.push_back(std::make_unique<Client>(address, serverPort));
-                // A long timeout keeps each transfer waiting for the ACK of its OACK.
+                // Never acknowledged, each transfer keeps its slot for the test's few seconds.
                 clients.back()->send(encodeTFTPReadRequest("big.bin", "octet", {{"timeout", "255"}}), serverPort);
                 auto answer = clients.back()->receive();
                 ASSERT_TRUE(answer);
@@ -404,6 +405,36 @@ TEST_F(TFTPServiceTest, admitsSixteenTransfersAndFourPerClient) {
         std::lock_guard lock(mutex);
         events.clear();
     }
+}
+
+// A device can send requests as fast as the cable goes: their lines are capped each second and
+// the rest summed up, every one of them counted once.
+TEST_F(TFTPServiceTest, requestLinesAreCappedEachSecondAndTheRestSummedUp) {
+    start();
+    Client flooder(IPv4Address(127, 0, 0, 2), serverPort);
+    constexpr int sent = 200;
+    for (int i = 0; i < sent; ++i) flooder.send(Bytes{0, 9, 'x'}, serverPort);
+    auto countOf = [this] {
+        std::lock_guard lock(mutex);
+        int shown = 0, summed = 0;
+        for (const auto& event : events) {
+            if (event.as<ServerEvent::Dropped>()) ++shown;
+            if (auto info = event.as<ServerEvent::Info>()) {
+                auto text = info->text;
+                if (text.find(" more lines about TFTP requests in the last second were not shown.") != std::string::npos)
+                    summed += std::stoi(text);
+            }
+        }
+        return std::pair{shown, summed};
+    };
+    std::pair<int, int> counted;
+    for (int tries = 0; tries < 200; ++tries) {
+        counted = countOf();
+        if (counted.first + counted.second >= sent) break;
+        std::this_thread::sleep_for(25ms);
+    }
+    EXPECT_EQ(counted.first + counted.second, sent);
+    EXPECT_LE(counted.first, 2 * 32) << "at most two seconds' share";
 }
 
 TEST_F(TFTPServiceTest, aSilentClientTimesOutAndLeavesNothingOpen) {
