@@ -86,7 +86,9 @@ ServerConfig storedConfig(const SettingsStore& settings) {
 
 // Readers take no lock; moving an undecodable file aside writes, so that is done only under the
 // lock, and while another process holds it the file is left to that one.
-LeaseFile::LoadResult readLeases(const LeaseFile& file, Date now) {
+LeaseFile::LoadResult readLeases(const LeaseFile& given, Date now) {
+    // Refused as a server refuses it, and read where a server writes it.
+    LeaseFile file = LeaseFile::resolve(given.url);
     try {
         return file.load(now, LeaseFile::Undecodable::refuse);
     } catch (const LeaseFileError& unread) {
@@ -777,10 +779,11 @@ void AppModel::rewriteLeaseFile(std::function<void(LeaseTable&, Date)> change) {
                 // This process's edits one at a time, and none while another process writes the
                 // file: the lock is taken before the file is read and held until the last write.
                 std::lock_guard serial(*edits);
-                auto held = LeaseFileLock::acquire(file.url);
-                LeaseTable table = file.load(now).table;
+                LeaseFile real = LeaseFile::resolve(file.url);
+                auto held = LeaseFileLock::acquire(real.url);
+                LeaseTable table = real.load(now).table;
                 change(table, now);
-                file.save(table);
+                real.save(table);
             }
             result = readLeases(file, now);
         } catch (const LeaseFileInUse& busy) {

@@ -28,8 +28,9 @@ int runLeases(const LeasesOptions& options) {
     Date now = systemNow();
     LeaseFile::LoadResult loaded;
     try {
-        // A listing only reads: a file it cannot decode is reported, never moved aside.
-        loaded = LeaseFile(path).load(now, LeaseFile::Undecodable::refuse);
+        // A listing only reads: a file it cannot decode is reported, never moved aside. It reads
+        // what a server would write, and refuses what a server would refuse.
+        loaded = LeaseFile::resolve(path).load(now, LeaseFile::Undecodable::refuse);
     } catch (const LeaseFileError& error) {
         throw CLIError::failure("could not read " + path.string() + ": " + reasonOf(error, path));
     }

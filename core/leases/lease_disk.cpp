@@ -48,8 +48,9 @@ ReadOutcome readWholeFile(const fs::path& url, std::string& contents) {
         return LeaseFileError(LeaseFileError::Kind::read, code,
                               "Could not read " + fileName(url) + ": " + systemText(code));
     };
-    // Non-blocking so that a FIFO in the file's place cannot hang the start.
-    FileDescriptor file(::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Non-blocking so that a FIFO in the file's place cannot hang the start; a link in its place
+    // (the path was resolved at start) is refused, not followed.
+    FileDescriptor file(::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (file.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return ReadOutcome::missing;
         throw readError(errno);
@@ -143,8 +144,29 @@ int writeAll(int fd, std::string_view bytes) {
     return 0;
 }
 
-// Writes, flushes and closes the temporary file; any failure removes it and is thrown.
-void writeTemporaryFile(const fs::path& temporary, const fs::path& url, std::string_view bytes) {
+// A new file ".<name>.tmp-<UUID>" beside `url`, made here and nowhere else: never a name that is
+// already there (a link planted under it would be followed), a fresh one tried instead.
+int createFresh(const fs::path& url, mode_t mode, fs::path& made) {
+    fs::path directory = url.parent_path();
+    if (directory.empty()) directory = ".";
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Appended, not `"." + name`: g++ 12 warns falsely (-Wrestrict) on that form in optimised builds.
+        std::string name = ".";
+        name.append(fileName(url)).append(".tmp-").append(newUUID());
+        made = directory / name;
+        int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            ::fchmod(fd, mode);  // whatever the umask
+            return fd;
+        }
+        if (errno != EEXIST) break;
+    }
+    return -1;
+}
+
+// Writes, flushes and closes a fresh temporary file; any failure removes it and is thrown.
+fs::path writeTemporaryFile(const fs::path& url, std::string_view bytes) {
+    fs::path temporary;
     auto writeError = [&](int code) {
         ::unlink(temporary.c_str());
         return LeaseFileError(LeaseFileError::Kind::write, code,
@@ -152,15 +174,15 @@ void writeTemporaryFile(const fs::path& temporary, const fs::path& url, std::str
     };
     // The copy takes the place of the file, so it takes its mode too: a mode the user chose stays.
     auto mode = static_cast<mode_t>(PrivateFiles::modeOf(url));
-    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    FileDescriptor file(createFresh(url, mode, temporary));
     if (file.get() < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));
-    ::fchmod(file.get(), mode);
     if (int code = writeAll(file.get(), bytes)) throw writeError(code);
     // Without this a crash after the rename can leave an empty or truncated lease file.
     if (::fsync(file.get()) != 0) throw writeError(errno);
     if (file.release() != 0) throw writeError(errno);
+    return temporary;
 }
 
 }  // namespace
@@ -187,16 +209,7 @@ void createDirectories(const fs::path& directory) {
     for (auto made = missing.rbegin(); made != missing.rend(); ++made) syncDirectory(*made);
 }
 
-fs::path writeTemporary(const fs::path& url, std::string_view bytes) {
-    fs::path directory = url.parent_path();
-    if (directory.empty()) directory = ".";
-    // Appended, not `"." + name`: g++ 12 warns falsely (-Wrestrict) on that form in optimised builds.
-    std::string name = ".";
-    name.append(fileName(url)).append(".tmp-").append(newUUID());
-    const fs::path temporary = directory / name;
-    writeTemporaryFile(temporary, url, bytes);
-    return temporary;
-}
+fs::path writeTemporary(const fs::path& url, std::string_view bytes) { return writeTemporaryFile(url, bytes); }
 
 void rename(const fs::path& from, const fs::path& url) {
     if (::rename(from.c_str(), url.c_str()) != 0) {
@@ -216,19 +229,27 @@ void syncDirectory(const fs::path& url) {
 void removeQuietly(const fs::path& url) { ::unlink(url.c_str()); }
 
 OffsetFile OffsetFile::create(const fs::path& url, std::string_view first, fs::perms mode) {
-    int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode));
+    // Made under a fresh name and renamed into place: whatever was planted at `url` (a link to
+    // another file) is replaced, never opened.
+    fs::path temporary;
+    int fd = createFresh(url, static_cast<mode_t>(mode), temporary);
     if (fd < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));
-    ::fchmod(fd, static_cast<mode_t>(mode));
     OffsetFile file(fd, url);
-    file.writeAt(0, first);
-    file.flush();
+    try {
+        file.writeAt(0, first);
+        file.flush();
+        LeaseDisk::rename(temporary, url);
+    } catch (...) {
+        removeQuietly(temporary);
+        throw;
+    }
     return file;
 }
 
 OffsetFile OffsetFile::openExisting(const fs::path& url) {
-    int fd = ::open(url.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = ::open(url.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));

@@ -14,14 +14,14 @@
 
 namespace anvil::LeaseDisk {
 
-// The whole file, or nothing when there is no file.
+// The whole file, or nothing when there is no file; a link in its place is a read error.
 std::optional<std::string> read(const std::filesystem::path& url);
 // Moves the file to "<name>.corrupt-<local time>" beside it, never over an earlier one.
 std::filesystem::path moveAside(const std::filesystem::path& url, Date now);
 // Missing folders are made private (0700).
 void createDirectories(const std::filesystem::path& directory);
-// Writes ".<name>.tmp-<UUID>" beside `url` with the mode of `url` (0600 when there is none) and
-// flushes it; returns its path.
+// Writes a new ".<name>.tmp-<UUID>" beside `url` (never a name already taken) with the mode of
+// `url` (0600 when there is none) and flushes it; returns its path.
 std::filesystem::path writeTemporary(const std::filesystem::path& url, std::string_view bytes);
 // Renames over `url`; on failure leaves `from` in place (it may be the only copy, or a snapshot a
 // retry can still put in place) and throws "Could not replace <name>: …".
@@ -35,7 +35,8 @@ void removeQuietly(const std::filesystem::path& url);
 class OffsetFile {
 public:
     OffsetFile() = default;
-    // Creates (or empties) the file with `mode`, whatever the umask, and writes and flushes `first`.
+    // Makes the file afresh with `mode`, whatever the umask, with `first` written and flushed, and
+    // renames it over `url` (replacing, never following, whatever is there).
     static OffsetFile create(const std::filesystem::path& url, std::string_view first,
                              std::filesystem::perms mode = PrivateFiles::fileMode);
     static OffsetFile openExisting(const std::filesystem::path& url);

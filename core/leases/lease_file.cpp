@@ -1,13 +1,18 @@
 #include "core/leases/lease_file.hpp"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/addressing/decoding_error.hpp"
+#include "core/addressing/plain_text.hpp"
+#include "core/leases/folder_trust.hpp"
 #include "core/leases/journal_format.hpp"
 #include "core/leases/lease_disk.hpp"
 #include "core/leases/lease_file_format.hpp"
@@ -80,6 +85,69 @@ fs::path LeaseFile::defaultURL(const char* xdgDataHome, const char* home) {
     else
         base = fs::path(".local") / "share";
     return base / "DHCP Anvil" / "leases.json";
+}
+
+namespace {
+
+LeaseFileError unsafe(const std::string& sentence) {
+    return LeaseFileError(LeaseFileError::Kind::unsafe, 0, sentence);
+}
+
+std::optional<fs::path> realPath(const fs::path& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    if (!real) return std::nullopt;
+    return fs::path(real.get());
+}
+
+// `folder` has no links in it; it and every folder above it must be safe from other users.
+void checkFolders(const fs::path& folder) {
+    const auto user = static_cast<std::uint32_t>(::geteuid());
+    fs::path at;
+    for (auto piece = folder.begin(); piece != folder.end(); ++piece) {
+        at /= *piece;
+        struct stat status {};
+        if (::lstat(at.c_str(), &status) != 0) throw unsafe("Could not check the folder " + plainText(at.string()) +
+                                                            ": " + std::strerror(errno));
+        // Checked from / down, so a link here means a trusted folder changed under the check.
+        if (!S_ISDIR(status.st_mode))
+            throw unsafe("The folder " + plainText(at.string()) + " changed while it was checked; try again");
+        auto role = std::next(piece) == folder.end() ? FolderRole::leaseFolder : FolderRole::above;
+        auto trust = folderTrust(role, status.st_uid, status.st_mode, user);
+        if (trust != FolderTrust::trusted) throw unsafe(folderRefusal(role, trust, at));
+    }
+}
+
+}  // namespace
+
+LeaseFile LeaseFile::resolve(const fs::path& url) {
+    std::error_code error;
+    fs::path given = fs::absolute(url, error);
+    if (error) throw unsafe("Could not find " + plainText(url.string()) + ": " + error.message());
+    given = given.lexically_normal();
+    // The folders that are missing are made later, private, inside the deepest one that exists,
+    // which is judged as the lease folder: others must not be able to make them first.
+    fs::path existing = given.parent_path();
+    fs::path missing;
+    while (!fs::is_directory(existing, error) && existing != existing.root_path()) {
+        missing = existing.filename() / missing;
+        existing = existing.parent_path();
+    }
+    auto realFolder = realPath(existing);
+    if (!realFolder) throw unsafe("Could not find the folder " + plainText(existing.string()) + ": " +
+                                  std::strerror(errno));
+    checkFolders(*realFolder);
+    if (!missing.empty()) return LeaseFile((*realFolder / missing / given.filename()).lexically_normal());
+    fs::path inRealFolder = *realFolder / given.filename();
+    struct stat status {};
+    if (::lstat(inRealFolder.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return LeaseFile(inRealFolder);
+    // A link is followed once, here: replacing it by a copy would leave the real file behind, and
+    // the journal and lock beside the link would not be the ones beside the real file.
+    auto real = realPath(inRealFolder);
+    if (!real)
+        throw unsafe(plainText(given.string()) + " is a symbolic link that leads to no file (" +
+                     std::strerror(errno) + "); point it at the lease file or use the lease file's own path");
+    checkFolders(real->parent_path());
+    return LeaseFile(*real);
 }
 
 fs::path LeaseFile::journalURL() const { return fs::path(url.string() + ".journal"); }

@@ -37,6 +37,13 @@ struct LeaseFile {
     // The same rule with the environment given; unset or relative values are ignored.
     static std::filesystem::path defaultURL(const char* xdgDataHome, const char* home);
 
+    // The file at `url` as its writer and readers use it, decided once at start: a path through
+    // symbolic links becomes the real file's (its journal and lock then sit beside the real
+    // file), and every folder on the way to the link and to the real file must be safe from
+    // other users (folderTrust). Throws LeaseFileError (Kind::unsafe) with the sentence to show;
+    // creates nothing.
+    static LeaseFile resolve(const std::filesystem::path& url);
+
     // The journal of changes beside the snapshot, and its next generation while one is written.
     std::filesystem::path journalURL() const;
     std::filesystem::path nextJournalURL() const;

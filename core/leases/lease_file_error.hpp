@@ -6,7 +6,8 @@
 namespace anvil {
 
 struct LeaseFileError : std::runtime_error {
-    enum class Kind { read, moveAside, createDirectory, write, replace, lock };
+    // unsafe: another user could redirect or block the files there; nothing was touched.
+    enum class Kind { read, moveAside, createDirectory, write, replace, lock, unsafe };
 
     Kind kind;
     int code;  // the system's error number, 0 when there is none

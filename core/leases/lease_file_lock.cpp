@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include "core/addressing/plain_text.hpp"
 #include "core/addressing/private_files.hpp"
+#include "core/leases/folder_trust.hpp"
 #include "core/leases/lease_file_error.hpp"
 
 namespace anvil {
@@ -83,6 +85,18 @@ LeaseFileLock LeaseFileLock::acquire(const fs::path& leaseFile) {
     // No symbolic link in its place: the lock is always the file beside the lease file.
     int descriptor = PrivateFiles::openOrCreate(AT_FDCWD, lock, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
     if (descriptor < 0) throw lockError(lock, errno);
+    // A lock another user made is theirs to hold whenever they like: refused, never waited on.
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        int code = S_ISREG(status.st_mode) ? errno : EINVAL;
+        ::close(descriptor);
+        throw lockError(lock, code);
+    }
+    auto trust = folderTrust(FolderRole::lockFile, status.st_uid, status.st_mode, ::geteuid());
+    if (trust != FolderTrust::trusted) {
+        ::close(descriptor);
+        throw LeaseFileError(LeaseFileError::Kind::unsafe, 0, folderRefusal(FolderRole::lockFile, trust, lock));
+    }
     if (int code = lockExclusive(descriptor)) {
         // Closed without a word written: the file is the holder's.
         auto holder = code == EWOULDBLOCK ? readHolder(descriptor) : std::nullopt;

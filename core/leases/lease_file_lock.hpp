@@ -22,8 +22,8 @@ struct LeaseFileInUse : std::runtime_error {
 class LeaseFileLock {
 public:
     // Takes the lock of `leaseFile`, creating its folder and the lock file (0600) if needed.
-    // Throws LeaseFileInUse when another open of the lock file holds it, and LeaseFileError when
-    // the lock file cannot be made or locked.
+    // Throws LeaseFileInUse when another open of the lock file holds it, LeaseFileError when the
+    // lock file cannot be made or locked, and one of Kind::unsafe when another user owns it.
     static LeaseFileLock acquire(const std::filesystem::path& leaseFile);
     static std::filesystem::path lockURL(const std::filesystem::path& leaseFile);
 

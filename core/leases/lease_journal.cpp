@@ -59,14 +59,17 @@ void settleLeftovers(const LeaseFile& file) {
     LeaseDisk::syncDirectory(file.url);
 }
 
-// Snapshots a stopped compaction wrote under a temporary name and never put in place.
+// Snapshots and next journals a stopped compaction wrote under a temporary name and never put in place.
 void removeStaleSnapshots(const LeaseFile& file) {
     std::string prefix = ".";
     prefix.append(file.url.filename().string()).append(".tmp-");
+    std::string nextPrefix = ".";
+    nextPrefix.append(file.nextJournalURL().filename().string()).append(".tmp-");
     std::error_code error;
     for (const auto& entry :
          fs::directory_iterator(file.url.parent_path().empty() ? fs::path(".") : file.url.parent_path(), error)) {
-        if (entry.path().filename().string().rfind(prefix, 0) == 0) LeaseDisk::removeQuietly(entry.path());
+        auto name = entry.path().filename().string();
+        if (name.starts_with(prefix) || name.starts_with(nextPrefix)) LeaseDisk::removeQuietly(entry.path());
     }
 }
 

@@ -151,7 +151,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     void start() {
         if (running) return;
         // Before anything is read: a second writer would rename its journal over the first's.
-        if (auto failure = store.lock())
+        auto failure = store.lock();
+        // The store resolved the path: the file loaded is the one it writes.
+        options.leaseFile = store.file();
+        if (failure)
             emit(ServerEvent::info(plainText(options.leaseFile.url.filename().string()) +
                                    " is not locked, so a second DHCP Anvil would not be kept from writing it (" +
                                    *failure + ")"));

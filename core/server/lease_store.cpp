@@ -104,9 +104,12 @@ struct LeaseStore::Impl : std::enable_shared_from_this<LeaseStore::Impl> {
 
     std::optional<std::string> lock() {
         if (fileLock) return std::nullopt;
+        // Once, before the lock: from here on every file is the real one's neighbour.
+        file = LeaseFile::resolve(file.url);
         try {
             fileLock.emplace(LeaseFileLock::acquire(file.url));
         } catch (const LeaseFileError& error) {
+            if (error.kind == LeaseFileError::Kind::unsafe) throw;
             return error.description();
         }
         return std::nullopt;
@@ -463,6 +466,8 @@ LeaseStore::LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported)
 LeaseStore::~LeaseStore() = default;
 
 std::optional<std::string> LeaseStore::lock() { return impl_->lock(); }
+
+const LeaseFile& LeaseStore::file() const { return impl_->file; }
 void LeaseStore::open(const LeaseTable& loaded) { impl_->open(loaded); }
 void LeaseStore::record(const std::vector<TableChange>& changes, Flush flush) { impl_->record(changes, flush); }
 void LeaseStore::commit(Answer answer, OnDisk onDisk) { impl_->commit(std::move(answer), std::move(onDisk)); }

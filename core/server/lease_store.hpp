@@ -40,9 +40,13 @@ public:
     LeaseStore& operator=(const LeaseStore&) = delete;
 
     // Makes this process the lease file's one writer until abandon() or destruction: taken before
-    // the file is read. Throws LeaseFileInUse when another holds it; a lock file that cannot be
-    // made is no refusal (the saves then fail and say so), and why comes back for the server to say.
+    // the file is read, once the file's path is resolved (LeaseFile::resolve). Throws
+    // LeaseFileInUse when another holds it, and LeaseFileError (Kind::unsafe) when another user
+    // could redirect the files or holds the lock file; a lock file that cannot be made is no
+    // refusal (the saves then fail and say so), and why comes back for the server to say.
     std::optional<std::string> lock();
+    // The lease file written: after lock(), the resolved one.
+    const LeaseFile& file() const;
     // The table as loaded becomes the snapshot, with an empty journal. Without a call the store
     // writes nothing: the file could not be read and stays untouched.
     void open(const LeaseTable& loaded);
