@@ -613,7 +613,7 @@ void AppModel::handle(const RunEvent& item) {
         });
     } else if (event.is<ServerEvent::Stopped>()) {
         isRunning = false;
-        recovery.reset();
+        dropRecovery();
         removeReachedAddresses(true);
     }
     if (!parts.empty()) changed(parts);
@@ -953,21 +953,84 @@ void AppModel::runAddressCommand(const NetworkCard& card, const std::string& com
     });
 }
 
-void AppModel::reachNeighbour(const MACAddress& mac) {
+std::string AppModel::AddressQuestion::title() const {
+    return "Add " + address.cidr() + " to " + plainText(card.bsdName) + "?";
+}
+
+std::string AppModel::AddressQuestion::command() const {
+    return HostSetup::addAddressCommand(card, address.address, address.prefixLength);
+}
+
+std::optional<AppModel::AddressQuestion> AppModel::questionFor(const MACAddress& mac,
+                                                               AddressQuestion::Purpose purpose) const {
     const NetworkCard* card = selectedCard();
-    auto address = reachAddress(mac);
-    if (!card || !address || isReached(mac)) return;
-    if (reached.size() >= reachedCapacity) {
+    if (!card) return std::nullopt;
+    if (purpose == AddressQuestion::Purpose::reach) {
+        auto address = reachAddress(mac);
+        if (!address || isReached(mac)) return std::nullopt;
+        return AddressQuestion{0, purpose, mac, *card, *address};
+    }
+    auto advice = neighbourAdvice(mac);
+    if (!run_ || !advice || advice->kind != NeighbourAdvice::Kind::recoveryLoader || recovery) return std::nullopt;
+    return AddressQuestion{0, purpose, mac, *card, advice->cardAddress};
+}
+
+void AppModel::askToReach(const MACAddress& mac) {
+    // At the limit nothing would be added: say so instead of asking.
+    if (reached.size() >= reachedCapacity && !isReached(mac)) {
+        reachNeighbour(mac);
+        return;
+    }
+    auto question = questionFor(mac, AddressQuestion::Purpose::reach);
+    if (!question) return;
+    question->id = nextQuestionID_++;
+    addressQuestion = std::move(question);
+    changed(ModelChange::dialogs);
+}
+
+void AppModel::askToServeFile(const MACAddress& mac) {
+    auto question = questionFor(mac, AddressQuestion::Purpose::serveFile);
+    if (!question) return;
+    question->id = nextQuestionID_++;
+    addressQuestion = std::move(question);
+    changed(ModelChange::dialogs);
+}
+
+void AppModel::confirmAddress() {
+    if (!addressQuestion) return;
+    AddressQuestion asked = *addressQuestion;
+    addressQuestion.reset();
+    // The cable may have changed while the question was open: only what was shown may run.
+    auto now = questionFor(asked.mac, asked.purpose);
+    if (now && (now->address != asked.address || now->card.bsdName != asked.card.bsdName)) {
+        now->id = nextQuestionID_++;
+        addressQuestion = std::move(now);
+    } else if (now && asked.purpose == AddressQuestion::Purpose::reach) {
+        reachNeighbour(asked.mac);
+    } else if (now) {
+        serveFileToNeighbour(asked.mac);
+    }
+    changed(ModelChange::dialogs);
+}
+
+void AppModel::cancelAddress() {
+    addressQuestion.reset();
+    changed(ModelChange::dialogs);
+}
+
+void AppModel::reachNeighbour(const MACAddress& mac) {
+    if (reached.size() >= reachedCapacity && !isReached(mac)) {
         lastError = "DHCP Anvil reaches at most " + std::to_string(reachedCapacity) +
                     " devices at once; stop reaching one first.";
         changed(ModelChange::dialogs);
         return;
     }
-    ReachedAddress item{mac, *card, *address};
-    runAddressCommand(*card, HostSetup::addAddressCommand(*card, address->address, address->prefixLength),
-                      [item](AppModel& self) {
-                          if (!self.isReached(item.mac)) self.reached.push_back(item);
-                      });
+    auto question = questionFor(mac, AddressQuestion::Purpose::reach);
+    if (!question) return;
+    ReachedAddress item{mac, question->card, question->address};
+    runAddressCommand(question->card, question->command(), [item](AppModel& self) {
+        if (!self.isReached(item.mac)) self.reached.push_back(item);
+    });
 }
 
 void AppModel::stopReaching(const MACAddress& mac) {
@@ -1023,22 +1086,20 @@ void AppModel::removeReachedAddresses(bool inBackground) {
 }
 
 void AppModel::serveFileToNeighbour(const MACAddress& mac) {
-    const NetworkCard* card = selectedCard();
-    auto advice = neighbourAdvice(mac);
-    if (!card || !run_ || !advice || advice->kind != NeighbourAdvice::Kind::recoveryLoader || recovery) return;
-    ReachedAddress item{mac, *card, advice->cardAddress};
-    IPv4Address device = advice->device;
-    runAddressCommand(*card, HostSetup::addAddressCommand(*card, item.address.address, item.address.prefixLength),
-                      [item, device](AppModel& self) {
-                          std::erase_if(self.reached, [&](const ReachedAddress& kept) { return kept.mac == item.mac; });
-                          self.reached.push_back(item);
-                          if (!self.run_) return;
-                          self.recovery = RecoveryServing{item.mac, device, std::nullopt, false};
-                          if (self.env_.startRecoveryServing)
-                              self.env_.startRecoveryServing(self.run_->server());
-                          else
-                              self.run_->server().startRecoveryServing();
-                      });
+    auto question = questionFor(mac, AddressQuestion::Purpose::serveFile);
+    if (!question) return;
+    ReachedAddress item{mac, question->card, question->address};
+    IPv4Address device = neighbourAdvice(mac)->device;
+    runAddressCommand(question->card, question->command(), [item, device](AppModel& self) {
+        std::erase_if(self.reached, [&](const ReachedAddress& kept) { return kept.mac == item.mac; });
+        self.reached.push_back(item);
+        if (!self.run_) return;
+        self.recovery = RecoveryServing{item.mac, device, std::nullopt, false, nullptr};
+        if (self.env_.startRecoveryServing)
+            self.env_.startRecoveryServing(self.run_->server());
+        else
+            self.run_->server().startRecoveryServing();
+    });
 }
 
 void AppModel::followRecovery(const ServerEvent& event) {
@@ -1061,23 +1122,46 @@ void AppModel::askForRecoveryFile(const std::string& name) {
     if (recovery->askedForFile && recovery->file == name) return;
     recovery->file = name;
     recovery->askedForFile = true;
-    env_.mainThread(guarded([name](AppModel& self) {
-        if (!self.recovery || !self.env_.chooseFile) return;
-        auto chosen = self.env_.chooseFile(std::string(chooseFileTitle) + plainText(name));
-        if (!chosen || !self.run_ || !self.recovery) {
-            if (self.recovery) self.recovery->askedForFile = false;
-            return;
-        }
-        if (self.env_.serveFileAs)
-            self.env_.serveFileAs(self.run_->server(), name, *chosen);
-        else
-            self.run_->server().serveFileAs(name, *chosen);
+    MACAddress mac = recovery->mac;
+    std::weak_ptr<AppModel*> weak = alive_;
+    env_.mainThread(guarded([name, mac, weak](AppModel& self) {
+        if (!self.recovery || self.recovery->mac != mac || !self.env_.chooseFile) return;
+        if (self.recovery->withdrawFileQuestion) self.recovery->withdrawFileQuestion();
+        // The dialog stays open while the server serves on; its answer comes back here.
+        auto answered = [name, mac, weak](std::optional<std::filesystem::path> chosen) {
+            auto model = weak.lock();
+            if (!model) return;
+            AppModel& self = **model;
+            if (!self.recovery || self.recovery->mac != mac || !self.run_) return;
+            self.recovery->withdrawFileQuestion = nullptr;
+            if (!chosen) {
+                self.appendLog(EventLog::line("TFTP", "no file chosen for " + plainText(name) + ": nothing is served",
+                                              self.env_.now()),
+                               LogLine::Kind::other);
+                self.endRecovery();
+                self.changed(ModelChange::leases | ModelChange::notices);
+                return;
+            }
+            if (self.env_.serveFileAs)
+                self.env_.serveFileAs(self.run_->server(), name, *chosen);
+            else
+                self.run_->server().serveFileAs(name, *chosen);
+        };
+        auto withdraw = self.env_.chooseFile(std::string(chooseFileTitle) + plainText(name), answered);
+        if (self.recovery) self.recovery->withdrawFileQuestion = std::move(withdraw);
     }));
+}
+
+void AppModel::dropRecovery() {
+    if (!recovery) return;
+    auto withdraw = std::move(recovery->withdrawFileQuestion);
+    recovery.reset();
+    if (withdraw) withdraw();
 }
 
 void AppModel::endRecovery() {
     MACAddress mac = recovery->mac;
-    recovery.reset();
+    dropRecovery();
     if (run_) {
         if (env_.stopRecoveryServing)
             env_.stopRecoveryServing(run_->server());

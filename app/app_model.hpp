@@ -82,8 +82,11 @@ public:
         // rights, and as administrator only when refused and `mayAskAdministrator`; throws HostSetupError.
         std::function<void(const NetworkCard& card, const std::string& command, bool mayAskAdministrator)>
             runAddressCommand;
-        // Asks the user for a file, on the main thread; nothing when cancelled.
-        std::function<std::optional<std::filesystem::path>(const std::string& title)> chooseFile;
+        // Asks the user for a file on the main thread without waiting: `chosen` gets the answer there
+        // later, nothing when cancelled. Returns a call that withdraws the question unanswered.
+        std::function<std::function<void()>(const std::string& title,
+                                             std::function<void(std::optional<std::filesystem::path>)> chosen)>
+            chooseFile;
         // The running server's recovery serving; the server's own calls when null.
         std::function<void(DHCPServer&)> startRecoveryServing;
         std::function<void(DHCPServer&, const std::string& name, const std::filesystem::path& source)> serveFileAs;
@@ -170,8 +173,24 @@ public:
         IPv4Address device;
         std::optional<std::string> file;
         bool askedForFile = false;
+        // Closes the open file question; empty while none is open.
+        std::function<void()> withdrawFileQuestion;
     };
     std::optional<RecoveryServing> recovery;
+    // The address "Reach it" or "Serve a file to it" would add, shown with its card before anything runs.
+    struct AddressQuestion {
+        enum class Purpose { reach, serveFile };
+        long long id = 0;
+        Purpose purpose = Purpose::reach;
+        MACAddress mac;
+        NetworkCard card;
+        CardAddress address;
+        // "Add 192.168.1.254/24 to enx00e04c680001?"
+        std::string title() const;
+        std::string command() const;
+        friend bool operator==(const AddressQuestion&, const AddressQuestion&) = default;
+    };
+    std::optional<AddressQuestion> addressQuestion;
 
     // Derived values.
     const NetworkCard* selectedCard() const;
@@ -228,6 +247,13 @@ public:
     static constexpr std::string_view chooseFileTitle = "Choose the file to send as ";
 
     // Operations.
+    // The screens ask first: these set `addressQuestion`, and only its confirmation adds the address.
+    void askToReach(const MACAddress& mac);
+    void askToServeFile(const MACAddress& mac);
+    // Adds the asked address when the advice still names it and its card; asks again when it changed.
+    void confirmAddress();
+    void cancelAddress();
+    // Add the address at once.
     void reachNeighbour(const MACAddress& mac);
     void stopReaching(const MACAddress& mac);
     void openNeighbourInBrowser(const MACAddress& mac);
@@ -296,9 +322,12 @@ private:
     void runAddressCommand(const NetworkCard& card, const std::string& command, std::function<void(AppModel&)> done);
     // Removes every address the app added, with the user's rights only; logs what stayed.
     void removeReachedAddresses(bool inBackground);
+    std::optional<AddressQuestion> questionFor(const MACAddress& mac, AddressQuestion::Purpose purpose) const;
     void followRecovery(const ServerEvent& event);
     void askForRecoveryFile(const std::string& name);
     void endRecovery();
+    // Forgets the recovery serving, closing its file question if one is open.
+    void dropRecovery();
     // Handles what the run handed over; while a start is pending the events wait for its outcome.
     void takeEvents(EventHandOver& events);
     // Edits the lease file in the background with `change` (only reads it when null), then reloads the table.
@@ -319,6 +348,7 @@ private:
     std::optional<std::deque<LogLine>> pausedLog_;
     std::deque<LogLine> visibleLog_;
     long long nextLogID_ = 1;
+    long long nextQuestionID_ = 1;
     unsigned checksGeneration_ = 0;
     // Stop was asked for while the start was still running.
     bool stopAfterStart_ = false;

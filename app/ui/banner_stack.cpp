@@ -42,7 +42,7 @@ Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(paren
         row->addWidget(button, 0, Qt::AlignTop);
         return button;
     };
-    reach_ = deviceButton("Reach it", "bannerReach", [](AppModel& m, const MACAddress& mac) { m.reachNeighbour(mac); });
+    reach_ = deviceButton("Reach it", "bannerReach", [](AppModel& m, const MACAddress& mac) { m.askToReach(mac); });
     openDevice_ = deviceButton("Open in browser", "bannerOpenDevice",
                                [](AppModel& m, const MACAddress& mac) { m.openNeighbourInBrowser(mac); });
     copyIP_ = deviceButton("Copy IP", "bannerCopyIP", [](AppModel& m, const MACAddress& mac) {
@@ -50,8 +50,9 @@ Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(paren
     });
     stopReaching_ = deviceButton("Stop reaching", "bannerStopReaching",
                                  [](AppModel& m, const MACAddress& mac) { m.stopReaching(mac); });
-    serveFile_ = deviceButton("Serve a file to it", "bannerServeFile",
-                              [](AppModel& m, const MACAddress& mac) { m.serveFileToNeighbour(mac); });
+    // Alt+V reaches it without a pointer.
+    serveFile_ = deviceButton("Ser&ve a file to it", "bannerServeFile",
+                              [](AppModel& m, const MACAddress& mac) { m.askToServeFile(mac); });
     dismiss_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "Dismiss");
     dismiss_->setObjectName("dismissButton");
     connect(dismiss_, &QPushButton::clicked, this, [this] { model_.dismiss(kind_); });

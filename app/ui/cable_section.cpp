@@ -66,7 +66,7 @@ CableSection::CableSection(AppModel& model, QWidget* parent) : QGroupBox("Also o
     for (auto* button : {reach_, stopReaching_, open_, copy_}) buttons->addWidget(button);
     layout->addLayout(buttons);
     connect(reach_, &QPushButton::clicked, this, [this] {
-        if (auto mac = selectedDevice()) model_.reachNeighbour(*mac);
+        if (auto mac = selectedDevice()) model_.askToReach(*mac);
     });
     connect(stopReaching_, &QPushButton::clicked, this, [this] {
         if (auto mac = selectedDevice()) model_.stopReaching(*mac);
@@ -141,7 +141,7 @@ void CableSection::showMenu(const QPoint& position) {
     menu->setObjectName("cableMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose);
     if (model_.canReach(*mac))
-        connect(menu->addAction("Reach it"), &QAction::triggered, this, [this, mac] { model_.reachNeighbour(*mac); });
+        connect(menu->addAction("Reach it"), &QAction::triggered, this, [this, mac] { model_.askToReach(*mac); });
     if (model_.isReached(*mac))
         connect(menu->addAction("Stop reaching"), &QAction::triggered, this, [this, mac] { model_.stopReaching(*mac); });
     if (auto address = model_.neighbourAddress(*mac)) {

@@ -395,6 +395,36 @@ void MainWindow::renderConfirmations() {
     } else if (!model_.confirmClear && clearDialog_) {
         clearDialog_->close();
     }
+
+    // The exact address and card, and the command, before anything runs.
+    const auto& question = model_.addressQuestion;
+    if (addressDialog_ && (!question || question->id != shownQuestionID_)) {
+        shownQuestionID_ = 0;
+        addressDialog_->close();
+        // It deletes itself later; a new question must not wait for that.
+        addressDialog_ = nullptr;
+    }
+    if (question && !addressDialog_) {
+        long long id = question->id;
+        shownQuestionID_ = id;
+        auto* box = plainMessageBox(QMessageBox::Question, q(question->title()), q(question->title()), this);
+        box->setObjectName("addAddressDialog");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        setPlainInformativeText(box, q("DHCP Anvil will run:\n\n" + question->command()));
+        auto* add = box->addButton("&Add", QMessageBox::AcceptRole);
+        add->setObjectName("confirmButton");
+        box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
+        box->setDefaultButton(add);
+        connect(box, &QMessageBox::finished, this, [this, box, add, id] {
+            if (!model_.addressQuestion || model_.addressQuestion->id != id) return;
+            if (box->clickedButton() == add)
+                model_.confirmAddress();
+            else
+                model_.cancelAddress();
+        });
+        addressDialog_ = box;
+        box->open();
+    }
 }
 
 void MainWindow::renderDialogs() {

@@ -87,6 +87,8 @@ private:
     int animationFrame_ = 0;
     QPointer<QMessageBox> forgetDialog_;
     QPointer<QMessageBox> clearDialog_;
+    QPointer<QMessageBox> addressDialog_;
+    long long shownQuestionID_ = 0;
     std::string shownPendingID_;
     bool errorShown_ = false;
     QPointer<SettingsDialog> settingsDialog_;

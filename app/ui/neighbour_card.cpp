@@ -58,7 +58,7 @@ NeighbourCard::NeighbourCard(AppModel& model, QWidget* parent) : QWidget(parent)
     buttons->addStretch();
     layout->addLayout(buttons);
     layout->addStretch();
-    connect(reach_, &QPushButton::clicked, this, [this] { model_.reachNeighbour(shown_); });
+    connect(reach_, &QPushButton::clicked, this, [this] { model_.askToReach(shown_); });
     connect(stop_, &QPushButton::clicked, this, [this] { model_.stopReaching(shown_); });
     connect(open_, &QPushButton::clicked, this, [this] { model_.openNeighbourInBrowser(shown_); });
 }

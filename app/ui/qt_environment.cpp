@@ -1,10 +1,19 @@
 #include "app/ui/qt_environment.hpp"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QPointer>
 #include <QSettings>
 #include <QTimer>
 #include <QUrl>
+
+#include "app/ui/plain_text.hpp"
+#include "app/ui/texts.hpp"
 
 namespace anvil {
 
@@ -26,7 +35,58 @@ private:
     mutable QSettings settings_{"DHCP Anvil", "DHCP Anvil"};
 };
 
+// Closes only on a regular file (or a link to one): a device node or a pipe would hand the loader
+// endless or blocking bytes. A directory still opens as usual.
+class RegularFileDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+protected:
+    void accept() override {
+        const auto files = selectedFiles();
+        if (files.size() == 1) {
+            QFileInfo info(files.front());
+            if (info.exists() && !info.isDir() && !info.isFile()) return;
+        }
+        QFileDialog::accept();
+    }
+};
+
 }  // namespace
+
+std::function<void()> chooseFileInWindow(const std::string& title,
+                                         std::function<void(std::optional<std::filesystem::path>)> chosen) {
+    QWidget* window = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* main = qobject_cast<QMainWindow*>(top)) window = main;
+    // Qt's own dialog on every desktop, so that the regular-file rule always holds.
+    auto* dialog = new RegularFileDialog(window, plainWindowTitle(q(title)), QDir::homePath());
+    dialog->setObjectName("chooseFileDialog");
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto answered = std::make_shared<bool>(false);
+    QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, chosen = std::move(chosen), answered](int result) {
+        if (*answered) return;
+        *answered = true;
+        std::optional<std::filesystem::path> file;
+        const auto files = dialog->selectedFiles();
+        if (result == QDialog::Accepted && files.size() == 1) {
+            // The file itself: the server opens what it serves without following a link.
+            QFileInfo info(files.front());
+            if (info.isFile()) file = std::filesystem::path(QFile::encodeName(info.canonicalFilePath()).toStdString());
+        }
+        chosen(std::move(file));
+    });
+    // Modal to the window, but never a nested event loop: the window keeps drawing what the server reports.
+    dialog->open();
+    QPointer<QFileDialog> open(dialog);
+    return [open, answered] {
+        *answered = true;
+        if (open) open->reject();
+    };
+}
 
 std::shared_ptr<SettingsStore> makeQtSettingsStore() { return std::make_shared<QtSettingsStore>(); }
 
@@ -35,7 +95,7 @@ void postToMainThread(std::function<void()> task) {
 }
 
 AppModel::Environment qtSystemEnvironment(std::shared_ptr<SettingsStore> settings) {
-    return AppModel::Environment::system(
+    auto env = AppModel::Environment::system(
         postToMainThread,
         [](double seconds, AppModel::Task task) {
             // Scheduling must happen on the main thread, where the timer lives.
@@ -45,6 +105,8 @@ AppModel::Environment qtSystemEnvironment(std::shared_ptr<SettingsStore> setting
         },
         [](const std::string& url) { return QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
         std::move(settings));
+    env.chooseFile = chooseFileInWindow;
+    return env;
 }
 
 }  // namespace anvil

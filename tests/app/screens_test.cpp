@@ -1299,3 +1299,41 @@ TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
     panel.render(ModelChange::everything());
     EXPECT_TRUE(card->isHidden());
 }
+
+// "Reach it" runs nothing until the question naming the address and the card is answered; the card's
+// name is outside text.
+TEST(Screens, TheBannersReachItAsksForTheAddressAndCancelRunsNothing) {
+    Screen screen;
+    screen.plugInCard();
+    screen.hostCards[0].bsdName = "<b>e</b>9";
+    screen.model->refreshCards();
+    screen.settle();
+    screen.model->select("<b>e</b>9");
+    screen.settle();
+    ASSERT_EQ(screen.model->selectedCardID, "<b>e</b>9");
+    Neighbour device;
+    device.mac = *MACAddress::parse("02:00:00:00:00:42");
+    device.claims = {*IPv4Address::parse("10.1.1.1")};
+    screen.model->state.apply(ServerEvent::neighbour(NeighbourChange::seen, device), screen.clock);
+    screen.model->state.raise(Notice::neighbourAdvice(
+        NeighbourAdvice{NeighbourAdvice::Kind::reachIt, device.claims[0], {*IPv4Address::parse("10.1.1.254"), 24}}, device));
+    screen.settle();
+
+    auto* banner = screen.window->findChild<QWidget*>("bannerStack")->findChild<QWidget*>("banner");
+    ASSERT_TRUE(banner);
+    screen.click(banner->findChild<QPushButton*>("bannerReach"));
+    auto* box = screen.dialog("addAddressDialog");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->windowTitle(), "Add 10.1.1.254/24 to <b>e</b>9?");
+    EXPECT_EQ(box->textFormat(), Qt::PlainText);
+    EXPECT_EQ(box->text(), "Add 10.1.1.254/24 to <b>e</b>9?");
+    EXPECT_EQ(box->findChild<QLabel*>("qt_msgbox_informativelabel")->textFormat(), Qt::PlainText);
+    EXPECT_EQ(box->informativeText(), "DHCP Anvil will run:\n\nip address add 10.1.1.254/24 dev '<b>e</b>9'");
+
+    screen.click(box->findChild<QPushButton*>("cancelButton"));
+    EXPECT_FALSE(screen.dialog("addAddressDialog"));
+    EXPECT_FALSE(screen.model->addressQuestion);
+    // Running anything would have failed here: this environment cannot add addresses.
+    EXPECT_FALSE(screen.model->lastError) << *screen.model->lastError;
+    EXPECT_TRUE(screen.model->reached.empty());
+}

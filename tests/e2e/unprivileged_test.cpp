@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <optional>
+#include <random>
 
 #include "core/host/bench_card_rule.hpp"
 #include "tests/e2e/field_bench.hpp"
@@ -117,7 +119,7 @@ protected:
     // member of the group dhcpanvil unless `member` is false. The user joins for this process
     // only: the system's group file is left as it is.
     Child& runAsNobody(const std::vector<std::string>& command, std::vector<std::string> environment = {},
-                       bool member = true) {
+                       bool member = true, const std::vector<std::string>& setprivOptions = {}) {
         auto folder = home.path.string();
         environment.insert(
             environment.end(),
@@ -125,6 +127,7 @@ protected:
              "XDG_STATE_HOME=" + folder + "/.local/state", "XDG_RUNTIME_DIR=" + folder + "/runtime"});
         std::vector<std::string> full{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                       member ? "--groups=" + std::to_string(*install->group) : "--clear-groups"};
+        full.insert(full.end(), setprivOptions.begin(), setprivOptions.end());
         full.insert(full.end(), command.begin(), command.end());
         programs.push_back(std::make_unique<Child>(cable->serverNS, full, environment));
         return *programs.back();
@@ -144,7 +147,80 @@ protected:
         return start == std::string::npos ? "" : status.substr(start, status.find('\n', start) - start);
     }
 
+    // What the app's tests need and this machine lacks; empty when nothing.
+    std::string appMissing() const {
+        if (::access((*install / "bin/DHCPAnvilApp").c_str(), X_OK) != 0) return "DHCPAnvilApp is not built";
+        for (const char* program : {"/usr/bin/Xvfb", "/usr/bin/xdotool"})
+            if (::access(program, X_OK) != 0) return std::string(program) + " is missing; run scripts/install-deps.sh";
+        return {};
+    }
+
+    // Xvfb and the installed app on it as uid 65534, with the card remembered.
+    void startApp(std::vector<std::string> environment = {}, const std::vector<std::string>& setprivOptions = {}) {
+        // The default configuration serves 192.168.0.1/24, which the card holds.
+        std::filesystem::create_directories(home / ".config/DHCP Anvil");
+        std::filesystem::create_directories(home / "runtime");
+        std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
+        writeFile(home / ".config/DHCP Anvil/DHCP Anvil.conf", "[General]\nselectedCardMAC=" + cable->cardMAC + "\n");
+        ProcessRunner::run("/usr/bin/chown", {"-R", "65534:65534", home.path.string()}, std::chrono::seconds(30));
+
+        display = ":" + std::to_string(200 + ::getpid() % 500);
+        programs.push_back(std::make_unique<Child>(
+            cable->serverNS,
+            std::vector<std::string>{"/usr/bin/Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x1000x24"}));
+        // The app gives up at once on a display that is not there yet, so wait for the screen's socket.
+        auto screenSocket = "/tmp/.X11-unix/X" + display.substr(1);
+        for (int tries = 0; tries < 150 && ::access(screenSocket.c_str(), F_OK) != 0; ++tries)
+            std::this_thread::sleep_for(100ms);
+        ASSERT_EQ(::access(screenSocket.c_str(), F_OK), 0) << "Xvfb did not open " << display;
+        environment.insert(environment.end(), {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
+        app = &runAsNobody({*install / "bin/DHCPAnvilApp"}, environment, true, setprivOptions);
+    }
+
+    ProcessRunner::Output xdotool(const std::vector<std::string>& arguments) {
+        std::vector<std::string> full{"netns", "exec", cable->serverNS, "env", "DISPLAY=" + display, "/usr/bin/xdotool"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        return ip(full);
+    }
+
+    // The titles of the windows on the screen, for a failure's message.
+    std::string windowTitles() {
+        return xdotool({"search", "--onlyvisible", "--name", ".", "getwindowname", "%@"}).text;
+    }
+
+    // Whether a line of the day's log file holds `text`.
+    bool logSays(const std::string& text) {
+        std::error_code missing;
+        for (const auto& entry : std::filesystem::directory_iterator(home / ".local/state/DHCP Anvil/logs", missing))
+            if (readFile(entry.path()).find(text) != std::string::npos) return true;
+        return false;
+    }
+
+    // Tries `done` about once a second, at most `seconds` times.
+    static bool eventually(int seconds, const std::function<bool()>& done) {
+        for (int attempt = 0; attempt < seconds; ++attempt) {
+            if (done()) return true;
+            std::this_thread::sleep_for(1s);
+        }
+        return done();
+    }
+
+    // Ctrl+R until the day's log says the server started: the window may still be launching.
+    void startServing() {
+        std::string pressed;
+        bool started = eventually(30, [&] {
+            if (logSays("START")) return true;
+            pressed = xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key",
+                               "ctrl+r"})
+                          .text;
+            return false;
+        });
+        ASSERT_TRUE(started) << app->output() << pressed;
+    }
+
     static Install* install;
+    std::string display;
+    Child* app = nullptr;
     std::unique_ptr<Cable> cable;
     TempFolder home;
     std::vector<std::unique_ptr<Child>> programs;
@@ -202,55 +278,85 @@ TEST_F(Unprivileged, TheToolServesWhenStartedWithItsStandardDescriptorsClosed) {
 }
 
 TEST_F(Unprivileged, InstalledAppServesOnCtrlRAsNobodyUnderXvfb) {
-    auto app = *install / "bin/DHCPAnvilApp";
-    if (::access(app.c_str(), X_OK) != 0) GTEST_SKIP() << "DHCPAnvilApp is not built";
-    for (const char* program : {"/usr/bin/Xvfb", "/usr/bin/xdotool"})
-        if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh";
-
-    // The remembered card; the default configuration serves 192.168.0.1/24, which the card holds.
-    std::filesystem::create_directories(home / ".config/DHCP Anvil");
-    std::filesystem::create_directories(home / "runtime");
-    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
-    writeFile(home / ".config/DHCP Anvil/DHCP Anvil.conf", "[General]\nselectedCardMAC=" + cable->cardMAC + "\n");
-    ProcessRunner::run("/usr/bin/chown", {"-R", "65534:65534", home.path.string()}, std::chrono::seconds(30));
-
-    auto display = ":" + std::to_string(200 + ::getpid() % 500);
-    programs.push_back(std::make_unique<Child>(
-        cable->serverNS,
-        std::vector<std::string>{"/usr/bin/Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x1000x24"}));
-    // The app gives up at once on a display that is not there yet, so wait for the screen's socket.
-    auto screenSocket = "/tmp/.X11-unix/X" + display.substr(1);
-    for (int tries = 0; tries < 150 && ::access(screenSocket.c_str(), F_OK) != 0; ++tries)
-        std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(::access(screenSocket.c_str(), F_OK), 0) << "Xvfb did not open " << display;
-    auto& window = runAsNobody({app}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
-
-    // Ctrl+R until the day's log says the server started: the window may still be launching.
-    auto xdotool = [&](const std::vector<std::string>& arguments) {
-        std::vector<std::string> full{"netns",           "exec", cable->serverNS, "env", "DISPLAY=" + display,
-                                      "/usr/bin/xdotool"};
-        full.insert(full.end(), arguments.begin(), arguments.end());
-        return ip(full);
-    };
-    auto logs = std::filesystem::path(home / ".local/state/DHCP Anvil/logs");
-    auto started = [&] {
-        std::error_code missing;
-        for (const auto& entry : std::filesystem::directory_iterator(logs, missing))
-            if (readFile(entry.path()).find("START") != std::string::npos) return true;
-        return false;
-    };
-    std::string pressed;
-    for (int attempt = 0; attempt < 30 && !started(); ++attempt) {
-        pressed =
-            xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "ctrl+r"})
-                .text;
-        std::this_thread::sleep_for(1s);
-    }
-    ASSERT_TRUE(started()) << window.output() << pressed;
-    EXPECT_EQ(effectiveCapabilities(window.pid()), "CapEff:\t0000000000000000");
+    if (auto missing = appMissing(); !missing.empty()) GTEST_SKIP() << missing;
+    startApp();
+    if (HasFatalFailure()) return;
+    startServing();
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(effectiveCapabilities(app->pid()), "CapEff:\t0000000000000000");
 
     auto& client = udhcpc();
-    EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output() << window.output();
+    EXPECT_GE(client.waitForLine("udhcpc-event bound 192.168.0.", 30s), 0) << client.output() << app->output();
+}
+
+// A loader at 192.168.0.86 keeps asking for 192.168.0.66: "Serve a file to it" names the address
+// before adding it, then asks for the file the device wants, and the device gets that file.
+TEST_F(Unprivileged, InstalledAppServesARecoveryLoaderTheFileChosenInItsDialog) {
+    if (auto missing = appMissing(); !missing.empty()) GTEST_SKIP() << missing;
+    for (const char* program : {"/usr/bin/tftp", "/usr/sbin/setcap"})
+        if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is missing; run scripts/install-deps.sh";
+    // The user may change this card, as NetworkManager lets a desktop user change its cards: a copy
+    // of ip with cap_net_admin comes first on the app's PATH, in a folder of its own (a change of
+    // owner would take the capability away). ip keeps it only when the capability is inheritable,
+    // which alone grants the app nothing.
+    TempFolder tools;
+    ::chmod(tools.path.c_str(), 0755);
+    std::filesystem::copy_file(ipTool, tools / "ip");
+    auto granted = ProcessRunner::run("/usr/sbin/setcap", {"cap_net_admin+ep", tools / "ip"});
+    ASSERT_EQ(granted.status, 0) << granted.text;
+    auto image = home / "recovery-image.bin";
+    std::string bytes(200 * 1024 + 17, '\0');
+    std::mt19937 generator(std::random_device{}());
+    for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xff);
+    writeFile(image, bytes);
+
+    startApp({"PATH=" + tools.path.string() + ":/usr/sbin:/usr/bin:/sbin:/bin"}, {"--inh-caps=+net_admin"});
+    if (HasFatalFailure()) return;
+    startServing();
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(effectiveCapabilities(app->pid()), "CapEff:\t0000000000000000");
+
+    ASSERT_EQ(ip({"-n", cable->clientNS, "address", "add", "192.168.0.86/24", "dev", "cli0"}).status, 0);
+    auto copy = home / "device-copy.bin";
+    // tftp ends with 0 after an error packet too: what it wrote tells.
+    clients.push_back(std::make_unique<Child>(
+        cable->clientNS,
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 "for i in $(seq 90); do timeout 3 /usr/bin/tftp -m binary 192.168.0.66 -c get recovery.bin " +
+                                     copy + "; test -s " + copy + " && echo fetched && break; sleep 1; done"}));
+    auto& loader = *clients.back();
+    ASSERT_TRUE(eventually(30, [&] { return logSays("is looking for 192.168.0.66 (a firmware recovery loader?)"); }))
+        << app->output();
+
+    auto cardAddresses = [&] { return ip({"-n", cable->serverNS, "address", "show", "dev", cable->card}).text; };
+    auto shown = [&](const std::string& title) {
+        return xdotool({"search", "--onlyvisible", "--name", title}).status == 0;
+    };
+    // Alt+V is the banner's "Serve a file to it"; it asks before anything runs.
+    auto question = "^Add 192\\.168\\.0\\.66/24 to " + cable->card + "\\?$";
+    ASSERT_TRUE(eventually(20, [&] {
+        xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "alt+v"});
+        return shown(question);
+    })) << windowTitles() << app->output();
+    EXPECT_EQ(cardAddresses().find("192.168.0.66"), std::string::npos) << cardAddresses();
+    ASSERT_TRUE(eventually(20, [&] {
+        xdotool({"search", "--onlyvisible", "--name", question, "windowfocus", "--sync", "key", "alt+a"});
+        return cardAddresses().find("192.168.0.66/24") != std::string::npos;
+    })) << windowTitles() << app->output();
+
+    // The device's next request finds no file: the app asks which one to send.
+    auto chooser = std::string("^Choose the file to send as recovery\\.bin$");
+    ASSERT_TRUE(eventually(40, [&] { return shown(chooser); })) << windowTitles() << app->output() << loader.output();
+    xdotool({"search", "--onlyvisible", "--name", chooser, "windowfocus", "--sync", "type", "--delay", "5", image});
+    // The first Return may only close the list of names that complete the typed one.
+    ASSERT_TRUE(eventually(10, [&] {
+        if (shown(chooser))
+            xdotool({"search", "--onlyvisible", "--name", chooser, "windowfocus", "--sync", "key", "Return"});
+        return loader.waitForLine("fetched", 2s) >= 0;
+    })) << windowTitles() << app->output() << loader.output();
+    auto fetched = readFile(copy);
+    EXPECT_TRUE(fetched == bytes) << "the device's copy (" << fetched.size() << " bytes) differs from the chosen file ("
+                                  << bytes.size() << " bytes)" << loader.output() << app->output();
 }
 
 }  // namespace
