@@ -45,7 +45,8 @@ int localUserAsks(const std::string& ns, const std::string& address, const std::
         int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
         // Allowed to any user since Linux 5.7.
-        if (!card.empty() && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), card.size()) != 0) ::_exit(255);
+        if (!card.empty() && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), card.size()) != 0)
+            ::_exit(255);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
             ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target) <= 0)
             ::_exit(255);
@@ -321,7 +322,8 @@ TEST_F(Unprivileged, madeUpTFTPSourcesHoldNoSlotALeaseHolderNeeds) {
     std::vector<int> sockets;
     auto ask = [&](const std::string& source) {
         sockets.push_back(boot::udpSocketIn(cable->clientNS, source));
-        EXPECT_TRUE(boot::sendTo(sockets.back(), "192.168.0.1", 69, boot::readRequest("small.bin", {{"timeout", "255"}})));
+        auto request = boot::readRequest("small.bin", {{"timeout", "255"}});
+        EXPECT_TRUE(boot::sendTo(sockets.back(), "192.168.0.1", 69, request));
         return boot::receive(sockets.back(), 3s);
     };
     for (int round = 0; round < 2; ++round) EXPECT_FALSE(ask("10.99.0.2")) << "answered a source outside the bench";
@@ -338,7 +340,8 @@ TEST_F(Unprivileged, madeUpTFTPSourcesHoldNoSlotALeaseHolderNeeds) {
     EXPECT_GE(server.waitForLine("took the slot of this one", 5s), 0) << server.output();
     for (int attempt = 0; attempt < 300 && linesWith(server, "failed: timed out") < 15; ++attempt)
         std::this_thread::sleep_for(100ms);
-    EXPECT_GE(linesWith(server, "failed: timed out"), 15) << "the never-acknowledged transfers stayed\n" << server.output();
+    EXPECT_GE(linesWith(server, "failed: timed out"), 15) << "the never-acknowledged transfers stayed\n"
+                                                          << server.output();
     for (int fd : sockets) ::close(fd);
 }
 
