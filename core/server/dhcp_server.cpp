@@ -625,7 +625,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return;
         }
         watchReopenFailed = false;
-        if (cableWatch->resume(name, std::move(opened))) emit(ServerEvent::info("Watching the cable of " + name + " again."));
+        if (cableWatch->resume(name, std::move(opened)))
+            emit(ServerEvent::info("Watching the cable of " + name + " again."));
     }
 
     // The link as just read, told to the front end with its notice.

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "core/addressing/system_clock.hpp"
+#include "core/events/line_cap.hpp"
 #include "core/host/boot_folder.hpp"
 #include "core/host/preflight.hpp"
-#include "core/events/line_cap.hpp"
 #include "core/host/tftp_sockets.hpp"
 #include "core/tftp/tftp_admission.hpp"
 #include "core/tftp/tftp_limits.hpp"
@@ -107,7 +107,11 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     bool summaryPending = false;
 
     State(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks)
-        : loop(loop), place(std::move(place)), boot(std::move(boot)), callbacks(std::move(callbacks)), summaryTimer(loop) {
+        : loop(loop),
+          place(std::move(place)),
+          boot(std::move(boot)),
+          callbacks(std::move(callbacks)),
+          summaryTimer(loop) {
         if (!this->callbacks.clock) this->callbacks.clock = systemNow;
     }
 
@@ -133,7 +137,8 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
     }
 
     void sumUpHeldBack(std::int64_t second) {
-        if (auto held = requestLines.takeHeldBack(second)) emit(ServerEvent::info(heldBackSentence(*held, "TFTP requests")));
+        if (auto held = requestLines.takeHeldBack(second))
+            emit(ServerEvent::info(heldBackSentence(*held, "TFTP requests")));
     }
 
     TFTPSourceFacts sourceFacts() {
@@ -142,6 +147,7 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         facts.loopbackMode = place.card.empty();
         return facts;
     }
+
     std::optional<MACAddress> macOf(IPv4Address ip) { return callbacks.macOf ? callbacks.macOf(ip) : std::nullopt; }
 
     // Start and stop.

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "core/host/bench_card_rule.hpp"
+#include "tests/e2e/boot_firmware.hpp"
 #include "tests/e2e/field_bench.hpp"
 
 namespace anvil::field {
@@ -24,6 +25,48 @@ echo "udhcpc-event $1 $ip"
 )";
 
 std::string capabilities(const std::string& path) { return ProcessRunner::run("/usr/sbin/getcap", {path}).text; }
+
+// What another local user (uid 65534, no group) in namespace `ns` gets back for a read request of
+// `file` sent to `address`:69, from `source` or out of `card` when given: the reply's opcode, 0
+// when none came, -1 when the request could not be sent.
+int localUserAsks(const std::string& ns, const std::string& address, const std::string& source,
+                  const std::string& card, const std::string& file) {
+    auto path = "/var/run/netns/" + ns;
+    auto request = boot::readRequest(file);
+    sockaddr_in target{AF_INET, htons(69), {}, {}}, local{AF_INET, 0, {}, {}};
+    ::inet_pton(AF_INET, address.c_str(), &target.sin_addr);
+    if (!source.empty()) ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    std::fflush(nullptr);
+    auto pid = ::fork();
+    if (pid == 0) {
+        // Only system calls from here on: the test has other threads.
+        int nsFD = ::open(path.c_str(), O_RDONLY | O_CLOEXEC), on = 1;
+        if (nsFD < 0 || ::setns(nsFD, CLONE_NEWNET) != 0 || ::setgroups(0, nullptr) != 0 ||
+            ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(255);
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        // Allowed to any user since Linux 5.7.
+        if (!card.empty() && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), card.size()) != 0)
+            ::_exit(255);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target) <= 0)
+            ::_exit(255);
+        pollfd wanted{fd, POLLIN, 0};
+        unsigned char reply[2] = {};
+        ::_exit(::poll(&wanted, 1, 3000) == 1 && ::recv(fd, reply, sizeof reply, 0) == 2 ? reply[1] : 0);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+int linesWith(Child& process, const std::string& text) {
+    int count = 0;
+    std::istringstream lines(process.output());
+    for (std::string line; std::getline(lines, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+    return count;
+}
 
 // `cmake --install` of this build into a prefix under /tmp that uid 65534 can read, done once.
 struct Install {
@@ -357,6 +400,109 @@ TEST_F(Unprivileged, InstalledAppServesARecoveryLoaderTheFileChosenInItsDialog) 
     auto fetched = readFile(copy);
     EXPECT_TRUE(fetched == bytes) << "the device's copy (" << fetched.size() << " bytes) differs from the chosen file ("
                                   << bytes.size() << " bytes)" << loader.output() << app->output();
+}
+
+// A device fills every TFTP slot from addresses it makes up, asking for the longest timeout: the
+// ones from outside the bench's networks get nothing, the ones inside give way to a device holding
+// a lease, and the rest are given up within about ten seconds.
+TEST_F(Unprivileged, madeUpTFTPSourcesHoldNoSlotALeaseHolderNeeds) {
+    auto folder = home / "boot";
+    std::filesystem::create_directory(folder);
+    boot::writeRandomFile(folder + "/small.bin", 3 * 1024 * 1024);
+    // A route the office might give: replies to the made-up outside source would leave the card.
+    ip({"-n", cable->serverNS, "route", "add", "10.99.0.0/24", "dev", cable->card});
+    auto& server = runAsNobody({*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases",
+                                home / ".local/share/leases.json", "--boot", folder});
+    ASSERT_GE(server.waitForLine("START", 15s), 0) << server.output();
+    auto& client = udhcpc();
+    auto bound = client.waitForLine("udhcpc-event bound 192.168.0.", 30s);
+    ASSERT_GE(bound, 0) << client.output() << server.output();
+    std::istringstream lines(client.output());
+    std::string line;
+    for (int index = 0; index <= bound; ++index) std::getline(lines, line);
+    auto leased = line.substr(line.rfind(' ') + 1);
+    std::vector<std::string> inside{"192.168.0.2", "192.168.0.3", "192.168.0.4", "192.168.0.5"};
+    for (const auto& address : inside) ip({"-n", cable->clientNS, "address", "add", address + "/24", "dev", "cli0"});
+    ip({"-n", cable->clientNS, "address", "add", "10.99.0.2/24", "dev", "cli0"});
+
+    std::vector<int> sockets;
+    auto ask = [&](const std::string& source) {
+        sockets.push_back(boot::udpSocketIn(cable->clientNS, source));
+        auto request = boot::readRequest("small.bin", {{"timeout", "255"}});
+        EXPECT_TRUE(boot::sendTo(sockets.back(), "192.168.0.1", 69, request));
+        return boot::receive(sockets.back(), 3s);
+    };
+    for (int round = 0; round < 2; ++round) EXPECT_FALSE(ask("10.99.0.2")) << "answered a source outside the bench";
+    int held = 0;
+    for (const auto& source : inside)
+        for (int request = 0; request < 4; ++request) {
+            auto reply = ask(source);
+            held += reply && reply->opcode() != 5 ? 1 : 0;
+        }
+    EXPECT_EQ(held, 16) << server.output();
+    auto reply = ask(leased);
+    ASSERT_TRUE(reply) << server.output();
+    EXPECT_EQ(reply->opcode(), 3) << "the lease holder was refused: " << reply->bytes.substr(4);
+    EXPECT_GE(server.waitForLine("took the slot of this one", 5s), 0) << server.output();
+    for (int attempt = 0; attempt < 300 && linesWith(server, "failed: timed out") < 15; ++attempt)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_GE(linesWith(server, "failed: timed out"), 15) << "the never-acknowledged transfers stayed\n"
+                                                          << server.output();
+    for (int fd : sockets) ::close(fd);
+}
+
+// Another user of this computer sends requests to the card's address, from loopback, or as a
+// broadcast out of the card that comes back: none is answered, none reaches the boot folder.
+TEST_F(Unprivileged, aLocalUserGetsNothingFromTheBootFolder) {
+    auto folder = home / "boot";
+    std::filesystem::create_directory(folder);
+    writeFile(folder + "/private.bin", "the technician's firmware");
+    auto& server = runAsNobody({*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases",
+                                home / ".local/share/leases.json", "--boot", folder});
+    ASSERT_GE(server.waitForLine("START", 15s), 0) << server.output();
+    struct Case {
+        const char* what;
+        std::string address;
+        std::string source;
+        std::string card;
+    };
+    const std::vector<Case> cases{
+        {"unicast to the card's address", "192.168.0.1", "", ""},
+        {"from another loopback address", "192.168.0.1", "127.0.0.5", ""},
+        {"a broadcast out of the card", "255.255.255.255", "", cable->card},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        EXPECT_EQ(localUserAsks(cable->serverNS, each.address, each.source, each.card, "private.bin"), 0)
+            << server.output();
+    }
+    EXPECT_EQ(linesWith(server, "asks for private.bin"), 0) << server.output();
+    EXPECT_GE(linesWith(server, "an address of this computer"), 1) << server.output();
+    EXPECT_GE(linesWith(server, "a loopback address"), 1) << server.output();
+}
+
+// The card goes administratively down and up while serving: the watch of its cable comes back
+// with it, as the DHCP socket does, and sees a device announce itself afterwards.
+TEST_F(Unprivileged, theCableWatchReturnsAfterTheCardGoesDownAndUp) {
+    if (::access("/usr/bin/arping", X_OK) != 0) GTEST_SKIP() << "arping is missing; run scripts/install-deps.sh";
+    auto& server = runAsNobody(
+        {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"});
+    ASSERT_GE(server.waitForLine("START", 15s), 0) << server.output();
+    auto announce = [&](const std::string& address) {
+        ip({"-n", cable->clientNS, "address", "add", address + "/24", "dev", "cli0"});
+        clients.push_back(std::make_unique<Child>(
+            cable->clientNS, std::vector<std::string>{"/usr/bin/arping", "-U", "-c", "30", "-I", "cli0", address}));
+    };
+    announce("192.168.0.77");
+    ASSERT_GE(server.waitForLine("at 192.168.0.77", 20s), 0) << server.output();
+    clients.clear();
+
+    ip({"-n", cable->serverNS, "link", "set", cable->card, "down"});
+    ASSERT_GE(server.waitForLine("LINK" + std::string(9, ' ') + "down", 10s), 0) << server.output();
+    auto from = server.lineCount();
+    ip({"-n", cable->serverNS, "link", "set", cable->card, "up"});
+    announce("192.168.0.78");
+    EXPECT_GE(server.waitForLine("192.168.0.78", 30s, from), 0) << "the watch did not come back\n" << server.output();
 }
 
 }  // namespace
