@@ -3,10 +3,13 @@
 #include <net/if.h>
 
 #include <asio.hpp>
+#include <chrono>
+#include <cstring>
 #include <future>
 #include <optional>
 #include <thread>
 
+#include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/watch_service/cable_watch.hpp"
 
@@ -18,6 +21,10 @@ struct WatchRun::State {
     asio::io_context loop;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::unique_ptr<CableWatch> watch;
+    // The watch ends when the card goes down or stops being a bench card; it is opened again each
+    // second while the link is up. This loop serves nothing else, so the opening may block it.
+    asio::steady_timer returning{loop};
+    bool returnFailed = false;
     std::thread thread;
     bool stopped = false;
     // Until watching begins, a failure to start is the caller's error, not a line.
@@ -34,6 +41,33 @@ std::vector<IPv4Address> addressesOf(const std::string& card) {
     for (const auto& address : Interfaces::interfaceAddresses())
         if (address.name == card) found.push_back(address.subnet.address);
     return found;
+}
+
+void tryReturn(WatchRun::State& state) {
+    const auto& card = state.options.card;
+    if (!state.watch || !state.watch->hasEnded() || !Interfaces::mediaStatus(card).linkUp) return;
+    auto opened = openFrameWatch(card);
+    if (auto* failure = std::get_if<PrivilegeHelper::Failure>(&opened)) {
+        if (!std::exchange(state.returnFailed, true))
+            state.events->yield(ServerEvent::info("Watching the cable of " + card + " could not start again (" +
+                                                  failure->operation + (failure->code ? ": " + std::string(std::strerror(failure->code)) : "") +
+                                                  "); it is tried again each second while the link is up."));
+        return;
+    }
+    state.returnFailed = false;
+    if (state.watch->resume(card, std::move(opened)))
+        state.events->yield(ServerEvent::info("Watching the cable of " + card + " again."));
+}
+
+void watchForReturn(const std::shared_ptr<WatchRun::State>& shared) {
+    shared->returning.expires_after(std::chrono::seconds(1));
+    shared->returning.async_wait([weak = std::weak_ptr<WatchRun::State>(shared)](const asio::error_code& error) {
+        auto state = weak.lock();
+        // A stop resets the watch on this loop: then the timer is not armed again.
+        if (error || !state || !state->watch) return;
+        tryReturn(*state);
+        watchForReturn(state);
+    });
 }
 
 }  // namespace
@@ -70,6 +104,7 @@ void WatchRun::start() {
     }
     state.watching = true;
     state.work.emplace(state.loop.get_executor());
+    watchForReturn(state_);
     state.thread = std::thread([this_state = state_] { this_state->loop.run(); });
 }
 
@@ -80,6 +115,7 @@ void WatchRun::stop() {
     if (state.thread.joinable()) {
         std::promise<void> done;
         asio::post(state.loop, [&state, &done] {
+            state.returning.cancel();
             state.watch.reset();
             state.work.reset();
             done.set_value();

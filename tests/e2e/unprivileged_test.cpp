@@ -485,24 +485,41 @@ TEST_F(Unprivileged, aLocalUserGetsNothingFromTheBootFolder) {
 // with it, as the DHCP socket does, and sees a device announce itself afterwards.
 TEST_F(Unprivileged, theCableWatchReturnsAfterTheCardGoesDownAndUp) {
     if (::access("/usr/bin/arping", X_OK) != 0) GTEST_SKIP() << "arping is missing; run scripts/install-deps.sh";
-    auto& server = runAsNobody(
-        {*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"});
-    ASSERT_GE(server.waitForLine("START", 15s), 0) << server.output();
-    auto announce = [&](const std::string& address) {
-        ip({"-n", cable->clientNS, "address", "add", address + "/24", "dev", "cli0"});
-        clients.push_back(std::make_unique<Child>(
-            cable->clientNS, std::vector<std::string>{"/usr/bin/arping", "-U", "-c", "30", "-I", "cli0", address}));
+    struct Run {
+        std::vector<std::string> command;
+        std::string started;
     };
-    announce("192.168.0.77");
-    ASSERT_GE(server.waitForLine("at 192.168.0.77", 20s), 0) << server.output();
-    clients.clear();
+    const std::vector<Run> runs{
+        {{*install / "bin/dhcpanvil", "serve", "--iface", cable->card, "--leases", home / ".local/share/leases.json"},
+         "START"},
+        {{*install / "bin/dhcpanvil", "watch", "--iface", cable->card}, "Watching " + cable->card},
+    };
+    int last = 76;
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.command[1]);
+        auto& program = runAsNobody(run.command);
+        ASSERT_GE(program.waitForLine(run.started, 15s), 0) << program.output();
+        auto announce = [&](const std::string& address) {
+            ip({"-n", cable->clientNS, "address", "flush", "dev", "cli0"});
+            ip({"-n", cable->clientNS, "address", "add", address + "/24", "dev", "cli0"});
+            clients.push_back(std::make_unique<Child>(
+                cable->clientNS, std::vector<std::string>{"/usr/bin/arping", "-U", "-c", "30", "-I", "cli0", address}));
+        };
+        auto before = "192.168.0." + std::to_string(++last);
+        announce(before);
+        ASSERT_GE(program.waitForLine(before, 20s), 0) << program.output();
+        clients.clear();
 
-    ip({"-n", cable->serverNS, "link", "set", cable->card, "down"});
-    ASSERT_GE(server.waitForLine("LINK" + std::string(9, ' ') + "down", 10s), 0) << server.output();
-    auto from = server.lineCount();
-    ip({"-n", cable->serverNS, "link", "set", cable->card, "up"});
-    announce("192.168.0.78");
-    EXPECT_GE(server.waitForLine("192.168.0.78", 30s, from), 0) << "the watch did not come back\n" << server.output();
+        ip({"-n", cable->serverNS, "link", "set", cable->card, "down"});
+        ASSERT_GE(program.waitForLine("Watching the cable of " + cable->card + " ended", 10s), 0) << program.output();
+        auto from = program.lineCount();
+        ip({"-n", cable->serverNS, "link", "set", cable->card, "up"});
+        auto after = "192.168.0." + std::to_string(++last);
+        announce(after);
+        EXPECT_GE(program.waitForLine(after, 30s, from), 0) << "the watch did not come back\n" << program.output();
+        clients.clear();
+        programs.clear();
+    }
 }
 
 }  // namespace
