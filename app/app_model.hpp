@@ -253,7 +253,7 @@ public:
     // Adds the asked address when the advice still names it and its card; asks again when it changed.
     void confirmAddress();
     void cancelAddress();
-    // Add the address at once.
+    // Add the address at once, without asking.
     void reachNeighbour(const MACAddress& mac);
     void stopReaching(const MACAddress& mac);
     void openNeighbourInBrowser(const MACAddress& mac);
