@@ -1074,7 +1074,8 @@ TEST(AppModel, ReachingADeviceAsksFirstAndRunsOnlyTheAddressItShowed) {
         ASSERT_TRUE(h.model->addressQuestion);
         EXPECT_EQ(h.model->addressQuestion->title(), "Add 10.1.1.254/24 to eth9?");
         if (test.addressTakenMeanwhile)
-            h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, cableDevice("02:00:00:00:00:43", "10.1.1.254")));
+            h.model->handle(
+                ServerEvent::neighbour(NeighbourChange::seen, cableDevice("02:00:00:00:00:43", "10.1.1.254")));
         if (test.confirm)
             h.model->confirmAddress();
         else
@@ -1095,8 +1096,8 @@ TEST(AppModel, CancellingTheFileQuestionServesNothingSaysSoAndTakesTheAddressAwa
     h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, loader));
     h.model->serveFileToNeighbour(loader.mac);
     h.drain();
-    h.model->handle(ServerEvent::tftpFailed(1, ip("10.0.0.86"), std::nullopt, "recovery.bin",
-                                            TFTPFailureReason::notInFolder, ""));
+    h.model->handle(
+        ServerEvent::tftpFailed(1, ip("10.0.0.86"), std::nullopt, "recovery.bin", TFTPFailureReason::notInFolder, ""));
     h.drain();
     EXPECT_EQ(h.fileTitles, std::vector<std::string>{"Choose the file to send as recovery.bin"});
     EXPECT_EQ(h.recoveryCalls, (std::vector<std::string>{"start", "stop"}));
