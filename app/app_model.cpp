@@ -614,6 +614,11 @@ void AppModel::handle(const RunEvent& item) {
     } else if (event.is<ServerEvent::Stopped>()) {
         isRunning = false;
         dropRecovery();
+        // Serving a file needs the server: that question has nothing left to add.
+        if (addressQuestion && addressQuestion->purpose == AddressQuestion::Purpose::serveFile) {
+            addressQuestion.reset();
+            parts |= ModelChange::dialogs;
+        }
         removeReachedAddresses(true);
     }
     if (!parts.empty()) changed(parts);

@@ -85,7 +85,7 @@ public:
         // Asks the user for a file on the main thread without waiting: `chosen` gets the answer there
         // later, nothing when cancelled. Returns a call that withdraws the question unanswered.
         std::function<std::function<void()>(const std::string& title,
-                                             std::function<void(std::optional<std::filesystem::path>)> chosen)>
+                                            std::function<void(std::optional<std::filesystem::path>)> chosen)>
             chooseFile;
         // The running server's recovery serving; the server's own calls when null.
         std::function<void(DHCPServer&)> startRecoveryServing;
@@ -253,7 +253,7 @@ public:
     // Adds the asked address when the advice still names it and its card; asks again when it changed.
     void confirmAddress();
     void cancelAddress();
-    // Add the address at once.
+    // Add the address at once, without asking.
     void reachNeighbour(const MACAddress& mac);
     void stopReaching(const MACAddress& mac);
     void openNeighbourInBrowser(const MACAddress& mac);

@@ -67,18 +67,20 @@ std::function<void()> chooseFileInWindow(const std::string& title,
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     auto answered = std::make_shared<bool>(false);
-    QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, chosen = std::move(chosen), answered](int result) {
-        if (*answered) return;
-        *answered = true;
-        std::optional<std::filesystem::path> file;
-        const auto files = dialog->selectedFiles();
-        if (result == QDialog::Accepted && files.size() == 1) {
-            // The file itself: the server opens what it serves without following a link.
-            QFileInfo info(files.front());
-            if (info.isFile()) file = std::filesystem::path(QFile::encodeName(info.canonicalFilePath()).toStdString());
-        }
-        chosen(std::move(file));
-    });
+    QObject::connect(
+        dialog, &QFileDialog::finished, dialog, [dialog, chosen = std::move(chosen), answered](int result) {
+            if (*answered) return;
+            *answered = true;
+            std::optional<std::filesystem::path> file;
+            const auto files = dialog->selectedFiles();
+            if (result == QDialog::Accepted && files.size() == 1) {
+                // The file itself: the server opens what it serves without following a link.
+                QFileInfo info(files.front());
+                if (info.isFile())
+                    file = std::filesystem::path(QFile::encodeName(info.canonicalFilePath()).toStdString());
+            }
+            chosen(std::move(file));
+        });
     // Modal to the window, but never a nested event loop: the window keeps drawing what the server reports.
     dialog->open();
     QPointer<QFileDialog> open(dialog);

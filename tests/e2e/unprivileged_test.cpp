@@ -221,7 +221,8 @@ protected:
     }
 
     ProcessRunner::Output xdotool(const std::vector<std::string>& arguments) {
-        std::vector<std::string> full{"netns", "exec", cable->serverNS, "env", "DISPLAY=" + display, "/usr/bin/xdotool"};
+        std::vector<std::string> full{"netns",           "exec", cable->serverNS, "env", "DISPLAY=" + display,
+                                      "/usr/bin/xdotool"};
         full.insert(full.end(), arguments.begin(), arguments.end());
         return ip(full);
     }
@@ -253,9 +254,9 @@ protected:
         std::string pressed;
         bool started = eventually(30, [&] {
             if (logSays("START")) return true;
-            pressed = xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key",
-                               "ctrl+r"})
-                          .text;
+            pressed =
+                xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "ctrl+r"})
+                    .text;
             return false;
         });
         ASSERT_TRUE(started) << app->output() << pressed;
@@ -364,9 +365,10 @@ TEST_F(Unprivileged, InstalledAppServesARecoveryLoaderTheFileChosenInItsDialog) 
     // tftp ends with 0 after an error packet too: what it wrote tells.
     clients.push_back(std::make_unique<Child>(
         cable->clientNS,
-        std::vector<std::string>{"/bin/sh", "-c",
-                                 "for i in $(seq 90); do timeout 3 /usr/bin/tftp -m binary 192.168.0.66 -c get recovery.bin " +
-                                     copy + "; test -s " + copy + " && echo fetched && break; sleep 1; done"}));
+        std::vector<std::string>{
+            "/bin/sh", "-c",
+            "for i in $(seq 90); do timeout 3 /usr/bin/tftp -m binary 192.168.0.66 -c get recovery.bin " + copy +
+                "; test -s " + copy + " && echo fetched && break; sleep 1; done"}));
     auto& loader = *clients.back();
     ASSERT_TRUE(eventually(30, [&] { return logSays("is looking for 192.168.0.66 (a firmware recovery loader?)"); }))
         << app->output();
@@ -377,26 +379,35 @@ TEST_F(Unprivileged, InstalledAppServesARecoveryLoaderTheFileChosenInItsDialog) 
     };
     // Alt+V is the banner's "Serve a file to it"; it asks before anything runs.
     auto question = "^Add 192\\.168\\.0\\.66/24 to " + cable->card + "\\?$";
-    ASSERT_TRUE(eventually(20, [&] {
-        xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "alt+v"});
-        return shown(question);
-    })) << windowTitles() << app->output();
+    ASSERT_TRUE(eventually(
+        20,
+        [&] {
+            xdotool({"search", "--onlyvisible", "--name", "^DHCP Anvil$", "windowfocus", "--sync", "key", "alt+v"});
+            return shown(question);
+        }))
+        << windowTitles() << app->output();
     EXPECT_EQ(cardAddresses().find("192.168.0.66"), std::string::npos) << cardAddresses();
-    ASSERT_TRUE(eventually(20, [&] {
-        xdotool({"search", "--onlyvisible", "--name", question, "windowfocus", "--sync", "key", "alt+a"});
-        return cardAddresses().find("192.168.0.66/24") != std::string::npos;
-    })) << windowTitles() << app->output();
+    ASSERT_TRUE(eventually(
+        20,
+        [&] {
+            xdotool({"search", "--onlyvisible", "--name", question, "windowfocus", "--sync", "key", "alt+a"});
+            return cardAddresses().find("192.168.0.66/24") != std::string::npos;
+        }))
+        << windowTitles() << app->output();
 
     // The device's next request finds no file: the app asks which one to send.
     auto chooser = std::string("^Choose the file to send as recovery\\.bin$");
     ASSERT_TRUE(eventually(40, [&] { return shown(chooser); })) << windowTitles() << app->output() << loader.output();
     xdotool({"search", "--onlyvisible", "--name", chooser, "windowfocus", "--sync", "type", "--delay", "5", image});
     // The first Return may only close the list of names that complete the typed one.
-    ASSERT_TRUE(eventually(10, [&] {
-        if (shown(chooser))
-            xdotool({"search", "--onlyvisible", "--name", chooser, "windowfocus", "--sync", "key", "Return"});
-        return loader.waitForLine("fetched", 2s) >= 0;
-    })) << windowTitles() << app->output() << loader.output();
+    ASSERT_TRUE(eventually(
+        10,
+        [&] {
+            if (shown(chooser))
+                xdotool({"search", "--onlyvisible", "--name", chooser, "windowfocus", "--sync", "key", "Return"});
+            return loader.waitForLine("fetched", 2s) >= 0;
+        }))
+        << windowTitles() << app->output() << loader.output();
     auto fetched = readFile(copy);
     EXPECT_TRUE(fetched == bytes) << "the device's copy (" << fetched.size() << " bytes) differs from the chosen file ("
                                   << bytes.size() << " bytes)" << loader.output() << app->output();
