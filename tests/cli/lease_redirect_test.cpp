@@ -24,8 +24,10 @@ struct Folder {
 };
 
 std::vector<std::string> serveArguments(const fs::path& leases) {
-    return {"serve",         "--test-loopback", "--port",   std::to_string(freeLoopbackPort()),
-            "--client-port", std::to_string(freeLoopbackPort()), "--leases", leases.string()};
+    return {"serve",         "--test-loopback",
+            "--port",        std::to_string(freeLoopbackPort()),
+            "--client-port", std::to_string(freeLoopbackPort()),
+            "--leases",      leases.string()};
 }
 
 TEST(LeaseRedirect, aLinkPlantedAsTheNextJournalLeavesItsTargetWhole) {
@@ -50,7 +52,8 @@ TEST(LeaseRedirect, aLeasePathThatIsALinkWritesTheRealFileUnderOneLock) {
     ASSERT_TRUE(first.waitForOutput("START")) << first.err();
     ServeProcess second(serveArguments(file));
     EXPECT_EQ(second.waitForExit(), 1);
-    EXPECT_NE(second.err().find("in use by another DHCP Anvil (process " + std::to_string(first.pid())), std::string::npos);
+    EXPECT_NE(second.err().find("in use by another DHCP Anvil (process " + std::to_string(first.pid())),
+              std::string::npos);
     EXPECT_EQ(first.interrupt(), 0) << first.err();
     EXPECT_TRUE(fs::is_symlink(link)) << "replaced by a copy";
     EXPECT_NE(fs::last_write_time(file), before);
@@ -77,10 +80,12 @@ TEST(LeaseRedirect, foldersAndALockAnotherUserCouldChangeOrHoldAreRefused) {
         Folder parent;
         auto folder = parent.path / "bench", lock = folder / "leases.json.lock";
         fs::create_directory(folder);
-        ASSERT_EQ(::chmod(parent.path.c_str(), 0755) | ::chown(folder.c_str(), c.owner, 0) | ::chmod(folder.c_str(), c.mode), 0);
+        ASSERT_EQ(
+            ::chmod(parent.path.c_str(), 0755) | ::chown(folder.c_str(), c.owner, 0) | ::chmod(folder.c_str(), c.mode),
+            0);
         if (c.squatted && fork() == 0) {  // made by uid 65534 where it may, else made and given to it
-            if ((c.mode & S_IWOTH) && (setgroups(0, nullptr) || setresgid(nobody, nobody, nobody) ||
-                                       setresuid(nobody, nobody, nobody)))
+            if ((c.mode & S_IWOTH) &&
+                (setgroups(0, nullptr) || setresgid(nobody, nobody, nobody) || setresuid(nobody, nobody, nobody)))
                 _exit(1);
             int fd = open(lock.c_str(), O_CREAT | O_RDWR, 0644);
             _exit(fd < 0 || fchown(fd, nobody, nobody) != 0);

@@ -15,12 +15,18 @@ TEST(FolderTrust, RefusesWhatAnotherUserCouldChange) {
         std::uint32_t owner, mode, user;
         FolderTrust trust;
     } cases[] = {
-        {leaseFolder, me, 0755, me, trusted},          {leaseFolder, root, 0755, me, trusted},
-        {leaseFolder, other, 0700, me, ownedByOther},  {leaseFolder, other, 0755, root, ownedByOther},
-        {leaseFolder, me, 0770, me, writableByOthers}, {leaseFolder, me, 0757, me, writableByOthers},
-        {leaseFolder, root, 01777, me, shared},        {above, root, 01777, me, trusted},
-        {above, root, 0777, me, writableByOthers},     {above, other, 0755, me, ownedByOther},
-        {lockFile, me, 0600, me, trusted},             {lockFile, other, 0600, me, ownedByOther},
+        {leaseFolder, me, 0755, me, trusted},
+        {leaseFolder, root, 0755, me, trusted},
+        {leaseFolder, other, 0700, me, ownedByOther},
+        {leaseFolder, other, 0755, root, ownedByOther},
+        {leaseFolder, me, 0770, me, writableByOthers},
+        {leaseFolder, me, 0757, me, writableByOthers},
+        {leaseFolder, root, 01777, me, shared},
+        {above, root, 01777, me, trusted},
+        {above, root, 0777, me, writableByOthers},
+        {above, other, 0755, me, ownedByOther},
+        {lockFile, me, 0600, me, trusted},
+        {lockFile, other, 0600, me, ownedByOther},
         {lockFile, root, 0600, me, ownedByOther},
     };
     for (const auto& c : cases)
