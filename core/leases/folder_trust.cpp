@@ -21,7 +21,8 @@ std::string folderRefusal(FolderRole role, FolderTrust trust, const std::filesys
     const std::string shown = plainText(path.string());
     const std::string quoted = plainText(HostSetup::shellQuote(path.string()));
     if (role == FolderRole::lockFile)
-        return shown + " belongs to another user, who could hold it to keep DHCP Anvil from saving leases; remove it (rm " +
+        return shown +
+               " belongs to another user, who could hold it to keep DHCP Anvil from saving leases; remove it (rm " +
                quoted + ") or use a lease file in a folder of your own";
     switch (trust) {
         case FolderTrust::ownedByOther:

@@ -222,7 +222,7 @@ void rename(const fs::path& from, const fs::path& url) {
 void syncDirectory(const fs::path& url) {
     fs::path directory = url.parent_path();
     if (directory.empty()) directory = ".";
-    FileDescriptor folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.get() >= 0) ::fsync(folder.get());
 }
 

@@ -89,9 +89,7 @@ fs::path LeaseFile::defaultURL(const char* xdgDataHome, const char* home) {
 
 namespace {
 
-LeaseFileError unsafe(const std::string& sentence) {
-    return LeaseFileError(LeaseFileError::Kind::unsafe, 0, sentence);
-}
+LeaseFileError unsafe(const std::string& sentence) { return LeaseFileError(LeaseFileError::Kind::unsafe, 0, sentence); }
 
 std::optional<fs::path> realPath(const fs::path& path) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
@@ -106,8 +104,8 @@ void checkFolders(const fs::path& folder) {
     for (auto piece = folder.begin(); piece != folder.end(); ++piece) {
         at /= *piece;
         struct stat status {};
-        if (::lstat(at.c_str(), &status) != 0) throw unsafe("Could not check the folder " + plainText(at.string()) +
-                                                            ": " + std::strerror(errno));
+        if (::lstat(at.c_str(), &status) != 0)
+            throw unsafe("Could not check the folder " + plainText(at.string()) + ": " + std::strerror(errno));
         // Checked from / down, so a link here means a trusted folder changed under the check.
         if (!S_ISDIR(status.st_mode))
             throw unsafe("The folder " + plainText(at.string()) + " changed while it was checked; try again");
@@ -133,8 +131,8 @@ LeaseFile LeaseFile::resolve(const fs::path& url) {
         existing = existing.parent_path();
     }
     auto realFolder = realPath(existing);
-    if (!realFolder) throw unsafe("Could not find the folder " + plainText(existing.string()) + ": " +
-                                  std::strerror(errno));
+    if (!realFolder)
+        throw unsafe("Could not find the folder " + plainText(existing.string()) + ": " + std::strerror(errno));
     checkFolders(*realFolder);
     if (!missing.empty()) return LeaseFile((*realFolder / missing / given.filename()).lexically_normal());
     fs::path inRealFolder = *realFolder / given.filename();
@@ -144,8 +142,8 @@ LeaseFile LeaseFile::resolve(const fs::path& url) {
     // the journal and lock beside the link would not be the ones beside the real file.
     auto real = realPath(inRealFolder);
     if (!real)
-        throw unsafe(plainText(given.string()) + " is a symbolic link that leads to no file (" +
-                     std::strerror(errno) + "); point it at the lease file or use the lease file's own path");
+        throw unsafe(plainText(given.string()) + " is a symbolic link that leads to no file (" + std::strerror(errno) +
+                     "); point it at the lease file or use the lease file's own path");
     checkFolders(real->parent_path());
     return LeaseFile(*real);
 }
