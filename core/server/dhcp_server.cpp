@@ -25,6 +25,7 @@
 #include "core/server/transport_listener.hpp"
 #include "core/server/udp_transport.hpp"
 #include "core/tftp_service/tftp_service.hpp"
+#include "core/watch_service/bench_facts.hpp"
 #include "core/watch_service/cable_watch.hpp"
 
 namespace anvil {
@@ -216,12 +217,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             auto lease = table.lease(mac);
             return lease && lease->state == Lease::State::bound;
         };
-        callbacks.served = options.config.subnet();
-        callbacks.cardAddresses = [this] {
-            std::vector<IPv4Address> found;
-            for (const auto& address : host.interfaceAddresses())
-                if (address.name == interfaceName) found.push_back(address.subnet.address);
-            return found;
+        callbacks.facts = [this] {
+            return BenchFacts::from(interfaceName, host.interfaceIndex ? host.interfaceIndex(interfaceName) : 0, options.config.subnet(),
+                                    host.interfaceAddresses(), host.routes ? host.routes() : std::vector<RouteDump::Route>{});
         };
         callbacks.maker = options.maker;
         callbacks.clock = host.clock;
