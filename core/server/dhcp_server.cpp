@@ -218,8 +218,9 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             return lease && lease->state == Lease::State::bound;
         };
         callbacks.facts = [this] {
-            return BenchFacts::from(interfaceName, host.interfaceIndex ? host.interfaceIndex(interfaceName) : 0, options.config.subnet(),
-                                    host.interfaceAddresses(), host.routes ? host.routes() : std::vector<RouteDump::Route>{});
+            auto index = host.interfaceIndex ? host.interfaceIndex(interfaceName) : 0;
+            auto routes = host.routes ? host.routes() : std::vector<RouteDump::Route>{};
+            return BenchFacts::from(interfaceName, index, options.config.subnet(), host.interfaceAddresses(), routes);
         };
         callbacks.maker = options.maker;
         callbacks.clock = host.clock;
