@@ -16,6 +16,7 @@
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/leases/lease_file_lock.hpp"
+#include "core/watch_service/bench_facts.hpp"
 
 namespace anvil {
 
@@ -898,13 +899,16 @@ std::optional<IPv4Address> AppModel::neighbourAddress(const MACAddress& mac) con
 std::optional<NeighbourAdvice> AppModel::neighbourAdvice(const MACAddress& mac) const {
     const Neighbour* device = state.neighbour(mac);
     if (!device) return std::nullopt;
+    return adviceFor(*device, cableFacts(isRunning ? std::optional<Subnet>(config.subnet()) : std::nullopt));
+}
+
+CableFacts AppModel::cableFacts(std::optional<Subnet> served) const {
     CableFacts facts;
-    if (isRunning) facts.served = config.subnet();
+    facts.served = served;
     if (const NetworkCard* card = selectedCard())
-        for (const Subnet& address : card->addresses) facts.cardAddresses.push_back(address.address);
-    for (const auto& [other, neighbour] : state.neighbours)
-        facts.claimed.insert(facts.claimed.end(), neighbour.claims.begin(), neighbour.claims.end());
-    return adviceFor(*device, facts);
+        facts = env_.benchFacts ? env_.benchFacts(*card, served) : BenchFacts::ofCard(*card, served);
+    for (const auto& [other, neighbour] : state.neighbours) addClaims(facts, neighbour);
+    return facts;
 }
 
 std::optional<CardAddress> AppModel::reachAddress(const MACAddress& mac) const {
@@ -912,12 +916,7 @@ std::optional<CardAddress> AppModel::reachAddress(const MACAddress& mac) const {
         return advice->cardAddress;
     auto address = neighbourAddress(mac);
     if (!address || (isRunning && config.subnet().contains(*address))) return std::nullopt;
-    CableFacts facts;
-    if (const NetworkCard* card = selectedCard())
-        for (const Subnet& own : card->addresses) facts.cardAddresses.push_back(own.address);
-    for (const auto& [other, neighbour] : state.neighbours)
-        facts.claimed.insert(facts.claimed.end(), neighbour.claims.begin(), neighbour.claims.end());
-    return reachAddressFor(*address, facts);
+    return reachAddressFor(*address, cableFacts(std::nullopt));
 }
 
 bool AppModel::isReached(const MACAddress& mac) const {

@@ -70,6 +70,9 @@ public:
         Executor background;
         std::function<Date()> now;
         std::function<std::vector<NetworkCard>()> listCards;
+        // What this computer uses off the card, for the advice (BenchFacts::read); the card's own
+        // addresses alone when null.
+        std::function<CableFacts(const NetworkCard& card, std::optional<Subnet> served)> benchFacts;
         std::function<PreflightInput(const NetworkCard&, const ServerConfig&)> gatherPreflight;
         std::function<std::optional<std::string>()> port67Holder;
         std::function<std::unique_ptr<DHCPServer>(DHCPServer::Options)> makeServer;
@@ -240,6 +243,8 @@ public:
     // The address to add to reach it: the advice's, or for any device claiming an address outside
     // the served subnet, a free one of its network.
     std::optional<CardAddress> reachAddress(const MACAddress& mac) const;
+    // The facts advice is decided on: the selected card's, the host's, and every device's claims.
+    CableFacts cableFacts(std::optional<Subnet> served) const;
     bool canReach(const MACAddress& mac) const { return reachAddress(mac).has_value() && !isReached(mac); }
     bool isReached(const MACAddress& mac) const;
     // The address a device names as its own, newest; none when it named none.

@@ -7,6 +7,7 @@
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/system_makers.hpp"
+#include "core/watch_service/bench_facts.hpp"
 #include "core/host/process_runner.hpp"
 
 namespace anvil {
@@ -22,6 +23,7 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
     env.background = [](Task task) { std::thread(std::move(task)).detach(); };
     env.now = systemNow;
     env.listCards = [] { return Interfaces::list(); };
+    env.benchFacts = [](const NetworkCard& card, std::optional<Subnet> served) { return BenchFacts::read(card, served); };
     env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
         return Preflight::gather(card, config);
     };

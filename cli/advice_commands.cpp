@@ -6,6 +6,7 @@
 #include "core/events/event_log.hpp"
 #include "core/host/system_makers.hpp"
 #include "core/host/host_setup.hpp"
+#include "core/watch_service/bench_facts.hpp"
 
 namespace anvil {
 
@@ -37,16 +38,14 @@ const Neighbour* KnownNeighbours::find(const MACAddress& mac) const {
 }
 
 std::optional<AdviceCommands> adviceCommands(const Notice& notice, const KnownNeighbours& known,
-                                             const NetworkCard& card, std::optional<Subnet> served) {
+                                             const NetworkCard& card, std::optional<Subnet> served,
+                                             const HostFacts& hostFacts) {
     if (notice.kind != NoticeKind::deviceNotAsking && notice.kind != NoticeKind::recoveryLoader) return std::nullopt;
     if (!notice.neighbour) return std::nullopt;
     const Neighbour* neighbour = known.find(*notice.neighbour);
     if (!neighbour) return std::nullopt;
-    CableFacts facts;
-    facts.served = served;
-    for (const auto& subnet : card.addresses) facts.cardAddresses.push_back(subnet.address);
-    for (const auto& other : known.all())
-        facts.claimed.insert(facts.claimed.end(), other.claims.begin(), other.claims.end());
+    auto facts = hostFacts(card, served);
+    for (const auto& other : known.all()) addClaims(facts, other);
     auto advice = adviceFor(*neighbour, facts);
     if (!advice) return std::nullopt;
     const auto& address = advice->cardAddress;
@@ -84,7 +83,10 @@ std::vector<std::string> printedLines(EventPrinting& printing, const ServerEvent
     printing.known.take(event);
     std::optional<AdviceCommands> commands;
     if (const auto* raised = std::get_if<ServerEvent::NoticeRaised>(&event.value); raised && printing.card)
-        commands = adviceCommands(raised->notice, printing.known, *printing.card, printing.served);
+        commands = adviceCommands(raised->notice, printing.known, *printing.card, printing.served,
+                                  printing.hostFacts ? printing.hostFacts : HostFacts([](const NetworkCard& card, std::optional<Subnet> served) {
+                                      return BenchFacts::read(card, served);
+                                  }));
     std::vector<std::string> lines;
     if (printing.json) {
         // JSON escapes control characters itself.

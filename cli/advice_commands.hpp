@@ -1,6 +1,7 @@
 #pragma once
 // The commands a neighbour notice's action would run, for a terminal that cannot press its button.
 #include <cstddef>
+#include <functional>
 #include <unordered_map>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "core/addressing/date.hpp"
 #include "core/addressing/subnet.hpp"
 #include "core/discovery/neighbour.hpp"
+#include "core/discovery/neighbour_advice.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
 #include "core/host/network_card.hpp"
@@ -35,9 +37,13 @@ private:
     std::unordered_map<MACAddress, Neighbour> neighbours_;
 };
 
+// What this computer uses off the card, as BenchFacts::read gives it.
+using HostFacts = std::function<CableFacts(const NetworkCard& card, std::optional<Subnet> served)>;
+
 // Nothing for a notice that names no neighbour, a neighbour not known, or one with no advice.
 std::optional<AdviceCommands> adviceCommands(const Notice& notice, const KnownNeighbours& known,
-                                             const NetworkCard& card, std::optional<Subnet> served);
+                                             const NetworkCard& card, std::optional<Subnet> served,
+                                             const HostFacts& hostFacts);
 
 // The lines printed under the NOTICE line, indented, commands shown with sudo; card text escaped.
 std::vector<std::string> adviceLines(const AdviceCommands& commands);
@@ -52,6 +58,8 @@ struct EventPrinting {
     std::optional<NetworkCard> card;
     std::optional<Subnet> served;
     KnownNeighbours known;
+    // BenchFacts::read when null.
+    HostFacts hostFacts;
 };
 // `line` is the event's text line as the run made it; nothing when it has none.
 std::vector<std::string> printedLines(EventPrinting& printing, const ServerEvent& event, Date at,

@@ -18,6 +18,8 @@ packages=(
   tftp-hpa tftpd-hpa atftp curl
   # Devices that never ask for an address, for the cable-watch tests: LLDP and ARP senders.
   lldpd iputils-arping
+  # Crafted frames: the ARP flood of many changing devices.
+  python3-scapy
   # A real NetworkManager, run by the tests inside their own namespaces only.
   network-manager dbus
   # The desktop application and its screenshots.

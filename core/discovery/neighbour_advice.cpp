@@ -34,6 +34,18 @@ std::string adviceSentence(const NeighbourAdvice& advice, const Neighbour& neigh
 
 namespace anvil {
 
+void addClaims(CableFacts& facts, const Neighbour& neighbour) {
+    facts.claimed.insert(neighbour.claims.begin(), neighbour.claims.end());
+}
+
+bool touchesOtherNetworks(IPv4Address address, int prefixLength, const CableFacts& facts) {
+    if (facts.localAddresses.count(address) || facts.routeGateways.count(address)) return true;
+    auto added = Subnet{address, prefixLength};
+    for (const auto& other : facts.otherNetworks)
+        if (other.contains(address) || added.contains(other.network())) return true;
+    return false;
+}
+
 namespace {
 
 bool contains(const std::vector<IPv4Address>& list, IPv4Address address) {
@@ -48,15 +60,42 @@ bool isUnicast(IPv4Address address) {
 
 CardAddress looksFor(IPv4Address address) { return {address, address.isLinkLocal() ? 16 : 24}; }
 
-// An address a recovery loader looks for that we could take: nobody holds it.
+// An address a recovery loader looks for that we could take: nobody holds it, and it is no address
+// of the networks this computer reaches through its other cards.
 bool isFree(IPv4Address address, const CableFacts& facts) {
-    return isUnicast(address) && !contains(facts.cardAddresses, address) && !contains(facts.claimed, address);
+    auto wanted = looksFor(address);
+    return isUnicast(address) && !contains(facts.cardAddresses, address) && !facts.claimed.count(address) &&
+           !touchesOtherNetworks(address, wanted.prefixLength, facts);
 }
 
 std::optional<IPv4Address> recoveryTarget(const Neighbour& neighbour, const CableFacts& facts) {
     if (neighbour.tftpServer && isFree(*neighbour.tftpServer, facts)) return neighbour.tftpServer;
     for (auto ask = neighbour.asksFor.rbegin(); ask != neighbour.asksFor.rend(); ++ask)
         if (ask->count >= recoveryAskCount && isFree(ask->address, facts)) return ask->address;
+    return std::nullopt;
+}
+
+// `budget` is the number of candidates still to be looked at, shared by all of a device's claims.
+std::optional<CardAddress> reachAddressWithin(IPv4Address device, const CableFacts& facts, int& budget) {
+    if (!isUnicast(device)) return std::nullopt;
+    int prefixLength = device.isLinkLocal() ? 16 : 24;
+    auto network = Subnet{device, prefixLength};
+    for (auto card : facts.cardAddresses)
+        if (network.contains(card)) return std::nullopt;
+    if (touchesOtherNetworks(network.network(), prefixLength, facts)) return std::nullopt;
+    auto taken = [&](IPv4Address candidate) {
+        return candidate == device || facts.claimed.count(candidate) || contains(facts.cardAddresses, candidate) ||
+               facts.localAddresses.count(candidate) || facts.routeGateways.count(candidate);
+    };
+    auto base = network.network().value;
+    // RFC 3927 2.1: link-local hosts use 169.254.1.0 to 169.254.254.255; .0 and .255 of each are left alone.
+    std::uint32_t highest = prefixLength == 16 ? 254 : 0, lowest = prefixLength == 16 ? 1 : 0;
+    for (std::uint32_t high = highest; high >= lowest && high <= highest; --high)
+        for (std::uint32_t low = 254; low >= 1; --low) {
+            if (budget-- <= 0) return std::nullopt;
+            IPv4Address candidate{base | (high << 8) | low};
+            if (!taken(candidate)) return CardAddress{candidate, prefixLength};
+        }
     return std::nullopt;
 }
 
@@ -67,10 +106,11 @@ std::optional<NeighbourAdvice> adviceFor(const Neighbour& neighbour, const Cable
     auto device = neighbour.claims.back();
     if (auto target = recoveryTarget(neighbour, facts))
         return NeighbourAdvice{NeighbourAdvice::Kind::recoveryLoader, device, looksFor(*target)};
+    int budget = candidateLimit;
     for (auto claim = neighbour.claims.rbegin(); claim != neighbour.claims.rend(); ++claim) {
         if (facts.served && facts.served->contains(*claim)) continue;
         if (contains(facts.cardAddresses, *claim)) continue;
-        if (auto address = reachAddressFor(*claim, facts))
+        if (auto address = reachAddressWithin(*claim, facts, budget))
             return NeighbourAdvice{NeighbourAdvice::Kind::reachIt, *claim, *address};
     }
     return std::nullopt;
@@ -79,29 +119,8 @@ std::optional<NeighbourAdvice> adviceFor(const Neighbour& neighbour, const Cable
 // None as well when the card already has an address in the device's network: it is reachable as it is,
 // so there is nothing to add.
 std::optional<CardAddress> reachAddressFor(IPv4Address device, const CableFacts& facts) {
-    if (!isUnicast(device)) return std::nullopt;
-    int prefixLength = device.isLinkLocal() ? 16 : 24;
-    auto network = Subnet{device, prefixLength};
-    for (auto card : facts.cardAddresses)
-        if (network.contains(card)) return std::nullopt;
-    auto taken = [&](IPv4Address candidate) {
-        return candidate == device || contains(facts.claimed, candidate) || contains(facts.cardAddresses, candidate);
-    };
-    auto base = network.network().value;
-    if (prefixLength == 16) {
-        // RFC 3927 2.1: hosts use 169.254.1.0 to 169.254.254.255; .0 and .255 of each are left alone.
-        for (std::uint32_t high = 254; high >= 1; --high)
-            for (std::uint32_t low = 254; low >= 1; --low) {
-                IPv4Address candidate{base | (high << 8) | low};
-                if (!taken(candidate)) return CardAddress{candidate, 16};
-            }
-        return std::nullopt;
-    }
-    for (std::uint32_t low = 254; low >= 1; --low) {
-        IPv4Address candidate{base | low};
-        if (!taken(candidate)) return CardAddress{candidate, 24};
-    }
-    return std::nullopt;
+    int budget = candidateLimit;
+    return reachAddressWithin(device, facts, budget);
 }
 
 }  // namespace anvil

@@ -3,6 +3,7 @@
 // address on the card, or serve the file its recovery loader is looking for.
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/addressing/ipv4_address.hpp"
@@ -32,20 +33,36 @@ struct NeighbourAdvice {
     friend bool operator==(const NeighbourAdvice&, const NeighbourAdvice&) = default;
 };
 
-// What the cable says about the addresses in play.
+// What the cable and this computer say about the addresses in play. An address the advice gives
+// may go on the bench card only: never one this computer already uses elsewhere.
 struct CableFacts {
-    std::optional<Subnet> served;             // the subnet this server hands out; none when only watching
-    std::vector<IPv4Address> cardAddresses;   // the card's own addresses
-    std::vector<IPv4Address> claimed;         // every address a device on the cable named as its own
+    std::optional<Subnet> served;                     // the subnet this server hands out; none when only watching
+    std::vector<IPv4Address> cardAddresses;           // the bench card's own addresses
+    std::unordered_set<IPv4Address> claimed;          // every address a device on the cable named as its own
+    std::vector<Subnet> otherNetworks = {};               // the networks of this computer's other cards
+    std::unordered_set<IPv4Address> localAddresses = {};  // every address of this computer, loopback included
+    std::unordered_set<IPv4Address> routeGateways = {};   // every gateway or next hop, in every routing table
 };
+
+// Adds what a device claims to the facts' claimed addresses.
+void addClaims(CableFacts& facts, const Neighbour& neighbour);
+
+// Whether `address`, with the network of `prefixLength` it would add, would take over something this
+// computer uses off the bench: inside (or around) another card's network, a local address, a gateway.
+bool touchesOtherNetworks(IPv4Address address, int prefixLength, const CableFacts& facts);
 
 // Who-has requests for one address before a device counts as looking for it.
 inline constexpr unsigned recoveryAskCount = 3;
 
 std::optional<NeighbourAdvice> adviceFor(const Neighbour& neighbour, const CableFacts& facts);
 
+// Candidates looked at for one device before the search gives up, so a crowded cable costs a
+// bounded amount per device.
+inline constexpr int candidateLimit = 256;
+
 // An address of the device's network nobody claims: .254 of its /24 first, then down; a /16
-// link-local address for 169.254.x.x. None when the network is full or the address is not usable.
+// link-local address for 169.254.x.x. None when the network is full or the address is not usable,
+// when the network touches another card's, or when candidateLimit candidates were all taken.
 std::optional<CardAddress> reachAddressFor(IPv4Address device, const CableFacts& facts);
 
 // "A device at 192.168.1.1 (TP-Link) is on the cable but doesn't ask for an address."

@@ -86,7 +86,13 @@ std::optional<NeighbourUpdate> NeighbourBook::observe(const WatchedFrame& frame,
                               [&](const Neighbour& neighbour) { return neighbour.mac == source; });
 
     if (const auto* lldp = std::get_if<LLDPFrame>(&frame); lldp && lldp->timeToLive == 0) {
+        // Only the device itself may say it leaves: its chassis as it announced it, not just its
+        // source address, which any device on the cable can send.
         if (found == neighbours_.end()) return std::nullopt;
+        if (!found->lldp || found->lldp->chassisID != lldp->identity.chassisID) {
+            found->lastSeen = now;
+            return std::nullopt;
+        }
         NeighbourUpdate gone{NeighbourChange::gone, std::move(*found)};
         neighbours_.erase(found);
         return gone;

@@ -26,6 +26,7 @@
 #include "core/server/transport_listener.hpp"
 #include "core/server/udp_transport.hpp"
 #include "core/tftp_service/tftp_service.hpp"
+#include "core/watch_service/bench_facts.hpp"
 #include "core/watch_service/cable_watch.hpp"
 
 namespace anvil {
@@ -225,12 +226,10 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
             auto lease = table.lease(mac);
             return lease && lease->state == Lease::State::bound;
         };
-        callbacks.served = options.config.subnet();
-        callbacks.cardAddresses = [this] {
-            std::vector<IPv4Address> found;
-            for (const auto& address : host.interfaceAddresses())
-                if (address.name == interfaceName) found.push_back(address.subnet.address);
-            return found;
+        callbacks.facts = [this] {
+            auto index = host.interfaceIndex ? host.interfaceIndex(interfaceName) : 0;
+            auto routes = host.routes ? host.routes() : std::vector<RouteDump::Route>{};
+            return BenchFacts::from(interfaceName, index, options.config.subnet(), host.interfaceAddresses(), routes);
         };
         callbacks.maker = options.maker;
         callbacks.clock = host.clock;

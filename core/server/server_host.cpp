@@ -8,6 +8,7 @@
 #include "core/addressing/system_clock.hpp"
 #include "core/host/icmp_socket.hpp"
 #include "core/server/local_network.hpp"
+#include "core/watch_service/bench_facts.hpp"
 
 namespace anvil {
 
@@ -16,6 +17,7 @@ ServerHost ServerHost::system() {
     host.clock = systemNow;
     host.mediaStatus = [](const std::string& name) { return Interfaces::mediaStatus(name); };
     host.interfaceAddresses = [] { return Interfaces::interfaceAddresses(); };
+    host.routes = [] { return BenchFacts::routes(); };
     host.openFrameWatch = [](const std::string& name) { return anvil::openFrameWatch(name); };
     host.bsdName = [](const MACAddress& mac) { return Interfaces::bsdName(mac); };
     host.interfaceIndex = [](const std::string& name) -> std::uint32_t { return ::if_nametoindex(name.c_str()); };

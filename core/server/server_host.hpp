@@ -13,6 +13,7 @@
 #include "core/host/async_prober.hpp"
 #include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
+#include "core/host/route_dump.hpp"
 #include "core/addressing/presence_state.hpp"
 
 namespace anvil {
@@ -21,6 +22,8 @@ struct ServerHost {
     std::function<Date()> clock;
     std::function<Interfaces::MediaStatus(const std::string& name)> mediaStatus;
     std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
+    // Every route of every table; none when null.
+    std::function<std::vector<RouteDump::Route>()> routes;
     std::function<std::optional<std::string>(const MACAddress&)> bsdName;
     // 0 when there is no interface of that name.
     std::function<std::uint32_t(const std::string& name)> interfaceIndex;

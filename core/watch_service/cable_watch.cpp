@@ -2,14 +2,19 @@
 
 #include <asio.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "core/addressing/system_clock.hpp"
 #include "core/discovery/neighbour_advice.hpp"
 #include "core/discovery/neighbour_book.hpp"
 #include "core/discovery/watched_frame.hpp"
+#include "core/events/line_cap.hpp"
 #include "core/host/interfaces.hpp"
 
 namespace anvil {
@@ -18,6 +23,10 @@ namespace {
 
 // Frames read per wake-up, so a chatty cable cannot hold the loop.
 constexpr int readLimit = 64;
+// How long what the host uses off the bench is trusted before it is read again.
+constexpr auto hostFactsLifetime = std::chrono::seconds(1);
+// Devices whose remembered advice is checked afresh before one takes over a notice.
+constexpr int takeOverAttempts = 4;
 
 NoticeKind noticeKindOf(NeighbourAdvice::Kind kind) {
     return kind == NeighbourAdvice::Kind::recoveryLoader ? NoticeKind::recoveryLoader : NoticeKind::deviceNotAsking;
@@ -42,6 +51,10 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
         MACAddress mac;
         NeighbourAdvice advice;
     };
+    struct Advised {
+        NeighbourAdvice advice;
+        Date firstSeen;
+    };
 
     asio::io_context& loop;
     std::string card;
@@ -59,9 +72,24 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
     std::map<NoticeKind, Raised> raised;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(largestWatchedFrame);
     std::uint64_t unreadFrames = 0;
+    std::chrono::seconds budgetSecond{-1};
+    std::uint32_t framesThisSecond = 0;
+    asio::steady_timer resumeTimer;
+    LineCap lineCap{CableWatch::linesPerSecond};
+    std::unordered_set<MACAddress> unshown;
+    asio::steady_timer summaryTimer;
+    bool summaryArmed = false;
+    std::deque<MACAddress> dirty;
+    std::unordered_set<MACAddress> dirtySet;
+    asio::steady_timer reviewTimer;
+    bool reviewArmed = false;
+    std::chrono::steady_clock::time_point lastReview{};
+    std::optional<CableFacts> hostFacts;
+    std::chrono::steady_clock::time_point hostFactsRead{};
+    std::unordered_map<MACAddress, Advised> advised;
 
     State(asio::io_context& loop, std::string card, Callbacks callbacks, Seams seams)
-        : loop(loop), card(std::move(card)), callbacks(std::move(callbacks)), seams(std::move(seams)), expireTimer(loop) {
+        : loop(loop), card(std::move(card)), callbacks(std::move(callbacks)), seams(std::move(seams)), expireTimer(loop), resumeTimer(loop), summaryTimer(loop), reviewTimer(loop) {
         if (!this->callbacks.clock) this->callbacks.clock = systemNow;
         if (!this->seams.open) this->seams.open = [](const std::string& name) { return openFrameWatch(name); };
     }
@@ -100,6 +128,9 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
         ++generation;
         asio::error_code ignored;
         expireTimer.cancel();
+        reviewTimer.cancel();
+        summaryTimer.cancel();
+        resumeTimer.cancel();
         if (descriptor) {
             descriptor->cancel(ignored);
             // closeFrameWatch owns the descriptor and waits for the relay.
@@ -121,6 +152,7 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
 
     void readFrames() {
         for (int count = 0; count < readLimit; ++count) {
+            if (!withinFrameBudget()) return;
             auto reception = receiveFrame(watch, buffer);
             if (std::holds_alternative<NoFrameWaiting>(reception)) break;
             if (auto ended = std::get_if<WatchEnded>(&reception)) {
@@ -145,6 +177,29 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
         }
     }
 
+    // Whether one more frame may be read this second; past the budget reading waits for the next
+    // second and the kernel's queue drops what does not fit.
+    bool withinFrameBudget() {
+        auto now = std::chrono::steady_clock::now();
+        auto second = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch());
+        if (second != budgetSecond) {
+            budgetSecond = second;
+            framesThisSecond = 0;
+        }
+        if (framesThisSecond < seams.framesPerSecond) {
+            ++framesThisSecond;
+            return true;
+        }
+        auto self = shared_from_this();
+        auto expected = generation;
+        resumeTimer.expires_at(std::chrono::steady_clock::time_point(second + std::chrono::seconds(1)));
+        resumeTimer.async_wait([self, expected](const asio::error_code& error) {
+            if (error || !self->watching || self->generation != expected) return;
+            self->waitForFrames();
+        });
+        return false;
+    }
+
     void handle(std::span<const std::uint8_t> bytes) {
         auto parsed = parseWatchedFrame(bytes);
         // A hostile device must not flood the log: a frame we cannot read is only counted.
@@ -158,46 +213,144 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
     }
 
     void report(const NeighbourUpdate& update) {
-        emit(ServerEvent::neighbour(update.change, update.neighbour));
-        reviewAdvice();
+        const auto& mac = update.neighbour.mac;
+        auto second = static_cast<std::int64_t>(std::floor(callbacks.clock().secondsSince1970));
+        sumUpHeldBack(second);
+        if (lineCap.admit(second) || update.change == NeighbourChange::gone) {
+            // A device that goes is always told, so no front end keeps one the watch forgot.
+            emit(ServerEvent::neighbour(update.change, update.neighbour));
+            unshown.erase(mac);
+        } else {
+            holdBack(mac);
+        }
+        changedDevice(mac);
     }
 
-    CableFacts facts() const {
-        CableFacts cable;
-        cable.served = callbacks.served;
-        if (callbacks.cardAddresses) cable.cardAddresses = callbacks.cardAddresses();
-        for (const auto& neighbour : book.neighbours())
-            cable.claimed.insert(cable.claimed.end(), neighbour.claims.begin(), neighbour.claims.end());
+    // Its newest state was not told; told before a notice names it, so front ends know it.
+    void holdBack(const MACAddress& mac) {
+        unshown.insert(mac);
+        // Devices the full book forgot without a word stay in the set: dropped in one sweep now and then.
+        if (unshown.size() > 2 * NeighbourBook::capacity)
+            std::erase_if(unshown, [&](const MACAddress& held) { return book.find(held) == nullptr; });
+        if (summaryArmed) return;
+        summaryArmed = true;
+        auto self = shared_from_this();
+        auto expected = generation;
+        summaryTimer.expires_after(std::chrono::milliseconds(1100));
+        summaryTimer.async_wait([self, expected](const asio::error_code& error) {
+            self->summaryArmed = false;
+            if (error || !self->watching || self->generation != expected) return;
+            self->sumUpHeldBack(static_cast<std::int64_t>(std::floor(self->callbacks.clock().secondsSince1970)));
+        });
+    }
+
+    void sumUpHeldBack(std::int64_t second) {
+        if (auto held = lineCap.takeHeldBack(second))
+            emit(ServerEvent::info(heldBackSentence(*held, "devices on the cable of " + card)));
+    }
+
+    // The advice is reviewed for the devices that changed, not for every device on the cable.
+    void changedDevice(const MACAddress& mac) {
+        if (dirtySet.insert(mac).second) dirty.push_back(mac);
+        scheduleReview();
+    }
+
+    void scheduleReview() {
+        if (reviewArmed) return;
+        auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seams.reviewEverySeconds));
+        auto since = std::chrono::steady_clock::now() - lastReview;
+        if (since >= interval) {
+            reviewAdvice();
+            return;
+        }
+        reviewArmed = true;
+        auto self = shared_from_this();
+        auto expected = generation;
+        reviewTimer.expires_after(interval - since);
+        reviewTimer.async_wait([self, expected](const asio::error_code& error) {
+            self->reviewArmed = false;
+            if (error || !self->watching || self->generation != expected) return;
+            self->reviewAdvice();
+        });
+    }
+
+    CableFacts facts() {
+        auto now = std::chrono::steady_clock::now();
+        if (!hostFacts || now - hostFactsRead >= hostFactsLifetime) {
+            hostFacts = callbacks.facts ? callbacks.facts() : CableFacts{};
+            hostFactsRead = now;
+        }
+        CableFacts cable = *hostFacts;
+        for (const auto& neighbour : book.neighbours()) addClaims(cable, neighbour);
         return cable;
     }
 
-    // One notice per kind: the device it names keeps it while it warrants it, else the first that does.
+    // The device's advice afresh, remembered for a later take-over; none when it has none.
+    const Advised* advise(const MACAddress& mac, const CableFacts& cable) {
+        const Neighbour* neighbour = book.find(mac);
+        auto advice = neighbour ? adviceFor(*neighbour, cable) : std::nullopt;
+        if (!advice) {
+            advised.erase(mac);
+            return nullptr;
+        }
+        auto& kept = advised[mac];
+        kept = Advised{*advice, neighbour->firstSeen};
+        return &kept;
+    }
+
+    // One notice per kind: the device it names keeps it while it warrants it, else the first seen that does.
     void reviewAdvice() {
+        lastReview = std::chrono::steady_clock::now();
         auto cable = facts();
-        std::map<NoticeKind, std::pair<const Neighbour*, NeighbourAdvice>> wanted;
-        for (const auto& neighbour : book.neighbours()) {
-            auto advice = adviceFor(neighbour, cable);
-            if (!advice) continue;
-            auto kind = noticeKindOf(advice->kind);
-            auto held = raised.find(kind);
-            bool holder = held != raised.end() && held->second.mac == neighbour.mac;
-            if (!wanted.count(kind) || holder) wanted[kind] = {&neighbour, *advice};
+        for (std::size_t count = 0; count < reviewBatch && !dirty.empty(); ++count) {
+            auto mac = dirty.front();
+            dirty.pop_front();
+            dirtySet.erase(mac);
+            advise(mac, cable);
         }
-        for (auto kind : {NoticeKind::recoveryLoader, NoticeKind::deviceNotAsking}) {
-            auto want = wanted.find(kind);
-            auto held = raised.find(kind);
-            if (want == wanted.end()) {
-                if (held != raised.end()) {
-                    raised.erase(held);
-                    if (callbacks.clear) callbacks.clear(kind);
-                }
-                continue;
+        for (auto kind : {NoticeKind::recoveryLoader, NoticeKind::deviceNotAsking}) settle(kind, cable);
+        if (!dirty.empty()) scheduleReview();
+    }
+
+    void settle(NoticeKind kind, const CableFacts& cable) {
+        auto held = raised.find(kind);
+        if (held != raised.end()) {
+            auto mac = held->second.mac;
+            if (const auto* now = advise(mac, cable); now && noticeKindOf(now->advice.kind) == kind) {
+                if (!(now->advice == held->second.advice)) raise(kind, mac, now->advice);
+                return;
             }
-            const auto& [neighbour, advice] = want->second;
-            if (held != raised.end() && held->second.mac == neighbour->mac && held->second.advice == advice) continue;
-            raised[kind] = Raised{neighbour->mac, advice};
-            if (callbacks.raise) callbacks.raise(Notice::neighbourAdvice(advice, *neighbour));
         }
+        // Remembered advice may be stale (another device took the address since): checked before use.
+        for (int attempt = 0; attempt < takeOverAttempts; ++attempt) {
+            const MACAddress* first = nullptr;
+            Date firstSeen;
+            for (const auto& [mac, kept] : advised)
+                if (noticeKindOf(kept.advice.kind) == kind && (!first || kept.firstSeen < firstSeen)) {
+                    first = &mac;
+                    firstSeen = kept.firstSeen;
+                }
+            if (!first) break;
+            auto mac = *first;
+            if (const auto* now = advise(mac, cable); now && noticeKindOf(now->advice.kind) == kind) {
+                raise(kind, mac, now->advice);
+                return;
+            }
+        }
+        held = raised.find(kind);
+        if (held != raised.end()) {
+            raised.erase(held);
+            if (callbacks.clear) callbacks.clear(kind);
+        }
+    }
+
+    void raise(NoticeKind kind, const MACAddress& mac, const NeighbourAdvice& advice) {
+        const Neighbour* neighbour = book.find(mac);
+        if (!neighbour) return;
+        if (unshown.erase(mac)) emit(ServerEvent::neighbour(NeighbourChange::changed, *neighbour));
+        raised[kind] = Raised{mac, advice};
+        if (callbacks.raise) callbacks.raise(Notice::neighbourAdvice(advice, *neighbour));
     }
 
     void scheduleExpiry() {
@@ -213,8 +366,7 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
 
     void expire() {
         auto gone = book.expire(callbacks.clock());
-        for (const auto& update : gone) emit(ServerEvent::neighbour(update.change, update.neighbour));
-        if (!gone.empty()) reviewAdvice();
+        for (const auto& update : gone) report(update);
     }
 
     void leaseChanged(const MACAddress& mac, bool holds) {

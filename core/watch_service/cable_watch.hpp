@@ -2,6 +2,8 @@
 // The watch of a bench card's cable on a server's loop: reads the frames the card receives, keeps
 // the book of neighbours, and reports each device seen, changed or gone, and the advice for a
 // device that does not ask for an address, as events and notices.
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "core/addressing/maker_registry.hpp"
 #include "core/addressing/subnet.hpp"
 #include "core/discovery/neighbour.hpp"
+#include "core/discovery/neighbour_advice.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
 #include "core/host/frame_watch.hpp"
@@ -33,9 +36,9 @@ public:
         std::function<void(NoticeKind)> clear;
         // Whether a device holds a lease from the server; none when only watching.
         std::function<bool(const MACAddress&)> holdsLease;
-        // The subnet served, none when only watching; the card's own addresses, read afresh.
-        std::optional<Subnet> served;
-        std::function<std::vector<IPv4Address>()> cardAddresses;
+        // The subnet served (none when only watching) and what this computer uses off the bench card
+        // (BenchFacts::read); read afresh at most once a second. The claims are the watch's own.
+        std::function<CableFacts()> facts;
         MakerLookup maker;
         // The system clock when null.
         std::function<Date()> clock;
@@ -47,10 +50,19 @@ public:
         std::function<std::variant<FrameWatch, PrivilegeHelper::Failure>(const std::string& card)> open;
         // How often quiet devices are looked for.
         double expireEverySeconds = 10;
+        // Changed devices are reviewed for advice at most this often, so a chatty cable costs the
+        // loop a bounded amount each second.
+        double reviewEverySeconds = 0.25;
+        // Frames read each second at most; the kernel's queue drops the rest.
+        std::uint32_t framesPerSecond = 2048;
     };
 
     CableWatch(asio::io_context& loop, std::string card, Callbacks callbacks);
     CableWatch(asio::io_context& loop, std::string card, Callbacks callbacks, Seams seams);
+    // Neighbour lines let out each second; the rest are summed up in one info line.
+    static constexpr std::uint32_t linesPerSecond = 20;
+    // Changed devices reviewed at once; the rest wait for the next review.
+    static constexpr std::size_t reviewBatch = 64;
     // On the loop's thread; stops.
     ~CableWatch();
     CableWatch(const CableWatch&) = delete;

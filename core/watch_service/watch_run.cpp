@@ -11,6 +11,7 @@
 
 #include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
+#include "core/watch_service/bench_facts.hpp"
 #include "core/watch_service/cable_watch.hpp"
 
 namespace anvil {
@@ -35,13 +36,6 @@ struct WatchRun::State {
 };
 
 namespace {
-
-std::vector<IPv4Address> addressesOf(const std::string& card) {
-    std::vector<IPv4Address> found;
-    for (const auto& address : Interfaces::interfaceAddresses())
-        if (address.name == card) found.push_back(address.subnet.address);
-    return found;
-}
 
 void tryReturn(WatchRun::State& state) {
     const auto& card = state.options.card;
@@ -96,7 +90,7 @@ void WatchRun::start() {
     callbacks.raise = [events](Notice notice) { events->yield(ServerEvent::noticeRaised(std::move(notice))); };
     callbacks.clear = [events](NoticeKind kind) { events->yield(ServerEvent::noticeCleared(kind)); };
     callbacks.maker = state.options.maker;
-    callbacks.cardAddresses = [card] { return addressesOf(card); };
+    callbacks.facts = [card] { return BenchFacts::read(card, std::nullopt); };
     state.watch = std::make_unique<CableWatch>(state.loop, card, std::move(callbacks));
     if (!state.watch->start()) {
         state.watch.reset();

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/discovery/neighbour_advice.hpp"
@@ -84,10 +85,13 @@ TEST(NeighbourAdvice, reachAddressIsAFreeOneOfTheDevicesNetwork) {
         CableFacts facts;
         std::optional<CardAddress> expected;
     };
-    std::vector<IPv4Address> all24;
-    for (std::uint8_t i = 1; i <= 254; ++i) all24.push_back({192, 168, 5, i});
-    std::vector<IPv4Address> top;
-    for (std::uint8_t i = 1; i <= 254; ++i) top.push_back({169, 254, 254, i});
+    std::unordered_set<IPv4Address> all24;
+    for (std::uint8_t i = 1; i <= 254; ++i) all24.insert({192, 168, 5, i});
+    std::unordered_set<IPv4Address> top;
+    for (std::uint8_t i = 1; i <= 254; ++i) top.insert({169, 254, 254, i});
+    // The first candidates of the link-local /16 all taken: the search stops rather than walk 64,516.
+    std::unordered_set<IPv4Address> crowded = top;
+    for (std::uint8_t i = 1; i <= 254; ++i) crowded.insert({169, 254, 253, i});
     const std::vector<Case> cases{
         {".254 first", {192, 168, 1, 1}, {}, CardAddress{{192, 168, 1, 254}, 24}},
         {"device on .254", {192, 168, 1, 254}, {}, CardAddress{{192, 168, 1, 253}, 24}},
@@ -100,6 +104,7 @@ TEST(NeighbourAdvice, reachAddressIsAFreeOneOfTheDevicesNetwork) {
         {"link-local skips claimed and the device", {169, 254, 254, 254}, {{}, {}, {{169, 254, 254, 253}}},
          CardAddress{{169, 254, 254, 252}, 16}},
         {"link-local row full", {169, 254, 7, 9}, {{}, {}, top}, CardAddress{{169, 254, 253, 254}, 16}},
+        {"search capped when its first candidates are all taken", {169, 254, 7, 9}, {{}, {}, crowded}, std::nullopt},
         {"card already link-local", {169, 254, 7, 9}, {{}, {{169, 254, 100, 1}}, {}}, std::nullopt},
         {"zero", IPv4Address::zero, {}, std::nullopt},
         {"this network", {0, 1, 2, 3}, {}, std::nullopt},
@@ -109,6 +114,53 @@ TEST(NeighbourAdvice, reachAddressIsAFreeOneOfTheDevicesNetwork) {
         {"broadcast", IPv4Address::broadcast, {}, std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(reachAddressFor(c.device, c.facts), c.expected) << c.name;
+}
+
+// Advice only ever adds an address the bench alone uses: never one of another card's network, a
+// local address or a next hop, which would pull the office's traffic onto the bench cable.
+TEST(NeighbourAdvice, proposesNothingThisComputerUsesOffTheBench) {
+    struct Case {
+        std::string name;
+        Neighbour neighbour;
+        std::optional<NeighbourAdvice> expected;
+    };
+    CableFacts facts;
+    facts.served = Subnet::make({10, 77, 0, 1}, 24);
+    facts.cardAddresses = {{10, 77, 0, 1}};
+    facts.otherNetworks = {{{10, 78, 0, 5}, 24}, {{127, 0, 0, 1}, 8}, {{172, 20, 9, 1}, 30}};
+    facts.localAddresses = {{10, 78, 0, 5}, {127, 0, 0, 1}, {10, 77, 0, 1}, {192, 168, 3, 254}};
+    // The office gateway, and a next hop of a policy-routing table only.
+    facts.routeGateways = {{10, 78, 0, 1}, {192, 168, 9, 254}};
+    auto device = [](IPv4Address self, std::vector<AskedAddress> asks = {}, std::optional<IPv4Address> tftp = {}) {
+        Neighbour neighbour;
+        neighbour.claims = {self};
+        neighbour.asksFor = std::move(asks);
+        neighbour.tftpServer = tftp;
+        return neighbour;
+    };
+    const IPv4Address loader{192, 168, 0, 86};
+    const std::vector<Case> cases{
+        {"who-has for the office gateway", device(loader, {{{10, 78, 0, 1}, 9}}),
+         NeighbourAdvice{Kind::reachIt, loader, {{192, 168, 0, 254}, 24}}},
+        {"TFTP request to the uplink's address", device(loader, {}, IPv4Address{10, 78, 0, 5}),
+         NeighbourAdvice{Kind::reachIt, loader, {{192, 168, 0, 254}, 24}}},
+        {"who-has for another address of the uplink's network", device(loader, {{{10, 78, 0, 77}, 9}}),
+         NeighbourAdvice{Kind::reachIt, loader, {{192, 168, 0, 254}, 24}}},
+        {"who-has for loopback", device(loader, {{{127, 0, 0, 1}, 9}}),
+         NeighbourAdvice{Kind::reachIt, loader, {{192, 168, 0, 254}, 24}}},
+        {"claim inside the uplink's network", device({10, 78, 0, 50}), std::nullopt},
+        {"claim of the uplink's own address", device({10, 78, 0, 5}), std::nullopt},
+        {"a /24 around a smaller network of another card", device({172, 20, 9, 100}), std::nullopt},
+        {".254 is a next hop in table 100", device({192, 168, 9, 1}),
+         NeighbourAdvice{Kind::reachIt, {192, 168, 9, 1}, {{192, 168, 9, 253}, 24}}},
+        {".254 is a local address of another card", device({192, 168, 3, 1}),
+         NeighbourAdvice{Kind::reachIt, {192, 168, 3, 1}, {{192, 168, 3, 253}, 24}}},
+        {"a loader looking for a free address", device(loader, {{{192, 168, 0, 66}, 3}}),
+         NeighbourAdvice{Kind::recoveryLoader, loader, {{192, 168, 0, 66}, 24}}},
+        {"a device of nobody's network", device({192, 168, 1, 1}),
+         NeighbourAdvice{Kind::reachIt, {192, 168, 1, 1}, {{192, 168, 1, 254}, 24}}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(adviceFor(c.neighbour, facts), c.expected) << c.name;
 }
 
 TEST(NeighbourAdvice, sentenceNamesTheDeviceEscaped) {

@@ -299,6 +299,114 @@ TEST_F(CableWatchTest, recoveryLoaderIsServedItsFile) {
     EXPECT_EQ(bench->cardAddresses().find("192.168.0.66"), std::string::npos) << bench->cardAddresses();
 }
 
+// Every notice line of the server's output whose text or command names `address`.
+std::vector<std::string> noticesNaming(Child& server, const std::string& address) {
+    std::vector<std::string> found;
+    std::istringstream lines(server.output());
+    for (std::string line; std::getline(lines, line);) {
+        auto object = json::parse(line, nullptr, false);
+        if (!object.is_object() || object.value("event", "") != "notice") continue;
+        if (object.value("text", "").find(address) != std::string::npos ||
+            object.value("addCommand", "").find(address) != std::string::npos)
+            found.push_back(line);
+    }
+    return found;
+}
+
+// The bench computer's other card, "office", on 10.78.0.5/24 with the default route via 10.78.0.1.
+// A device asks who-has for that gateway and sends a TFTP request to the office address: the
+// advice never proposes an address of the office network.
+TEST_F(CableWatchTest, adviceNeverProposesTheOfficesAddresses) {
+    if (::access("/usr/bin/tftp", X_OK) != 0) GTEST_SKIP() << "tftp-hpa is missing; run scripts/install-deps.sh as root";
+    for (std::vector<std::string> step : {std::vector<std::string>{"-n", bench->benchNS, "link", "add", "office", "type",
+                                                                   "veth", "peer", "name", "officelan"},
+                                          {"-n", bench->benchNS, "address", "add", "10.78.0.5/24", "dev", "office"},
+                                          {"-n", bench->benchNS, "link", "set", "officelan", "up"},
+                                          {"-n", bench->benchNS, "link", "set", "office", "up"},
+                                          {"-n", bench->benchNS, "route", "add", "default", "via", "10.78.0.1"}})
+        bench->run(step);
+    auto reader = bench->plugDevice("t", "02:77:00:00:00:1a", "192.168.9.9/24", "192.168.9.1");
+    auto asker = bench->plugDevice("g", "02:77:00:00:00:1b", "192.168.7.7/24", "192.168.7.1");
+    // The reader's requests leave for its gateway, the bench card.
+    bench->run({"-n", reader, "neigh", "add", "192.168.9.1", "lladdr", bench->cardMAC, "dev", "eth"});
+    ASSERT_TRUE(bench->error.empty()) << bench->error;
+    startServer();
+    if (HasFatalFailure()) return;
+
+    auto& tftp = device(reader, {"/bin/sh", "-c", "for i in $(seq 10); do timeout 2 /usr/bin/tftp 10.78.0.5 -c get "
+                                                  "recovery.bin /dev/null; sleep 1; done"});
+    auto readerNotice = waitForJSON(*server, noticeStarting("A device at 192.168.9.9 "), 30s);
+    ASSERT_TRUE(readerNotice) << tftp.output();
+    auto sent = waitForJSON(*server, [](const json& line) {
+        return line.value("event", "") == "neighbour" && line.value("tftpServer", "") == "10.78.0.5";
+    }, 10s);
+    EXPECT_TRUE(sent) << "the request to the office address was not seen";
+
+    // Who-has for the office gateway first, then for a free address: the second is the only one to take.
+    auto& arping = device(asker, {"/bin/sh", "-c", "/usr/bin/arping -c 5 -I eth 10.78.0.1; "
+                                                   "/usr/bin/arping -c 5 -I eth 192.168.7.66"});
+    auto loaderNotice = waitForJSON(*server, [](const json& line) {
+        return line.value("event", "") == "notice" &&
+               line.value("text", "") == "A device at 192.168.7.7 is looking for 192.168.7.66 (a firmware recovery loader?)";
+    }, 40s);
+    ASSERT_TRUE(loaderNotice) << arping.output();
+    auto asked = waitForJSON(*server, [](const json& line) {
+        if (line.value("event", "") != "neighbour" || !line.contains("asksFor") || !line["asksFor"].is_array()) return false;
+        for (const auto& ask : line["asksFor"])
+            if (ask.is_object() && ask.value("ip", "") == "10.78.0.1" && ask.value("count", 0) >= 3) return true;
+        return false;
+    }, 5s);
+    EXPECT_TRUE(asked) << "the who-has for the gateway was not seen three times";
+    EXPECT_EQ(noticesNaming(*server, "10.78.0."), std::vector<std::string>{});
+}
+
+// 2,048 changing ARP frames of 256 devices filling eight /24s, then a steady trickle of changes,
+// while a DHCP client asks for a lease: the lease arrives.
+TEST_F(CableWatchTest, anARPFloodLeavesDHCPAnswered) {
+    if (::system("/usr/bin/python3 -c 'import scapy' 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3-scapy is missing; run scripts/install-deps.sh as root";
+    auto flooder = bench->plugDevice("f", "02:77:00:00:00:1f", "");
+    ASSERT_TRUE(bench->error.empty()) << bench->error;
+    writeFile(temp / "flood.py", R"(import socket, sys, time
+from scapy.all import ARP, Ether
+def frame(i):
+    index = i % 2032
+    address = "192.168.%d.%d" % (100 + index // 254, 1 + index % 254)
+    device = i % 256
+    mac = "02:66:00:00:%02x:%02x" % (device >> 8, device & 255)
+    return bytes(Ether(src=mac, dst="ff:ff:ff:ff:ff:ff") / ARP(op=1, hwsrc=mac, psrc=address, pdst=address))
+out = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+out.bind(("eth", 0))
+frames = [frame(i) for i in range(4096)]
+# Paced so that the socket's queue keeps them all: about 100 KB in four seconds.
+for each in frames[:2048]:
+    out.send(each)
+    time.sleep(0.002)
+print("flooded", flush=True)
+# Then about 200 changes a second, for at most a minute.
+for round in range(12000):
+    out.send(frames[2048 + round % 2048])
+    time.sleep(0.005)
+)", false);
+    startServer();
+    if (HasFatalFailure()) return;
+    // The watch's socket opens a moment after the server starts.
+    std::this_thread::sleep_for(1s);
+    auto& flood = device(flooder, {"/usr/bin/python3", temp / "flood.py"});
+    ASSERT_GE(flood.waitForLine("flooded", 30s), 0) << flood.output();
+    auto seen = waitForJSON(*server, [](const json& line) {
+        return line.value("event", "") == "neighbour" && line.value("mac", "").rfind("02:66:", 0) == 0;
+    }, 20s);
+    ASSERT_TRUE(seen) << "the flood never reached the watch\n" << flood.output();
+    // The trickle goes on while the client asks.
+    std::this_thread::sleep_for(3s);
+    expectServingAClient("c");
+    int lines = 0;
+    std::istringstream output(server->output());
+    for (std::string line; std::getline(output, line);) lines += line.find("\"02:66:") != std::string::npos ? 1 : 0;
+    std::printf("neighbour lines of the flood's devices: %d\n", lines);
+}
+
 // Without the right to open a packet socket the server says so once and serves on.
 TEST_F(CableWatchTest, unopenableWatchLeavesServing) {
     if (::access("/usr/sbin/capsh", X_OK) != 0) GTEST_SKIP() << "capsh is missing (libcap2-bin)";

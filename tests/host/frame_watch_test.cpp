@@ -95,6 +95,13 @@ std::vector<std::uint8_t> ipv4(std::uint8_t protocol, std::uint16_t port, std::u
     return bytes;
 }
 
+// A VLAN tag (VLAN 5) followed by the inner type and payload.
+std::vector<std::uint8_t> vlanTagged(std::uint16_t type, std::vector<std::uint8_t> payload) {
+    std::vector<std::uint8_t> bytes{0x00, 0x05, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
 bool send(int fd, const std::string& card, const Frame& bytes) {
     sockaddr_ll to{};
     to.sll_family = AF_PACKET;
@@ -146,6 +153,8 @@ TEST(FrameWatch, PassesOnlyARPLLDPAndUnfragmentedUDPToPort69) {
         {"later fragment", frame(0x0800, ipv4(17, 69, 0x0010), 9), false},
         {"UDP to 69 with don't fragment", frame(0x0800, ipv4(17, 69, 0x4000), 10), true},
         {"IPv6", frame(0x86dd, std::vector<std::uint8_t>(40, 0), 11), false},
+        {"UDP to 69 behind a header length of 4 words", frame(0x0800, ipv4(17, 69, 0, 4), 13), false},
+        {"ARP tagged for VLAN 5", frame(0x8100, vlanTagged(0x0806, std::vector<std::uint8_t>(28, 1)), 14), false},
         {"a runt with the ARP type", Frame{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x08, 0x06, 12}, true},
     };
     std::multiset<std::uint8_t> expected;

@@ -89,8 +89,12 @@ struct Bench {
         };
         callbacks.clear = [this](NoticeKind kind) { heard.notices[kind] = std::nullopt; };
         callbacks.holdsLease = [this](const MACAddress& mac) { return leases.count(mac) && leases[mac]; };
-        callbacks.served = Subnet::make(ip("192.168.50.1"), 24);
-        callbacks.cardAddresses = [] { return std::vector<IPv4Address>{ip("192.168.50.1")}; };
+        callbacks.facts = [] {
+            CableFacts facts;
+            facts.served = Subnet::make(ip("192.168.50.1"), 24);
+            facts.cardAddresses = {ip("192.168.50.1")};
+            return facts;
+        };
         callbacks.clock = [this] { return now; };
         callbacks.ownMAC = [] { return std::optional<MACAddress>(macOf(0xee)); };
         CableWatch::Seams seams;
@@ -99,6 +103,7 @@ struct Bench {
             return FrameWatch{std::exchange(pair[0], -1), 7, -1};
         };
         seams.expireEverySeconds = 0.01;
+        seams.reviewEverySeconds = 0.01;
         watch = std::make_unique<CableWatch>(loop, "bench0", std::move(callbacks), std::move(seams));
     }
     ~Bench() {
