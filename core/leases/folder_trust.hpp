@@ -8,7 +8,7 @@
 namespace anvil {
 
 enum class FolderRole {
-    leaseFolder,  // holds the lease files, or would be where a missing one is made
+    leaseFolder,  // holds the lease files
     above,        // any folder on the way to it, up to /
     lockFile,     // "<lease>.lock" itself
 };

@@ -98,7 +98,7 @@ std::optional<fs::path> realPath(const fs::path& path) {
 }
 
 // `folder` has no links in it; it and every folder above it must be safe from other users.
-void checkFolders(const fs::path& folder) {
+void checkFolders(const fs::path& folder, FolderRole last) {
     const auto user = static_cast<std::uint32_t>(::geteuid());
     fs::path at;
     for (auto piece = folder.begin(); piece != folder.end(); ++piece) {
@@ -109,7 +109,7 @@ void checkFolders(const fs::path& folder) {
         // Checked from / down, so a link here means a trusted folder changed under the check.
         if (!S_ISDIR(status.st_mode))
             throw unsafe("The folder " + plainText(at.string()) + " changed while it was checked; try again");
-        auto role = std::next(piece) == folder.end() ? FolderRole::leaseFolder : FolderRole::above;
+        auto role = std::next(piece) == folder.end() ? last : FolderRole::above;
         auto trust = folderTrust(role, status.st_uid, status.st_mode, user);
         if (trust != FolderTrust::trusted) throw unsafe(folderRefusal(role, trust, at));
     }
@@ -122,8 +122,8 @@ LeaseFile LeaseFile::resolve(const fs::path& url) {
     fs::path given = fs::absolute(url, error);
     if (error) throw unsafe("Could not find " + plainText(url.string()) + ": " + error.message());
     given = given.lexically_normal();
-    // The folders that are missing are made later, private, inside the deepest one that exists,
-    // which is judged as the lease folder: others must not be able to make them first.
+    // The folders that are missing are made by the writer, private, and checked again once made
+    // (LeaseFileLock::acquire): one made first by another user is refused then.
     fs::path existing = given.parent_path();
     fs::path missing;
     while (!fs::is_directory(existing, error) && existing != existing.root_path()) {
@@ -133,7 +133,7 @@ LeaseFile LeaseFile::resolve(const fs::path& url) {
     auto realFolder = realPath(existing);
     if (!realFolder)
         throw unsafe("Could not find the folder " + plainText(existing.string()) + ": " + std::strerror(errno));
-    checkFolders(*realFolder);
+    checkFolders(*realFolder, missing.empty() ? FolderRole::leaseFolder : FolderRole::above);
     if (!missing.empty()) return LeaseFile((*realFolder / missing / given.filename()).lexically_normal());
     fs::path inRealFolder = *realFolder / given.filename();
     struct stat status {};
@@ -144,7 +144,7 @@ LeaseFile LeaseFile::resolve(const fs::path& url) {
     if (!real)
         throw unsafe(plainText(given.string()) + " is a symbolic link that leads to no file (" + std::strerror(errno) +
                      "); point it at the lease file or use the lease file's own path");
-    checkFolders(real->parent_path());
+    checkFolders(real->parent_path(), FolderRole::leaseFolder);
     return LeaseFile(*real);
 }
 

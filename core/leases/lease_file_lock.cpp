@@ -13,6 +13,7 @@
 #include "core/addressing/plain_text.hpp"
 #include "core/addressing/private_files.hpp"
 #include "core/leases/folder_trust.hpp"
+#include "core/leases/lease_file.hpp"
 #include "core/leases/lease_file_error.hpp"
 
 namespace anvil {
@@ -81,6 +82,8 @@ LeaseFileLock LeaseFileLock::acquire(const fs::path& leaseFile) {
             throw LeaseFileError(LeaseFileError::Kind::createDirectory, error.value(),
                                  "Could not create the folder " + plainText(directory.string()) + ": " +
                                      std::strerror(error.value()));
+        // The folders just made, or found made by someone else, are checked as those that were there.
+        LeaseFile::resolve(leaseFile);
     }
     // No symbolic link in its place: the lock is always the file beside the lease file.
     int descriptor = PrivateFiles::openOrCreate(AT_FDCWD, lock, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
