@@ -43,9 +43,10 @@ void tryReturn(WatchRun::State& state) {
     auto opened = openFrameWatch(card);
     if (auto* failure = std::get_if<PrivilegeHelper::Failure>(&opened)) {
         if (!std::exchange(state.returnFailed, true))
-            state.events->yield(ServerEvent::info("Watching the cable of " + card + " could not start again (" +
-                                                  failure->operation + (failure->code ? ": " + std::string(std::strerror(failure->code)) : "") +
-                                                  "); it is tried again each second while the link is up."));
+            state.events->yield(
+                ServerEvent::info("Watching the cable of " + card + " could not start again (" + failure->operation +
+                                  (failure->code ? ": " + std::string(std::strerror(failure->code)) : "") +
+                                  "); it is tried again each second while the link is up."));
         return;
     }
     state.returnFailed = false;

@@ -209,6 +209,26 @@ std::optional<PrivilegeHelper::Failure> sendRequest(int fd, const std::string& r
     return std::nullopt;
 }
 
+// Sends the request and waits for "ok <index>"; the pair is then made non-blocking for the relay.
+// Nothing of the helper's ever arrives with a descriptor: an answer that carries one is not its own.
+std::variant<std::uint32_t, PrivilegeHelper::Failure> awaitAcceptance(int fd, const std::string& request,
+                                                                      Clock::time_point deadline) {
+    if (auto unsent = sendRequest(fd, request)) return *unsent;
+    auto read = readAnswerLine(fd, deadline);
+    if (auto readFailure = std::get_if<PrivilegeHelper::Failure>(&read)) return *readFailure;
+    auto& answer = std::get<Answer>(read);
+    if (answer.passed >= 0) {
+        ::close(answer.passed);
+        return PrivilegeHelper::Failure{answerOperation, EPROTO};
+    }
+    auto index = acceptedIndex(answer.line);
+    if (!index) return answerFailure(answer.line);
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return PrivilegeHelper::Failure{"fcntl O_NONBLOCK", errno};
+    return *index;
+}
+
 }  // namespace
 
 std::string PrivilegeHelper::path() {
@@ -256,28 +276,9 @@ std::variant<PrivilegeHelper::RelayedSocket, PrivilegeHelper::Failure> Privilege
 
     auto deadline = Clock::now() + answerLimit;
     std::string request = interfaceName + " " + std::to_string(static_cast<unsigned>(port)) + "\n";
-    std::variant<RelayedSocket, Failure> result = Failure{answerOperation, EPROTO};
-    if (auto unsent = sendRequest(ends[0], request)) {
-        result = *unsent;
-    } else {
-        auto read = readAnswerLine(ends[0], deadline);
-        if (auto readFailure = std::get_if<Failure>(&read)) {
-            result = *readFailure;
-        } else {
-            auto& answer = std::get<Answer>(read);
-            // The socket never leaves the helper: an answer that carries a descriptor is not its own.
-            if (answer.passed >= 0) {
-                ::close(answer.passed);
-            } else if (auto index = acceptedIndex(answer.line)) {
-                int flags = ::fcntl(ends[0], F_GETFL);
-                if (flags >= 0 && ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) == 0)
-                    return RelayedSocket{ends[0], sends[0], *index, child};
-                result = Failure{"fcntl O_NONBLOCK", errno};
-            } else {
-                result = answerFailure(answer.line);
-            }
-        }
-    }
+    auto accepted = awaitAcceptance(ends[0], request, deadline);
+    if (auto* index = std::get_if<std::uint32_t>(&accepted)) return RelayedSocket{ends[0], sends[0], *index, child};
+    auto result = std::get<Failure>(accepted);
     ::close(ends[0]);
     ::close(sends[0]);
     reap(child, deadline);
@@ -297,28 +298,9 @@ std::variant<FrameWatch, PrivilegeHelper::Failure> PrivilegeHelper::startWatchRe
     }
 
     auto deadline = Clock::now() + answerLimit;
-    std::variant<FrameWatch, Failure> result = Failure{answerOperation, EPROTO};
-    if (auto unsent = sendRequest(ends[0], interfaceName + " watch\n")) {
-        result = *unsent;
-    } else {
-        auto read = readAnswerLine(ends[0], deadline);
-        if (auto readFailure = std::get_if<Failure>(&read)) {
-            result = *readFailure;
-        } else {
-            auto& answer = std::get<Answer>(read);
-            // The packet socket never leaves the helper: an answer that carries one is not its own.
-            if (answer.passed >= 0) {
-                ::close(answer.passed);
-            } else if (auto index = acceptedIndex(answer.line)) {
-                int flags = ::fcntl(ends[0], F_GETFL);
-                if (flags >= 0 && ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) == 0)
-                    return FrameWatch{ends[0], *index, child};
-                result = Failure{"fcntl O_NONBLOCK", errno};
-            } else {
-                result = answerFailure(answer.line);
-            }
-        }
-    }
+    auto accepted = awaitAcceptance(ends[0], interfaceName + " watch\n", deadline);
+    if (auto* index = std::get_if<std::uint32_t>(&accepted)) return FrameWatch{ends[0], *index, child};
+    auto result = std::get<Failure>(accepted);
     ::close(ends[0]);
     reap(child, deadline);
     return result;
