@@ -22,10 +22,5 @@ TEST(LineCap, PassesTheFirstLinesOfEachSecondAndSumsUpTheRestOnce) {
     EXPECT_EQ(cap.takeHeldBack(105), std::optional<std::uint32_t>{1}) << "held lines of an earlier second are kept";
 }
 
-TEST(LineCap, SentenceCountsInPlainWords) {
-    EXPECT_EQ(heldBackSentence(1, "the cable"), "1 more line about the cable in the last second was not shown.");
-    EXPECT_EQ(heldBackSentence(37, "the cable"), "37 more lines about the cable in the last second were not shown.");
-}
-
 }  // namespace
 }  // namespace anvil
