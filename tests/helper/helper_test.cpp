@@ -405,15 +405,25 @@ struct InstalledHelper {
     }
 };
 
-TEST(Helper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
-    CardNamespace bench;
-    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
-    auto group = benchGroup();
-    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
-    InstalledHelper installed(*group);
-    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+// A bench namespace and the helper installed for the group, as a member reaches it.
+class MemberHelper : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
+        bench.emplace();
+        if (!bench->error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench->error;
+        group = benchGroup();
+        ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
+        installed.emplace(*group);
+        if (!installed->error.empty()) GTEST_SKIP() << installed->error;
+    }
 
+    std::optional<CardNamespace> bench;
+    std::optional<gid_t> group;
+    std::optional<InstalledHelper> installed;
+};
+
+TEST_F(MemberHelper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
     const std::string sentence(BenchCardRule::notInGroup);
     struct Row {
         std::string what;
@@ -422,16 +432,16 @@ TEST(Helper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
         std::string answer;
     };
     const Row rows[] = {
-        {"a member", {*group}, installed.path, "served"},
-        {"a member among other groups", {100, *group}, installed.path, "served"},
+        {"a member", {*group}, installed->path, "served"},
+        {"a member among other groups", {100, *group}, installed->path, "served"},
         // The installed mode keeps others from starting it at all.
         {"outside the group",
          {},
-         installed.path,
+         installed->path,
          sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
         {"outside the group, in others",
          {100},
-         installed.path,
+         installed->path,
          sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
         // A helper left startable by all refuses them itself.
         {"outside the group, helper 0755",
@@ -439,7 +449,7 @@ TEST(Helper, ServesTheGroupsMembersAndTellsOthersHowToJoin) {
          ANVIL_HELPER_PATH,
          sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
     };
-    bench.inside([&] {
+    bench->inside([&] {
         for (const auto& row : rows)
             EXPECT_EQ(asNobody(row.groups, [&] { return answerText("en0", row.helper); }), row.answer) << row.what;
     });
@@ -465,15 +475,7 @@ std::string tftpAnswerText(const std::string& card, const std::string& helper) {
     return text;
 }
 
-TEST(Helper, OpensTheTFTPSocketOfABenchCardForTheGroupsMembersOnly) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
-    CardNamespace bench;
-    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
-    auto group = benchGroup();
-    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
-    InstalledHelper installed(*group);
-    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
-
+TEST_F(MemberHelper, OpensTheTFTPSocketOfABenchCardForTheGroupsMembersOnly) {
     const std::string sentence(BenchCardRule::notInGroup);
     struct Row {
         std::string what;
@@ -484,16 +486,16 @@ TEST(Helper, OpensTheTFTPSocketOfABenchCardForTheGroupsMembersOnly) {
     };
     const Row rows[] = {
         {"root", std::nullopt, "en0", ANVIL_HELPER_PATH, "served"},
-        {"a member", std::vector<gid_t>{*group}, "en0", installed.path, "served"},
-        {"a member, not a bench card", std::vector<gid_t>{*group}, "usb0", installed.path,
+        {"a member", std::vector<gid_t>{*group}, "en0", installed->path, "served"},
+        {"a member, not a bench card", std::vector<gid_t>{*group}, "usb0", installed->path,
          "ask dhcpanvil-helper (card usb0 is not offered: only cards named \"en…\" or \"eth…\" are served) failed: "
          "Operation not permitted (errno 1)"},
-        {"outside the group", std::vector<gid_t>{}, "en0", installed.path,
+        {"outside the group", std::vector<gid_t>{}, "en0", installed->path,
          sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
         {"outside the group, helper 0755", std::vector<gid_t>{}, "en0", ANVIL_HELPER_PATH,
          sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
     };
-    bench.inside([&] {
+    bench->inside([&] {
         for (const auto& row : rows) {
             auto work = [&] { return tftpAnswerText(row.card, row.helper); };
             EXPECT_EQ(row.nobodyWithGroups ? asNobody(*row.nobodyWithGroups, work) : work(), row.answer) << row.what;
@@ -505,16 +507,9 @@ TEST(Helper, OpensTheTFTPSocketOfABenchCardForTheGroupsMembersOnly) {
 
 // Cards the helper must not serve, next to one it serves, asked by a member of the group through
 // the installed helper; the card list and `dhcpanvil list` offer exactly the ones it serves.
-TEST(Helper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardListDoes) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
-    CardNamespace bench;
-    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
-    auto group = benchGroup();
-    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
-    InstalledHelper installed(*group);
-    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
+TEST_F(MemberHelper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardListDoes) {
     auto ip = [&](std::vector<std::string> step) {
-        step.insert(step.begin(), {"-n", bench.name});
+        step.insert(step.begin(), {"-n", bench->name});
         return ProcessRunner::run("/usr/sbin/ip", step);
     };
     std::string setupError;
@@ -600,17 +595,18 @@ TEST(Helper, RefusesCardsWithADefaultRouteAndCardsThatAreNotEthernetAsTheCardLis
     if (bonding)
         rows.push_back({"enslave", refused("card enslave is a port of the bond enbond0: what it carries is enbond0's "
                                            "traffic, so it is not a bench card")});
-    bench.inside([&] {
+    bench->inside([&] {
         std::vector<std::string> offered;
         for (const auto& card : Interfaces::offered(Interfaces::list(), true)) offered.push_back(card.bsdName);
         for (const auto& row : rows) {
-            EXPECT_EQ(asNobody({*group}, [&] { return answerText(row.card, installed.path); }), row.answer) << row.card;
+            EXPECT_EQ(asNobody({*group}, [&] { return answerText(row.card, installed->path); }), row.answer)
+                << row.card;
             bool listed = std::find(offered.begin(), offered.end(), row.card) != offered.end();
             EXPECT_EQ(listed, row.answer == "served") << row.card;
         }
     });
     // The command line's list is the same list.
-    auto listed = ProcessRunner::run("/usr/sbin/ip", {"netns", "exec", bench.name, ANVIL_DHCPANVIL_PATH, "list"}).text;
+    auto listed = ProcessRunner::run("/usr/sbin/ip", {"netns", "exec", bench->name, ANVIL_DHCPANVIL_PATH, "list"}).text;
     std::string cards;
     for (const auto& row : rows)
         if (listed.find(row.card + "  ") == 0 || listed.find("\n" + row.card + "  ") != std::string::npos)
@@ -818,15 +814,7 @@ std::string watchText(const std::string& card, const std::string& helper) {
     return text;
 }
 
-TEST(Helper, WatchesForTheGroupsMembersOnly) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
-    CardNamespace bench;
-    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
-    auto group = benchGroup();
-    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
-    InstalledHelper installed(*group);
-    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
-
+TEST_F(MemberHelper, WatchesForTheGroupsMembersOnly) {
     const std::string sentence(BenchCardRule::notInGroup);
     struct Row {
         std::string what;
@@ -836,15 +824,15 @@ TEST(Helper, WatchesForTheGroupsMembersOnly) {
     };
     const Row rows[] = {
         {"root", std::nullopt, "/nonexistent/dhcpanvil-helper", "opened here"},
-        {"a member", std::vector<gid_t>{*group}, installed.path, "relayed"},
+        {"a member", std::vector<gid_t>{*group}, installed->path, "relayed"},
         {"a member, helper without capabilities", std::vector<gid_t>{*group}, ANVIL_HELPER_PATH,
          "socket AF_PACKET failed: Operation not permitted (errno 1)"},
-        {"outside the group", std::vector<gid_t>{}, installed.path,
+        {"outside the group", std::vector<gid_t>{}, installed->path,
          sentence + " Starting dhcpanvil-helper failed: Permission denied (errno 13)"},
         {"outside the group, helper 0755", std::vector<gid_t>{}, ANVIL_HELPER_PATH,
          sentence + " Asking dhcpanvil-helper failed: Operation not permitted (errno 1)"},
     };
-    bench.inside([&] {
+    bench->inside([&] {
         for (const auto& row : rows) {
             auto work = [&] { return watchText("en0", row.helper); };
             EXPECT_EQ(row.nobodyWithGroups ? asNobody(*row.nobodyWithGroups, work) : work(), row.answer) << row.what;
@@ -866,33 +854,26 @@ std::string built(const CardNamespace& bench, const std::vector<std::vector<std:
 // A member holds the relay's two ends and nothing else of the helper's: sendmsg with IP_PKTINFO
 // naming the uplink, relayed sends to the uplink's network and taking the helper's descriptors
 // put nothing from port 67 on the uplink's cable, and the relayed broadcast reaches the bench alone.
-TEST(Helper, AMembersSendsFromPort67LeaveByTheBenchCardAloneWhateverItTries) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
-    CardNamespace bench;
-    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
-    auto group = benchGroup();
-    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
-    InstalledHelper installed(*group);
-    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
-    auto setupError = built(bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"},
-                                    {"link", "set", "peer0", "up"},
-                                    {"link", "add", "enup", "type", "veth", "peer", "name", "uppeer"},
-                                    {"address", "add", "10.9.0.1/24", "dev", "enup"},
-                                    {"link", "set", "enup", "up"},
-                                    {"link", "set", "uppeer", "up"},
-                                    {"route", "add", "default", "via", "10.9.0.2", "dev", "enup"}});
+TEST_F(MemberHelper, AMembersSendsFromPort67LeaveByTheBenchCardAloneWhateverItTries) {
+    auto setupError = built(*bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"},
+                                     {"link", "set", "peer0", "up"},
+                                     {"link", "add", "enup", "type", "veth", "peer", "name", "uppeer"},
+                                     {"address", "add", "10.9.0.1/24", "dev", "enup"},
+                                     {"link", "set", "enup", "up"},
+                                     {"link", "set", "uppeer", "up"},
+                                     {"route", "add", "default", "via", "10.9.0.2", "dev", "enup"}});
     if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
 
     std::string text;
     std::vector<std::vector<std::uint8_t>> onBench, onUplink;
-    bench.inside([&] {
+    bench->inside([&] {
         int benchPeer = rawSocket("peer0"), uplinkPeer = rawSocket("uppeer");
         ASSERT_GE(benchPeer, 0);
         ASSERT_GE(uplinkPeer, 0);
         text = asNobody({*group}, [&] {
             ::close(benchPeer);
             ::close(uplinkPeer);
-            auto answer = PrivilegeHelper::openServerSocket("en0", PrivilegeHelper::ServerPort::dhcp, installed.path);
+            auto answer = PrivilegeHelper::openServerSocket("en0", PrivilegeHelper::ServerPort::dhcp, installed->path);
             if (auto failure = std::get_if<PrivilegeHelper::Failure>(&answer))
                 return TransportError(failure->operation, failure->code).description();
             auto socket = std::get<PrivilegeHelper::RelayedSocket>(answer);
@@ -954,15 +935,8 @@ TEST(Helper, AMembersSendsFromPort67LeaveByTheBenchCardAloneWhateverItTries) {
 
 // The card is checked again while it is held: once it gains a default route, a member's port 67
 // and its watch both end with the sentence of the rule.
-TEST(Helper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADefaultRoute) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and change user";
-    CardNamespace bench;
-    if (!bench.error.empty()) GTEST_SKIP() << "cannot create the namespace: " << bench.error;
-    auto group = benchGroup();
-    ASSERT_TRUE(group) << "cannot create the group dhcpanvil";
-    InstalledHelper installed(*group);
-    if (!installed.error.empty()) GTEST_SKIP() << installed.error;
-    auto setupError = built(bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"}, {"link", "set", "peer0", "up"}});
+TEST_F(MemberHelper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADefaultRoute) {
+    auto setupError = built(*bench, {{"address", "add", "10.8.0.1/24", "dev", "en0"}, {"link", "set", "peer0", "up"}});
     if (!setupError.empty()) GTEST_SKIP() << "cannot build the cards: " << setupError;
 
     int ready[2];
@@ -973,13 +947,13 @@ TEST(Helper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADefaultRou
         char byte = 0;
         if (::poll(&polled, 1, 20000) == 1 && ::read(ready[0], &byte, 1) == 1)
             ProcessRunner::run("/usr/sbin/ip",
-                               {"-n", bench.name, "route", "add", "default", "via", "10.8.0.2", "dev", "en0"});
+                               {"-n", bench->name, "route", "add", "default", "via", "10.8.0.2", "dev", "en0"});
     });
     std::string text;
-    bench.inside([&] {
+    bench->inside([&] {
         text = asNobody({*group}, [&] {
-            auto answer = PrivilegeHelper::openServerSocket("en0", PrivilegeHelper::ServerPort::dhcp, installed.path);
-            auto opened = openFrameWatch("en0", installed.path);
+            auto answer = PrivilegeHelper::openServerSocket("en0", PrivilegeHelper::ServerPort::dhcp, installed->path);
+            auto opened = openFrameWatch("en0", installed->path);
             auto socket = std::get_if<PrivilegeHelper::RelayedSocket>(&answer);
             auto watch = std::get_if<FrameWatch>(&opened);
             ::write(ready[1], "+", 1);
