@@ -441,7 +441,7 @@ void AppModel::start() {
             if (auto model = weak.lock()) (**model).takeEvents(*events);
         });
     };
-    DHCPServer::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
+    CardRun::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
     try {
         run_ = std::make_shared<ServerRun>(env_.makeServer(std::move(options)), &logWriter_, std::move(seams));
     } catch (const std::exception& error) {
@@ -847,7 +847,7 @@ void AppModel::forgetLease(const MACAddress& mac) {
     confirmForget.reset();
     // A running server owns the table and would write its own copy back over an edited file.
     if (run_ && isRunning) {
-        run_->server().forgetLease(mac);
+        run_->card().forgetLease(mac);
         changed(ModelChange::dialogs);
         return;
     }
@@ -858,7 +858,7 @@ void AppModel::forgetLease(const MACAddress& mac) {
 void AppModel::clearExpiredLeases() {
     confirmClear = false;
     if (run_ && isRunning) {
-        run_->server().clearInactive();
+        run_->card().clearInactive();
         changed(ModelChange::dialogs);
         return;
     }
@@ -868,7 +868,7 @@ void AppModel::clearExpiredLeases() {
 
 void AppModel::refreshLeases() {
     if (run_ && isRunning) {
-        run_->server().refreshPresence();
+        run_->card().refreshPresence();
         return;
     }
     // Only reads: saving an unchanged table would rewrite the file for nothing.
@@ -1100,9 +1100,9 @@ void AppModel::serveFileToNeighbour(const MACAddress& mac) {
         if (!self.run_) return;
         self.recovery = RecoveryServing{item.mac, device, std::nullopt, false, nullptr};
         if (self.env_.startRecoveryServing)
-            self.env_.startRecoveryServing(self.run_->server());
+            self.env_.startRecoveryServing(self.run_->card());
         else
-            self.run_->server().startRecoveryServing();
+            self.run_->card().startRecoveryServing();
     });
 }
 
@@ -1147,9 +1147,9 @@ void AppModel::askForRecoveryFile(const std::string& name) {
                 return;
             }
             if (self.env_.serveFileAs)
-                self.env_.serveFileAs(self.run_->server(), name, *chosen);
+                self.env_.serveFileAs(self.run_->card(), name, *chosen);
             else
-                self.run_->server().serveFileAs(name, *chosen);
+                self.run_->card().serveFileAs(name, *chosen);
         };
         auto withdraw = self.env_.chooseFile(std::string(chooseFileTitle) + plainText(name), answered);
         if (self.recovery) self.recovery->withdrawFileQuestion = std::move(withdraw);
@@ -1168,9 +1168,9 @@ void AppModel::endRecovery() {
     dropRecovery();
     if (run_) {
         if (env_.stopRecoveryServing)
-            env_.stopRecoveryServing(run_->server());
+            env_.stopRecoveryServing(run_->card());
         else
-            run_->server().stopRecoveryServing();
+            run_->card().stopRecoveryServing();
     }
     stopReaching(mac);
 }

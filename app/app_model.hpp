@@ -25,8 +25,8 @@
 #include "core/host/network_card.hpp"
 #include "core/host/preflight.hpp"
 #include "core/leases/lease_file.hpp"
-#include "core/server/dhcp_server.hpp"
-#include "core/server/server_run.hpp"
+#include "core/run/card_run.hpp"
+#include "core/run/server_run.hpp"
 
 namespace anvil {
 
@@ -75,7 +75,7 @@ public:
         std::function<CableFacts(const NetworkCard& card, std::optional<Subnet> served)> benchFacts;
         std::function<PreflightInput(const NetworkCard&, const ServerConfig&)> gatherPreflight;
         std::function<std::optional<std::string>()> port67Holder;
-        std::function<std::unique_ptr<DHCPServer>(DHCPServer::Options)> makeServer;
+        std::function<std::unique_ptr<CardRun>(CardRun::Options)> makeServer;
         // Null when the host's card changes cannot be watched.
         std::function<std::unique_ptr<InterfaceMonitor>(Task onChange)> makeMonitor;
         std::function<std::vector<std::string>()> knownServiceNames;
@@ -91,9 +91,9 @@ public:
                                             std::function<void(std::optional<std::filesystem::path>)> chosen)>
             chooseFile;
         // The running server's recovery serving; the server's own calls when null.
-        std::function<void(DHCPServer&)> startRecoveryServing;
-        std::function<void(DHCPServer&, const std::string& name, const std::filesystem::path& source)> serveFileAs;
-        std::function<void(DHCPServer&)> stopRecoveryServing;
+        std::function<void(CardRun&)> startRecoveryServing;
+        std::function<void(CardRun&, const std::string& name, const std::filesystem::path& source)> serveFileAs;
+        std::function<void(CardRun&)> stopRecoveryServing;
         // False when nothing could open the address.
         std::function<bool(const std::string& url)> openURL;
         Platform platform = hostPlatform;

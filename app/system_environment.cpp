@@ -28,7 +28,7 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
         return Preflight::gather(card, config);
     };
     env.port67Holder = [] { return Preflight::port67Holder(); };
-    env.makeServer = [](DHCPServer::Options options) { return std::make_unique<DHCPServer>(std::move(options)); };
+    env.makeServer = [](CardRun::Options options) { return std::make_unique<CardRun>(std::move(options)); };
     env.makeMonitor = [](Task onChange) { return std::make_unique<InterfaceMonitor>(std::move(onChange)); };
     env.knownServiceNames = [] { return HostSetup::knownServiceNames(); };
     env.runSetupCommand = [](const NetworkCard& card, const std::string& command) {

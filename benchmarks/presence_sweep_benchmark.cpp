@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "core/host/process_runner.hpp"
-#include "core/server/dhcp_server.hpp"
+#include "core/run/card_run.hpp"
 
 namespace anvil {
 namespace {
@@ -86,7 +86,7 @@ void PresenceSweep(benchmark::State& state) {
 
     ServerConfig config{IPv4Address{10, 88, 0, 1}, 18, firstLeased, IPv4Address{firstLeased.value + count - 1}, 3600,
                         std::nullopt, {}};
-    DHCPServer::Seams seams;
+    CardRun::Seams seams;
     // The card's link state lives in the outer namespace's /sys; this card is up.
     seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, std::nullopt}; };
     seams.timers.presenceFirstRun = 3600;  // the sweep is started by hand below
@@ -97,8 +97,8 @@ void PresenceSweep(benchmark::State& state) {
     double stopMilliseconds = 0;
     std::uint32_t offline = 0;
     for (auto _ : state) {
-        auto server = std::make_unique<DHCPServer>(
-            DHCPServer::Options{config, TransportMode::interface(card), std::nullopt, leaseFile, true}, seams);
+        auto server = std::make_unique<CardRun>(
+            CardRun::Options{config, TransportMode::interface(card), std::nullopt, leaseFile, true}, seams);
         auto events = server->events();
         server->start();
         while (events->tryNext()) {

@@ -1,6 +1,3 @@
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -9,7 +6,9 @@
 
 #include "cli/advice_commands.hpp"
 #include "cli/cli_error.hpp"
+#include "cli/event_printer.hpp"
 #include "cli/runners.hpp"
+#include "cli/stop_signals.hpp"
 #include "core/addressing/plain_text.hpp"
 #include "core/events/event_log.hpp"
 #include "core/events/log_file_writer.hpp"
@@ -17,8 +16,8 @@
 #include "core/host/interfaces.hpp"
 #include "core/host/preflight.hpp"
 #include "core/host/system_makers.hpp"
-#include "core/server/dhcp_server.hpp"
-#include "core/server/server_run.hpp"
+#include "core/run/card_run.hpp"
+#include "core/run/server_run.hpp"
 
 namespace anvil {
 
@@ -52,18 +51,6 @@ bool preflightAllowsStart(const NetworkCard& card, const ServerConfig& config) {
     return false;
 }
 
-// Prints every event in stream order, taking what waits at once so that the run never waits for a
-// terminal that was paused.
-void printEvents(EventHandOver& events, EventPrinting printing) {
-    for (auto batch = events.take(); !batch.empty(); batch = events.take()) {
-        for (const auto& item : batch)
-            for (const auto& output : printedLines(printing, item.event, item.at, item.line))
-                std::printf("%s\n", output.c_str());
-        // Once per batch: what waited together is written together.
-        std::fflush(stdout);
-    }
-}
-
 }  // namespace
 
 int runServe(const ServeOptions& options) {
@@ -89,32 +76,27 @@ int runServe(const ServeOptions& options) {
         printing.card = *card;
     }
 
-    // SIGINT is taken by sigwait below; block it before any thread starts so none of them gets it.
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    sigset_t previousMask;
-    pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);
+    StopSignals stopping;
 
     std::unique_ptr<LogFileWriter> writer;
     if (!options.loopback) writer = std::make_unique<LogFileWriter>(LogFileWriter::defaultDirectory());
     ServerRun::Seams seams;
-    seams.portHolder = [previousMask] {
+    seams.portHolder = [&stopping] {
         // Not serving after all: Ctrl-C ends the process again, also during the lookup's child
         // process, which would otherwise inherit the blocked signal.
-        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        stopping.release();
         return Preflight::port67Holder();
     };
-    ServerRun run(std::make_unique<DHCPServer>(
-                      DHCPServer::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback,
-                                          !options.loopback && options.watch, SystemMakers::lookup}),
+    ServerRun run(std::make_unique<CardRun>(
+                      CardRun::Options{config, mode, cardMAC, LeaseFile(leasePath), !options.loopback,
+                                       !options.loopback && options.watch, SystemMakers::lookup}),
                   writer.get(), std::move(seams));
     std::thread printer([events = run.events(), printing = std::move(printing)] { printEvents(*events, printing); });
 
     if (auto failure = run.start()) {
         // What loading reported is printed before the error.
         printer.join();
-        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        stopping.release();
         if (failure->portInUse) {
             int port = options.loopback ? options.port : 67;
             throw CLIError::failure("port " + std::to_string(port) + " is in use by " +
@@ -123,9 +105,7 @@ int runServe(const ServeOptions& options) {
         throw CLIError::failure(plainText(failure->description));
     }
 
-    int received = 0;
-    while (sigwait(&interrupt, &received) != 0 || received != SIGINT) {
-    }
+    stopping.wait();
     run.stop();
     printer.join();
     if (writer) writer->flush();

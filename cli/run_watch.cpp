@@ -1,40 +1,21 @@
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 #include "cli/advice_commands.hpp"
 #include "cli/cli_error.hpp"
+#include "cli/event_printer.hpp"
 #include "cli/runners.hpp"
+#include "cli/stop_signals.hpp"
 #include "core/addressing/plain_text.hpp"
-#include "core/events/event_log.hpp"
+#include "core/events/log_file_writer.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/system_makers.hpp"
-#include "core/watch_service/watch_run.hpp"
+#include "core/run/card_run.hpp"
+#include "core/run/server_run.hpp"
 
 namespace anvil {
-
-namespace {
-
-Date wallClock() {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    return Date{std::chrono::duration<double>(since).count()};
-}
-
-void printEvents(EventStream<ServerEvent>& events, EventPrinting printing) {
-    for (auto batch = events.takeAll(); !batch.empty(); batch = events.takeAll()) {
-        auto at = wallClock();
-        for (const auto& event : batch)
-            for (const auto& output : printedLines(printing, event, at, EventLog::line(event, at)))
-                std::printf("%s\n", output.c_str());
-        std::fflush(stdout);
-    }
-}
-
-}  // namespace
 
 int runWatch(const WatchOptions& options) {
     auto cards = Interfaces::list();
@@ -43,20 +24,15 @@ int runWatch(const WatchOptions& options) {
     if (card == cards.end())
         throw CLIError::failure("no network card named " + plainText(options.interface) + "; run `dhcpanvil list`");
 
-    // Both end the watch through sigwait below; blocked before any thread starts so none of them gets them.
-    sigset_t stopping;
-    sigemptyset(&stopping);
-    sigaddset(&stopping, SIGINT);
-    sigaddset(&stopping, SIGTERM);
-    sigset_t previousMask;
-    pthread_sigmask(SIG_BLOCK, &stopping, &previousMask);
-
-    WatchRun run(WatchRun::Options{card->bsdName, SystemMakers::lookup});
-    try {
-        run.start();
-    } catch (const WatchStartError& error) {
-        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-        throw CLIError::failure(plainText(error.what()));
+    StopSignals stopping;
+    // The same pipe as serving: the printer, and the day's log file.
+    auto writer = std::make_unique<LogFileWriter>(LogFileWriter::defaultDirectory());
+    ServerRun run(std::make_unique<CardRun>(CardRun::Options::watchOnly(card->bsdName, card->mac, SystemMakers::lookup)),
+                  writer.get());
+    // A watch that cannot start says why in its error alone.
+    if (auto failure = run.start()) {
+        stopping.release();
+        throw CLIError::failure(plainText(failure->description));
     }
     if (!options.json) {
         std::printf("Watching %s for devices (Ctrl-C to stop)\n", plainText(card->bsdName).c_str());
@@ -66,12 +42,10 @@ int runWatch(const WatchOptions& options) {
     printing.json = options.json;
     printing.card = *card;
     std::thread printer([events = run.events(), printing = std::move(printing)] { printEvents(*events, printing); });
-
-    int received = 0;
-    while (sigwait(&stopping, &received) != 0 || (received != SIGINT && received != SIGTERM)) {
-    }
+    stopping.wait();
     run.stop();
     printer.join();
+    writer->flush();
     return 0;
 }
 

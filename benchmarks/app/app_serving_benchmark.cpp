@@ -115,8 +115,8 @@ int main(int argc, char** argv) {
     env.gatherPreflight = [](const NetworkCard& card, const ServerConfig& config) {
         return PreflightInput{card, {}, config, Port67State::available(), false};
     };
-    env.makeServer = [](DHCPServer::Options options) {
-        DHCPServer::Seams seams;
+    env.makeServer = [](CardRun::Options options) {
+        CardRun::Seams seams;
         seams.host.clock = wallClock;
         seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, std::nullopt}; };
         seams.host.interfaceAddresses = [] { return std::vector<InterfaceAddress>{}; };
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
         seams.host.triggerLocalNetworkAlert = [](const std::string&, IPv4Address) {};
         seams.transportFactory = [](const TransportMode&) { return std::make_unique<QuietTransport>(); };
         options.presenceEnabled = false;
-        return std::make_unique<DHCPServer>(std::move(options), std::move(seams));
+        return std::make_unique<CardRun>(std::move(options), std::move(seams));
     };
     env.knownServiceNames = [] { return std::vector<std::string>{"Wired 9"}; };
     env.runSetupCommand = [](const NetworkCard&, const std::string&) {};

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <asio.hpp>
 #include <cstring>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <variant>
@@ -11,10 +10,8 @@
 #include "core/addressing/plain_text.hpp"
 #include "core/addressing/timing.hpp"
 #include "core/events/packet_summary.hpp"
-#include "core/events/serial_queue.hpp"
 #include "core/events/serial_queue_state.hpp"
 #include "core/protocol/packet_error.hpp"
-#include "core/server/card_reopener.hpp"
 #include "core/server/delayed_runs.hpp"
 #include "core/server/lease_store.hpp"
 #include "core/server/local_network.hpp"
@@ -25,9 +22,6 @@
 #include "core/server/starting_table.hpp"
 #include "core/server/transport_listener.hpp"
 #include "core/server/udp_transport.hpp"
-#include "core/tftp_service/tftp_service.hpp"
-#include "core/watch_service/bench_facts.hpp"
-#include "core/watch_service/cable_watch.hpp"
 
 namespace anvil {
 
@@ -41,48 +35,31 @@ constexpr std::size_t retryLimit = 64;
 
 }  // namespace
 
-struct DHCPServer::Queues {
-    SerialQueue server{"dhcpanvil.server"};
-};
-
-struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
+struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
     Options options;
+    Callbacks callbacks;
     Responder responder;
     ServerHost host;
     TransportFactory makeTransport;
     ServerTimers timers;
-    std::shared_ptr<Events> events;
     asio::io_context& context;
 
     std::string interfaceName;
     TransportListener listener;
-    // The boot folder's TFTP server, while serving with one.
-    std::unique_ptr<TFTPService> tftp;
-    // TFTP runs for a recovery loader rather than for the boot config.
-    bool recoveryServing = false;
-    // The watch of the card's cable, in card mode when asked for.
-    std::unique_ptr<CableWatch> cableWatch;
-    std::optional<RepeatingTimer> watchTimer;
     std::optional<RepeatingTimer> presenceTimer;
     std::optional<RepeatingTimer> expiryTimer;
     DelayedRuns retries;
     // Probes run as operations on this queue's loop.
     PresenceSweep presence;
-    CardReopener reopener;
-    // This computer's own addresses, read at start and at each watch step rather than per datagram.
+    // This computer's own addresses, told by the run rather than read per datagram.
     std::unordered_set<IPv4Address> ownAddresses;
-    // Who may ask for boot files, read with the addresses: the served subnet and the card's networks.
-    TFTPSourceFacts tftpSources;
 
     LeaseTable table;
     bool linkUp = true;
     bool running = false;
-    std::set<NoticeKind> raised;
     bool recvifWarned = false;
-    std::string lastReopenFailure;
-    bool watchReopenFailed = false;
 
-    // Answers and reports come back on this queue until shutdown, while the Core still exists.
+    // Answers and reports come back on this queue until abandoned, while the State still exists.
     LeaseStore store;
 
     // Group commit: while a batch of datagrams is decided, changed tables only record their
@@ -94,14 +71,14 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     std::vector<Reply> heldReplies;
     std::vector<Reply> readyReplies;
 
-    Core(Options options, Seams seams, std::shared_ptr<Events> events, SerialQueue& queue)
+    State(SerialQueue& queue, Options options, Callbacks callbacks, Seams seams)
         : options(std::move(options)),
+          callbacks(std::move(callbacks)),
           responder{this->options.config},
           host(std::move(seams.host)),
           makeTransport(seams.transportFactory ? std::move(seams.transportFactory)
                                                : TransportFactory(makeSystemTransport)),
           timers(seams.timers),
-          events(std::move(events)),
           context(queue.state().context),
           interfaceName(this->options.mode.interfaceName()),
           listener(context, [this] { readStep(); }),
@@ -109,48 +86,27 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
           presence(context,
                    {host.makeProber, host.readARPTable, host.clock, [this](IPv4Address ip) { return holderOf(ip); }},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
-          reopener(context, makeTransport),
           store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
-        tftpSources.loopbackMode = !isCardMode();
         presence.setCard(interfaceName, linkUp);
         presence.limitReclaims(static_cast<std::size_t>(std::max(this->options.config.rangeCount(), 1)));
     }
 
     bool isCardMode() const { return !options.mode.isLoopback(); }
-    std::weak_ptr<Core> weak() { return weak_from_this(); }
-
-    // Events and notices.
 
     void emit(ServerEvent event) {
-        tellCableWatch(event);
-        events->yield(std::move(event));
+        if (callbacks.emit) callbacks.emit(std::move(event));
     }
-
-    // Whether a device holds a lease changes what the watch advises about it.
-    void tellCableWatch(const ServerEvent& event) {
-        if (!cableWatch) return;
-        if (auto changed = event.as<ServerEvent::LeaseChanged>())
-            cableWatch->leaseChanged(changed->lease.mac, changed->lease.state == Lease::State::bound);
-        else if (auto removed = event.as<ServerEvent::LeaseRemoved>())
-            cableWatch->leaseChanged(removed->mac, false);
+    void raise(Notice notice) {
+        if (callbacks.raise) callbacks.raise(std::move(notice));
     }
-
-    // Notices are remembered as they go out, whoever made them, so that clear() can end them.
-    void report(ServerEvent event) {
-        if (auto notice = event.as<ServerEvent::NoticeRaised>()) raised.insert(notice->notice.kind);
-        emit(std::move(event));
-    }
-
-    void raise(Notice notice) { report(ServerEvent::noticeRaised(std::move(notice))); }
-
     void clear(NoticeKind kind) {
-        if (raised.erase(kind)) emit(ServerEvent::noticeCleared(kind));
+        if (callbacks.clear) callbacks.clear(kind);
     }
 
     // Start and stop.
 
-    void start() {
-        if (running) return;
+    void open(const std::string& card) {
+        if (isCardMode()) interfaceName = card;
         // Before anything is read: a second writer would rename its journal over the first's.
         auto failure = store.lock();
         // The store resolved the path: the file loaded is the one it writes.
@@ -160,26 +116,17 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                                    " is not locked, so a second DHCP Anvil would not be kept from writing it (" +
                                    *failure + ")"));
         loadLeases();
-        if (isCardMode()) refreshOwnAddresses();
         openTransport();
-        try {
-            startTFTP();
-        } catch (...) {
-            listener.close();
-            throw;
-        }
+    }
+
+    void begin(bool up) {
         running = true;
         emit(ServerEvent::started(interfaceName, options.config));
         for (const auto& lease : table.leases()) emit(ServerEvent::leaseChanged(lease));
-        if (isCardMode()) {
-            startCableWatch();
-            showLink(host.mediaStatus(interfaceName));
-            host.triggerLocalNetworkAlert(interfaceName, options.config.rangeStart);
-            watchTimer.emplace(context, timers.watchInterval, timers.watchInterval, [this] { watch(); });
-            if (options.presenceEnabled && host.icmpProbes && !host.icmpProbes(interfaceName))
-                emit(ServerEvent::info("presence probes use TCP alone: this user may not open ping sockets "
-                                       "(net.ipv4.ping_group_range)"));
-        }
+        setLink(up);
+        if (isCardMode() && options.presenceEnabled && host.icmpProbes && !host.icmpProbes(interfaceName))
+            emit(ServerEvent::info("presence probes use TCP alone: this user may not open ping sockets "
+                                   "(net.ipv4.ping_group_range)"));
         if (options.presenceEnabled) {
             presenceTimer.emplace(context, timers.presenceFirstRun, timers.presenceInterval,
                                   [this] { presenceCycle(); });
@@ -189,112 +136,24 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 
     void stop() {
-        if (!running) return;
+        bool wasRunning = running;
         halt();
-        store.close();
-        emit(ServerEvent::stopped());
-        events->finish();
+        if (wasRunning) store.close();
     }
 
-    // Tears down what lives on the queue's executor, without the stop sequence's save and events.
-    void shutdown() {
+    // Tears down what lives on the queue's executor, without the stop sequence's save.
+    void abandon() {
         halt();
         store.abandon();
-        events->finish();
     }
 
     void halt() {
         running = false;
-        watchTimer.reset();
         presenceTimer.reset();
         expiryTimer.reset();
         retries.clear();
         presence.cancel();
-        tftp.reset();
-        recoveryServing = false;
-        cableWatch.reset();
         listener.close();
-    }
-
-    void startCableWatch() {
-        if (!options.watchCable || !host.openFrameWatch) return;
-        CableWatch::Callbacks callbacks;
-        callbacks.emit = [this](ServerEvent event) { report(std::move(event)); };
-        callbacks.raise = [this](Notice notice) { raise(std::move(notice)); };
-        callbacks.clear = [this](NoticeKind kind) { clear(kind); };
-        callbacks.holdsLease = [this](const MACAddress& mac) {
-            auto lease = table.lease(mac);
-            return lease && lease->state == Lease::State::bound;
-        };
-        callbacks.facts = [this] {
-            auto index = host.interfaceIndex ? host.interfaceIndex(interfaceName) : 0;
-            auto routes = host.routes ? host.routes() : std::vector<RouteDump::Route>{};
-            return BenchFacts::from(interfaceName, index, options.config.subnet(), host.interfaceAddresses(), routes);
-        };
-        callbacks.maker = options.maker;
-        callbacks.clock = host.clock;
-        if (options.cardMAC) callbacks.ownMAC = [mac = *options.cardMAC] { return std::optional<MACAddress>(mac); };
-        CableWatch::Seams seams;
-        seams.open = host.openFrameWatch;
-        cableWatch = std::make_unique<CableWatch>(context, interfaceName, std::move(callbacks), std::move(seams));
-        cableWatch->start();
-    }
-
-    // Boot files are served on the card DHCP serves, or on the loopback test port.
-    void startTFTP() {
-        if (!options.config.boot) return;
-        makeTFTP(*options.config.boot);
-    }
-
-    void makeTFTP(const BootConfig& boot) {
-        TFTPService::Place place{isCardMode() ? interfaceName : std::string{}, 0, options.config.serverIP};
-        if (auto loopback = std::get_if<TransportMode::Loopback>(&options.mode.value))
-            place.loopbackPort = loopback->tftpPort;
-        TFTPService::Callbacks callbacks{
-            [this](ServerEvent event) { report(std::move(event)); },
-            [this](Notice notice) { raise(std::move(notice)); },
-            [this](NoticeKind kind) { clear(kind); },
-            [this](IPv4Address ip) { return holderOf(ip); },
-            host.clock,
-            [this] { return tftpSources; },
-        };
-        tftp = std::make_unique<TFTPService>(context, std::move(place), boot, std::move(callbacks));
-        try {
-            tftp->start();
-        } catch (...) {
-            tftp.reset();
-            throw;
-        }
-    }
-
-    // Without a boot config, TFTP serves only the files given for the loader.
-    void startRecoveryServing() {
-        if (!running) return;
-        if (tftp) {
-            if (!tftp->isRunning()) tftp->start();
-            return;
-        }
-        try {
-            makeTFTP(BootConfig{});
-            recoveryServing = true;
-        } catch (const TFTPStartError& error) {
-            emit(ServerEvent::info(std::string("cannot serve the recovery loader: ") + error.what()));
-        }
-    }
-
-    void serveFileAs(const std::string& name, const std::filesystem::path& source) {
-        startRecoveryServing();
-        if (tftp && !tftp->serveFileAs(name, source))
-            emit(ServerEvent::info("cannot serve " + plainText(name) + ": the name is refused or too many files are given"));
-    }
-
-    void stopRecoveryServing() {
-        if (!tftp) return;
-        tftp->forgetGivenFiles();
-        if (recoveryServing) {
-            tftp.reset();
-            recoveryServing = false;
-        }
     }
 
     // Leases.
@@ -309,14 +168,23 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto start = startingTable(std::move(loaded), options.config.range(), host.clock(),
                                    options.leaseFile.journalURL().filename().string());
         table = std::move(start.table);
-        for (auto& event : start.reports) report(std::move(event));
+        for (auto& event : start.reports) emit(std::move(event));
         // The start's compaction: one snapshot of everything loaded, and an empty journal.
         table.takeChanges();
         if (start.readable) store.open(table);
     }
 
     void recordChanges(LeaseStore::Flush flush = LeaseStore::Flush::withNextCommit) {
-        store.record(table.takeChanges(), flush);
+        auto changes = table.takeChanges();
+        if (callbacks.leaseHeld) {
+            for (const auto& change : changes) {
+                if (change.kind == TableChange::Kind::putLease)
+                    callbacks.leaseHeld(change.lease.mac, change.lease.state == Lease::State::bound);
+                else if (change.kind == TableChange::Kind::removeLease)
+                    callbacks.leaseHeld(change.lease.mac, false);
+            }
+        }
+        store.record(changes, flush);
     }
 
     void storeReported(const LeaseStore::Report& report) {
@@ -517,7 +385,7 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         auto reply = decision.action.replyValue();
         // Changes no reply waits for (a release, a decline) are flushed a moment later.
         recordChanges(decision.tableChanged && !reply ? LeaseStore::Flush::soon : LeaseStore::Flush::withNextCommit);
-        for (auto& event : decision.notes) report(std::move(event));
+        for (auto& event : decision.notes) emit(std::move(event));
         if (reply && reply->type == DHCPMessageType::ack) {
             heldReplies.push_back(*reply);
         } else if (reply) {
@@ -568,128 +436,36 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
         }
     }
 
-    // Watching the card.
+    // The card, as the run tells of it.
 
-    void watch() {
-        if (!running) return;
-        refreshOwnAddresses();
-        auto index = host.interfaceIndex(interfaceName);
-        if (!listener.isOpen()) return reopen(index);
-        if (index == 0 || index != listener.transport().interfaceIndex()) {
-            listener.close();
-            if (tftp) tftp->stop();
-            if (cableWatch) cableWatch->stop();
-            setLink(false);
-            markAllOffline("adapter unplugged");
-            raise(Notice::adapterUnplugged());
-            return;
-        }
-        auto media = host.mediaStatus(interfaceName);
-        if (media.linkUp != linkUp) {
-            showLink(media);
-            if (linkUp)
-                presenceCycle();
-            else
-                markAllOffline("link down");
-        }
-        reopenCableWatch();
+    void cardGone() {
+        listener.close();
+        setLink(false);
+        markAllOffline("adapter unplugged");
     }
 
-    // The watch ends when the card goes down (its socket reads ENETDOWN) or leaves; it comes back
-    // with the link, as the card's socket does, opened off the loop.
-    void reopenCableWatch() {
-        if (!linkUp || !cableWatch || !cableWatch->hasEnded() || reopener.watchBusy() || !host.openFrameWatch) return;
-        reopener.reopenWatch(interfaceName, host.openFrameWatch,
-                             [weak = weak()](const std::string& name, CardReopener::WatchOpened opened) {
-                                 if (auto core = weak.lock()) return core->watchReopened(name, std::move(opened));
-                                 if (auto* watch = std::get_if<FrameWatch>(&opened)) closeFrameWatch(*watch);
-                             });
-    }
-
-    void watchReopened(const std::string& name, CardReopener::WatchOpened opened) {
-        auto* watch = std::get_if<FrameWatch>(&opened);
-        if (!running || !cableWatch || !cableWatch->hasEnded() || name != interfaceName) {
-            if (watch) closeFrameWatch(*watch);
-            return;
-        }
-        if (!watch) {
-            // Said once per outage; the next watch step tries again.
-            if (!std::exchange(watchReopenFailed, true)) {
-                const auto& failure = std::get<PrivilegeHelper::Failure>(opened);
-                emit(ServerEvent::info("Watching the cable of " + name + " could not start again (" +
-                                       failure.operation +
-                                       (failure.code ? ": " + std::string(std::strerror(failure.code)) : "") +
-                                       "); it is tried again each second while the link is up."));
-            }
-            return;
-        }
-        watchReopenFailed = false;
-        if (cableWatch->resume(name, std::move(opened)))
-            emit(ServerEvent::info("Watching the cable of " + name + " again."));
-    }
-
-    // The link as just read, told to the front end with its notice.
-    void showLink(const Interfaces::MediaStatus& media) {
-        setLink(media.linkUp);
-        emit(ServerEvent::link(media.linkUp, media.description));
+    void linkChanged(bool up) {
+        if (up == linkUp) return;
+        setLink(up);
         if (linkUp)
-            clear(NoticeKind::linkDown);
+            presenceCycle();
         else
-            raise(Notice::linkDown(interfaceName));
+            markAllOffline("link down");
+    }
+
+    void cardBack(const std::string& card, std::unique_ptr<Transport> socket) {
+        if (!running) {
+            socket->close();
+            return;
+        }
+        if (isCardMode()) interfaceName = card;
+        presence.setCard(interfaceName, linkUp);
+        listener.listen(std::move(socket));
     }
 
     void setLink(bool up) {
         linkUp = up;
         presence.setCard(interfaceName, up);
-    }
-
-    // One opening at a time, and a stop meanwhile wins.
-    void reopen(std::uint32_t currentIndex) {
-        if (reopener.busy()) return;
-        std::optional<std::string> name;
-        if (options.cardMAC) name = host.bsdName(*options.cardMAC);
-        if (!name && currentIndex != 0) name = interfaceName;
-        if (!name) return;
-        interfaceName = *name;
-        reopener.reopen(*name, [weak = weak()](const std::string& name, CardReopener::Opened opened) {
-            if (auto core = weak.lock()) core->reopened(name, std::move(opened));
-        });
-    }
-
-    void reopened(const std::string& name, CardReopener::Opened opened) {
-        if (!running) {
-            if (opened.transport) opened.transport->close();
-            return;
-        }
-        if (!opened.transport) {
-            // Tried every second: the same refusal is said once.
-            auto line = "could not reopen " + name + ": " + opened.failure;
-            if (line != std::exchange(lastReopenFailure, line)) emit(ServerEvent::info(line));
-            return;
-        }
-        lastReopenFailure.clear();
-        listener.listen(std::move(opened.transport));
-        clear(NoticeKind::adapterUnplugged);
-        emit(ServerEvent::info(name + " is back"));
-        if (tftp) {
-            try {
-                tftp->restart(name);
-            } catch (const TFTPStartError& error) {
-                emit(ServerEvent::info(std::string("boot files not served: ") + error.what()));
-            }
-        }
-        showLink(host.mediaStatus(name));
-        reopenCableWatch();
-    }
-
-    void refreshOwnAddresses() {
-        ownAddresses.clear();
-        tftpSources.benchNetworks = {options.config.subnet()};
-        for (const auto& address : host.interfaceAddresses()) {
-            ownAddresses.insert(address.subnet.address);
-            if (address.name == interfaceName) tftpSources.benchNetworks.push_back(address.subnet);
-        }
-        tftpSources.ownAddresses = ownAddresses;
     }
 
     // Offers that ran out leave the table: their client never came back for the address. The
@@ -759,79 +535,54 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
     }
 };
 
-DHCPServer::DHCPServer(Options options) : DHCPServer(std::move(options), Seams{}) {}
+DHCPServer::DHCPServer(SerialQueue& loop, Options options, Callbacks callbacks, Seams seams)
+    : state_(std::make_shared<State>(loop, std::move(options), std::move(callbacks), std::move(seams))) {}
 
-DHCPServer::DHCPServer(Options options, Seams seams)
-    : events_(std::make_shared<Events>()), queues_(std::make_unique<Queues>()) {
-    core_ = std::make_shared<Core>(std::move(options), std::move(seams), events_, queues_->server);
-}
+DHCPServer::~DHCPServer() { state_->abandon(); }
 
-DHCPServer::~DHCPServer() {
-    auto core = core_;
-    // Probes still out are cancelled there, so nothing here waits for one to time out.
-    queues_->server.sync([core] { core->shutdown(); });
-    core_.reset();
-    core.reset();
-    queues_.reset();
-}
+void DHCPServer::open(const std::string& card) { state_->open(card); }
 
-void DHCPServer::start() {
-    auto core = core_;
-    queues_->server.sync([core] { core->start(); });
-}
+void DHCPServer::begin(bool linkUp) { state_->begin(linkUp); }
 
-void DHCPServer::stop() {
-    auto core = core_;
-    queues_->server.sync([core] { core->stop(); });
-    queues_->server.sync([] {});
+void DHCPServer::stop() { state_->stop(); }
+
+void DHCPServer::cardGone() { state_->cardGone(); }
+
+void DHCPServer::linkChanged(bool up) { state_->linkChanged(up); }
+
+bool DHCPServer::needsSocket() const { return state_->running && !state_->listener.isOpen(); }
+
+std::function<std::unique_ptr<Transport>(const std::string& card)> DHCPServer::socketOpener() const {
+    return [factory = state_->makeTransport](const std::string& card) {
+        auto fresh = factory(TransportMode::interface(card));
+        fresh->open();
+        return fresh;
+    };
 }
 
-LeaseTable DHCPServer::currentTable() {
-    LeaseTable copy;
-    auto core = core_;
-    queues_->server.sync([&copy, core] { copy = core->table; });
-    return copy;
+void DHCPServer::cardBack(const std::string& card, std::unique_ptr<Transport> socket) {
+    state_->cardBack(card, std::move(socket));
 }
 
-void DHCPServer::forgetLease(const MACAddress& mac) {
-    queues_->server.async([weak = std::weak_ptr(core_), mac] {
-        if (auto core = weak.lock()) core->forgetLease(mac);
-    });
+void DHCPServer::setOwnAddresses(std::unordered_set<IPv4Address> addresses) {
+    state_->ownAddresses = std::move(addresses);
 }
 
-void DHCPServer::clearInactive() {
-    queues_->server.async([weak = std::weak_ptr(core_)] {
-        if (auto core = weak.lock()) core->clearInactive();
-    });
+const LeaseTable& DHCPServer::table() const { return state_->table; }
+
+std::optional<MACAddress> DHCPServer::holderOf(IPv4Address ip) const { return state_->holderOf(ip); }
+
+std::vector<MACAddress> DHCPServer::boundDevices() const {
+    std::vector<MACAddress> bound;
+    for (const auto& lease : state_->table.leases())
+        if (lease.state == Lease::State::bound) bound.push_back(lease.mac);
+    return bound;
 }
 
-void DHCPServer::refreshPresence() {
-    queues_->server.async([weak = std::weak_ptr(core_)] {
-        if (auto core = weak.lock()) core->presenceCycle();
-    });
-}
+void DHCPServer::forgetLease(const MACAddress& mac) { state_->forgetLease(mac); }
 
-std::vector<Neighbour> DHCPServer::currentNeighbours() {
-    std::vector<Neighbour> copy;
-    auto core = core_;
-    queues_->server.sync([&copy, core] {
-        if (core->cableWatch) copy = core->cableWatch->neighbours();
-    });
-    return copy;
-}
-void DHCPServer::startRecoveryServing() {
-    auto core = core_;
-    queues_->server.sync([core] { core->startRecoveryServing(); });
-}
+void DHCPServer::clearInactive() { state_->clearInactive(); }
 
-void DHCPServer::serveFileAs(std::string name, std::filesystem::path source) {
-    auto core = core_;
-    queues_->server.sync([core, &name, &source] { core->serveFileAs(name, source); });
-}
-
-void DHCPServer::stopRecoveryServing() {
-    auto core = core_;
-    queues_->server.sync([core] { core->stopRecoveryServing(); });
-}
+void DHCPServer::refreshPresence() { state_->presenceCycle(); }
 
 }  // namespace anvil

@@ -1,23 +1,23 @@
 #pragma once
-// Serves DHCP on one card (or the loopback test ports): owns the socket, the lease table, the
-// presence of devices and the raised notices, does all its work on one serial queue, and reports
-// everything as a stream of events. One server per start of serving.
-#include <filesystem>
+// Serves DHCP on a card (or the loopback test ports) for the run on that card: owns the socket,
+// the lease table, the responder, the presence of devices and the store of the leases, and
+// reports what happens as events. Everything is called on the run's loop; the card itself (its
+// name, link and return after an unplug) belongs to the run, which tells this server.
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/addressing/mac_address.hpp"
 #include "core/addressing/server_config.hpp"
-#include "core/discovery/neighbour.hpp"
-#include "core/events/event_stream.hpp"
+#include "core/events/notice.hpp"
+#include "core/events/serial_queue.hpp"
 #include "core/events/server_event.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/leases/lease_table.hpp"
 #include "core/server/server_host.hpp"
 #include "core/server/transport.hpp"
-#include "core/addressing/maker_registry.hpp"
 #include "core/server/transport_mode.hpp"
 
 namespace anvil {
@@ -27,62 +27,65 @@ public:
     struct Options {
         ServerConfig config;
         TransportMode mode;
-        // Finds the card again under a new name after it was unplugged.
-        std::optional<MACAddress> cardMAC;
         LeaseFile leaseFile;
         bool presenceEnabled = true;
-        // Watch the card's cable for devices that do not ask (card mode only).
-        bool watchCable = true;
-        // Names the maker of a device the watch sees; none when null.
-        MakerLookup maker = nullptr;
     };
 
-    // Seams for tests; by default the real host, UDP sockets and the runtime's usual intervals.
+    struct Callbacks {
+        std::function<void(ServerEvent)> emit;
+        std::function<void(Notice)> raise;
+        std::function<void(NoticeKind)> clear;
+        // A device's lease was recorded bound, or ended: the one way lease facts leave the server.
+        std::function<void(const MACAddress&, bool holdsLease)> leaseHeld;
+    };
+
+    // Seams for tests; by default the real host, UDP sockets and the usual intervals.
     struct Seams {
         ServerHost host = ServerHost::system();
         TransportFactory transportFactory;
         ServerTimers timers;
     };
 
-    explicit DHCPServer(Options options);
-    DHCPServer(Options options, Seams seams);
-    // Cancels probes and stops the queues without waiting for any probe; a running server should
-    // be stopped first so that its leases are saved.
+    // Lives on `loop`'s thread: made, called and destroyed there.
+    DHCPServer(SerialQueue& loop, Options options, Callbacks callbacks, Seams seams);
+    // Cancels probes and drops what the store has under way; stop() first saves the leases.
     ~DHCPServer();
     DHCPServer(const DHCPServer&) = delete;
     DHCPServer& operator=(const DHCPServer&) = delete;
 
-    using Events = EventStream<ServerEvent>;
-    // Consumed by exactly one front end, in order; finished after stop().
-    std::shared_ptr<Events> events() const { return events_; }
-
-    // Loads leases, opens the socket and starts the timers; throws LeaseFileInUse when another
-    // process writes the lease file, and the TransportError of opening.
-    void start();
-    // Closes the socket, saves the leases, emits `stopped` and finishes the event stream.
+    // Locks and loads the lease file and opens the socket on `card` (empty in the loopback mode);
+    // throws LeaseFileInUse, LeaseFileError and the TransportError of opening.
+    void open(const std::string& card);
+    // Serving begins: `started`, the loaded leases, the timers.
+    void begin(bool linkUp);
+    // Closes the socket and saves the leases.
     void stop();
 
-    LeaseTable currentTable();
+    // The card left: the socket is closed and every device is offline.
+    void cardGone();
+    void linkChanged(bool up);
+    // The socket is closed (the card left, or the helper let go of it) and must be opened again.
+    bool needsSocket() const;
+    // Opens the socket for `card`; runs on a thread of its own, never touching the server.
+    std::function<std::unique_ptr<Transport>(const std::string& card)> socketOpener() const;
+    // The card is back under `card` with a socket opened by socketOpener.
+    void cardBack(const std::string& card, std::unique_ptr<Transport> socket);
+    // This computer's own addresses, which never get an answer.
+    void setOwnAddresses(std::unordered_set<IPv4Address> addresses);
+
+    const LeaseTable& table() const;
+    std::optional<MACAddress> holderOf(IPv4Address ip) const;
+    // Devices whose lease is bound now.
+    std::vector<MACAddress> boundDevices() const;
+
     void forgetLease(const MACAddress& mac);
     void clearInactive();
     void refreshPresence();
 
-    // The devices seen on the cable, whether or not they hold a lease.
-    std::vector<Neighbour> currentNeighbours();
-    // Firmware recovery: TFTP serves on the card (with the boot folder when there is one, else only
-    // the files given here) until stopRecoveryServing.
-    void startRecoveryServing();
-    // A device asked for `name`: answer it from `source`, a file the user chose.
-    void serveFileAs(std::string name, std::filesystem::path source);
-    void stopRecoveryServing();
-
-    struct Core;
+    struct State;
 
 private:
-    std::shared_ptr<Events> events_;
-    struct Queues;
-    std::unique_ptr<Queues> queues_;
-    std::shared_ptr<Core> core_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace anvil

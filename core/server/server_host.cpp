@@ -18,6 +18,7 @@ ServerHost ServerHost::system() {
     host.mediaStatus = [](const std::string& name) { return Interfaces::mediaStatus(name); };
     host.interfaceAddresses = [] { return Interfaces::interfaceAddresses(); };
     host.routes = [] { return BenchFacts::routes(); };
+    host.openTFTPListener = [](const std::string& name) { return anvil::openTFTPListener(name); };
     host.openFrameWatch = [](const std::string& name) { return anvil::openFrameWatch(name); };
     host.bsdName = [](const MACAddress& mac) { return Interfaces::bsdName(mac); };
     host.interfaceIndex = [](const std::string& name) -> std::uint32_t { return ::if_nametoindex(name.c_str()); };

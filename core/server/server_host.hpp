@@ -14,6 +14,7 @@
 #include "core/host/frame_watch.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/route_dump.hpp"
+#include "core/host/tftp_sockets.hpp"
 #include "core/addressing/presence_state.hpp"
 
 namespace anvil {
@@ -36,6 +37,8 @@ struct ServerHost {
     std::function<ARPEntries()> readARPTable;
     std::function<void(const std::string& interfaceName, IPv4Address nearby)> triggerLocalNetworkAlert;
 
+    // Opens port 69 on a card for TFTP (through the helper when needed); openTFTPListener when null.
+    std::function<std::variant<TFTPListener, SocketFailure>(const std::string& interfaceName)> openTFTPListener;
     // Opens the watch of a card's cable; when null the cable is not watched.
     std::function<std::variant<FrameWatch, PrivilegeHelper::Failure>(const std::string& interfaceName)> openFrameWatch;
     // The real system: wall clock, the kernel's interfaces, real probes.

@@ -154,25 +154,38 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
 
     void start() {
         if (running) return;
-        if (!boot.folder.empty()) {
-            auto folder = openBootFolder(boot.folder);
-            if (auto failure = std::get_if<BootFolderFailure>(&folder))
-                throw TFTPStartError(failure->description(), failure->code);
-            folderFD = std::get<int>(folder);
-        }
-        auto opened = place.card.empty() ? openTFTPLoopbackListener(place.loopbackPort) : openTFTPListener(place.card);
+        openFolder();
+        auto opened = place.card.empty() ? openTFTPLoopbackListener(place.loopbackPort)
+                      : callbacks.openListener ? callbacks.openListener(place.card)
+                                               : openTFTPListener(place.card);
         if (auto failure = std::get_if<SocketFailure>(&opened)) {
             if (folderFD >= 0) ::close(std::exchange(folderFD, -1));
-            auto where = place.card.empty() ? "127.0.0.1:" + std::to_string(place.loopbackPort)
-                                            : "port 69 on " + place.card;
-            auto holder = place.card.empty() || failure->code != EADDRINUSE ? std::nullopt : Preflight::portHolder(69);
-            auto sentence = failure->code == EADDRINUSE
-                                ? "TFTP " + where + " is in use by " + holder.value_or("another program") + " (" +
-                                      failure->description() + ")"
-                                : "cannot open TFTP " + where + ": " + failure->description();
-            throw TFTPStartError(sentence, failure->code);
+            throw startError(*failure);
         }
-        held = std::get<TFTPListener>(opened);
+        listen(std::get<TFTPListener>(opened));
+    }
+
+    void openFolder() {
+        if (boot.folder.empty() || folderFD >= 0) return;
+        auto folder = openBootFolder(boot.folder);
+        if (auto failure = std::get_if<BootFolderFailure>(&folder))
+            throw TFTPStartError(failure->description(), failure->code);
+        folderFD = std::get<int>(folder);
+    }
+
+    TFTPStartError startError(const SocketFailure& failure) const {
+        auto where = place.card.empty() ? "127.0.0.1:" + std::to_string(place.loopbackPort)
+                                        : "port 69 on " + place.card;
+        auto holder = place.card.empty() || failure.code != EADDRINUSE ? std::nullopt : Preflight::portHolder(69);
+        auto sentence = failure.code == EADDRINUSE
+                            ? "TFTP " + where + " is in use by " + holder.value_or("another program") + " (" +
+                                  failure.description() + ")"
+                            : "cannot open TFTP " + where + ": " + failure.description();
+        return TFTPStartError(sentence, failure.code);
+    }
+
+    void listen(TFTPListener opened) {
+        held = opened;
         boundPort = held.port;
         listener.emplace(loop, held.fd);
         running = true;
@@ -180,7 +193,28 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         waitForRequests();
     }
 
+    // The card left: its port and transfers go, the folder stays open for its return.
+    void pause() {
+        int folder = std::exchange(folderFD, -1);
+        stop();
+        folderFD = folder;
+    }
+
+    void resume(std::string card, TFTPListener opened) {
+        pause();
+        place.card = std::move(card);
+        try {
+            openFolder();
+        } catch (...) {
+            closeTFTPListener(opened);
+            throw;
+        }
+        listen(opened);
+    }
+
     void stop() {
+        // A paused service holds the folder alone.
+        if (!running && folderFD >= 0) ::close(std::exchange(folderFD, -1));
         if (!running) return;
         running = false;
         summaryTimer.cancel();
@@ -504,6 +538,10 @@ TFTPService::~TFTPService() { state_->stop(); }
 void TFTPService::start() { state_->start(); }
 
 void TFTPService::stop() { state_->stop(); }
+
+void TFTPService::pause() { state_->pause(); }
+
+void TFTPService::resume(std::string card, TFTPListener listener) { state_->resume(std::move(card), listener); }
 
 void TFTPService::restart(std::string card) {
     state_->stop();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
 #include "core/addressing/boot_config.hpp"
 #include "core/addressing/date.hpp"
@@ -16,6 +17,7 @@
 #include "core/addressing/mac_address.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
+#include "core/host/tftp_sockets.hpp"
 #include "core/tftp/tftp_admission.hpp"
 
 namespace asio {
@@ -43,6 +45,8 @@ public:
         // Who may send requests, read per request; when null, loopback alone in the loopback
         // mode and nobody on a card.
         std::function<TFTPSourceFacts()> sources;
+        // Opens port 69 on a card (through the helper when needed); openTFTPListener when null.
+        std::function<std::variant<TFTPListener, SocketFailure>(const std::string& card)> openListener;
     };
 
     // Where requests are taken: a card's port 69, or 127.0.0.1:`loopbackPort` when `card` is empty
@@ -64,8 +68,13 @@ public:
     void start();
     // On the loop's thread. Closes the request port, every transfer's socket and file, and the folder.
     void stop();
+    // The same, keeping the boot folder open for resume().
+    void pause();
     // Stops, then starts on the card under its (possibly new) name.
     void restart(std::string card);
+    // Starts again on the card under its (possibly new) name with a request port opened elsewhere
+    // (opening may ask the helper and take seconds); the boot folder stays open while stopped.
+    void resume(std::string card, TFTPListener listener);
 
     // Answers a request whose normalised name is `name` from `source` (a regular file, opened when
     // asked for, never through a link). Returns false when the name is refused or too many are given.

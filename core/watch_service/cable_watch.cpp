@@ -87,6 +87,8 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
     std::optional<CableFacts> hostFacts;
     std::chrono::steady_clock::time_point hostFactsRead{};
     std::unordered_map<MACAddress, Advised> advised;
+    // Devices holding a lease, as the server told; never asked back.
+    std::unordered_set<MACAddress> leaseHolders;
 
     State(asio::io_context& loop, std::string card, Callbacks callbacks, Seams seams)
         : loop(loop), card(std::move(card)), callbacks(std::move(callbacks)), seams(std::move(seams)), expireTimer(loop), resumeTimer(loop), summaryTimer(loop), reviewTimer(loop) {
@@ -207,7 +209,8 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
             ++unreadFrames;
             return;
         }
-        NeighbourContext context{ownMAC, callbacks.holdsLease, callbacks.maker};
+        NeighbourContext context{ownMAC, [this](const MACAddress& mac) { return leaseHolders.contains(mac); },
+                                 callbacks.maker};
         auto update = book.observe(std::get<WatchedFrame>(parsed), callbacks.clock(), context);
         if (update) report(*update);
     }
@@ -370,6 +373,10 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
     }
 
     void leaseChanged(const MACAddress& mac, bool holds) {
+        if (holds)
+            leaseHolders.insert(mac);
+        else
+            leaseHolders.erase(mac);
         if (auto update = book.leaseChanged(mac, holds)) report(*update);
     }
 };

@@ -34,8 +34,6 @@ public:
         std::function<void(ServerEvent)> emit;
         std::function<void(Notice)> raise;
         std::function<void(NoticeKind)> clear;
-        // Whether a device holds a lease from the server; none when only watching.
-        std::function<bool(const MACAddress&)> holdsLease;
         // The subnet served (none when only watching) and what this computer uses off the bench card
         // (BenchFacts::read); read afresh at most once a second. The claims are the watch's own.
         std::function<CableFacts()> facts;
@@ -81,7 +79,7 @@ public:
     bool resume(std::string card, Opened opened);
     // It watched once and does no longer: the watch ended, or it was stopped for a card that left.
     bool hasEnded() const;
-    // On the loop's thread.
+    // On the loop's thread: the server's word on a device's lease (none when only watching).
     void leaseChanged(const MACAddress& mac, bool holdsLease);
     std::vector<Neighbour> neighbours() const;
     bool isWatching() const;

@@ -108,8 +108,8 @@ struct Harness {
             return PreflightInput{card, {}, config, Port67State::available(), false};
         };
         env.port67Holder = [this] { return holder; };
-        env.makeServer = [this](DHCPServer::Options options) {
-            DHCPServer::Seams seams;
+        env.makeServer = [this](CardRun::Options options) {
+            CardRun::Seams seams;
             seams.host.clock = [this] { return clock; };
             seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, std::nullopt}; };
             seams.host.interfaceAddresses = [] { return std::vector<InterfaceAddress>{}; };
@@ -121,7 +121,7 @@ struct Harness {
             int error = openError;
             seams.transportFactory = [error](const TransportMode&) { return std::make_unique<QuietTransport>(error); };
             options.presenceEnabled = false;
-            return std::make_unique<DHCPServer>(std::move(options), std::move(seams));
+            return std::make_unique<CardRun>(std::move(options), std::move(seams));
         };
         env.knownServiceNames = [] { return std::vector<std::string>{"Wired 9"}; };
         env.runSetupCommand = [this](const NetworkCard&, const std::string& command) { ranCommands.push_back(command); };
@@ -133,11 +133,11 @@ struct Harness {
             chosen(chosenFile);
             return std::function<void()>();
         };
-        env.startRecoveryServing = [this](DHCPServer&) { recoveryCalls.push_back("start"); };
-        env.serveFileAs = [this](DHCPServer&, const std::string& name, const fs::path& source) {
+        env.startRecoveryServing = [this](CardRun&) { recoveryCalls.push_back("start"); };
+        env.serveFileAs = [this](CardRun&, const std::string& name, const fs::path& source) {
             recoveryCalls.push_back("serve " + name + " from " + source.string());
         };
-        env.stopRecoveryServing = [this](DHCPServer&) { recoveryCalls.push_back("stop"); };
+        env.stopRecoveryServing = [this](CardRun&) { recoveryCalls.push_back("stop"); };
         env.openURL = [](const std::string&) { return false; };
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 // Lowest first. Folders on the same floor do not include each other either.
 const std::map<std::string, int> floors{
     {"addressing", 0}, {"protocol", 1}, {"host", 1}, {"update", 1}, {"tftp", 1}, {"discovery", 1},
-    {"leases", 2},     {"events", 3},   {"tftp_service", 4}, {"watch_service", 4}, {"server", 5},
+    {"leases", 2},     {"events", 3},   {"tftp_service", 4}, {"watch_service", 4}, {"server", 5}, {"run", 6},
 };
 
 struct UpwardInclude {

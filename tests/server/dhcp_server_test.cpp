@@ -1,4 +1,4 @@
-#include "core/server/dhcp_server.hpp"
+#include "core/run/card_run.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -40,7 +40,7 @@ bool raisedKind(const ServerEvent& event, NoticeKind kind) {
     return raised && raised->notice.kind == kind;
 }
 
-TEST(DHCPServer, StartTwiceStartsOnceAndStopEndsTheStream) {
+TEST(CardRun, StartTwiceStartsOnceAndStopEndsTheStream) {
     ServerHarness bench;
     bench.start();
     bench.start();
@@ -58,7 +58,7 @@ TEST(DHCPServer, StartTwiceStartsOnceAndStopEndsTheStream) {
     EXPECT_EQ(bench.world->closes, 1);
 }
 
-TEST(DHCPServer, LoopbackModeHasNoLinkWatchAndNoArrivalCheck) {
+TEST(CardRun, LoopbackModeHasNoLinkWatchAndNoArrivalCheck) {
     ServerHarness bench;
     bench.mode = TransportMode::loopback(16767, 16868);
     // Would be dropped in card mode: the datagram claims to come from another interface.
@@ -77,7 +77,7 @@ TEST(DHCPServer, LoopbackModeHasNoLinkWatchAndNoArrivalCheck) {
     EXPECT_EQ(bench.world->sentSizes, std::vector<std::size_t>{DHCPPacket::minimumReplyLength});
 }
 
-TEST(DHCPServer, RefusedDatagramsAreDroppedWithoutReply) {
+TEST(CardRun, RefusedDatagramsAreDroppedWithoutReply) {
     ServerHarness bench;
     bench.change([](FakeWorld& world) { world.arrivalReported = false; });
     bench.start();
@@ -116,7 +116,7 @@ TEST(DHCPServer, RefusedDatagramsAreDroppedWithoutReply) {
     EXPECT_EQ(bench.world->sentSizes.size(), 2u);
 }
 
-TEST(DHCPServer, StoredLeaseOutsideTheRangeIsDroppedAndTheFileSaved) {
+TEST(CardRun, StoredLeaseOutsideTheRangeIsDroppedAndTheFileSaved) {
     ServerHarness bench;
     bench.store({storedLease("02:aa:00:00:00:0a", "192.168.0.50", Lease::State::bound, future),
                  storedLease("02:aa:00:00:00:0b", "192.168.0.150", Lease::State::bound, future)});
@@ -135,7 +135,7 @@ TEST(DHCPServer, StoredLeaseOutsideTheRangeIsDroppedAndTheFileSaved) {
 }
 
 // One address left, held by a bound device that may or may not still be there.
-TEST(DHCPServer, ReclaimingAnAddressProbesOnlyWithPresenceOn) {
+TEST(CardRun, ReclaimingAnAddressProbesOnlyWithPresenceOn) {
     struct Case {
         bool presence;
         bool holderAnswers;
@@ -169,7 +169,7 @@ TEST(DHCPServer, ReclaimingAnAddressProbesOnlyWithPresenceOn) {
     }
 }
 
-TEST(DHCPServer, RefusedSendIsRetriedOnceThenRaisesLocalNetworkDenied) {
+TEST(CardRun, RefusedSendIsRetriedOnceThenRaisesLocalNetworkDenied) {
     ServerHarness bench;
     bench.change([&](FakeWorld& world) {
         world.addresses.push_back({"en7", *Subnet::parse("192.168.0.1/24")});
@@ -196,7 +196,7 @@ TEST(DHCPServer, RefusedSendIsRetriedOnceThenRaisesLocalNetworkDenied) {
     EXPECT_EQ(only(events, "noticeCleared").size(), 0u) << describe(events);
 }
 
-TEST(DHCPServer, FailedSendIsReportedByItsCause) {
+TEST(CardRun, FailedSendIsReportedByItsCause) {
     struct Case {
         bool linkUp;
         bool addressPresent;
@@ -241,7 +241,7 @@ TEST(LocalNetwork, ClassifiesTheUnreachableErrorsByWhatIsKnownOfTheCard) {
     EXPECT_EQ(LocalNetwork::classify(other, false, false), (SendFailure{Kind::other, other.description()}));
 }
 
-TEST(DHCPServer, LinkDownThenUpMarksOfflineThenProbesAgain) {
+TEST(CardRun, LinkDownThenUpMarksOfflineThenProbesAgain) {
     ServerHarness bench;
     bench.presenceEnabled = true;
     bench.store({storedLease("02:aa:00:00:00:0a", "192.168.0.120", Lease::State::bound, future),
@@ -295,7 +295,7 @@ TEST(DHCPServer, LinkDownThenUpMarksOfflineThenProbesAgain) {
     EXPECT_TRUE(only(rest, "presence").empty()) << describe(rest);
 }
 
-TEST(DHCPServer, UnpluggedAdapterComesBackUnderANewName) {
+TEST(CardRun, UnpluggedAdapterComesBackUnderANewName) {
     ServerHarness bench;
     bench.store({storedLease("02:aa:00:00:00:0a", "192.168.0.120", Lease::State::bound, future)});
     bench.start();
@@ -334,7 +334,7 @@ TEST(DHCPServer, UnpluggedAdapterComesBackUnderANewName) {
     EXPECT_EQ(served.back().as<ServerEvent::Sent>()->reply.interface, "en8");
 }
 
-TEST(DHCPServer, StopSavesTheTableAndEndsWithStopped) {
+TEST(CardRun, StopSavesTheTableAndEndsWithStopped) {
     ServerHarness bench;
     bench.start();
     bench.send(load::discover(deviceA, 1));
@@ -370,7 +370,7 @@ std::vector<ServerEvent> untilRemoved(ServerHarness& bench) {
     return events;
 }
 
-TEST(DHCPServer, ClearInactiveAndForgetLease) {
+TEST(CardRun, ClearInactiveAndForgetLease) {
     ServerHarness bench;
     bench.store({storedLease("02:aa:00:00:00:0a", "192.168.0.120", Lease::State::bound, future),
                  storedLease("02:aa:00:00:00:0b", "192.168.0.121", Lease::State::released, future),
@@ -400,23 +400,23 @@ TEST(DHCPServer, ClearInactiveAndForgetLease) {
 
 // The front end hears of a removal only once its record's fate is known: on disk, or its failed
 // save said first; a failed record goes again with the next save.
-TEST(DHCPServer, RemovalsAreReportedOnceTheirSaveEnded) {
+TEST(CardRun, RemovalsAreReportedOnceTheirSaveEnded) {
     struct Case {
         const char* name;
         bool diskFull;
-        std::function<void(DHCPServer&)> remove;
+        std::function<void(CardRun&)> remove;
         std::vector<std::string> heard;
     };
     const std::vector<Case> cases = {
-        {"forget", false, [](DHCPServer& server) { server.forgetLease(deviceA); }, {"leaseRemoved"}},
-        {"clear", false, [](DHCPServer& server) { server.clearInactive(); }, {"leaseRemoved"}},
+        {"forget", false, [](CardRun& server) { server.forgetLease(deviceA); }, {"leaseRemoved"}},
+        {"clear", false, [](CardRun& server) { server.clearInactive(); }, {"leaseRemoved"}},
         {"forget, disk full",
          true,
-         [](DHCPServer& server) { server.forgetLease(deviceA); },
+         [](CardRun& server) { server.forgetLease(deviceA); },
          {"noticeRaised", "leaseRemoved"}},
         {"clear, disk full",
          true,
-         [](DHCPServer& server) { server.clearInactive(); },
+         [](CardRun& server) { server.clearInactive(); },
          {"noticeRaised", "leaseRemoved"}},
     };
     for (const auto& c : cases) {
@@ -457,7 +457,7 @@ TEST(DHCPServer, RemovalsAreReportedOnceTheirSaveEnded) {
     }
 }
 
-TEST(DHCPServer, ASecondServerOnTheSameLeaseFileRefusesToStartAndChangesNothing) {
+TEST(CardRun, ASecondServerOnTheSameLeaseFileRefusesToStartAndChangesNothing) {
     ServerHarness first;
     first.start();
     EXPECT_EQ(first.bind(deviceA, 1), ip("192.168.0.100"));
@@ -487,7 +487,7 @@ TEST(DHCPServer, ASecondServerOnTheSameLeaseFileRefusesToStartAndChangesNothing)
 
 // A lock file that cannot be made does not stop serving, but is said once: a second writer would
 // not be kept out.
-TEST(DHCPServer, ALockFileThatCannotBeMadeIsSaidAndServingSavesOn) {
+TEST(CardRun, ALockFileThatCannotBeMadeIsSaidAndServingSavesOn) {
     ServerHarness bench;
     fs::create_directory(LeaseFileLock::lockURL(bench.leasePath));
     bench.start();
@@ -502,7 +502,7 @@ TEST(DHCPServer, ALockFileThatCannotBeMadeIsSaidAndServingSavesOn) {
     EXPECT_TRUE(bench.stored().lease(deviceA));
 }
 
-TEST(DHCPServer, UnreadableLeaseFileIsNeverTouched) {
+TEST(CardRun, UnreadableLeaseFileIsNeverTouched) {
     ServerHarness bench;
     ASSERT_EQ(::mkfifo(bench.leasePath.c_str(), 0600), 0);
     bench.start();
@@ -522,7 +522,7 @@ TEST(DHCPServer, UnreadableLeaseFileIsNeverTouched) {
     ASSERT_EQ(bench.server->currentTable().leases().size(), 1u);
 }
 
-TEST(DHCPServer, UndecodableLeaseFileIsSetAsideAndServingSavesAfresh) {
+TEST(CardRun, UndecodableLeaseFileIsSetAsideAndServingSavesAfresh) {
     ServerHarness bench;
     std::ofstream(bench.leasePath) << "{ not json";
     bench.start();

@@ -15,7 +15,7 @@
 #include "core/leases/lease_disk.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/protocol/option_code.hpp"
-#include "core/server/dhcp_server.hpp"
+#include "core/run/card_run.hpp"
 
 namespace anvil {
 namespace {
@@ -124,7 +124,7 @@ struct ServerBench {
     }
     std::filesystem::path folder = defaultFolder();
     FileCheckingTransport* transport = nullptr;
-    std::unique_ptr<DHCPServer> server;
+    std::unique_ptr<CardRun> server;
 
     explicit ServerBench(TransportMode mode) {
         std::filesystem::create_directories(folder);
@@ -136,7 +136,7 @@ struct ServerBench {
                             std::nullopt,
                             {},
                             std::nullopt};
-        DHCPServer::Seams seams;
+        CardRun::Seams seams;
         seams.host.clock = [] { return Date{1'700'000'000}; };
         seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, "test"}; };
         seams.host.interfaceIndex = [](const std::string&) { return 3u; };
@@ -149,7 +149,7 @@ struct ServerBench {
             transport = made.get();
             return made;
         };
-        server = std::make_unique<DHCPServer>(DHCPServer::Options{config, mode, std::nullopt, LeaseFile(path), false},
+        server = std::make_unique<CardRun>(CardRun::Options{config, mode, std::nullopt, LeaseFile(path), false},
                                               std::move(seams));
         server->start();
     }

@@ -1,7 +1,7 @@
 // The server listens only to devices, and nothing a device sends grows its state without bound.
 #include <gtest/gtest.h>
 
-#include "core/server/dhcp_server.hpp"
+#include "core/run/card_run.hpp"
 #include "server_harness.hpp"
 
 using namespace anvil;
@@ -27,7 +27,7 @@ void awaitWatch(ServerHarness& bench) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-TEST(DHCPServer, DatagramsNotFromADeviceAreDroppedUnread) {
+TEST(CardRun, DatagramsNotFromADeviceAreDroppedUnread) {
     ServerHarness bench;
     bench.change([](FakeWorld& world) { world.addresses = {{"lo", *Subnet::parse("127.0.0.1/8")}}; });
     bench.start();
@@ -73,7 +73,7 @@ TEST(DHCPServer, DatagramsNotFromADeviceAreDroppedUnread) {
 
 // Offers nobody came back for leave the table (and the file) when they run out; bound leases,
 // expired or not, stay.
-TEST(DHCPServer, OffersThatRunOutAreRemoved) {
+TEST(CardRun, OffersThatRunOutAreRemoved) {
     ServerHarness bench;
     bench.timers.offerExpiryInterval = 0.02;
     bench.store({storedLease("02:aa:00:00:00:0a", "192.168.0.120", Lease::State::bound, future),
@@ -107,7 +107,7 @@ TEST(DHCPServer, OffersThatRunOutAreRemoved) {
 
 // With the pool full and its holder's presence unknown, every new device needs that holder
 // probed: one probe serves them all, and only so many may wait.
-TEST(DHCPServer, DevicesWaitingForAProbeShareItAndAreBounded) {
+TEST(CardRun, DevicesWaitingForAProbeShareItAndAreBounded) {
     ServerHarness bench;
     bench.presenceEnabled = true;
     bench.config.rangeEnd = bench.config.rangeStart;

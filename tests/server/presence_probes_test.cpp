@@ -244,7 +244,7 @@ std::vector<ServerEvent> bindCollecting(ServerHarness& bench, std::uint8_t numbe
     return events;
 }
 
-TEST(DHCPServer, SaveFailingMidRunRaisesEachTimeAndClearsAtTheFirstGoodSave) {
+TEST(CardRun, SaveFailingMidRunRaisesEachTimeAndClearsAtTheFirstGoodSave) {
     ServerHarness bench;
     bench.start();
     bench.settled();

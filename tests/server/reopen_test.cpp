@@ -64,17 +64,17 @@ private:
 
 const MACAddress deviceA = mac("02:aa:00:00:00:0a");
 
-TEST(DHCPServer, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
+TEST(CardRun, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
     ServerHarness bench;
     bench.store({storedLease("02:aa:00:00:00:0a", "192.168.0.120", Lease::State::bound, 1'700'000'000 + 100'000)});
     auto gate = std::make_shared<Gate>();
-    DHCPServer::Seams seams{fakeHost(bench.world),
+    CardRun::Seams seams{fakeHost(bench.world),
                             [world = bench.world, gate](const TransportMode& mode) -> std::unique_ptr<Transport> {
                                 return std::make_unique<SlowTransport>(mode, world, gate);
                             },
                             bench.timers};
-    bench.server = std::make_unique<DHCPServer>(
-        DHCPServer::Options{bench.config, bench.mode, cardMAC, bench.leaseFile(), false}, std::move(seams));
+    bench.server = std::make_unique<CardRun>(
+        CardRun::Options{bench.config, bench.mode, cardMAC, bench.leaseFile(), false}, std::move(seams));
     bench.events = bench.server->events();
     bench.start();
     bench.settled();
@@ -135,7 +135,7 @@ TEST(DHCPServer, StopAndRequestsDoNotWaitForAReopenThatTakesSeconds) {
 
 // The helper lets go of a card that stopped being a bench card: serving stops with its reason, and
 // the card is opened again once it is accepted, the refusals meanwhile said once.
-TEST(DHCPServer, ACardTheHelperLetGoOfStopsWithTheReasonAndComesBackOnceAccepted) {
+TEST(CardRun, ACardTheHelperLetGoOfStopsWithTheReasonAndComesBackOnceAccepted) {
     ServerHarness bench;
     bench.start();
     bench.settled();

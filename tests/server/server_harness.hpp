@@ -1,5 +1,5 @@
 #pragma once
-// A DHCPServer driven through its seams: a fake host whose cards, links, addresses and probe
+// A CardRun driven through its seams: a fake host whose cards, links, addresses and probe
 // answers the test changes while the server runs, and fake sockets that are real UDP sockets on
 // 127.0.0.1 (so the server can wait on them) pretending to be bound to a card.
 #include <arpa/inet.h>
@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "core/events/event_log.hpp"
-#include "core/server/dhcp_server.hpp"
+#include "core/run/card_run.hpp"
 #include "core/server/transport_error.hpp"
 #include "tools/client_messages.hpp"
 
@@ -273,8 +273,8 @@ struct ServerHarness {
     TransportMode mode = TransportMode::interface("en7");
     bool presenceEnabled = false;
     ServerTimers timers{0.02, 3600, 3600, 0.05};
-    std::unique_ptr<DHCPServer> server;
-    std::shared_ptr<DHCPServer::Events> events;
+    std::unique_ptr<CardRun> server;
+    std::shared_ptr<CardRun::Events> events;
     int clientFD = -1;
 
     ServerHarness() {
@@ -290,12 +290,12 @@ struct ServerHarness {
     LeaseFile leaseFile() const { return LeaseFile(leasePath); }
 
     void make() {
-        DHCPServer::Seams seams{fakeHost(world),
+        CardRun::Seams seams{fakeHost(world),
                                 [world = world](const TransportMode& mode) -> std::unique_ptr<Transport> {
                                     return std::make_unique<FakeTransport>(mode, world);
                                 },
                                 timers};
-        server = std::make_unique<DHCPServer>(DHCPServer::Options{config, mode, cardMAC, leaseFile(), presenceEnabled},
+        server = std::make_unique<CardRun>(CardRun::Options{config, mode, cardMAC, leaseFile(), presenceEnabled},
                                               std::move(seams));
         events = server->events();
     }

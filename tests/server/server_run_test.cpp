@@ -1,4 +1,4 @@
-#include "core/server/server_run.hpp"
+#include "core/run/server_run.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -45,10 +45,10 @@ struct Folder {
     ~Folder() { fs::remove_all(path); }
 };
 
-std::unique_ptr<DHCPServer> loopbackServer(const fs::path& folder) {
-    DHCPServer::Seams seams;
+std::unique_ptr<CardRun> loopbackServer(const fs::path& folder) {
+    CardRun::Seams seams;
     seams.transportFactory = [](const TransportMode&) { return std::make_unique<SilentTransport>(); };
-    return std::make_unique<DHCPServer>(DHCPServer::Options{defaultServerConfig(), TransportMode::loopback(6767, 6868),
+    return std::make_unique<CardRun>(CardRun::Options{defaultServerConfig(), TransportMode::loopback(6767, 6868),
                                                             std::nullopt, LeaseFile(folder / "leases.json"), false},
                                         std::move(seams));
 }
@@ -78,7 +78,7 @@ TEST(ServerRun, AReaderThatStopsReadingCostsTheServerNothingAndTheLogFileKeepsEv
     ASSERT_FALSE(run.start());
 
     constexpr int flood = 100'000;
-    auto source = run.server().events();
+    auto source = run.card().events();
     for (int i = 0; i < flood; ++i) source->yield(ServerEvent::info("flood " + std::to_string(i)));
     run.stop();
     writer.flush();

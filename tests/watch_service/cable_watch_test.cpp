@@ -75,7 +75,6 @@ struct Bench {
     int pair[2] = {-1, -1};
     Heard heard;
     Date now{1'800'000'000};
-    std::unordered_map<MACAddress, bool> leases;
     std::optional<PrivilegeHelper::Failure> refuse;
     std::unique_ptr<CableWatch> watch;
 
@@ -88,7 +87,6 @@ struct Bench {
             ++heard.raises;
         };
         callbacks.clear = [this](NoticeKind kind) { heard.notices[kind] = std::nullopt; };
-        callbacks.holdsLease = [this](const MACAddress& mac) { return leases.count(mac) && leases[mac]; };
         callbacks.facts = [] {
             CableFacts facts;
             facts.served = Subnet::make(ip("192.168.50.1"), 24);
@@ -177,7 +175,6 @@ TEST(CableWatch, aLeaseEndsTheAdviceAndQuietDevicesGo) {
     bench.send({announce(1, "192.168.1.1")});
     ASSERT_EQ(bench.heard.notices[NoticeKind::deviceNotAsking], macOf(1));
 
-    bench.leases[macOf(1)] = true;
     bench.watch->leaseChanged(macOf(1), true);
     EXPECT_EQ(bench.heard.changes().back(), std::make_pair(NeighbourChange::changed, macOf(1)));
     EXPECT_EQ(bench.heard.notices[NoticeKind::deviceNotAsking], std::nullopt);

@@ -1,4 +1,4 @@
-#include "core/server/server_run.hpp"
+#include "core/run/server_run.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -15,16 +15,16 @@ namespace anvil {
 
 namespace {
 
-// How long events of a busy server gather before this thread takes them.
+// How long events of a busy run gather before this thread takes them.
 constexpr auto eventGroupDelay = std::chrono::milliseconds(5);
 
 }  // namespace
 
-ServerRun::ServerRun(std::unique_ptr<DHCPServer> server, LogFileWriter* logFile)
-    : ServerRun(std::move(server), logFile, Seams{}) {}
+ServerRun::ServerRun(std::unique_ptr<CardRun> run, LogFileWriter* logFile)
+    : ServerRun(std::move(run), logFile, Seams{}) {}
 
-ServerRun::ServerRun(std::unique_ptr<DHCPServer> server, LogFileWriter* logFile, Seams seams)
-    : server_(std::move(server)), logFile_(logFile), seams_(std::move(seams)) {
+ServerRun::ServerRun(std::unique_ptr<CardRun> run, LogFileWriter* logFile, Seams seams)
+    : run_(std::move(run)), logFile_(logFile), seams_(std::move(seams)) {
     if (!seams_.now) seams_.now = systemNow;
     if (!seams_.portHolder) seams_.portHolder = Preflight::port67Holder;
     events_ = std::make_shared<EventHandOver>(logFile_ != nullptr, seams_.bound, seams_.wake);
@@ -38,7 +38,7 @@ ServerRun::~ServerRun() {
 }
 
 void ServerRun::pump() {
-    auto source = server_->events();
+    auto source = run_->events();
     for (auto events = source->takeAll(); !events.empty(); events = source->takeAll()) {
         for (auto& event : events) {
             Date at = seams_.now();
@@ -55,8 +55,8 @@ void ServerRun::pump() {
 }
 
 void ServerRun::endPump() {
-    // The server's stop finished its stream already; one that never served has not.
-    server_->events()->finish();
+    // The run's stop finished its stream already; one that never started has not.
+    run_->events()->finish();
     if (pump_.joinable()) pump_.join();
 }
 
@@ -64,7 +64,7 @@ std::optional<ServerRun::StartFailure> ServerRun::start() {
     if (serving_ || pump_.joinable()) return std::nullopt;
     pump_ = std::thread([this] { pump(); });
     try {
-        server_->start();
+        run_->start();
         serving_ = true;
         return std::nullopt;
     } catch (const std::exception& error) {
@@ -85,7 +85,7 @@ void ServerRun::stop() {
     if (serving_) {
         serving_ = false;
         try {
-            server_->stop();
+            run_->stop();
         } catch (const std::exception&) {
             failure = std::current_exception();
         }

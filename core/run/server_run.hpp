@@ -1,8 +1,8 @@
 #pragma once
-// One run of a server for a front end: the thread that takes the server's events as they come,
-// writes each one's line to the day's log file and hands the events on, in order, through a bounded
-// hand-over; and the start's failure in terms a front end words. The tool and the app both serve
-// through it.
+// One run on a card for a front end: the thread that takes the run's events as they come, writes
+// each one's line to the day's log file and hands the events on, in order, through a bounded
+// hand-over; and the start's failure in terms a front end words. `serve`, `watch` and the app all
+// run through it.
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -13,7 +13,7 @@
 #include "core/addressing/date.hpp"
 #include "core/events/event_hand_over.hpp"
 #include "core/events/log_file_writer.hpp"
-#include "core/server/dhcp_server.hpp"
+#include "core/run/card_run.hpp"
 
 namespace anvil {
 
@@ -39,29 +39,29 @@ public:
     };
 
     // Without a log file the lines go to the front end alone.
-    ServerRun(std::unique_ptr<DHCPServer> server, LogFileWriter* logFile);
-    ServerRun(std::unique_ptr<DHCPServer> server, LogFileWriter* logFile, Seams seams);
+    ServerRun(std::unique_ptr<CardRun> run, LogFileWriter* logFile);
+    ServerRun(std::unique_ptr<CardRun> run, LogFileWriter* logFile, Seams seams);
     // Stops a server still serving, so that its leases are saved.
     ~ServerRun();
     ServerRun(const ServerRun&) = delete;
     ServerRun& operator=(const ServerRun&) = delete;
 
-    // Opens the socket and loads the leases (it may take a while); on failure what the start
+    // Opens the sockets and loads the leases (it may take a while); on failure what the start
     // reported is handed over and the hand-over finished before this returns.
     std::optional<StartFailure> start();
-    // Stops the server; returns once its last event was handed over and the hand-over finished.
-    // Throws what the server's stop throws.
+    // Stops the run; returns once its last event was handed over and the hand-over finished.
+    // Throws what the run's stop throws.
     void stop();
 
     // Read by exactly one front end.
     const std::shared_ptr<EventHandOver>& events() const { return events_; }
-    DHCPServer& server() { return *server_; }
+    CardRun& card() { return *run_; }
 
 private:
     void pump();
     void endPump();
 
-    std::unique_ptr<DHCPServer> server_;
+    std::unique_ptr<CardRun> run_;
     LogFileWriter* logFile_;
     Seams seams_;
     std::shared_ptr<EventHandOver> events_;
