@@ -15,22 +15,22 @@ using WatchSockets = HeldSockets<FrameWatch>;
 
 WatchOnCard::WatchOnCard(asio::io_context& loop, Options options) : loop_(loop), options_(std::move(options)) {
     if (!options_.seams.open) options_.seams.open = [](const std::string& card) { return openFrameWatch(card); };
+    // Until a required watch began, what it would say of its failure is the run's error.
+    options_.callbacks.emit = [this, emit = std::move(options_.callbacks.emit)](ServerEvent event) {
+        if (!starting_) return emit(std::move(event));
+        if (auto info = event.as<ServerEvent::Info>()) startFailure_ = info->text;
+    };
 }
 
 void WatchOnCard::start(const std::string& card) {
     card_ = card;
     if (!options_.required) return;
-    // Until watching begins, what the watch would say of its failure is the run's error.
-    std::string failure;
-    auto emit = options_.callbacks.emit;
-    options_.callbacks.emit = [&failure](ServerEvent event) {
-        if (auto info = event.as<ServerEvent::Info>()) failure = info->text;
-    };
+    starting_ = true;
     bool began = startWatch();
-    options_.callbacks.emit = emit;
+    starting_ = false;
     if (!began) {
         watch_.reset();
-        throw WatchStartError(failure.empty() ? "The cable of " + card + " cannot be watched." : failure);
+        throw WatchStartError(startFailure_.empty() ? "The cable of " + card + " cannot be watched." : startFailure_);
     }
 }
 

@@ -47,6 +47,8 @@ private:
     std::unique_ptr<CableWatch> watch_;
     // Said once per outage; tried again each second while the link is up.
     bool returnFailed_ = false;
+    bool starting_ = false;
+    std::string startFailure_;
 };
 
 }  // namespace anvil

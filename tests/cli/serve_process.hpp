@@ -72,9 +72,10 @@ public:
         return status_ >= 0 ? status_ : -1;
     }
 
-    // Sends SIGINT and waits for the end; the exit status, or -1 when it did not exit normally in time.
-    int interrupt(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        if (!ended()) kill(child_, SIGINT);
+    // Sends SIGINT (or `signal`) and waits for the end; the exit status, or -1 when it did not exit
+    // normally in time.
+    int interrupt(std::chrono::milliseconds limit = std::chrono::seconds(5), int signal = SIGINT) {
+        if (!ended()) kill(child_, signal);
         auto deadline = std::chrono::steady_clock::now() + limit;
         while (!ended() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

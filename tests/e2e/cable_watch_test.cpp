@@ -177,7 +177,14 @@ TEST_F(CableWatchTest, fixedAddressDevicesAreSeenAndReached) {
             EXPECT_TRUE(asking) << "never shown asking for " << each.asks;
         }
     }
-    watch->stop();
+    // SIGTERM ends the watch cleanly, as Ctrl-C does, and the day's log file has its lines.
+    watch->signal(SIGTERM);
+    ASSERT_TRUE(watch->waitForExit(5s)) << watch->output();
+    EXPECT_EQ(watch->stop(), 0);
+    std::string logged;
+    for (const auto& entry : std::filesystem::directory_iterator(temp / "state" / "DHCP Anvil" / "logs"))
+        logged += readFile(entry.path());
+    EXPECT_NE(logged.find("NEIGH"), std::string::npos) << logged;
     devices.clear();
 
     startServer();

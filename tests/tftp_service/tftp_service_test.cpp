@@ -172,6 +172,7 @@ protected:
             },
             {},
             {},
+            {},
         };
         queue.sync([&] {
             service = std::make_unique<TFTPService>(queue.state().context,

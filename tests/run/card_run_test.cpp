@@ -1,0 +1,229 @@
+// The run on a card over the fake world: its three services leave with the card and come back
+// through openings that take seconds without holding DHCP up, lease facts reach the watch from
+// DHCP alone, and a recovery loader is served the file the user gave.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "../discovery/frame_bytes.hpp"
+#include "../server/server_harness.hpp"
+#include "core/host/tftp_sockets.hpp"
+
+using namespace anvil;
+using namespace anvil::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+const MACAddress deviceA = mac("02:aa:00:00:00:0a");
+const MACAddress deviceB = mac("02:aa:00:00:00:0b");
+
+// The helper's side of the TFTP port and the watch: each opening counted, and slow when asked.
+struct SlowHelper {
+    std::atomic<bool> slow = false;
+    std::atomic<int> tftpOpens = 0;
+    std::atomic<int> watchOpens = 0;
+    std::mutex mutex;
+    std::vector<std::string> cards;
+    // The far end of the newest watch: frames written here reach the watch.
+    int cable = -1;
+
+    ~SlowHelper() {
+        if (cable >= 0) ::close(cable);
+    }
+
+    void answer(const std::string& card) {
+        if (slow) std::this_thread::sleep_for(3s);
+        std::lock_guard lock(mutex);
+        cards.push_back(card);
+    }
+
+    void install(ServerHost& host) {
+        host.openTFTPListener = [this](const std::string& card) {
+            answer(card);
+            ++tftpOpens;
+            return openTFTPLoopbackListener(0);
+        };
+        host.openFrameWatch = [this](const std::string& card) -> std::variant<FrameWatch, PrivilegeHelper::Failure> {
+            answer(card);
+            ++watchOpens;
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
+                return PrivilegeHelper::Failure{"socketpair", errno};
+            std::lock_guard lock(mutex);
+            if (cable >= 0) ::close(cable);
+            cable = pair[1];
+            return FrameWatch{pair[0], 7, -1};
+        };
+    }
+
+    void sendFrame(const frame_bytes::Frame& frame) {
+        std::lock_guard lock(mutex);
+        ::send(cable, frame.data(), frame.size(), 0);
+    }
+};
+
+struct RunBench : ServerHarness {
+    SlowHelper helper;
+    std::filesystem::path bootFolder = directory / "boot";
+
+    void makeRun() {
+        std::filesystem::create_directories(bootFolder);
+        config.boot = BootConfig{bootFolder.string(), "ipxe.efi", {}, 1468};
+        CardRun::Seams seams{fakeHost(world),
+                             [world = world](const TransportMode& mode) -> std::unique_ptr<Transport> {
+                                 return std::make_unique<FakeTransport>(mode, world);
+                             },
+                             timers};
+        helper.install(seams.host);
+        server = std::make_unique<CardRun>(CardRun::Options{config, mode, cardMAC, leaseFile(), false, true},
+                                           std::move(seams));
+        events = server->events();
+    }
+
+    // Events until one matches, waiting longer than the harness does: openings here take seconds.
+    template <typename Predicate>
+    std::optional<ServerEvent> waitFor(Predicate matches, std::chrono::seconds limit = 15s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            while (auto event = events->tryNext())
+                if (matches(*event)) return event;
+            std::this_thread::sleep_for(2ms);
+        }
+        return std::nullopt;
+    }
+
+    std::optional<ServerEvent> waitForInfo(const std::string& text, std::chrono::seconds limit = 15s) {
+        return waitFor([&](const ServerEvent& event) {
+            auto info = event.as<ServerEvent::Info>();
+            return info && info->text == text;
+        }, limit);
+    }
+
+    // Whether the watch knows the device, as a holder of a lease or not, within a few seconds.
+    bool watchSees(const MACAddress& device, bool holdsLease) {
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            for (const auto& neighbour : server->currentNeighbours())
+                if (neighbour.mac == device && neighbour.holdsLease == holdsLease) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+};
+
+frame_bytes::Frame arpFrom(const MACAddress& device, const char* address) {
+    return frame_bytes::arp(device, ip(address), ip(address));
+}
+
+TEST(CardRun, TheCardsServicesLeaveWithItAndComeBackWhileDHCPAnswersThroughSlowOpenings) {
+    RunBench bench;
+    bench.makeRun();
+    bench.start();
+    bench.settled();
+    EXPECT_EQ(bench.helper.tftpOpens, 1);
+    EXPECT_EQ(bench.helper.watchOpens, 1);
+
+    bench.change([](FakeWorld& world) { world.indices.erase("en7"); });
+    ASSERT_TRUE(bench.waitFor([](const ServerEvent& event) {
+        auto raised = event.as<ServerEvent::NoticeRaised>();
+        return raised && raised->notice.kind == NoticeKind::adapterUnplugged;
+    }));
+
+    // The card comes back under a new name; the helper now takes 3 s for each of TFTP and the watch.
+    bench.helper.slow = true;
+    bench.change([](FakeWorld& world) {
+        world.indices["en8"] = 8;
+        world.namesByMAC[cardMAC.description()] = "en8";
+        world.media["en8"] = {true, "100baseTX"};
+    });
+    ASSERT_TRUE(bench.waitForInfo("en8 is back"));
+    std::this_thread::sleep_for(50ms);
+    auto asked = std::chrono::steady_clock::now();
+    bench.send(load::discover(deviceA, 1));
+    auto offered = bench.waitFor([](const ServerEvent& event) { return event.is<ServerEvent::Sent>(); }, 5s);
+    auto waited = std::chrono::steady_clock::now() - asked;
+    ASSERT_TRUE(offered);
+    EXPECT_EQ(offered->as<ServerEvent::Sent>()->reply.interface, "en8");
+    EXPECT_LT(waited, 100ms) << "DHCP waited for an opening of another service";
+    EXPECT_LE(bench.helper.tftpOpens + bench.helper.watchOpens, 3) << "the openings overlap";
+
+    ASSERT_TRUE(bench.waitForInfo("Watching the cable of en8 again."));
+    EXPECT_EQ(bench.helper.tftpOpens, 2);
+    EXPECT_EQ(bench.helper.watchOpens, 2);
+    {
+        std::lock_guard lock(bench.helper.mutex);
+        EXPECT_EQ(bench.helper.cards, (std::vector<std::string>{"en7", "en7", "en8", "en8"}));
+    }
+    bench.server->stop();
+}
+
+TEST(CardRun, TheWatchLearnsWhoHoldsALeaseFromDHCPAlone) {
+    RunBench bench;
+    bench.store({storedLease("02:aa:00:00:00:0b", "192.168.0.121", Lease::State::bound, 1'700'000'000 + 100'000)});
+    bench.makeRun();
+    bench.start();
+    bench.settled();
+
+    // A device bound before the start is known as a holder; one without a lease is not.
+    bench.helper.sendFrame(arpFrom(deviceB, "192.168.0.121"));
+    EXPECT_TRUE(bench.watchSees(deviceB, true));
+    bench.helper.sendFrame(arpFrom(deviceA, "192.168.0.130"));
+    EXPECT_TRUE(bench.watchSees(deviceA, false));
+
+    bench.bind(deviceA, 10);
+    EXPECT_TRUE(bench.watchSees(deviceA, true));
+    bench.server->forgetLease(deviceA);
+    EXPECT_TRUE(bench.watchSees(deviceA, false));
+    bench.server->stop();
+}
+
+// A loopback run without a boot folder: recovery serving answers a request from the given file.
+TEST(CardRun, RecoveryServingAnswersWithTheGivenFileUntilStopped) {
+    ServerHarness bench;
+    auto tftpPort = static_cast<std::uint16_t>(20000 + ::getpid() % 20000);
+    bench.mode = TransportMode{TransportMode::Loopback{6767, 6868, tftpPort}};
+    bench.start();
+    bench.settled();
+    auto firmware = bench.directory / "chosen.img";
+    std::string content(1300, 'x');
+    for (std::size_t index = 0; index < content.size(); ++index) content[index] = static_cast<char>('a' + index % 26);
+    std::ofstream(firmware) << content;
+
+    // Requests return at once; the run takes them in order.
+    bench.server->startRecoveryServing();
+    bench.server->serveFileAs("firmware/loader.bin", firmware);
+    bench.settled();
+
+    int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    timeval wait{2, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(tftpPort);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto request = frame_bytes::tftpPayload("firmware/loader.bin");
+    ::sendto(client, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    std::string received;
+    for (int block = 1; block < 10; ++block) {
+        std::uint8_t buffer[600];
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        auto count = ::recvfrom(client, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        ASSERT_GE(count, 4) << "no block " << block;
+        ASSERT_EQ(buffer[1], 3) << "not DATA";
+        received.append(reinterpret_cast<char*>(buffer) + 4, static_cast<std::size_t>(count) - 4);
+        std::uint8_t ack[4] = {0, 4, buffer[2], buffer[3]};
+        ::sendto(client, ack, sizeof ack, 0, reinterpret_cast<sockaddr*>(&from), length);
+        if (count < 516) break;
+    }
+    ::close(client);
+    EXPECT_EQ(received, content);
+    ASSERT_TRUE(bench.until([](const ServerEvent& event) { return event.is<ServerEvent::TFTPFinished>(); }).size());
+
+    bench.server->stopRecoveryServing();
+    bench.settled();
+    bench.server->stop();
+}
+
+}  // namespace
