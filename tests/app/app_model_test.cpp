@@ -7,12 +7,14 @@
 
 #include <cerrno>
 #include <clocale>
+#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "../cli/serve_process.hpp"
 #include "core/leases/lease_file_lock.hpp"
@@ -75,6 +77,16 @@ struct Harness {
     std::deque<AppModel::Task> timers;
     // While set, background work never finishes, so host queries run into their timeout.
     bool hostHangs = false;
+    // The run's loop is held in a host call, as while the helper takes seconds to answer.
+    struct LoopHold {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool holding = false;
+        bool inside = false;
+    };
+    std::shared_ptr<LoopHold> loopHold = std::make_shared<LoopHold>();
+    // Recovery requests reach the real run instead of being recorded.
+    bool realRecovery = false;
     std::deque<AppModel::Task> stalled;
     Date clock{1'700'000'000};
     std::vector<NetworkCard> hostCards{benchCard()};
@@ -112,7 +124,14 @@ struct Harness {
             CardRun::Seams seams;
             seams.host.clock = [this] { return clock; };
             seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, std::nullopt}; };
-            seams.host.interfaceAddresses = [] { return std::vector<InterfaceAddress>{}; };
+            seams.host.interfaceAddresses = [hold = loopHold] {
+                std::unique_lock lock(hold->mutex);
+                hold->inside = true;
+                hold->changed.notify_all();
+                hold->changed.wait_for(lock, std::chrono::seconds(10), [&hold] { return !hold->holding; });
+                hold->inside = false;
+                return std::vector<InterfaceAddress>{};
+            };
             seams.host.bsdName = [](const MACAddress&) { return std::optional<std::string>("eth9"); };
             seams.host.interfaceIndex = [](const std::string&) { return 7u; };
             seams.host.interfaceNameForIndex = [](std::uint32_t) { return std::string("eth9"); };
@@ -133,8 +152,12 @@ struct Harness {
             chosen(chosenFile);
             return std::function<void()>();
         };
-        env.startRecoveryServing = [this](CardRun&) { recoveryCalls.push_back("start"); };
-        env.serveFileAs = [this](CardRun&, const std::string& name, const fs::path& source) {
+        env.startRecoveryServing = [this](CardRun& run) {
+            if (realRecovery) return run.startRecoveryServing();
+            recoveryCalls.push_back("start");
+        };
+        env.serveFileAs = [this](CardRun& run, const std::string& name, const fs::path& source) {
+            if (realRecovery) return run.serveFileAs(name, source);
             recoveryCalls.push_back("serve " + name + " from " + source.string());
         };
         env.stopRecoveryServing = [this](CardRun&) { recoveryCalls.push_back("stop"); };
@@ -1008,6 +1031,43 @@ TEST(AppModel, ReachingADeviceAddsAnAddressAndStoppingOrTheServerEndingRemovesIt
         EXPECT_NE(h.addressCommands[1].find("10.1.1.254/24"), std::string::npos) << h.addressCommands[1];
         EXPECT_FALSE(h.model->lastError) << *h.model->lastError;
     }
+}
+
+// "Serve a file to it" never waits for the run: its requests are queued while its loop is busy.
+TEST(AppModel, ServingAFileToALoaderReturnsAtOnceWhileTheRunIsBusy) {
+    Harness h;
+    h.realRecovery = true;
+    h.chosenFile = "/tmp/firmware.img";
+    h.boot();
+    h.model->start();
+    h.drain();
+    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    auto hold = h.loopHold;
+    {
+        std::unique_lock lock(hold->mutex);
+        hold->holding = true;
+        // The card is looked at each second.
+        ASSERT_TRUE(hold->changed.wait_for(lock, std::chrono::seconds(5), [&hold] { return hold->inside; }));
+    }
+    // Let go later in any case, so a model that waits fails by the clock instead of hanging.
+    std::thread release([hold] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        std::lock_guard lock(hold->mutex);
+        hold->holding = false;
+        hold->changed.notify_all();
+    });
+    auto began = std::chrono::steady_clock::now();
+    auto loader = cableDevice("02:00:00:00:00:86", "10.0.0.86", "10.0.0.66");
+    h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, loader));
+    h.model->serveFileToNeighbour(loader.mac);
+    h.drain();
+    ServerEvent::TFTPFailed failed{1, ip("10.0.0.86"), std::nullopt, "fw.bin", TFTPFailureReason::notInFolder, ""};
+    h.model->handle(ServerEvent{failed});
+    h.drain();
+    auto waited = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(h.fileTitles.size(), 1u);
+    EXPECT_LT(waited, std::chrono::seconds(1)) << "the window waited for the run";
+    release.join();
 }
 
 TEST(AppModel, ServingARecoveryLoaderAsksForTheMissingFileAndCleansUpWhenItWent) {
