@@ -182,7 +182,7 @@ TEST_F(CableWatchTest, fixedAddressDevicesAreSeenAndReached) {
     ASSERT_TRUE(watch->waitForExit(5s)) << watch->output();
     EXPECT_EQ(watch->stop(), 0);
     std::string logged;
-    for (const auto& entry : std::filesystem::directory_iterator(temp / "state" / "DHCP Anvil" / "logs"))
+    for (const auto& entry : std::filesystem::directory_iterator(temp.path / "state" / "DHCP Anvil" / "logs"))
         logged += readFile(entry.path());
     EXPECT_NE(logged.find("NEIGH"), std::string::npos) << logged;
     devices.clear();
