@@ -1,5 +1,5 @@
 // The boot folder's TFTP server against real TFTP clients (curl, tftp-hpa, atftp) and a raw
-// client that holds transfers open or stops acknowledging, over a veth pair between namespaces.
+// client that stops acknowledging, over a veth pair between namespaces.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,10 +28,7 @@ protected:
         std::filesystem::create_directory(folder);
         bench = std::make_unique<field::Namespaces>();
         if (!bench->error.empty()) GTEST_SKIP() << "cannot build the namespaces: " << bench->error;
-        // The client's own address, and one more per device of the concurrency test.
         bench->run({"-n", bench->clientNS, "address", "add", "10.66.0.2/24", "dev", "cli0"});
-        for (int host = 10; host < 27; ++host)
-            bench->run({"-n", bench->clientNS, "address", "add", "10.66.0." + std::to_string(host) + "/24", "dev", "cli0"});
         ASSERT_TRUE(bench->error.empty()) << bench->error;
     }
 
@@ -143,46 +140,8 @@ TEST_F(TFTPPeerTest, realClientsFetchWhatIsServedAndAreRefusedTheRest) {
     }
 }
 
-// Transfers held open by devices that take one block and wait: at most 16 at once, 4 per device.
-TEST_F(TFTPPeerTest, heldTransfersAreBoundedInAllAndPerDevice) {
-    writeRandomFile(folder + "/small.bin", smallSize);
-    struct Case {
-        const char* name;
-        std::vector<std::string> sources;
-        int served;
-    };
-    std::vector<std::string> seventeen, fiveFromOne(5, "10.66.0.2");
-    for (int host = 10; host < 27; ++host) seventeen.push_back("10.66.0." + std::to_string(host));
-    const std::vector<Case> cases{
-        {"17 devices", seventeen, 16},
-        {"one device asking 5 times", fiveFromOne, 4},
-    };
-    for (const auto& each : cases) {
-        SCOPED_TRACE(each.name);
-        // A fresh server: the previous case's transfers are still waiting for acknowledgements.
-        server.reset();
-        serve();
-        if (IsSkipped() || HasFatalFailure()) return;
-        std::vector<int> sockets;
-        for (const auto& source : each.sources) {
-            sockets.push_back(udpSocketIn(bench->clientNS, source));
-            ASSERT_GE(sockets.back(), 0) << source;
-            ASSERT_TRUE(sendTo(sockets.back(), serverAddress, 69, readRequest("small.bin")));
-        }
-        int data = 0, refused = 0;
-        for (int fd : sockets) {
-            auto reply = receive(fd, 3s);
-            if (reply && reply->opcode() == 3) ++data;
-            if (reply && reply->opcode() == 5) ++refused;
-        }
-        for (int fd : sockets) ::close(fd);
-        EXPECT_EQ(data, each.served);
-        EXPECT_EQ(refused, static_cast<int>(each.sources.size()) - each.served) << "the rest are told, not ignored";
-    }
-}
-
-// A device that takes one block and goes silent: the server retries a bounded number of times,
-// says the transfer timed out and closes its socket.
+// A device that takes one block and goes silent, having asked for the longest timeout: the server
+// runs it at 5 s, retries a bounded number of times, says the transfer timed out and closes its socket.
 TEST_F(TFTPPeerTest, silentDeviceTimesOutAndItsSocketCloses) {
     writeRandomFile(folder + "/small.bin", smallSize);
     serve();
@@ -191,7 +150,7 @@ TEST_F(TFTPPeerTest, silentDeviceTimesOutAndItsSocketCloses) {
     const int atRest = transferSockets(server->process->pid());
     int fd = udpSocketIn(bench->clientNS, "10.66.0.2");
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendTo(fd, serverAddress, 69, readRequest("small.bin")));
+    ASSERT_TRUE(sendTo(fd, serverAddress, 69, readRequest("small.bin", {{"timeout", "255"}})));
     auto first = receive(fd, 5s);
     ASSERT_TRUE(first && first->opcode() == 3) << "no first block";
     EXPECT_NE(first->fromPort, 69) << "a transfer answers from a port of its own";

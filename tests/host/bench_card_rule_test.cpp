@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "core/host/default_routes.hpp"
-#include "core/host/interfaces.hpp"
 
 namespace anvil {
 namespace {
@@ -55,29 +54,6 @@ TEST(BenchCardRule, RefusesEverythingButAWiredEthernetCardWithoutADefaultRoute) 
     for (const auto& row : rows) EXPECT_EQ(BenchCardRule::refusal(row.card), row.refusal) << row.card.name;
 }
 
-// The list's cards, rebuilt into the rule's values, are refused exactly as the helper would.
-TEST(BenchCardRule, TheCardListJudgesItsCardsByTheSameRule) {
-    struct Row {
-        NetworkCard::Kind kind;
-        bool defaultRoute;
-        bool offered;
-    };
-    const Row rows[] = {
-        {NetworkCard::Kind::ethernet, false, true}, {NetworkCard::Kind::ethernet, true, false},
-        {NetworkCard::Kind::wifi, false, false},    {NetworkCard::Kind::bridge, false, false},
-        {NetworkCard::Kind::other, false, false},
-    };
-    for (const auto& row : rows) {
-        NetworkCard card;
-        card.bsdName = card.displayName = "en7";
-        card.kind = row.kind;
-        card.linkUp = true;
-        card.carriesDefaultRoute = row.defaultRoute;
-        EXPECT_EQ(!Interfaces::benchRefusal(card), row.offered) << rawValue(row.kind) << " " << row.defaultRoute;
-        EXPECT_EQ(Interfaces::offered({card}, true).size(), row.offered ? 1u : 0u);
-    }
-}
-
 TEST(DefaultRoutes, ReadsUsableDefaultRoutesOfBothTables) {
     const std::string header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
     auto v4 = [](const std::string& card, const std::string& destination, const std::string& flags,
@@ -107,6 +83,8 @@ TEST(DefaultRoutes, ReadsUsableDefaultRoutesOfBothTables) {
          v6("en2", zero, "00", "00000003") + v6("en1", "fd00" + zero.substr(4), "40", "00000001"),
          {"en2"}},
         {"the kernel's unreachable IPv6 default on lo", header, v6("lo", zero, "00", "00200200"), {}},
+        {"an IPv6 default that is up but rejects", header, v6("eth0", zero, "00", "00200201"), {}},
+        {"a longer name is another card", header + v4("eth10", "00000000", "0003", "00000000"), "", {"eth10"}},
         {"both tables, each card once",
          header + v4("eth0", "00000000", "0003", "00000000"),
          v6("eth0", zero, "00", "00000003") + v6("wlan0", zero, "00", "00450003"),
@@ -118,6 +96,10 @@ TEST(DefaultRoutes, ReadsUsableDefaultRoutesOfBothTables) {
         {"no tables", "", "", {}},
     };
     for (const auto& row : rows) EXPECT_EQ(DefaultRoutes::cards(row.ipv4, row.ipv6), row.cards) << row.what;
+    // A card carries one when its own name is among them, not a name it begins.
+    const auto eth10 = header + v4("eth10", "00000000", "0003", "00000000");
+    EXPECT_FALSE(DefaultRoutes::carries("eth0", eth10, ""));
+    EXPECT_TRUE(DefaultRoutes::carries("eth10", eth10, ""));
 }
 
 }  // namespace

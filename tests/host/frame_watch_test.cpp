@@ -189,6 +189,7 @@ TEST(FrameWatch, PassesOnlyARPLLDPAndUnfragmentedUDPToPort69) {
     });
 }
 
+// Root opens the watch itself and judges the card by the rule; the rule's own table has the rest.
 TEST(FrameWatch, RootWatchesOnlyBenchCards) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
     CableNamespace cable;
@@ -198,8 +199,7 @@ TEST(FrameWatch, RootWatchesOnlyBenchCards) {
              {"-n", cable.name, "address", "add", "10.9.0.1/24", "dev", "en1"},
              {"-n", cable.name, "link", "set", "en1", "up"},
              {"-n", cable.name, "link", "set", "peer1", "up"},
-             {"-n", cable.name, "route", "add", "default", "via", "10.9.0.2"},
-             {"-n", cable.name, "link", "add", "enbr", "type", "bridge"}}) {
+             {"-n", cable.name, "route", "add", "default", "via", "10.9.0.2"}}) {
         auto output = ip(step);
         if (output.status != 0) GTEST_SKIP() << output.text;
     }
@@ -211,8 +211,6 @@ TEST(FrameWatch, RootWatchesOnlyBenchCards) {
         {"en1",
          {"watch a card (card en1 carries a default route: it is this computer's own connection, not a bench card)",
           EPERM}},
-        {"enbr", {"watch a card (card enbr is a bridge, not a wired Ethernet card)", EPERM}},
-        {"lo", {"watch a card (card lo is not offered: only cards named \"en…\" or \"eth…\" are served)", EPERM}},
         {"en/0", {"watch a card (the card name contains \"/\")", EPERM}},
         {"enmissing", {"find interface enmissing", ENXIO}},
     };

@@ -114,6 +114,7 @@ TEST(InterfacesTest, offeredKeepsWiredEnCardsLinkedFirstThenByName) {
                                    card("en5", "B", true),
                                    card("en0", "Wi-Fi", true, NetworkCard::Kind::wifi),
                                    card("bridge0", "Bridge", true, NetworkCard::Kind::bridge),
+                                   card("en8", "Bridge", true, NetworkCard::Kind::bridge),
                                    card("usb0", "USB", true),
                                    thunderbolt};
     EXPECT_EQ(names(Interfaces::offered(cards, true)), (std::vector<std::string>{"en5", "en3", "en4"}));
