@@ -20,7 +20,7 @@
 #include "core/addressing/server_config.hpp"
 #include "core/addressing/settings_form.hpp"
 #include "core/discovery/neighbour_advice.hpp"
-#include "core/events/anvil_state.hpp"
+#include "app/state/anvil_state.hpp"
 #include "core/events/log_file_writer.hpp"
 #include "core/host/network_card.hpp"
 #include "core/host/preflight.hpp"
