@@ -1179,31 +1179,19 @@ void AppModel::openInBrowser(IPv4Address ip) {
     if (env_.openURL) env_.openURL("http://" + ip.description());
 }
 
-bool AppModel::canOpenNetworkSettings() const {
-    if (env_.platform == Platform::macOS) return static_cast<bool>(env_.openURL);
-    return env_.networkSettingsCommand.has_value() && static_cast<bool>(env_.launch);
-}
+bool AppModel::canOpenNetworkSettings() const { return static_cast<bool>(env_.openNetworkSettings); }
 
 void AppModel::openLocalNetworkSettings() {
-    if (!canOpenNetworkSettings()) return;
-    if (env_.platform == Platform::macOS) {
-        if (!env_.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"))
-            env_.openURL("x-apple.systempreferences:com.apple.preference.security");
-        return;
-    }
-    // Starting a program is a child process: never on the main thread.
-    env_.background([launch = env_.launch, command = *env_.networkSettingsCommand] { launch(command); });
+    if (canOpenNetworkSettings()) env_.openNetworkSettings();
 }
 
 // MARK: settings
 
-std::map<SettingsForm::Field, std::vector<std::string>> AppModel::saveSettings(const SettingsForm& form,
-                                                                               bool automaticUpdateChecks) {
+std::map<SettingsForm::Field, std::vector<std::string>> AppModel::saveSettings(const SettingsForm& form) {
     auto evaluation = form.evaluate();
     if (!evaluation.config || !evaluation.errors.empty()) return evaluation.errors;
     config = *evaluation.config;
     env_.settings->setValue(SettingsStore::serverConfigKey, nlohmann::json(config).dump());
-    updates.automaticallyChecksForUpdates = automaticUpdateChecks;
     settingsOpen = false;
     settingsMessages.clear();
     refreshChecks();

@@ -15,12 +15,13 @@
 #include "app/model_change.hpp"
 #include "app/screen_texts.hpp"
 #include "app/settings_store.hpp"
+#include "app/state/anvil_state.hpp"
+#include "app/updater.hpp"
 #include "core/addressing/date.hpp"
 #include "core/addressing/maker_registry.hpp"
 #include "core/addressing/server_config.hpp"
 #include "core/addressing/settings_form.hpp"
 #include "core/discovery/neighbour_advice.hpp"
-#include "core/events/anvil_state.hpp"
 #include "core/events/log_file_writer.hpp"
 #include "core/host/network_card.hpp"
 #include "core/host/preflight.hpp"
@@ -48,12 +49,6 @@ struct PendingCommand {
     // The card the command is for: setup re-checks it just before running.
     NetworkCard card;
     friend bool operator==(const PendingCommand&, const PendingCommand&) = default;
-};
-
-// Software updates; Linux has no update framework, so checks are never offered.
-struct UpdateController {
-    bool automaticallyChecksForUpdates = true;
-    bool canCheckForUpdates() const { return false; }
 };
 
 class AppModel {
@@ -96,17 +91,18 @@ public:
         std::function<void(CardRun&)> stopRecoveryServing;
         // False when nothing could open the address.
         std::function<bool(const std::string& url)> openURL;
+        // Picks the wording of texts that name the system's own features.
         Platform platform = hostPlatform;
-        // On Linux, the program (and its arguments) that shows the desktop's network settings;
-        // absent when none is installed, and the buttons that would open it are hidden.
-        std::optional<std::vector<std::string>> networkSettingsCommand;
-        // Starts such a program without waiting for it; false when it could not start.
-        std::function<bool(const std::vector<std::string>& command)> launch;
+        // Opens the settings that can lift a block on DHCP broadcasts (networkSettingsOpener), without
+        // blocking the main thread; null when there are none, and the buttons that would open them are hidden.
+        std::function<void()> openNetworkSettings;
         std::shared_ptr<SettingsStore> settings;
         std::filesystem::path leaseFileURL;
         std::filesystem::path logDirectory;
         // Who made a device's hardware; null when makers are not known.
         MakerLookup maker;
+        // Empty where the system has no updater.
+        Updater updater;
 
         // The real host: cards, preflight, servers, pkexec; the caller supplies the executors,
         // the URL opener and the settings store.
@@ -159,7 +155,6 @@ public:
     std::optional<PendingCommand> pendingCommand;
     std::optional<MACAddress> confirmForget;
     bool confirmClear = false;
-    UpdateController updates;
 
     // An address the app added to a card to reach a device on the cable; removed when done.
     struct ReachedAddress {
@@ -225,6 +220,7 @@ public:
     const ScreenTexts& texts() const { return texts_; }
     // Whether the settings buttons have something to open.
     bool canOpenNetworkSettings() const;
+    const Updater& updates() const { return env_.updater; }
     // Banners: the critical kinds first, then the others, each group by the kind's name.
     std::vector<Notice> orderedNotices() const;
     bool showsWaitingHint(Date at) const;
@@ -299,8 +295,7 @@ public:
     void openInBrowser(IPv4Address ip);
     void openLocalNetworkSettings();
     // Applies the settings sheet: the per-field errors, empty when the configuration was saved.
-    std::map<SettingsForm::Field, std::vector<std::string>> saveSettings(const SettingsForm& form,
-                                                                         bool automaticUpdateChecks);
+    std::map<SettingsForm::Field, std::vector<std::string>> saveSettings(const SettingsForm& form);
 
     // Runs `work` in the background and hands its result, or `fallback` after `seconds` when the
     // work is slower, to `resume` on the main thread, exactly once.

@@ -2,13 +2,14 @@
 #include <thread>
 
 #include "app/app_model.hpp"
+#include "app/network_settings.hpp"
 #include "core/addressing/system_clock.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
 #include "core/host/interfaces.hpp"
+#include "core/host/process_runner.hpp"
 #include "core/host/system_makers.hpp"
 #include "core/watch_service/bench_facts.hpp"
-#include "core/host/process_runner.hpp"
 
 namespace anvil {
 
@@ -49,14 +50,18 @@ AppModel::Environment AppModel::Environment::system(Executor mainThread,
         HostSetup::runAddressCommand(card, command, runner);
     };
     env.openURL = std::move(openURL);
-    env.networkSettingsCommand = HostSetup::networkSettingsCommand();
-    env.launch = [](const std::vector<std::string>& command) {
-        return !command.empty() && ProcessRunner::launch(command.front(), {command.begin() + 1, command.end()});
-    };
+    env.openNetworkSettings = networkSettingsOpener(
+        env.platform,
+        {env.openURL, HostSetup::networkSettingsCommand(),
+         [](const std::vector<std::string>& command) {
+             return !command.empty() && ProcessRunner::launch(command.front(), {command.begin() + 1, command.end()});
+         },
+         env.background});
     env.settings = std::move(settings);
     env.leaseFileURL = LeaseFile::defaultURL();
     env.logDirectory = LogFileWriter::defaultDirectory();
     env.maker = SystemMakers::lookup;
+    // No update framework on Linux: the updater stays empty.
     return env;
 }
 

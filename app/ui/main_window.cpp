@@ -110,16 +110,20 @@ void MainWindow::scheduleRender(ModelChange parts) {
 }
 
 void MainWindow::buildMenus() {
+    // One action per command; the platform's screen texts lay them out in its conventions.
     auto* settings = new QAction(this);
+    settings->setMenuRole(QAction::PreferencesRole);
     connect(settings, &QAction::triggered, this, &MainWindow::openSettings);
     auto* quit = new QAction(this);
-    quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
-    auto* updates = new QAction("Check for Updates…", this);
+    auto* updates = new QAction(this);
     updates->setObjectName("checkForUpdates");
-    updates->setEnabled(model_.updates.canCheckForUpdates());
-    updates->setVisible(model_.updates.canCheckForUpdates());
+    updates->setEnabled(model_.updates().exists());
+    updates->setVisible(model_.updates().exists());
+    connect(updates, &QAction::triggered, this, [this] {
+        if (model_.updates().exists()) model_.updates().checkNow();
+    });
     auto* about = new QAction(this);
     about->setMenuRole(QAction::AboutRole);
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
@@ -128,50 +132,32 @@ void MainWindow::buildMenus() {
     stopMenuAction_ = new QAction(this);
     connect(stopMenuAction_, &QAction::triggered, this, [this] { model_.stop(); });
 
-#ifdef Q_OS_MACOS
-    // The Mac's layout: the application menu holds Settings and Quit.
-    settings->setText("Settings");
-    settings->setShortcut(QKeySequence::Preferences);
-    settings->setMenuRole(QAction::PreferencesRole);
-    quit->setText("Quit");
-    about->setText("About DHCP Anvil");
-    auto* appMenu = menuBar()->addMenu("DHCP Anvil");
-    appMenu->addAction(about);
-    appMenu->addAction(updates);
-    appMenu->addAction(settings);
-    appMenu->addSeparator();
-    appMenu->addAction(quit);
-    startMenuAction_->setText("Start");
-    startMenuAction_->setShortcut(QKeySequence("Ctrl+R"));
-    stopMenuAction_->setText("Stop");
-    stopMenuAction_->setShortcut(QKeySequence("Ctrl+."));
-    auto* serverMenu = menuBar()->addMenu("Server");
-#else
-    // The desktop conventions of Linux: File, Edit, Server, Help, each with its mnemonic.
-    quit->setText("&Quit");
-    quit->setShortcut(QKeySequence("Ctrl+Q"));
-    menuBar()->addMenu("&File")->addAction(quit);
-    settings->setText("&Preferences…");
-    settings->setShortcut(QKeySequence("Ctrl+,"));
-    menuBar()->addMenu("&Edit")->addAction(settings);
-    startMenuAction_->setText("&Start");
-    startMenuAction_->setShortcut(QKeySequence("Ctrl+R"));
-    stopMenuAction_->setText("S&top");
-    stopMenuAction_->setShortcuts({QKeySequence("Ctrl+T"), QKeySequence(Qt::Key_Escape)});
-    auto* serverMenu = menuBar()->addMenu("&Server");
-    about->setText("&About DHCP Anvil");
-    auto* helpMenu = new QMenu("&Help", this);
-    helpMenu->addAction(updates);
-    helpMenu->addAction(about);
-#endif
-    serverMenu->setObjectName("serverMenu");
-    serverMenu->addAction(startMenuAction_);
-    serverMenu->addAction(stopMenuAction_);
-#ifndef Q_OS_MACOS
-    menuBar()->addMenu(helpMenu);
-#endif
-    for (auto* action : {startMenuAction_, stopMenuAction_, settings, quit})
-        action->setShortcutVisibleInContextMenu(true);
+    auto actionFor = [&](MenuCommand command) -> QAction* {
+        switch (command) {
+            case MenuCommand::about: return about;
+            case MenuCommand::checkForUpdates: return updates;
+            case MenuCommand::settings: return settings;
+            case MenuCommand::quit: return quit;
+            case MenuCommand::start: return startMenuAction_;
+            case MenuCommand::stop: return stopMenuAction_;
+        }
+        return about;
+    };
+    for (const auto& layout : model_.texts().menus) {
+        auto* menu = menuBar()->addMenu(q(layout.title));
+        menu->setObjectName(q(layout.name));
+        for (const auto& entry : layout.entries) {
+            if (entry.separatorBefore) menu->addSeparator();
+            QAction* action = actionFor(entry.command);
+            action->setText(q(entry.text));
+            QList<QKeySequence> shortcuts;
+            for (const auto& shortcut : entry.shortcuts)
+                shortcuts << QKeySequence::fromString(q(shortcut), QKeySequence::PortableText);
+            action->setShortcuts(shortcuts);
+            action->setShortcutVisibleInContextMenu(true);
+            menu->addAction(action);
+        }
+    }
 }
 
 void MainWindow::showAbout() {

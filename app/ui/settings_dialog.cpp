@@ -161,10 +161,11 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 
     // Only where an updater exists: a toggle that does nothing would be a lie.
     auto* updates = new QGroupBox("Updates");
-    updates->setVisible(model.updates.canCheckForUpdates());
+    updates->setVisible(model.updates().exists());
     auto* updatesLayout = new QVBoxLayout(updates);
     automaticChecks_ = new QCheckBox("Check for updates automatically");
-    automaticChecks_->setChecked(model.updates.automaticallyChecksForUpdates);
+    automaticChecks_->setObjectName("automaticUpdateChecks");
+    automaticChecks_->setChecked(model.updates().exists() && model.updates().checksAutomatically());
     updatesLayout->addWidget(automaticChecks_);
     layout->addWidget(updates);
 
@@ -252,9 +253,11 @@ void SettingsDialog::chooseBootFolder() {
 }
 
 void SettingsDialog::save() {
-    auto errors = model_.saveSettings(form(), automaticChecks_->isChecked());
+    auto errors = model_.saveSettings(form());
     showErrors(errors);
-    if (errors.empty()) accept();
+    if (!errors.empty()) return;
+    if (model_.updates().exists()) model_.updates().setChecksAutomatically(automaticChecks_->isChecked());
+    accept();
 }
 
 void SettingsDialog::showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors) {

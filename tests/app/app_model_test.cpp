@@ -1,5 +1,4 @@
 #include "app/app_model.hpp"
-#include "core/addressing/plain_text.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,6 +16,8 @@
 #include <thread>
 
 #include "../cli/serve_process.hpp"
+#include "app/network_settings.hpp"
+#include "core/addressing/plain_text.hpp"
 #include "core/leases/lease_file_lock.hpp"
 #include "core/server/transport_error.hpp"
 #include "tools/client_messages.hpp"
@@ -688,14 +689,14 @@ TEST(AppModel, SavingSettingsPersistsOnlyAValidForm) {
     h.model->settingsOpen = true;
     SettingsForm form = SettingsForm::from(h.model->config);
     form.rangeEnd = "10.0.0.1";
-    EXPECT_FALSE(h.model->saveSettings(form, true).empty());
+    EXPECT_FALSE(h.model->saveSettings(form).empty());
     EXPECT_TRUE(h.model->settingsOpen);
     EXPECT_EQ(h.model->config, AppModel::defaultConfig());
     EXPECT_EQ(h.settings->values.count("serverConfig"), 0u);
 
     form = SettingsForm::from(h.model->config);
     form.rangeEnd = "192.168.0.150";
-    EXPECT_TRUE(h.model->saveSettings(form, false).empty());
+    EXPECT_TRUE(h.model->saveSettings(form).empty());
     EXPECT_FALSE(h.model->settingsOpen);
     EXPECT_EQ(h.model->config.rangeEnd, ip("192.168.0.150"));
 }
@@ -770,23 +771,25 @@ TEST(AppModel, NetworkSettingsFollowThePlatform) {
     for (const auto& c : cases) {
         std::vector<std::string> opened;
         bool onBackground = false;
-        AppModel::Environment env;
-        env.platform = c.platform;
-        env.networkSettingsCommand = c.tool;
-        env.openURL = [&opened](const std::string& url) {
+        NetworkSettingsMeans means;
+        means.openURL = [&opened](const std::string& url) {
             opened.push_back(url);
             return false;
         };
-        env.launch = [&opened, &onBackground](const std::vector<std::string>& command) {
+        means.command = c.tool;
+        means.launch = [&opened, &onBackground](const std::vector<std::string>& command) {
             EXPECT_TRUE(onBackground);
             opened.push_back(command.front());
             return true;
         };
-        env.background = [&onBackground](AppModel::Task task) {
+        means.background = [&onBackground](AppModel::Task task) {
             onBackground = true;
             task();
             onBackground = false;
         };
+        AppModel::Environment env;
+        env.platform = c.platform;
+        env.openNetworkSettings = networkSettingsOpener(c.platform, means);
         env.now = [] { return Date{1'700'000'000}; };
         env.leaseFileURL = fs::temp_directory_path() / "anvil-app-no-such" / "leases.json";
         env.logDirectory = fs::temp_directory_path() / "anvil-app-no-such" / "logs";

@@ -64,8 +64,10 @@ struct Screen {
     std::unique_ptr<AppModel> model;
     std::unique_ptr<MainWindow> window;
 
-    // `stored` is written to the lease file before the application starts.
-    explicit Screen(const std::vector<Lease>& stored = {}) {
+    // `stored` is written to the lease file before the application starts; `adjust` changes the
+    // environment last.
+    explicit Screen(const std::vector<Lease>& stored = {},
+                    const std::function<void(AppModel::Environment&)>& adjust = nullptr) {
         if (!stored.empty()) {
             fs::create_directories(folder);
             LeaseFile(folder / "leases.json").save(LeaseTable(stored, {}));
@@ -101,6 +103,7 @@ struct Screen {
         env.leaseFileURL = folder / "leases.json";
         env.logDirectory = folder / "logs";
         env.maker = [](const MACAddress&) { return std::optional<std::string>("Bench Maker"); };
+        if (adjust) adjust(env);
         model = std::make_unique<AppModel>(std::move(env));
         window = std::make_unique<MainWindow>(*model);
         model->bootstrap();
@@ -444,15 +447,47 @@ TEST(Screens, MenusFollowTheDesktopWithMnemonicsAndShortcuts) {
     // Start and Stop follow the model; no card, nothing running.
     for (auto* action : screen.window->findChild<QMenu*>("serverMenu")->actions())
         EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
-    // Without an updater nothing about updates is offered.
-    auto* updates = screen.window->findChild<QAction*>("checkForUpdates");
-    ASSERT_NE(updates, nullptr);
-    EXPECT_FALSE(updates->isVisible());
-    screen.window->openSettings();
-    for (auto* box : screen.window->settingsDialog()->findChildren<QGroupBox*>())
-        if (box->title() == "Updates") {
-            EXPECT_FALSE(box->isVisibleTo(screen.window->settingsDialog()));
-        }
+}
+
+// Updates are offered only where the environment has an updater (Linux has none); then the menu
+// entry and the settings toggle reach it, and an invalid form saves nothing, the toggle included.
+TEST(Screens, UpdatesAreOfferedOnlyThroughAnUpdater) {
+    for (bool hasUpdater : {false, true}) {
+        SCOPED_TRACE(hasUpdater ? "an updater" : "no updater");
+        int checks = 0;
+        std::vector<bool> stored;
+        Screen screen({}, [&](AppModel::Environment& env) {
+            if (!hasUpdater) return;
+            env.updater.checkNow = [&checks] { ++checks; };
+            env.updater.checksAutomatically = [] { return true; };
+            env.updater.setChecksAutomatically = [&stored](bool on) { stored.push_back(on); };
+        });
+        auto* updates = screen.window->findChild<QAction*>("checkForUpdates");
+        ASSERT_NE(updates, nullptr);
+        EXPECT_EQ(updates->isVisible(), hasUpdater);
+        updates->trigger();
+        EXPECT_EQ(checks, hasUpdater ? 1 : 0);
+
+        screen.window->openSettings();
+        SettingsDialog* sheet = screen.window->settingsDialog();
+        QGroupBox* box = nullptr;
+        for (auto* each : sheet->findChildren<QGroupBox*>())
+            if (each->title() == "Updates") box = each;
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->isVisibleTo(sheet), hasUpdater);
+        auto* automatic = sheet->findChild<QCheckBox*>("automaticUpdateChecks");
+        ASSERT_NE(automatic, nullptr);
+        EXPECT_EQ(automatic->isChecked(), hasUpdater);
+        automatic->setChecked(false);
+        auto* rangeEnd = sheet->findChild<QLineEdit*>("rangeEnd");
+        rangeEnd->setText("not an address");
+        QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        EXPECT_TRUE(stored.empty());
+        rangeEnd->setText("192.168.0.120");
+        QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(stored, hasUpdater ? std::vector<bool>{false} : std::vector<bool>{});
+    }
 }
 
 TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/events/anvil_state.hpp"
+#include "app/state/anvil_state.hpp"
 
 using namespace anvil;
 

@@ -1,4 +1,4 @@
-#include "core/events/anvil_state.hpp"
+#include "app/state/anvil_state.hpp"
 
 #include <algorithm>
 #include <type_traits>

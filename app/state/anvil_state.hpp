@@ -1,5 +1,5 @@
 #pragma once
-// What a front end shows of serving: known leases, presence, banners, the found device.
+// What the app shows of serving: known leases, presence, banners, the found device, transfers, the cable.
 #include <array>
 #include <cstdint>
 #include <map>
