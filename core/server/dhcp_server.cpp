@@ -110,7 +110,8 @@ struct DHCPServer::Core : std::enable_shared_from_this<DHCPServer::Core> {
                    {host.makeProber, host.readARPTable, host.clock, [this](IPv4Address ip) { return holderOf(ip); }},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
           reopener(context, makeTransport),
-          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
+          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); },
+                std::move(seams.leaseStore)) {
         tftpSources.loopbackMode = !isCardMode();
         presence.setCard(interfaceName, linkUp);
         presence.limitReclaims(static_cast<std::size_t>(std::max(this->options.config.rangeCount(), 1)));

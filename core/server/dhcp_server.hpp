@@ -15,6 +15,7 @@
 #include "core/events/server_event.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/leases/lease_table.hpp"
+#include "core/server/lease_store.hpp"
 #include "core/server/server_host.hpp"
 #include "core/server/transport.hpp"
 #include "core/addressing/maker_registry.hpp"
@@ -42,6 +43,7 @@ public:
         ServerHost host = ServerHost::system();
         TransportFactory transportFactory;
         ServerTimers timers;
+        LeaseStore::Seams leaseStore = {};
     };
 
     explicit DHCPServer(Options options);
