@@ -228,7 +228,7 @@ void syncDirectory(const fs::path& url) {
 
 void removeQuietly(const fs::path& url) { ::unlink(url.c_str()); }
 
-OffsetFile OffsetFile::create(const fs::path& url, std::string_view first, fs::perms mode) {
+OffsetFile OffsetFile::create(const fs::path& url, std::string_view first, fs::perms mode, Flushed flushed) {
     // Made under a fresh name and renamed into place: whatever was planted at `url` (a link to
     // another file) is replaced, never opened.
     fs::path temporary;
@@ -236,7 +236,7 @@ OffsetFile OffsetFile::create(const fs::path& url, std::string_view first, fs::p
     if (fd < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));
-    OffsetFile file(fd, url);
+    OffsetFile file(fd, url, std::move(flushed));
     try {
         file.writeAt(0, first);
         file.flush();
@@ -248,21 +248,23 @@ OffsetFile OffsetFile::create(const fs::path& url, std::string_view first, fs::p
     return file;
 }
 
-OffsetFile OffsetFile::openExisting(const fs::path& url) {
+OffsetFile OffsetFile::openExisting(const fs::path& url, Flushed flushed) {
     int fd = ::open(url.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         throw LeaseFileError(LeaseFileError::Kind::write, errno,
                              "Could not write " + fileName(url) + ": " + systemText(errno));
-    return OffsetFile(fd, url);
+    return OffsetFile(fd, url, std::move(flushed));
 }
 
-OffsetFile::OffsetFile(OffsetFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)), url_(std::move(other.url_)) {}
+OffsetFile::OffsetFile(OffsetFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), url_(std::move(other.url_)), flushed_(std::move(other.flushed_)) {}
 
 OffsetFile& OffsetFile::operator=(OffsetFile&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         url_ = std::move(other.url_);
+        flushed_ = std::move(other.flushed_);
     }
     return *this;
 }
@@ -288,7 +290,7 @@ void OffsetFile::writeAt(std::uint64_t offset, std::string_view bytes) {
 
 void OffsetFile::flush() {
     if (::fdatasync(fd_) != 0) throw failure(errno);
-    if (flushHookForTests) flushHookForTests(url_);
+    if (flushed_) flushed_(url_);
 }
 
 void OffsetFile::truncate(std::uint64_t length) {

@@ -34,12 +34,15 @@ void removeQuietly(const std::filesystem::path& url);
 // began and leaves no stray bytes behind.
 class OffsetFile {
 public:
+    // Told of each flush that succeeded, so that tests can count them; nothing when null.
+    using Flushed = std::function<void(const std::filesystem::path&)>;
+
     OffsetFile() = default;
     // Makes the file afresh with `mode`, whatever the umask, with `first` written and flushed, and
     // renames it over `url` (replacing, never following, whatever is there).
     static OffsetFile create(const std::filesystem::path& url, std::string_view first,
-                             std::filesystem::perms mode = PrivateFiles::fileMode);
-    static OffsetFile openExisting(const std::filesystem::path& url);
+                             std::filesystem::perms mode = PrivateFiles::fileMode, Flushed flushed = {});
+    static OffsetFile openExisting(const std::filesystem::path& url, Flushed flushed = {});
     OffsetFile(OffsetFile&& other) noexcept;
     OffsetFile& operator=(OffsetFile&& other) noexcept;
     ~OffsetFile();
@@ -52,15 +55,14 @@ public:
     void truncate(std::uint64_t length);
     void close();
 
-    // Told of each flush that succeeded, so that tests can count them.
-    static inline std::function<void(const std::filesystem::path&)> flushHookForTests;
-
 private:
-    OffsetFile(int fd, std::filesystem::path url) : fd_(fd), url_(std::move(url)) {}
+    OffsetFile(int fd, std::filesystem::path url, Flushed flushed)
+        : fd_(fd), url_(std::move(url)), flushed_(std::move(flushed)) {}
     LeaseFileError failure(int code) const;
 
     int fd_ = -1;
     std::filesystem::path url_;
+    Flushed flushed_;
 };
 
 }  // namespace anvil::LeaseDisk

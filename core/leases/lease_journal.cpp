@@ -17,13 +17,9 @@ namespace {
 // milliseconds, and rewriting a small snapshot at every few commits would double the writes.
 constexpr std::uint64_t journalFloor = 1 << 20;
 
-void reached(CompactionStep step) {
-    if (LeaseJournal::stepHookForTests) LeaseJournal::stepHookForTests(step);
-}
-
 // What an interrupted compaction left: a next journal that must become the journal (its
 // snapshot is in place), or whose records must join the journal (its snapshot never was).
-void settleLeftovers(const LeaseFile& file) {
+void settleLeftovers(const LeaseFile& file, const LeaseDisk::OffsetFile::Flushed& flushed) {
     auto nextBytes = LeaseDisk::read(file.nextJournalURL());
     if (!nextBytes) return;
     auto next = JournalFormat::scan(*nextBytes);
@@ -49,7 +45,7 @@ void settleLeftovers(const LeaseFile& file) {
         if (!carried.empty() && current.header->batchFooters)
             JournalFormat::appendFooter(carried, following.back()->sequence, carried.size());
         if (!carried.empty()) {
-            auto journal = LeaseDisk::OffsetFile::openExisting(file.journalURL());
+            auto journal = LeaseDisk::OffsetFile::openExisting(file.journalURL(), flushed);
             journal.truncate(current.validLength);
             journal.writeAt(current.validLength, carried);
             journal.flush();
@@ -76,12 +72,18 @@ void removeStaleSnapshots(const LeaseFile& file) {
 }  // namespace
 
 struct LeaseJournal::Compaction {
-    Compaction(LeaseFile file, LeaseTable table, std::uint64_t baseSequence)
-        : file(std::move(file)), table(std::move(table)), baseSequence(baseSequence) {}
+    Compaction(LeaseFile file, LeaseTable table, std::uint64_t baseSequence, Seams seams)
+        : file(std::move(file)), table(std::move(table)), baseSequence(baseSequence), seams(std::move(seams)) {}
+
+    void reached(CompactionStep step) const {
+        if (seams.stepReached) seams.stepReached(step);
+    }
 
     LeaseFile file;
     LeaseTable table;
     std::uint64_t baseSequence = 0;
+    // A copy of the journal's: prepare and finish take their steps without it.
+    Seams seams;
 
     // Prepared.
     fs::path snapshotTemporary;
@@ -96,12 +98,12 @@ struct LeaseJournal::Compaction {
     bool journalReplaced = false;
 };
 
-std::unique_ptr<LeaseJournal> LeaseJournal::open(const LeaseFile& file, const LeaseTable& table) {
+std::unique_ptr<LeaseJournal> LeaseJournal::open(const LeaseFile& file, const LeaseTable& table, Seams seams) {
     fs::path directory = file.url.parent_path();
     LeaseDisk::createDirectories(directory.empty() ? fs::path(".") : directory);
-    settleLeftovers(file);
+    settleLeftovers(file, seams.flushed);
     removeStaleSnapshots(file);
-    std::unique_ptr<LeaseJournal> journal(new LeaseJournal(file));
+    std::unique_ptr<LeaseJournal> journal(new LeaseJournal(file, std::move(seams)));
     journal->compactNow(table);
     return journal;
 }
@@ -159,7 +161,7 @@ bool LeaseJournal::isLarge() const {
 }
 
 std::shared_ptr<LeaseJournal::Compaction> LeaseJournal::beginCompaction(const LeaseTable& table) {
-    auto compaction = std::make_shared<Compaction>(file_, table, nextSequence_ - 1);
+    auto compaction = std::make_shared<Compaction>(file_, table, nextSequence_ - 1, seams_);
     compaction_ = compaction;
     awaitingFinish_ = false;
     return compaction;
@@ -170,12 +172,12 @@ void LeaseJournal::prepare(Compaction& compaction) {
     auto bytes = LeaseFileFormat::encode(compaction.table);
     compaction.snapshotLength = bytes.size();
     compaction.snapshotTemporary = LeaseDisk::writeTemporary(file.url, bytes);
-    reached(CompactionStep::snapshotWritten);
+    compaction.reached(CompactionStep::snapshotWritten);
     try {
         auto header =
             JournalFormat::encodeHeader({JournalFormat::SnapshotIdentity::of(bytes), compaction.baseSequence});
-        compaction.next =
-            LeaseDisk::OffsetFile::create(file.nextJournalURL(), header, PrivateFiles::modeOf(file.journalURL()));
+        compaction.next = LeaseDisk::OffsetFile::create(
+            file.nextJournalURL(), header, PrivateFiles::modeOf(file.journalURL()), compaction.seams.flushed);
         compaction.nextLength = header.size();
         LeaseDisk::syncDirectory(file.url);
     } catch (...) {
@@ -183,7 +185,7 @@ void LeaseJournal::prepare(Compaction& compaction) {
         LeaseDisk::removeQuietly(file.nextJournalURL());
         throw;
     }
-    reached(CompactionStep::nextJournalCreated);
+    compaction.reached(CompactionStep::nextJournalCreated);
 }
 
 void LeaseJournal::adopt(Compaction& compaction) {
@@ -200,7 +202,7 @@ void LeaseJournal::adopt(Compaction& compaction) {
     unflushed_.clear();
     compaction.carried.clear();
     compaction.switched = true;
-    reached(CompactionStep::journalSwitched);
+    compaction.reached(CompactionStep::journalSwitched);
 }
 
 void LeaseJournal::switchTo(Compaction& compaction) {
@@ -222,13 +224,13 @@ void LeaseJournal::finish(Compaction& compaction) {
         LeaseDisk::rename(compaction.snapshotTemporary, file.url);
         LeaseDisk::syncDirectory(file.url);
         compaction.snapshotReplaced = true;
-        reached(CompactionStep::snapshotReplaced);
+        compaction.reached(CompactionStep::snapshotReplaced);
     }
     if (!compaction.journalReplaced) {
         LeaseDisk::rename(file.nextJournalURL(), file.journalURL());
         LeaseDisk::syncDirectory(file.url);
         compaction.journalReplaced = true;
-        reached(CompactionStep::journalReplaced);
+        compaction.reached(CompactionStep::journalReplaced);
     }
 }
 

@@ -30,9 +30,18 @@ public:
     // A compaction under way: made on the server's queue, prepared and finished elsewhere.
     struct Compaction;
 
+    // Seams for tests; by default nothing is told.
+    struct Seams {
+        // Called at each step of a compaction, on the thread that takes it, so that tests can stop
+        // or end the process there.
+        std::function<void(CompactionStep)> stepReached;
+        // Told of each flush of the journal files.
+        LeaseDisk::OffsetFile::Flushed flushed;
+    };
+
     // Settles what an interrupted compaction left, writes the table as the snapshot and opens an
     // empty journal after it. Throws LeaseFileError.
-    static std::unique_ptr<LeaseJournal> open(const LeaseFile& file, const LeaseTable& table);
+    static std::unique_ptr<LeaseJournal> open(const LeaseFile& file, const LeaseTable& table, Seams seams = {});
     ~LeaseJournal();
 
     // Records what changed as one group, applied whole or not at all on load; written at the
@@ -86,14 +95,12 @@ public:
     // way. Throws LeaseFileError.
     void compactNow(const LeaseTable& table);
 
-    // Stops at each step, so that tests can end the process there.
-    static inline std::function<void(CompactionStep)> stepHookForTests;
-
 private:
-    explicit LeaseJournal(LeaseFile file) : file_(std::move(file)) {}
+    LeaseJournal(LeaseFile file, Seams seams) : file_(std::move(file)), seams_(std::move(seams)) {}
     void adopt(Compaction& compaction);
 
     LeaseFile file_;
+    Seams seams_;
     LeaseDisk::OffsetFile journal_;
     std::uint64_t length_ = 0;
     std::uint64_t firstRecordOffset_ = 0;

@@ -70,7 +70,7 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
           reopener(context) {
         tftpSources.loopbackMode = !isCardMode();
         if (options.servesDHCP) {
-            addDHCP(queue, std::move(seams.transportFactory));
+            addDHCP(queue, std::move(seams.transportFactory), std::move(seams.leaseStore));
             addTFTP();
         }
         if (isCardMode() && options.watchCable && host.openFrameWatch) addWatch();
@@ -78,7 +78,7 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
 
     bool isCardMode() const { return !options.mode.isLoopback(); }
 
-    void addDHCP(SerialQueue& queue, TransportFactory factory) {
+    void addDHCP(SerialQueue& queue, TransportFactory factory, LeaseStore::Seams store) {
         DHCPServer::Callbacks callbacks{
             [this](ServerEvent event) { board.emit(std::move(event)); },
             [this](Notice notice) { board.raise(std::move(notice)); },
@@ -90,7 +90,7 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
         };
         auto server = std::make_unique<DHCPServer>(
             queue, DHCPServer::Options{options.config, options.mode, options.leaseFile, options.presenceEnabled},
-            std::move(callbacks), DHCPServer::Seams{host, std::move(factory), timers});
+            std::move(callbacks), DHCPServer::Seams{host, std::move(factory), timers, std::move(store)});
         auto service = std::make_unique<DHCPOnCard>(std::move(server), [this](ServerEvent event) {
             board.emit(std::move(event));
         });

@@ -86,7 +86,8 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
           presence(context,
                    {host.makeProber, host.readARPTable, host.clock, [this](IPv4Address ip) { return holderOf(ip); }},
                    [this](PresenceSweep::Report report) { presenceReported(std::move(report)); }),
-          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); }) {
+          store(this->options.leaseFile, queue, [this](const LeaseStore::Report& report) { storeReported(report); },
+                std::move(seams.leaseStore)) {
         presence.setCard(interfaceName, linkUp);
         presence.limitReclaims(static_cast<std::size_t>(std::max(this->options.config.rangeCount(), 1)));
     }

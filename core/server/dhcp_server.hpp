@@ -16,6 +16,7 @@
 #include "core/events/server_event.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/leases/lease_table.hpp"
+#include "core/server/lease_store.hpp"
 #include "core/server/server_host.hpp"
 #include "core/server/transport.hpp"
 #include "core/server/transport_mode.hpp"
@@ -44,6 +45,7 @@ public:
         ServerHost host = ServerHost::system();
         TransportFactory transportFactory;
         ServerTimers timers;
+        LeaseStore::Seams leaseStore = {};
     };
 
     // Lives on `loop`'s thread: made, called and destroyed there.

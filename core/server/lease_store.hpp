@@ -11,6 +11,7 @@
 
 #include "core/events/serial_queue.hpp"
 #include "core/leases/lease_file.hpp"
+#include "core/leases/lease_journal.hpp"
 #include "core/leases/lease_table.hpp"
 #include "core/leases/table_change.hpp"
 
@@ -32,9 +33,17 @@ public:
     // A commit's answer: whether the records recorded before it are on disk.
     using Answer = std::function<void(bool onDisk)>;
 
+    // Seams for tests; by default the steady clock and a journal that tells nothing.
+    struct Seams {
+        // The clock for the rules of when to compact, so that tests pass time at will; read on
+        // the owner's queue only.
+        std::function<std::chrono::steady_clock::time_point()> clock;
+        LeaseJournal::Seams journal;
+    };
+
     // Every call comes from `owner`'s queue; reports and answers come back there, and none after
     // abandon().
-    LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported);
+    LeaseStore(LeaseFile file, SerialQueue& owner, Reported reported, Seams seams = {});
     ~LeaseStore();
     LeaseStore(const LeaseStore&) = delete;
     LeaseStore& operator=(const LeaseStore&) = delete;
@@ -69,9 +78,6 @@ public:
     void close();
     // Drops what is under way without saving; waits for the store's queues.
     void abandon();
-
-    // Replaces the steady clock for the rules of when to compact, so that tests pass time at will.
-    static inline std::function<std::chrono::steady_clock::time_point()> clockForTests;
 
 private:
     struct Impl;

@@ -8,16 +8,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
 
-#include "cli/runners.hpp"
-#include "cli/serve_options.hpp"
+#include "core/events/event_log.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/leases/lease_journal.hpp"
 #include "core/leases/lease_table.hpp"
-#include "core/server/lease_store.hpp"
+#include "core/run/card_run.hpp"
 #include "serve_process.hpp"
 #include "tools/client_messages.hpp"
 #include "tools/loopback_client.hpp"
@@ -27,16 +28,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs `dhcpanvil serve` in this (forked) process until the compaction after its start reaches
-// `step`; it then says so on `told` and is killed. Never returns.
+// Serves on loopback ports in this (forked) process, as `dhcpanvil serve --test-loopback` does,
+// until the compaction after its start reaches `step`; it then says so on `told` and is killed.
+// Never returns.
 [[noreturn]] void serveUntil(CompactionStep step, int told, const fs::path& leases, std::uint16_t port,
                              std::uint16_t clientPort) {
     int output = ::open((leases.parent_path() / "serve.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(output, 1);
     dup2(output, 2);
+    CardRun::Seams seams;
     // Opening the journal compacts once; the one to stop in comes with the traffic.
     static std::atomic<int> reached{0};
-    LeaseJournal::stepHookForTests = [step, told](CompactionStep now) {
+    seams.leaseStore.journal.stepReached = [step, told](CompactionStep now) {
         if (now != step || ++reached < 2) return;
         char byte = 1;
         [[maybe_unused]] auto written = ::write(told, &byte, 1);
@@ -45,19 +48,25 @@ namespace {
     // Time passes 1000 times faster for the compaction rules: the 30-s lag bound forces a
     // compaction every 30 ms while the clients keep the journal busy.
     auto start = std::chrono::steady_clock::now();
-    LeaseStore::clockForTests = [start] { return start + (std::chrono::steady_clock::now() - start) * 1000; };
-    ServeOptions options;
-    options.loopback = true;
-    options.port = port;
-    options.clientPort = clientPort;
-    options.leasePath = leases.string();
+    seams.leaseStore.clock = [start] { return start + (std::chrono::steady_clock::now() - start) * 1000; };
     // Room for every device of the run, so that none needs a reclaim.
-    options.config.serverIP = IPv4Address(10, 5, 0, 1);
-    options.config.prefixLength = 16;
-    options.config.rangeStart = IPv4Address(10, 5, 1, 0);
-    options.config.rangeEnd = IPv4Address(10, 5, 8, 255);
+    ServerConfig config = defaultServerConfig();
+    config.serverIP = IPv4Address(10, 5, 0, 1);
+    config.prefixLength = 16;
+    config.rangeStart = IPv4Address(10, 5, 1, 0);
+    config.rangeEnd = IPv4Address(10, 5, 8, 255);
+    CardRun server(CardRun::Options{config, TransportMode::loopback(port, clientPort), std::nullopt,
+                                       LeaseFile(leases), false, false},
+                   std::move(seams));
     try {
-        runServe(options);
+        server.start();
+        // Until the kill; the lines are what the test shows when the step never came.
+        auto events = server.events();
+        for (auto batch = events->takeAll(); !batch.empty(); batch = events->takeAll()) {
+            for (const auto& event : batch)
+                if (auto line = EventLog::line(event, Date{double(time(nullptr))})) std::printf("%s\n", line->c_str());
+            std::fflush(stdout);
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
     }

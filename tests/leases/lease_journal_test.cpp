@@ -67,10 +67,7 @@ protected:
         ::setenv("TZ", "UTC0", 1);
         ::tzset();
     }
-    void TearDown() override {
-        LeaseJournal::stepHookForTests = nullptr;
-        fs::remove_all(directory);
-    }
+    void TearDown() override { fs::remove_all(directory); }
 
     // The start table saved, then each group recorded and flushed as one commit.
     std::string journalWithAllGroups() {
@@ -213,14 +210,18 @@ struct CrashRun {
     Outcome outcome = Outcome::exits;
 
     void operator()() const {
-        auto journal = LeaseJournal::open(file, start);
-        journal->record(groups[0]);
-        journal->flush();
-        LeaseJournal::stepHookForTests = [this](CompactionStep step) {
-            if (step != stopAt) return;
+        // Not the compaction of the open, nor the one that ends the run.
+        bool stopping = false;
+        LeaseJournal::Seams seams;
+        seams.stepReached = [this, &stopping](CompactionStep step) {
+            if (!stopping || step != stopAt) return;
             if (outcome == Outcome::exits) ::_exit(0);
             throw LeaseFileError(LeaseFileError::Kind::write, ENOSPC, "Could not write leases.json: full");
         };
+        auto journal = LeaseJournal::open(file, start, seams);
+        journal->record(groups[0]);
+        journal->flush();
+        stopping = true;
         auto compaction = journal->beginCompaction(after(1));
         try {
             LeaseJournal::prepare(*compaction);
@@ -243,7 +244,7 @@ struct CrashRun {
         }
         // A later compaction (as at stop) still brings everything to one snapshot.
         if (outcome == Outcome::throws) {
-            LeaseJournal::stepHookForTests = nullptr;
+            stopping = false;
             journal->compactNow(after(3));
         }
     }

@@ -12,10 +12,10 @@
 #include <set>
 #include <thread>
 
-#include "core/leases/lease_disk.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/protocol/option_code.hpp"
 #include "core/run/card_run.hpp"
+#include "core/server/lease_store.hpp"
 
 namespace anvil {
 namespace {
@@ -126,7 +126,7 @@ struct ServerBench {
     FileCheckingTransport* transport = nullptr;
     std::unique_ptr<CardRun> server;
 
-    explicit ServerBench(TransportMode mode) {
+    explicit ServerBench(TransportMode mode, LeaseStore::Seams store = {}) {
         std::filesystem::create_directories(folder);
         ServerConfig config{IPv4Address(10, 5, 0, 1),
                             24,
@@ -137,6 +137,7 @@ struct ServerBench {
                             {},
                             std::nullopt};
         CardRun::Seams seams;
+        seams.leaseStore = std::move(store);
         seams.host.clock = [] { return Date{1'700'000'000}; };
         seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, "test"}; };
         seams.host.interfaceIndex = [](const std::string&) { return 3u; };
@@ -160,23 +161,23 @@ struct ServerBench {
     }
 };
 
-// Counts the journal's fdatasyncs while it lives.
+// Counts the journal's fdatasyncs; outlives the server that is given its seams.
 struct JournalFlushCounter {
     std::atomic<int> flushes{0};
-    explicit JournalFlushCounter(const std::filesystem::path& folder) {
+    LeaseStore::Seams seams(const std::filesystem::path& folder) {
         // A journal keeps the name it was made under: the next journal's, once compacted.
         LeaseFile file(folder / "leases.json");
-        LeaseDisk::OffsetFile::flushHookForTests = [this, file](const std::filesystem::path& url) {
+        LeaseStore::Seams store;
+        store.journal.flushed = [this, file](const std::filesystem::path& url) {
             if (url == file.journalURL() || url == file.nextJournalURL()) ++flushes;
         };
+        return store;
     }
-    ~JournalFlushCounter() { LeaseDisk::OffsetFile::flushHookForTests = nullptr; }
 };
 
 TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
-    // Set before the server's threads start, which read it.
-    JournalFlushCounter counter(ServerBench::defaultFolder());
-    ServerBench bench(TransportMode::loopback(6767, 6868));
+    JournalFlushCounter counter;
+    ServerBench bench(TransportMode::loopback(6767, 6868), counter.seams(ServerBench::defaultFolder()));
     constexpr int devices = 8;
 
     std::vector<Datagram> discovers;

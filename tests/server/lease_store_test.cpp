@@ -40,21 +40,24 @@ Lease leaseFor(int device, Lease::State state, double lastSeen = 0) {
                  Date{lastSeen}};
 }
 
-// Holds the steps of a compaction named in `holdAt` until released, so a test can act while one
+// Holds the steps of a compaction named in hold() until released, so a test can act while one
 // is under way.
 class CompactionGate {
 public:
-    explicit CompactionGate(std::set<CompactionStep> holdAt) : holdAt_(std::move(holdAt)) {
-        LeaseJournal::stepHookForTests = [this](CompactionStep step) {
-            std::unique_lock lock(mutex_);
-            reached_.insert(step);
-            changed_.notify_all();
-            changed_.wait_for(lock, 10s, [&] { return !holdAt_.count(step); });
-        };
+    ~CompactionGate() { release(); }
+    // The store's journal calls this at each step.
+    void reached(CompactionStep step) {
+        std::unique_lock lock(mutex_);
+        reached_.insert(step);
+        changed_.notify_all();
+        changed_.wait_for(lock, 10s, [&] { return !holdAt_.count(step); });
     }
-    ~CompactionGate() {
-        release();
-        LeaseJournal::stepHookForTests = nullptr;
+    // Steps reached before (the compaction of the store's open) are forgotten.
+    CompactionGate& hold(std::set<CompactionStep> holdAt) {
+        std::lock_guard lock(mutex_);
+        holdAt_ = std::move(holdAt);
+        reached_.clear();
+        return *this;
     }
     bool waitUntilReached(CompactionStep step) {
         std::unique_lock lock(mutex_);
@@ -85,7 +88,10 @@ struct StoreBench {
     std::vector<std::string> heard;
     bool saveFailing = false;
     // Outlives the store's queues, whose threads call it.
-    std::optional<CompactionGate> gate;
+    CompactionGate gate;
+    // The store's clock: the steady one while negative, else standing at this second (of a
+    // far-off hour) until a test moves it.
+    std::atomic<int> fakeSecond{-1};
     // The table as the server would hold it; its changes are what the store records.
     LeaseTable live;
 
@@ -98,21 +104,31 @@ struct StoreBench {
         if (::mkdtemp(pattern)) directory = pattern;
         file = LeaseFile(blocked ? directory / "folder" / "leases.json" : directory / "leases.json");
         if (blocked) std::ofstream(directory / "folder") << "in the way";
-        store = std::make_unique<LeaseStore>(file, owner, [this](const LeaseStore::Report& report) {
-            using Kind = LeaseStore::Report::Kind;
-            switch (report.kind) {
-                // Heard only when it clears the notice of a failed save.
-                case Kind::saved:
-                    if (std::exchange(saveFailing, false)) heard.push_back("saved");
-                    break;
-                case Kind::saveFailed:
-                    heard.push_back("save failed");
-                    saveFailing = true;
-                    break;
-                case Kind::notRewritten: heard.push_back("not rewritten"); break;
-                case Kind::rewritten: heard.push_back("rewritten"); break;
-            }
-        });
+        LeaseStore::Seams seams;
+        seams.clock = [this] {
+            int second = fakeSecond.load();
+            return second < 0 ? std::chrono::steady_clock::now()
+                              : std::chrono::steady_clock::time_point{} + 1000h + 1s * second;
+        };
+        seams.journal.stepReached = [this](CompactionStep step) { gate.reached(step); };
+        store = std::make_unique<LeaseStore>(
+            file, owner,
+            [this](const LeaseStore::Report& report) {
+                using Kind = LeaseStore::Report::Kind;
+                switch (report.kind) {
+                    // Heard only when it clears the notice of a failed save.
+                    case Kind::saved:
+                        if (std::exchange(saveFailing, false)) heard.push_back("saved");
+                        break;
+                    case Kind::saveFailed:
+                        heard.push_back("save failed");
+                        saveFailing = true;
+                        break;
+                    case Kind::notRewritten: heard.push_back("not rewritten"); break;
+                    case Kind::rewritten: heard.push_back("rewritten"); break;
+                }
+            },
+            std::move(seams));
         live.upsert(leaseFor(1, Lease::State::bound));
         live.takeChanges();
         auto loaded = live;
@@ -231,13 +247,7 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
         {"a full disk drops the backlog past its bound, and one compaction saves the table when space returns",
          [](StoreBench& bench) {
              // Time stands still while the disk is full: no compaction is tried before it has room.
-             // Set and cleared on the owner's queue, the only one that reads the clock.
-             std::atomic<int> second{0};
-             bench.owner.sync([&] {
-                 LeaseStore::clockForTests = [&] {
-                     return std::chrono::steady_clock::time_point{} + 1000h + 1s * second.load();
-                 };
-             });
+             bench.fakeSecond = 0;
              {
                  FullDisk full(bench.file.journalURL());
                  bench.change(growPastBacklog, 1);
@@ -245,16 +255,14 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
                  bench.change(addSecond, 2);
                  bench.waitForAnswers(2);
              }
-             second = 5;
-             bool saved = bench.waitForLine("saved");
-             bench.owner.sync([] { LeaseStore::clockForTests = nullptr; });
-             ASSERT_TRUE(saved);
+             bench.fakeSecond = 5;
+             ASSERT_TRUE(bench.waitForLine("saved"));
              bench.change(forgetSecond, 3);
          },
          {"save failed", "1 not on disk", "2 not on disk", "saved", "3 on disk"}},
         {"a failed rename of the snapshot is retried with the temporary it kept",
          [](StoreBench& bench) {
-             auto& gate = bench.gate.emplace(std::set{CompactionStep::journalSwitched});
+             auto& gate = bench.gate.hold({CompactionStep::journalSwitched});
              bench.change(growJournal, 1);
              ASSERT_TRUE(gate.waitUntilReached(CompactionStep::journalSwitched));
              // A folder in the snapshot's place: the rename over it fails until it goes.
@@ -272,8 +280,7 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
          {"1 on disk", "not rewritten", "rewritten", "2 on disk"}},
         {"commits go on while the snapshot is written, and wait for the journal's switch",
          [](StoreBench& bench) {
-             auto& gate =
-                 bench.gate.emplace(std::set{CompactionStep::snapshotWritten, CompactionStep::journalSwitched});
+             auto& gate = bench.gate.hold({CompactionStep::snapshotWritten, CompactionStep::journalSwitched});
              bench.change(growJournal, 1);
              ASSERT_TRUE(gate.waitUntilReached(CompactionStep::snapshotWritten));
              bench.change(addSecond, 2);
@@ -303,30 +310,26 @@ TEST(LeaseStore, AnswersCommitsInCallOrderAndLeavesTheFileHoldingWhatWasRecorded
 }
 
 TEST(LeaseStore, LeasesJsonStaysWithinTheLagBoundUnderOneCommitASecond) {
-    std::atomic<int> second{0};
-    LeaseStore::clockForTests = [&] { return std::chrono::steady_clock::time_point{} + 1000h + 1s * second.load(); };
-    {
-        StoreBench bench;
-        const int seconds = 45;
-        for (int at = 1; at <= seconds; ++at) {
-            second = at;
-            // The same device renews every second: the journal never has a quiet moment.
-            bench.change([at](LeaseTable& table) { table.upsert(leaseFor(2, Lease::State::bound, at)); }, at);
-            ASSERT_EQ(bench.waitForAnswers(static_cast<std::size_t>(at)).size(), static_cast<std::size_t>(at));
-        }
-        auto lastSeenInSnapshot = [&]() -> double {
-            auto bytes = std::ifstream(bench.file.url);
-            std::string text((std::istreambuf_iterator<char>(bytes)), std::istreambuf_iterator<char>());
-            auto lease = LeaseFile::decode(text).lease(leaseFor(2, Lease::State::bound).mac);
-            return lease ? lease->lastSeen.secondsSince1970 : 0;
-        };
-        // The compaction runs on its own queue: bounded wait for it to land.
-        for (int attempt = 0; attempt < 500 && lastSeenInSnapshot() < seconds - 30; ++attempt)
-            std::this_thread::sleep_for(10ms);
-        auto bound = std::chrono::duration_cast<std::chrono::seconds>(CompactionSchedule::longestSnapshotLag).count();
-        EXPECT_GE(lastSeenInSnapshot(), seconds - bound);
+    StoreBench bench;
+    bench.fakeSecond = 0;
+    const int seconds = 45;
+    for (int at = 1; at <= seconds; ++at) {
+        bench.fakeSecond = at;
+        // The same device renews every second: the journal never has a quiet moment.
+        bench.change([at](LeaseTable& table) { table.upsert(leaseFor(2, Lease::State::bound, at)); }, at);
+        ASSERT_EQ(bench.waitForAnswers(static_cast<std::size_t>(at)).size(), static_cast<std::size_t>(at));
     }
-    LeaseStore::clockForTests = nullptr;
+    auto lastSeenInSnapshot = [&]() -> double {
+        auto bytes = std::ifstream(bench.file.url);
+        std::string text((std::istreambuf_iterator<char>(bytes)), std::istreambuf_iterator<char>());
+        auto lease = LeaseFile::decode(text).lease(leaseFor(2, Lease::State::bound).mac);
+        return lease ? lease->lastSeen.secondsSince1970 : 0;
+    };
+    // The compaction runs on its own queue: bounded wait for it to land.
+    for (int attempt = 0; attempt < 500 && lastSeenInSnapshot() < seconds - 30; ++attempt)
+        std::this_thread::sleep_for(10ms);
+    auto bound = std::chrono::duration_cast<std::chrono::seconds>(CompactionSchedule::longestSnapshotLag).count();
+    EXPECT_GE(lastSeenInSnapshot(), seconds - bound);
 }
 
 TEST(LeaseStore, ChangesNoReplyWaitsForAreSavedWhenTheJournalCouldNotBeOpenedAtStart) {
