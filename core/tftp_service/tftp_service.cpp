@@ -53,7 +53,9 @@ std::string optionsText(const TFTPOptions& options) {
     return text;
 }
 
-// Bytes read ahead of the furthest block sent: the next window, within this.
+// Bytes read ahead of the furthest block sent: two windows, within these, so that a fast disk is
+// asked once for many blocks and a client never waits for a read it could have had.
+constexpr std::uint64_t readAheadFloor = 64 << 10;
 constexpr std::uint64_t readAheadCeiling = 1 << 20;
 
 // Up to `length` bytes at `offset`; fewer where the file ends or the read fails.
@@ -658,25 +660,28 @@ struct TFTPService::State : std::enable_shared_from_this<TFTPService::State> {
         readAhead(transfer);
     }
 
-    // What the client has is never sent again.
+    // What the client has is never sent again. Dropped once it is half of what is held, so that
+    // the bytes kept are not moved for every block.
     static void keepUnacknowledged(Transfer& transfer) {
         auto from = transfer.machine.bytesAcknowledged();
         if (from <= transfer.cacheOffset) return;
         auto drop = std::min<std::uint64_t>(from - transfer.cacheOffset, transfer.cache.size());
+        if (drop < transfer.cache.size() / 2) return;
         transfer.cache.erase(transfer.cache.begin(), transfer.cache.begin() + static_cast<std::ptrdiff_t>(drop));
         transfer.cacheOffset += drop;
     }
 
-    // While the blocks sent are on their way, the next window is read.
+    // While the blocks sent are on their way, the next ones are read; topped up once half is used.
     void readAhead(Transfer& transfer) {
         if (transfer.reading || transfer.closed) return;
         const auto& options = transfer.machine.options();
         auto window = std::uint64_t{options.blockSize} * options.windowSize;
-        auto ahead = std::clamp<std::uint64_t>(window, options.blockSize, readAheadCeiling);
+        auto ahead = std::clamp<std::uint64_t>(2 * window, readAheadFloor, readAheadCeiling);
         auto until = std::min(transfer.machine.fileSize(), transfer.sentEnd + ahead);
         auto cacheEnd = transfer.cacheOffset + transfer.cache.size();
         auto from = !transfer.cache.empty() && cacheEnd >= transfer.sentEnd ? cacheEnd : transfer.sentEnd;
-        if (from < until) read(transfer, from, static_cast<std::size_t>(until - from));
+        if (from >= until || from - transfer.sentEnd >= ahead / 2) return;
+        read(transfer, from, static_cast<std::size_t>(until - from));
     }
 
     void read(Transfer& transfer, std::uint64_t offset, std::size_t length) {
