@@ -71,7 +71,7 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
         tftpSources.loopbackMode = !isCardMode();
         if (options.servesDHCP) {
             addDHCP(queue, std::move(seams.transportFactory), std::move(seams.leaseStore));
-            addTFTP();
+            addTFTP(std::move(seams.bootFiles));
         }
         if (isCardMode() && options.watchCable && host.openFrameWatch) addWatch();
     }
@@ -98,7 +98,7 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
         services.push_back(std::move(service));
     }
 
-    void addTFTP() {
+    void addTFTP(TFTPService::Seams files) {
         TFTPService::Place place{std::string{}, 0, options.config.serverIP};
         if (auto loopback = std::get_if<TransportMode::Loopback>(&options.mode.value))
             place.loopbackPort = loopback->tftpPort;
@@ -113,7 +113,8 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
             host.openTFTPListener,
         };
         auto service =
-            std::make_unique<TFTPOnCard>(context, std::move(place), isCardMode(), options.config.boot, std::move(callbacks));
+            std::make_unique<TFTPOnCard>(context, std::move(place), isCardMode(), options.config.boot,
+                                                    std::move(callbacks), std::move(files));
         tftp = service.get();
         services.push_back(std::move(service));
     }

@@ -22,6 +22,7 @@
 #include "core/server/server_host.hpp"
 #include "core/server/transport.hpp"
 #include "core/server/transport_mode.hpp"
+#include "core/tftp_service/tftp_service.hpp"
 
 namespace anvil {
 
@@ -50,6 +51,8 @@ public:
         TransportFactory transportFactory;
         ServerTimers timers;
         LeaseStore::Seams leaseStore = {};
+        // The boot files' opens and reads, which run on the TFTP service's own thread.
+        TFTPService::Seams bootFiles = {};
     };
 
     explicit CardRun(Options options);

@@ -14,9 +14,9 @@ using ListenerSockets = HeldSockets<TFTPListener>;
 }  // namespace
 
 TFTPOnCard::TFTPOnCard(asio::io_context& loop, TFTPService::Place place, bool cardMode,
-                       std::optional<BootConfig> boot, TFTPService::Callbacks callbacks)
+                       std::optional<BootConfig> boot, TFTPService::Callbacks callbacks, TFTPService::Seams files)
     : loop_(loop), place_(std::move(place)), cardMode_(cardMode), boot_(std::move(boot)),
-      callbacks_(std::move(callbacks)) {}
+      callbacks_(std::move(callbacks)), files_(std::move(files)) {}
 
 // Boot files are served on the card DHCP serves, or on the loopback test port.
 void TFTPOnCard::start(const std::string& card) {
@@ -26,7 +26,7 @@ void TFTPOnCard::start(const std::string& card) {
 }
 
 void TFTPOnCard::make(const BootConfig& boot) {
-    tftp_ = std::make_unique<TFTPService>(loop_, place_, boot, callbacks_);
+    tftp_ = std::make_unique<TFTPService>(loop_, place_, boot, callbacks_, files_);
     try {
         tftp_->start();
     } catch (...) {
@@ -90,7 +90,7 @@ void TFTPOnCard::startRecoveryServing() {
     if (!running_) return;
     if (cardMode_) {
         if (!tftp_) {
-            tftp_ = std::make_unique<TFTPService>(loop_, place_, BootConfig{}, callbacks_);
+            tftp_ = std::make_unique<TFTPService>(loop_, place_, BootConfig{}, callbacks_, files_);
             recoveryServing_ = true;
         }
         if (!tftp_->isRunning()) awaitingSockets_ = true;

@@ -16,7 +16,7 @@ class TFTPOnCard final : public CardService {
 public:
     // `place.card` is filled in by start(); empty in the loopback mode.
     TFTPOnCard(asio::io_context& loop, TFTPService::Place place, bool cardMode, std::optional<BootConfig> boot,
-               TFTPService::Callbacks callbacks);
+               TFTPService::Callbacks callbacks, TFTPService::Seams files = {});
 
     void start(const std::string& card) override;
     void begin(bool) override {}
@@ -41,6 +41,7 @@ private:
     bool cardMode_;
     std::optional<BootConfig> boot_;
     TFTPService::Callbacks callbacks_;
+    TFTPService::Seams files_;
     std::unique_ptr<TFTPService> tftp_;
     // TFTP runs for a recovery loader rather than for the boot config.
     bool recoveryServing_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 // The read-only TFTP server of the boot folder, on the DHCP server's loop: the request port, one
-// socket and one timer per transfer, and every request and transfer reported as events.
+// socket and one timer per transfer, and every request and transfer reported as events. Files are
+// opened and read on a thread of the service's own, so a slow disk never holds the loop.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,11 +13,13 @@
 #include <variant>
 
 #include "core/addressing/boot_config.hpp"
+#include "core/addressing/bytes.hpp"
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
+#include "core/host/boot_folder.hpp"
 #include "core/host/tftp_sockets.hpp"
 #include "core/tftp/tftp_admission.hpp"
 
@@ -57,16 +60,30 @@ public:
         IPv4Address serverAddress;
     };
 
+    // The file work, run on the service's own thread one call at a time; each left null is the real
+    // one. Tests make them slow.
+    struct Seams {
+        // Opens an already normalised name beneath the boot folder's descriptor (openBeneath).
+        std::function<std::variant<OpenedBootFile, BootFileRefusal>(int folderFD, const std::string& name)>
+            openBeneath;
+        // Opens a file given by serveFileAs: read-only, never through a link, a regular file.
+        std::function<std::variant<OpenedBootFile, BootFileRefusal>(const std::filesystem::path& source)> openGiven;
+        // Up to `length` bytes at `offset`; fewer when the file ends sooner or cannot be read.
+        std::function<Bytes(int fd, std::uint64_t offset, std::size_t length)> read;
+    };
+
     // With an empty boot folder only the files given by serveFileAs are served.
-    TFTPService(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks);
-    // On the loop's thread; stops.
+    TFTPService(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks, Seams seams = {});
+    // On the loop's thread; stops, then waits for a file call already running on the service's
+    // thread (at most one), whose answer is posted to the loop.
     ~TFTPService();
     TFTPService(const TFTPService&) = delete;
     TFTPService& operator=(const TFTPService&) = delete;
 
     // On the loop's thread. Opens the boot folder and the request port; throws TFTPStartError.
     void start();
-    // On the loop's thread. Closes the request port, every transfer's socket and file, and the folder.
+    // On the loop's thread. Closes the request port, every transfer's socket and file, and the folder;
+    // a file being read at that moment is closed by the service's thread when the read returns.
     void stop();
     // The same, keeping the boot folder open for resume().
     void pause();

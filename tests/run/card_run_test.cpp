@@ -178,46 +178,102 @@ TEST(CardRun, TheWatchLearnsWhoHoldsALeaseFromDHCPAlone) {
     bench.server->stop();
 }
 
-// A loopback run without a boot folder: recovery serving answers a request from the given file.
-TEST(CardRun, RecoveryServingAnswersWithTheGivenFileUntilStopped) {
-    ServerHarness bench;
-    auto tftpPort = static_cast<std::uint16_t>(20000 + ::getpid() % 20000);
-    bench.mode = TransportMode{TransportMode::Loopback{6767, 6868, tftpPort}};
-    bench.start();
-    bench.settled();
-    auto firmware = bench.directory / "chosen.img";
-    std::string content(1300, 'x');
-    for (std::size_t index = 0; index < content.size(); ++index) content[index] = static_cast<char>('a' + index % 26);
-    std::ofstream(firmware) << content;
-
-    // Requests return at once; the run takes them in order.
-    bench.server->startRecoveryServing();
-    bench.server->serveFileAs("firmware/loader.bin", firmware);
-    bench.settled();
-
+// Fetches `name` from 127.0.0.1:`port` in plain lock-step; what arrived, whole or not.
+std::string fetchOverTFTP(std::uint16_t port, const std::string& name) {
     int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     timeval wait{2, 0};
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in server{};
     server.sin_family = AF_INET;
-    server.sin_port = htons(tftpPort);
+    server.sin_port = htons(port);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto request = frame_bytes::tftpPayload("firmware/loader.bin");
+    auto request = frame_bytes::tftpPayload(name);
     ::sendto(client, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
     std::string received;
-    for (int block = 1; block < 10; ++block) {
+    for (int block = 1; block < 100; ++block) {
         std::uint8_t buffer[600];
         sockaddr_in from{};
         socklen_t length = sizeof from;
         auto count = ::recvfrom(client, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        ASSERT_GE(count, 4) << "no block " << block;
-        ASSERT_EQ(buffer[1], 3) << "not DATA";
+        if (count < 4 || buffer[1] != 3) break;
         received.append(reinterpret_cast<char*>(buffer) + 4, static_cast<std::size_t>(count) - 4);
         std::uint8_t ack[4] = {0, 4, buffer[2], buffer[3]};
         ::sendto(client, ack, sizeof ack, 0, reinterpret_cast<sockaddr*>(&from), length);
         if (count < 516) break;
     }
     ::close(client);
+    return received;
+}
+
+std::string patterned(std::size_t size) {
+    std::string content(size, 'x');
+    for (std::size_t index = 0; index < content.size(); ++index) content[index] = static_cast<char>('a' + index % 26);
+    return content;
+}
+
+std::uint16_t testTFTPPort(int offset) { return static_cast<std::uint16_t>(20000 + (::getpid() * 2 + offset) % 20000); }
+
+// A boot folder on a slow stick: every read takes 200 ms, and DHCP answers meanwhile as fast as ever.
+TEST(CardRun, SlowBootFileReadsDoNotDelayADHCPExchange) {
+    ServerHarness bench;
+    auto tftpPort = testTFTPPort(0);
+    bench.mode = TransportMode{TransportMode::Loopback{6767, 6868, tftpPort}};
+    auto folder = bench.directory / "boot";
+    std::filesystem::create_directories(folder);
+    auto content = patterned(1500);
+    std::ofstream(folder / "slow.bin") << content;
+    bench.config.boot = BootConfig{folder.string(), "slow.bin", {}, 1468};
+    CardRun::Seams seams{fakeHost(bench.world),
+                         [world = bench.world](const TransportMode& mode) -> std::unique_ptr<Transport> {
+                             return std::make_unique<FakeTransport>(mode, world);
+                         },
+                         bench.timers};
+    std::atomic<int> reads = 0;
+    seams.bootFiles.read = [&reads](int fd, std::uint64_t offset, std::size_t length) {
+        ++reads;
+        std::this_thread::sleep_for(200ms);
+        Bytes bytes(length);
+        auto count = ::pread(fd, bytes.data(), length, static_cast<off_t>(offset));
+        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return bytes;
+    };
+    bench.server = std::make_unique<CardRun>(
+        CardRun::Options{bench.config, bench.mode, std::nullopt, bench.leaseFile(), false}, std::move(seams));
+    bench.events = bench.server->events();
+    bench.start();
+    bench.settled();
+
+    std::string fetched;
+    std::thread client([&] { fetched = fetchOverTFTP(tftpPort, "slow.bin"); });
+    for (int wait = 0; wait < 200 && reads == 0; ++wait) std::this_thread::sleep_for(1ms);
+    ASSERT_GT(reads, 0);
+    auto asked = std::chrono::steady_clock::now();
+    bench.send(load::discover(deviceA, 1));
+    auto offered = bench.untilCase("sent");
+    auto waited = std::chrono::steady_clock::now() - asked;
+    client.join();
+    ASSERT_FALSE(offered.empty());
+    EXPECT_LT(waited, 50ms) << "the OFFER waited for a boot file read";
+    EXPECT_EQ(fetched, content);
+    bench.server->stop();
+}
+
+// A loopback run without a boot folder: recovery serving answers a request from the given file.
+TEST(CardRun, RecoveryServingAnswersWithTheGivenFileUntilStopped) {
+    ServerHarness bench;
+    auto tftpPort = testTFTPPort(1);
+    bench.mode = TransportMode{TransportMode::Loopback{6767, 6868, tftpPort}};
+    bench.start();
+    bench.settled();
+    auto firmware = bench.directory / "chosen.img";
+    auto content = patterned(1300);
+    std::ofstream(firmware) << content;
+
+    // Requests return at once; the run takes them in order.
+    bench.server->startRecoveryServing();
+    bench.server->serveFileAs("firmware/loader.bin", firmware);
+    bench.settled();
+    auto received = fetchOverTFTP(tftpPort, "firmware/loader.bin");
     EXPECT_EQ(received, content);
     ASSERT_TRUE(bench.until([](const ServerEvent& event) { return event.is<ServerEvent::TFTPFinished>(); }).size());
 

@@ -6,12 +6,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -177,7 +180,7 @@ protected:
             service = std::make_unique<TFTPService>(queue.state().context,
                                                     TFTPService::Place{"", port, IPv4Address::loopback},
                                                     BootConfig{withFolder ? folder.string() : "", {}, {}, 1468},
-                                                    std::move(callbacks));
+                                                    std::move(callbacks), seams);
             service->start();
             serverPort = service->port();
         });
@@ -218,6 +221,7 @@ protected:
     fs::path folder;
     bool withFolder = true;
     SerialQueue queue{"test.tftp"};
+    TFTPService::Seams seams;
     std::unique_ptr<TFTPService> service;
     std::uint16_t serverPort = 0;
     std::mutex mutex;
@@ -470,6 +474,99 @@ TEST_F(TFTPServiceTest, startFailsWithASentence) {
             EXPECT_FALSE(attempt.isRunning());
         });
     }
+}
+
+// A repeating timer on the service's loop, standing in for the DHCP replies that share it.
+struct Ticker {
+    static constexpr auto interval = 10ms;
+    explicit Ticker(asio::io_context& loop) : timer(loop), due(std::chrono::steady_clock::now()) {}
+    asio::steady_timer timer;
+    std::chrono::steady_clock::time_point due;
+    std::chrono::steady_clock::duration worstLateness{};
+
+    static void next(const std::shared_ptr<Ticker>& self) {
+        self->due += interval;
+        self->timer.expires_at(self->due);
+        self->timer.async_wait([self](const asio::error_code& error) {
+            if (error) return;
+            self->worstLateness = std::max(self->worstLateness, std::chrono::steady_clock::now() - self->due);
+            next(self);
+        });
+    }
+};
+
+// Opens and reads of 200 ms each, four times what a DHCP reply may wait: the loop stays free
+// while they run, and a stop during a read neither waits for it nor closes the file under it.
+TEST_F(TFTPServiceTest, slowFileWorkLeavesTheLoopFree) {
+    constexpr auto fileWork = 200ms;
+    auto contents = randomBytes(5000, 11);
+    write(folder / "slow.bin", contents);
+    struct stat written {};
+    ASSERT_EQ(::stat((folder / "slow.bin").c_str(), &written), 0);
+    std::atomic<int> reads{0}, onTheLoop{0}, ofAnotherFile{0};
+    std::atomic<bool> holdReads{false}, readHeld{false}, releaseReads{false};
+    seams.openBeneath = [&](int folderFD, const std::string& name) {
+        if (queue.isCurrent()) ++onTheLoop;
+        std::this_thread::sleep_for(fileWork);
+        return openBeneath(folderFD, name);
+    };
+    seams.read = [&](int fd, std::uint64_t offset, std::size_t length) {
+        if (queue.isCurrent()) ++onTheLoop;
+        if (holdReads) {
+            readHeld = true;
+            for (int tries = 0; tries < 1000 && !releaseReads; ++tries) std::this_thread::sleep_for(10ms);
+        } else {
+            std::this_thread::sleep_for(fileWork);
+        }
+        // Still the file asked for, not closed meanwhile nor its number reused.
+        struct stat now {};
+        if (::fstat(fd, &now) != 0 || now.st_ino != written.st_ino) ++ofAnotherFile;
+        ++reads;
+        Bytes bytes(length);
+        auto count = ::pread(fd, bytes.data(), length, static_cast<off_t>(offset));
+        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return bytes;
+    };
+    start();
+    auto ticker = std::make_shared<Ticker>(queue.state().context);
+    queue.sync([&] { Ticker::next(ticker); });
+    {
+        Client client(IPv4Address(127, 0, 0, 1), serverPort);
+        auto fetched = client.fetch("slow.bin", {{"blksize", "1468"}, {"tsize", "0"}});
+        EXPECT_TRUE(fetched.complete);
+        EXPECT_TRUE(fetched.contents == contents);
+    }
+    std::chrono::steady_clock::duration worst{};
+    queue.sync([&] {
+        worst = ticker->worstLateness;
+        ticker->timer.cancel();
+    });
+    EXPECT_GE(reads, 1);
+    EXPECT_EQ(onTheLoop, 0);
+    EXPECT_LT(worst, 50ms) << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms late";
+
+    stop();
+    Client second(IPv4Address(127, 0, 0, 1), 0);
+    auto atRest = openDescriptors();
+    queue.sync([this] {
+        service->start();
+        serverPort = service->port();
+    });
+    holdReads = true;
+    second.send(encodeTFTPReadRequest("slow.bin", "octet"), serverPort);
+    for (int tries = 0; tries < 400 && !readHeld; ++tries) std::this_thread::sleep_for(25ms);
+    ASSERT_TRUE(readHeld);
+    auto stopping = std::async(std::launch::async, [this] { stop(); });
+    EXPECT_EQ(stopping.wait_for(5s), std::future_status::ready) << "the stop waited for the read";
+    auto readsBefore = reads.load();
+    releaseReads = true;
+    stopping.wait();
+    for (int tries = 0; tries < 400 && reads == readsBefore; ++tries) std::this_thread::sleep_for(25ms);
+    // The file goes once the read it was under returns.
+    for (int tries = 0; tries < 400 && openDescriptors() != atRest; ++tries) std::this_thread::sleep_for(25ms);
+    EXPECT_EQ(openDescriptors(), atRest);
+    EXPECT_EQ(ofAnotherFile, 0);
+    EXPECT_EQ(active(), 0u);
 }
 
 }  // namespace
