@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "core/protocol/option_code.hpp"
-#include "core/server/responder.hpp"
+#include "core/dhcp/option_code.hpp"
+#include "core/dhcp_service/responder.hpp"
 
 namespace anvil {
 namespace {

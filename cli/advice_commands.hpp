@@ -9,8 +9,8 @@
 
 #include "core/addressing/date.hpp"
 #include "core/addressing/subnet.hpp"
-#include "core/discovery/neighbour.hpp"
-#include "core/discovery/neighbour_advice.hpp"
+#include "core/watch/neighbour.hpp"
+#include "core/watch/neighbour_advice.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
 #include "core/host/network_card.hpp"

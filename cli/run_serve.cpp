@@ -11,7 +11,7 @@
 #include "cli/stop_signals.hpp"
 #include "core/addressing/plain_text.hpp"
 #include "core/events/event_log.hpp"
-#include "core/events/log_file_writer.hpp"
+#include "core/run/log_file_writer.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/preflight.hpp"

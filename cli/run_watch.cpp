@@ -9,7 +9,7 @@
 #include "cli/runners.hpp"
 #include "cli/stop_signals.hpp"
 #include "core/addressing/plain_text.hpp"
-#include "core/events/log_file_writer.hpp"
+#include "core/run/log_file_writer.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/system_makers.hpp"
 #include "core/run/card_run.hpp"

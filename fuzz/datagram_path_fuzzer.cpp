@@ -15,10 +15,10 @@
 
 #include "core/events/event_log.hpp"
 #include "core/events/packet_summary.hpp"
-#include "core/protocol/dhcp_packet.hpp"
-#include "core/protocol/packet_error.hpp"
-#include "core/server/boot_reply.hpp"
-#include "core/server/responder.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
+#include "core/dhcp/packet_error.hpp"
+#include "core/dhcp_service/boot_reply.hpp"
+#include "core/dhcp_service/responder.hpp"
 
 namespace {
 

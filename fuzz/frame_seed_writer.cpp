@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/discovery/frame_bytes.hpp"
+#include "tests/watch/frame_bytes.hpp"
 
 int main(int argc, char** argv) {
     using namespace anvil::frame_bytes;

@@ -8,9 +8,9 @@
 #include <span>
 
 #include "core/addressing/maker_registry.hpp"
-#include "core/protocol/dhcp_packet.hpp"
-#include "core/protocol/option_catalog.hpp"
-#include "core/protocol/packet_error.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
+#include "core/dhcp/option_catalog.hpp"
+#include "core/dhcp/packet_error.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto registry = anvil::MakerRegistry::fromCSV({std::string_view(reinterpret_cast<const char*>(data), size)});

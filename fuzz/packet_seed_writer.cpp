@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "core/protocol/dhcp_packet.hpp"
-#include "core/protocol/option_code.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
+#include "core/dhcp/option_code.hpp"
 
 namespace {
 

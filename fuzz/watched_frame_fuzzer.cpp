@@ -9,9 +9,9 @@
 #include <string>
 #include <variant>
 
-#include "core/discovery/neighbour_advice.hpp"
-#include "core/discovery/neighbour_book.hpp"
-#include "core/discovery/watched_frame.hpp"
+#include "core/watch/neighbour_advice.hpp"
+#include "core/watch/neighbour_book.hpp"
+#include "core/watch/watched_frame.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "core/addressing/mac_address.hpp"
-#include "core/protocol/dhcp_packet.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
 
 namespace anvil::load {
 

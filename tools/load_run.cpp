@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <unordered_set>
 
-#include "core/protocol/option_code.hpp"
+#include "core/dhcp/option_code.hpp"
 #include "tools/client_messages.hpp"
 #include "tools/loopback_client.hpp"
 

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "core/host/socket_address.hpp"
-#include "core/protocol/option_code.hpp"
-#include "core/protocol/packet_error.hpp"
+#include "core/dhcp/option_code.hpp"
+#include "core/dhcp/packet_error.hpp"
 #include "tools/client_messages.hpp"
 
 namespace anvil::load {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/protocol/dhcp_packet.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
 
 namespace anvil::load {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "core/protocol/option_catalog.hpp"
+#include "core/dhcp/option_catalog.hpp"
 
 namespace anvil {
 

@@ -11,7 +11,7 @@
 #include "core/addressing/date.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
-#include "core/discovery/neighbour_book.hpp"
+#include "core/watch/neighbour_book.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
 #include "core/events/tftp_failure_reason.hpp"

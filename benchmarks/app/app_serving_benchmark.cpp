@@ -16,7 +16,7 @@
 
 #include "app/app_model.hpp"
 #include "app/ui/main_window.hpp"
-#include "core/server/transport_error.hpp"
+#include "core/dhcp_service/transport_error.hpp"
 
 using namespace anvil;
 namespace fs = std::filesystem;

@@ -8,8 +8,8 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
-#include "core/discovery/neighbour.hpp"
-#include "core/discovery/neighbour_advice.hpp"
+#include "core/watch/neighbour.hpp"
+#include "core/watch/neighbour_advice.hpp"
 #include "core/platform.hpp"
 
 namespace anvil {

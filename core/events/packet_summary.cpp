@@ -1,6 +1,6 @@
 #include "core/events/packet_summary.hpp"
 
-#include "core/protocol/option_code.hpp"
+#include "core/dhcp/option_code.hpp"
 
 namespace anvil {
 

@@ -7,9 +7,9 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
-#include "core/protocol/dhcp_message_type.hpp"
-#include "core/protocol/dhcp_packet.hpp"
-#include "core/protocol/option_catalog.hpp"
+#include "core/dhcp/dhcp_message_type.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
+#include "core/dhcp/option_catalog.hpp"
 
 namespace anvil {
 

@@ -7,8 +7,8 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
-#include "core/protocol/dhcp_message_type.hpp"
-#include "core/protocol/reply_destination.hpp"
+#include "core/dhcp/dhcp_message_type.hpp"
+#include "core/dhcp/reply_destination.hpp"
 
 namespace anvil {
 

@@ -9,7 +9,7 @@
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
 #include "core/addressing/server_config.hpp"
-#include "core/discovery/neighbour.hpp"
+#include "core/watch/neighbour.hpp"
 #include "core/events/notice.hpp"
 #include "core/events/packet_summary.hpp"
 #include "core/events/sent_summary.hpp"

@@ -10,7 +10,7 @@
 #include "core/run/notice_board.hpp"
 #include "core/run/tftp_on_card.hpp"
 #include "core/run/watch_on_card.hpp"
-#include "core/server/repeating_timer.hpp"
+#include "core/dhcp_service/repeating_timer.hpp"
 #include "core/watch_service/bench_facts.hpp"
 
 namespace anvil {
@@ -98,6 +98,8 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
         services.push_back(std::move(service));
     }
 
+    // TFTP's sockets live on this loop, but its file opens and block reads run on the service's own
+    // thread, read ahead of the client: a boot folder on a slow stick never delays a DHCP reply here.
     void addTFTP(TFTPService::Seams files) {
         TFTPService::Place place{std::string{}, 0, options.config.serverIP};
         if (auto loopback = std::get_if<TransportMode::Loopback>(&options.mode.value))

@@ -13,16 +13,16 @@
 #include "core/addressing/mac_address.hpp"
 #include "core/addressing/maker_registry.hpp"
 #include "core/addressing/server_config.hpp"
-#include "core/discovery/neighbour.hpp"
+#include "core/watch/neighbour.hpp"
 #include "core/events/event_stream.hpp"
 #include "core/events/server_event.hpp"
 #include "core/leases/lease_file.hpp"
 #include "core/leases/lease_table.hpp"
-#include "core/server/lease_store.hpp"
-#include "core/server/server_host.hpp"
-#include "core/server/transport.hpp"
-#include "core/server/transport_mode.hpp"
-#include "core/tftp_service/tftp_service.hpp"
+#include "core/dhcp_service/lease_store.hpp"
+#include "core/dhcp_service/server_host.hpp"
+#include "core/dhcp_service/transport.hpp"
+#include "core/dhcp_service/transport_mode.hpp"
+#include "core/tftp_service/boot_file_access.hpp"
 
 namespace anvil {
 
@@ -52,7 +52,7 @@ public:
         ServerTimers timers;
         LeaseStore::Seams leaseStore = {};
         // The boot files' opens and reads, which run on the TFTP service's own thread.
-        TFTPService::Seams bootFiles = {};
+        BootFileAccess bootFiles = {};
     };
 
     explicit CardRun(Options options);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/run/card_service.hpp"
-#include "core/server/dhcp_server.hpp"
+#include "core/dhcp_service/dhcp_server.hpp"
 
 namespace anvil {
 

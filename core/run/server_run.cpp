@@ -9,7 +9,7 @@
 #include "core/addressing/system_clock.hpp"
 #include "core/events/event_log.hpp"
 #include "core/host/preflight.hpp"
-#include "core/server/transport_error.hpp"
+#include "core/dhcp_service/transport_error.hpp"
 
 namespace anvil {
 

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "core/addressing/date.hpp"
-#include "core/events/event_hand_over.hpp"
-#include "core/events/log_file_writer.hpp"
+#include "core/run/event_hand_over.hpp"
+#include "core/run/log_file_writer.hpp"
 #include "core/run/card_run.hpp"
 
 namespace anvil {

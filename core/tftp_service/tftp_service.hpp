@@ -20,6 +20,7 @@
 #include "core/events/notice.hpp"
 #include "core/events/server_event.hpp"
 #include "core/host/boot_folder.hpp"
+#include "core/tftp_service/boot_file_access.hpp"
 #include "core/host/tftp_sockets.hpp"
 #include "core/tftp/tftp_admission.hpp"
 
@@ -60,17 +61,8 @@ public:
         IPv4Address serverAddress;
     };
 
-    // The file work, run on the service's own thread one call at a time; each left null is the real
-    // one. Tests make them slow.
-    struct Seams {
-        // Opens an already normalised name beneath the boot folder's descriptor (openBeneath).
-        std::function<std::variant<OpenedBootFile, BootFileRefusal>(int folderFD, const std::string& name)>
-            openBeneath;
-        // Opens a file given by serveFileAs: read-only, never through a link, a regular file.
-        std::function<std::variant<OpenedBootFile, BootFileRefusal>(const std::filesystem::path& source)> openGiven;
-        // Up to `length` bytes at `offset`; fewer when the file ends sooner or cannot be read.
-        std::function<Bytes(int fd, std::uint64_t offset, std::size_t length)> read;
-    };
+    // The file work, run on the service's own thread one call at a time; tests make it slow.
+    using Seams = BootFileAccess;
 
     // With an empty boot folder only the files given by serveFileAs are served.
     TFTPService(asio::io_context& loop, Place place, BootConfig boot, Callbacks callbacks, Seams seams = {});

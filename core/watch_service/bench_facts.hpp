@@ -9,7 +9,7 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/subnet.hpp"
-#include "core/discovery/neighbour_advice.hpp"
+#include "core/watch/neighbour_advice.hpp"
 #include "core/host/network_card.hpp"
 #include "core/host/route_dump.hpp"
 

@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "core/addressing/system_clock.hpp"
-#include "core/discovery/neighbour_advice.hpp"
-#include "core/discovery/neighbour_book.hpp"
-#include "core/discovery/watched_frame.hpp"
+#include "core/watch/neighbour_advice.hpp"
+#include "core/watch/neighbour_book.hpp"
+#include "core/watch/watched_frame.hpp"
 #include "core/events/line_cap.hpp"
 #include "core/host/interfaces.hpp"
 

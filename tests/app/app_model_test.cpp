@@ -19,7 +19,7 @@
 #include "app/network_settings.hpp"
 #include "core/addressing/plain_text.hpp"
 #include "core/leases/lease_file_lock.hpp"
-#include "core/server/transport_error.hpp"
+#include "core/dhcp_service/transport_error.hpp"
 #include "tools/client_messages.hpp"
 
 using namespace anvil;

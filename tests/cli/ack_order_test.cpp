@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/leases/lease_file.hpp"
-#include "core/protocol/dhcp_packet.hpp"
-#include "core/protocol/option_code.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
+#include "core/dhcp/option_code.hpp"
 #include "serve_process.hpp"
 #include "tools/load_run.hpp"
 

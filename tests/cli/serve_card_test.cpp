@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "core/events/log_file_writer.hpp"
+#include "core/run/log_file_writer.hpp"
 #include "core/host/process_runner.hpp"
 #include "serve_process.hpp"
 

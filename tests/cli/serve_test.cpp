@@ -12,7 +12,7 @@
 
 #include "cli/serve_options.hpp"
 #include "core/leases/lease_file.hpp"
-#include "core/protocol/dhcp_packet.hpp"
+#include "core/dhcp/dhcp_packet.hpp"
 #include "serve_process.hpp"
 #include "tools/client_messages.hpp"
 

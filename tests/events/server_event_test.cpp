@@ -7,7 +7,7 @@
 
 #include "core/addressing/decoding_error.hpp"
 #include "core/events/notice_kind_json.hpp"
-#include "core/protocol/option_code.hpp"
+#include "core/dhcp/option_code.hpp"
 
 namespace anvil {
 namespace {

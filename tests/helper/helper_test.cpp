@@ -32,8 +32,8 @@
 #include "core/host/privilege_helper.hpp"
 #include "core/host/process_runner.hpp"
 #include "core/host/socket_address.hpp"
-#include "core/server/transport_error.hpp"
-#include "core/server/udp_transport.hpp"
+#include "core/dhcp_service/transport_error.hpp"
+#include "core/dhcp_service/udp_transport.hpp"
 
 using namespace anvil;
 

@@ -18,8 +18,9 @@ namespace fs = std::filesystem;
 
 // Lowest first. Folders on the same floor do not include each other either.
 const std::map<std::string, int> floors{
-    {"addressing", 0}, {"protocol", 1}, {"host", 1}, {"update", 1}, {"tftp", 1}, {"discovery", 1},
-    {"leases", 2},     {"events", 3},   {"tftp_service", 4}, {"watch_service", 4}, {"server", 5}, {"run", 6},
+    {"addressing", 0},   {"dhcp", 1},          {"host", 1},         {"update", 1}, {"tftp", 1}, {"watch", 1},
+    {"leases", 2},       {"events", 3},        {"dhcp_service", 4}, {"tftp_service", 4}, {"watch_service", 4},
+    {"run", 5},
 };
 
 struct UpwardInclude {
@@ -102,15 +103,15 @@ TEST(IncludeFloors, APlantedIncludeIsFoundWhereverItPointsUpOrSideways) {
         bool upward;
     };
     const std::vector<Case> cases{
-        {"core/addressing/subnet.hpp", "#include \"core/server/decision.hpp\"", true},
-        {"core/events/notice.hpp", "#include \"core/server/responder.hpp\"", true},
+        {"core/addressing/subnet.hpp", "#include \"core/dhcp_service/decision.hpp\"", true},
+        {"core/events/notice.hpp", "#include \"core/dhcp_service/responder.hpp\"", true},
         {"core/leases/lease.hpp", "  #  include \"core/events/notice.hpp\"", true},
-        {"core/protocol/dhcp_packet.hpp", "#include \"core/host/interfaces.hpp\"", true},
-        {"core/server/responder.hpp", "#include <QString>", true},
+        {"core/dhcp/dhcp_packet.hpp", "#include \"core/host/interfaces.hpp\"", true},
+        {"core/dhcp_service/responder.hpp", "#include <QString>", true},
         {"core/host/interfaces.cpp", "#include \"app/app_model.hpp\"", true},
-        {"core/server/responder.hpp", "#include \"core/events/notice.hpp\"", false},
+        {"core/dhcp_service/responder.hpp", "#include \"core/events/notice.hpp\"", false},
         {"core/leases/lease.hpp", "#include \"core/host/presence.hpp\"", false},
-        {"core/tftp/tftp_transfer.hpp", "#include \"core/protocol/dhcp_packet.hpp\"", true},
+        {"core/tftp/tftp_transfer.hpp", "#include \"core/dhcp/dhcp_packet.hpp\"", true},
         {"core/tftp/tftp_packet.hpp", "#include \"core/addressing/bytes.hpp\"", false},
     };
     for (const auto& c : cases) {

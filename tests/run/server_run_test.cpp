@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/server/transport_error.hpp"
+#include "core/dhcp_service/transport_error.hpp"
 
 using namespace anvil;
 namespace fs = std::filesystem;

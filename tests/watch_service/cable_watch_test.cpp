@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery/neighbour_book.hpp"
+#include "core/watch/neighbour_book.hpp"
 #include "core/watch_service/cable_watch.hpp"
 
 namespace anvil {
