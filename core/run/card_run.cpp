@@ -183,7 +183,8 @@ struct CardRun::State : std::enable_shared_from_this<CardRun::State> {
     // Tears down what lives on the loop, without the stop's save and events.
     void shutdown() {
         halt();
-        services.clear();
+        // The peers that ask DHCP go before it.
+        while (!services.empty()) services.pop_back();
         dhcp = nullptr;
         tftp = nullptr;
         watch = nullptr;

@@ -39,16 +39,15 @@ void TFTPOnCard::stop() {
     running_ = false;
     tftp_.reset();
     recoveryServing_ = false;
-    awaitingSockets_ = false;
 }
 
 void TFTPOnCard::cardGone() {
-    if (!tftp_) return;
-    awaitingSockets_ = awaitingSockets_ || tftp_->isRunning();
-    tftp_->pause();
+    if (tftp_) tftp_->pause();
 }
 
-bool TFTPOnCard::wantsSockets(bool) const { return cardMode_ && tftp_ && awaitingSockets_ && !tftp_->isRunning(); }
+// Whenever it has something to serve and no port: the card came back, the helper let go of the port,
+// or recovery serving began.
+bool TFTPOnCard::wantsSockets(bool) const { return running_ && cardMode_ && tftp_ && !tftp_->isRunning(); }
 
 CardService::Opener TFTPOnCard::opener() const {
     return [open = callbacks_.openListener](const std::string& card) {
@@ -71,7 +70,6 @@ bool TFTPOnCard::cardBack(const std::string& card, Opening opening) {
     if (sockets) {
         try {
             tftp_->resume(card, sockets->take());
-            awaitingSockets_ = false;
             lastFailure_.clear();
             return true;
         } catch (const TFTPStartError& error) {
@@ -93,7 +91,6 @@ void TFTPOnCard::startRecoveryServing() {
             tftp_ = std::make_unique<TFTPService>(loop_, place_, BootConfig{}, callbacks_, files_);
             recoveryServing_ = true;
         }
-        if (!tftp_->isRunning()) awaitingSockets_ = true;
         return;
     }
     if (tftp_) return;
@@ -118,7 +115,6 @@ void TFTPOnCard::stopRecoveryServing() {
     if (recoveryServing_) {
         tftp_.reset();
         recoveryServing_ = false;
-        awaitingSockets_ = false;
     }
 }
 

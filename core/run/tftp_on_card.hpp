@@ -46,8 +46,6 @@ private:
     // TFTP runs for a recovery loader rather than for the boot config.
     bool recoveryServing_ = false;
     bool running_ = false;
-    // It served when the card left, or recovery serving began: the run opens its port.
-    bool awaitingSockets_ = false;
     std::string lastFailure_;
 };
 
