@@ -9,6 +9,7 @@
 
 #include "../watch/frame_bytes.hpp"
 #include "../dhcp_service/server_harness.hpp"
+#include "../tftp_service/tftp_client.hpp"
 #include "core/host/tftp_sockets.hpp"
 
 using namespace anvil;
@@ -181,31 +182,11 @@ TEST(CardRun, TheWatchLearnsWhoHoldsALeaseFromDHCPAlone) {
     bench.server->stop();
 }
 
-// Fetches `name` from 127.0.0.1:`port` in plain lock-step; what arrived, whole or not.
+// What a loopback client fetched of `name`, whole or not.
 std::string fetchOverTFTP(std::uint16_t port, const std::string& name) {
-    int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    timeval wait{2, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto request = frame_bytes::tftpPayload(name);
-    ::sendto(client, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
-    std::string received;
-    for (int block = 1; block < 100; ++block) {
-        std::uint8_t buffer[600];
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        auto count = ::recvfrom(client, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        if (count < 4 || buffer[1] != 3) break;
-        received.append(reinterpret_cast<char*>(buffer) + 4, static_cast<std::size_t>(count) - 4);
-        std::uint8_t ack[4] = {0, 4, buffer[2], buffer[3]};
-        ::sendto(client, ack, sizeof ack, 0, reinterpret_cast<sockaddr*>(&from), length);
-        if (count < 516) break;
-    }
-    ::close(client);
-    return received;
+    Client client(IPv4Address::loopback, port);
+    auto fetched = client.fetch(name);
+    return std::string(fetched.contents.begin(), fetched.contents.end());
 }
 
 std::string patterned(std::size_t size) {
