@@ -821,12 +821,6 @@ void TFTPService::pause() { state_->pause(); }
 
 void TFTPService::resume(std::string card, TFTPListener listener) { state_->resume(std::move(card), listener); }
 
-void TFTPService::restart(std::string card) {
-    state_->stop();
-    state_->place.card = std::move(card);
-    state_->start();
-}
-
 bool TFTPService::serveFileAs(const std::string& name, const std::filesystem::path& source) {
     auto normalized = normalizeTFTPPath(name);
     if (!std::holds_alternative<std::string>(normalized)) return false;

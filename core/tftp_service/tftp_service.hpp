@@ -79,8 +79,6 @@ public:
     void stop();
     // The same, keeping the boot folder open for resume().
     void pause();
-    // Stops, then starts on the card under its (possibly new) name.
-    void restart(std::string card);
     // Starts again on the card under its (possibly new) name with a request port opened elsewhere
     // (opening may ask the helper and take seconds); the boot folder stays open while stopped.
     void resume(std::string card, TFTPListener listener);

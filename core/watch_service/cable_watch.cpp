@@ -392,12 +392,6 @@ CableWatch::~CableWatch() { state_->stop(); }
 bool CableWatch::start() { return state_->start(); }
 void CableWatch::stop() { state_->stop(); }
 
-void CableWatch::restart(std::string card) {
-    state_->stop();
-    state_->card = std::move(card);
-    state_->start();
-}
-
 bool CableWatch::resume(std::string card, Opened opened) {
     state_->stop();
     state_->card = std::move(card);

@@ -72,8 +72,6 @@ public:
     // returns whether watching began.
     bool start();
     void stop();
-    // Stops, then watches the card under its (possibly new) name.
-    void restart(std::string card);
     // Watches the card under its (possibly new) name with a watch opened elsewhere (opening may
     // take seconds); says nothing when `opened` failed, and returns whether watching began.
     bool resume(std::string card, Opened opened);
