@@ -389,27 +389,8 @@ TEST_F(TFTPServiceTest, startFailsWithASentence) {
     }
 }
 
-// A repeating timer on the service's loop, standing in for the DHCP replies that share it.
-struct Ticker {
-    static constexpr auto interval = 10ms;
-    explicit Ticker(asio::io_context& loop) : timer(loop), due(std::chrono::steady_clock::now()) {}
-    asio::steady_timer timer;
-    std::chrono::steady_clock::time_point due;
-    std::chrono::steady_clock::duration worstLateness{};
-
-    static void next(const std::shared_ptr<Ticker>& self) {
-        self->due += interval;
-        self->timer.expires_at(self->due);
-        self->timer.async_wait([self](const asio::error_code& error) {
-            if (error) return;
-            self->worstLateness = std::max(self->worstLateness, std::chrono::steady_clock::now() - self->due);
-            next(self);
-        });
-    }
-};
-
-// Opens and reads of 200 ms each, four times what a DHCP reply may wait: the loop stays free
-// while they run, and a stop during a read neither waits for it nor closes the file under it.
+// Opens and reads of 200 ms each run off the loop (what that spares DHCP is the run's test), and a
+// stop during a read neither waits for it nor closes the file under it.
 TEST_F(TFTPServiceTest, slowFileWorkLeavesTheLoopFree) {
     constexpr auto fileWork = 200ms;
     auto contents = randomBytes(5000, 11);
@@ -441,22 +422,14 @@ TEST_F(TFTPServiceTest, slowFileWorkLeavesTheLoopFree) {
         return bytes;
     };
     start();
-    auto ticker = std::make_shared<Ticker>(queue.state().context);
-    queue.sync([&] { Ticker::next(ticker); });
     {
         Client client(IPv4Address(127, 0, 0, 1), serverPort);
         auto fetched = client.fetch("slow.bin", {{"blksize", "1468"}, {"tsize", "0"}});
         EXPECT_TRUE(fetched.complete);
         EXPECT_TRUE(fetched.contents == contents);
     }
-    std::chrono::steady_clock::duration worst{};
-    queue.sync([&] {
-        worst = ticker->worstLateness;
-        ticker->timer.cancel();
-    });
     EXPECT_GE(reads, 1);
     EXPECT_EQ(onTheLoop, 0);
-    EXPECT_LT(worst, 50ms) << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms late";
 
     stop();
     Client second(IPv4Address(127, 0, 0, 1), 0);
