@@ -187,6 +187,16 @@ void resynchronise(std::string_view bytes, std::size_t from, Scan& result) {
     result.outcome = flushedAfterDamage ? Scan::Outcome::damaged : Scan::Outcome::torn;
 }
 
+// Shorter zero runs can be the zero bytes of a torn record; longer ones are space never written.
+constexpr std::size_t reservedRunMinimum = 64;
+
+// How many zero bytes end `bytes`, not counting any before `from`.
+std::size_t trailingZeros(std::string_view bytes, std::size_t from) {
+    std::size_t end = bytes.size();
+    while (end > from && bytes[end - 1] == '\0') --end;
+    return bytes.size() - end;
+}
+
 // A journal whose flushes end in footers: only whole batches count.
 void scanBatches(std::string_view bytes, Scan& result) {
     std::uint64_t expected = result.header->baseSequence + 1;
@@ -225,11 +235,16 @@ void scanBatches(std::string_view bytes, Scan& result) {
         at += record->length;
     }
     result.entriesBeforeDamage = result.entries.size();
+    // The file is allocated ahead with zeros: zeros after the last whole batch were never written.
+    auto zeros = trailingZeros(bytes, result.validLength);
+    if (result.validLength + zeros == bytes.size()) return;
     result.droppedBytes = bytes.size() - result.validLength;
     if (stopped)
         resynchronise(bytes, at, result);
     else if (result.droppedBytes > 0)
         result.outcome = Scan::Outcome::torn;
+    // After a torn batch, a long run of zeros is the allocated rest, not part of what was lost.
+    if (zeros >= reservedRunMinimum) result.droppedBytes -= zeros;
 }
 
 }  // namespace

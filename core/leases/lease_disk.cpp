@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -257,7 +258,10 @@ OffsetFile OffsetFile::openExisting(const fs::path& url, Flushed flushed) {
 }
 
 OffsetFile::OffsetFile(OffsetFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), url_(std::move(other.url_)), flushed_(std::move(other.flushed_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      url_(std::move(other.url_)),
+      flushed_(std::move(other.flushed_)),
+      reserved_(std::exchange(other.reserved_, 0)) {}
 
 OffsetFile& OffsetFile::operator=(OffsetFile&& other) noexcept {
     if (this != &other) {
@@ -265,6 +269,7 @@ OffsetFile& OffsetFile::operator=(OffsetFile&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         url_ = std::move(other.url_);
         flushed_ = std::move(other.flushed_);
+        reserved_ = std::exchange(other.reserved_, 0);
     }
     return *this;
 }
@@ -288,6 +293,16 @@ void OffsetFile::writeAt(std::uint64_t offset, std::string_view bytes) {
     }
 }
 
+void OffsetFile::reserve(std::uint64_t end, std::uint64_t step) {
+    if (end <= reserved_ || step == 0) return;
+    std::uint64_t target = (end + step - 1) / step * step;
+    // Mode 0 extends the file with zeros, which a reader of the journal takes as never written.
+    if (::fallocate(fd_, 0, static_cast<off_t>(reserved_), static_cast<off_t>(target - reserved_)) == 0)
+        reserved_ = target;
+    else
+        reserved_ = end;  // tried again at the next step
+}
+
 void OffsetFile::flush() {
     if (::fdatasync(fd_) != 0) throw failure(errno);
     if (flushed_) flushed_(url_);
@@ -295,9 +310,11 @@ void OffsetFile::flush() {
 
 void OffsetFile::truncate(std::uint64_t length) {
     if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) throw failure(errno);
+    reserved_ = std::min(reserved_, length);
 }
 
 void OffsetFile::close() {
+    reserved_ = 0;
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 

@@ -50,6 +50,10 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     const std::filesystem::path& url() const { return url_; }
     void writeAt(std::uint64_t offset, std::string_view bytes);
+    // Allocates the file's blocks up to `end` rounded up to `step`, once per step, so that most
+    // flushes of an append write data alone, not the file's new size and extents. A file system
+    // that cannot allocate ahead is not an error: the writes then allocate as they go.
+    void reserve(std::uint64_t end, std::uint64_t step);
     // fdatasync: the written bytes are on disk when it returns.
     void flush();
     void truncate(std::uint64_t length);
@@ -63,6 +67,7 @@ private:
     int fd_ = -1;
     std::filesystem::path url_;
     Flushed flushed_;
+    std::uint64_t reserved_ = 0;
 };
 
 }  // namespace anvil::LeaseDisk

@@ -16,6 +16,8 @@ namespace {
 // Below this the journal is not compacted for its size: replaying a megabyte at start takes
 // milliseconds, and rewriting a small snapshot at every few commits would double the writes.
 constexpr std::uint64_t journalFloor = 1 << 20;
+// The journal's blocks are allocated this far ahead of its end.
+constexpr std::uint64_t journalReserveStep = 1 << 20;
 
 // What an interrupted compaction left: a next journal that must become the journal (its
 // snapshot is in place), or whose records must join the journal (its snapshot never was).
@@ -137,6 +139,7 @@ LeaseJournal::Batch LeaseJournal::takeUnflushed() {
 
 void LeaseJournal::write(const Batch& batch) {
     // Written where the last good flush ended, so a failed write leaves nothing behind it.
+    journal_.reserve(batch.offset + batch.bytes.size(), journalReserveStep);
     journal_.writeAt(batch.offset, batch.bytes);
     journal_.flush();
 }
