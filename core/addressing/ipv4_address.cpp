@@ -1,6 +1,5 @@
 #include "core/addressing/ipv4_address.hpp"
 
-#include <cstdio>
 
 #include "core/addressing/text_pieces.hpp"
 
@@ -28,10 +27,17 @@ std::optional<IPv4Address> IPv4Address::parse(std::string_view text) {
     return IPv4Address{value};
 }
 
+// Written digit by digit, as a MAC address's is: each event names an address or two.
 std::string IPv4Address::description() const {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", value >> 24, (value >> 16) & 0xFF, (value >> 8) & 0xFF,
-                  value & 0xFF);
+    std::string text;
+    text.reserve(15);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        unsigned part = (value >> shift) & 0xFF;
+        if (part >= 100) text.push_back(static_cast<char>('0' + part / 100));
+        if (part >= 10) text.push_back(static_cast<char>('0' + part / 10 % 10));
+        text.push_back(static_cast<char>('0' + part % 10));
+        if (shift > 0) text.push_back('.');
+    }
     return text;
 }
 

@@ -63,13 +63,12 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
     LeaseStore store;
 
     // Group commit: while a batch of datagrams is decided, changed tables only record their
-    // changes and replies wait here; one commit then covers them all before any is sent.
+    // changes and ACKs wait; one commit then covers them all before any of them is sent.
     bool batching = false;
-    // ACKs wait here until everything recorded before them is on disk. Offers and NAKs promise
-    // nothing stored and leave at once: a lost offered lease is only a 60-second hold, so it
-    // rides on the next flush.
+    // ACKs of a lease wait here until everything recorded before them is on disk. Offers, NAKs
+    // and the ACK of an INFORM promise nothing stored and leave the moment they are decided: a
+    // lost offered lease is only a 60-second hold, so it rides on the next flush.
     std::vector<Reply> heldReplies;
-    std::vector<Reply> readyReplies;
 
     State(SerialQueue& queue, Options options, Callbacks callbacks, Seams seams)
         : options(std::move(options)),
@@ -200,10 +199,6 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
         }
     }
 
-    void sendAll(const std::vector<Reply>& replies) {
-        for (const auto& reply : replies) send(reply, true);
-    }
-
     // The socket.
 
     void openTransport() {
@@ -240,7 +235,6 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
     // waited for it, in the order they were decided. A failed save still sends (serving goes
     // on with leaseSaveFailed raised), as a single decision would.
     void commit() {
-        sendAll(std::exchange(readyReplies, {}));
         if (heldReplies.empty()) return;
         // The replies leave from the flush's thread as soon as it is on disk, and are told of
         // here afterwards; those it did not send (no flush ran, or the socket was closed) leave
@@ -387,11 +381,10 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
         // Changes no reply waits for (a release, a decline) are flushed a moment later.
         recordChanges(decision.tableChanged && !reply ? LeaseStore::Flush::soon : LeaseStore::Flush::withNextCommit);
         for (auto& event : decision.notes) emit(std::move(event));
-        if (reply && reply->type == DHCPMessageType::ack) {
+        if (reply && reply->type == DHCPMessageType::ack && decision.tableChanged)
             heldReplies.push_back(*reply);
-        } else if (reply) {
-            readyReplies.push_back(*reply);
-        }
+        else if (reply)
+            send(*reply, true);
         // Outside a read batch (a decision after a probe) the decision commits on its own.
         if (!batching) commit();
     }

@@ -78,21 +78,24 @@ void UDPTransport::openThroughHelper() {
 }
 
 std::optional<Datagram> UDPTransport::receive() {
+    // One buffer for every receive: the read that finds nothing waiting, one per batch, then
+    // costs no allocation, and a datagram only its own length.
+    receiving_.resize(payloadCapacity);
+    auto received = [this](std::size_t length) {
+        return Bytes(receiving_.begin(), receiving_.begin() + static_cast<std::ptrdiff_t>(length));
+    };
     if (relay_) {
-        Bytes payload(payloadCapacity);
-        auto reception = receiveRelayed(*relay_, payload);
+        auto reception = receiveRelayed(*relay_, receiving_);
         if (auto ended = std::get_if<RelayEnded>(&reception)) throw TransportEnded(ended->reason);
         auto datagram = std::get_if<RelayedDatagram>(&reception);
         if (!datagram) return std::nullopt;
-        payload.resize(datagram->length);
         std::optional<std::uint32_t> index;
         if (datagram->arrival.interfaceIndex != 0) index = datagram->arrival.interfaceIndex;
-        return Datagram{std::move(payload), index, datagram->source, datagram->sourcePort};
+        return Datagram{received(datagram->length), index, datagram->source, datagram->sourcePort};
     }
-    Bytes payload(payloadCapacity);
     alignas(std::size_t) std::uint8_t control[controlCapacity];
     sockaddr_in sender{};
-    iovec vector{payload.data(), payload.size()};
+    iovec vector{receiving_.data(), receiving_.size()};
     msghdr message{};
     message.msg_name = &sender;
     message.msg_namelen = sizeof sender;
@@ -101,14 +104,13 @@ std::optional<Datagram> UDPTransport::receive() {
     message.msg_control = control;
     message.msg_controllen = sizeof control;
 
-    ssize_t received = ::recvmsg(fd_, &message, 0);
-    if (received < 0) {
+    ssize_t length = ::recvmsg(fd_, &message, 0);
+    if (length < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
         throw TransportError("recvmsg", errno);
     }
-    payload.resize(static_cast<std::size_t>(received));
     auto controlLength = std::min<std::size_t>(message.msg_controllen, sizeof control);
-    return Datagram{std::move(payload), arrivalInterfaceIndex({control, controlLength}),
+    return Datagram{received(static_cast<std::size_t>(length)), arrivalInterfaceIndex({control, controlLength}),
                     IPv4Address{ntohl(sender.sin_addr.s_addr)}, ntohs(sender.sin_port)};
 }
 

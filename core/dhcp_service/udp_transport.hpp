@@ -48,6 +48,7 @@ private:
     int fd_ = -1;
     std::uint32_t interfaceIndex_ = 0;
     std::optional<PrivilegeHelper::RelayedSocket> relay_;
+    Bytes receiving_;
     // A relayed send waits for its own result: the flush's thread and the loop's send in turn.
     std::mutex relaySending_;
 };

@@ -30,6 +30,7 @@ TEST(IPv4Address, OrdersAsUnsignedNumbersAndConvertsBytes) {
     EXPECT_EQ(IPv4Address::fromBytes(four), (IPv4Address{1, 2, 3, 4}));
     EXPECT_EQ(IPv4Address::zero.description(), "0.0.0.0");
     EXPECT_EQ(IPv4Address::loopback.description(), "127.0.0.1");
+    EXPECT_EQ(IPv4Address(255, 100, 109, 10).description(), "255.100.109.10");
     EXPECT_TRUE(IPv4Address(169, 254, 3, 4).isLinkLocal());
     EXPECT_FALSE(IPv4Address(169, 253, 255, 255).isLinkLocal());
     EXPECT_FALSE(IPv4Address(169, 255, 0, 0).isLinkLocal());
