@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <mutex>
@@ -210,6 +211,69 @@ TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
     }
     // Saves go to the journal: leases.json was not rewritten under the burst.
     EXPECT_EQ(filesSeenByAcks.size(), 1u);
+}
+
+// Holds the journal's flushes once armed, until released; outlives the server given its seams.
+struct JournalFlushGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false, released = false;
+    int held = 0;
+    LeaseStore::Seams seams() {
+        LeaseStore::Seams store;
+        store.journal.flushed = [this](const std::filesystem::path&) {
+            std::unique_lock lock(mutex);
+            if (!armed) return;
+            ++held;
+            changed.notify_all();
+            changed.wait(lock, [this] { return released; });
+        };
+        return store;
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 5s, [this] { return held > 0; });
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+TEST(GroupCommit, anAckToAnInformLeavesWhileAnotherDevicesSaveIsStillUnderWay) {
+    JournalFlushGate gate;
+    ServerBench bench(TransportMode::loopback(6767, 6868), gate.seams());
+    // Released before the server stops, whatever the test found.
+    struct Release {
+        JournalFlushGate& gate;
+        ~Release() { gate.release(); }
+    } release{gate};
+    {
+        std::lock_guard lock(gate.mutex);
+        gate.armed = true;
+    }
+    bench.transport->deliver({clientDatagram(1, DHCPMessageType::request, IPv4Address(10, 5, 0, 120), 3, 6868)});
+    ASSERT_TRUE(gate.waitUntilHeld());
+
+    DHCPPacket inform;
+    inform.xid = 0x2002;
+    auto mac = device(2);
+    std::copy(mac.bytes.begin(), mac.bytes.end(), inform.chaddr.begin());
+    inform.ciaddr = IPv4Address(10, 5, 0, 50);
+    inform.setOption(OptionCode::messageType, {rawValue(DHCPMessageType::inform)});
+    bench.transport->deliver(
+        {Datagram{inform.serialize(DHCPPacket::minimumReplyLength), 3u, IPv4Address(10, 5, 0, 50), 6868}});
+    auto sent = bench.transport->waitForReplies(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].packet.xid, 0x2002u);
+    EXPECT_EQ(sent[0].packet.messageType(), DHCPMessageType::ack);
+
+    gate.release();
+    sent = bench.transport->waitForReplies(2);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].packet.xid, 0x1001u);
+    EXPECT_EQ(sent[1].storedLease, "bound 10.5.0.120");
 }
 
 TEST(GroupCommit, datagramFromAnotherInterfaceIsDroppedWithoutAnswer) {
