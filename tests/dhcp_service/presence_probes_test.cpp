@@ -8,6 +8,8 @@
 #include <set>
 #include <unordered_set>
 
+#include "core/leases/journal_format.hpp"
+#include "core/leases/lease_disk.hpp"
 #include "server_harness.hpp"
 
 using namespace anvil;
@@ -250,13 +252,15 @@ TEST(CardRun, SaveFailingMidRunRaisesEachTimeAndClearsAtTheFirstGoodSave) {
     bench.settled();
     bindCollecting(bench, 1);
 
-    // A file size limit at the journal's present size makes every flush fail, for root too, as a
-    // full disk does.
+    // A file size limit where the journal's writes end makes every flush fail, for root too, as a
+    // full disk does. The file itself is longer: it is allocated ahead.
+    auto journal = LeaseDisk::read(bench.leaseFile().journalURL());
+    ASSERT_TRUE(journal);
     auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     rlimit full = saved;
-    full.rlim_cur = std::filesystem::file_size(bench.leaseFile().journalURL());
+    full.rlim_cur = JournalFormat::scan(*journal).validLength;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
     int raises = 0;
     for (std::uint8_t device = 2; device <= 3; ++device) {
