@@ -2,7 +2,8 @@
 # Loopback throughput and latency of dhcpanvil next to Kea, printed side by side; figures only,
 # nothing is asserted. Each server answers 127.0.0.1:6868 from 127.0.0.1:6767 in turn, and
 # dhcpanvil-load runs whole DISCOVER-to-ACK exchanges with 1, 8 and 32 simulated devices. Each
-# figure is the median of ROUNDS runs. Last, dhcpanvil-sync-probe measures what a durable append
+# figure is the median of ROUNDS rounds, the servers taken in turn in each round (on a shared
+# machine the server measured first after a quiet spell is slower, whichever it is). Last, dhcpanvil-sync-probe measures what a durable append
 # costs on the disk under the lease file, and the durable limit is printed: the exchanges a second
 # of a server as fast as Kea that waits for one fdatasync per exchange (Kea never syncs).
 #
@@ -15,7 +16,7 @@
 #   BEFORE=path      a second dhcpanvil measured in the same run, shown as its own column
 #   EXCHANGES=n      exchanges per run (default 4000; 2000 with new devices)
 #   DEVICES="1 8"    simulated device counts (default "1 8 32"; "1 8" with new devices)
-#   ROUNDS=n         runs per figure, the median shown (default 3)
+#   ROUNDS=n         rounds, the median shown (default 3)
 #   SKIP_KEA=1       measure dhcpanvil alone
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -85,18 +86,14 @@ stop_server() {
 }
 
 # Prints "exchanges/s p50 p99 failed" of one load run.
-measure_once() {
+measure() {
   local devices=$1 count=$2 line
   line=$("$load" "${load_mode[@]}" --devices "$devices" --exchanges "$count" --timeout-ms 500 --quiet || true)
   echo "$line" | sed -nE 's/.* ([0-9.]+) exchanges\/s, latency p50 ([0-9.]+) ms, p99 ([0-9.]+) ms; ([0-9]+) failed.*/\1 \2 \3 \4/p'
 }
 
-# The run with the median rate of $rounds runs: one slow or lucky run on a shared machine moves nothing.
-measure() {
-  local round runs=()
-  for round in $(seq 1 "$rounds"); do runs+=("$(measure_once "$@")"); done
-  printf '%s\n' "${runs[@]}" | sort -n -k1,1 | sed -n "$(((rounds + 1) / 2))p"
-}
+# The run with the median rate of a server's rounds, from its runs one per line.
+median_run() { sort -n -k1,1 | sed -n "$(((rounds + 1) / 2))p"; }
 
 # A server's first exchanges after a quiet spell are slow (caches, CPU frequency): not measured.
 warm_up() { "$load" --devices 8 --exchanges 1000 --quiet >/dev/null || true; }
@@ -122,13 +119,22 @@ if port_busy; then
   exit 1
 fi
 
-declare -A results rss_of leases_of
+declare -A results runs rss_of leases_of
 columns=()
+
+# One round of one server: each device count measured once.
+measure_round() {
+  local label=$1 devices line
+  for devices in "${device_counts[@]}"; do
+    line=$(measure "$devices" "$exchanges")
+    runs[$label,$devices]+="$line"$'\n'
+    echo "  $devices devices: $line"
+  done
+}
 
 # Measures one dhcpanvil under the label given.
 run_dhcpanvil() {
-  local label=$1 program=$2 devices
-  columns+=("$label")
+  local label=$1 program=$2
   rm -f "$work"/leases.json*
   [ "$earlier" -gt 0 ] && earlier_lease_file "$earlier" >"$work/leases.json"
   echo "== $label ($program)"
@@ -137,10 +143,7 @@ run_dhcpanvil() {
   server=$!
   wait_for_listener
   warm_up
-  for devices in "${device_counts[@]}"; do
-    results[$label,$devices]=$(measure "$devices" "$exchanges")
-    echo "  $devices devices: ${results[$label,$devices]}"
-  done
+  measure_round "$label"
   # Peak memory with 500 more leases in the table.
   "$load" --devices 500 --exchanges 500 --quiet >/dev/null || true
   rss_of[$label]=$(peak_rss_kb "$server")
@@ -148,12 +151,9 @@ run_dhcpanvil() {
   leases_of[$label]=$(grep -o '"mac"' "$work/leases.json" | wc -l)
 }
 
-run_dhcpanvil dhcpanvil "$tool"
-[ -n "$before" ] && run_dhcpanvil before "$before"
-
-if [ -z "${SKIP_KEA:-}" ]; then
-  label=kea
-  columns+=("$label")
+run_kea() {
+  local label=kea
+  rm -f "$work"/kea-leases.csv*
   echo "== kea-dhcp4 $("$kea" -v) (memfile lease file, loopback test mode)"
   cat >"$work/kea.json" <<EOF2
 {
@@ -172,19 +172,30 @@ EOF2
   wait_for_listener
   warm_up
   [ "$earlier" -gt 0 ] && { "$load" --new-devices --devices 32 --exchanges "$earlier" --quiet >/dev/null || true; }
-  for devices in "${device_counts[@]}"; do
-    results[$label,$devices]=$(measure "$devices" "$exchanges")
-    echo "  $devices devices: ${results[$label,$devices]}"
-  done
+  measure_round "$label"
   rss_of[$label]=$(peak_rss_kb "$server")
   stop_server
-fi
+}
+
+columns=(dhcpanvil ${before:+before})
+[ -z "${SKIP_KEA:-}" ] && columns+=(kea)
+for round in $(seq 1 "$rounds"); do
+  echo "== round $round of $rounds"
+  run_dhcpanvil dhcpanvil "$tool"
+  [ -n "$before" ] && run_dhcpanvil before "$before"
+  [ -z "${SKIP_KEA:-}" ] && run_kea
+done
+for label in "${columns[@]}"; do
+  for devices in "${device_counts[@]}"; do
+    results[$label,$devices]=$(printf '%s' "${runs[$label,$devices]}" | median_run)
+  done
+done
 
 echo
 what="same devices again and again"
 [ -n "$new_devices" ] && what="a new device per exchange, released after its ACK"
 [ "$earlier" -gt 0 ] && what="$what; $earlier earlier devices in the lease file"
-echo "$exchanges exchanges per run, median of $rounds runs: $what"
+echo "$exchanges exchanges per run, median of $rounds rounds: $what"
 header=$(printf '%-8s' devices)
 for label in "${columns[@]}"; do header+=$(printf ' | %-27s' "$label ex/s  p50 ms  p99 ms"); done
 echo "$header | ex/s ratio to kea"
