@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ pkg-config
+  build-essential cmake g++ pkg-config ninja-build ccache
   libasio-dev nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libfuzzer-14-dev libclang-rt-14-dev

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and installs it as a user would (as root): the tool runs from /usr/bin,
 # only the helper holds capabilities and only the group dhcpanvil may start it, the desktop file
-# validates, lintian finds no error, and the package removes and purges cleanly. Usage (as root): bash scripts/test-package.sh
+# validates, lintian finds no error, and the package removes and purges cleanly.
+# Usage (as root): bash scripts/test-package.sh [build folder to pack, as scripts/package.sh takes]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,7 @@ if dpkg-query -W -f='${Status}' dhcp-anvil 2>/dev/null | grep -q "ok installed";
   fail "dhcp-anvil is already installed on this machine; remove it first"
 fi
 
-deb=$(realpath "$(bash scripts/package.sh)")
+deb=$(realpath "$(bash scripts/package.sh "$@")")
 echo "package test: $deb"
 
 echo "package test: lintian"

@@ -333,8 +333,8 @@ std::string asNobody(const std::vector<gid_t>& groups, const std::function<std::
             ::setresuid(65534, 65534, 65534) != 0)
             ::_exit(1);
         auto text = work();
-        ::write(ends[1], text.data(), text.size());
-        ::_exit(0);
+        bool written = ::write(ends[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::_exit(written ? 0 : 2);
     }
     ::close(ends[1]);
     std::string text;
@@ -344,6 +344,7 @@ std::string asNobody(const std::vector<gid_t>& groups, const std::function<std::
     ::close(ends[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) text += " (the child's write fell short)";
     return text;
 }
 
@@ -642,11 +643,12 @@ TEST(Helper, HandsOffWhenTheCallerStartedWithItsStandardDescriptorsClosed) {
         if (child == 0) {
             for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::close(fd);
             auto text = answerText("en0", ANVIL_HELPER_PATH);
-            ::write(ends[1], text.data(), text.size());
-            ::_exit(0);
+            bool written = ::write(ends[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            ::_exit(written ? 0 : 2);
         }
         int status = 0;
         ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child ended with status " << status;
     });
     ::close(ends[1]);
     char text[256] = {};
@@ -942,7 +944,7 @@ TEST_F(MemberHelper, AHeldPortAndWatchEndWithTheRulesSentenceWhenTheCardGainsADe
             auto opened = openFrameWatch("en0", installed->path);
             auto socket = std::get_if<PrivilegeHelper::RelayedSocket>(&answer);
             auto watch = std::get_if<FrameWatch>(&opened);
-            ::write(ready[1], "+", 1);
+            if (::write(ready[1], "+", 1) != 1) return std::string("could not tell the router");
             if (!socket || !watch) return std::string("not both held");
             std::optional<std::string> portEnd, watchEnd;
             std::vector<std::uint8_t> buffer(2048);
