@@ -199,6 +199,15 @@ echo "$exchanges exchanges per run, median of $rounds rounds: $what"
 header=$(printf '%-8s' devices)
 for label in "${columns[@]}"; do header+=$(printf ' | %-27s' "$label ex/s  p50 ms  p99 ms"); done
 echo "$header | ex/s ratio to kea"
+# "label share" of each dhcpanvil's rate at a device count, against a reference rate.
+shares() {
+  local devices=$1 reference=$2 label rate
+  for label in "${columns[@]}"; do
+    [ "$label" = kea ] && continue
+    read -r rate _ <<<"${results[$label,$devices]:-0}"
+    awk -v a="$rate" -v b="$reference" -v l="$label" 'BEGIN { if (b > 0) printf "%s %.2f  ", l, a / b }'
+  done
+}
 for devices in "${device_counts[@]}"; do
   line=$(printf '%-8s' "$devices")
   for label in "${columns[@]}"; do
@@ -208,11 +217,7 @@ for devices in "${device_counts[@]}"; do
   ratios=
   if [ -n "${results[kea,$devices]:-}" ]; then
     read -r krate _ <<<"${results[kea,$devices]}"
-    for label in "${columns[@]}"; do
-      [ "$label" = kea ] && continue
-      read -r rate _ <<<"${results[$label,$devices]}"
-      ratios+=$(awk -v a="$rate" -v b="$krate" -v l="$label" 'BEGIN { if (b > 0) printf "%s %.2f  ", l, a / b }')
-    done
+    ratios=$(shares "$devices" "$krate")
   fi
   echo "$line | $ratios"
 done
@@ -223,13 +228,7 @@ append_p50=$(echo "$disk" | sed -nE 's/.*append: p50 ([0-9.]+) ms.*/\1/p')
 if [ -n "${results[kea,1]:-}" ] && [ -n "$append_p50" ]; then
   read -r krate _ <<<"${results[kea,1]}"
   limit=$(awk -v k="$krate" -v d="$append_p50" 'BEGIN { if (k > 0) printf "%.0f", 1 / (1 / k + d / 1000) }')
-  shares=
-  for label in "${columns[@]}"; do
-    [ "$label" = kea ] && continue
-    read -r rate _ <<<"${results[$label,1]:-0}"
-    shares+=$(awk -v a="$rate" -v b="$limit" -v l="$label" 'BEGIN { if (b > 0) printf "  %s %.2f", l, a / b }')
-  done
-  echo "durable limit at 1 device (Kea's rate plus one fdatasync per exchange): $limit ex/s; share of it:$shares"
+  echo "durable limit at 1 device (Kea's rate plus one fdatasync per exchange): $limit ex/s; share of it: $(shares 1 "$limit")"
 fi
 for label in "${columns[@]}"; do
   rss=${rss_of[$label]:-0}
