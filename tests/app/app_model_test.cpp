@@ -241,7 +241,7 @@ TEST(AppModel, StartStaysDisabledWithoutACardOrChecks) {
 
     Harness empty;
     empty.boot();
-    empty.model->checks().clear();
+    ModelStaging::checks(*empty.model, {});
     EXPECT_FALSE(empty.model->canStart());
     empty.model->start();
     EXPECT_FALSE(empty.model->isRunning());
@@ -381,8 +381,10 @@ TEST(AppModel, WaitingHintOnlyAfterAMinuteWithoutAnyPacket) {
 
 TEST(AppModel, NextAddressSkipsTheServerAndHeldAddresses) {
     Harness h;
-    h.model->config().rangeStart = ip("192.168.0.1");
-    h.model->config().rangeEnd = ip("192.168.0.3");
+    ServerConfig narrow = h.model->config();
+    narrow.rangeStart = ip("192.168.0.1");
+    narrow.rangeEnd = ip("192.168.0.3");
+    ModelStaging::config(*h.model, narrow);
     Lease held{mac("aa:00:00:00:00:01"),
                ip("192.168.0.2"),
                Lease::State::bound,
@@ -744,7 +746,7 @@ TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
 TEST(AppModel, TcpdumpFallsBackToAnyWhenTheSelectedCardIsGone) {
     Harness h;
     h.boot();
-    h.model->cards().clear();
+    ModelStaging::cards(*h.model, {});
     ASSERT_TRUE(h.model->selectedCardID());
     EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i 'any' -n -e 'udp port 67 or udp port 68'");
 }
@@ -1174,11 +1176,11 @@ TEST(AppModel, CancellingTheFileQuestionServesNothingSaysSoAndTakesTheAddressAwa
     h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, loader));
     h.model->serveFileToNeighbour(loader.mac);
     h.drain();
+    EXPECT_TRUE(h.waitForLog(recoveryPortLine)) << "the run serves TFTP on the card";
     h.model->handle(
         ServerEvent::tftpFailed(1, ip("10.0.0.86"), std::nullopt, "recovery.bin", TFTPFailureReason::notInFolder, ""));
     h.drain();
     EXPECT_EQ(h.fileTitles, std::vector<std::string>{"Choose the file to send as recovery.bin"});
-    EXPECT_TRUE(h.waitForLog(recoveryPortLine));
     EXPECT_FALSE(h.model->recovery());
     ASSERT_EQ(h.addressCommands.size(), 2u);
     EXPECT_NE(h.addressCommands[1].find(" del 10.0.0.66/24"), std::string::npos) << h.addressCommands[1];

@@ -1,7 +1,7 @@
 #pragma once
 // Puts the application model in a state a test needs without producing it the long way: a run as
 // the model records it after Start (no server needed to draw it), the server halfway through
-// starting or stopping, an error alert, the checks or the configuration as given.
+// starting or stopping, an error alert, the cards, the checks or the configuration as given.
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +25,7 @@ struct ModelStaging {
     }
     static void checks(AppModel& model, std::vector<PreflightCheck> checks) { model.checks_.checks_ = std::move(checks); }
     static void config(AppModel& model, ServerConfig config) { model.settings_.config_ = std::move(config); }
+    static void cards(AppModel& model, std::vector<NetworkCard> cards) { model.cards_.take(std::move(cards)); }
 };
 
 }  // namespace anvil

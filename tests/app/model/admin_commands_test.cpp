@@ -50,7 +50,9 @@ TEST(AdminCommands, AnAddressCommandIsLoggedWhenItWorkedShownWhenItFailedAndForg
                       bench.log.lines().back().text.find("ADAPTER") != std::string::npos &&
                       bench.log.lines().back().text.find(command) != std::string::npos;
         EXPECT_EQ(logged, each.done);
-        if (each.outcome) EXPECT_EQ(administrator, std::vector<bool>{true}) << "it may ask for the password";
+        if (each.outcome) {
+            EXPECT_EQ(administrator, std::vector<bool>{true}) << "it may ask for the password";
+        }
         ASSERT_FALSE(bench.told.empty());
         EXPECT_TRUE(bench.told.back().touches(ModelChange::neighbours | ModelChange::dialogs));
     }
