@@ -226,8 +226,7 @@ void AppModel::bootstrap() {
 void AppModel::finishBootstrap() {
     phase_ = Phase::ready;
     if (env_.makeMonitor) {
-        auto refresh = background_.guarded([this] { refreshCards(); });
-        monitor_ = env_.makeMonitor([mainThread = env_.mainThread, refresh] { mainThread(refresh); });
+        monitor_ = env_.makeMonitor(background_.poster([this] { refreshCards(); }));
         if (monitor_) monitor_->start();
     }
     changed(ModelChange::everything());

@@ -6,11 +6,11 @@
 #include "core/addressing/system_clock.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/interface_monitor.hpp"
-#include "core/leases/lease_file.hpp"
-#include "core/run/log_file_writer.hpp"
 #include "core/host/interfaces.hpp"
 #include "core/host/process_runner.hpp"
 #include "core/host/system_makers.hpp"
+#include "core/leases/lease_file.hpp"
+#include "core/run/log_file_writer.hpp"
 #include "core/watch_service/bench_facts.hpp"
 
 namespace anvil {

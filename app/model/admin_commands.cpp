@@ -57,8 +57,8 @@ void AdminCommands::requestRestoreDHCP() {
     if (!canConfigure()) return;
     const auto& card = *cards_.selected();
     const std::string& service = *card.serviceName;
-    pending_ = PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(card), service,
-                              card};
+    pending_ = PendingCommand{freshUUID(), "Set " + service + " back to DHCP?", HostSetup::setDHCPCommand(card),
+                              service, card};
     context_.changed(ModelChange::dialogs);
 }
 
@@ -80,8 +80,7 @@ void AdminCommands::run(PendingCommand pending) {
     });
 }
 
-void AdminCommands::runAddressCommand(const NetworkCard& card, const std::string& command,
-                                      std::function<void()> done) {
+void AdminCommands::runAddressCommand(const NetworkCard& card, const std::string& command, std::function<void()> done) {
     auto work = [card, command, run = context_.env.runAddressCommand] {
         if (!run) throw std::runtime_error("This computer cannot add addresses to a card.");
         run(card, command, true);
@@ -92,8 +91,7 @@ void AdminCommands::runAddressCommand(const NetworkCard& card, const std::string
     });
 }
 
-void AdminCommands::runAway(std::function<void()> work, const std::string& command,
-                            std::function<void(bool)> after) {
+void AdminCommands::runAway(std::function<void()> work, const std::string& command, std::function<void(bool)> after) {
     context_.background.run(
         [work = std::move(work)] {
             Outcome outcome;

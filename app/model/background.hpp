@@ -29,6 +29,14 @@ public:
             if (weak.lock()) call(std::forward<decltype(arguments)>(arguments)...);
         };
     }
+    // A call for other threads (the run's, the card monitor's), made on the main thread: each call
+    // runs `call` with its arguments on the main thread, while the model lives.
+    template <typename Call>
+    auto poster(Call call) const {
+        return [mainThread = mainThread_, back = guarded(std::move(call))](auto... arguments) {
+            mainThread([back, arguments...]() mutable { back(arguments...); });
+        };
+    }
     // Runs `task` on the main thread later (after `seconds` when given), while the model lives.
     void later(Task task) const { mainThread_(Task(guarded(std::move(task)))); }
     void after(double seconds, Task task) const { mainThreadAfter_(seconds, Task(guarded(std::move(task)))); }

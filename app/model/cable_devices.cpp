@@ -75,7 +75,8 @@ bool CableDevices::isReached(const MACAddress& mac) const {
     return std::any_of(reached_.begin(), reached_.end(), [&](const ReachedAddress& item) { return item.mac == mac; });
 }
 
-std::optional<AddressQuestion> CableDevices::questionFor(const MACAddress& mac, AddressQuestion::Purpose purpose) const {
+std::optional<AddressQuestion> CableDevices::questionFor(const MACAddress& mac,
+                                                         AddressQuestion::Purpose purpose) const {
     const NetworkCard* card = cards_.selected();
     if (!card) return std::nullopt;
     if (purpose == AddressQuestion::Purpose::reach) {
@@ -145,7 +146,8 @@ void CableDevices::reach(const MACAddress& mac) {
 }
 
 void CableDevices::stopReaching(const MACAddress& mac) {
-    auto found = std::find_if(reached_.begin(), reached_.end(), [&](const ReachedAddress& item) { return item.mac == mac; });
+    auto found =
+        std::find_if(reached_.begin(), reached_.end(), [&](const ReachedAddress& item) { return item.mac == mac; });
     if (found == reached_.end()) return;
     ReachedAddress item = *found;
     commands_.runAddressCommand(item.card, removeCommand(item), [this, item] { std::erase(reached_, item); });

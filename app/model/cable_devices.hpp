@@ -46,8 +46,8 @@ class CableDevices {
 public:
     static constexpr std::size_t reachedCapacity = 8;
 
-    CableDevices(ModelContext& context, const CardChoice& cards, const Serving& serving,
-                 const SettingsSheet& settings, AdminCommands& commands)
+    CableDevices(ModelContext& context, const CardChoice& cards, const Serving& serving, const SettingsSheet& settings,
+                 AdminCommands& commands)
         : context_(context), cards_(cards), serving_(serving), settings_(settings), commands_(commands) {}
 
     const std::vector<ReachedAddress>& reached() const { return reached_; }

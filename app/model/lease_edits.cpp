@@ -82,8 +82,7 @@ void LeaseEdits::rewrite(std::function<void(LeaseTable&, Date)> change) {
                 context_.state.loadLeases(*reread.result);
             else
                 context_.alert.message = reread.error;
-            context_.changed(ModelChange::leases | ModelChange::serving | ModelChange::dialogs |
-                             ModelChange::notices);
+            context_.changed(ModelChange::leases | ModelChange::serving | ModelChange::dialogs | ModelChange::notices);
         });
     context_.changed(ModelChange::leases | ModelChange::serving);
 }

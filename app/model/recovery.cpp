@@ -47,8 +47,9 @@ void Recovery::askForFile(const std::string& name) {
         if (!current_ || current_->mac != mac || !context_.env.chooseFile) return;
         if (current_->withdrawFileQuestion) current_->withdrawFileQuestion();
         // The dialog stays open while the server serves on; its answer comes back here.
-        auto answered = context_.background.guarded(
-            [this, name, mac](std::optional<std::filesystem::path> chosen) { fileChosen(mac, name, std::move(chosen)); });
+        auto answered = context_.background.guarded([this, name, mac](std::optional<std::filesystem::path> chosen) {
+            fileChosen(mac, name, std::move(chosen));
+        });
         auto withdraw = context_.env.chooseFile(std::string(chooseFileTitle) + plainText(name), answered);
         if (current_) current_->withdrawFileQuestion = std::move(withdraw);
     });

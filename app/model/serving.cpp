@@ -20,17 +20,16 @@ Serving::Serving(ModelContext& context, LogFileWriter& logFile)
 void Serving::start(const NetworkCard& card, const ServerConfig& config) {
     // Weak: the hand-over keeps this wake, which must not keep the hand-over in turn.
     auto handOver = std::make_shared<std::weak_ptr<EventHandOver>>();
-    auto take = context_.background.guarded([this](EventHandOver& events) { takeEvents(events); });
+    auto take =
+        context_.background.poster([this](const std::shared_ptr<EventHandOver>& events) { takeEvents(*events); });
     ServerRun::Seams seams;
     seams.now = context_.env.now;
     seams.portHolder =
         context_.env.port67Holder ? context_.env.port67Holder : [] { return std::optional<std::string>(); };
     // At most one task waits on the main thread, however fast the server reports.
     // The task holds the hand-over: a run torn down meanwhile still has its last events taken.
-    seams.wake = [mainThread = context_.env.mainThread, handOver, take] {
-        auto events = handOver->lock();
-        if (!events) return;
-        mainThread([take, events]() mutable { take(*events); });
+    seams.wake = [handOver, take] {
+        if (auto events = handOver->lock()) take(events);
     };
     CardRun::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
     try {

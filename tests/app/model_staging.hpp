@@ -23,7 +23,9 @@ struct ModelStaging {
         model.alert_.message = std::move(message);
         if (command) model.alert_.failedCommand = std::move(command);
     }
-    static void checks(AppModel& model, std::vector<PreflightCheck> checks) { model.checks_.checks_ = std::move(checks); }
+    static void checks(AppModel& model, std::vector<PreflightCheck> checks) {
+        model.checks_.checks_ = std::move(checks);
+    }
     static void config(AppModel& model, ServerConfig config) { model.settings_.config_ = std::move(config); }
     static void cards(AppModel& model, std::vector<NetworkCard> cards) { model.cards_.take(std::move(cards)); }
 };

@@ -44,8 +44,7 @@ TEST(AdminCommands, AnAddressCommandIsLoggedWhenItWorkedShownWhenItFailedAndForg
         bench.settle();
         EXPECT_EQ(done, each.done);
         EXPECT_EQ(bench.alert.message, each.alert);
-        EXPECT_EQ(bench.alert.failedCommand,
-                  each.alert ? std::optional(HostSetup::sudoLine(command)) : std::nullopt);
+        EXPECT_EQ(bench.alert.failedCommand, each.alert ? std::optional(HostSetup::sudoLine(command)) : std::nullopt);
         bool logged = !bench.log.lines().empty() &&
                       bench.log.lines().back().text.find("ADAPTER") != std::string::npos &&
                       bench.log.lines().back().text.find(command) != std::string::npos;

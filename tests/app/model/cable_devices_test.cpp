@@ -16,7 +16,9 @@ using namespace anvil;
 TEST(CableDevices, PastItsCapacityReachingSaysSoInsteadOfAsking) {
     ControllerBench bench;
     std::vector<std::string> added;
-    bench.env.runAddressCommand = [&](const NetworkCard&, const std::string& command, bool) { added.push_back(command); };
+    bench.env.runAddressCommand = [&](const NetworkCard&, const std::string& command, bool) {
+        added.push_back(command);
+    };
     NetworkCard card;
     card.bsdName = "eth9";
     card.kind = NetworkCard::Kind::ethernet;
