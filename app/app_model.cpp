@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <set>
-#include <type_traits>
 
 #include "core/events/event_log.hpp"
 #include "core/host/host_setup.hpp"
@@ -10,53 +9,6 @@
 #include "core/host/interfaces.hpp"
 
 namespace anvil {
-
-namespace {
-
-LogLine::Kind kindOf(const ServerEvent& event) {
-    if (event.is<ServerEvent::Received>()) return LogLine::Kind::rx;
-    if (event.is<ServerEvent::Sent>()) return LogLine::Kind::tx;
-    if (event.is<ServerEvent::Presence>()) return LogLine::Kind::presence;
-    if (event.is<ServerEvent::Dropped>() || event.is<ServerEvent::NoticeRaised>() ||
-        event.is<ServerEvent::TFTPFailed>())
-        return LogLine::Kind::notice;
-    return LogLine::Kind::other;
-}
-
-// What an event changes besides the log: a packet moves the device panel, a lease or its presence
-// the lease table, a device on the cable the cable's section, a transfer its device's row and card.
-ModelChange partsOf(const ServerEvent& event) {
-    return std::visit(
-        [](const auto& payload) -> ModelChange {
-            using Case = std::decay_t<decltype(payload)>;
-            if constexpr (std::is_same_v<Case, ServerEvent::Started> || std::is_same_v<Case, ServerEvent::Received> ||
-                          std::is_same_v<Case, ServerEvent::Sent>)
-                return ModelChange::serving;
-            else if constexpr (std::is_same_v<Case, ServerEvent::LeaseChanged> ||
-                               std::is_same_v<Case, ServerEvent::LeaseRemoved> ||
-                               std::is_same_v<Case, ServerEvent::Presence>)
-                return ModelChange::leases;
-            else if constexpr (std::is_same_v<Case, ServerEvent::NoticeRaised> ||
-                               std::is_same_v<Case, ServerEvent::NoticeCleared>)
-                return ModelChange::notices;
-            else if constexpr (std::is_same_v<Case, ServerEvent::Stopped>)
-                return ModelChange::serving | ModelChange::notices | ModelChange::leases | ModelChange::neighbours |
-                       ModelChange::transfers;
-            // Its advice comes as a notice of its own.
-            else if constexpr (std::is_same_v<Case, ServerEvent::Neighbour>)
-                return ModelChange::neighbours;
-            else if constexpr (std::is_same_v<Case, ServerEvent::TFTPRequested> ||
-                               std::is_same_v<Case, ServerEvent::TFTPProgress> ||
-                               std::is_same_v<Case, ServerEvent::TFTPFinished> ||
-                               std::is_same_v<Case, ServerEvent::TFTPFailed>)
-                return ModelChange::transfers;
-            else
-                return {};
-        },
-        event.value);
-}
-
-}  // namespace
 
 AppModel::Environment AppModel::withStore(Environment environment) {
     if (!environment.settings) environment.settings = std::make_shared<MemorySettingsStore>();
@@ -268,12 +220,7 @@ void AppModel::handle(const ServerEvent& event) {
 // The run made the event's line when it took it, at the time the log file shows.
 void AppModel::handle(const RunEvent& item) {
     const auto& event = item.event;
-    ModelChange parts = partsOf(event);
-    if (const auto& line = item.line) {
-        log_.add(*line, kindOf(event));
-        parts |= ModelChange::log;
-    }
-    state.apply(event, item.at);
+    ModelChange parts = serving_.intake(item);
     recovery_.follow(event);
     if (event.is<ServerEvent::Link>()) {
         cards_.scan([this](std::optional<std::vector<NetworkCard>> found) {
@@ -282,7 +229,6 @@ void AppModel::handle(const RunEvent& item) {
             changed(ModelChange::cards);
         });
     } else if (event.is<ServerEvent::Stopped>()) {
-        serving_.ended();
         recovery_.drop();
         if (cable_.dropServeFileQuestion()) parts |= ModelChange::dialogs;
         cable_.removeAll();

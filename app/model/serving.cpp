@@ -2,8 +2,56 @@
 #include "app/model/serving.hpp"
 
 #include <mutex>
+#include <type_traits>
 
 namespace anvil {
+
+namespace {
+
+LogLine::Kind kindOf(const ServerEvent& event) {
+    if (event.is<ServerEvent::Received>()) return LogLine::Kind::rx;
+    if (event.is<ServerEvent::Sent>()) return LogLine::Kind::tx;
+    if (event.is<ServerEvent::Presence>()) return LogLine::Kind::presence;
+    if (event.is<ServerEvent::Dropped>() || event.is<ServerEvent::NoticeRaised>() ||
+        event.is<ServerEvent::TFTPFailed>())
+        return LogLine::Kind::notice;
+    return LogLine::Kind::other;
+}
+
+// What an event changes besides the log: a packet moves the device panel, a lease or its presence
+// the lease table, a device on the cable the cable's section, a transfer its device's row and card.
+ModelChange partsOf(const ServerEvent& event) {
+    return std::visit(
+        [](const auto& payload) -> ModelChange {
+            using Case = std::decay_t<decltype(payload)>;
+            if constexpr (std::is_same_v<Case, ServerEvent::Started> || std::is_same_v<Case, ServerEvent::Received> ||
+                          std::is_same_v<Case, ServerEvent::Sent>)
+                return ModelChange::serving;
+            else if constexpr (std::is_same_v<Case, ServerEvent::LeaseChanged> ||
+                               std::is_same_v<Case, ServerEvent::LeaseRemoved> ||
+                               std::is_same_v<Case, ServerEvent::Presence>)
+                return ModelChange::leases;
+            else if constexpr (std::is_same_v<Case, ServerEvent::NoticeRaised> ||
+                               std::is_same_v<Case, ServerEvent::NoticeCleared>)
+                return ModelChange::notices;
+            else if constexpr (std::is_same_v<Case, ServerEvent::Stopped>)
+                return ModelChange::serving | ModelChange::notices | ModelChange::leases | ModelChange::neighbours |
+                       ModelChange::transfers;
+            // Its advice comes as a notice of its own.
+            else if constexpr (std::is_same_v<Case, ServerEvent::Neighbour>)
+                return ModelChange::neighbours;
+            else if constexpr (std::is_same_v<Case, ServerEvent::TFTPRequested> ||
+                               std::is_same_v<Case, ServerEvent::TFTPProgress> ||
+                               std::is_same_v<Case, ServerEvent::TFTPFinished> ||
+                               std::is_same_v<Case, ServerEvent::TFTPFailed>)
+                return ModelChange::transfers;
+            else
+                return {};
+        },
+        event.value);
+}
+
+}  // namespace
 
 struct Serving::StartOutcome {
     std::shared_ptr<ServerRun> run;
@@ -150,6 +198,18 @@ void Serving::shutDown() {
         run_->stop();
     } catch (const std::exception&) {
     }
+}
+
+ModelChange Serving::intake(const RunEvent& item) {
+    const auto& event = item.event;
+    ModelChange parts = partsOf(event);
+    if (const auto& line = item.line) {
+        context_.log.add(*line, kindOf(event));
+        parts |= ModelChange::log;
+    }
+    context_.state.apply(event, item.at);
+    if (event.is<ServerEvent::Stopped>()) running_ = false;
+    return parts;
 }
 
 }  // namespace anvil

@@ -38,8 +38,8 @@ public:
 
     void start(const NetworkCard& card, const ServerConfig& config);
     void stop();
-    // The run said it stopped.
-    void ended() { running_ = false; }
+    // Folds an event into the read-out and its line into the log: the parts that changed.
+    ModelChange intake(const RunEvent& item);
     // On the way out: waits for a start or teardown in the background, which the process must not
     // cut short, and then stops a server still running, which saves its leases.
     void awaitBackground();
