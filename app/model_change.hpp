@@ -9,6 +9,7 @@ public:
         checks = 1u << 1,
         // Running, stopping, starting and what the device panel shows of the exchange.
         serving = 1u << 2,
+        // The leases and their devices' presence.
         leases = 1u << 3,
         notices = 1u << 4,
         log = 1u << 5,
@@ -17,11 +18,15 @@ public:
         settings = 1u << 7,
         // Only time moved: elapsed time, the waiting hint, lease countdowns.
         clock = 1u << 8,
+        // The devices on the cable, their advice and the addresses added to reach them.
+        neighbours = 1u << 9,
+        // A boot transfer began, moved on, finished or failed; several times a second while it runs.
+        transfers = 1u << 10,
     };
 
     constexpr ModelChange() = default;
     constexpr ModelChange(Part part) : parts_(part) {}
-    static constexpr ModelChange everything() { return fromBits((clock << 1) - 1); }
+    static constexpr ModelChange everything() { return fromBits((transfers << 1) - 1); }
 
     constexpr bool empty() const { return parts_ == 0; }
     // Whether any of `other`'s parts changed.

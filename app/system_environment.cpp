@@ -1,7 +1,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/app_model.hpp"
+#include "app/model/app_environment.hpp"
 #include "app/network_settings.hpp"
 #include "core/addressing/system_clock.hpp"
 #include "core/host/host_setup.hpp"
@@ -9,15 +9,16 @@
 #include "core/host/interfaces.hpp"
 #include "core/host/process_runner.hpp"
 #include "core/host/system_makers.hpp"
+#include "core/leases/lease_file.hpp"
+#include "core/run/log_file_writer.hpp"
 #include "core/watch_service/bench_facts.hpp"
 
 namespace anvil {
 
-AppModel::Environment AppModel::Environment::system(Executor mainThread,
-                                                    std::function<void(double, Task)> mainThreadAfter,
-                                                    std::function<bool(const std::string&)> openURL,
-                                                    std::shared_ptr<SettingsStore> settings) {
-    Environment env;
+AppEnvironment AppEnvironment::system(Executor mainThread, std::function<void(double, Task)> mainThreadAfter,
+                                      std::function<bool(const std::string&)> openURL,
+                                      std::shared_ptr<SettingsStore> settings) {
+    AppEnvironment env;
     env.mainThread = std::move(mainThread);
     env.mainThreadAfter = std::move(mainThreadAfter);
     // Host queries are short and rare; a detached thread per query keeps a hung one from blocking others.

@@ -79,7 +79,7 @@ void Banner::render(const Notice& notice) {
     openDevice_->setVisible(reached);
     copyIP_->setVisible(reached);
     stopReaching_->setVisible(reached);
-    serveFile_->setVisible(device_ && notice.kind == NoticeKind::recoveryLoader && !model_.recovery);
+    serveFile_->setVisible(device_ && notice.kind == NoticeKind::recoveryLoader && !model_.recovery());
 }
 
 BannerStack::BannerStack(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {

@@ -94,9 +94,8 @@ std::optional<MACAddress> CableSection::selectedDevice() const {
 }
 
 void CableSection::render(ModelChange parts) {
-    if (!parts.touches(ModelChange::leases) && !parts.touches(ModelChange::clock) &&
-        !parts.touches(ModelChange::notices))
-        return;
+    // The devices without a lease: a lease taken hides one. Transfers show elsewhere.
+    if (!parts.touches(ModelChange::neighbours | ModelChange::leases | ModelChange::clock)) return;
     auto devices = model_.state.neighboursWithoutLease();
     std::optional<MACAddress> selected = selectedDevice();
     table_->setRowCount(static_cast<int>(devices.size()));

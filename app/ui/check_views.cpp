@@ -37,7 +37,7 @@ CheckStrip::CheckStrip(QWidget* parent) : QWidget(parent) {
 }
 
 void CheckStrip::render(const AppModel& model) {
-    const auto& checks = model.checks;
+    const auto& checks = model.checks();
     while (marks_.size() < checks.size()) {
         auto* label = plainLabel();
         label->setObjectName("checkMark");
@@ -74,7 +74,7 @@ ChecklistPanel::ChecklistPanel(AppModel& model, QWidget* parent)
 void ChecklistPanel::render() {
     bool hasCard = model_.selectedCard() != nullptr;
     prompt_->setVisible(!hasCard);
-    const auto& checks = hasCard ? model_.checks : std::vector<PreflightCheck>{};
+    const auto& checks = hasCard ? model_.checks() : std::vector<PreflightCheck>{};
     while (rows_.size() < checks.size()) {
         Row row;
         row.widget = new QWidget;

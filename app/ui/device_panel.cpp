@@ -102,7 +102,7 @@ WaitingPanel::WaitingPanel(AppModel& model, QWidget* parent) : QWidget(parent), 
 void WaitingPanel::render() {
     Date now = model_.now();
     setText(listening_, q("Listening on " + model_.state.serverInterface.value_or("")));
-    long long elapsed = model_.startedAt ? static_cast<long long>(now.secondsSince(*model_.startedAt)) : 0;
+    long long elapsed = model_.startedAt() ? static_cast<long long>(now.secondsSince(*model_.startedAt())) : 0;
     if (elapsed < 0) elapsed = 0;
     setText(elapsed_, QString("Waiting for a device · ") +
                           QString::asprintf("%d:%02d", static_cast<int>(elapsed / 60), static_cast<int>(elapsed % 60)));

@@ -190,7 +190,8 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
 
 void LeasesPanel::render(ModelChange parts) {
     cable_->render(parts);
-    if (parts.touches(ModelChange::leases))
+    // A row shows its device's transfer.
+    if (parts.touches(ModelChange::leases | ModelChange::transfers))
         table_->update(model_);
     else if (parts.touches(ModelChange::clock))
         table_->tick(model_.now());

@@ -142,13 +142,13 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     connect(scroll, &QScrollBar::valueChanged, this,
             [this, scroll](int value) { following_ = value >= scroll->maximum(); });
     connect(scroll, &QScrollBar::rangeChanged, this, [this, scroll](int, int maximum) {
-        if (following_ && !model_.logPaused) scroll->setValue(maximum);
+        if (following_ && !model_.logPaused()) scroll->setValue(maximum);
     });
 }
 
 void LiveLogPanel::render() {
-    if (pause_->isChecked() != model_.logPaused) pause_->setChecked(model_.logPaused);
-    if (filter_->text().toStdString() != model_.logFilter) filter_->setText(q(model_.logFilter));
+    if (pause_->isChecked() != model_.logPaused()) pause_->setChecked(model_.logPaused());
+    if (filter_->text().toStdString() != model_.logFilter()) filter_->setText(q(model_.logFilter()));
     lines_->update(model_.visibleLog());
 }
 

@@ -54,7 +54,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     // The waiting panel's clock and hint and the lease countdowns move with time, not only with events.
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] {
-        if (model_.isRunning) scheduleRender(ModelChange::clock);
+        if (model_.isRunning()) scheduleRender(ModelChange::clock);
     });
     tick->start(1000);
     auto* animation = new QTimer(this);
@@ -96,9 +96,9 @@ void MainWindow::changeEvent(QEvent* event) {
 void MainWindow::animate() {
     // Only the launch screen and the waiting panel show the moving port; nothing to draw otherwise.
     animationFrame_ = (animationFrame_ + 1) % 8;
-    if (model_.phase == AppModel::Phase::launching)
+    if (model_.phase() == AppModel::Phase::launching)
         launch_->animate(animationFrame_);
-    else if (model_.isRunning)
+    else if (model_.isRunning())
         devicePanel_->animate(animationFrame_);
 }
 
@@ -209,13 +209,13 @@ void MainWindow::fillCardMenu() {
         if (!card.linkUp) text += " · no link";
         auto* action = menu->addAction(plainActionText(text));
         action->setCheckable(true);
-        action->setChecked(model_.selectedCardID == card.id());
+        action->setChecked(model_.selectedCardID() == card.id());
         connect(action, &QAction::triggered, this, [this, id = card.id()] { model_.select(id); });
     }
     menu->addSeparator();
     auto* disconnected = menu->addAction("Show disconnected");
     disconnected->setCheckable(true);
-    disconnected->setChecked(model_.showDisconnected);
+    disconnected->setChecked(model_.showDisconnected());
     connect(disconnected, &QAction::toggled, this, [this](bool on) { model_.setShowDisconnected(on); });
 }
 
@@ -276,14 +276,14 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 
 void MainWindow::render(ModelChange parts) {
     using Part = ModelChange;
-    bool ready = model_.phase == AppModel::Phase::ready;
+    bool ready = model_.phase() == AppModel::Phase::ready;
     // Whether Start is possible follows the card, its checks and the run (lease file edits count as the run).
     const ModelChange startParts = Part::cards | Part::checks | Part::serving;
     if (parts.touches(startParts)) {
         root_->setCurrentIndex(ready ? 1 : 0);
         if (auto* toolbar = findChild<QToolBar*>("toolbar")) toolbar->setVisible(ready);
         startMenuAction_->setEnabled(model_.canStart());
-        stopMenuAction_->setEnabled(model_.isRunning);
+        stopMenuAction_->setEnabled(model_.isRunning());
     }
     if (!ready) return;
     if (parts.touches(startParts)) {
@@ -299,17 +299,21 @@ void MainWindow::render(ModelChange parts) {
         rendered(Panel::banners);
     }
     if (parts.touches(Part::serving)) {
-        checklist_->setVisible(!model_.isRunning);
-        devicePanel_->setVisible(model_.isRunning);
+        checklist_->setVisible(!model_.isRunning());
+        devicePanel_->setVisible(model_.isRunning());
     }
-    if (model_.isRunning && parts.touches(Part::serving | Part::leases | Part::settings | Part::clock)) {
+    // The device card shows its transfer; a device alone on the cable shows in its place.
+    const ModelChange deviceParts =
+        Part::serving | Part::leases | Part::neighbours | Part::transfers | Part::settings | Part::clock;
+    if (model_.isRunning() && parts.touches(deviceParts)) {
         devicePanel_->render(parts);
         rendered(Panel::device);
-    } else if (!model_.isRunning && parts.touches(Part::cards | Part::checks | Part::serving)) {
+    } else if (!model_.isRunning() && parts.touches(Part::cards | Part::checks | Part::serving)) {
         checklist_->render();
         rendered(Panel::checklist);
     }
-    if (parts.touches(Part::leases | Part::clock)) {
+    // The lease table and, under it, the cable's devices.
+    if (parts.touches(Part::leases | Part::neighbours | Part::transfers | Part::clock)) {
         leases_->render(parts);
         rendered(Panel::leases);
     }
@@ -327,20 +331,20 @@ void MainWindow::render(ModelChange parts) {
 }
 
 void MainWindow::renderToolbar() {
-    startAction_->setVisible(!model_.isRunning);
+    startAction_->setVisible(!model_.isRunning());
     startAction_->setEnabled(model_.canStart());
-    stopAction_->setVisible(model_.isRunning);
+    stopAction_->setVisible(model_.isRunning());
     const NetworkCard* selected = model_.selectedCard();
     QString text =
         plainActionText(selected ? q(selected->displayName + " (" + selected->bsdName + ")") : "Choose a network card");
     if (cardPicker_->text() != text) cardPicker_->setText(text);
-    cardPicker_->setEnabled(!model_.isRunning);
+    cardPicker_->setEnabled(!model_.isRunning());
 }
 
 void MainWindow::renderConfirmations() {
     // Each question is open exactly while the model awaits its answer.
-    if (model_.confirmForget && !forgetDialog_) {
-        MACAddress mac = *model_.confirmForget;
+    if (model_.confirmForget() && !forgetDialog_) {
+        MACAddress mac = *model_.confirmForget();
         auto* box = plainMessageBox(QMessageBox::Question, "Forget this lease?", "Forget this lease?", this);
         box->setObjectName("forgetLeaseDialog");
         box->setAttribute(Qt::WA_DeleteOnClose);
@@ -349,7 +353,7 @@ void MainWindow::renderConfirmations() {
         forget->setObjectName("confirmButton");
         box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
         connect(box, &QMessageBox::finished, this, [this, box, forget, mac] {
-            if (model_.confirmForget != mac) return;
+            if (model_.confirmForget() != mac) return;
             if (box->clickedButton() == forget)
                 model_.forgetLease(mac);
             else
@@ -357,11 +361,11 @@ void MainWindow::renderConfirmations() {
         });
         forgetDialog_ = box;
         box->open();
-    } else if (!model_.confirmForget && forgetDialog_) {
+    } else if (!model_.confirmForget() && forgetDialog_) {
         forgetDialog_->close();
     }
 
-    if (model_.confirmClear && !clearDialog_) {
+    if (model_.confirmClear() && !clearDialog_) {
         auto* box = plainMessageBox(QMessageBox::Question, "Clear expired leases?", "Clear expired leases?", this);
         box->setObjectName("clearExpiredDialog");
         box->setAttribute(Qt::WA_DeleteOnClose);
@@ -370,7 +374,7 @@ void MainWindow::renderConfirmations() {
         clear->setObjectName("confirmButton");
         box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
         connect(box, &QMessageBox::finished, this, [this, box, clear] {
-            if (!model_.confirmClear) return;
+            if (!model_.confirmClear()) return;
             if (box->clickedButton() == clear)
                 model_.clearExpiredLeases();
             else
@@ -378,12 +382,12 @@ void MainWindow::renderConfirmations() {
         });
         clearDialog_ = box;
         box->open();
-    } else if (!model_.confirmClear && clearDialog_) {
+    } else if (!model_.confirmClear() && clearDialog_) {
         clearDialog_->close();
     }
 
     // The exact address and card, and the command, before anything runs.
-    const auto& question = model_.addressQuestion;
+    const auto& question = model_.addressQuestion();
     if (addressDialog_ && (!question || question->id != shownQuestionID_)) {
         shownQuestionID_ = 0;
         addressDialog_->close();
@@ -402,7 +406,7 @@ void MainWindow::renderConfirmations() {
         box->addButton("Cancel", QMessageBox::RejectRole)->setObjectName("cancelButton");
         box->setDefaultButton(add);
         connect(box, &QMessageBox::finished, this, [this, box, add, id] {
-            if (!model_.addressQuestion || model_.addressQuestion->id != id) return;
+            if (!model_.addressQuestion() || model_.addressQuestion()->id != id) return;
             if (box->clickedButton() == add)
                 model_.confirmAddress();
             else
@@ -414,9 +418,9 @@ void MainWindow::renderConfirmations() {
 }
 
 void MainWindow::renderDialogs() {
-    if (model_.settingsOpen && !settingsDialog_) openSettings();
-    if (model_.pendingCommand && model_.pendingCommand->id != shownPendingID_) {
-        PendingCommand pending = *model_.pendingCommand;
+    if (model_.settingsOpen() && !settingsDialog_) openSettings();
+    if (model_.pendingCommand() && model_.pendingCommand()->id != shownPendingID_) {
+        PendingCommand pending = *model_.pendingCommand();
         shownPendingID_ = pending.id;
         auto* box = plainMessageBox(QMessageBox::Question, q(pending.title), q(pending.title), this);
         box->setObjectName("pendingCommandDialog");
@@ -427,24 +431,24 @@ void MainWindow::renderDialogs() {
         connect(box, &QMessageBox::finished, this, [this, box, run, pending] {
             if (box->clickedButton() == run)
                 model_.run(pending);
-            else if (model_.pendingCommand && model_.pendingCommand->id == pending.id)
+            else if (model_.pendingCommand() && model_.pendingCommand()->id == pending.id)
                 model_.cancelPendingCommand();
         });
         box->open();
     }
-    if (model_.lastError && !errorShown_) {
+    if (model_.lastError() && !errorShown_) {
         errorShown_ = true;
-        std::string message = *model_.lastError;
-        if (model_.failedCommand) message += "\n\nYou can run this in Terminal instead:\n" + *model_.failedCommand;
+        std::string message = *model_.lastError();
+        if (model_.failedCommand()) message += "\n\nYou can run this in Terminal instead:\n" + *model_.failedCommand();
         auto* box = plainMessageBox(QMessageBox::Warning, "Something went wrong", "Something went wrong", this);
         box->setObjectName("errorAlert");
         box->setAttribute(Qt::WA_DeleteOnClose);
         setPlainInformativeText(box, q(message));
-        if (model_.failedCommand) {
+        if (model_.failedCommand()) {
             auto* copy = box->addButton("Copy Terminal command", QMessageBox::ActionRole);
             copy->disconnect();
             connect(copy, &QPushButton::clicked, this,
-                    [command = *model_.failedCommand] { QGuiApplication::clipboard()->setText(q(command)); });
+                    [command = *model_.failedCommand()] { QGuiApplication::clipboard()->setText(q(command)); });
         }
         box->addButton(QMessageBox::Ok);
         connect(box, &QMessageBox::finished, this, [this] {

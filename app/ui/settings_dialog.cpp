@@ -54,7 +54,7 @@ const char* kindTitle(BootKind kind) {
 SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(parent), model_(model) {
     setWindowTitle("Settings");
     setObjectName("settingsSheet");
-    SettingsForm form = SettingsForm::from(model.config);
+    SettingsForm form = SettingsForm::from(model.config());
     auto* layout = new QVBoxLayout(this);
 
     auto* server = new QGroupBox("Server");
@@ -207,7 +207,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     updateDerived();
     refresh();
     // Opened because the stored configuration does not hold: say what is wrong where it is wrong.
-    showErrors(model.settingsMessages);
+    showErrors(model.settingsMessages());
 }
 
 void SettingsDialog::refresh() {

@@ -47,6 +47,20 @@ struct CableFacts {
 // Adds what a device claims to the facts' claimed addresses.
 void addClaims(CableFacts& facts, const Neighbour& neighbour);
 
+// The facts advice is decided on, for every front end: what this computer uses off the card
+// (`host`, claims left empty) with every address the cable's devices claim. `devices` holds
+// Neighbours, or pairs whose second is one (a map keyed by hardware address).
+template <typename Devices>
+CableFacts cableFacts(CableFacts host, const Devices& devices) {
+    for (const auto& device : devices) {
+        if constexpr (requires { device.second; })
+            addClaims(host, device.second);
+        else
+            addClaims(host, device);
+    }
+    return host;
+}
+
 // Whether `address`, with the network of `prefixLength` it would add, would take over something this
 // computer uses off the bench: inside (or around) another card's network, a local address, a gateway.
 bool touchesOtherNetworks(IPv4Address address, int prefixLength, const CableFacts& facts);

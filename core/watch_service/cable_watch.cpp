@@ -284,9 +284,7 @@ struct CableWatch::State : std::enable_shared_from_this<CableWatch::State> {
             hostFacts = callbacks.facts ? callbacks.facts() : CableFacts{};
             hostFactsRead = now;
         }
-        CableFacts cable = *hostFacts;
-        for (const auto& neighbour : book.neighbours()) addClaims(cable, neighbour);
-        return cable;
+        return cableFacts(*hostFacts, book.neighbours());
     }
 
     // The device's advice afresh, remembered for a later take-over; none when it has none.

@@ -17,6 +17,7 @@
 
 #include "../cli/serve_process.hpp"
 #include "app/network_settings.hpp"
+#include "model_staging.hpp"
 #include "core/addressing/plain_text.hpp"
 #include "core/leases/lease_file_lock.hpp"
 #include "core/dhcp_service/transport_error.hpp"
@@ -86,8 +87,6 @@ struct Harness {
         bool inside = false;
     };
     std::shared_ptr<LoopHold> loopHold = std::make_shared<LoopHold>();
-    // Recovery requests reach the real run instead of being recorded.
-    bool realRecovery = false;
     std::deque<AppModel::Task> stalled;
     Date clock{1'700'000'000};
     std::vector<NetworkCard> hostCards{benchCard()};
@@ -95,7 +94,6 @@ struct Harness {
     std::optional<std::string> holder;
     std::vector<std::string> ranCommands;
     std::vector<std::string> addressCommands;
-    std::vector<std::string> recoveryCalls;
     std::vector<std::string> fileTitles;
     std::optional<fs::path> chosenFile;
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
@@ -138,6 +136,10 @@ struct Harness {
             seams.host.interfaceNameForIndex = [](std::uint32_t) { return std::string("eth9"); };
             seams.host.readARPTable = [] { return ARPEntries{}; };
             seams.host.triggerLocalNetworkAlert = [](const std::string&, IPv4Address) {};
+            // Port 69 is never there: the run says so when it tries to serve TFTP on the card.
+            seams.host.openTFTPListener = [](const std::string&) -> std::variant<TFTPListener, SocketFailure> {
+                return SocketFailure{"bind", EACCES};
+            };
             int error = openError;
             seams.transportFactory = [error](const TransportMode&) { return std::make_unique<QuietTransport>(error); };
             options.presenceEnabled = false;
@@ -153,15 +155,6 @@ struct Harness {
             chosen(chosenFile);
             return std::function<void()>();
         };
-        env.startRecoveryServing = [this](CardRun& run) {
-            if (realRecovery) return run.startRecoveryServing();
-            recoveryCalls.push_back("start");
-        };
-        env.serveFileAs = [this](CardRun& run, const std::string& name, const fs::path& source) {
-            if (realRecovery) return run.serveFileAs(name, source);
-            recoveryCalls.push_back("serve " + name + " from " + source.string());
-        };
-        env.stopRecoveryServing = [this](CardRun&) { recoveryCalls.push_back("stop"); };
         env.openURL = [](const std::string&) { return false; };
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";
@@ -211,18 +204,29 @@ struct Harness {
         model->bootstrap();
         drain();
     }
+
+    // Takes the run's events until a log line holds `text`; false when none did within seconds.
+    bool waitForLog(const std::string& text) {
+        for (int tries = 0; tries < 500; ++tries) {
+            drain();
+            for (const auto& line : model->log())
+                if (line.text.find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
 };
 
 }  // namespace
 
 TEST(AppModel, BootstrapSelectsTheCardAndBecomesReadyWithPassingChecks) {
     Harness h;
-    EXPECT_EQ(h.model->phase, AppModel::Phase::launching);
+    EXPECT_EQ(h.model->phase(), AppModel::Phase::launching);
     h.boot();
-    EXPECT_EQ(h.model->phase, AppModel::Phase::ready);
-    EXPECT_EQ(h.model->selectedCardID, "eth9");
+    EXPECT_EQ(h.model->phase(), AppModel::Phase::ready);
+    EXPECT_EQ(h.model->selectedCardID(), "eth9");
     EXPECT_EQ(h.settings->values.at("selectedCardMAC"), "02:00:00:00:00:09");
-    EXPECT_FALSE(h.model->checks.empty());
+    EXPECT_FALSE(h.model->checks().empty());
     EXPECT_TRUE(h.model->canStart());
 }
 
@@ -230,17 +234,17 @@ TEST(AppModel, StartStaysDisabledWithoutACardOrChecks) {
     Harness h;
     h.hostCards.clear();
     h.boot();
-    EXPECT_FALSE(h.model->selectedCardID);
+    EXPECT_FALSE(h.model->selectedCardID());
     EXPECT_FALSE(h.model->canStart());
     h.model->start();
-    EXPECT_FALSE(h.model->isRunning);
+    EXPECT_FALSE(h.model->isRunning());
 
     Harness empty;
     empty.boot();
-    empty.model->checks.clear();
+    ModelStaging::checks(*empty.model, {});
     EXPECT_FALSE(empty.model->canStart());
     empty.model->start();
-    EXPECT_FALSE(empty.model->isRunning);
+    EXPECT_FALSE(empty.model->isRunning());
 }
 
 TEST(AppModel, StartWithPort67TakenRaisesThePortNoticeNamingTheHolder) {
@@ -251,8 +255,8 @@ TEST(AppModel, StartWithPort67TakenRaisesThePortNoticeNamingTheHolder) {
         h.holder = holder;
         h.model->start();
         h.drain();
-        EXPECT_FALSE(h.model->isRunning);
-        EXPECT_FALSE(h.model->lastError);
+        EXPECT_FALSE(h.model->isRunning());
+        EXPECT_FALSE(h.model->lastError());
         ASSERT_EQ(h.model->state.notices.count(NoticeKind::portInUse), 1u);
         EXPECT_EQ(h.model->state.notices.at(NoticeKind::portInUse).message,
                   "Port 67 is in use by " + holder.value_or("another program") +
@@ -266,36 +270,36 @@ TEST(AppModel, StartRefusedForPermissionBecomesTheErrorAlert) {
     h.boot();
     h.openError = EACCES;
     h.model->start();
-    EXPECT_FALSE(h.model->isRunning);
-    ASSERT_TRUE(h.model->lastError);
-    EXPECT_NE(h.model->lastError->find("Permission denied"), std::string::npos) << *h.model->lastError;
+    EXPECT_FALSE(h.model->isRunning());
+    ASSERT_TRUE(h.model->lastError());
+    EXPECT_NE(h.model->lastError()->find("Permission denied"), std::string::npos) << *h.model->lastError();
 }
 
 TEST(AppModel, StartAndStopRunAServerAndLogItsEvents) {
     Harness h;
     h.boot();
     h.model->start();
-    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
-    EXPECT_EQ(h.model->startedAt, h.clock);
+    ASSERT_TRUE(h.model->isRunning()) << h.model->lastError().value_or("");
+    EXPECT_EQ(h.model->startedAt(), h.clock);
     EXPECT_FALSE(h.model->canStart());
     h.model->stop();
     h.drain();
-    EXPECT_FALSE(h.model->isRunning);
+    EXPECT_FALSE(h.model->isRunning());
     EXPECT_FALSE(h.model->state.serverInterface);
-    ASSERT_GE(h.model->log.size(), 2u);
-    EXPECT_NE(h.model->log.front().text.find("eth9"), std::string::npos) << h.model->log.front().text;
+    ASSERT_GE(h.model->log().size(), 2u);
+    EXPECT_NE(h.model->log().front().text.find("eth9"), std::string::npos) << h.model->log().front().text;
     EXPECT_TRUE(h.model->canStart());
 }
 
 TEST(AppModel, LogKeepsTheLast5000LinesAndPausedShowsTheSnapshot) {
     Harness h;
     for (int i = 0; i < 5000; ++i) h.model->appendLog("line " + std::to_string(i), LogLine::Kind::other);
-    EXPECT_EQ(h.model->log.size(), 5000u);
+    EXPECT_EQ(h.model->log().size(), 5000u);
     h.model->setLogPaused(true);
     h.model->appendLog("line 5000", LogLine::Kind::rx);
-    ASSERT_EQ(h.model->log.size(), 5000u);
-    EXPECT_EQ(h.model->log.front().text, "line 1");
-    EXPECT_EQ(h.model->log.back().id, 5001);
+    ASSERT_EQ(h.model->log().size(), 5000u);
+    EXPECT_EQ(h.model->log().front().text, "line 1");
+    EXPECT_EQ(h.model->log().back().id, 5001);
     EXPECT_EQ(h.model->visibleLog().back().text, "line 4999");
     h.model->setLogPaused(false);
     EXPECT_EQ(h.model->visibleLog().back().text, "line 5000");
@@ -354,7 +358,7 @@ TEST(AppModel, TcpdumpCommandKeepsAnyCardNameOneShellWord) {
         h.hostCards = {card};
         h.boot();
         // A name beyond letters, digits, "-" and "_" is not offered at all; one that is stays one word.
-        if (h.model->selectedCardID == name)
+        if (h.model->selectedCardID() == name)
             EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i " + quoted + " -n -e 'udp port 67 or udp port 68'");
         else
             EXPECT_EQ(h.model->tcpdumpCommand().find(name), std::string::npos) << name;
@@ -366,7 +370,7 @@ TEST(AppModel, WaitingHintOnlyAfterAMinuteWithoutAnyPacket) {
     h.boot();
     EXPECT_FALSE(h.model->showsWaitingHint(h.clock.addingSeconds(120)));
     h.model->start();
-    ASSERT_TRUE(h.model->isRunning);
+    ASSERT_TRUE(h.model->isRunning());
     h.drain();
     EXPECT_FALSE(h.model->showsWaitingHint(h.clock.addingSeconds(60)));
     EXPECT_TRUE(h.model->showsWaitingHint(h.clock.addingSeconds(60.5)));
@@ -377,8 +381,10 @@ TEST(AppModel, WaitingHintOnlyAfterAMinuteWithoutAnyPacket) {
 
 TEST(AppModel, NextAddressSkipsTheServerAndHeldAddresses) {
     Harness h;
-    h.model->config.rangeStart = ip("192.168.0.1");
-    h.model->config.rangeEnd = ip("192.168.0.3");
+    ServerConfig narrow = h.model->config();
+    narrow.rangeStart = ip("192.168.0.1");
+    narrow.rangeEnd = ip("192.168.0.3");
+    ModelStaging::config(*h.model, narrow);
     Lease held{mac("aa:00:00:00:00:01"),
                ip("192.168.0.2"),
                Lease::State::bound,
@@ -402,26 +408,26 @@ TEST(AppModel, AdapterCommandsRunOnlyAfterConfirmationAndFailuresOfferTheTermina
     Harness h;
     h.boot();
     h.model->requestConfigureAdapter();
-    ASSERT_TRUE(h.model->pendingCommand);
-    EXPECT_EQ(h.model->pendingCommand->title, "Configure Wired 9 as 192.168.0.1/24?");
+    ASSERT_TRUE(h.model->pendingCommand());
+    EXPECT_EQ(h.model->pendingCommand()->title, "Configure Wired 9 as 192.168.0.1/24?");
     EXPECT_TRUE(h.ranCommands.empty());
-    h.model->run(*h.model->pendingCommand);
+    h.model->run(*h.model->pendingCommand());
     h.drain();
-    EXPECT_FALSE(h.model->pendingCommand);
+    EXPECT_FALSE(h.model->pendingCommand());
     ASSERT_EQ(h.ranCommands.size(), 1u);
-    EXPECT_NE(h.model->log.back().text.find("ADAPTER      "), std::string::npos) << h.model->log.back().text;
+    EXPECT_NE(h.model->log().back().text.find("ADAPTER      "), std::string::npos) << h.model->log().back().text;
 
     h.model->requestRestoreDHCP();
-    EXPECT_EQ(h.model->pendingCommand->title, "Set Wired 9 back to DHCP?");
-    PendingCommand forged = *h.model->pendingCommand;
+    EXPECT_EQ(h.model->pendingCommand()->title, "Set Wired 9 back to DHCP?");
+    PendingCommand forged = *h.model->pendingCommand();
     forged.service = "Other";
     h.model->run(forged);
     h.drain();
     EXPECT_EQ(h.ranCommands.size(), 1u) << "an unknown service never runs";
-    ASSERT_TRUE(h.model->failedCommand && h.model->lastError);
-    EXPECT_EQ(h.model->failedCommand->rfind("sudo ", 0), 0u);
+    ASSERT_TRUE(h.model->failedCommand() && h.model->lastError());
+    EXPECT_EQ(h.model->failedCommand()->rfind("sudo ", 0), 0u);
     h.model->dismissError();
-    EXPECT_FALSE(h.model->failedCommand || h.model->lastError);
+    EXPECT_FALSE(h.model->failedCommand() || h.model->lastError());
 }
 
 // Setting the address of the computer's own internet connection would cut it off: such a card is
@@ -448,18 +454,18 @@ TEST(AppModel, AdapterSetupIsOfferedForBenchCardsOnly) {
         if (!c.hasService) card.serviceName.reset();
         h.hostCards = {card};
         h.boot();
-        ASSERT_EQ(h.model->selectedCardID, "eth9");
+        ASSERT_EQ(h.model->selectedCardID(), "eth9");
         EXPECT_EQ(AppModel::offersAdapterSetup(card), !c.isPrimary);
         EXPECT_EQ(h.model->canConfigureAdapter(), c.offered);
         bool fixShown = false;
-        for (const auto& check : h.model->checks) fixShown |= h.model->offersFix(check);
+        for (const auto& check : h.model->checks()) fixShown |= h.model->offersFix(check);
         EXPECT_EQ(fixShown, c.offered);
 
         h.model->requestConfigureAdapter();
-        EXPECT_EQ(h.model->pendingCommand.has_value(), c.offered);
+        EXPECT_EQ(h.model->pendingCommand().has_value(), c.offered);
         h.model->cancelPendingCommand();
         h.model->requestRestoreDHCP();
-        EXPECT_EQ(h.model->pendingCommand.has_value(), c.offered);
+        EXPECT_EQ(h.model->pendingCommand().has_value(), c.offered);
         h.model->cancelPendingCommand();
         EXPECT_TRUE(h.ranCommands.empty());
     }
@@ -490,7 +496,7 @@ TEST(AppModel, ForgetAndClearGoThroughTheLeaseFile) {
     h.drain();  // the file is edited in the background, the table follows on the main thread
     EXPECT_TRUE(h.model->state.leases.empty());
     EXPECT_TRUE(LeaseFile(h.folder / "leases.json").load(h.clock).table.leases().empty());
-    EXPECT_FALSE(h.model->lastError);
+    EXPECT_FALSE(h.model->lastError());
 }
 
 namespace {
@@ -533,10 +539,10 @@ TEST(AppModel, OfflineEditsRefuseWhileAnotherWriterHoldsTheFile) {
         {"clear, locked elsewhere",
          [&](Harness& h) { other.emplace(LeaseFileLock::acquire(h.folder / "leases.json")); },
          [](AppModel& m) { m.clearExpiredLeases(); }, inUse},
-        {"forget, own server starting", [](Harness& h) { h.model->isStarting = true; },
+        {"forget, own server starting", [](Harness& h) { ModelStaging::changing(*h.model, true, false); },
          [](AppModel& m) { m.forgetLease(mac("aa:00:00:00:00:01")); },
          [](Harness&) { return std::string(AppModel::serverChangingSentence); }},
-        {"clear, own server stopping", [](Harness& h) { h.model->isStopping = true; },
+        {"clear, own server stopping", [](Harness& h) { ModelStaging::changing(*h.model, false, true); },
          [](AppModel& m) { m.clearExpiredLeases(); },
          [](Harness&) { return std::string(AppModel::serverChangingSentence); }},
     };
@@ -551,16 +557,16 @@ TEST(AppModel, OfflineEditsRefuseWhileAnotherWriterHoldsTheFile) {
         auto before = filesIn(h.folder);
         c.edit(*h.model);
         h.drain();
-        EXPECT_EQ(h.model->lastError, c.sentence(h));
+        EXPECT_EQ(h.model->lastError(), c.sentence(h));
         EXPECT_EQ(filesIn(h.folder), before);
         EXPECT_EQ(h.model->state.leases.size(), 2u);
 
         other.reset();
-        h.model->isStarting = h.model->isStopping = false;
+        ModelStaging::changing(*h.model, false, false);
         h.model->dismissError();
         c.edit(*h.model);
         h.drain();
-        EXPECT_FALSE(h.model->lastError);
+        EXPECT_FALSE(h.model->lastError());
         EXPECT_EQ(h.model->state.leases.size(), 1u);
         EXPECT_EQ(LeaseFile(h.folder / "leases.json").load(h.clock).table.leases().size(), 1u);
     }
@@ -662,7 +668,7 @@ TEST(AppModel, ForgetBesideARunningServeRefusesThenWorksOnceItIsKilled) {
         auto before = filesIn(h.folder);
         h.model->forgetLease(first);
         h.drain();
-        EXPECT_EQ(h.model->lastError, leases.string() + " is in use by another DHCP Anvil (process " +
+        EXPECT_EQ(h.model->lastError(), leases.string() + " is in use by another DHCP Anvil (process " +
                                           std::to_string(serve.pid()) + "); stop it or use another lease file");
         EXPECT_EQ(filesIn(h.folder), before);
         EXPECT_EQ(h.model->state.leases.size(), 1u);
@@ -674,7 +680,7 @@ TEST(AppModel, ForgetBesideARunningServeRefusesThenWorksOnceItIsKilled) {
     h.model->dismissError();
     h.model->forgetLease(first);
     h.drain();
-    EXPECT_FALSE(h.model->lastError);
+    EXPECT_FALSE(h.model->lastError());
     auto stored = LeaseFile(leases).load(h.clock).table;
     EXPECT_FALSE(stored.lease(first));
     ASSERT_TRUE(stored.lease(second));
@@ -686,19 +692,19 @@ TEST(AppModel, ForgetBesideARunningServeRefusesThenWorksOnceItIsKilled) {
 TEST(AppModel, SavingSettingsPersistsOnlyAValidForm) {
     Harness h;
     h.boot();
-    h.model->settingsOpen = true;
-    SettingsForm form = SettingsForm::from(h.model->config);
+    h.model->openSettings();
+    SettingsForm form = SettingsForm::from(h.model->config());
     form.rangeEnd = "10.0.0.1";
     EXPECT_FALSE(h.model->saveSettings(form).empty());
-    EXPECT_TRUE(h.model->settingsOpen);
-    EXPECT_EQ(h.model->config, AppModel::defaultConfig());
+    EXPECT_TRUE(h.model->settingsOpen());
+    EXPECT_EQ(h.model->config(), AppModel::defaultConfig());
     EXPECT_EQ(h.settings->values.count("serverConfig"), 0u);
 
-    form = SettingsForm::from(h.model->config);
+    form = SettingsForm::from(h.model->config());
     form.rangeEnd = "192.168.0.150";
     EXPECT_TRUE(h.model->saveSettings(form).empty());
-    EXPECT_FALSE(h.model->settingsOpen);
-    EXPECT_EQ(h.model->config.rangeEnd, ip("192.168.0.150"));
+    EXPECT_FALSE(h.model->settingsOpen());
+    EXPECT_EQ(h.model->config().rangeEnd, ip("192.168.0.150"));
 }
 
 TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
@@ -721,27 +727,27 @@ TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
     EXPECT_EQ(fs::last_write_time(h.folder / "leases.json"), written) << "and never rewrites it";
 
     h.model->requestForgetLease(lease.mac);
-    EXPECT_EQ(h.model->confirmForget, lease.mac);
+    EXPECT_EQ(h.model->confirmForget(), lease.mac);
     h.model->cancelForgetLease();
-    EXPECT_FALSE(h.model->confirmForget);
+    EXPECT_FALSE(h.model->confirmForget());
     h.model->requestClearExpired();
-    EXPECT_TRUE(h.model->confirmClear);
+    EXPECT_TRUE(h.model->confirmClear());
     h.model->cancelClearExpired();
-    EXPECT_FALSE(h.model->confirmClear);
+    EXPECT_FALSE(h.model->confirmClear());
     EXPECT_EQ(h.model->state.leases.size(), 1u) << "a cancelled question changes nothing";
 
     h.model->requestForgetLease(lease.mac);
     h.model->forgetLease(lease.mac);
     h.drain();  // the file is edited in the background, the table follows on the main thread
-    EXPECT_FALSE(h.model->confirmForget);
+    EXPECT_FALSE(h.model->confirmForget());
     EXPECT_TRUE(h.model->state.leases.empty());
 }
 
 TEST(AppModel, TcpdumpFallsBackToAnyWhenTheSelectedCardIsGone) {
     Harness h;
     h.boot();
-    h.model->cards.clear();
-    ASSERT_TRUE(h.model->selectedCardID);
+    ModelStaging::cards(*h.model, {});
+    ASSERT_TRUE(h.model->selectedCardID());
     EXPECT_EQ(h.model->tcpdumpCommand(), "sudo tcpdump -i 'any' -n -e 'udp port 67 or udp port 68'");
 }
 
@@ -816,7 +822,7 @@ TEST(AppModel, TheUsersCardIsRememberedUntilTheUserPicksAnother) {
          [](Harness& h) {
              h.hostHangs = true;
              h.boot();
-             EXPECT_FALSE(h.model->selectedCardID);
+             EXPECT_FALSE(h.model->selectedCardID());
              h.hostHangs = false;
          }},
         {"the card is unplugged while idle",
@@ -825,7 +831,7 @@ TEST(AppModel, TheUsersCardIsRememberedUntilTheUserPicksAnother) {
              h.hostCards = {other};
              h.model->refreshCards();
              h.drain();
-             EXPECT_EQ(h.model->selectedCardID, "eth3") << "an automatic pick meanwhile";
+             EXPECT_EQ(h.model->selectedCardID(), "eth3") << "an automatic pick meanwhile";
          }},
         {"a scan times out while idle",
          [](Harness& h) {
@@ -847,7 +853,7 @@ TEST(AppModel, TheUsersCardIsRememberedUntilTheUserPicksAnother) {
         h.hostCards = {other, benchCard()};
         h.model->refreshCards();
         h.drain();
-        EXPECT_EQ(h.model->selectedCardID, "eth9");
+        EXPECT_EQ(h.model->selectedCardID(), "eth9");
         EXPECT_EQ(h.settings->value("selectedCardMAC"), remembered);
         // Only the user's own choice replaces it.
         h.model->select("eth3");
@@ -860,12 +866,12 @@ TEST(AppModel, StopReturnsAtOnceAndStartWaitsForTheTeardown) {
     Harness h;
     h.boot();
     h.model->start();
-    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    ASSERT_TRUE(h.model->isRunning()) << h.model->lastError().value_or("");
     // The teardown goes to the background and does not run yet: the window is free meanwhile.
     h.hostHangs = true;
     h.model->stop();
-    EXPECT_FALSE(h.model->isRunning);
-    EXPECT_TRUE(h.model->isStopping);
+    EXPECT_FALSE(h.model->isRunning());
+    EXPECT_TRUE(h.model->isStopping());
     EXPECT_FALSE(h.model->canStart()) << "the port is not free before the old server let go";
     ASSERT_FALSE(h.stalled.empty());
     h.hostHangs = false;
@@ -875,9 +881,9 @@ TEST(AppModel, StopReturnsAtOnceAndStartWaitsForTheTeardown) {
         task();
     }
     h.drain();
-    EXPECT_FALSE(h.model->isStopping);
+    EXPECT_FALSE(h.model->isStopping());
     EXPECT_TRUE(h.model->canStart());
-    EXPECT_FALSE(h.model->lastError);
+    EXPECT_FALSE(h.model->lastError());
 }
 
 TEST(AppModel, EachOperationAndEventNamesOnlyThePartsItTouched) {
@@ -888,6 +894,9 @@ TEST(AppModel, EachOperationAndEventNamesOnlyThePartsItTouched) {
     discover.type = DHCPMessageType::discover;
     discover.mac = lease.mac;
     SentSummary offer{DHCPMessageType::offer, lease.ip, lease.mac, ReplyDestination::broadcast(), "eth9", {}, {}};
+    Neighbour device;
+    device.mac = mac("02:00:00:00:00:42");
+    device.claims = {ip("10.1.1.1")};
     struct Case {
         const char* name;
         std::function<void(AppModel&)> act;
@@ -906,6 +915,11 @@ TEST(AppModel, EachOperationAndEventNamesOnlyThePartsItTouched) {
          Part::leases | Part::log},
         {"a notice", [](AppModel& m) { m.handle(ServerEvent::noticeRaised(Notice::linkDown("eth9"))); },
          Part::notices | Part::log},
+        {"a device on the cable", [&](AppModel& m) { m.handle(ServerEvent::neighbour(NeighbourChange::seen, device)); },
+         Part::neighbours | Part::log},
+        {"a transfer's progress",
+         [&](AppModel& m) { m.handle(ServerEvent::tftpProgress(1, lease.ip, lease.mac, "boot.img", 512, 4096)); },
+         Part::transfers | Part::log},
         {"a dismissal", [](AppModel& m) { m.dismiss(NoticeKind::linkDown); }, Part::notices},
         {"a question", [&](AppModel& m) { m.requestForgetLease(lease.mac); }, Part::dialogs},
         {"the settings sheet", [](AppModel& m) { m.openSettings(); }, Part::settings | Part::dialogs},
@@ -931,11 +945,11 @@ TEST(AppModel, LogPastItsCapacityKeepsTheNewestInOrderAndShowsThoseThatPassTheFi
         for (int i = 0; i < 6000; ++i)
             h.model->appendLog((i % 3 ? "TX line " : "RX line ") + std::to_string(i),
                                i % 3 ? LogLine::Kind::tx : LogLine::Kind::rx);
-        ASSERT_EQ(h.model->log.size(), AppModel::logCapacity) << filter;
-        for (std::size_t k = 0; k < h.model->log.size(); ++k)
-            ASSERT_EQ(h.model->log[k].text.substr(8), std::to_string(1000 + k)) << filter;
+        ASSERT_EQ(h.model->log().size(), AppModel::logCapacity) << filter;
+        for (std::size_t k = 0; k < h.model->log().size(); ++k)
+            ASSERT_EQ(h.model->log()[k].text.substr(8), std::to_string(1000 + k)) << filter;
         std::vector<std::string> expected;
-        for (const auto& line : h.model->log)
+        for (const auto& line : h.model->log())
             if (AppModel::matchesFilter(line.text, filter)) expected.push_back(line.text);
         std::vector<std::string> shown;
         for (const auto& line : h.model->visibleLog()) shown.push_back(line.text);
@@ -952,32 +966,32 @@ TEST(AppModel, StartRunsAwayFromTheWindowAndAStopMeanwhileWaitsForIt) {
         h.boot();
         h.hostHangs = true;
         h.model->start();
-        EXPECT_TRUE(h.model->isStarting);
-        EXPECT_FALSE(h.model->isRunning);
+        EXPECT_TRUE(h.model->isStarting());
+        EXPECT_FALSE(h.model->isRunning());
         EXPECT_FALSE(h.model->canStart());
         h.model->start();
         if (stopWhileStarting) h.model->stop();
         h.drain();  // the window goes on while the start is held back
-        EXPECT_TRUE(h.model->isStarting);
-        EXPECT_FALSE(h.model->isStopping);
+        EXPECT_TRUE(h.model->isStarting());
+        EXPECT_FALSE(h.model->isStopping());
 
         h.runStalled();
         h.drain();
-        EXPECT_FALSE(h.model->isStarting);
-        EXPECT_FALSE(h.model->lastError);
+        EXPECT_FALSE(h.model->isStarting());
+        EXPECT_FALSE(h.model->lastError());
         if (!stopWhileStarting) {
-            EXPECT_TRUE(h.model->isRunning);
+            EXPECT_TRUE(h.model->isRunning());
             EXPECT_EQ(h.model->state.serverInterface, "eth9");
-            EXPECT_EQ(h.model->startedAt, h.clock);
+            EXPECT_EQ(h.model->startedAt(), h.clock);
             h.model->stop();
             h.drain();
         }
-        EXPECT_FALSE(h.model->isRunning);
-        EXPECT_FALSE(h.model->isStopping);
+        EXPECT_FALSE(h.model->isRunning());
+        EXPECT_FALSE(h.model->isStopping());
         EXPECT_TRUE(h.model->canStart());
         int starts = 0;
         int stops = 0;
-        for (const auto& line : h.model->log) {
+        for (const auto& line : h.model->log()) {
             starts += line.text.find(" START ") != std::string::npos;
             stops += line.text.find(" STOP ") != std::string::npos;
         }
@@ -987,6 +1001,9 @@ TEST(AppModel, StartRunsAwayFromTheWindowAndAStopMeanwhileWaitsForIt) {
 }
 
 namespace {
+
+// What the run logs once it tries to serve a recovery loader on the harness's card.
+const std::string recoveryPortLine = "cannot serve the recovery loader: cannot open TFTP port 69 on eth9";
 
 Neighbour cableDevice(const char* hw, const char* claim, std::optional<const char*> asksFor = std::nullopt) {
     Neighbour device;
@@ -1015,7 +1032,7 @@ TEST(AppModel, ReachingADeviceAddsAnAddressAndStoppingOrTheServerEndingRemovesIt
         h.boot();
         h.model->start();
         h.drain();
-        ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+        ASSERT_TRUE(h.model->isRunning()) << h.model->lastError().value_or("");
         auto device = cableDevice("02:00:00:00:00:42", "10.1.1.1");
         h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, device));
         EXPECT_TRUE(h.model->canReach(device.mac));
@@ -1032,19 +1049,18 @@ TEST(AppModel, ReachingADeviceAddsAnAddressAndStoppingOrTheServerEndingRemovesIt
         ASSERT_EQ(h.addressCommands.size(), 2u);
         EXPECT_EQ(h.addressCommands[0], test.commands[0]);
         EXPECT_NE(h.addressCommands[1].find("10.1.1.254/24"), std::string::npos) << h.addressCommands[1];
-        EXPECT_FALSE(h.model->lastError) << *h.model->lastError;
+        EXPECT_FALSE(h.model->lastError()) << *h.model->lastError();
     }
 }
 
 // "Serve a file to it" never waits for the run: its requests are queued while its loop is busy.
 TEST(AppModel, ServingAFileToALoaderReturnsAtOnceWhileTheRunIsBusy) {
     Harness h;
-    h.realRecovery = true;
     h.chosenFile = "/tmp/firmware.img";
     h.boot();
     h.model->start();
     h.drain();
-    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    ASSERT_TRUE(h.model->isRunning()) << h.model->lastError().value_or("");
     auto hold = h.loopHold;
     {
         std::unique_lock lock(hold->mutex);
@@ -1079,7 +1095,7 @@ TEST(AppModel, ServingARecoveryLoaderAsksForTheMissingFileAndCleansUpWhenItWent)
     h.boot();
     h.model->start();
     h.drain();
-    ASSERT_TRUE(h.model->isRunning) << h.model->lastError.value_or("");
+    ASSERT_TRUE(h.model->isRunning()) << h.model->lastError().value_or("");
     auto loader = cableDevice("02:00:00:00:00:86", "10.0.0.86", "10.0.0.66");
     h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, loader));
     auto advice = h.model->neighbourAdvice(loader.mac);
@@ -1088,7 +1104,8 @@ TEST(AppModel, ServingARecoveryLoaderAsksForTheMissingFileAndCleansUpWhenItWent)
     h.model->serveFileToNeighbour(loader.mac);
     h.drain();
     ASSERT_EQ(h.addressCommands, std::vector<std::string>{"ip address add 10.0.0.66/24 dev 'eth9'"});
-    EXPECT_EQ(h.recoveryCalls, std::vector<std::string>{"start"});
+    // The run itself serves TFTP on the card now, and says that port 69 is not to be had.
+    EXPECT_TRUE(h.waitForLog(recoveryPortLine));
 
     // A name with markup is asked for as text; a second failure of the same name asks once.
     std::string name = "<i>fw</i>.bin";
@@ -1102,16 +1119,16 @@ TEST(AppModel, ServingARecoveryLoaderAsksForTheMissingFileAndCleansUpWhenItWent)
     h.drain();
     ASSERT_EQ(h.fileTitles.size(), 1u);
     EXPECT_EQ(h.fileTitles[0], "Choose the file to send as " + plainText(name));
-    EXPECT_EQ(h.recoveryCalls, (std::vector<std::string>{"start", "serve " + name + " from /tmp/firmware.img"}));
+    ASSERT_TRUE(h.model->recovery());
+    EXPECT_EQ(h.model->recovery()->file, name);
     EXPECT_EQ(h.addressCommands.size(), 1u);
 
     h.model->handle(ServerEvent{ServerEvent::TFTPFinished{2, ip("10.0.0.86"), std::nullopt, name, 4096, 2}});
     h.drain();
-    EXPECT_EQ(h.recoveryCalls.back(), "stop");
     ASSERT_EQ(h.addressCommands.size(), 2u);
     EXPECT_NE(h.addressCommands[1].find("10.0.0.66/24"), std::string::npos) << h.addressCommands[1];
-    EXPECT_FALSE(h.model->recovery);
-    EXPECT_TRUE(h.model->reached.empty());
+    EXPECT_FALSE(h.model->recovery());
+    EXPECT_TRUE(h.model->reached().empty());
 }
 
 TEST(AppModel, ReachingADeviceAsksFirstAndRunsOnlyTheAddressItShowed) {
@@ -1134,8 +1151,8 @@ TEST(AppModel, ReachingADeviceAsksFirstAndRunsOnlyTheAddressItShowed) {
         auto device = cableDevice("02:00:00:00:00:42", "10.1.1.1");
         h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, device));
         h.model->askToReach(device.mac);
-        ASSERT_TRUE(h.model->addressQuestion);
-        EXPECT_EQ(h.model->addressQuestion->title(), "Add 10.1.1.254/24 to eth9?");
+        ASSERT_TRUE(h.model->addressQuestion());
+        EXPECT_EQ(h.model->addressQuestion()->title(), "Add 10.1.1.254/24 to eth9?");
         if (test.addressTakenMeanwhile)
             h.model->handle(
                 ServerEvent::neighbour(NeighbourChange::seen, cableDevice("02:00:00:00:00:43", "10.1.1.254")));
@@ -1145,7 +1162,7 @@ TEST(AppModel, ReachingADeviceAsksFirstAndRunsOnlyTheAddressItShowed) {
             h.model->cancelAddress();
         h.drain();
         EXPECT_EQ(h.addressCommands, test.commands);
-        EXPECT_EQ(h.model->addressQuestion ? std::optional(h.model->addressQuestion->title()) : std::nullopt,
+        EXPECT_EQ(h.model->addressQuestion() ? std::optional(h.model->addressQuestion()->title()) : std::nullopt,
                   test.askedAgain);
     }
 }
@@ -1159,15 +1176,15 @@ TEST(AppModel, CancellingTheFileQuestionServesNothingSaysSoAndTakesTheAddressAwa
     h.model->handle(ServerEvent::neighbour(NeighbourChange::seen, loader));
     h.model->serveFileToNeighbour(loader.mac);
     h.drain();
+    EXPECT_TRUE(h.waitForLog(recoveryPortLine)) << "the run serves TFTP on the card";
     h.model->handle(
         ServerEvent::tftpFailed(1, ip("10.0.0.86"), std::nullopt, "recovery.bin", TFTPFailureReason::notInFolder, ""));
     h.drain();
     EXPECT_EQ(h.fileTitles, std::vector<std::string>{"Choose the file to send as recovery.bin"});
-    EXPECT_EQ(h.recoveryCalls, (std::vector<std::string>{"start", "stop"}));
-    EXPECT_FALSE(h.model->recovery);
+    EXPECT_FALSE(h.model->recovery());
     ASSERT_EQ(h.addressCommands.size(), 2u);
     EXPECT_NE(h.addressCommands[1].find(" del 10.0.0.66/24"), std::string::npos) << h.addressCommands[1];
-    EXPECT_TRUE(std::any_of(h.model->log.begin(), h.model->log.end(), [](const LogLine& line) {
+    EXPECT_TRUE(std::any_of(h.model->log().begin(), h.model->log().end(), [](const LogLine& line) {
         auto label = line.text.find("TFTP ");
         return label != std::string::npos &&
                line.text.find("no file chosen for recovery.bin: nothing is served", label) != std::string::npos;

@@ -34,6 +34,7 @@
 #include <filesystem>
 
 #include "app/app_model.hpp"
+#include "model_staging.hpp"
 #include "app/ui/device_panel.hpp"
 #include "app/ui/colours.hpp"
 #include "app/ui/main_window.hpp"
@@ -211,7 +212,7 @@ struct Screen {
 
 TEST(Screens, BannersFollowTheGroupsThenTheKindNamesAndTakeNoRoomWhenNone) {
     Screen screen;
-    EXPECT_EQ(screen.model->phase, AppModel::Phase::ready);
+    EXPECT_EQ(screen.model->phase(), AppModel::Phase::ready);
     EXPECT_TRUE(screen.bannerKinds().empty());
     EXPECT_TRUE(screen.window->findChild<QWidget*>("bannerStack")->isHidden());
 
@@ -259,16 +260,16 @@ TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
     screen.window->openSettings();
     SettingsDialog* sheet = screen.window->settingsDialog();
     ASSERT_NE(sheet, nullptr);
-    EXPECT_TRUE(screen.model->settingsOpen);
+    EXPECT_TRUE(screen.model->settingsOpen());
     auto* rangeEnd = sheet->findChild<QLineEdit*>("rangeEnd");
     rangeEnd->clear();
     QTest::keyClicks(rangeEnd, "not an address");
     QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
     QCoreApplication::processEvents();
     EXPECT_TRUE(sheet->isVisible());
-    EXPECT_TRUE(screen.model->settingsOpen);
+    EXPECT_TRUE(screen.model->settingsOpen());
     EXPECT_FALSE(sheet->findChild<QLabel*>("rangeError")->text().isEmpty());
-    EXPECT_EQ(screen.model->config, AppModel::defaultConfig());
+    EXPECT_EQ(screen.model->config(), AppModel::defaultConfig());
     EXPECT_EQ(screen.settings->values.count("serverConfig"), 0u);
 
     rangeEnd->clear();
@@ -276,7 +277,7 @@ TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
     EXPECT_EQ(sheet->findChild<QLabel*>("rangeCount")->text(), "21 addresses");
     QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
     QCoreApplication::processEvents();
-    EXPECT_FALSE(screen.model->settingsOpen);
+    EXPECT_FALSE(screen.model->settingsOpen());
     EXPECT_EQ(screen.settings->values.count("serverConfig"), 1u);
 }
 
@@ -308,7 +309,7 @@ TEST(Screens, LeaseMenuOffersItsActionsAndForgetsOnlyAfterConfirmation) {
 
     // Cancelling the question keeps the lease.
     screen.leaseMenuFor("192.168.0.101")->actions()[3]->trigger();
-    EXPECT_EQ(screen.model->confirmForget, MACAddress::parse("aa:00:00:00:00:02"));
+    EXPECT_EQ(screen.model->confirmForget(), MACAddress::parse("aa:00:00:00:00:02"));
     screen.settle();
     QMessageBox* question = screen.dialog("forgetLeaseDialog");
     ASSERT_NE(question, nullptr);
@@ -316,7 +317,7 @@ TEST(Screens, LeaseMenuOffersItsActionsAndForgetsOnlyAfterConfirmation) {
     EXPECT_EQ(question->informativeText(), "The device gets a new address the next time it asks.");
     QTest::mouseClick(question->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
     screen.settle();
-    EXPECT_FALSE(screen.model->confirmForget);
+    EXPECT_FALSE(screen.model->confirmForget());
     EXPECT_EQ(screen.tableAddresses().size(), 2u);
 
     screen.leaseMenuFor("192.168.0.101")->actions()[3]->trigger();
@@ -325,12 +326,12 @@ TEST(Screens, LeaseMenuOffersItsActionsAndForgetsOnlyAfterConfirmation) {
     ASSERT_NE(question, nullptr);
     QTest::mouseClick(question->findChild<QPushButton*>("confirmButton"), Qt::LeftButton);
     screen.settle();
-    EXPECT_FALSE(screen.model->confirmForget);
+    EXPECT_FALSE(screen.model->confirmForget());
     EXPECT_EQ(screen.tableAddresses(), (std::vector<std::string>{"192.168.0.100"}));
     auto onDisk = LeaseFile(screen.folder / "leases.json").load(screen.clock).table.leases();
     ASSERT_EQ(onDisk.size(), 1u);
     EXPECT_EQ(onDisk[0].ip, IPv4Address::parse("192.168.0.100"));
-    EXPECT_FALSE(screen.model->lastError);
+    EXPECT_FALSE(screen.model->lastError());
 }
 
 TEST(Screens, ClearExpiredAsksFirstAndKeepsActiveLeases) {
@@ -340,7 +341,7 @@ TEST(Screens, ClearExpiredAsksFirstAndKeepsActiveLeases) {
     auto* clear = screen.window->findChild<QPushButton*>("clearExpired");
 
     QTest::mouseClick(clear, Qt::LeftButton);
-    EXPECT_TRUE(screen.model->confirmClear);
+    EXPECT_TRUE(screen.model->confirmClear());
     screen.settle();
     QMessageBox* question = screen.dialog("clearExpiredDialog");
     ASSERT_NE(question, nullptr);
@@ -348,7 +349,7 @@ TEST(Screens, ClearExpiredAsksFirstAndKeepsActiveLeases) {
     EXPECT_EQ(question->informativeText(), "Removes expired, released and reclaimed records. Active leases stay.");
     QTest::mouseClick(question->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
     screen.settle();
-    EXPECT_FALSE(screen.model->confirmClear);
+    EXPECT_FALSE(screen.model->confirmClear());
     EXPECT_EQ(screen.tableAddresses().size(), 2u);
 
     QTest::mouseClick(clear, Qt::LeftButton);
@@ -357,7 +358,7 @@ TEST(Screens, ClearExpiredAsksFirstAndKeepsActiveLeases) {
     ASSERT_NE(question, nullptr);
     QTest::mouseClick(question->findChild<QPushButton*>("confirmButton"), Qt::LeftButton);
     screen.settle();
-    EXPECT_FALSE(screen.model->confirmClear);
+    EXPECT_FALSE(screen.model->confirmClear());
     EXPECT_EQ(screen.tableAddresses(), (std::vector<std::string>{"192.168.0.100"}));
     EXPECT_EQ(LeaseFile(screen.folder / "leases.json").load(screen.clock).table.leases().size(), 1u);
 }
@@ -496,8 +497,7 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     auto* hint = screen.window->findChild<QLabel*>("waitingHint");
     ASSERT_NE(hint, nullptr);
     // A run as the model records it after Start; no server is needed to draw it.
-    screen.model->isRunning = true;
-    screen.model->startedAt = screen.clock;
+    ModelStaging::running(*screen.model, screen.clock);
     screen.model->state.runStarted("eth9");
     screen.clock = screen.clock.addingSeconds(59);
     screen.settle();
@@ -540,13 +540,13 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
                              "APC SmartUPS (cookie sent)", "bound, 1 h left", "Subnet Mask \u2713, NTP Servers \u2717"})
         EXPECT_TRUE(texts.contains(text)) << text << " in " << texts.join("|").toStdString();
     EXPECT_FALSE(hint->isVisibleTo(screen.window.get()));
-    screen.model->isRunning = false;
+    ModelStaging::running(*screen.model, std::nullopt);
 }
 
 TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     Screen screen;
     screen.plugInCard();
-    ASSERT_EQ(screen.model->selectedCardID, "eth9");
+    ASSERT_EQ(screen.model->selectedCardID(), "eth9");
     const std::string command =
         HostSetup::setManualCommand(HostSetup::SettingsTool::ipRoute, "Wired 9", *IPv4Address::parse("192.168.0.1"),
                                     *IPv4Address::parse("255.255.255.0"));
@@ -567,14 +567,14 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     EXPECT_EQ(buttons, (QStringList{"Cancel", "Run with administrator password"}));
 
     // Cancel: nothing runs, nothing is logged, no alert.
-    const auto logBefore = screen.model->log;
+    const auto logBefore = screen.model->log();
     screen.click(screen.button(question, "Cancel"));
-    EXPECT_FALSE(screen.model->pendingCommand);
+    EXPECT_FALSE(screen.model->pendingCommand());
     EXPECT_EQ(screen.dialog("pendingCommandDialog"), nullptr);
     EXPECT_TRUE(screen.ranCommands.empty());
-    EXPECT_EQ(screen.model->log, logBefore);
+    EXPECT_EQ(screen.model->log(), logBefore);
     EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
-    EXPECT_FALSE(screen.model->lastError);
+    EXPECT_FALSE(screen.model->lastError());
 
     // Confirm: the command reaches the administrator runner exactly as shown and lands in the log.
     QTest::mouseClick(screen.button(checklist, "Configure adapter…"), Qt::LeftButton);
@@ -583,11 +583,11 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     ASSERT_NE(question, nullptr);
     screen.click(screen.button(question, "Run with administrator password"));
     EXPECT_EQ(screen.ranCommands, (std::vector<std::string>{command}));
-    EXPECT_FALSE(screen.model->pendingCommand);
+    EXPECT_FALSE(screen.model->pendingCommand());
     EXPECT_EQ(screen.dialog("pendingCommandDialog"), nullptr);
-    ASSERT_FALSE(screen.model->log.empty());
-    EXPECT_NE(screen.model->log.back().text.find("ADAPTER      " + command), std::string::npos)
-        << screen.model->log.back().text;
+    ASSERT_FALSE(screen.model->log().empty());
+    EXPECT_NE(screen.model->log().back().text.find("ADAPTER      " + command), std::string::npos)
+        << screen.model->log().back().text;
     EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
 
     // Dismissing the password dialog is no failure: no alert, nothing to copy.
@@ -602,8 +602,8 @@ TEST(Screens, AdministratorCommandRunsOnlyAfterConfirmation) {
     screen.click(screen.button(question, "Run with administrator password"));
     EXPECT_EQ(screen.ranCommands.size(), 2u);
     EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
-    EXPECT_FALSE(screen.model->lastError);
-    EXPECT_FALSE(screen.model->failedCommand);
+    EXPECT_FALSE(screen.model->lastError());
+    EXPECT_FALSE(screen.model->failedCommand());
 }
 
 TEST(Screens, SettingsSheetAsksBeforeRestoringDHCP) {
@@ -622,7 +622,7 @@ TEST(Screens, SettingsSheetAsksBeforeRestoringDHCP) {
     EXPECT_TRUE(screen.ranCommands.empty());
     screen.click(screen.button(question, "Cancel"));
     EXPECT_TRUE(screen.ranCommands.empty());
-    EXPECT_FALSE(screen.model->pendingCommand);
+    EXPECT_FALSE(screen.model->pendingCommand());
 }
 
 TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) {
@@ -654,26 +654,25 @@ TEST(Screens, FailedAdministratorCommandShowsTheAlertWithACopyableTerminalLine) 
     ASSERT_NE(alert, nullptr);
     screen.click(alert->button(QMessageBox::Ok));
     EXPECT_EQ(screen.dialog("errorAlert"), nullptr);
-    EXPECT_FALSE(screen.model->lastError);
-    EXPECT_FALSE(screen.model->failedCommand);
+    EXPECT_FALSE(screen.model->lastError());
+    EXPECT_FALSE(screen.model->failedCommand());
 
     // An error with no command behind it offers nothing to copy.
-    screen.model->lastError = "Could not open the network card.";
+    ModelStaging::error(*screen.model, "Could not open the network card.");
     screen.settle();
     alert = screen.dialog("errorAlert");
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->informativeText(), "Could not open the network card.");
     EXPECT_EQ(screen.button(alert, "Copy Terminal command"), nullptr);
     screen.click(alert->button(QMessageBox::Ok));
-    EXPECT_FALSE(screen.model->lastError);
+    EXPECT_FALSE(screen.model->lastError());
 }
 
 TEST(Screens, ClicksFocusAndSelectionSurviveStreamingEvents) {
     Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.101", Date{1'700'003'600}),
                    storedLease("aa:00:00:00:00:02", "192.168.0.102", Date{1'700'003'600})});
     Lease found = storedLease("aa:00:00:00:00:07", "192.168.0.107", Date{1'700'003'600});
-    screen.model->isRunning = true;
-    screen.model->startedAt = screen.clock;
+    ModelStaging::running(*screen.model, screen.clock);
     screen.model->state.runStarted("eth9");
     screen.model->state.leases[found.mac] = found;
     screen.model->state.deviceFound = found;
@@ -756,7 +755,7 @@ TEST(Screens, ClicksFocusAndSelectionSurviveStreamingEvents) {
         screen.settle();
         EXPECT_EQ(selectedAddress(), "192.168.0.102") << "round " << round;
     }
-    screen.model->isRunning = false;
+    ModelStaging::running(*screen.model, std::nullopt);
 }
 
 TEST(Screens, StoredConfigurationThatDoesNotHoldOpensTheSettingsInsteadOfServing) {
@@ -764,14 +763,14 @@ TEST(Screens, StoredConfigurationThatDoesNotHoldOpensTheSettingsInsteadOfServing
     screen.plugInCard();
     screen.model->refreshChecks();
     screen.settle();
-    screen.model->checks = {PreflightCheck{}};  // every check passes
+    ModelStaging::checks(*screen.model, {PreflightCheck{}});  // every check passes
     ServerConfig broken = AppModel::defaultConfig();
     broken.serverIP = *IPv4Address::parse("192.168.0.150");  // inside its own range
-    screen.model->config = broken;
+    ModelStaging::config(*screen.model, broken);
     ASSERT_TRUE(screen.model->canStart());
     screen.model->start();
     screen.settle();
-    EXPECT_FALSE(screen.model->isRunning);
+    EXPECT_FALSE(screen.model->isRunning());
     SettingsDialog* sheet = screen.window->settingsDialog();
     ASSERT_NE(sheet, nullptr);
     auto* error = sheet->findChild<QLabel*>("serverError");
@@ -851,8 +850,7 @@ TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
         std::function<std::string(Screen&, const std::string&)> expected;
     };
     auto runWith = [](Screen& screen, Lease device) {
-        screen.model->isRunning = true;
-        screen.model->startedAt = screen.clock;
+        ModelStaging::running(*screen.model, screen.clock);
         screen.model->state.runStarted("eth9");
         screen.model->state.leases[device.mac] = device;
         screen.model->state.deviceFound = device;
@@ -944,8 +942,7 @@ TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
          }},
         {"error text",
          [](Screen& screen, const std::string& text) {
-             screen.model->lastError = "Could not use " + text;
-             screen.model->failedCommand = "ip link set " + text + " up";
+             ModelStaging::error(*screen.model, "Could not use " + text, "ip link set " + text + " up");
          },
          [&](Screen& screen) { return dialogTexts(screen.dialog("errorAlert")); },
          [](Screen&, const std::string& text) {
@@ -989,7 +986,7 @@ TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
                     EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
                 }
             }
-            screen.model->isRunning = false;
+            ModelStaging::running(*screen.model, std::nullopt);
             if (auto* sheet = screen.window->settingsDialog()) sheet->reject();
         }
     }
@@ -1061,8 +1058,7 @@ TEST(Screens, AChangeRedrawsOnlyThePanelsThatShowIt) {
     using Panel = MainWindow::Panel;
     using Part = ModelChange;
     Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.101", Date{1'700'003'600})});
-    screen.model->isRunning = true;
-    screen.model->startedAt = screen.clock;
+    ModelStaging::running(*screen.model, screen.clock);
     screen.model->state.runStarted("eth9");
     screen.settle();
     Lease lease = storedLease("aa:00:00:00:00:02", "192.168.0.102", Date{1'700'003'600});
@@ -1100,7 +1096,7 @@ TEST(Screens, AChangeRedrawsOnlyThePanelsThatShowIt) {
         }
     }
     screen.model->cancelClearExpired();
-    screen.model->isRunning = false;
+    ModelStaging::running(*screen.model, std::nullopt);
 }
 
 TEST(Screens, LeaseRowsFollowEachChangeInDisplayOrderKeepingTheirIdentity) {
@@ -1167,8 +1163,7 @@ namespace {
 
 TEST(Screens, ABootFileOnItsWayShowsItsBarItsRowAndThenItsResult) {
     Screen screen;
-    screen.model->isRunning = true;
-    screen.model->startedAt = screen.clock;
+    ModelStaging::running(*screen.model, screen.clock);
     screen.model->state.runStarted("eth9");
     Lease lease = storedLease("aa:00:00:00:00:07", "192.168.0.100", screen.clock.addingSeconds(3600));
     screen.model->state.leases[lease.mac] = lease;
@@ -1231,7 +1226,7 @@ TEST(Screens, ABootFileOnItsWayShowsItsBarItsRowAndThenItsResult) {
     EXPECT_EQ(screen.bannerKinds(), std::vector<std::string>{"bootFileMissing"});
     auto* message = screen.window->findChild<QLabel*>("bannerMessage");
     EXPECT_EQ(message->text(), "Device asked for boot file ipxe.efi, which is not in the boot folder /srv/boot");
-    screen.model->isRunning = false;
+    ModelStaging::running(*screen.model, std::nullopt);
 }
 
 TEST(Screens, NetworkBootSettingsAreSavedAndReopenAsTyped) {
@@ -1249,7 +1244,7 @@ TEST(Screens, NetworkBootSettingsAreSavedAndReopenAsTyped) {
     EXPECT_TRUE(folder->isEnabled());
     QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
     QCoreApplication::processEvents();
-    EXPECT_TRUE(screen.model->settingsOpen);
+    EXPECT_TRUE(screen.model->settingsOpen());
     EXPECT_EQ(sheet->findChild<QLabel*>("bootError")->text(), "Choose the folder to serve boot files from.");
     EXPECT_EQ(screen.settings->values.count("serverConfig"), 0u);
 
@@ -1258,9 +1253,9 @@ TEST(Screens, NetworkBootSettingsAreSavedAndReopenAsTyped) {
     QTest::keyClicks(sheet->findChild<QLineEdit*>("bootFile-bios"), "undionly.kpxe");
     QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
     QCoreApplication::processEvents();
-    ASSERT_FALSE(screen.model->settingsOpen);
+    ASSERT_FALSE(screen.model->settingsOpen());
     BootConfig expected{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}}, defaultBlockSizeCeiling};
-    EXPECT_EQ(screen.model->config.boot, expected);
+    EXPECT_EQ(screen.model->config().boot, expected);
     EXPECT_NE(screen.settings->values.at("serverConfig").find(R"("folder":"/srv/boot")"), std::string::npos);
 
     // Reopened: the same values in the same fields; turned off, the server gets no boot but the names wait.
@@ -1275,7 +1270,7 @@ TEST(Screens, NetworkBootSettingsAreSavedAndReopenAsTyped) {
     sheet->findChild<QCheckBox*>("bootEnabled")->setChecked(false);
     QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
     QCoreApplication::processEvents();
-    EXPECT_EQ(screen.model->config.boot, std::nullopt);
+    EXPECT_EQ(screen.model->config().boot, std::nullopt);
 }
 
 }  // namespace
@@ -1345,7 +1340,7 @@ TEST(Screens, TheBannersReachItAsksForTheAddressAndCancelRunsNothing) {
     screen.settle();
     screen.model->select("<b>e</b>9");
     screen.settle();
-    ASSERT_EQ(screen.model->selectedCardID, "<b>e</b>9");
+    ASSERT_EQ(screen.model->selectedCardID(), "<b>e</b>9");
     Neighbour device;
     device.mac = *MACAddress::parse("02:00:00:00:00:42");
     device.claims = {*IPv4Address::parse("10.1.1.1")};
@@ -1368,7 +1363,7 @@ TEST(Screens, TheBannersReachItAsksForTheAddressAndCancelRunsNothing) {
 
     screen.click(box->findChild<QPushButton*>("cancelButton"));
     EXPECT_FALSE(screen.dialog("addAddressDialog"));
-    EXPECT_FALSE(screen.model->addressQuestion);
+    EXPECT_FALSE(screen.model->addressQuestion());
     // Running anything would have failed here: this environment cannot add addresses.
-    EXPECT_FALSE(screen.model->lastError) << *screen.model->lastError;
+    EXPECT_FALSE(screen.model->lastError()) << *screen.model->lastError();
 }
