@@ -42,7 +42,13 @@ mkdir -p "$out"
 pids=()
 # Every process this script started ends, then every namespace goes, however the script ends.
 cleanup() {
-  local pid
+  local status=$? pid log
+  # A run that failed shows what its programs said last.
+  if [ "$status" -ne 0 ]; then
+    for log in "$work"/*.log; do
+      [ -s "$log" ] && { echo "--- ${log##*/}"; tail -n 8 "$log"; } >&2
+    done
+  fi
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for _ in $(seq 50); do
     local left=0
@@ -104,7 +110,7 @@ chmod +x "$work/udhcpc.script"
 
 # The boot folder: one file large enough for its transfer to be seen going.
 mkdir -p "$work/boot"
-head -c $((1024 * 1024)) /dev/urandom >"$work/boot/vmlinuz"
+head -c $((512 * 1024)) /dev/urandom >"$work/boot/vmlinuz"
 
 shoot() {
   import -window root "$out/$1.png"
@@ -134,12 +140,16 @@ await_window() {
   return 1
 }
 
-# Ends one process this script started, at most 5 seconds after asking.
+# Ends one process this script started, at most 5 seconds after asking, and forgets its id so that
+# the clean-up never signals another process that got the number since.
 finish() {
   kill "$1" 2>/dev/null || true
   for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
+  local kept=() pid
+  for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
+  pids=("${kept[@]}")
 }
 
 focus() { xdotool windowactivate --sync "$window" 2>/dev/null || true; }
@@ -151,9 +161,9 @@ run_theme() {
   mkdir -p "$home/.config/DHCP Anvil" "$home/.config/qt6ct" "$home/.local/share/DHCP Anvil" "$work/runtime-$theme" \
     "$home/Downloads"
   chmod 700 "$work/runtime-$theme"
-  # What the file chooser shows: a technician's downloads.
+  # What the file chooser shows in the home folder: firmware the technician downloaded.
   for file in openwrt-23.05.3-ath79-generic-squashfs-factory.bin stock-firmware-v1.4.2.bin; do
-    head -c 4096 /dev/zero >"$home/Downloads/$file"
+    head -c 4096 /dev/zero >"$home/$file"
   done
   ip -n "$appns" address flush dev "$card"
   ip -n "$devns" address flush dev eth
@@ -221,7 +231,7 @@ run_theme() {
   shoot "$theme-04-device-found"
 
   # The device fetches its boot file, acknowledging slowly for a while: the card shows the progress.
-  ip netns exec "$devns" python3 "$tftp_get" 192.168.0.1 vmlinuz --slow 12 --pause 0.01 --limit 40 \
+  ip netns exec "$devns" python3 "$tftp_get" 192.168.0.1 vmlinuz --slow 8 --pause 0.01 --limit 40 \
     >"$work/tftp-$theme.log" 2>&1 &
   local transfer_pid=$!
   pids+=("$transfer_pid")
@@ -271,8 +281,12 @@ run_theme() {
   chooser=$(await_window '^Choose the file to send as recovery\.bin' 20)
   sleep 1
   shoot "$theme-08-recovery-file"
+  # Cancelled, nothing is served and the address comes off the card again.
   xdotool windowactivate --sync "$chooser" 2>/dev/null || true; xdotool key Escape
-  await_log "no file chosen for recovery.bin" 10 || true
+  for _ in $(seq 100); do
+    ip -n "$appns" -4 address show dev "$card" | grep -q ' 192\.168\.1\.10/' || break
+    sleep 0.1
+  done
   finish "$loader_pid"
   finish "$announcer_pid"
   finish "$switch_pid"
