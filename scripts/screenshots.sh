@@ -2,10 +2,11 @@
 # Captures DHCPAnvilApp's window from the X screen (Xvfb at 1366x768 under openbox), in a light and a
 # dark Fusion palette: the launch screen, the checklist with a failing row and its fix, the waiting
 # panel, a device found (busybox udhcpc), its boot transfer in progress (scripts/tftp-get.py
-# acknowledging slowly), two devices on the cable that never ask for an address (a switch sending
-# ARP and LLDP, a recovery loader asking by ARP for its server), the question before serving the
-# loader and the file chooser its TFTP request opens, the lease table with several devices (a
-# prepared lease file), and the settings sheet with a message and scrolled to its end.
+# acknowledging slowly), the lease table with several devices (a prepared lease file) while the
+# cable is out, two devices on the cable that never ask for an address (a switch sending ARP and
+# LLDP, a recovery loader asking by ARP for its server), the question before serving the loader and
+# the file chooser its TFTP request opens, and the settings sheet with a message and scrolled to
+# its end. The files are THEME-NN-SCREEN.png, light-01-launch.png to dark-11-settings-end.png.
 # The application runs in a network namespace of its own whose only card is one end of a veth pair;
 # the other end is on a bridge in a "cable" namespace, and each device is a namespace plugged into
 # that bridge. The application is driven with xdotool the way a user would drive it.
@@ -241,6 +242,19 @@ run_theme() {
   for _ in $(seq 400); do kill -0 "$transfer_pid" 2>/dev/null || break; sleep 0.1; done
   finish "$transfer_pid"
 
+  # The cable comes out: a banner says so, and the lease table lists every device of the bench.
+  ip -n "$cablens" link set uplink down
+  await_log "LINK         down" 10 || true
+  sleep 1.5
+  shoot "$theme-06-leases"
+  # And goes back in.
+  ip -n "$cablens" link set uplink up
+  for _ in $(seq 100); do
+    ip -n "$appns" link show dev "$card" | grep -q LOWER_UP && break
+    sleep 0.1
+  done
+  sleep 2
+
   # Two devices that never ask for an address: a switch that announces itself by gratuitous ARP and
   # LLDP, and a recovery loader at 192.168.1.1 asking who has 192.168.1.10, its TFTP server.
   local socket="$work/lldpd-$theme.socket"
@@ -267,20 +281,20 @@ run_theme() {
   await_log "doesn't ask for an address" 20
   await_log "is looking for 192.168.1.10" 20
   sleep 2
-  shoot "$theme-06-cable"
+  shoot "$theme-07-cable"
 
   # "Serve a file to it" (Alt+V) asks before adding the loader's server address to the card.
   focus; xdotool key alt+v
   local question
   question=$(await_window '^Add 192\.168\.1\.10/24 to ' 10)
   sleep 0.5
-  shoot "$theme-07-serve-question"
+  shoot "$theme-08-serve-question"
   xdotool windowactivate --sync "$question" 2>/dev/null || true; xdotool key Return
   # The loader's request for a file the folder lacks opens the file chooser.
   local chooser
   chooser=$(await_window '^Choose the file to send as recovery\.bin' 20)
   sleep 1
-  shoot "$theme-08-recovery-file"
+  shoot "$theme-09-recovery-file"
   # Cancelled, nothing is served and the address comes off the card again.
   xdotool windowactivate --sync "$chooser" 2>/dev/null || true; xdotool key Escape
   for _ in $(seq 100); do
@@ -291,11 +305,6 @@ run_theme() {
   finish "$announcer_pid"
   finish "$switch_pid"
 
-  # The device's cable comes out: a banner says so, and the lease table lists every device of the bench.
-  ip -n "$cablens" link set uplink down
-  await_log "LINK         down" 10 || true
-  sleep 1.5
-  shoot "$theme-09-leases"
   focus; xdotool key ctrl+t
   sleep 2
 
