@@ -257,15 +257,16 @@ run_theme() {
 
   # Two devices that never ask for an address: a switch that announces itself by gratuitous ARP and
   # LLDP, and a recovery loader at 192.168.1.1 asking who has 192.168.1.10, its TFTP server.
+  # lldpd names the system after the host: a host name of its own from the first frame on.
   local socket="$work/lldpd-$theme.socket"
-  ip netns exec "$switchns" lldpd -d -u "$socket" -I eth -M 4 -O "$work/none.conf" >"$work/lldpd-$theme.log" 2>&1 &
+  ip netns exec "$switchns" unshare --uts sh -c 'hostname bench-switch && exec "$@"' lldpd \
+    lldpd -d -u "$socket" -I eth -M 4 -S "RouterOS 7.14" -O "$work/none.conf" >"$work/lldpd-$theme.log" 2>&1 &
   local switch_pid=$!
   pids+=("$switch_pid")
   for _ in $(seq 50); do
-    ip netns exec "$switchns" lldpcli -u "$socket" configure system hostname bench-switch >/dev/null 2>&1 && break
+    ip netns exec "$switchns" lldpcli -u "$socket" configure inventory model CRS326-24G-2S+ >/dev/null 2>&1 && break
     sleep 0.2
   done
-  ip netns exec "$switchns" lldpcli -u "$socket" configure inventory model CRS326-24G-2S+ >/dev/null 2>&1 || true
   ip netns exec "$switchns" lldpcli -u "$socket" configure lldp tx-interval 1 >/dev/null 2>&1 || true
   ip netns exec "$switchns" arping -q -U -c 120 -I eth 192.168.88.1 >/dev/null 2>&1 &
   local announcer_pid=$!
@@ -280,7 +281,8 @@ run_theme() {
   pids+=("$loader_pid")
   await_log "doesn't ask for an address" 20
   await_log "is looking for 192.168.1.10" 20
-  sleep 2
+  await_log 'name "bench-switch" model "CRS326-24G-2S+"' 10 || true
+  sleep 1.5
   shoot "$theme-07-cable"
 
   # "Serve a file to it" (Alt+V) asks before adding the loader's server address to the card.
