@@ -80,6 +80,8 @@ void Serving::start(const NetworkCard& card, const ServerConfig& config) {
         if (auto events = handOver->lock()) take(events);
     };
     CardRun::Options options{config, TransportMode::interface(card.bsdName), card.mac, leaseFile_, true};
+    // The cable watch names the makers of devices that never ask.
+    options.maker = context_.env.maker;
     try {
         run_ = std::make_shared<ServerRun>(context_.env.makeServer(std::move(options)), &logFile_, std::move(seams));
     } catch (const std::exception& error) {

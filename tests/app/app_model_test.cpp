@@ -91,6 +91,8 @@ struct Harness {
     Date clock{1'700'000'000};
     std::vector<NetworkCard> hostCards{benchCard()};
     int openError = 0;
+    // Whether the run was given the maker lookup, which names the cable's devices.
+    bool runKnowsMakers = false;
     std::optional<std::string> holder;
     std::vector<std::string> ranCommands;
     std::vector<std::string> addressCommands;
@@ -120,6 +122,7 @@ struct Harness {
         };
         env.port67Holder = [this] { return holder; };
         env.makeServer = [this](CardRun::Options options) {
+            runKnowsMakers = static_cast<bool>(options.maker);
             CardRun::Seams seams;
             seams.host.clock = [this] { return clock; };
             seams.host.mediaStatus = [](const std::string&) { return Interfaces::MediaStatus{true, std::nullopt}; };
@@ -156,6 +159,7 @@ struct Harness {
             return std::function<void()>();
         };
         env.openURL = [](const std::string&) { return false; };
+        env.maker = [](const MACAddress&) { return std::optional<std::string>("Bench Maker"); };
         env.settings = settings;
         env.leaseFileURL = folder / "leases.json";
         env.logDirectory = folder / "logs";
@@ -281,6 +285,7 @@ TEST(AppModel, StartAndStopRunAServerAndLogItsEvents) {
     h.model->start();
     ASSERT_TRUE(h.model->isRunning()) << h.model->lastError().value_or("");
     EXPECT_EQ(h.model->startedAt(), h.clock);
+    EXPECT_TRUE(h.runKnowsMakers);
     EXPECT_FALSE(h.model->canStart());
     h.model->stop();
     h.drain();
