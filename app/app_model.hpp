@@ -221,6 +221,8 @@ public:
     // Whether the settings buttons have something to open.
     bool canOpenNetworkSettings() const;
     const Updater& updates() const { return env_.updater; }
+    // Where the screens keep their layout too.
+    SettingsStore& settingsStore() const { return *env_.settings; }
     // Banners: the critical kinds first, then the others, each group by the kind's name.
     std::vector<Notice> orderedNotices() const;
     bool showsWaitingHint(Date at) const;

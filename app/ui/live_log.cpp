@@ -94,6 +94,8 @@ QVariant LogListModel::data(const QModelIndex& index, int role) const {
 LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live log", parent), model_(model) {
     setObjectName("liveLogPanel");
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 4, 6, 6);
+    layout->setSpacing(4);
     auto* bar = new QHBoxLayout;
     filter_ = new QLineEdit;
     filter_->setObjectName("logFilter");
@@ -150,6 +152,11 @@ void LiveLogPanel::render() {
     if (pause_->isChecked() != model_.logPaused) pause_->setChecked(model_.logPaused);
     if (filter_->text().toStdString() != model_.logFilter) filter_->setText(q(model_.logFilter));
     lines_->update(model_.visibleLog());
+}
+
+void LiveLogPanel::focusFilter() {
+    filter_->setFocus(Qt::ShortcutFocusReason);
+    filter_->selectAll();
 }
 
 void LiveLogPanel::changeEvent(QEvent* event) {
