@@ -1,6 +1,8 @@
 #include "app/ui/cable_section.hpp"
 
 #include <QClipboard>
+#include <QFontMetrics>
+#include <algorithm>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -46,7 +48,7 @@ QString identityText(const Neighbour& device) {
 
 CableTableModel::CableTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-std::array<QString, CableTableModel::columnCount> CableTableModel::textsOf(const Neighbour& device, Date now) {
+std::array<QString, CableTableModel::columns> CableTableModel::textsOf(const Neighbour& device, Date now) {
     // Cells never read markup; every device text still goes through q() as it is.
     return {claimsText(device), q(device.mac.description()), q(device.maker), identityText(device),
             relativeTime(now.secondsSince(device.lastSeen))};
@@ -80,7 +82,7 @@ void CableTableModel::update(const std::vector<Neighbour>& devices, Date now) {
         row.device = device;
         row.texts = std::move(texts);
         int line = static_cast<int>(found->second);
-        emit dataChanged(index(line, 0), index(line, columnCount - 1), {Qt::DisplayRole, Qt::ToolTipRole});
+        emit dataChanged(index(line, 0), index(line, columns - 1), {Qt::DisplayRole, Qt::ToolTipRole});
     }
     if (added.empty()) return;
     int first = static_cast<int>(rows_.size());
@@ -97,11 +99,11 @@ int CableTableModel::rowCount(const QModelIndex& parent) const {
 }
 
 int CableTableModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : Column::columnCount;
+    return parent.isValid() ? 0 : columns;
 }
 
 QVariant CableTableModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= rowCount() || index.column() >= Column::columnCount) return {};
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columns) return {};
     const QString& text = rows_[static_cast<std::size_t>(index.row())].texts[static_cast<std::size_t>(index.column())];
     if (role == Qt::DisplayRole) return text;
     if (role == Qt::ToolTipRole && !text.isEmpty()) return plainToolTip(text);

@@ -25,7 +25,8 @@ class AppModel;
 class CableTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { address, hardware, maker, identity, seen, columnCount };
+    enum Column { address, hardware, maker, identity, seen };
+    static constexpr int columns = 5;
 
     explicit CableTableModel(QObject* parent = nullptr);
     void update(const std::vector<Neighbour>& devices, Date now);
@@ -39,9 +40,9 @@ public:
 private:
     struct Row {
         Neighbour device;
-        std::array<QString, columnCount> texts;
+        std::array<QString, columns> texts;
     };
-    static std::array<QString, columnCount> textsOf(const Neighbour& device, Date now);
+    static std::array<QString, columns> textsOf(const Neighbour& device, Date now);
 
     std::vector<Row> rows_;
     std::unordered_map<MACAddress, std::size_t> rowOf_;

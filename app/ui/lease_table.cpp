@@ -34,6 +34,17 @@ bool showsExpired(const Lease& lease, Date now) {
 
 LeaseTableModel::LeaseTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
+std::size_t LeaseTableModel::markerIndex(std::optional<PresenceState> presence) {
+    if (!presence) return 0;
+    switch (*presence) {
+        case PresenceState::online: return 1;
+        case PresenceState::unknown: return 2;
+        case PresenceState::offline: return 3;
+        case PresenceState::conflict: return 4;
+    }
+    return 0;
+}
+
 std::string LeaseTableModel::transferLine(const ActiveTransfer& transfer) {
     // A cell draws control bytes as boxes or not at all: the client's name is shown escaped.
     std::string line = "TFTP " + plainText(transfer.file) + " ";
@@ -59,7 +70,9 @@ QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<P
 }
 
 void LeaseTableModel::setPalette(const QPalette& palette) {
-    palette_ = palette;
+    markers_[0] = presenceMarker(std::nullopt, palette);
+    for (auto presence : {PresenceState::online, PresenceState::unknown, PresenceState::offline, PresenceState::conflict})
+        markers_[markerIndex(presence)] = presenceMarker(presence, palette);
     if (!rows_.empty()) emit dataChanged(index(0, status), index(rowCount() - 1, status), {Qt::DecorationRole});
 }
 
@@ -132,7 +145,7 @@ QVariant LeaseTableModel::data(const QModelIndex& index, int role) const {
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
     auto column = static_cast<Column>(index.column());
     if (role == Qt::DisplayRole) return text(column, row.lease, row.presence, now_, row.maker, row.transfer);
-    if (role == Qt::DecorationRole && column == status) return presenceMarker(row.presence, palette_);
+    if (role == Qt::DecorationRole && column == status) return markers_[markerIndex(row.presence)];
     // A long name is cut in its cell; the tooltip shows it whole, as text.
     if (role == Qt::ToolTipRole && (column == hostName || column == maker || column == lease)) {
         QString shown = text(column, row.lease, row.presence, now_, row.maker, row.transfer);
@@ -204,25 +217,24 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     view_ = new QTableView;
     view_->setObjectName("leaseTable");
     view_->setModel(ordered_);
+    view_->setSortingEnabled(true);
     auto* header = view_->horizontalHeader();
     header->setSectionsMovable(true);
     header->setHighlightSections(false);
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setStretchLastSection(true);
-    // Widths for what each column holds; the lease's state and transfer take what is left.
+    // Each column as wide as its title (with the sort arrow) and what it usually holds; the lease's
+    // state and a transfer on its way take what is left.
     QFontMetrics metrics = view_->fontMetrics();
     auto fit = [&](LeaseTableModel::Column column, const char* sample) {
-        int text = std::max(metrics.horizontalAdvance(sample),
-                            metrics.horizontalAdvance(table_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString()));
-        // Room for the cell's margins and the header's sort arrow.
-        view_->setColumnWidth(column, text + metrics.height() * 2);
+        header->resizeSection(column,
+                              std::max(header->sectionSizeHint(column), metrics.horizontalAdvance(sample) + metrics.height()));
     };
-    fit(LeaseTableModel::status, "\u25cf Checking");
+    fit(LeaseTableModel::status, "\u25cf\u25cf Checking");
     fit(LeaseTableModel::hostName, "bench-device-name");
     fit(LeaseTableModel::hardware, "66:9f:ca:70:7e:c1");
     fit(LeaseTableModel::maker, "locally administered");
     fit(LeaseTableModel::address, "192.168.100.200");
-    header->setMinimumSectionSize(metrics.height() * 2);
     view_->verticalHeader()->hide();
     // Rows as tall as a line of text needs, so that a laptop screen shows a whole bench of devices.
     view_->verticalHeader()->setDefaultSectionSize(metrics.height() + 8);
@@ -232,7 +244,6 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     view_->setAlternatingRowColors(true);
     view_->setWordWrap(false);
     view_->setContextMenuPolicy(Qt::CustomContextMenu);
-    view_->setSortingEnabled(true);
     // In display order until the user picks another column; the proxy then moves only the rows that change.
     view_->sortByColumn(LeaseTableModel::status, Qt::AscendingOrder);
     connect(view_, &QTableView::customContextMenuRequested, this, &LeasesPanel::showMenu);

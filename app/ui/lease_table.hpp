@@ -3,7 +3,9 @@
 // them in display order or the column the user sorts by, and the "Leases" section that shows them.
 #include <QAbstractTableModel>
 #include <QGroupBox>
+#include <QIcon>
 #include <QPalette>
+#include <array>
 #include <QPointer>
 #include <QSortFilterProxyModel>
 #include <unordered_map>
@@ -57,7 +59,9 @@ private:
     std::vector<Row> rows_;
     std::unordered_map<MACAddress, std::size_t> rowOf_;
     Date now_{};
-    QPalette palette_;
+    // The status markers, one per presence and one for none, drawn once per palette.
+    static std::size_t markerIndex(std::optional<PresenceState> presence);
+    std::array<QIcon, 5> markers_;
 };
 
 // Orders the rows by the sorted column; by the status column as the lease list is ordered everywhere:
