@@ -1372,7 +1372,7 @@ TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
     auto* details = panel.findChild<QLabel*>("neighbourDetails");
     EXPECT_EQ(details->textFormat(), Qt::PlainText);
     EXPECT_EQ(details->text().toStdString(),
-              "Addresses: 10.1.1.1\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: <b>x</b>");
+              "Addresses: 10.1.1.1, 10.1.1.2\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: <b>x</b>");
     // A second such device: no card picks one of them.
     Neighbour other = device;
     other.mac = *MACAddress::parse("02:00:00:00:00:44");
