@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
@@ -145,11 +146,16 @@ bool CableOrder::lessThan(const QModelIndex& left, const QModelIndex& right) con
     }
 }
 
-CableSection::CableSection(AppModel& model, QWidget* parent) : QGroupBox("Also on the cable", parent), model_(model) {
+CableSection::CableSection(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
     setObjectName("cableSection");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 4, 6, 6);
     layout->setSpacing(4);
+    // The title shares its row with the buttons: a laptop screen has no line to spare.
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(headingLabel("Also on the cable"));
+    buttons->addStretch();
+    layout->addLayout(buttons);
     devices_ = new CableTableModel(this);
     ordered_ = new CableOrder(this);
     ordered_->setSourceModel(devices_);
@@ -181,8 +187,6 @@ CableSection::CableSection(AppModel& model, QWidget* parent) : QGroupBox("Also o
     fit(Column::seen, "59 min ago");
     header->setSectionResizeMode(Column::identity, QHeaderView::Stretch);
     layout->addWidget(view_);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
     reach_ = new QPushButton("Reach it");
     reach_->setObjectName("reachNeighbour");
     stopReaching_ = new QPushButton("Stop reaching");
@@ -192,7 +196,6 @@ CableSection::CableSection(AppModel& model, QWidget* parent) : QGroupBox("Also o
     copy_ = new QPushButton("Copy IP");
     copy_->setObjectName("copyNeighbourIP");
     for (auto* button : {reach_, stopReaching_, open_, copy_}) buttons->addWidget(button);
-    layout->addLayout(buttons);
     connect(reach_, &QPushButton::clicked, this, [this] {
         if (auto mac = selectedDevice()) model_.askToReach(*mac);
     });

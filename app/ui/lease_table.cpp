@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QKeyEvent>
@@ -193,12 +194,14 @@ bool LeaseOrder::lessThan(const QModelIndex& left, const QModelIndex& right) con
     return displayOrder();
 }
 
-LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases", parent), model_(model) {
+LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
     setObjectName("leasesPanel");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 4, 6, 6);
     layout->setSpacing(4);
+    // The title shares its row with the buttons: a laptop screen has no line to spare.
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(headingLabel("Leases"));
     buttons->addStretch();
     auto* refresh = new QPushButton("&Refresh");
     refresh->setObjectName("refreshLeases");

@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QScrollBar>
@@ -12,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 
 namespace anvil {
@@ -91,7 +93,7 @@ QVariant LogListModel::data(const QModelIndex& index, int role) const {
     return {};
 }
 
-LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live log", parent), model_(model) {
+LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
     setObjectName("liveLogPanel");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 4, 6, 6);
@@ -115,6 +117,7 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     clear->setIcon(style()->standardIcon(QStyle::SP_TrashIcon));
     clear->setToolTip("Clear the on-screen log (the log file keeps everything)");
     connect(clear, &QToolButton::clicked, this, [this] { model_.clearLog(); });
+    bar->addWidget(headingLabel("Live log"));
     bar->addWidget(filter_);
     bar->addWidget(pause_);
     bar->addWidget(clear);

@@ -234,7 +234,9 @@ void SettingsDialog::fitScreen() {
     // As tall as the groups want, but never taller than the screen leaves room for (its panel and the
     // sheet's title bar); the groups scroll in what is left.
     QWidget* content = scroll_->widget();
-    int across = content->sizeHint().width() + scroll_->verticalScrollBar()->sizeHint().width();
+    // Wide enough for a path in the boot folder field.
+    int across = std::max(content->sizeHint().width(), fontMetrics().averageCharWidth() * 64) +
+                 scroll_->verticalScrollBar()->sizeHint().width();
     int wanted = content->sizeHint().height() + layout()->contentsMargins().top() +
                  layout()->contentsMargins().bottom() + layout()->spacing() +
                  findChild<QDialogButtonBox*>()->sizeHint().height();
