@@ -180,7 +180,7 @@ void MainWindow::buildToolbar() {
     toolbar->setObjectName("toolbar");
     toolbar->setMovable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    // Alt+C reaches the picker, and Space opens its menu.
+    // Alt+C opens the picker's menu; the picker keeps the focus, and Space opens it again.
     auto* cardLabel = new QLabel("&Card:");
     cardLabel->setContentsMargins(6, 0, 4, 0);
     cardPicker_ = new QToolButton;

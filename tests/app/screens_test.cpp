@@ -1455,6 +1455,18 @@ TEST(Screens, TheKeyboardReachesTheLeaseRowsAndTheLogFilter) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(screen.window.get()));
     QTest::keyClick(screen.window.get(), Qt::Key_F, Qt::ControlModifier);
     EXPECT_TRUE(screen.window->findChild<QLineEdit*>("logFilter")->hasFocus());
+    // Alt+C opens the card menu, which waits for a choice: close it unchosen.
+    QString opened;
+    QTimer::singleShot(50, [&opened] {
+        if (auto* popup = QApplication::activePopupWidget()) {
+            opened = popup->objectName();
+            popup->close();
+        }
+    });
+    QTest::keyClick(screen.window.get(), Qt::Key_C, Qt::AltModifier);
+    QTest::qWait(100);
+    EXPECT_EQ(opened, "cardMenu");
+    EXPECT_TRUE(screen.window->findChild<QToolButton*>("cardPicker")->hasFocus());
 }
 
 // A column sorts the rows by what it shows; the columns' order, widths and sorting outlive the window.
