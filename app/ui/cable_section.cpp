@@ -2,7 +2,6 @@
 
 #include <QClipboard>
 #include <QFontMetrics>
-#include <algorithm>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -11,6 +10,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/app_model.hpp"
 #include "app/ui/plain_text.hpp"
@@ -99,9 +99,7 @@ int CableTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int CableTableModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : columns;
-}
+int CableTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : columns; }
 
 QVariant CableTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columns) return {};

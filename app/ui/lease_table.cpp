@@ -6,10 +6,10 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
-#include <QKeyEvent>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -72,7 +72,8 @@ QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<P
 
 void LeaseTableModel::setPalette(const QPalette& palette) {
     markers_[0] = presenceMarker(std::nullopt, palette);
-    for (auto presence : {PresenceState::online, PresenceState::unknown, PresenceState::offline, PresenceState::conflict})
+    for (auto presence :
+         {PresenceState::online, PresenceState::unknown, PresenceState::offline, PresenceState::conflict})
         markers_[markerIndex(presence)] = presenceMarker(presence, palette);
     if (!rows_.empty()) emit dataChanged(index(0, status), index(rowCount() - 1, status), {Qt::DecorationRole});
 }
@@ -230,8 +231,8 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     // state and a transfer on its way take what is left.
     QFontMetrics metrics = view_->fontMetrics();
     auto fit = [&](LeaseTableModel::Column column, const char* sample) {
-        header->resizeSection(column,
-                              std::max(header->sectionSizeHint(column), metrics.horizontalAdvance(sample) + metrics.height()));
+        header->resizeSection(
+            column, std::max(header->sectionSizeHint(column), metrics.horizontalAdvance(sample) + metrics.height()));
     };
     fit(LeaseTableModel::status, "\u25cf\u25cf Checking");
     fit(LeaseTableModel::hostName, "bench-device-name");
@@ -251,9 +252,8 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     view_->sortByColumn(LeaseTableModel::status, Qt::AscendingOrder);
     connect(view_, &QTableView::customContextMenuRequested, this, &LeasesPanel::showMenu);
     // Enter (or a double click) shows the row's details; Delete forgets its lease, asking first.
-    connect(view_, &QTableView::activated, this, [this](const QModelIndex& index) {
-        showDetails(table_->leaseAt(ordered_->mapToSource(index).row()));
-    });
+    connect(view_, &QTableView::activated, this,
+            [this](const QModelIndex& index) { showDetails(table_->leaseAt(ordered_->mapToSource(index).row())); });
     view_->installEventFilter(this);
     layout->addWidget(view_);
     restoreLayout();
@@ -303,14 +303,14 @@ std::optional<Lease> LeasesPanel::currentLease() const {
 void LeasesPanel::showDetails(const Lease& lease) {
     if (details_) details_->close();
     auto line = [](const char* name, const std::string& value) { return std::string(name) + ": " + value + "\n"; };
-    std::string text = line("Address", lease.ip.description()) + line("Hardware address", lease.mac.description()) +
-                       line("Host name", lease.hostname.value_or("\u2014")) +
-                       line("Maker", model_.maker(lease.mac).value_or("\u2014")) +
-                       line("Vendor", lease.vendorClass.value_or("\u2014")) +
-                       line("Requested", model_.requestedSummary(lease.mac).value_or("\u2014")) +
-                       line("Status", presenceLabel(model_.presence(lease)).toStdString()) +
-                       "Lease: " + LeaseTableModel::text(LeaseTableModel::lease, lease, model_.presence(lease),
-                                                         model_.now()).toStdString();
+    std::string text =
+        line("Address", lease.ip.description()) + line("Hardware address", lease.mac.description()) +
+        line("Host name", lease.hostname.value_or("\u2014")) +
+        line("Maker", model_.maker(lease.mac).value_or("\u2014")) +
+        line("Vendor", lease.vendorClass.value_or("\u2014")) +
+        line("Requested", model_.requestedSummary(lease.mac).value_or("\u2014")) +
+        line("Status", presenceLabel(model_.presence(lease)).toStdString()) + "Lease: " +
+        LeaseTableModel::text(LeaseTableModel::lease, lease, model_.presence(lease), model_.now()).toStdString();
     auto* box = plainMessageBox(QMessageBox::Information, "Lease details", q(lease.ip.description()), this);
     box->setObjectName("leaseDetailsDialog");
     box->setAttribute(Qt::WA_DeleteOnClose);

@@ -5,9 +5,9 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QPalette>
-#include <array>
 #include <QPointer>
 #include <QSortFilterProxyModel>
+#include <array>
 #include <unordered_map>
 #include <vector>
 

@@ -1,8 +1,6 @@
 #include "app/ui/main_window.hpp"
 
 #include <QAction>
-#include <algorithm>
-#include <utility>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -19,6 +17,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
 
 #include "app/ui/banner_stack.hpp"
 #include "app/ui/cable_section.hpp"
@@ -354,8 +354,7 @@ void MainWindow::renderToolbar() {
     startAction_->setEnabled(model_.canStart());
     stopAction_->setVisible(model_.isRunning);
     const NetworkCard* selected = model_.selectedCard();
-    QString text =
-        plainActionText(selected ? q(selected->title()) : "Choose a network card");
+    QString text = plainActionText(selected ? q(selected->title()) : "Choose a network card");
     if (cardPicker_->text() != text) cardPicker_->setText(text);
     cardPicker_->setEnabled(!model_.isRunning);
 }

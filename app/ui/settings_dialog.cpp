@@ -6,15 +6,15 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimer>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QGuiApplication>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <bit>
 

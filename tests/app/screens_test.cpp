@@ -3,20 +3,20 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QListView>
-#include <QHeaderView>
-#include <QScrollArea>
-#include <QScreen>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QCheckBox>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTableView>
 #include <QTest>
 #include <QTextDocument>
@@ -28,22 +28,22 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 #include <cstdlib>
 #include <deque>
-#include <functional>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "app/app_model.hpp"
 #include "app/ui/cable_section.hpp"
-#include "app/ui/device_panel.hpp"
 #include "app/ui/colours.hpp"
+#include "app/ui/device_panel.hpp"
 #include "app/ui/lease_table.hpp"
 #include "app/ui/live_log.hpp"
 #include "app/ui/main_window.hpp"
-#include "app/ui/texts.hpp"
 #include "app/ui/settings_dialog.hpp"
+#include "app/ui/texts.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/process_runner.hpp"
 
@@ -1067,8 +1067,8 @@ int main(int argc, char** argv) {
         std::sscanf(size, "%dx%d", &width, &height) == 2) {
         screenFile = fs::temp_directory_path() / ("anvil-screen-" + std::to_string(::getpid()) + ".json");
         if (FILE* file = std::fopen(screenFile.c_str(), "w")) {
-            std::fprintf(file, R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": %d, "height": %d}]})",
-                         width, height);
+            std::fprintf(file, R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": %d, "height": %d}]})", width,
+                         height);
             std::fclose(file);
         }
         ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screenFile.string()).c_str(), 1);
@@ -1372,7 +1372,8 @@ TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
     auto* details = panel.findChild<QLabel*>("neighbourDetails");
     EXPECT_EQ(details->textFormat(), Qt::PlainText);
     EXPECT_EQ(details->text().toStdString(),
-              "Addresses: 10.1.1.1, 10.1.1.2\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: <b>x</b>");
+              "Addresses: 10.1.1.1, 10.1.1.2\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: "
+              "<b>x</b>");
     // A second such device: no card picks one of them.
     Neighbour other = device;
     other.mac = *MACAddress::parse("02:00:00:00:00:44");
@@ -1438,7 +1439,8 @@ TEST(Screens, TheKeyboardReachesTheLeaseRowsAndTheLogFilter) {
     ASSERT_TRUE(details);
     EXPECT_EQ(details->text(), "192.168.0.101");
     EXPECT_EQ(details->textFormat(), Qt::PlainText);
-    EXPECT_TRUE(details->informativeText().contains("Hardware address: aa:00:00:00:00:02\nHost name: \u2014\nMaker: Bench Maker"))
+    EXPECT_TRUE(details->informativeText().contains(
+        "Hardware address: aa:00:00:00:00:02\nHost name: \u2014\nMaker: Bench Maker"))
         << details->informativeText().toStdString();
     details->close();
     screen.settle();
@@ -1549,10 +1551,10 @@ TEST(LaptopScreen, TheDashboardShowsBannersLeasesCableDevicesAndTheLogInsideTheS
     screen.model->state.raise(Notice::neighbourAdvice(
         NeighbourAdvice{NeighbourAdvice::Kind::reachIt, fixed.claims[0], {*IPv4Address::parse("192.168.1.254"), 24}},
         fixed));
-    screen.model->state.raise(Notice::neighbourAdvice(
-        NeighbourAdvice{NeighbourAdvice::Kind::recoveryLoader, *IPv4Address::parse("192.168.1.1"),
-                        {*IPv4Address::parse("192.168.1.1"), 24}},
-        loader));
+    screen.model->state.raise(Notice::neighbourAdvice(NeighbourAdvice{NeighbourAdvice::Kind::recoveryLoader,
+                                                                      *IPv4Address::parse("192.168.1.1"),
+                                                                      {*IPv4Address::parse("192.168.1.1"), 24}},
+                                                      loader));
     for (int i = 0; i < 60; ++i) screen.model->appendLog("RX DISCOVER line " + std::to_string(i), LogLine::Kind::rx);
     screen.model->appendLog("the last line", LogLine::Kind::notice);
     screen.settle();
@@ -1616,7 +1618,8 @@ TEST(LaptopScreen, TheSettingsSheetKeepsSaveAndCancelOnTheScreenAndReachesEveryG
             for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
             auto* error = sheet->findChild<QLabel*>("bootError");
             ASSERT_TRUE(error->isVisible());
-            EXPECT_TRUE(scroll->viewport()->rect().contains(QRect(error->mapTo(scroll->viewport(), QPoint(0, 0)), error->size())))
+            EXPECT_TRUE(scroll->viewport()->rect().contains(
+                QRect(error->mapTo(scroll->viewport(), QPoint(0, 0)), error->size())))
                 << "the message is scrolled into view";
         }
         EXPECT_TRUE(screenArea.contains(sheet->frameGeometry()))

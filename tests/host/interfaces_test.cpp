@@ -200,7 +200,9 @@ TEST(LinuxHostTest, udevDisplayName) {
 // The picker names a card once, and adds the system's description only when it says more.
 TEST(NetworkCardTest, TitleNamesTheCardOnceWithItsDescription) {
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"USB 10/100/1000 LAN", "enx00e04c68 \u00b7 USB 10/100/1000 LAN"}, {"enx00e04c68", "enx00e04c68"}, {"", "enx00e04c68"}};
+        {"USB 10/100/1000 LAN", "enx00e04c68 \u00b7 USB 10/100/1000 LAN"},
+        {"enx00e04c68", "enx00e04c68"},
+        {"", "enx00e04c68"}};
     for (const auto& [description, title] : cases) {
         NetworkCard card;
         card.bsdName = "enx00e04c68";
