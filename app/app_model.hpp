@@ -114,6 +114,8 @@ public:
     // Whether the settings buttons have something to open.
     bool canOpenNetworkSettings() const { return static_cast<bool>(env_.openNetworkSettings); }
     const Updater& updates() const { return env_.updater; }
+    // Where the screens keep their layout too.
+    SettingsStore& settingsStore() const { return *env_.settings; }
     // Banners: the critical kinds first, then the others, each group by the kind's name.
     std::vector<Notice> orderedNotices() const;
     bool showsWaitingHint(Date at) const;

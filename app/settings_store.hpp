@@ -11,6 +11,11 @@ public:
     static constexpr const char* serverConfigKey = "serverConfig";
     static constexpr const char* selectedCardMACKey = "selectedCardMAC";
     static constexpr const char* updateFeedOverrideKey = "updateFeedOverride";
+    // The window's layout, as the toolkit saves it (base64): its geometry, how its panels share the
+    // height, and the lease table's column order and widths.
+    static constexpr const char* windowGeometryKey = "window/geometry";
+    static constexpr const char* dashboardSplitterKey = "window/dashboardSplitter";
+    static constexpr const char* leaseColumnsKey = "window/leaseColumns";
 
     virtual ~SettingsStore() = default;
     virtual std::optional<std::string> value(const std::string& key) const = 0;

@@ -3,12 +3,13 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <algorithm>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "app/ui/cable_section.hpp"
 #include "app/ui/colours.hpp"
 #include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
@@ -20,9 +21,12 @@ Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(paren
     setProperty("noticeKind", q(rawValue(kind)));
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
+    // One line of text and a row of buttons: two banners must leave the leases and the log their room.
     auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(6, 2, 4, 2);
+    row->setSpacing(6);
     symbol_ = plainLabel();
-    row->addWidget(symbol_, 0, Qt::AlignTop);
+    row->addWidget(symbol_, 0, Qt::AlignVCenter);
     message_ = plainLabel();
     message_->setObjectName("bannerMessage");
     message_->setWordWrap(true);
@@ -53,8 +57,11 @@ Banner::Banner(AppModel& model, NoticeKind kind, QWidget* parent) : QFrame(paren
     // Alt+V reaches it without a pointer.
     serveFile_ = deviceButton("Ser&ve a file to it", "bannerServeFile",
                               [](AppModel& m, const MACAddress& mac) { m.askToServeFile(mac); });
-    dismiss_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "Dismiss");
+    dismiss_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "");
     dismiss_->setObjectName("dismissButton");
+    dismiss_->setFlat(true);
+    dismiss_->setToolTip("Dismiss");
+    dismiss_->setAccessibleName("Dismiss");
     connect(dismiss_, &QPushButton::clicked, this, [this] { model_.dismiss(kind_); });
     row->addWidget(dismiss_, 0, Qt::AlignTop);
 }
@@ -67,7 +74,7 @@ void Banner::render(const Notice& notice) {
     tinted.setColor(QPalette::WindowText, colours.text);
     if (tinted != palette()) setPalette(tinted);
     auto icon = notice.isCritical() ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxWarning;
-    symbol_->setPixmap(style()->standardIcon(icon).pixmap(QSize(20, 20), devicePixelRatioF()));
+    symbol_->setPixmap(style()->standardIcon(icon).pixmap(QSize(16, 16), devicePixelRatioF()));
     if (message_->text() != q(notice.message)) message_->setText(q(notice.message));
     auto action = model_.noticeActionTitle(notice.kind);
     if (action && action_->text() != q(*action)) action_->setText(q(*action));
@@ -76,6 +83,10 @@ void Banner::render(const Notice& notice) {
     bool reachable = device_ && notice.kind == NoticeKind::deviceNotAsking;
     bool reached = reachable && model_.isReached(*device_);
     reach_->setVisible(reachable && !reached);
+    if (reachable && !reached) {
+        QString title = plainActionText(reachItTitle(model_, *device_));
+        if (reach_->text() != title) reach_->setText(title);
+    }
     openDevice_->setVisible(reached);
     copyIP_->setVisible(reached);
     stopReaching_->setVisible(reached);
@@ -86,6 +97,7 @@ BannerStack::BannerStack(AppModel& model, QWidget* parent) : QWidget(parent), mo
     setObjectName("bannerStack");
     layout_ = new QVBoxLayout(this);
     layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSpacing(2);
 }
 
 void BannerStack::render() {

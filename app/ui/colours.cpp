@@ -36,6 +36,40 @@ QColor statusColour(PreflightCheck::Status status, const QPalette& palette) {
     return palette.color(QPalette::WindowText);
 }
 
+QColor presenceColour(std::optional<PresenceState> presence, const QPalette& palette) {
+    if (!presence) return secondaryText(palette);
+    switch (*presence) {
+        case PresenceState::online: return statusColour(PreflightCheck::Status::pass, palette);
+        case PresenceState::unknown: return statusColour(PreflightCheck::Status::warn, palette);
+        case PresenceState::conflict: return statusColour(PreflightCheck::Status::fail, palette);
+        case PresenceState::offline: break;
+    }
+    return secondaryText(palette);
+}
+
+QIcon presenceMarker(std::optional<PresenceState> presence, const QPalette& palette) {
+    QColor colour = presenceColour(presence, palette);
+    QIcon icon;
+    for (qreal ratio : {1.0, 2.0}) {
+        QPixmap pixmap(QSize(12, 12) * ratio);
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(colour);
+        // Hollow while nothing is known, so that the marker differs by shape as well as colour.
+        if (!presence || *presence == PresenceState::offline) {
+            painter.setPen(QPen(colour, 1.6));
+            painter.setBrush(Qt::NoBrush);
+        }
+        painter.drawEllipse(QRectF(2, 2, 8, 8));
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 QColor logColour(LogLine::Kind kind, const QPalette& palette) {
     switch (kind) {
         case LogLine::Kind::rx: return pick(palette, "#1f5fbf", "#82b1ff");

@@ -19,6 +19,12 @@ QColor secondaryText(const QPalette& palette);
 // The mark colour of a check's status.
 QColor statusColour(PreflightCheck::Status status, const QPalette& palette);
 
+// The marker colour of a lease's presence: green online, amber while checking, red on a conflict,
+// muted when offline or not probed.
+QColor presenceColour(std::optional<PresenceState> presence, const QPalette& palette);
+// A round marker of that colour, for a table cell beside its word.
+QIcon presenceMarker(std::optional<PresenceState> presence, const QPalette& palette);
+
 // The colour of an on-screen log line of this kind; invalid for lines drawn in the text colour.
 QColor logColour(LogLine::Kind kind, const QPalette& palette);
 

@@ -1,16 +1,22 @@
 #include "app/ui/lease_table.hpp"
 
 #include <QClipboard>
+#include <QEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/ui/cable_section.hpp"
+#include "app/ui/colours.hpp"
+#include "app/ui/layout_state.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 #include "core/addressing/plain_text.hpp"
 #include "core/events/event_log.hpp"
@@ -29,6 +35,17 @@ bool showsExpired(const Lease& lease, Date now) {
 
 LeaseTableModel::LeaseTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
+std::size_t LeaseTableModel::markerIndex(std::optional<PresenceState> presence) {
+    if (!presence) return 0;
+    switch (*presence) {
+        case PresenceState::online: return 1;
+        case PresenceState::unknown: return 2;
+        case PresenceState::offline: return 3;
+        case PresenceState::conflict: return 4;
+    }
+    return 0;
+}
+
 std::string LeaseTableModel::transferLine(const ActiveTransfer& transfer) {
     // A cell draws control bytes as boxes or not at all: the client's name is shown escaped.
     std::string line = "TFTP " + plainText(transfer.file) + " ";
@@ -40,18 +57,25 @@ QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<P
                               const std::optional<std::string>& maker, const std::optional<std::string>& transfer) {
     switch (column) {
         case status: return presenceLabel(presence);
-        case device: {
-            std::string text = lease.hostname ? *lease.hostname + "  " + lease.mac.description() : lease.mac.description();
-            return q(maker ? text + "  " + *maker : text);
-        }
+        case hostName: return q(lease.hostname.value_or(""));
+        case hardware: return q(lease.mac.description());
+        case Column::maker: return q(maker.value_or(""));
+        case address: return q(lease.ip.description());
         case Column::lease: {
             std::string state(rawValue(lease.state));
             if (showsExpired(lease, now)) state += " (expired)";
             return q(transfer ? state + " \u00b7 " + *transfer : state);
         }
-        case address: return q(lease.ip.description());
     }
     return {};
+}
+
+void LeaseTableModel::setPalette(const QPalette& palette) {
+    markers_[0] = presenceMarker(std::nullopt, palette);
+    for (auto presence :
+         {PresenceState::online, PresenceState::unknown, PresenceState::offline, PresenceState::conflict})
+        markers_[markerIndex(presence)] = presenceMarker(presence, palette);
+    if (!rows_.empty()) emit dataChanged(index(0, status), index(rowCount() - 1, status), {Qt::DecorationRole});
 }
 
 void LeaseTableModel::update(const AppModel& model) {
@@ -100,16 +124,9 @@ void LeaseTableModel::update(const AppModel& model) {
     endInsertRows();
 }
 
-void LeaseTableModel::tick(Date now) {
-    Date before = now_;
-    now_ = now;
-    for (std::size_t row = 0; row < rows_.size(); ++row)
-        if (showsExpired(rows_[row].lease, now) != showsExpired(rows_[row].lease, before)) changedRow(row);
-}
-
 void LeaseTableModel::changedRow(std::size_t row) {
     int line = static_cast<int>(row);
-    emit dataChanged(index(line, 0), index(line, columns - 1), {Qt::DisplayRole});
+    emit dataChanged(index(line, 0), index(line, columns - 1), {Qt::DisplayRole, Qt::DecorationRole, Qt::ToolTipRole});
 }
 
 int LeaseTableModel::rowCount(const QModelIndex& parent) const {
@@ -121,8 +138,14 @@ int LeaseTableModel::columnCount(const QModelIndex& parent) const { return paren
 QVariant LeaseTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
-    if (role == Qt::DisplayRole)
-        return text(static_cast<Column>(index.column()), row.lease, row.presence, now_, row.maker, row.transfer);
+    auto column = static_cast<Column>(index.column());
+    if (role == Qt::DisplayRole) return text(column, row.lease, row.presence, now_, row.maker, row.transfer);
+    if (role == Qt::DecorationRole && column == status) return markers_[markerIndex(row.presence)];
+    // A long name is cut in its cell; the tooltip shows it whole, as text.
+    if (role == Qt::ToolTipRole && (column == hostName || column == maker || column == lease)) {
+        QString shown = text(column, row.lease, row.presence, now_, row.maker, row.transfer);
+        return shown.isEmpty() ? QVariant() : QVariant(plainToolTip(shown));
+    }
     return {};
 }
 
@@ -130,9 +153,11 @@ QVariant LeaseTableModel::headerData(int section, Qt::Orientation orientation, i
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
     switch (section) {
         case status: return "Status";
-        case device: return "Device";
-        case lease: return "Lease";
+        case hostName: return "Host name";
+        case hardware: return "Hardware address";
+        case maker: return "Maker";
         case address: return "Address";
+        case lease: return "Lease";
         default: return {};
     }
 }
@@ -141,18 +166,40 @@ LeaseOrder::LeaseOrder(QObject* parent) : QSortFilterProxyModel(parent) {}
 
 bool LeaseOrder::lessThan(const QModelIndex& left, const QModelIndex& right) const {
     const auto* table = static_cast<const LeaseTableModel*>(sourceModel());
-    return LeaseTable::displaysBefore(table->leaseAt(left.row()), table->presenceAt(left.row()),
-                                      table->leaseAt(right.row()), table->presenceAt(right.row()));
+    const Lease& a = table->leaseAt(left.row());
+    const Lease& b = table->leaseAt(right.row());
+    auto displayOrder = [&] {
+        return LeaseTable::displaysBefore(a, table->presenceAt(left.row()), b, table->presenceAt(right.row()));
+    };
+    auto byText = [&] {
+        int order = left.data().toString().localeAwareCompare(right.data().toString());
+        return order != 0 ? order < 0 : displayOrder();
+    };
+    switch (static_cast<LeaseTableModel::Column>(left.column())) {
+        case LeaseTableModel::status: return displayOrder();
+        case LeaseTableModel::address: return a.ip.value < b.ip.value;
+        case LeaseTableModel::hardware: return a.mac.description() < b.mac.description();
+        case LeaseTableModel::lease:
+            if (a.state != b.state) return byText();
+            return a.expiresAt != b.expiresAt ? a.expiresAt < b.expiresAt : displayOrder();
+        case LeaseTableModel::hostName:
+        case LeaseTableModel::maker: return byText();
+    }
+    return displayOrder();
 }
 
-LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases", parent), model_(model) {
+LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
     setObjectName("leasesPanel");
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 4, 6, 6);
+    layout->setSpacing(4);
+    // The title shares its row with the buttons: a laptop screen has no line to spare.
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(headingLabel("Leases"));
     buttons->addStretch();
-    auto* refresh = new QPushButton("Refresh");
+    auto* refresh = new QPushButton("&Refresh");
     refresh->setObjectName("refreshLeases");
-    auto* clear = new QPushButton("Clear expired");
+    auto* clear = new QPushButton("C&lear expired");
     clear->setObjectName("clearExpired");
     buttons->addWidget(refresh);
     buttons->addWidget(clear);
@@ -161,40 +208,115 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox("Leases",
     connect(clear, &QPushButton::clicked, this, [this] { model_.requestClearExpired(); });
 
     table_ = new LeaseTableModel(this);
+    table_->setPalette(palette());
     ordered_ = new LeaseOrder(this);
     ordered_->setSourceModel(table_);
-    // Sorted once; the proxy then moves only the rows that change.
-    ordered_->sort(0);
     view_ = new QTableView;
     view_->setObjectName("leaseTable");
     view_->setModel(ordered_);
-    view_->horizontalHeader()->setStretchLastSection(true);
-    view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::status, QHeaderView::ResizeToContents);
-    view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::device, QHeaderView::Stretch);
-    view_->horizontalHeader()->setSectionResizeMode(LeaseTableModel::lease, QHeaderView::ResizeToContents);
-    // Fitting the columns measures the rows on screen, not every lease at every change.
-    view_->horizontalHeader()->setResizeContentsPrecision(0);
+    view_->setSortingEnabled(true);
+    auto* header = view_->horizontalHeader();
+    header->setSectionsMovable(true);
+    header->setHighlightSections(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setStretchLastSection(true);
+    // Each column as wide as its title (with the sort arrow) and what it usually holds; the lease's
+    // state and a transfer on its way take what is left.
+    QFontMetrics metrics = view_->fontMetrics();
+    auto fit = [&](LeaseTableModel::Column column, const char* sample) {
+        header->resizeSection(
+            column, std::max(header->sectionSizeHint(column), metrics.horizontalAdvance(sample) + metrics.height()));
+    };
+    fit(LeaseTableModel::status, "\u25cf\u25cf Checking");
+    fit(LeaseTableModel::hostName, "bench-device-name");
+    fit(LeaseTableModel::hardware, "66:9f:ca:70:7e:c1");
+    fit(LeaseTableModel::maker, "locally administered");
+    fit(LeaseTableModel::address, "192.168.100.200");
     view_->verticalHeader()->hide();
     // Rows as tall as a line of text needs, so that a laptop screen shows a whole bench of devices.
-    view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 8);
+    view_->verticalHeader()->setDefaultSectionSize(metrics.height() + 8);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setSelectionMode(QAbstractItemView::SingleSelection);
     view_->setAlternatingRowColors(true);
+    view_->setWordWrap(false);
     view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    // In display order until the user picks another column; the proxy then moves only the rows that change.
+    view_->sortByColumn(LeaseTableModel::status, Qt::AscendingOrder);
     connect(view_, &QTableView::customContextMenuRequested, this, &LeasesPanel::showMenu);
+    // Enter (or a double click) shows the row's details; Delete forgets its lease, asking first.
+    connect(view_, &QTableView::activated, this,
+            [this](const QModelIndex& index) { showDetails(table_->leaseAt(ordered_->mapToSource(index).row())); });
+    view_->installEventFilter(this);
     layout->addWidget(view_);
-    cable_ = new CableSection(model_);
-    layout->addWidget(cable_);
+    restoreLayout();
+}
+
+void LeasesPanel::restoreLayout() {
+    QByteArray state = storedLayout(model_.settingsStore(), SettingsStore::leaseColumnsKey);
+    auto* header = view_->horizontalHeader();
+    // A state saved with other columns would put the widths on the wrong ones.
+    if (state.isEmpty() || !header->restoreState(state) || header->count() != LeaseTableModel::columns) return;
+    view_->sortByColumn(header->sortIndicatorSection(), header->sortIndicatorOrder());
+}
+
+void LeasesPanel::saveLayout() const {
+    storeLayout(model_.settingsStore(), SettingsStore::leaseColumnsKey, view_->horizontalHeader()->saveState());
+}
+
+bool LeasesPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == view_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->matches(QKeySequence::Delete) || key->key() == Qt::Key_Delete) {
+            if (auto lease = currentLease()) model_.requestForgetLease(lease->mac);
+            return true;
+        }
+    }
+    return QGroupBox::eventFilter(watched, event);
+}
+
+void LeasesPanel::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) table_->setPalette(palette());
+    QGroupBox::changeEvent(event);
 }
 
 void LeasesPanel::render(ModelChange parts) {
-    cable_->render(parts);
-    // A row shows its device's transfer.
-    if (parts.touches(ModelChange::leases | ModelChange::transfers))
-        table_->update(model_);
-    else if (parts.touches(ModelChange::clock))
-        table_->tick(model_.now());
+    // A row shows its device's transfer, but a transfer's progress (several a second) is taken at the
+    // clock's pace: the table follows the leases, not each block.
+    if (parts.touches(ModelChange::leases | ModelChange::clock)) table_->update(model_);
+}
+
+std::optional<Lease> LeasesPanel::currentLease() const {
+    QModelIndex index = view_->currentIndex();
+    if (!index.isValid()) return std::nullopt;
+    return table_->leaseAt(ordered_->mapToSource(index).row());
+}
+
+void LeasesPanel::showDetails(const Lease& lease) {
+    if (details_) details_->close();
+    auto line = [](const char* name, const std::string& value) { return std::string(name) + ": " + value + "\n"; };
+    std::string text =
+        line("Address", lease.ip.description()) + line("Hardware address", lease.mac.description()) +
+        line("Host name", lease.hostname.value_or("\u2014")) +
+        line("Maker", model_.maker(lease.mac).value_or("\u2014")) +
+        line("Vendor", lease.vendorClass.value_or("\u2014")) +
+        line("Requested", model_.requestedSummary(lease.mac).value_or("\u2014")) +
+        line("Status", presenceLabel(model_.presence(lease)).toStdString()) + "Lease: " +
+        LeaseTableModel::text(LeaseTableModel::lease, lease, model_.presence(lease), model_.now()).toStdString();
+    auto* box = plainMessageBox(QMessageBox::Information, "Lease details", q(lease.ip.description()), this);
+    box->setObjectName("leaseDetailsDialog");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    setPlainInformativeText(box, q(text));
+    auto* open = box->addButton("&Open in browser", QMessageBox::ActionRole);
+    open->disconnect();
+    connect(open, &QPushButton::clicked, this, [this, ip = lease.ip] { model_.openInBrowser(ip); });
+    auto* copy = box->addButton("&Copy IP", QMessageBox::ActionRole);
+    copy->disconnect();
+    connect(copy, &QPushButton::clicked, this,
+            [ip = lease.ip] { QGuiApplication::clipboard()->setText(q(ip.description())); });
+    box->addButton(QMessageBox::Close);
+    details_ = box;
+    box->open();
 }
 
 void LeasesPanel::showMenu(const QPoint& position) {

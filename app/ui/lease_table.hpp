@@ -1,9 +1,13 @@
 #pragma once
 // The lease table: a Qt model of the model's leases keyed by hardware address, a proxy that keeps
-// them in display order, and the "Leases" section that shows them.
+// them in display order or the column the user sorts by, and the "Leases" section that shows them.
 #include <QAbstractTableModel>
 #include <QGroupBox>
+#include <QIcon>
+#include <QPalette>
+#include <QPointer>
 #include <QSortFilterProxyModel>
+#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -16,8 +20,8 @@ namespace anvil {
 class LeaseTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { status, device, lease, address };
-    static constexpr int columns = 4;
+    enum Column { status, hostName, hardware, maker, address, lease };
+    static constexpr int columns = 6;
 
     explicit LeaseTableModel(QObject* parent = nullptr);
 
@@ -33,6 +37,8 @@ public:
     static QString text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
                         const std::optional<std::string>& maker = std::nullopt,
                         const std::optional<std::string>& transfer = std::nullopt);
+    // The status marker's colours follow the palette.
+    void setPalette(const QPalette& palette);
     // The short line of a boot file on its way, "TFTP ipxe.efi 45 %".
     static std::string transferLine(const ActiveTransfer& transfer);
 
@@ -53,9 +59,13 @@ private:
     std::vector<Row> rows_;
     std::unordered_map<MACAddress, std::size_t> rowOf_;
     Date now_{};
+    // The status markers, one per presence and one for none, drawn once per palette.
+    static std::size_t markerIndex(std::optional<PresenceState> presence);
+    std::array<QIcon, 5> markers_;
 };
 
-// Orders the rows as the lease list is ordered everywhere: by presence, then address.
+// Orders the rows by the sorted column; by the status column as the lease list is ordered everywhere:
+// by presence, then address. Ties fall back to that order too.
 class LeaseOrder : public QSortFilterProxyModel {
     Q_OBJECT
 public:
@@ -71,15 +81,25 @@ public:
     explicit LeasesPanel(AppModel& model, QWidget* parent = nullptr);
     void render(ModelChange parts);
     QTableView* view() const { return view_; }
+    // The columns' order, widths and sorting, as the user left them.
+    void saveLayout() const;
+
+protected:
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void showMenu(const QPoint& position);
+    void restoreLayout();
+    // The lease under the keyboard's focus, if a row has it.
+    std::optional<Lease> currentLease() const;
+    void showDetails(const Lease& lease);
 
     AppModel& model_;
     LeaseTableModel* table_;
     LeaseOrder* ordered_;
     QTableView* view_;
-    class CableSection* cable_;
+    QPointer<QWidget> details_;
 };
 
 }  // namespace anvil

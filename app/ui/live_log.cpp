@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QScrollBar>
@@ -12,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/ui/colours.hpp"
+#include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 
 namespace anvil {
@@ -91,9 +93,11 @@ QVariant LogListModel::data(const QModelIndex& index, int role) const {
     return {};
 }
 
-LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live log", parent), model_(model) {
+LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), model_(model) {
     setObjectName("liveLogPanel");
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 4, 6, 6);
+    layout->setSpacing(4);
     auto* bar = new QHBoxLayout;
     filter_ = new QLineEdit;
     filter_->setObjectName("logFilter");
@@ -113,6 +117,7 @@ LiveLogPanel::LiveLogPanel(AppModel& model, QWidget* parent) : QGroupBox("Live l
     clear->setIcon(style()->standardIcon(QStyle::SP_TrashIcon));
     clear->setToolTip("Clear the on-screen log (the log file keeps everything)");
     connect(clear, &QToolButton::clicked, this, [this] { model_.clearLog(); });
+    bar->addWidget(headingLabel("Live log"));
     bar->addWidget(filter_);
     bar->addWidget(pause_);
     bar->addWidget(clear);
@@ -150,6 +155,11 @@ void LiveLogPanel::render() {
     if (pause_->isChecked() != model_.logPaused()) pause_->setChecked(model_.logPaused());
     if (filter_->text().toStdString() != model_.logFilter()) filter_->setText(q(model_.logFilter()));
     lines_->update(model_.visibleLog());
+}
+
+void LiveLogPanel::focusFilter() {
+    filter_->setFocus(Qt::ShortcutFocusReason);
+    filter_->selectAll();
 }
 
 void LiveLogPanel::changeEvent(QEvent* event) {

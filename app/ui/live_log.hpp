@@ -55,6 +55,8 @@ class LiveLogPanel : public QGroupBox {
 public:
     explicit LiveLogPanel(AppModel& model, QWidget* parent = nullptr);
     void render();
+    // Ctrl+F: the filter takes the keyboard, its text selected for typing over.
+    void focusFilter();
 
 protected:
     void changeEvent(QEvent* event) override;

@@ -1,29 +1,32 @@
 #include "app/ui/main_window.hpp"
 
 #include <QAction>
-#include <algorithm>
-#include <utility>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
-#include <QSettings>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
 
 #include "app/ui/banner_stack.hpp"
+#include "app/ui/cable_section.hpp"
 #include "app/ui/check_views.hpp"
 #include "app/ui/colours.hpp"
 #include "app/ui/device_panel.hpp"
 #include "app/ui/launch_screen.hpp"
+#include "app/ui/layout_state.hpp"
 #include "app/ui/lease_table.hpp"
 #include "app/ui/live_log.hpp"
 #include "app/ui/plain_text.hpp"
@@ -31,13 +34,6 @@
 #include "core/addressing/timing.hpp"
 
 namespace anvil {
-
-namespace {
-
-const char* geometryKey = "window/geometry";
-const char* splitterKey = "window/splitter";
-
-}  // namespace
 
 MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), model_(model) {
     setWindowTitle("DHCP Anvil");
@@ -60,27 +56,39 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     auto* animation = new QTimer(this);
     connect(animation, &QTimer::timeout, this, &MainWindow::animate);
     animation->start(150);
+    // Ctrl+F from anywhere in the window types into the log's filter.
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        if (model_.phase == AppModel::Phase::ready) log_->focusFilter();
+    });
     render();
 }
 
 MainWindow::~MainWindow() { model_.onChange = nullptr; }
 
 void MainWindow::restoreLayout() {
-    QSettings settings;
-    if (!restoreGeometry(settings.value(geometryKey).toByteArray())) {
-        // First launch: a comfortable size that still fits a 1366 × 768 laptop with its panels.
+    SettingsStore& store = model_.settingsStore();
+    if (!restoreGeometry(storedLayout(store, SettingsStore::windowGeometryKey))) {
+        // First launch: a comfortable size that leaves a laptop's panel and title bar their room.
         QSize size(1180, 720);
         if (QScreen* screen = QGuiApplication::primaryScreen())
             size = size.boundedTo(screen->availableGeometry().size() * 0.92);
         resize(size);
     }
-    if (!split_->restoreState(settings.value(splitterKey).toByteArray())) split_->setSizes({300, 170});
+    // The leases first, the devices on the cable and the log a little less, when nothing was stored.
+    if (!split_->restoreState(storedLayout(store, SettingsStore::dashboardSplitterKey)))
+        split_->setSizes({260, 140, 180});
+}
+
+void MainWindow::saveLayout() {
+    SettingsStore& store = model_.settingsStore();
+    storeLayout(store, SettingsStore::windowGeometryKey, saveGeometry());
+    storeLayout(store, SettingsStore::dashboardSplitterKey, split_->saveState());
+    leases_->saveLayout();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    QSettings settings;
-    settings.setValue(geometryKey, saveGeometry());
-    settings.setValue(splitterKey, split_->saveState());
+    saveLayout();
     QMainWindow::closeEvent(event);
 }
 
@@ -172,8 +180,13 @@ void MainWindow::buildToolbar() {
     toolbar->setObjectName("toolbar");
     toolbar->setMovable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    // Alt+C opens the picker's menu; the picker keeps the focus, and Space opens it again.
+    auto* cardLabel = new QLabel("&Card:");
+    cardLabel->setContentsMargins(6, 0, 4, 0);
     cardPicker_ = new QToolButton;
     cardPicker_->setObjectName("cardPicker");
+    cardPicker_->setFocusPolicy(Qt::StrongFocus);
+    cardLabel->setBuddy(cardPicker_);
     cardPicker_->setPopupMode(QToolButton::InstantPopup);
     cardPicker_->setToolButtonStyle(Qt::ToolButtonTextOnly);
     cardPicker_->setToolTip("Network card");
@@ -182,6 +195,7 @@ void MainWindow::buildToolbar() {
     // Filled as it opens, so that a change arriving meanwhile never pulls an entry from under the pointer.
     connect(cards, &QMenu::aboutToShow, this, &MainWindow::fillCardMenu);
     cardPicker_->setMenu(cards);
+    toolbar->addWidget(cardLabel);
     toolbar->addWidget(cardPicker_);
     startAction_ = toolbar->addAction("Start");
     startAction_->setObjectName("startAction");
@@ -205,7 +219,7 @@ void MainWindow::fillCardMenu() {
     QMenu* menu = cardPicker_->menu();
     menu->clear();
     for (const auto& card : model_.offeredCards()) {
-        QString text = q(card.displayName + " (" + card.bsdName + ")");
+        QString text = q(card.title());
         if (!card.linkUp) text += " · no link";
         auto* action = menu->addAction(plainActionText(text));
         action->setCheckable(true);
@@ -220,11 +234,12 @@ void MainWindow::fillCardMenu() {
 }
 
 QWidget* MainWindow::buildDashboard() {
-    // The top panels take the height they need and scroll when notices pile up; the lease table and
-    // the log share the rest through a splitter.
+    // The top panels take the height they need and scroll when notices pile up; the leases, the
+    // devices on the cable and the log share the rest through a splitter whose sizes are remembered.
     auto* top = new QWidget;
     auto* topLayout = new QVBoxLayout(top);
     topLayout->setContentsMargins(0, 0, 0, 0);
+    topLayout->setSpacing(4);
     checkStrip_ = new CheckStrip;
     banners_ = new BannerStack(model_);
     checklist_ = new ChecklistPanel(model_);
@@ -242,15 +257,22 @@ QWidget* MainWindow::buildDashboard() {
     topPanels_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
 
     leases_ = new LeasesPanel(model_);
+    cable_ = new CableSection(model_);
     log_ = new LiveLogPanel(model_);
     split_ = new QSplitter(Qt::Vertical);
     split_->setObjectName("dashboardSplitter");
     split_->setChildrenCollapsible(false);
     split_->addWidget(leases_);
+    split_->addWidget(cable_);
     split_->addWidget(log_);
+    split_->setStretchFactor(0, 3);
+    split_->setStretchFactor(1, 1);
+    split_->setStretchFactor(2, 2);
 
     auto* page = new QWidget;
     auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(6, 4, 6, 4);
+    layout->setSpacing(4);
     layout->addWidget(topPanels_);
     layout->addWidget(split_, 1);
     return page;
@@ -264,7 +286,7 @@ void MainWindow::fitTopPanels() {
         int width = topPanels_->viewport()->width();
         int wanted = panels->hasHeightForWidth() ? panels->heightForWidth(width) : panels->sizeHint().height();
         if (wanted <= 0) wanted = panels->sizeHint().height();
-        int ceiling = std::max(160, height() * 11 / 20);
+        int ceiling = std::max(160, height() * 9 / 20);
         topPanels_->setFixedHeight(std::min(wanted, ceiling));
     });
 }
@@ -312,10 +334,15 @@ void MainWindow::render(ModelChange parts) {
         checklist_->render();
         rendered(Panel::checklist);
     }
-    // The lease table and, under it, the cable's devices.
-    if (parts.touches(Part::leases | Part::neighbours | Part::transfers | Part::clock)) {
+    // A transfer's progress shows on the device card; the table catches up with the clock.
+    if (parts.touches(Part::leases | Part::clock)) {
         leases_->render(parts);
         rendered(Panel::leases);
+    }
+    // The cable's devices without a lease: a lease taken hides one.
+    if (parts.touches(Part::neighbours | Part::leases | Part::clock)) {
+        cable_->render(parts);
+        rendered(Panel::cable);
     }
     if (parts.touches(Part::log)) {
         log_->render();
@@ -335,8 +362,7 @@ void MainWindow::renderToolbar() {
     startAction_->setEnabled(model_.canStart());
     stopAction_->setVisible(model_.isRunning());
     const NetworkCard* selected = model_.selectedCard();
-    QString text =
-        plainActionText(selected ? q(selected->displayName + " (" + selected->bsdName + ")") : "Choose a network card");
+    QString text = plainActionText(selected ? q(selected->title()) : "Choose a network card");
     if (cardPicker_->text() != text) cardPicker_->setText(text);
     cardPicker_->setEnabled(!model_.isRunning());
 }

@@ -19,6 +19,7 @@ class QToolButton;
 namespace anvil {
 
 class BannerStack;
+class CableSection;
 class CheckStrip;
 class ChecklistPanel;
 class DevicePanel;
@@ -38,10 +39,12 @@ public:
     void render(ModelChange parts);
 
     // The window's panels, and how often each was redrawn: the screen tests read these counts.
-    enum class Panel { toolbar, checkStrip, banners, checklist, device, leases, log, dialogs };
+    enum class Panel { toolbar, checkStrip, banners, checklist, device, leases, cable, log, dialogs };
     int renders(Panel panel) const { return renders_[static_cast<std::size_t>(panel)]; }
     SettingsDialog* settingsDialog() const { return settingsDialog_; }
     void openSettings();
+    // The window's size, the panels' share of the height and the lease columns, for the next launch.
+    void saveLayout();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -83,6 +86,7 @@ private:
     ChecklistPanel* checklist_ = nullptr;
     DevicePanel* devicePanel_ = nullptr;
     LeasesPanel* leases_ = nullptr;
+    CableSection* cable_ = nullptr;
     LiveLogPanel* log_ = nullptr;
     int animationFrame_ = 0;
     QPointer<QMessageBox> forgetDialog_;

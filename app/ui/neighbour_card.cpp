@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/ui/cable_section.hpp"
 #include "app/ui/plain_text.hpp"
 #include "app/ui/texts.hpp"
 #include "core/addressing/plain_text.hpp"
@@ -67,6 +68,7 @@ void NeighbourCard::render(const Neighbour& neighbour) {
     shown_ = neighbour.mac;
     details_->setText(q(neighbourDetails(neighbour)));
     reach_->setVisible(model_.canReach(neighbour.mac));
+    if (model_.canReach(neighbour.mac)) reach_->setText(plainActionText(reachItTitle(model_, neighbour.mac)));
     stop_->setVisible(model_.isReached(neighbour.mac));
     open_->setVisible(model_.isReached(neighbour.mac));
 }

@@ -1,5 +1,6 @@
 #include "app/ui/plain_text.hpp"
 
+#include <QFont>
 #include <QLabel>
 #include <QTextDocument>
 
@@ -10,6 +11,14 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
     // Set before the text: an AutoText label parses what it is given at once.
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
+    return label;
+}
+
+QLabel* headingLabel(const QString& text, QWidget* parent) {
+    auto* label = plainLabel(text, parent);
+    QFont bold = label->font();
+    bold.setBold(true);
+    label->setFont(bold);
     return label;
 }
 

@@ -13,6 +13,9 @@ namespace anvil {
 // A label that shows its text as it is, never as markup.
 QLabel* plainLabel(const QString& text = {}, QWidget* parent = nullptr);
 
+// A section's title in bold, on the row of the section's buttons.
+QLabel* headingLabel(const QString& text, QWidget* parent = nullptr);
+
 // A message box whose title, text and informative text are shown as they are.
 QMessageBox* plainMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text, QWidget* parent);
 void setPlainInformativeText(QMessageBox* box, const QString& text);

@@ -6,7 +6,7 @@
 
 namespace anvil {
 
-// "serverConfig", "selectedCardMAC" and "updateFeedOverride" as QSettings values.
+// The settings store's keys (the configuration, the card, the window's layout) as QSettings values.
 std::shared_ptr<SettingsStore> makeQtSettingsStore();
 
 // The real host, with tasks posted to the application's main thread.

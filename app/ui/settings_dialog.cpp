@@ -6,10 +6,15 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <bit>
 
@@ -55,7 +60,13 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     setWindowTitle("Settings");
     setObjectName("settingsSheet");
     SettingsForm form = SettingsForm::from(model.config());
-    auto* layout = new QVBoxLayout(this);
+    // The groups scroll; Save and Cancel stay below them, so that a laptop screen (or a scaled one)
+    // always shows them, with or without a message under a field.
+    auto* outer = new QVBoxLayout(this);
+    auto* content = new QWidget;
+    content->setObjectName("settingsContent");
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
 
     auto* server = new QGroupBox("Server");
     auto* serverForm = new QFormLayout(server);
@@ -188,6 +199,14 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     adapterButtons->addStretch();
     adapterLayout->addLayout(adapterButtons);
     layout->addWidget(adapter);
+    layout->addStretch();
+    scroll_ = new QScrollArea;
+    scroll_->setObjectName("settingsScroll");
+    scroll_->setWidget(content);
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    outer->addWidget(scroll_, 1);
 
     auto* buttons = new QDialogButtonBox;
     auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
@@ -196,7 +215,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     cancel->setObjectName("cancelButton");
     connect(saveButton, &QPushButton::clicked, this, &SettingsDialog::save);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    outer->addWidget(buttons);
     // Enter saves. Made default only now that the button belongs to the sheet; before, the sheet
     // picked the first button it found, and Enter in a field opened the adapter question.
     saveButton->setDefault(true);
@@ -208,6 +227,24 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     refresh();
     // Opened because the stored configuration does not hold: say what is wrong where it is wrong.
     showErrors(model.settingsMessages());
+    fitScreen();
+}
+
+void SettingsDialog::fitScreen() {
+    // As tall as the groups want, but never taller than the screen leaves room for (its panel and the
+    // sheet's title bar); the groups scroll in what is left.
+    QWidget* content = scroll_->widget();
+    // Wide enough for a path in the boot folder field.
+    int across = std::max(content->sizeHint().width(), fontMetrics().averageCharWidth() * 64) +
+                 scroll_->verticalScrollBar()->sizeHint().width();
+    int wanted = content->sizeHint().height() + layout()->contentsMargins().top() +
+                 layout()->contentsMargins().bottom() + layout()->spacing() +
+                 findChild<QDialogButtonBox*>()->sizeHint().height();
+    QScreen* screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    QSize room = screen ? screen->availableGeometry().size() - QSize(40, 80) : QSize(across, wanted);
+    scroll_->setMinimumWidth(std::min(across, room.width()));
+    resize(std::min(across + layout()->contentsMargins().left() + layout()->contentsMargins().right(), room.width()),
+           std::min(wanted, room.height()));
 }
 
 void SettingsDialog::refresh() {
@@ -268,6 +305,13 @@ void SettingsDialog::showErrors(const std::map<SettingsForm::Field, std::vector<
             for (const auto& message : found->second) lines << q(message);
         label->setText(lines.join("\n"));
         label->setVisible(!lines.isEmpty());
+    }
+    // The first message is scrolled into view; the sheet keeps its size and its buttons.
+    for (auto& [field, label] : errorLabels_) {
+        if (label->isHidden()) continue;
+        // Once the groups are laid out again with the message in them.
+        QTimer::singleShot(0, this, [this, shown = label] { scroll_->ensureWidgetVisible(shown); });
+        break;
     }
 }
 

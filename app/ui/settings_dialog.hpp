@@ -11,6 +11,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 
 namespace anvil {
 
@@ -27,11 +28,14 @@ public:
 
 private:
     void updateDerived();
+    // Sizes the sheet for its screen.
+    void fitScreen();
     void chooseBootFolder();
     void showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors);
     QString adapterText() const;
 
     AppModel& model_;
+    QScrollArea* scroll_;
     QLineEdit* serverIP_;
     QLineEdit* prefix_;
     QLineEdit* rangeStart_;

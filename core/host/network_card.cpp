@@ -16,6 +16,11 @@ std::string NetworkCard::addressSummary() const {
     return text;
 }
 
+std::string NetworkCard::title() const {
+    if (displayName.empty() || displayName == bsdName) return bsdName;
+    return bsdName + " \u00b7 " + displayName;
+}
+
 std::string_view rawValue(NetworkCard::Kind kind) {
     switch (kind) {
         case NetworkCard::Kind::ethernet: return "ethernet";

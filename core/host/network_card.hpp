@@ -53,6 +53,9 @@ struct NetworkCard {
     std::optional<std::string> serviceID;
 
     const std::string& id() const { return bsdName; }
+    // The card's name once, with the system's description when it says more than the name:
+    // "enx00e04c680001 · USB 10/100/1000 LAN".
+    std::string title() const;
     // The one-line address text shown under a card.
     std::string addressSummary() const;
 

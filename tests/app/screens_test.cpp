@@ -3,21 +3,23 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QCheckBox>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTableView>
 #include <QTest>
 #include <QTextDocument>
-#include <QTableWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
@@ -26,20 +28,24 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 #include <cstdlib>
 #include <deque>
-#include <functional>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "app/app_model.hpp"
 #include "model_staging.hpp"
+#include "app/ui/cable_section.hpp"
 #include "app/ui/device_panel.hpp"
 #include "app/ui/colours.hpp"
+#include "app/ui/device_panel.hpp"
+#include "app/ui/lease_table.hpp"
+#include "app/ui/live_log.hpp"
 #include "app/ui/main_window.hpp"
-#include "app/ui/texts.hpp"
 #include "app/ui/settings_dialog.hpp"
+#include "app/ui/texts.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/process_runner.hpp"
 
@@ -128,7 +134,7 @@ struct Screen {
         for (auto* old : window->findChildren<QMenu*>("leaseMenu")) delete old;
         auto* table = window->findChild<QTableView*>("leaseTable");
         for (int row = 0; row < table->model()->rowCount(); ++row) {
-            if (table->model()->index(row, 3).data().toString() != address) continue;
+            if (table->model()->index(row, LeaseTableModel::address).data().toString() != address) continue;
             QPoint where = table->visualRect(table->model()->index(row, 1)).center();
             emit table->customContextMenuRequested(where);
             return window->findChild<QMenu*>("leaseMenu");
@@ -186,7 +192,7 @@ struct Screen {
 
     std::vector<std::string> tableAddresses() const {
         std::vector<std::string> addresses;
-        for (const auto& row : tableRows()) addresses.push_back(row[3]);
+        for (const auto& row : tableRows()) addresses.push_back(row[LeaseTableModel::address]);
         return addresses;
     }
 
@@ -250,9 +256,9 @@ TEST(Screens, LeaseWithoutPresenceReadsIdle) {
     auto rows = screen.tableRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], "Online");
-    // The device column names the maker of the hardware.
-    EXPECT_EQ(rows[1],
-              (std::vector<std::string>{"Idle", "printer  aa:bb:cc:dd:ee:ff  Bench Maker", "bound", "192.168.0.100"}));
+    // Each fact in its own column.
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"Idle", "printer", "aa:bb:cc:dd:ee:ff", "Bench Maker", "192.168.0.100",
+                                                 "bound"}));
 }
 
 TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
@@ -742,11 +748,11 @@ TEST(Screens, ClicksFocusAndSelectionSurviveStreamingEvents) {
     // A selected row stays on its lease while rows arrive above it and the order changes.
     auto* table = screen.window->findChild<QTableView*>("leaseTable");
     auto selectedAddress = [table] {
-        auto rows = table->selectionModel()->selectedRows(3);
+        auto rows = table->selectionModel()->selectedRows(LeaseTableModel::address);
         return rows.size() == 1 ? rows[0].data().toString() : QString("none");
     };
     for (int row = 0; row < table->model()->rowCount(); ++row)
-        if (table->model()->index(row, 3).data() == "192.168.0.102") table->selectRow(row);
+        if (table->model()->index(row, LeaseTableModel::address).data() == "192.168.0.102") table->selectRow(row);
     ASSERT_EQ(selectedAddress(), "192.168.0.102");
     for (int round = 0; round < 4; ++round) {
         stream();
@@ -910,7 +916,7 @@ TEST(Screens, OutsideTextIsShownAsWrittenInEveryChannel) {
              texts << screen.window->settingsDialog()->findChild<QLabel*>("adapterState")->text();
              return texts;
          },
-         [](Screen&, const std::string& text) { return text + " (eth9)"; }},
+         [](Screen&, const std::string& text) { return "eth9 \u00b7 " + text; }},
         // Such a name is never offered as a bench card, but a notice still names the card it is about.
         {"card name",
          [&](Screen& screen, const std::string& text) {
@@ -1047,9 +1053,26 @@ TEST(Screens, ColoursKeepTheirContrastOnLightAndDarkPalettes) {
     }
 }
 
+// ANVIL_TEST_SCREEN=1366x768 gives the offscreen platform one screen of that size, scaled by
+// QT_SCALE_FACTOR as a desktop would; without it, the platform's own screen. Another platform (xcb on
+// an X server of that size) keeps its screen.
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    fs::path screenFile;
+    int width = 0, height = 0;
+    const char* size = std::getenv("ANVIL_TEST_SCREEN");
+    if (size && std::string_view(std::getenv("QT_QPA_PLATFORM")).starts_with("offscreen") &&
+        std::sscanf(size, "%dx%d", &width, &height) == 2) {
+        screenFile = fs::temp_directory_path() / ("anvil-screen-" + std::to_string(::getpid()) + ".json");
+        if (FILE* file = std::fopen(screenFile.c_str(), "w")) {
+            std::fprintf(file, R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": %d, "height": %d}]})", width,
+                         height);
+            std::fclose(file);
+        }
+        ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screenFile.string()).c_str(), 1);
+    }
     QApplication application(argc, argv);
+    if (!screenFile.empty()) fs::remove(screenFile);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
@@ -1066,7 +1089,11 @@ TEST(Screens, AChangeRedrawsOnlyThePanelsThatShowIt) {
     discover.type = DHCPMessageType::discover;
     discover.mac = lease.mac;
     const std::vector<Panel> panels{Panel::toolbar, Panel::checkStrip, Panel::banners, Panel::checklist,
-                                    Panel::device,  Panel::leases,     Panel::log,     Panel::dialogs};
+                                    Panel::device,  Panel::leases,     Panel::cable,   Panel::log,
+                                    Panel::dialogs};
+    Neighbour device;
+    device.mac = *MACAddress::parse("aa:00:00:00:00:09");
+    device.claims = {*IPv4Address::parse("192.168.88.1")};
     struct Case {
         const char* name;
         std::function<void()> act;
@@ -1077,10 +1104,20 @@ TEST(Screens, AChangeRedrawsOnlyThePanelsThatShowIt) {
         {"a received packet", [&] { screen.model->handle(ServerEvent::received(discover)); },
          {Panel::toolbar, Panel::device, Panel::log}},
         {"a lease", [&] { screen.model->handle(ServerEvent::leaseChanged(lease)); },
-         {Panel::device, Panel::leases, Panel::log}},
+         {Panel::device, Panel::leases, Panel::cable, Panel::log}},
+        // Several a second while a boot file is on its way: the device card alone follows it.
+        {"a transfer's progress",
+         [&] {
+             screen.model->handle(
+                 ServerEvent::tftpProgress(1, lease.ip, lease.mac, "vmlinuz", 65536, std::uint64_t{524288}));
+         },
+         {Panel::device, Panel::log}},
+        {"a device on the cable",
+         [&] { screen.model->handle(ServerEvent::neighbour(NeighbourChange::seen, device)); },
+         {Panel::device, Panel::cable, Panel::log}},
         {"a notice", [&] { screen.model->dismiss(NoticeKind::linkDown); }, {Panel::banners}},
         {"a question", [&] { screen.model->requestClearExpired(); }, {Panel::dialogs}},
-        {"the clock", [&] { screen.window->render(Part::clock); }, {Panel::device, Panel::leases}},
+        {"the clock", [&] { screen.window->render(Part::clock); }, {Panel::device, Panel::leases, Panel::cable}},
     };
     for (const auto& each : cases) {
         std::vector<int> before;
@@ -1113,10 +1150,10 @@ TEST(Screens, LeaseRowsFollowEachChangeInDisplayOrderKeepingTheirIdentity) {
                      });
     auto select = [&](const char* address) {
         for (int row = 0; row < table->model()->rowCount(); ++row)
-            if (table->model()->index(row, 3).data() == address) table->selectRow(row);
+            if (table->model()->index(row, LeaseTableModel::address).data() == address) table->selectRow(row);
     };
     auto selected = [table] {
-        auto rows = table->selectionModel()->selectedRows(3);
+        auto rows = table->selectionModel()->selectedRows(LeaseTableModel::address);
         return rows.size() == 1 ? rows[0].data().toString().toStdString() : std::string("none");
     };
     auto displayOrder = [&screen] {
@@ -1156,7 +1193,7 @@ TEST(Screens, LeaseRowsFollowEachChangeInDisplayOrderKeepingTheirIdentity) {
         EXPECT_LE(widestChange, 1) << each.name << ": only the changed row is redrawn";
     }
     EXPECT_EQ(resets, 0);
-    EXPECT_EQ(screen.tableRows()[0][1], "renamed  aa:00:00:00:00:02  Bench Maker");
+    EXPECT_EQ(screen.tableRows()[0][LeaseTableModel::hostName], "renamed");
 }
 
 namespace {
@@ -1217,7 +1254,7 @@ TEST(Screens, ABootFileOnItsWayShowsItsBarItsRowAndThenItsResult) {
         if (!step.result.empty()) {
             EXPECT_EQ(result->text().toStdString(), step.result);
         }
-        EXPECT_EQ(screen.tableRows().at(0).at(2), step.leaseCell);
+        EXPECT_EQ(screen.tableRows().at(0).at(LeaseTableModel::lease), step.leaseCell);
     }
 
     screen.model->handle(ServerEvent::noticeRaised(Notice::bootFileMissing("ipxe.efi", "/srv/boot")));
@@ -1300,15 +1337,39 @@ TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
     QCoreApplication::processEvents();
 
     EXPECT_FALSE(section->isHidden());
-    auto* table = screen.window->findChild<QTableWidget*>("cableTable");
-    ASSERT_EQ(table->rowCount(), 1);
-    std::vector<std::string> row;
-    for (int column = 0; column < table->columnCount(); ++column) row.push_back(table->item(0, column)->text().toStdString());
-    EXPECT_EQ(row, (std::vector<std::string>{"10.1.1.1", "02:00:00:00:00:42", "<img src=/dev/zero>", "<b>x</b>", "30 s ago"}));
+    auto* table = screen.window->findChild<QTableView*>("cableTable")->model();
+    auto cells = [table] {
+        std::vector<std::vector<std::string>> rows;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            rows.emplace_back();
+            for (int column = 0; column < table->columnCount(); ++column)
+                rows.back().push_back(table->index(row, column).data().toString().toStdString());
+        }
+        return rows;
+    };
+    EXPECT_EQ(cells(), (std::vector<std::vector<std::string>>{
+                           {"10.1.1.1", "02:00:00:00:00:42", "<img src=/dev/zero>", "<b>x</b>", "30 s ago"}}));
+
+    // Seen again with another address: the same row changes in place, nothing starts over.
+    int resets = 0, inserted = 0;
+    QObject::connect(table, &QAbstractItemModel::modelReset, [&] { ++resets; });
+    QObject::connect(table, &QAbstractItemModel::rowsInserted, [&] { ++inserted; });
+    Neighbour moved = device;
+    moved.claims.push_back(*IPv4Address::parse("10.1.1.2"));
+    moved.lastSeen = screen.clock;
+    screen.model->state.apply(ServerEvent::neighbour(NeighbourChange::changed, moved), moved.lastSeen);
+    screen.settle();
+    EXPECT_EQ(cells(), (std::vector<std::vector<std::string>>{
+                           {"10.1.1.2, 10.1.1.1", "02:00:00:00:00:42", "<img src=/dev/zero>", "<b>x</b>", "0 s ago"}}));
+    EXPECT_EQ(resets + inserted, 0);
 
     auto* banner = screen.window->findChild<QWidget*>("bannerStack")->findChild<QWidget*>("banner");
     ASSERT_TRUE(banner);
-    EXPECT_FALSE(banner->findChild<QPushButton*>("bannerReach")->isHidden());
+    // It says which address it would add before anything is asked.
+    auto* reach = banner->findChild<QPushButton*>("bannerReach");
+    EXPECT_FALSE(reach->isHidden());
+    ASSERT_TRUE(screen.model->reachAddress(device.mac));
+    EXPECT_EQ(reach->text().toStdString(), "Reach it (add " + screen.model->reachAddress(device.mac)->cidr() + ")");
     EXPECT_TRUE(banner->findChild<QPushButton*>("bannerStopReaching")->isHidden());
     EXPECT_TRUE(banner->findChild<QPushButton*>("bannerServeFile")->isHidden());
 
@@ -1321,7 +1382,8 @@ TEST(Screens, DevicesOnTheCableShowUnderTheLeasesAsTextWithTheirBannerActions) {
     auto* details = panel.findChild<QLabel*>("neighbourDetails");
     EXPECT_EQ(details->textFormat(), Qt::PlainText);
     EXPECT_EQ(details->text().toStdString(),
-              "Addresses: 10.1.1.1\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: <b>x</b>");
+              "Addresses: 10.1.1.1, 10.1.1.2\nHardware address: 02:00:00:00:00:42\nMaker: <img src=/dev/zero>\nName: "
+              "<b>x</b>");
     // A second such device: no card picks one of them.
     Neighbour other = device;
     other.mac = *MACAddress::parse("02:00:00:00:00:44");
@@ -1366,4 +1428,232 @@ TEST(Screens, TheBannersReachItAsksForTheAddressAndCancelRunsNothing) {
     EXPECT_FALSE(screen.model->addressQuestion());
     // Running anything would have failed here: this environment cannot add addresses.
     EXPECT_FALSE(screen.model->lastError()) << *screen.model->lastError();
+}
+
+// Enter on a lease row shows its details, Delete forgets it after asking, Ctrl+F types into the log's
+// filter: no pointer needed.
+TEST(Screens, TheKeyboardReachesTheLeaseRowsAndTheLogFilter) {
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.100", Date{1'700'003'600}),
+                   storedLease("aa:00:00:00:00:02", "192.168.0.101", Date{1'700'003'600})});
+    screen.window->show();
+    screen.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(screen.window.get()));
+    auto* table = screen.window->findChild<QTableView*>("leaseTable");
+    table->setFocus();
+    for (int row = 0; row < table->model()->rowCount(); ++row)
+        if (table->model()->index(row, LeaseTableModel::address).data() == "192.168.0.101")
+            table->setCurrentIndex(table->model()->index(row, 0));
+
+    QTest::keyClick(table, Qt::Key_Return);
+    QMessageBox* details = screen.dialog("leaseDetailsDialog");
+    ASSERT_TRUE(details);
+    EXPECT_EQ(details->text(), "192.168.0.101");
+    EXPECT_EQ(details->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(details->informativeText().contains(
+        "Hardware address: aa:00:00:00:00:02\nHost name: \u2014\nMaker: Bench Maker"))
+        << details->informativeText().toStdString();
+    details->close();
+    screen.settle();
+
+    QTest::keyClick(table, Qt::Key_Delete);
+    EXPECT_EQ(screen.model->confirmForget, MACAddress::parse("aa:00:00:00:00:02"));
+    screen.settle();
+    QMessageBox* question = screen.dialog("forgetLeaseDialog");
+    ASSERT_TRUE(question) << "Delete asks first";
+    screen.click(question->findChild<QPushButton*>("cancelButton"));
+    EXPECT_EQ(screen.tableAddresses().size(), 2u);
+
+    screen.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(screen.window.get()));
+    QTest::keyClick(screen.window.get(), Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(screen.window->findChild<QLineEdit*>("logFilter")->hasFocus());
+    // Alt+C opens the card menu, which waits for a choice: close it unchosen.
+    QString opened;
+    QTimer::singleShot(50, [&opened] {
+        if (auto* popup = QApplication::activePopupWidget()) {
+            opened = popup->objectName();
+            popup->close();
+        }
+    });
+    QTest::keyClick(screen.window.get(), Qt::Key_C, Qt::AltModifier);
+    QTest::qWait(100);
+    EXPECT_EQ(opened, "cardMenu");
+    EXPECT_TRUE(screen.window->findChild<QToolButton*>("cardPicker")->hasFocus());
+}
+
+// A column sorts the rows by what it shows; the columns' order, widths and sorting outlive the window.
+TEST(Screens, LeaseColumnsSortByTheChosenColumnAndAreRememberedAcrossLaunches) {
+    const std::vector<Lease> stored{storedLease("aa:00:00:00:00:03", "192.168.0.100", Date{1'700'003'600}),
+                                    storedLease("aa:00:00:00:00:01", "192.168.0.102", Date{1'700'003'600}),
+                                    storedLease("aa:00:00:00:00:02", "192.168.0.101", Date{1'700'003'600})};
+    Screen first(stored);
+    auto* view = first.window->findChild<QTableView*>("leaseTable");
+    auto* header = view->horizontalHeader();
+    auto macs = [](Screen& screen) {
+        std::vector<std::string> shown;
+        for (const auto& row : screen.tableRows()) shown.push_back(row[LeaseTableModel::hardware].substr(15));
+        return shown;
+    };
+    EXPECT_EQ(first.tableAddresses(), (std::vector<std::string>{"192.168.0.100", "192.168.0.101", "192.168.0.102"}));
+    view->sortByColumn(LeaseTableModel::hardware, Qt::AscendingOrder);
+    EXPECT_EQ(macs(first), (std::vector<std::string>{"01", "02", "03"}));
+    view->sortByColumn(LeaseTableModel::address, Qt::DescendingOrder);
+    EXPECT_EQ(first.tableAddresses(), (std::vector<std::string>{"192.168.0.102", "192.168.0.101", "192.168.0.100"}));
+    header->resizeSection(LeaseTableModel::hostName, 231);
+    header->moveSection(header->visualIndex(LeaseTableModel::maker), 1);
+    first.window->close();
+
+    Screen second(stored, [&](AppModel::Environment& env) { env.settings = first.settings; });
+    auto* again = second.window->findChild<QTableView*>("leaseTable")->horizontalHeader();
+    EXPECT_EQ(again->sectionSize(LeaseTableModel::hostName), 231);
+    EXPECT_EQ(again->visualIndex(LeaseTableModel::maker), 1);
+    EXPECT_EQ(again->sortIndicatorSection(), LeaseTableModel::address);
+    EXPECT_EQ(again->sortIndicatorOrder(), Qt::DescendingOrder);
+    EXPECT_EQ(second.tableAddresses(), (std::vector<std::string>{"192.168.0.102", "192.168.0.101", "192.168.0.100"}));
+}
+
+namespace {
+
+// The laptop screens run where ANVIL_TEST_SCREEN gave the platform a laptop's screen.
+bool onLaptopScreen() { return std::getenv("ANVIL_TEST_SCREEN") != nullptr; }
+
+// Where a widget lies on the screen.
+QRect onScreen(const QWidget* widget) { return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()); }
+
+void showAndWait(QWidget* widget) {
+    widget->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+}
+
+}  // namespace
+
+// Two banners, five leases, two devices on the cable and the log, all on one laptop screen.
+TEST(LaptopScreen, TheDashboardShowsBannersLeasesCableDevicesAndTheLogInsideTheScreen) {
+    if (!onLaptopScreen()) GTEST_SKIP() << "set ANVIL_TEST_SCREEN";
+    std::vector<Lease> stored;
+    for (int i = 0; i < 5; ++i) {
+        Lease lease = storedLease(("aa:00:00:00:00:1" + std::to_string(i)).c_str(),
+                                  ("192.168.0." + std::to_string(100 + i)).c_str(), Date{1'700'003'600});
+        lease.hostname = "bench-device-" + std::to_string(i);
+        stored.push_back(lease);
+    }
+    Screen screen(stored);
+    screen.model->isRunning = true;
+    screen.model->startedAt = screen.clock;
+    screen.model->state.runStarted("eth9");
+    screen.model->state.deviceFound = stored[0];
+    // One device with a fixed address of another network, one recovery loader asking for its server.
+    Neighbour fixed;
+    fixed.mac = *MACAddress::parse("66:9f:ca:70:7e:c1");
+    fixed.claims = {*IPv4Address::parse("192.168.1.10")};
+    fixed.maker = "locally administered";
+    fixed.lldp = LLDPIdentity{};
+    fixed.lldp->systemName = "bench-switch";
+    fixed.lldp->model = "GS108";
+    fixed.lastSeen = screen.clock;
+    Neighbour loader;
+    loader.mac = *MACAddress::parse("02:00:00:00:00:51");
+    loader.asksFor = {{*IPv4Address::parse("192.168.1.1"), 5}};
+    loader.lastSeen = screen.clock;
+    for (const auto& device : {fixed, loader})
+        screen.model->state.apply(ServerEvent::neighbour(NeighbourChange::seen, device), screen.clock);
+    screen.model->state.raise(Notice::neighbourAdvice(
+        NeighbourAdvice{NeighbourAdvice::Kind::reachIt, fixed.claims[0], {*IPv4Address::parse("192.168.1.254"), 24}},
+        fixed));
+    screen.model->state.raise(Notice::neighbourAdvice(NeighbourAdvice{NeighbourAdvice::Kind::recoveryLoader,
+                                                                      *IPv4Address::parse("192.168.1.1"),
+                                                                      {*IPv4Address::parse("192.168.1.1"), 24}},
+                                                      loader));
+    for (int i = 0; i < 60; ++i) screen.model->appendLog("RX DISCOVER line " + std::to_string(i), LogLine::Kind::rx);
+    screen.model->appendLog("the last line", LogLine::Kind::notice);
+    screen.settle();
+    showAndWait(screen.window.get());
+    screen.settle();
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    ASSERT_EQ(screen.bannerKinds().size(), 2u);
+
+    QRect screenArea = screen.window->screen()->availableGeometry();
+    EXPECT_TRUE(screenArea.contains(screen.window->frameGeometry()))
+        << screen.window->frameGeometry().height() << " px high on " << screenArea.height();
+
+    auto* leases = screen.window->findChild<QTableView*>("leaseTable");
+    ASSERT_EQ(leases->model()->rowCount(), 5);
+    for (int row = 0; row < 4; ++row)
+        EXPECT_TRUE(leases->viewport()->rect().contains(leases->visualRect(leases->model()->index(row, 0))))
+            << "lease row " << row << " in a view " << leases->viewport()->height() << " px high";
+    for (int column = 0; column < LeaseTableModel::columns; ++column)
+        EXPECT_LE(leases->horizontalHeader()->sectionSize(column), leases->viewport()->width() / 2) << column;
+
+    auto* log = screen.window->findChild<QListView*>("logView");
+    QModelIndex last = log->model()->index(log->model()->rowCount() - 1, 0);
+    ASSERT_EQ(last.data().toString(), "the last line");
+    EXPECT_TRUE(log->viewport()->rect().contains(log->visualRect(last)))
+        << "the log's last line in a view " << log->viewport()->height() << " px high";
+
+    auto* cable = screen.window->findChild<QTableView*>("cableTable");
+    ASSERT_EQ(cable->model()->rowCount(), 2);
+    EXPECT_TRUE(cable->isVisible());
+    auto* header = cable->horizontalHeader();
+    for (int column = 0; column < header->count(); ++column) {
+        QString title = header->model()->headerData(column, Qt::Horizontal).toString();
+        EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column)) << title.toStdString() << " is cut";
+        EXPECT_LE(header->sectionViewportPosition(column) + header->sectionSize(column), header->viewport()->width())
+            << title.toStdString() << " runs past the table's edge";
+    }
+    EXPECT_LT(header->sectionSize(CableTableModel::seen), header->viewport()->width() / 4);
+    if (const char* folder = std::getenv("ANVIL_SCREEN_GRABS"))
+        screen.window->grab().save(QString(folder) + "/dashboard.png");
+}
+
+// The settings sheet keeps Save and Cancel on the screen, with and without a message under a field,
+// and every group can be scrolled into view.
+TEST(LaptopScreen, TheSettingsSheetKeepsSaveAndCancelOnTheScreenAndReachesEveryGroup) {
+    if (!onLaptopScreen()) GTEST_SKIP() << "set ANVIL_TEST_SCREEN";
+    Screen screen;
+    showAndWait(screen.window.get());
+    screen.window->openSettings();
+    SettingsDialog* sheet = screen.window->settingsDialog();
+    ASSERT_TRUE(sheet);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    // On with no folder: the message a save shows is the one that makes the sheet the tallest.
+    sheet->findChild<QCheckBox*>("bootEnabled")->setChecked(true);
+    auto* scroll = sheet->findChild<QScrollArea*>("settingsScroll");
+    ASSERT_TRUE(scroll);
+    QRect screenArea = sheet->screen()->availableGeometry();
+    for (bool message : {false, true}) {
+        SCOPED_TRACE(message ? "with a message" : "as opened");
+        if (message) {
+            QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+            for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+            auto* error = sheet->findChild<QLabel*>("bootError");
+            ASSERT_TRUE(error->isVisible());
+            EXPECT_TRUE(scroll->viewport()->rect().contains(
+                QRect(error->mapTo(scroll->viewport(), QPoint(0, 0)), error->size())))
+                << "the message is scrolled into view";
+        }
+        EXPECT_TRUE(screenArea.contains(sheet->frameGeometry()))
+            << sheet->frameGeometry().height() << " px high on " << screenArea.height();
+        for (const char* name : {"saveButton", "cancelButton"}) {
+            auto* button = sheet->findChild<QPushButton*>(name);
+            EXPECT_TRUE(button->isVisible()) << name;
+            EXPECT_TRUE(screenArea.contains(onScreen(button))) << name;
+            EXPECT_FALSE(scroll->isAncestorOf(button)) << name << " scrolls away";
+        }
+        int groups = 0;
+        for (auto* group : sheet->findChildren<QGroupBox*>()) {
+            if (!group->isVisibleTo(sheet)) continue;
+            ++groups;
+            scroll->ensureWidgetVisible(group, 0, 0);
+            QCoreApplication::processEvents();
+            QRect shown(group->mapTo(scroll->viewport(), QPoint(0, 0)), group->size());
+            // Whole when it fits; a group taller than the view fills it.
+            QRect view = scroll->viewport()->rect();
+            EXPECT_TRUE(group->height() <= view.height() ? view.contains(shown) : shown.contains(view))
+                << group->title().toStdString();
+        }
+        EXPECT_GE(groups, 4);
+    }
+    if (const char* folder = std::getenv("ANVIL_SCREEN_GRABS")) sheet->grab().save(QString(folder) + "/settings.png");
+    sheet->reject();
 }

@@ -187,6 +187,28 @@ TEST(LinuxHostTest, udevDisplayName) {
         "Realtek RTL8153 Gigabit");
     EXPECT_EQ(LinuxHost::displayName("E:ID_VENDOR_FROM_DATABASE=Intel\n"), "Intel");
     EXPECT_EQ(LinuxHost::displayName("E:ID_NET_NAME=enp3s0\n"), std::nullopt);
+    // The device's own name when the database has none, decoded, on one line.
+    EXPECT_EQ(LinuxHost::displayName("E:ID_MODEL_ENC=USB\\x2010/100/1000\\x20LAN\\x20\nE:ID_MODEL=USB_10\n"),
+              "USB 10/100/1000 LAN");
+    EXPECT_EQ(LinuxHost::displayName("E:ID_MODEL_ENC=Fast\\x0aLAN\\x1b[2J\nE:ID_VENDOR_FROM_DATABASE=Realtek\n"),
+              "Realtek");
+    EXPECT_EQ(LinuxHost::displayName("E:ID_MODEL_ENC=Fast\\x0aLAN\\x1b[2J\\x\n"), "FastLAN[2J\\x");
+    EXPECT_EQ(LinuxHost::usbProductName("  USB 10/100/1000 LAN\n"), "USB 10/100/1000 LAN");
+    EXPECT_EQ(LinuxHost::usbProductName("\x07\n"), std::nullopt);
+}
+
+// The picker names a card once, and adds the system's description only when it says more.
+TEST(NetworkCardTest, TitleNamesTheCardOnceWithItsDescription) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"USB 10/100/1000 LAN", "enx00e04c68 \u00b7 USB 10/100/1000 LAN"},
+        {"enx00e04c68", "enx00e04c68"},
+        {"", "enx00e04c68"}};
+    for (const auto& [description, title] : cases) {
+        NetworkCard card;
+        card.bsdName = "enx00e04c68";
+        card.displayName = description;
+        EXPECT_EQ(card.title(), title) << description;
+    }
 }
 
 TEST(LinuxHostTest, nmcliOutput) {

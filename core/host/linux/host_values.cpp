@@ -32,6 +32,32 @@ std::optional<T> number(std::string_view text, int base) {
     return value;
 }
 
+// The text with its ends trimmed and its control characters dropped: a card's name for one line.
+std::string oneLine(std::string_view text) {
+    std::string line;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) line += c;
+    auto first = line.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return line.substr(first, line.find_last_not_of(' ') - first + 1);
+}
+
+// udev's encoding of a device's own strings: "\xHH" for a byte that is unsafe in its database.
+std::string decodeUdev(std::string_view text) {
+    std::string decoded;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+            if (auto byte = number<unsigned>(text.substr(i + 2, 2), 16)) {
+                decoded += static_cast<char>(*byte);
+                i += 3;
+                continue;
+            }
+        }
+        decoded += text[i];
+    }
+    return decoded;
+}
+
 }  // namespace
 
 std::optional<std::string> LinuxHost::primaryInterface(std::string_view procNetRoute) {
@@ -62,16 +88,25 @@ std::optional<std::string> LinuxHost::primaryInterface(std::string_view procNetR
 }
 
 std::optional<std::string> LinuxHost::displayName(std::string_view udevData) {
-    std::string vendor, model;
+    std::string vendor, model, ownModel;
     for (auto line : splitText(udevData, '\n', EmptyPieces::drop)) {
-        constexpr std::string_view vendorKey = "E:ID_VENDOR_FROM_DATABASE=", modelKey = "E:ID_MODEL_FROM_DATABASE=";
-        if (line.substr(0, vendorKey.size()) == vendorKey) vendor = line.substr(vendorKey.size());
-        if (line.substr(0, modelKey.size()) == modelKey) model = line.substr(modelKey.size());
+        constexpr std::string_view vendorKey = "E:ID_VENDOR_FROM_DATABASE=", modelKey = "E:ID_MODEL_FROM_DATABASE=",
+                                   ownModelKey = "E:ID_MODEL_ENC=";
+        if (line.substr(0, vendorKey.size()) == vendorKey) vendor = oneLine(line.substr(vendorKey.size()));
+        if (line.substr(0, modelKey.size()) == modelKey) model = oneLine(line.substr(modelKey.size()));
+        if (line.substr(0, ownModelKey.size()) == ownModelKey)
+            ownModel = oneLine(decodeUdev(line.substr(ownModelKey.size())));
     }
-    if (vendor.empty() && model.empty()) return std::nullopt;
+    if (vendor.empty() && model.empty()) return ownModel.empty() ? std::nullopt : std::optional(ownModel);
     if (vendor.empty()) return model;
     if (model.empty()) return vendor;
     return vendor + " " + model;
+}
+
+std::optional<std::string> LinuxHost::usbProductName(std::string_view product) {
+    auto line = oneLine(product.substr(0, product.find('\n')));
+    if (line.empty()) return std::nullopt;
+    return line;
 }
 
 std::vector<LinuxHost::KernelAddress> LinuxHost::parseAddresses(std::span<const std::uint8_t> dump) {

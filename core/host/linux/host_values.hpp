@@ -16,8 +16,11 @@ namespace anvil::LinuxHost {
 // The interface of the up IPv4 default route with the lowest metric in /proc/net/route; the first on a tie.
 std::optional<std::string> primaryInterface(std::string_view procNetRoute);
 
-// "Vendor Model" from a udev database file (/run/udev/data/n<index>), whichever of the two is present.
+// "Vendor Model" from a udev database file (/run/udev/data/n<index>), whichever of the two is present;
+// else the model name the device gives itself (ID_MODEL_ENC), when it gives one.
 std::optional<std::string> displayName(std::string_view udevData);
+// A USB device's own name of itself (its sysfs `product`), for a card udev knows nothing of.
+std::optional<std::string> usbProductName(std::string_view product);
 
 // One IPv4 address from an rtnetlink address dump.
 struct KernelAddress {

@@ -160,6 +160,11 @@ std::vector<NetworkCard> Interfaces::list() {
         entry.hardwareAddress = readAttribute(base + "/address");
         if (auto udev = LinuxHost::readTextFile("/run/udev/data/n" + std::to_string(index), udevLimit))
             entry.displayName = LinuxHost::displayName(*udev);
+        // Without udev (a container, a minimal system) a USB card still names itself; only USB
+        // devices have an idVendor beside their product.
+        if (!entry.displayName && readAttribute(base + "/device/../idVendor"))
+            if (auto product = readAttribute(base + "/device/../product"))
+                entry.displayName = LinuxHost::usbProductName(*product);
         listed.push_back(std::move(entry));
     }
     // Judged by the helper's facts: the routes of every table, and the card's place among the links.
