@@ -59,7 +59,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     // Ctrl+F from anywhere in the window types into the log's filter.
     auto* find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
-        if (model_.phase == AppModel::Phase::ready) log_->focusFilter();
+        if (model_.phase() == AppModel::Phase::ready) log_->focusFilter();
     });
     render();
 }

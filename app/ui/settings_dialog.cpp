@@ -206,6 +206,9 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The sheet opens in its first field: a scroll area holding the focus would let Enter save unread.
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    serverIP_->setFocus();
     outer->addWidget(scroll_, 1);
 
     auto* buttons = new QDialogButtonBox;

@@ -1456,7 +1456,7 @@ TEST(Screens, TheKeyboardReachesTheLeaseRowsAndTheLogFilter) {
     screen.settle();
 
     QTest::keyClick(table, Qt::Key_Delete);
-    EXPECT_EQ(screen.model->confirmForget, MACAddress::parse("aa:00:00:00:00:02"));
+    EXPECT_EQ(screen.model->confirmForget(), MACAddress::parse("aa:00:00:00:00:02"));
     screen.settle();
     QMessageBox* question = screen.dialog("forgetLeaseDialog");
     ASSERT_TRUE(question) << "Delete asks first";
@@ -1539,8 +1539,7 @@ TEST(LaptopScreen, TheDashboardShowsBannersLeasesCableDevicesAndTheLogInsideTheS
         stored.push_back(lease);
     }
     Screen screen(stored);
-    screen.model->isRunning = true;
-    screen.model->startedAt = screen.clock;
+    ModelStaging::running(*screen.model, screen.clock);
     screen.model->state.runStarted("eth9");
     screen.model->state.deviceFound = stored[0];
     // One device with a fixed address of another network, one recovery loader asking for its server.
@@ -1616,6 +1615,8 @@ TEST(LaptopScreen, TheSettingsSheetKeepsSaveAndCancelOnTheScreenAndReachesEveryG
     SettingsDialog* sheet = screen.window->settingsDialog();
     ASSERT_TRUE(sheet);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    // Typing starts in the first field, so that Enter does not save a sheet nobody read.
+    EXPECT_EQ(QApplication::focusWidget(), sheet->findChild<QLineEdit*>("serverIP"));
     // On with no folder: the message a save shows is the one that makes the sheet the tallest.
     sheet->findChild<QCheckBox*>("bootEnabled")->setChecked(true);
     auto* scroll = sheet->findChild<QScrollArea*>("settingsScroll");
