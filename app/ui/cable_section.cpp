@@ -58,18 +58,14 @@ std::array<QString, CableTableModel::columns> CableTableModel::textsOf(const Nei
 void CableTableModel::update(const std::vector<Neighbour>& devices, Date now) {
     std::unordered_map<MACAddress, const Neighbour*> wanted;
     for (const auto& device : devices) wanted[device.mac] = &device;
-    bool removed = false;
-    for (int row = static_cast<int>(rows_.size()) - 1; row >= 0; --row) {
-        if (wanted.count(rows_[static_cast<std::size_t>(row)].device.mac)) continue;
-        beginRemoveRows({}, row, row);
-        rows_.erase(rows_.begin() + row);
-        endRemoveRows();
-        removed = true;
-    }
-    if (removed) {
-        rowOf_.clear();
-        for (std::size_t i = 0; i < rows_.size(); ++i) rowOf_[rows_[i].device.mac] = i;
-    }
+    auto keyOf = [](const Row& row) { return row.device.mac; };
+    removeRowsNotKept(
+        rows_, rowOf_, keyOf, [&](const Row& row) { return wanted.count(row.device.mac) > 0; },
+        [this](int row, auto erase) {
+            beginRemoveRows({}, row, row);
+            erase();
+            endRemoveRows();
+        });
     std::vector<Row> added;
     for (const auto& device : devices) {
         auto texts = textsOf(device, now);
@@ -85,14 +81,11 @@ void CableTableModel::update(const std::vector<Neighbour>& devices, Date now) {
         int line = static_cast<int>(found->second);
         emit dataChanged(index(line, 0), index(line, columns - 1), {Qt::DisplayRole, Qt::ToolTipRole});
     }
-    if (added.empty()) return;
-    int first = static_cast<int>(rows_.size());
-    beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
-    for (auto& row : added) {
-        rowOf_[row.device.mac] = rows_.size();
-        rows_.push_back(std::move(row));
-    }
-    endInsertRows();
+    appendRows(rows_, rowOf_, keyOf, std::move(added), [this](int first, int last, auto insert) {
+        beginInsertRows({}, first, last);
+        insert();
+        endInsertRows();
+    });
 }
 
 int CableTableModel::rowCount(const QModelIndex& parent) const {

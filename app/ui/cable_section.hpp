@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/ui/keyed_rows.hpp"
 #include "app/model_change.hpp"
 #include "core/addressing/date.hpp"
 #include "core/addressing/mac_address.hpp"
@@ -45,7 +46,7 @@ private:
     static std::array<QString, columns> textsOf(const Neighbour& device, Date now);
 
     std::vector<Row> rows_;
-    std::unordered_map<MACAddress, std::size_t> rowOf_;
+    RowIndex rowOf_;
 };
 
 // Newest first by default; each column sorts by what it shows, "Last seen" by the time itself.

@@ -81,19 +81,14 @@ void LeaseTableModel::setPalette(const QPalette& palette) {
 void LeaseTableModel::update(const AppModel& model) {
     Date now = model.now();
     const auto& leases = model.state.leases;
-    // Rows whose lease left go, from the bottom up so that the indexes stay right.
-    bool removed = false;
-    for (int row = static_cast<int>(rows_.size()) - 1; row >= 0; --row) {
-        if (leases.count(rows_[static_cast<std::size_t>(row)].lease.mac)) continue;
-        beginRemoveRows({}, row, row);
-        rows_.erase(rows_.begin() + row);
-        endRemoveRows();
-        removed = true;
-    }
-    if (removed) {
-        rowOf_.clear();
-        for (std::size_t i = 0; i < rows_.size(); ++i) rowOf_[rows_[i].lease.mac] = i;
-    }
+    auto keyOf = [](const Row& row) { return row.lease.mac; };
+    removeRowsNotKept(
+        rows_, rowOf_, keyOf, [&](const Row& row) { return leases.count(row.lease.mac) > 0; },
+        [this](int row, auto erase) {
+            beginRemoveRows({}, row, row);
+            erase();
+            endRemoveRows();
+        });
     std::vector<Row> added;
     for (const auto& [mac, lease] : leases) {
         auto presence = model.presence(lease);
@@ -114,14 +109,11 @@ void LeaseTableModel::update(const AppModel& model) {
         changedRow(found->second);
     }
     now_ = now;
-    if (added.empty()) return;
-    int first = static_cast<int>(rows_.size());
-    beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
-    for (auto& row : added) {
-        rowOf_[row.lease.mac] = rows_.size();
-        rows_.push_back(std::move(row));
-    }
-    endInsertRows();
+    appendRows(rows_, rowOf_, keyOf, std::move(added), [this](int first, int last, auto insert) {
+        beginInsertRows({}, first, last);
+        insert();
+        endInsertRows();
+    });
 }
 
 void LeaseTableModel::changedRow(std::size_t row) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/ui/keyed_rows.hpp"
 #include "app/app_model.hpp"
 
 class QTableView;
@@ -57,7 +58,7 @@ private:
     void changedRow(std::size_t row);
 
     std::vector<Row> rows_;
-    std::unordered_map<MACAddress, std::size_t> rowOf_;
+    RowIndex rowOf_;
     Date now_{};
     // The status markers, one per presence and one for none, drawn once per palette.
     static std::size_t markerIndex(std::optional<PresenceState> presence);
