@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <unordered_set>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
@@ -56,8 +57,8 @@ std::array<QString, CableTableModel::columns> CableTableModel::textsOf(const Nei
 }
 
 void CableTableModel::update(const std::vector<Neighbour>& devices, Date now) {
-    std::unordered_map<MACAddress, const Neighbour*> wanted;
-    for (const auto& device : devices) wanted[device.mac] = &device;
+    std::unordered_set<MACAddress> wanted;
+    for (const auto& device : devices) wanted.insert(device.mac);
     auto keyOf = [](const Row& row) { return row.device.mac; };
     removeRowsNotKept(
         rows_, rowOf_, keyOf, [&](const Row& row) { return wanted.count(row.device.mac) > 0; },
