@@ -84,7 +84,7 @@ void Banner::render(const Notice& notice) {
     bool reached = reachable && model_.isReached(*device_);
     reach_->setVisible(reachable && !reached);
     if (reachable && !reached) {
-        QString title = plainActionText(reachItTitle(model_, *device_));
+        QString title = plainActionText(reachItTitle(model_.reachAddress(*device_)));
         if (reach_->text() != title) reach_->setText(title);
     }
     openDevice_->setVisible(reached);

@@ -25,8 +25,7 @@ QString relativeTime(double seconds) {
     return QString("%1 h ago").arg(static_cast<long long>(seconds / 3600));
 }
 
-QString reachItTitle(const AppModel& model, const MACAddress& mac) {
-    auto address = model.reachAddress(mac);
+QString reachItTitle(const std::optional<CardAddress>& address) {
     return address ? q("Reach it (add " + address->cidr() + ")") : QString("Reach it");
 }
 
@@ -231,10 +230,12 @@ void CableSection::updateButtons() {
     auto mac = selectedDevice();
     bool reached = mac && model_.isReached(*mac);
     bool hasAddress = mac && model_.neighbourAddress(*mac).has_value();
-    bool reachable = mac && model_.canReach(*mac);
+    // The advice reads the host's networks: once per redraw.
+    auto address = mac ? model_.reachAddress(*mac) : std::nullopt;
+    bool reachable = address && !reached;
     reach_->setVisible(reachable);
     if (reachable) {
-        QString title = plainActionText(reachItTitle(model_, *mac));
+        QString title = plainActionText(reachItTitle(address));
         if (reach_->text() != title) reach_->setText(title);
     }
     stopReaching_->setVisible(reached);
@@ -251,8 +252,8 @@ void CableSection::showMenu(const QPoint& position) {
     auto* menu = new QMenu(this);
     menu->setObjectName("cableMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    if (model_.canReach(*mac))
-        connect(menu->addAction(plainActionText(reachItTitle(model_, *mac))), &QAction::triggered, this,
+    if (auto address = model_.reachAddress(*mac); address && !model_.isReached(*mac))
+        connect(menu->addAction(plainActionText(reachItTitle(address))), &QAction::triggered, this,
                 [this, mac] { model_.askToReach(*mac); });
     if (model_.isReached(*mac))
         connect(menu->addAction("Stop reaching"), &QAction::triggered, this, [this, mac] { model_.stopReaching(*mac); });

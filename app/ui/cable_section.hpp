@@ -4,6 +4,7 @@
 #include <QGroupBox>
 #include <QSortFilterProxyModel>
 #include <array>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "core/addressing/date.hpp"
 #include "core/addressing/mac_address.hpp"
 #include "core/watch/neighbour.hpp"
+#include "core/watch/neighbour_advice.hpp"
 
 class QTableView;
 class QPushButton;
@@ -86,7 +88,8 @@ private:
 // "12 s ago", "3 min ago", "2 h ago".
 QString relativeTime(double seconds);
 
-// "Reach it (add 192.168.1.254/24)": the address it would add, said before anything is asked.
-QString reachItTitle(const AppModel& model, const MACAddress& mac);
+// "Reach it (add 192.168.1.254/24)": the address it would add, said before anything is asked;
+// "Reach it" when there is none to name.
+QString reachItTitle(const std::optional<CardAddress>& address);
 
 }  // namespace anvil

@@ -67,10 +67,12 @@ NeighbourCard::NeighbourCard(AppModel& model, QWidget* parent) : QWidget(parent)
 void NeighbourCard::render(const Neighbour& neighbour) {
     shown_ = neighbour.mac;
     details_->setText(q(neighbourDetails(neighbour)));
-    reach_->setVisible(model_.canReach(neighbour.mac));
-    if (model_.canReach(neighbour.mac)) reach_->setText(plainActionText(reachItTitle(model_, neighbour.mac)));
-    stop_->setVisible(model_.isReached(neighbour.mac));
-    open_->setVisible(model_.isReached(neighbour.mac));
+    bool reached = model_.isReached(neighbour.mac);
+    auto address = model_.reachAddress(neighbour.mac);
+    reach_->setVisible(address && !reached);
+    if (address && !reached) reach_->setText(plainActionText(reachItTitle(address)));
+    stop_->setVisible(reached);
+    open_->setVisible(reached);
 }
 
 }  // namespace anvil
