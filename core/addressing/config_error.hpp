@@ -22,11 +22,13 @@ struct ConfigError {
     Kind kind;
     int prefixLength = 0;  // prefixOutOfBounds
     Subnet subnet;         // rangeOutsideSubnet, gatewayOutsideSubnet
+    // Which pin or option, and what about it, for the kinds that need it.
+    std::string detail = {};
 
-    static ConfigError prefixOutOfBounds(int prefix) { return {Kind::prefixOutOfBounds, prefix, {}}; }
-    static ConfigError rangeOutsideSubnet(Subnet subnet) { return {Kind::rangeOutsideSubnet, 0, subnet}; }
-    static ConfigError gatewayOutsideSubnet(Subnet subnet) { return {Kind::gatewayOutsideSubnet, 0, subnet}; }
-    static ConfigError plain(Kind kind) { return {kind, 0, {}}; }
+    static ConfigError prefixOutOfBounds(int prefix) { return {Kind::prefixOutOfBounds, prefix, {}, {}}; }
+    static ConfigError rangeOutsideSubnet(Subnet subnet) { return {Kind::rangeOutsideSubnet, 0, subnet, {}}; }
+    static ConfigError gatewayOutsideSubnet(Subnet subnet) { return {Kind::gatewayOutsideSubnet, 0, subnet, {}}; }
+    static ConfigError plain(Kind kind) { return {kind, 0, {}, {}}; }
 
     std::string description() const;
 

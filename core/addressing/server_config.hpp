@@ -1,6 +1,6 @@
 #pragma once
 // What the DHCP server hands out: its own address and subnet, the client range, lease time,
-// router and DNS servers. Not guaranteed valid until validate() returns no errors.
+// router and DNS servers, pinned devices, user options and whether BOOTP is answered. Not guaranteed valid until validate() returns no errors.
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -8,7 +8,9 @@
 #include "core/addressing/boot_config.hpp"
 #include "core/addressing/config_error.hpp"
 #include "core/addressing/ipv4_address.hpp"
+#include "core/addressing/pin.hpp"
 #include "core/addressing/subnet.hpp"
+#include "core/addressing/user_option.hpp"
 
 namespace anvil {
 
@@ -31,6 +33,12 @@ struct ServerConfig {
     std::vector<IPv4Address> dns;
     // Network boot; off when absent.
     std::optional<BootConfig> boot;
+    // Devices that always get the same address.
+    std::vector<Pin> pins = {};
+    // Options beyond router and DNS, each for the devices its match names.
+    std::vector<UserOption> userOptions = {};
+    // Plain BOOTP requests (no option 53) are answered unless this is off.
+    bool answerBOOTP = true;
 
     Subnet subnet() const;
     IPv4Address mask() const;

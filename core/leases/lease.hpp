@@ -22,6 +22,8 @@ struct Lease {
     std::optional<std::string> clientID;
     Date firstSeen;
     Date lastSeen;
+    // Given to a plain BOOTP request: no renewals, each new request refreshes it.
+    bool bootp = false;
 
     const MACAddress& id() const { return mac; }
 
