@@ -34,7 +34,8 @@ Reply bootReply(const DHCPPacket& request, const ServerConfig& config, IPv4Addre
 
     std::string note = Text::leaseNote(config.leaseSeconds);
     auto client = classifyBootClient(request).value_or(BootClient{std::nullopt, std::string(Text::bootpClient)});
-    if (auto bootNote = addBootOptions(packet, client, config)) note += std::string(Text::bootNoteSeparator) + *bootNote;
+    if (auto bootNote = addBootOptions(packet, client, config))
+        note += std::string(Text::bootNoteSeparator) + *bootNote;
     auto limit = clientMessageLimit(request);
     if (auto fitted = fitToClientLimit(packet, limit); fitted.changed())
         note += std::string(Text::bootNoteSeparator) +

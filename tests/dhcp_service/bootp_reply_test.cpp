@@ -13,7 +13,9 @@ using namespace anvil::testing;
 constexpr double t0 = 1'700'000'000;
 const MACAddress client = hw("02:00:00:00:00:01");
 
-Message bootRequest() { return std::move(Message(DHCPMessageType::discover, client).withoutOption(OptionCode::messageType)); }
+Message bootRequest() {
+    return std::move(Message(DHCPMessageType::discover, client).withoutOption(OptionCode::messageType));
+}
 
 // "BOOTREPLY <yiaddr>", "probe <ip>" or "dropped <reason>".
 std::string outcome(const Decision& decision) {
@@ -61,7 +63,8 @@ TEST(ResponderBootRequest, GetsABootReplyWithABoundLeaseOrIsRefused) {
          addr("192.168.0.1"), "pxelinux.0"},
         {"repeat request refreshes the lease", plain, earlier, bootRequest(), {}, "BOOTREPLY 192.168.0.150"},
         {"knows its address", plain, {}, std::move(bootRequest().ciaddr(addr("192.168.0.120"))), {},
-         "BOOTREPLY 192.168.0.120", {1, 28, 3, 6}, IPv4Address::zero, "", ReplyDestination::unicast(addr("192.168.0.120"))},
+         "BOOTREPLY 192.168.0.120", {1, 28, 3, 6}, IPv4Address::zero, "",
+         ReplyDestination::unicast(addr("192.168.0.120"))},
         {"reclaim waits for a probe", pool, full, bootRequest(), {}, "probe 192.168.0.100"},
         {"reclaim after a silent probe", pool, full, bootRequest(), {{addr("192.168.0.100"), false}},
          "BOOTREPLY 192.168.0.100"},
