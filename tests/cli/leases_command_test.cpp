@@ -93,15 +93,6 @@ TEST(LeasesCommand, PrintsTheTableOrRefusesAnUnreadableFileWithoutTouchingIt) {
          "192.168.0.100  02:00:00:aa:bb:cc  locally administered  -  bound (BOOTP)  expired\n",
          "",
          0},
-        {"BOOTP lease in JSON",
-         bootp,
-         {"--json"},
-         R"({"bootp":true,"expired":true,"expiresAt":"2020-01-01T00:00:00Z","firstSeen":"2025-01-01T00:00:00Z",)"
-         R"("ip":"192.168.0.100","lastSeen":"2025-01-01T00:00:00Z","mac":"02:00:00:aa:bb:cc",)"
-         R"("maker":"locally administered","state":"bound"})"
-         "\n",
-         "",
-         0},
         {"missing", std::nullopt, {}, "No leases in " + path + ".\n", "", 0},
         {"undecodable", "{\"leases\" : [", {}, "", "dhcpanvil: could not read " + path + ": The data is not valid JSON\n", 1},
         {"a folder", "", {}, "", "dhcpanvil: could not read " + path + ": Is a directory\n", 1},
