@@ -1,6 +1,6 @@
 #!/bin/sh
 # Fuzz every libFuzzer target (fuzz/*_fuzzer.cpp) for a bounded time each: the packet parser,
-# the whole datagram path, the lease file loader and the frames of the cable watch.
+# the whole datagram path, the lease file loader, the frames of the cable watch and device logs.
 #
 # Usage: scripts/fuzz.sh [SECONDS]        (default 60, for each fuzzer)
 #
@@ -41,6 +41,12 @@ for fuzzer in "$build"/fuzz/*_fuzzer; do
         packet_parse_fuzzer) "$build/fuzz/packet_seed_writer" "$work" ;;
         datagram_path_fuzzer) "$build/fuzz/packet_seed_writer" "$work" --with-table ;;
         watched_frame_fuzzer) "$build/fuzz/frame_seed_writer" "$work" ;;
+        syslog_parse_fuzzer)
+            printf '<13>Dec 11 08:43:34 vm mytag[12056]: text' >"$work/seed-3164"
+            printf '<6>pxe-7 ipxe: Configuring (net0)\n' >"$work/seed-ipxe"
+            printf '<165>1 2003-10-11T22:14:15.003Z host app 42 ID47 [a@1 x="3\\]"][b@2] \357\273\277event' >"$work/seed-5424"
+            printf '[    1.000] Linux version\r\n=> ' >"$work/seed-console"
+            ;;
         # leases.json and its journal, as arbitrary bytes; a crash here should become a row of the
         # torn and damaged journal table in tests/leases/.
         lease_file_fuzzer)
