@@ -21,7 +21,8 @@ void LogThrottle::moveTo(Window& window, std::int64_t second) {
     window.second = second;
 }
 
-bool LogThrottle::admit(const LogSender& sender, std::size_t bytes, Date now) {
+bool LogThrottle::admit(const LogSender& from, std::size_t bytes, Date now) {
+    const LogSender sender{from.address, 0, from.mac};
     auto second = wholeSecond(now);
     auto found = std::find_if(senders_.begin(), senders_.end(), [&](const Window& w) { return w.sender == sender; });
     Window window{sender, second};

@@ -2,7 +2,8 @@
 // Each sender's lines within one second of the caller's clock, counted and measured: past
 // DeviceLogLimits::linesPerSecond or bytesPerSecond the rest of that second's lines are dropped,
 // and once the second is over one line says how many. A flood from one device cannot drown
-// the others or the server; the senders kept are bounded.
+// the others or the server; the senders kept are bounded. A sender is its address and hardware
+// address: the source port is the sender's to change with every datagram.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@
 namespace anvil {
 
 struct DroppedLines {
+    // Port 0: the drops of every port together.
     LogSender sender;
     std::uint32_t count = 0;
     friend bool operator==(const DroppedLines&, const DroppedLines&) = default;
@@ -24,7 +26,7 @@ public:
     static constexpr std::size_t defaultSenderCapacity = 256;
     explicit LogThrottle(std::size_t senderCapacity = defaultSenderCapacity) : capacity_(senderCapacity) {}
 
-    // Whether a line of `bytes` from `sender` may go on; one that may not is counted.
+    // Whether a line of `bytes` (as sent) from `sender` may go on; one that may not is counted.
     bool admit(const LogSender& sender, std::size_t bytes, Date now);
     // The drops of every second that has ended by `now`, once each, one entry per sender.
     std::vector<DroppedLines> takeDropped(Date now);

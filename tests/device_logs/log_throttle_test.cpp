@@ -8,7 +8,9 @@ namespace anvil {
 namespace {
 
 TEST(LogThrottle, dropsASendersLinesPastTheRateAndCountsThemOncePerSecond) {
-    const LogSender senders[] = {{{192, 168, 0, 10}, 514, {}}, {{192, 168, 0, 11}, 514, {}}, {{192, 168, 0, 12}, 514, {}}};
+    // The last two are the first from other ports: the same sender.
+    const LogSender senders[] = {{{192, 168, 0, 10}, 0, {}}, {{192, 168, 0, 11}, 0, {}}, {{192, 168, 0, 12}, 0, {}},
+                                 {{192, 168, 0, 10}, 40001, {}}, {{192, 168, 0, 10}, 40002, {}}};
     struct Step {
         double at;
         // Lines of `bytes` each from `sender`, and how many of them go on; or, with no lines, the drops taken.
@@ -29,6 +31,8 @@ TEST(LogThrottle, dropsASendersLinesPastTheRateAndCountsThemOncePerSecond) {
         {"bytes per second", {{3.2, 8, byteRate / 8, 8}, {3.3, 1, 1, 0}, {3.4, 1, 0, 1}, {4.0, 1, byteRate, 1}, {4.1, 0, 0, 0, 0, {{0, 1}}}}},
         {"a line that does not fit is dropped though smaller ones would", {{0, 1, byteRate - 10, 1}, {0, 1, 11, 0}, {0, 1, 10, 1}}},
         {"drops of seconds not yet taken add up", {{0, lineRate + 5, 1, lineRate}, {1, lineRate + 7, 1, lineRate}, {2.5, 0, 0, 0, 0, {{0, 12}}}}},
+        {"a new source port per datagram is still one sender",
+         {{0, lineRate - 1, 1, lineRate - 1, 3}, {0, 2, 1, 1, 4}, {0, 2, 1, 0, 0}, {1, 0, 0, 0, 0, {{0, 3}}}}},
         {"one sender's flood leaves the others alone",
          {{0, 10000, 1, lineRate, 0}, {0.5, 100, 1, 100, 1}, {1, 0, 0, 0, 0, {{0, 10000 - lineRate}}}}},
         {"room is made from a quiet sender, not one that owes a drop line",
