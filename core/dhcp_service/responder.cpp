@@ -1,14 +1,17 @@
 #include "core/dhcp_service/responder.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/addressing/timing.hpp"
+#include "core/addressing/user_option_text.hpp"
 #include "core/leases/address_choice.hpp"
 #include "core/dhcp/option_code.hpp"
 #include "core/dhcp_service/boot_reply.hpp"
 #include "core/dhcp_service/responder_texts.hpp"
+#include "core/dhcp_service/user_options_for.hpp"
 
 namespace anvil {
 
@@ -73,6 +76,12 @@ bool holderIsOffline(const Work& work, IPv4Address ip) {
 
 // ---- Replies ---------------------------------------------------------------------------------
 
+UserOptionCodes userOptionCodes(const std::vector<ChosenUserOption>& placed) {
+    UserOptionCodes codes;
+    for (const auto& item : placed) (item.asked ? codes.asked : codes.unasked).push_back(item.option.code);
+    return codes;
+}
+
 DHCPPacket baseReply(const Work& work, Type type, IPv4Address yiaddr) {
     const auto& request = work.packet;
     DHCPPacket reply;
@@ -117,21 +126,32 @@ void reply(Work& work, Type type, IPv4Address yiaddr, bool includeLease) {
         add(OptionCode::dns, std::move(servers));
     }
 
-    std::vector<std::string> notes;
-    if (type == Type::ack && includeLease) notes.push_back(Text::leaseNote(config.leaseSeconds));
+    bool apc = false;
     if (auto vendor = request.vendorClass(); vendor && vendor->starts_with("APC")) {
         add(OptionCode::vendorSpecific, Bytes(Responder::apcCookie.begin(), Responder::apcCookie.end()));
-        notes.emplace_back(Text::apcCookieNote);
+        apc = true;
     }
+    auto bootNote = addBootOptions(packet, request, config);
+    auto placed = placeUserOptions(packet, userOptionsFor(request, config));
+    auto limit = clientMessageLimit(request);
+    auto fitted = fitToClientLimit(packet, limit, userOptionCodes(placed));
+
+    std::vector<std::string> notes;
+    if (type == Type::ack && includeLease) notes.push_back(Text::leaseNote(config.leaseSeconds));
+    bool ownVendorArea = std::none_of(placed.begin(), placed.end(), [](const ChosenUserOption& item) {
+        return item.option.code == OptionCode::vendorSpecific;
+    });
+    if (apc && ownVendorArea) notes.emplace_back(Text::apcCookieNote);
+    for (const auto& item : placed)
+        if (packet.option(item.option.code))
+            notes.push_back(Text::userOptionNote(item.option.code, matchDescription(item.option.match)));
     std::optional<std::string> note;
     for (const auto& piece : notes) note = note ? *note + std::string(Text::noteSeparator) + piece : piece;
     auto appendNote = [&note](const std::string& piece) {
         note = note ? *note + std::string(Text::bootNoteSeparator) + piece : piece;
     };
-    if (auto bootNote = addBootOptions(packet, request, config)) appendNote(*bootNote);
-    auto limit = clientMessageLimit(request);
-    if (auto fitted = fitToClientLimit(packet, limit); fitted.changed())
-        appendNote(Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut));
+    if (bootNote) appendNote(*bootNote);
+    if (fitted.changed()) appendNote(Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut));
 
     auto destination =
         request.ciaddr != IPv4Address::zero ? ReplyDestination::unicast(request.ciaddr) : ReplyDestination::broadcast();
