@@ -68,7 +68,7 @@ std::vector<std::string> leaseListing(const LeaseTable& table, Date now, const M
     std::vector<Row> rows;
     for (const auto& lease : displayOrder(table))
         rows.push_back({lease.ip.description(), lease.mac.description(), makerText(lease.mac, maker),
-                        plainText(lease.hostname.value_or("-")), std::string(rawValue(lease.state)),
+                        plainText(lease.hostname.value_or("-")), stateText(lease),
                         timeLeft(lease.expiresAt, now)});
     for (const auto& entry : table.quarantine())
         rows.push_back({entry.ip.description(), entry.reportedBy.description(), makerText(entry.reportedBy, maker), "-",
@@ -94,6 +94,7 @@ std::vector<std::string> leaseListingJSON(const LeaseTable& table, Date now, con
         if (lease.hostname) object["hostname"] = plainText(*lease.hostname);
         if (lease.vendorClass) object["vendorClass"] = plainText(*lease.vendorClass);
         if (lease.clientID) object["clientID"] = plainText(*lease.clientID);
+        if (lease.bootp) object["bootp"] = true;
         dump(object);
     }
     for (const auto& entry : table.quarantine())

@@ -146,6 +146,8 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (option == "--no-watch") {
             options.watch = false;
+        } else if (option == "--no-bootp") {
+            options.config.answerBOOTP = false;
         } else if (option == "--test-loopback") {
             options.loopback = true;
         } else if (option == "--port" || option == "--client-port") {

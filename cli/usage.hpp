@@ -12,6 +12,7 @@ inline constexpr std::string_view usageText =
     "                  [--lease 24h] [--router <ip>] [--dns <ip>[,<ip>]] [--leases <path>] [--json]\n"
     "                  [--no-watch] [--boot <folder> [--boot-file <name>|<kind>=<name>[,...]] [--tftp-blksize-max 1468]]\n"
     "                  (boot kinds: bios, efi-x64, efi-arm64, arm32, arm64, uboot, ipxe, rpi)\n"
+    "                  [--no-bootp]\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"
     "  dhcpanvil watch --iface <bsd> [--json]\n"
     "  dhcpanvil --version";

@@ -91,6 +91,8 @@ void to_json(nlohmann::json& json, const ServerConfig& config) {
     if (config.router) json["router"] = *config.router;
     json["dns"] = config.dns;
     if (config.boot) json["boot"] = bootJSON(*config.boot);
+    // Written only when off, so files from before stay as they were.
+    if (!config.answerBOOTP) json["answerBOOTP"] = false;
 }
 
 void from_json(const nlohmann::json& json, ServerConfig& config) {
@@ -109,6 +111,10 @@ void from_json(const nlohmann::json& json, ServerConfig& config) {
     decoded.dns = dns.get<std::vector<IPv4Address>>();
     // Files written before network boot have no such key: it stays off.
     if (auto boot = json.find("boot"); boot != json.end() && !boot->is_null()) decoded.boot = bootFromJSON(*boot);
+    if (auto bootp = json.find("answerBOOTP"); bootp != json.end()) {
+        if (!bootp->is_boolean()) throw DecodingError("Expected true or false: answerBOOTP");
+        decoded.answerBOOTP = bootp->get<bool>();
+    }
     config = std::move(decoded);
 }
 

@@ -38,10 +38,15 @@ std::optional<std::string> addBootOptions(DHCPPacket& reply, const DHCPPacket& r
     if (!config.boot) return std::nullopt;
     auto client = classifyBootClient(request);
     if (!client) return std::nullopt;
+    return addBootOptions(reply, *client, config);
+}
+
+std::optional<std::string> addBootOptions(DHCPPacket& reply, const BootClient& client, const ServerConfig& config) {
+    if (!config.boot) return std::nullopt;
 
     reply.siaddr = config.serverIP;
     reply.setOption(OptionCode::tftpServerName, textBytes(config.serverIP.description()));
-    auto chosen = client->kind ? bootFileFor(*config.boot, *client->kind) : config.boot->fileForAll;
+    auto chosen = client.kind ? bootFileFor(*config.boot, *client.kind) : config.boot->fileForAll;
     // A name that does not fit an option whole is not sent at all: half a file name boots nothing.
     std::string name = chosen.value_or(std::string());
     if (name.size() > DHCPPacket::maximumOptionLength) name.clear();
@@ -53,11 +58,11 @@ std::optional<std::string> addBootOptions(DHCPPacket& reply, const DHCPPacket& r
     // Only a Pi is told "PXEClient": UEFI PXE (and a PXE ROM as PXE 2.1 has it) reads a
     // PXEClient offer without a boot menu as one that must be asked again on port 4011, which this
     // server does not answer, and it gives up; a plain offer with a file name boots them.
-    if (client->kind == BootKind::rpi) {
+    if (client.kind == BootKind::rpi) {
         reply.setOption(OptionCode::vendorClass, textBytes("PXEClient"));
         reply.setOption(OptionCode::vendorSpecific, Bytes(piBootMenu.begin(), piBootMenu.end()));
     }
-    return ResponderText::bootNote(name, client->kind, client->reason);
+    return ResponderText::bootNote(name, client.kind, client.reason);
 }
 
 std::size_t clientMessageLimit(const DHCPPacket& request) {

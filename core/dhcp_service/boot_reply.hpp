@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/addressing/server_config.hpp"
+#include "core/dhcp/boot_client.hpp"
 #include "core/dhcp/dhcp_packet.hpp"
 
 namespace anvil {
@@ -24,6 +25,8 @@ inline constexpr std::array<std::uint8_t, 23> piBootMenu{
 // ROM and option 43 a Raspberry Pi. Returns the note for the log; nothing, and the reply untouched,
 // for any other client.
 std::optional<std::string> addBootOptions(DHCPPacket& reply, const DHCPPacket& request, const ServerConfig& config);
+// The same for a client already taken to be booting, however it was told.
+std::optional<std::string> addBootOptions(DHCPPacket& reply, const BootClient& client, const ServerConfig& config);
 
 // The most bytes of DHCP message the client accepts: its option 57 (576 when absent or smaller)
 // less 28 bytes of IP and UDP headers.

@@ -6,16 +6,16 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
-#include "core/dhcp/dhcp_message_type.hpp"
 #include "core/dhcp/dhcp_packet.hpp"
 #include "core/dhcp/reply_destination.hpp"
+#include "core/dhcp/reply_kind.hpp"
 
 namespace anvil {
 
 struct Reply {
     DHCPPacket packet;
     ReplyDestination destination;
-    DHCPMessageType type = DHCPMessageType::offer;
+    ReplyKind type = DHCPMessageType::offer;
     // The address the reply is about: the one handed out, or the client's own for INFORM and NAK.
     IPv4Address ip;
     MACAddress mac;

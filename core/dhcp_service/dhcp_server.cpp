@@ -282,7 +282,7 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
             else if (outcome.refused)
                 sendFailed(reply, *outcome.refused, true);
             else if (outcome.failure)
-                emit(ServerEvent::info(description(reply.type) + " not sent: " + *outcome.failure));
+                emit(ServerEvent::info(replyName(reply.type) + " not sent: " + *outcome.failure));
             else
                 send(reply, true);
         }
@@ -381,7 +381,7 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
         // Changes no reply waits for (a release, a decline) are flushed a moment later.
         recordChanges(decision.tableChanged && !reply ? LeaseStore::Flush::soon : LeaseStore::Flush::withNextCommit);
         for (auto& event : decision.notes) emit(std::move(event));
-        if (reply && reply->type == DHCPMessageType::ack && decision.tableChanged)
+        if (reply && bindsAddress(reply->type) && decision.tableChanged)
             heldReplies.push_back(*reply);
         else if (reply)
             send(*reply, true);
@@ -390,7 +390,7 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
     }
 
     void send(const Reply& reply, bool firstTry) {
-        auto type = description(reply.type);
+        auto type = replyName(reply.type);
         if (!listener.isOpen()) {
             emit(ServerEvent::info(type + " not sent: socket closed"));
             return;
@@ -419,7 +419,7 @@ struct DHCPServer::State : std::enable_shared_from_this<DHCPServer::State> {
             return address.name == interfaceName && address.subnet.address == options.config.serverIP;
         });
         auto step = LocalNetwork::stepAfter(LocalNetwork::classify(error, linkUp, present),
-                                            {description(reply.type), error.description(), options.config.serverIP,
+                                            {replyName(reply.type), error.description(), options.config.serverIP,
                                              interfaceName, firstTry, retries.hasRoom()});
         switch (step.kind) {
             case SendFailureStep::Kind::line: emit(ServerEvent::info(step.line)); break;

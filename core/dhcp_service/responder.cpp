@@ -10,6 +10,7 @@
 #include "core/leases/address_choice.hpp"
 #include "core/dhcp/option_code.hpp"
 #include "core/dhcp_service/boot_reply.hpp"
+#include "core/dhcp_service/bootp_reply.hpp"
 #include "core/dhcp_service/responder_texts.hpp"
 #include "core/dhcp_service/user_options_for.hpp"
 
@@ -195,6 +196,8 @@ void assign(Work& work, IPv4Address ip, Lease::State state, Date until) {
     if (auto hostname = work.packet.hostname()) lease.hostname = std::move(hostname);
     if (auto vendorClass = work.packet.vendorClass()) lease.vendorClass = std::move(vendorClass);
     if (auto clientID = work.packet.clientID()) lease.clientID = std::move(clientID);
+    // Past screening only a plain BOOTREQUEST has no message type.
+    lease.bootp = !work.packet.messageType();
     work.table.upsert(lease);
     work.events.push_back(ServerEvent::leaseChanged(std::move(lease)));
     if (state != Lease::State::offered) work.tableChanged = true;
@@ -319,10 +322,38 @@ void handleInform(Work& work) {
     reply(work, Type::ack, IPv4Address::zero, false);
 }
 
+// ---- BOOTREQUEST -----------------------------------------------------------------------------
+
+// Chosen as for a DISCOVER; a client that knows its address says so in ciaddr.
+std::optional<IPv4Address> bootpAddress(const Work& work) {
+    auto wanted = work.packet.requestedIP();
+    if (!wanted && work.packet.ciaddr != IPv4Address::zero) wanted = work.packet.ciaddr;
+    return chooseAddress(
+        work.mac, wanted, work.table, work.config.range(), [&work](IPv4Address ip) { return isUsable(work, ip); },
+        [&work](IPv4Address ip) { return holderIsOffline(work, ip); }, work.now());
+}
+
+// BOOTP has no renewals: the lease is bound at once, and each request starts its time again.
+void handleBootRequest(Work& work) {
+    auto chosen = bootpAddress(work);
+    if (!chosen) return work.drop(Text::poolExhausted, work.mac);
+    if (otherHolder(work, *chosen) && !work.context.probes.contains(*chosen)) {
+        work.action = DecisionAction::probe(*chosen);
+        return;
+    }
+    assign(work, *chosen, Lease::State::bound, work.now().addingSeconds(work.config.leaseSeconds));
+    work.action = DecisionAction::reply(bootReply(work.packet, work.config, *chosen, work.mac));
+}
+
 // ---- Screening and dispatch ------------------------------------------------------------------
 
-// The message type of a request this server serves, or nothing after reporting why not.
-std::optional<Type> screen(Work& work) {
+// A request this server serves: a DHCP message of this type, or a plain BOOTREQUEST without one.
+struct Screened {
+    std::optional<Type> type;
+};
+
+// Nothing after reporting why the message is not served.
+std::optional<Screened> screen(Work& work) {
     const auto& packet = work.packet;
     if (packet.op != 1) {
         work.drop(Text::notClientRequest(packet.op), std::nullopt);
@@ -338,6 +369,7 @@ std::optional<Type> screen(Work& work) {
         work.drop(Text::relayed, work.mac);
         return std::nullopt;
     }
+    if (!packet.option(OptionCode::messageType) && work.config.answerBOOTP) return Screened{std::nullopt};
     auto type = packet.messageType();
     if (!type) {
         work.drop(Text::bootp, work.mac);
@@ -347,15 +379,17 @@ std::optional<Type> screen(Work& work) {
         work.drop(Text::serverMessage(*type), work.mac);
         return std::nullopt;
     }
-    return type;
+    return Screened{type};
 }
 
 Decision run(const ServerConfig& config, const DHCPPacket& packet, const DecisionContext& context, LeaseTable table) {
     Work work{config, packet, context, std::move(table), {}};
     // Expired quarantine goes quietly: it reaches the file with the next change that is saved.
     work.table.pruneQuarantine(context.now);
-    if (auto type = screen(work)) {
-        switch (*type) {
+    if (auto screened = screen(work); screened && !screened->type) {
+        handleBootRequest(work);
+    } else if (screened) {
+        switch (*screened->type) {
             case Type::discover: handleDiscover(work); break;
             case Type::request: handleRequest(work); break;
             case Type::decline: handleDecline(work); break;

@@ -61,6 +61,8 @@ inline std::string userOptionNote(std::uint8_t code, const std::string& why) {
 inline constexpr std::string_view noteSeparator = ", ";
 // Between the lease remarks and the boot remarks, each a list of its own.
 inline constexpr std::string_view bootNoteSeparator = "; ";
+// Why a BOOTP client that names no kind is taken for a boot client.
+inline constexpr std::string_view bootpClient = "BOOTP request";
 
 // "boot file ipxe.efi for efi-x64 (option 93 = 7)", "boot server only for bios (vendor class PXEClient)".
 inline std::string bootNote(const std::string& file, std::optional<BootKind> kind, const std::string& reason) {

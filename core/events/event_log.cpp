@@ -114,14 +114,14 @@ struct Describer {
         const auto& reply = event.reply;
         auto text = reply.ip.description() + " -> " + reply.destination.description() + " via " + reply.interface;
         if (reply.note) text += " (" + *reply.note + ")";
-        return {"TX " + description(reply.type), text};
+        return {"TX " + replyName(reply.type), text};
     }
     EventLog::LabelAndText operator()(const ServerEvent::Dropped& event) const {
         return {"DROP", event.mac ? event.reason + " " + event.mac->description() : event.reason};
     }
     EventLog::LabelAndText operator()(const ServerEvent::LeaseChanged& event) const {
         const auto& lease = event.lease;
-        auto text = std::string(rawValue(lease.state)) + " " + lease.ip.description() + " " + lease.mac.description();
+        auto text = stateText(lease) + " " + lease.ip.description() + " " + lease.mac.description();
         if (lease.hostname) text += " host=" + *lease.hostname;
         return {"LEASE", text};
     }
@@ -257,7 +257,7 @@ void addJSONFields(nlohmann::json& object, const ServerEvent& event, const Maker
         object["xid"] = hex32(packet.xid);
     } else if (auto sent = event.as<ServerEvent::Sent>()) {
         const auto& reply = sent->reply;
-        object["type"] = description(reply.type);
+        object["type"] = replyName(reply.type);
         object["mac"] = reply.mac.description();
         object["ip"] = reply.ip.description();
         object["destination"] = reply.destination.description();
@@ -267,6 +267,7 @@ void addJSONFields(nlohmann::json& object, const ServerEvent& event, const Maker
         object["mac"] = changed->lease.mac.description();
         object["ip"] = changed->lease.ip.description();
         object["state"] = std::string(rawValue(changed->lease.state));
+        if (changed->lease.bootp) object["bootp"] = true;
         addMaker(object, changed->lease.mac, maker);
     } else if (auto presence = event.as<ServerEvent::Presence>()) {
         object["mac"] = presence->mac.description();

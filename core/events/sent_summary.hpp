@@ -7,13 +7,13 @@
 
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
-#include "core/dhcp/dhcp_message_type.hpp"
 #include "core/dhcp/reply_destination.hpp"
+#include "core/dhcp/reply_kind.hpp"
 
 namespace anvil {
 
 struct SentSummary {
-    DHCPMessageType type = DHCPMessageType::offer;
+    ReplyKind type = DHCPMessageType::offer;
     // The address the reply is about.
     IPv4Address ip;
     MACAddress mac;

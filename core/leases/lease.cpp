@@ -12,6 +12,11 @@ std::string_view rawValue(Lease::State state) {
     return "offered";
 }
 
+std::string stateText(const Lease& lease) {
+    std::string text(rawValue(lease.state));
+    return lease.bootp ? text + " (BOOTP)" : text;
+}
+
 std::optional<Lease::State> leaseStateFromRaw(std::string_view text) {
     for (auto state : {Lease::State::offered, Lease::State::bound, Lease::State::released, Lease::State::reclaimed})
         if (rawValue(state) == text) return state;

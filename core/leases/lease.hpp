@@ -35,6 +35,8 @@ struct Lease {
 };
 
 std::string_view rawValue(Lease::State state);
+// The state as lists and log lines show it: "bound", or "bound (BOOTP)" for a BOOTP client's lease.
+std::string stateText(const Lease& lease);
 std::optional<Lease::State> leaseStateFromRaw(std::string_view text);
 
 }  // namespace anvil

@@ -41,12 +41,14 @@ void appendIndent(std::string& out, int level) { out.append(static_cast<std::siz
 struct Field {
     std::string_view key;
     std::string_view text;
+    // Written bare: a JSON literal such as true.
+    bool literal = false;
 };
 
 // One object of text fields, keys in sorted order, at the given depth.
 template <std::size_t capacity>
 void appendObject(std::string& out, std::array<Field, capacity> fields, std::size_t count, int depth) {
-    // At most nine fields: an insertion sort is enough.
+    // At most ten fields: an insertion sort is enough.
     for (std::size_t index = 1; index < count; ++index)
         for (std::size_t slot = index; slot > 0 && fields[slot].key < fields[slot - 1].key; --slot)
             std::swap(fields[slot], fields[slot - 1]);
@@ -55,7 +57,10 @@ void appendObject(std::string& out, std::array<Field, capacity> fields, std::siz
         appendIndent(out, depth + 1);
         appendQuoted(out, fields[index].key);
         out += " : ";
-        appendQuoted(out, fields[index].text);
+        if (fields[index].literal)
+            out += fields[index].text;
+        else
+            appendQuoted(out, fields[index].text);
         out += index + 1 < count ? ",\n" : "\n";
     }
     appendIndent(out, depth);
@@ -66,7 +71,7 @@ void appendLeaseAt(std::string& out, const Lease& lease, int depth) {
     const std::string mac = lease.mac.description(), ip = lease.ip.description();
     const std::string expiresAt = formatInternetDate(lease.expiresAt), firstSeen = formatInternetDate(lease.firstSeen),
                       lastSeen = formatInternetDate(lease.lastSeen);
-    std::array<Field, 9> fields{};
+    std::array<Field, 10> fields{};
     std::size_t count = 0;
     fields[count++] = {"mac", mac};
     fields[count++] = {"ip", ip};
@@ -75,6 +80,8 @@ void appendLeaseAt(std::string& out, const Lease& lease, int depth) {
     if (lease.hostname) fields[count++] = {"hostname", *lease.hostname};
     if (lease.vendorClass) fields[count++] = {"vendorClass", *lease.vendorClass};
     if (lease.clientID) fields[count++] = {"clientID", *lease.clientID};
+    // Only when true, so files without BOOTP leases stay as older versions wrote them.
+    if (lease.bootp) fields[count++] = {"bootp", "true", true};
     fields[count++] = {"firstSeen", firstSeen};
     fields[count++] = {"lastSeen", lastSeen};
     appendObject(out, fields, count, depth);
@@ -127,6 +134,16 @@ public:
         }
         return std::nullopt;
     }
+    // true or false, as JSON writes them.
+    std::optional<std::string_view> literal() {
+        skipSpace();
+        for (std::string_view word : {"true", "false"})
+            if (text_.substr(at_, word.size()) == word) {
+                at_ += word.size();
+                return word;
+            }
+        return std::nullopt;
+    }
     // A whole number without sign, fraction or exponent, as JSON writes it.
     std::optional<std::uint64_t> number() {
         skipSpace();
@@ -156,25 +173,40 @@ private:
     std::size_t at_ = 0;
 };
 
-// An object whose values are all plain text, each key's last value kept as the parser keeps it;
-// `visit(key, value)` is called once per key at the end. False when it is not such an object.
+// A value as the plain reader takes it: a text, or a bare true or false.
+struct PlainValue {
+    std::string_view text;
+    bool literal = false;
+};
+
+// An object whose values are all plain texts or true and false, each key's last value kept as the
+// parser keeps it; `visit(key, value)` is called once per key at the end. False when it is not
+// such an object.
 template <std::size_t count, typename Visit>
 bool plainObject(PlainReader& reader, const std::array<std::string_view, count>& keys, Visit visit) {
-    std::array<std::optional<std::string_view>, count> values{};
+    std::array<std::optional<PlainValue>, count> values{};
     if (!reader.take('{')) return false;
     if (!reader.take('}')) {
         do {
             auto key = reader.string();
             if (!key || !reader.take(':')) return false;
-            auto value = reader.string();
+            std::optional<PlainValue> value;
+            if (auto text = reader.string())
+                value = PlainValue{*text};
+            else if (auto word = reader.literal())
+                value = PlainValue{*word, true};
             if (!value) return false;
             for (std::size_t index = 0; index < count; ++index)
                 if (keys[index] == *key) values[index] = value;
         } while (reader.take(','));
         if (!reader.take('}')) return false;
     }
-    for (std::size_t index = 0; index < count; ++index)
-        if (!visit(index, values[index])) return false;
+    for (std::size_t index = 0; index < count; ++index) {
+        // Only bootp may be bare; a bare value elsewhere is left to the parser to refuse.
+        const auto& value = values[index];
+        if (value && value->literal != (keys[index] == "bootp")) return false;
+        if (!visit(index, value ? std::optional<std::string_view>(value->text) : std::nullopt)) return false;
+    }
     return true;
 }
 
@@ -183,8 +215,9 @@ std::optional<Date> plainDate(std::optional<std::string_view> text) {
 }
 
 std::optional<Lease> plainLease(PlainReader& reader) {
-    static constexpr std::array<std::string_view, 9> keys = {
-        "mac", "ip", "state", "expiresAt", "hostname", "vendorClass", "clientID", "firstSeen", "lastSeen"};
+    static constexpr std::array<std::string_view, 10> keys = {
+        "mac",      "ip",       "state",     "expiresAt", "hostname", "vendorClass",
+        "clientID", "firstSeen", "lastSeen", "bootp"};
     Lease lease;
     bool read = plainObject(reader, keys, [&](std::size_t index, std::optional<std::string_view> value) {
         switch (index) {
@@ -206,6 +239,7 @@ std::optional<Lease> plainLease(PlainReader& reader) {
             case 4: lease.hostname = value ? std::optional<std::string>(*value) : std::nullopt; return true;
             case 5: lease.vendorClass = value ? std::optional<std::string>(*value) : std::nullopt; return true;
             case 6: lease.clientID = value ? std::optional<std::string>(*value) : std::nullopt; return true;
+            case 9: lease.bootp = value == "true"; return true;
             default: {
                 auto date = plainDate(value);
                 if (date) (index == 3 ? lease.expiresAt : index == 7 ? lease.firstSeen : lease.lastSeen) = *date;
@@ -319,6 +353,10 @@ Lease leaseFrom(const json& value) {
     lease.clientID = optionalText(object, "clientID");
     lease.firstSeen = date(object, "firstSeen");
     lease.lastSeen = date(object, "lastSeen");
+    if (auto bootp = object.find("bootp"); bootp != object.end()) {
+        if (!bootp->is_boolean()) throw DecodingError("Expected true or false: bootp");
+        lease.bootp = bootp->get<bool>();
+    }
     return lease;
 }
 

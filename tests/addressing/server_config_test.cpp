@@ -172,6 +172,11 @@ TEST(ServerConfigJSON, RoundTripsAndLeavesOutAnAbsentRouter) {
     json = config;
     EXPECT_EQ(json["router"], "192.168.0.254");
     EXPECT_EQ(json.get<ServerConfig>(), config);
+    // BOOTP is answered unless the file says otherwise; only "off" is written.
+    config.answerBOOTP = false;
+    json = config;
+    EXPECT_EQ(json["answerBOOTP"], false);
+    EXPECT_EQ(json.get<ServerConfig>(), config);
 }
 
 TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
@@ -190,6 +195,11 @@ TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
     auto json = good;
     json["rangeEnd"] = "192.168.0";
     EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError);
+    for (nlohmann::json bad : {nlohmann::json("false"), nlohmann::json(0), nlohmann::json(nullptr)}) {
+        json = good;
+        json["answerBOOTP"] = bad;
+        EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError) << bad.dump();
+    }
 }
 
 TEST(ServerConfigJSON, BootRoundTripsAndIsOffWhenAbsent) {

@@ -41,6 +41,8 @@ TEST(LeasesCommand, PrintsTheTableOrRefusesAnUnreadableFileWithoutTouchingIt) {
                                             lease("02:00:00:aa:bb:cc", "192.168.0.100", "released", past, nullptr),
                                         R"({"ip" : "192.168.0.150", "until" : ")" + past +
                                             R"(", "reportedBy" : "02:00:00:aa:bb:cc"})");
+    auto bootp = lease("02:00:00:aa:bb:cc", "192.168.0.100", "bound", past, nullptr);
+    bootp = leaseFile(bootp.replace(bootp.find("\"state\""), 0, R"("bootp" : true, )"), "");
     struct Case {
         const char* name;
         std::optional<std::string> contents;
@@ -83,6 +85,12 @@ TEST(LeasesCommand, PrintsTheTableOrRefusesAnUnreadableFileWithoutTouchingIt) {
          R"("hostname":"\\x1b[2Jwiped","ip":"192.168.0.100","lastSeen":"2025-01-01T00:00:00Z",)"
          R"("mac":"02:00:00:aa:bb:cc","maker":"locally administered","state":"released"})"
          "\n",
+         "",
+         0},
+        {"BOOTP lease",
+         bootp,
+         {},
+         "192.168.0.100  02:00:00:aa:bb:cc  locally administered  -  bound (BOOTP)  expired\n",
          "",
          0},
         {"missing", std::nullopt, {}, "No leases in " + path + ".\n", "", 0},

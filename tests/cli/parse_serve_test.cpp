@@ -217,6 +217,12 @@ TEST(ParseServe, WatchIsOnUnlessNoWatchIsGiven) {
     EXPECT_EQ(failure({"--iface", "eth0", "--no-watch", "yes"}), "unknown option yes");
 }
 
+TEST(ParseServe, BOOTPIsAnsweredUnlessNoBOOTPIsGiven) {
+    EXPECT_TRUE(parseServe({"--iface", "eth0"}).config.answerBOOTP);
+    EXPECT_FALSE(parseServe({"--no-bootp", "--iface", "eth0"}).config.answerBOOTP);
+    EXPECT_EQ(failure({"--iface", "eth0", "--no-bootp", "yes"}), "unknown option yes");
+}
+
 TEST(ParseWatch, TakesACardAndJSONOnly) {
     struct Case {
         std::vector<std::string> arguments;

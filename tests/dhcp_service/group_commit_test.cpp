@@ -191,10 +191,14 @@ TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
     std::vector<Datagram> requests;
     for (int index = 0; index < devices; ++index)
         requests.push_back(clientDatagram(index, DHCPMessageType::request, offers[index].packet.yiaddr, 3, 6868));
+    // A plain BOOTP request in the same burst: its reply binds the address as an ACK does.
+    auto bootRequest = DHCPPacket::parse(clientDatagram(devices, DHCPMessageType::discover, std::nullopt).bytes);
+    bootRequest.options.clear();
+    requests.push_back({bootRequest.serialize(DHCPPacket::minimumReplyLength), 3, IPv4Address::zero, 6868});
     int flushesBefore = counter.flushes;
     bench.transport->deliver(std::move(requests));
-    auto sent = bench.transport->waitForReplies(2 * devices);
-    ASSERT_EQ(sent.size(), std::size_t(2 * devices));
+    auto sent = bench.transport->waitForReplies(2 * devices + 1);
+    ASSERT_EQ(sent.size(), std::size_t(2 * devices + 1));
     // The burst of requests was covered by one flush of the journal.
     EXPECT_EQ(counter.flushes - flushesBefore, 1);
 
@@ -209,6 +213,8 @@ TEST(GroupCommit, everyAckLeavesOnlyAfterTheSaveThatHoldsItsLease) {
         EXPECT_EQ(ack.storedLease, "bound " + ack.packet.yiaddr.description()) << index;
         filesSeenByAcks.insert(ack.fileInode);
     }
+    EXPECT_EQ(sent.back().packet.messageType(), std::nullopt);
+    EXPECT_EQ(sent.back().storedLease, "bound " + sent.back().packet.yiaddr.description());
     // Saves go to the journal: leases.json was not rewritten under the burst.
     EXPECT_EQ(filesSeenByAcks.size(), 1u);
 }

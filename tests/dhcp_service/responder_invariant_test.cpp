@@ -217,10 +217,10 @@ private:
             if (reply->type != Type::nak && reply->packet.yiaddr != IPv4Address::zero) {
                 auto holder = holders.find(reply->packet.yiaddr);
                 if (holder == holders.end() || holder->second != reply->mac)
-                    return description(reply->type) + " of " + reply->packet.yiaddr.description() +
+                    return replyName(reply->type) + " of " + reply->packet.yiaddr.description() +
                            " not held by the client";
-                if (reply->type == Type::ack && decision.table.lease(reply->mac)->state != Lease::State::bound)
-                    return "ACK without a bound lease";
+                if (bindsAddress(reply->type) && decision.table.lease(reply->mac)->state != Lease::State::bound)
+                    return replyName(reply->type) + " without a bound lease";
             }
             if (reply->packet.serialize(DHCPPacket::minimumReplyLength).size() != DHCPPacket::minimumReplyLength)
                 return "reply longer than 300 bytes";
@@ -229,7 +229,7 @@ private:
     }
 
     void count(const Decision& decision, int probes) {
-        if (const auto* reply = decision.action.replyValue()) ++tally_[description(reply->type)];
+        if (const auto* reply = decision.action.replyValue()) ++tally_[replyName(reply->type)];
         if (probes > 0) ++tally_["probed"];
         for (const auto& event : decision.notes) {
             if (auto changed = event.as<ServerEvent::LeaseChanged>();

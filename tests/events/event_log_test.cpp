@@ -48,6 +48,15 @@ Lease boundLease(std::optional<std::string> hostname) {
                  std::nullopt, std::nullopt,        Date{moment},        Date{moment}};
 }
 
+Lease bootpLease() {
+    auto lease = boundLease(std::nullopt);
+    lease.bootp = true;
+    return lease;
+}
+
+const SentSummary bootReply{std::nullopt, ip("192.168.0.100"), device, ReplyDestination::broadcast(),
+                             "en7",        "lease 24 h",        {}};
+
 TEST(EventLog, EveryEventHasItsLabelAndText) {
     struct Case {
         ServerEvent event;
@@ -68,10 +77,12 @@ TEST(EventLog, EveryEventHasItsLabelAndText) {
         {ServerEvent::sent({DHCPMessageType::nak, ip("192.168.0.100"), device,
                             ReplyDestination::unicast(ip("192.168.0.100")), "en7", "outside the range", {}}),
          "TX NAK", "192.168.0.100 -> 192.168.0.100:68 via en7 (outside the range)"},
+        {ServerEvent::sent(bootReply), "TX BOOTP", "192.168.0.100 -> 255.255.255.255:68 via en7 (lease 24 h)"},
         {ServerEvent::dropped("address pool exhausted", device), "DROP", "address pool exhausted 02:aa:bb:cc:dd:01"},
         {ServerEvent::dropped("malformed (too short)", std::nullopt), "DROP", "malformed (too short)"},
         {ServerEvent::leaseChanged(boundLease(std::nullopt)), "LEASE", "bound 192.168.0.100 02:aa:bb:cc:dd:01"},
         {ServerEvent::leaseChanged(boundLease("cam-01")), "LEASE", "bound 192.168.0.100 02:aa:bb:cc:dd:01 host=cam-01"},
+        {ServerEvent::leaseChanged(bootpLease()), "LEASE", "bound (BOOTP) 192.168.0.100 02:aa:bb:cc:dd:01"},
         {ServerEvent::leaseRemoved(device), "LEASE", "removed 02:aa:bb:cc:dd:01"},
         {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::unknown, "not probed"), "UNKNOWN",
          "192.168.0.100 02:aa:bb:cc:dd:01 not probed"},
@@ -147,6 +158,14 @@ TEST(EventLog, JSONIsCompactWithSortedKeys) {
         {ServerEvent::leaseChanged(boundLease("cam-01")),
          R"({"event":"leaseChanged","ip":"192.168.0.100","label":"LEASE","mac":"02:aa:bb:cc:dd:01","state":"bound",)"
          R"("text":"bound 192.168.0.100 02:aa:bb:cc:dd:01 host=cam-01","time":"2025-01-02T03:04:05Z"})"},
+        {ServerEvent::sent(bootReply),
+         R"({"destination":"255.255.255.255:68","event":"sent","interface":"en7","ip":"192.168.0.100",)"
+         R"("label":"TX BOOTP","mac":"02:aa:bb:cc:dd:01","note":"lease 24 h",)"
+         R"j("text":"192.168.0.100 -> 255.255.255.255:68 via en7 (lease 24 h)","time":"2025-01-02T03:04:05Z",)j"
+         R"("type":"BOOTP"})"},
+        {ServerEvent::leaseChanged(bootpLease()),
+         R"({"bootp":true,"event":"leaseChanged","ip":"192.168.0.100","label":"LEASE","mac":"02:aa:bb:cc:dd:01",)"
+         R"("state":"bound","text":"bound (BOOTP) 192.168.0.100 02:aa:bb:cc:dd:01","time":"2025-01-02T03:04:05Z"})"},
         {ServerEvent::leaseRemoved(device),
          R"({"event":"leaseRemoved","label":"LEASE","text":"removed 02:aa:bb:cc:dd:01","time":"2025-01-02T03:04:05Z"})"},
         {ServerEvent::presence(ip("192.168.0.100"), device, PresenceState::conflict, "echo reply"),

@@ -79,6 +79,13 @@ TEST(LeaseFileFormat, plainReadingAgreesWithTheParser) {
         {"null hostname", replaced(plainLease, R"("ip" :)", R"("hostname" : null, "ip" :)")},
         {"number hostname", replaced(plainLease, R"("ip" :)", R"("hostname" : 7, "ip" :)")},
         {"control byte", replaced(plainLease, R"("ip" :)", "\"hostname\" : \"a\x01\", \"ip\" :")},
+        {"bootp true", replaced(plainLease, R"("ip" :)", R"("bootp" : true, "ip" :)")},
+        {"bootp false", replaced(plainLease, R"("ip" :)", R"("bootp":false, "ip" :)")},
+        {"bootp as text", replaced(plainLease, R"("ip" :)", R"("bootp" : "true", "ip" :)")},
+        {"bootp null", replaced(plainLease, R"("ip" :)", R"("bootp" : null, "ip" :)")},
+        {"bootp misspelt", replaced(plainLease, R"("ip" :)", R"("bootp" : truex, "ip" :)")},
+        {"bare true elsewhere", replaced(plainLease, R"("ip" :)", R"("hostname" : true, "ip" :)")},
+        {"unknown true key", replaced(plainLease, R"("ip" :)", R"("note" : true, "ip" :)")},
         {"missing lastSeen", replaced(plainLease, R"("lastSeen" : "2025-01-01T03:14:05Z",)", "")},
         {"bad address", replaced(plainLease, "192.168.0.101", "192.168.0.300")},
         {"bad state", replaced(plainLease, "offered", "lent")},
@@ -115,6 +122,12 @@ TEST(LeaseFileFormat, plainReadingAgreesWithTheParser) {
     auto written = LeaseFileFormat::decode(document(plainLease));
     EXPECT_EQ(LeaseFileFormat::decode(LeaseFileFormat::encode(written)), written);
     EXPECT_EQ(written.size(), 2u);
+    // A BOOTP lease is the only one that writes the key.
+    auto leases = written.leases();
+    leases[1].bootp = true;
+    auto text = LeaseFileFormat::encode(LeaseTable(leases, {}));
+    EXPECT_EQ(text.find("\"bootp\""), text.rfind("\"bootp\" : true"));
+    EXPECT_EQ(LeaseFileFormat::decode(text).leases(), leases);
 }
 
 }  // namespace

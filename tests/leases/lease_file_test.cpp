@@ -201,10 +201,14 @@ TEST_F(LeaseFileTest, keepsOneRecordPerClientTheMostRecentlySeenAtThePlaceOfTheF
     EXPECT_EQ(equal.leases()[0].ip, ip("10.0.0.1"));
 }
 
-TEST_F(LeaseFileTest, optionalTextsMayBeAbsentOrNullButNotAnotherType) {
+TEST_F(LeaseFileTest, optionalKeysMayBeAbsentOrNullButNotAnotherType) {
     EXPECT_EQ(LeaseFile::decode(fileWithLease("hostname", "null")).leases()[0].hostname, std::nullopt);
     EXPECT_EQ(LeaseFile::decode(fileWithLease("clientID", R"("01:aa")")).leases()[0].clientID, "01:aa");
     EXPECT_THROW(LeaseFile::decode(fileWithLease("vendorClass", "12")), DecodingError);
+    EXPECT_FALSE(LeaseFile::decode(fileWithLease("bootp", "")).leases()[0].bootp);
+    EXPECT_TRUE(LeaseFile::decode(fileWithLease("bootp", "true")).leases()[0].bootp);
+    for (const char* bad : {R"("true")", "1", "null"})
+        EXPECT_THROW(LeaseFile::decode(fileWithLease("bootp", bad)), DecodingError) << bad;
 }
 
 TEST_F(LeaseFileTest, undecodableFilesAreMovedAsideUnchanged) {
