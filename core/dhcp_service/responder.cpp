@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "core/addressing/timing.hpp"
-#include "core/addressing/user_option_text.hpp"
 #include "core/leases/address_choice.hpp"
 #include "core/dhcp/option_code.hpp"
 #include "core/dhcp_service/boot_reply.hpp"
@@ -77,12 +76,6 @@ bool holderIsOffline(const Work& work, IPv4Address ip) {
 
 // ---- Replies ---------------------------------------------------------------------------------
 
-UserOptionCodes userOptionCodes(const std::vector<ChosenUserOption>& placed) {
-    UserOptionCodes codes;
-    for (const auto& item : placed) (item.asked ? codes.asked : codes.unasked).push_back(item.option.code);
-    return codes;
-}
-
 DHCPPacket baseReply(const Work& work, Type type, IPv4Address yiaddr) {
     const auto& request = work.packet;
     DHCPPacket reply;
@@ -143,9 +136,7 @@ void reply(Work& work, Type type, IPv4Address yiaddr, bool includeLease) {
         return item.option.code == OptionCode::vendorSpecific;
     });
     if (apc && ownVendorArea) notes.emplace_back(Text::apcCookieNote);
-    for (const auto& item : placed)
-        if (packet.option(item.option.code))
-            notes.push_back(Text::userOptionNote(item.option.code, matchDescription(item.option.match)));
+    for (auto& piece : userOptionNotes(packet, placed)) notes.push_back(std::move(piece));
     std::optional<std::string> note;
     for (const auto& piece : notes) note = note ? *note + std::string(Text::noteSeparator) + piece : piece;
     auto appendNote = [&note](const std::string& piece) {

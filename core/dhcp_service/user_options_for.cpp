@@ -5,8 +5,10 @@
 #include <string_view>
 #include <utility>
 
+#include "core/addressing/user_option_text.hpp"
 #include "core/dhcp/boot_client.hpp"
 #include "core/dhcp/option_code.hpp"
+#include "core/dhcp_service/responder_texts.hpp"
 
 namespace anvil {
 
@@ -101,6 +103,20 @@ std::vector<ChosenUserOption> placeUserOptions(DHCPPacket& reply, const std::vec
         placed.push_back(item);
     }
     return placed;
+}
+
+UserOptionCodes userOptionCodes(const std::vector<ChosenUserOption>& placed) {
+    UserOptionCodes codes;
+    for (const auto& item : placed) (item.asked ? codes.asked : codes.unasked).push_back(item.option.code);
+    return codes;
+}
+
+std::vector<std::string> userOptionNotes(const DHCPPacket& reply, const std::vector<ChosenUserOption>& placed) {
+    std::vector<std::string> notes;
+    for (const auto& item : placed)
+        if (reply.option(item.option.code))
+            notes.push_back(ResponderText::userOptionNote(item.option.code, matchDescription(item.option.match)));
+    return notes;
 }
 
 }  // namespace anvil

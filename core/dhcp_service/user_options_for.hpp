@@ -2,8 +2,11 @@
 // Which of the user's options a device gets, and their place in a reply.
 #include <vector>
 
+#include <string>
+
 #include "core/addressing/server_config.hpp"
 #include "core/dhcp/dhcp_packet.hpp"
+#include "core/dhcp_service/boot_reply.hpp"
 
 namespace anvil {
 
@@ -25,5 +28,10 @@ std::vector<ChosenUserOption> userOptionsFor(const DHCPPacket& request, const Se
 // (the vendor area an APC card or a Raspberry Pi is given), except that an option for every device
 // leaves the server's own where it is. Returns the options placed.
 std::vector<ChosenUserOption> placeUserOptions(DHCPPacket& reply, const std::vector<ChosenUserOption>& chosen);
+
+// The placed options' codes, for fitting the reply.
+UserOptionCodes userOptionCodes(const std::vector<ChosenUserOption>& placed);
+// "option 43 for vendor class APC" for each placed option still in the reply once it was fitted.
+std::vector<std::string> userOptionNotes(const DHCPPacket& reply, const std::vector<ChosenUserOption>& placed);
 
 }  // namespace anvil
