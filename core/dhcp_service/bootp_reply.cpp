@@ -38,9 +38,10 @@ Reply bootReply(const DHCPPacket& request, const ServerConfig& config, IPv4Addre
     if (auto bootNote = addBootOptions(packet, client, config))
         note += std::string(Text::bootNoteSeparator) + *bootNote;
     auto placed = placeUserOptions(packet, userOptionsFor(request, config));
-    for (const auto& piece : userOptionNotes(packet, placed)) note += std::string(Text::noteSeparator) + piece;
     auto limit = clientMessageLimit(request);
-    if (auto fitted = fitToClientLimit(packet, limit, userOptionCodes(placed)); fitted.changed())
+    auto fitted = fitToClientLimit(packet, limit, userOptionCodes(placed));
+    for (const auto& piece : userOptionNotes(packet, placed)) note += std::string(Text::noteSeparator) + piece;
+    if (fitted.changed())
         note += std::string(Text::bootNoteSeparator) +
                 Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut);
 
