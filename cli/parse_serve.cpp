@@ -6,6 +6,7 @@
 #include "cli/serve_options.hpp"
 #include "core/addressing/duration.hpp"
 #include "core/addressing/text_pieces.hpp"
+#include "core/addressing/user_option_text.hpp"
 
 namespace anvil {
 
@@ -100,6 +101,36 @@ std::uint16_t blockSizeCeiling(std::string_view text) {
     return *number;
 }
 
+// "preset:NAME[=VALUE]" or "[MATCH:]CODE=VALUE". Presets name this server, so they are read once
+// --server is known; the order of the options stays as given.
+struct OptionArgument {
+    std::string text;
+    bool always = false;
+};
+
+std::vector<UserOption> userOptions(const std::vector<OptionArgument>& arguments, IPv4Address serverIP) {
+    constexpr std::string_view presetPrefix = "preset:";
+    std::vector<UserOption> options;
+    for (const auto& argument : arguments) {
+        auto flag = argument.always ? "--option-always" : "--option";
+        std::string_view text = argument.text;
+        if (text.starts_with(presetPrefix)) {
+            if (argument.always) throw CLIError::usage("--option-always: a preset says itself whether it is always sent");
+            text.remove_prefix(presetPrefix.size());
+            auto equals = text.find('=');
+            auto value = equals == std::string_view::npos ? std::string_view() : text.substr(equals + 1);
+            auto preset = applyPreset(text.substr(0, equals), value, serverIP);
+            if (!preset.error.empty()) throw CLIError::usage(std::string(flag) + ": " + preset.error);
+            options.insert(options.end(), preset.options.begin(), preset.options.end());
+            continue;
+        }
+        auto reading = readUserOptionArgument(text, argument.always);
+        if (!reading.option) throw CLIError::usage(std::string(flag) + ": " + reading.error);
+        options.push_back(std::move(*reading.option));
+    }
+    return options;
+}
+
 }  // namespace
 
 ServeOptions parseServe(const std::vector<std::string>& arguments) {
@@ -108,6 +139,7 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
     std::optional<std::string> bootFolderText;
     BootConfig boot;
     bool bootFlagSeen = false;
+    std::vector<OptionArgument> optionArguments;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string& option = arguments[index];
         auto value = [&]() -> const std::string& {
@@ -148,6 +180,8 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             options.watch = false;
         } else if (option == "--no-bootp") {
             options.config.answerBOOTP = false;
+        } else if (option == "--option" || option == "--option-always") {
+            optionArguments.push_back({value(), option == "--option-always"});
         } else if (option == "--test-loopback") {
             options.loopback = true;
         } else if (option == "--port" || option == "--client-port") {
@@ -166,6 +200,7 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             throw CLIError::usage("unknown option " + option);
         }
     }
+    options.config.userOptions = userOptions(optionArguments, options.config.serverIP);
     if (bootFolderText) {
         boot.folder = bootFolder(*bootFolderText);
         options.config.boot = std::move(boot);

@@ -13,6 +13,8 @@ inline constexpr std::string_view usageText =
     "                  [--no-watch] [--boot <folder> [--boot-file <name>|<kind>=<name>[,...]] [--tftp-blksize-max 1468]]\n"
     "                  (boot kinds: bios, efi-x64, efi-arm64, arm32, arm64, uboot, ipxe, rpi)\n"
     "                  [--no-bootp]\n"
+    "                  [--option [MATCH:]CODE=VALUE]... [--option-always [MATCH:]CODE=VALUE]... [--option preset:NAME[=VALUE]]...\n"
+    "                  (MATCH: mac=<mac>, maker=aa:bb:cc, vendor=PREFIX, user=CLASS, boot=<kind>; all when left out)\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"
     "  dhcpanvil watch --iface <bsd> [--json]\n"
     "  dhcpanvil --version";

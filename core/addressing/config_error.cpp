@@ -15,6 +15,13 @@ std::string ConfigError::description() const {
         case Kind::serverIPInsideRange: return "Server IP must not be inside the range.";
         case Kind::leaseTimeOutOfBounds: return "Lease time must be between 1 minute and 30 days.";
         case Kind::tooManyDNSServers: return "Use at most 3 DNS servers.";
+        case Kind::optionNotSettable:
+        case Kind::optionValueUnfit: return detail;
+        case Kind::optionSetTwice: {
+            auto text = detail;
+            if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+            return text + " is set twice.";
+        }
     }
     return {};
 }

@@ -17,6 +17,11 @@ struct ConfigError {
         serverIPInsideRange,
         leaseTimeOutOfBounds,
         tooManyDNSServers,
+        // User options; detail is the whole sentence for the first and last, and names the option
+        // and its match ("option 42 for every device") for the second.
+        optionNotSettable,
+        optionSetTwice,
+        optionValueUnfit,
     };
 
     Kind kind;
@@ -29,6 +34,7 @@ struct ConfigError {
     static ConfigError rangeOutsideSubnet(Subnet subnet) { return {Kind::rangeOutsideSubnet, 0, subnet, {}}; }
     static ConfigError gatewayOutsideSubnet(Subnet subnet) { return {Kind::gatewayOutsideSubnet, 0, subnet, {}}; }
     static ConfigError plain(Kind kind) { return {kind, 0, {}, {}}; }
+    static ConfigError about(Kind kind, std::string detail) { return {kind, 0, {}, std::move(detail)}; }
 
     std::string description() const;
 

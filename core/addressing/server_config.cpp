@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include "core/addressing/option_format.hpp"
+#include "core/addressing/option_value.hpp"
+#include "core/addressing/reserved_option.hpp"
 #include "core/addressing/timing.hpp"
+#include "core/addressing/user_option_text.hpp"
 
 namespace anvil {
 
@@ -61,6 +65,23 @@ std::vector<ConfigError> ServerConfig::validate() const {
     if (leaseSeconds < Timing::minimumLease || leaseSeconds > Timing::maximumLease)
         errors.push_back(ConfigError::plain(Kind::leaseTimeOutOfBounds));
     if (dns.size() > 3) errors.push_back(ConfigError::plain(Kind::tooManyDNSServers));
+    for (auto option = userOptions.begin(); option != userOptions.end(); ++option) {
+        if (auto reason = reservedOptionReason(option->code, *this)) {
+            errors.push_back(ConfigError::about(Kind::optionNotSettable, *reason));
+            continue;
+        }
+        // What a reader would take back is what goes on the wire; anything else was never typed.
+        auto again = readOptionValue(option->code, optionValueText(option->code, option->data));
+        if (again.data != option->data)
+            errors.push_back(ConfigError::about(
+                Kind::optionValueUnfit, again.data ? optionLabel(option->code) + " has a value that does not fit it." : again.error));
+        bool twice = std::any_of(userOptions.begin(), option, [&option](const UserOption& earlier) {
+            return earlier.code == option->code && earlier.match == option->match;
+        });
+        if (twice)
+            errors.push_back(ConfigError::about(
+                Kind::optionSetTwice, "option " + std::to_string(option->code) + " for " + matchDescription(option->match)));
+    }
     return errors;
 }
 

@@ -6,6 +6,7 @@
 #include "core/addressing/address_json.hpp"
 #include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/decoding_error.hpp"
+#include "core/addressing/user_option_text.hpp"
 
 namespace anvil {
 
@@ -79,6 +80,28 @@ BootConfig bootFromJSON(const nlohmann::json& json) {
     return boot;
 }
 
+// Each option as the settings show it: match, code, value as typed, and whether it is always sent;
+// read back through the same reader, so a file holds nothing the form would refuse.
+nlohmann::json userOptionJSON(const UserOption& option) {
+    return {{"match", matchText(option.match)}, {"code", option.code}, {"value", valueText(option)}, {"always", option.always}};
+}
+
+UserOption userOptionFromJSON(const nlohmann::json& json) {
+    if (!json.is_object()) throw DecodingError("Expected an object for a user option");
+    for (const auto& [key, value] : json.items())
+        if (key != "match" && key != "code" && key != "value" && key != "always")
+            throw DecodingError("Unknown key in a user option: " + nlohmann::json(key).dump());
+    auto code = wholeNumber(json, "code", 1, 254);
+    bool always = false;
+    if (auto flag = json.find("always"); flag != json.end()) {
+        if (!flag->is_boolean()) throw DecodingError("Expected true or false: always");
+        always = flag->get<bool>();
+    }
+    auto reading = readUserOption(text(json, "match"), std::to_string(code), text(json, "value"), always);
+    if (!reading.option) throw DecodingError("User option " + std::to_string(code) + ": " + reading.error);
+    return *reading.option;
+}
+
 }  // namespace
 
 void to_json(nlohmann::json& json, const ServerConfig& config) {
@@ -93,6 +116,10 @@ void to_json(nlohmann::json& json, const ServerConfig& config) {
     if (config.boot) json["boot"] = bootJSON(*config.boot);
     // Written only when off, so files from before stay as they were.
     if (!config.answerBOOTP) json["answerBOOTP"] = false;
+    if (!config.userOptions.empty()) {
+        auto& options = json["userOptions"] = nlohmann::json::array();
+        for (const auto& option : config.userOptions) options.push_back(userOptionJSON(option));
+    }
 }
 
 void from_json(const nlohmann::json& json, ServerConfig& config) {
@@ -114,6 +141,10 @@ void from_json(const nlohmann::json& json, ServerConfig& config) {
     if (auto bootp = json.find("answerBOOTP"); bootp != json.end()) {
         if (!bootp->is_boolean()) throw DecodingError("Expected true or false: answerBOOTP");
         decoded.answerBOOTP = bootp->get<bool>();
+    }
+    if (auto options = json.find("userOptions"); options != json.end()) {
+        if (!options->is_array()) throw DecodingError("Expected a list of user options: userOptions");
+        for (const auto& option : *options) decoded.userOptions.push_back(userOptionFromJSON(option));
     }
     config = std::move(decoded);
 }

@@ -41,6 +41,10 @@ SettingsForm::Field fieldOf(ConfigError::Kind kind) {
         case Kind::leaseTimeOutOfBounds: return Field::lease;
         case Kind::gatewayOutsideSubnet: return Field::gateway;
         case Kind::tooManyDNSServers: return Field::dns;
+        // The form holds no user options: their errors are shown beside their own rows.
+        case Kind::optionNotSettable:
+        case Kind::optionSetTwice:
+        case Kind::optionValueUnfit: return Field::server;
     }
     return Field::server;
 }

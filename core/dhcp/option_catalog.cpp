@@ -3,9 +3,11 @@
 #include <array>
 #include <cstdio>
 
+#include "core/addressing/domain_list.hpp"
 #include "core/addressing/duration.hpp"
 #include "core/addressing/ipv4_address.hpp"
 #include "core/addressing/mac_address.hpp"
+#include "core/addressing/option_format.hpp"
 #include "core/dhcp/dhcp_message_type.hpp"
 #include "core/dhcp/dhcp_packet.hpp"
 
@@ -16,149 +18,7 @@ namespace {
 // Never cut: an option holds at most 255 bytes, each at most four characters.
 constexpr std::size_t wholeText = 4 * 255;
 
-enum class Kind {
-    hex,
-    address,      // exactly one address
-    addresses,    // one or more
-    text,
-    seconds,      // unsigned 32-bit time
-    signedSeconds,
-    byte,
-    number16,
-    numbers16,
-    flag,
-    messageType,
-    parameterList,
-    clientID,
-    clientFQDN,
-    architecture,
-    present,      // no data: the option's presence is its meaning
-};
-
-struct Entry {
-    const char* name = nullptr;
-    Kind kind = Kind::hex;
-};
-
-struct Known {
-    std::uint8_t code;
-    Entry entry;
-};
-
-// RFC 2132 and the later registrations a bench device is likely to send or ask for.
-constexpr Known known[] = {
-    {1, {"Subnet Mask", Kind::address}},
-    {2, {"Time Offset", Kind::signedSeconds}},
-    {3, {"Router", Kind::addresses}},
-    {4, {"Time Server", Kind::addresses}},
-    {5, {"Name Server", Kind::addresses}},
-    {6, {"Domain Name Server", Kind::addresses}},
-    {7, {"Log Server", Kind::addresses}},
-    {8, {"Cookie Server", Kind::addresses}},
-    {9, {"LPR Server", Kind::addresses}},
-    {10, {"Impress Server", Kind::addresses}},
-    {11, {"Resource Location Server", Kind::addresses}},
-    {12, {"Host Name", Kind::text}},
-    {13, {"Boot File Size", Kind::number16}},
-    {14, {"Merit Dump File", Kind::text}},
-    {15, {"Domain Name", Kind::text}},
-    {16, {"Swap Server", Kind::address}},
-    {17, {"Root Path", Kind::text}},
-    {18, {"Extensions Path", Kind::text}},
-    {19, {"IP Forwarding", Kind::flag}},
-    {20, {"Non-Local Source Routing", Kind::flag}},
-    {21, {"Policy Filter", Kind::addresses}},
-    {22, {"Maximum Datagram Reassembly Size", Kind::number16}},
-    {23, {"Default IP TTL", Kind::byte}},
-    {24, {"Path MTU Aging Timeout", Kind::seconds}},
-    {25, {"Path MTU Plateau Table", Kind::numbers16}},
-    {26, {"Interface MTU", Kind::number16}},
-    {27, {"All Subnets Are Local", Kind::flag}},
-    {28, {"Broadcast Address", Kind::address}},
-    {29, {"Perform Mask Discovery", Kind::flag}},
-    {30, {"Mask Supplier", Kind::flag}},
-    {31, {"Perform Router Discovery", Kind::flag}},
-    {32, {"Router Solicitation Address", Kind::address}},
-    {33, {"Static Route", Kind::addresses}},
-    {34, {"Trailer Encapsulation", Kind::flag}},
-    {35, {"ARP Cache Timeout", Kind::seconds}},
-    {36, {"Ethernet Encapsulation", Kind::flag}},
-    {37, {"TCP Default TTL", Kind::byte}},
-    {38, {"TCP Keepalive Interval", Kind::seconds}},
-    {39, {"TCP Keepalive Garbage", Kind::flag}},
-    {40, {"NIS Domain", Kind::text}},
-    {41, {"NIS Servers", Kind::addresses}},
-    {42, {"NTP Servers", Kind::addresses}},
-    {43, {"Vendor Specific Information", Kind::hex}},
-    {44, {"NetBIOS Name Server", Kind::addresses}},
-    {45, {"NetBIOS Datagram Distribution Server", Kind::addresses}},
-    {46, {"NetBIOS Node Type", Kind::byte}},
-    {47, {"NetBIOS Scope", Kind::text}},
-    {48, {"X Window Font Server", Kind::addresses}},
-    {49, {"X Window Display Manager", Kind::addresses}},
-    {50, {"Requested IP Address", Kind::address}},
-    {51, {"IP Address Lease Time", Kind::seconds}},
-    {52, {"Option Overload", Kind::byte}},
-    {53, {"DHCP Message Type", Kind::messageType}},
-    {54, {"Server Identifier", Kind::address}},
-    {55, {"Parameter Request List", Kind::parameterList}},
-    {56, {"Message", Kind::text}},
-    {57, {"Maximum DHCP Message Size", Kind::number16}},
-    {58, {"Renewal Time", Kind::seconds}},
-    {59, {"Rebinding Time", Kind::seconds}},
-    {60, {"Vendor Class Identifier", Kind::text}},
-    {61, {"Client Identifier", Kind::clientID}},
-    {62, {"NetWare/IP Domain Name", Kind::text}},
-    {64, {"NIS+ Domain", Kind::text}},
-    {65, {"NIS+ Servers", Kind::addresses}},
-    {66, {"TFTP Server Name", Kind::text}},
-    {67, {"Bootfile Name", Kind::text}},
-    {68, {"Mobile IP Home Agent", Kind::addresses}},
-    {69, {"SMTP Server", Kind::addresses}},
-    {70, {"POP3 Server", Kind::addresses}},
-    {71, {"NNTP Server", Kind::addresses}},
-    {72, {"WWW Server", Kind::addresses}},
-    {73, {"Finger Server", Kind::addresses}},
-    {74, {"IRC Server", Kind::addresses}},
-    {75, {"StreetTalk Server", Kind::addresses}},
-    {76, {"StreetTalk Directory Assistance Server", Kind::addresses}},
-    {77, {"User Class", Kind::text}},
-    {80, {"Rapid Commit", Kind::present}},
-    {81, {"Client FQDN", Kind::clientFQDN}},
-    {82, {"Relay Agent Information", Kind::hex}},
-    {85, {"NDS Servers", Kind::addresses}},
-    {86, {"NDS Tree Name", Kind::text}},
-    {87, {"NDS Context", Kind::text}},
-    {90, {"Authentication", Kind::hex}},
-    {91, {"Client Last Transaction Time", Kind::seconds}},
-    {92, {"Associated IP", Kind::addresses}},
-    {93, {"Client System Architecture", Kind::architecture}},
-    {94, {"Client Network Interface Identifier", Kind::hex}},
-    {97, {"Client Machine Identifier", Kind::hex}},
-    {100, {"POSIX Time Zone", Kind::text}},
-    {101, {"Time Zone Database Name", Kind::text}},
-    {108, {"IPv6-Only Preferred", Kind::seconds}},
-    {114, {"Captive Portal", Kind::text}},
-    {116, {"Auto-Configure", Kind::flag}},
-    {118, {"Subnet Selection", Kind::address}},
-    {119, {"Domain Search", Kind::hex}},
-    {121, {"Classless Static Route", Kind::hex}},
-    {124, {"Vendor-Identifying Vendor Class", Kind::hex}},
-    {125, {"Vendor-Identifying Vendor-Specific Information", Kind::hex}},
-    {150, {"TFTP Server Address", Kind::addresses}},
-    {175, {"Etherboot", Kind::hex}},
-    {209, {"PXELINUX Configuration File", Kind::text}},
-    {210, {"PXELINUX Path Prefix", Kind::text}},
-    {211, {"PXELINUX Reboot Time", Kind::seconds}},
-    {249, {"Classless Static Route (Microsoft)", Kind::hex}},
-    {252, {"Web Proxy Auto-Discovery", Kind::text}},
-};
-
-constexpr std::array<Entry, 256> table = [] {
-    std::array<Entry, 256> entries{};
-    for (const auto& item : known) entries[item.code] = item.entry;
-    return entries;
-}();
+using Kind = OptionFormat;
 
 // RFC 4578 and IANA's processor architecture types.
 constexpr const char* architectures[] = {
@@ -313,7 +173,13 @@ std::optional<std::string> rendered(Kind kind, std::span<const std::uint8_t> dat
             if (data.size() != 4) return std::nullopt;
             return IPv4Address{bigEndian(data)}.description();
         case Kind::addresses: return addresses(data);
-        case Kind::text: return DHCPPacket::printable(data, wholeText);
+        case Kind::text:
+        case Kind::domainName: return DHCPPacket::printable(data, wholeText);
+        case Kind::domainList: {
+            auto names = decodeDomainList(data);
+            if (!names) return std::nullopt;
+            return joined(*names);
+        }
         case Kind::seconds:
             if (data.size() != 4) return std::nullopt;
             if (bigEndian(data) == 0xFFFFFFFF) return "infinite";
@@ -353,12 +219,12 @@ std::optional<std::string> rendered(Kind kind, std::span<const std::uint8_t> dat
 }  // namespace
 
 std::string OptionCatalog::name(std::uint8_t code) {
-    const auto& entry = table[code];
-    return entry.name ? entry.name : "Option " + std::to_string(code);
+    auto name = optionSpec(code).name;
+    return name.empty() ? "Option " + std::to_string(code) : std::string(name);
 }
 
 std::string OptionCatalog::value(std::uint8_t code, std::span<const std::uint8_t> data) {
-    if (auto text = rendered(table[code].kind, data)) return *text;
+    if (auto text = rendered(optionSpec(code).format, data)) return *text;
     return hexPairs(data, ' ');
 }
 

@@ -17,10 +17,17 @@ constexpr std::size_t addressLength = 4;
 // Least needed first. siaddr repeats option 66 and the mask gives the broadcast address; a client
 // works out T1 and T2 from the lease time. A Pi without its vendor options will not boot, so those
 // go last.
-constexpr std::uint8_t leaveOutOrder[] = {
-    OptionCode::tftpServerName, OptionCode::broadcastAddress, OptionCode::rebindingTime,
-    OptionCode::renewalTime,    OptionCode::dns,              OptionCode::router,
-    OptionCode::vendorSpecific, OptionCode::vendorClass,
+constexpr std::uint8_t derivable[] = {
+    OptionCode::tftpServerName,
+    OptionCode::broadcastAddress,
+    OptionCode::rebindingTime,
+    OptionCode::renewalTime,
+};
+constexpr std::uint8_t needed[] = {
+    OptionCode::dns,
+    OptionCode::router,
+    OptionCode::vendorSpecific,
+    OptionCode::vendorClass,
 };
 
 Bytes textBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
@@ -65,11 +72,35 @@ std::size_t clientMessageLimit(const DHCPPacket& request) {
     return limit - ipAndUDPHeaders;
 }
 
-FittedReply fitToClientLimit(DHCPPacket& reply, std::size_t limit) {
+FittedReply fitToClientLimit(DHCPPacket& reply, std::size_t limit, const UserOptionCodes& userOptions) {
     FittedReply fitted;
     auto field = [&reply](std::uint8_t code) {
         return std::find_if(reply.options.begin(), reply.options.end(), [code](const auto& f) { return f.code == code; });
     };
+    auto isUsers = [&userOptions](std::uint8_t code) {
+        auto among = [code](const auto& codes) { return std::find(codes.begin(), codes.end(), code) != codes.end(); };
+        return among(userOptions.unasked) || among(userOptions.asked);
+    };
+    // A user's option of a code the server also fills takes that code's place among the user's.
+    std::vector<std::uint8_t> order(userOptions.unasked.begin(), userOptions.unasked.end());
+    std::vector<std::uint8_t> afterDNSTail;
+    for (auto code : derivable)
+        if (!isUsers(code)) afterDNSTail.push_back(code);
+    afterDNSTail.insert(afterDNSTail.end(), userOptions.asked.begin(), userOptions.asked.end());
+    for (auto code : needed)
+        if (!isUsers(code)) afterDNSTail.push_back(code);
+
+    auto leaveOut = [&](const std::vector<std::uint8_t>& codes) {
+        for (auto code : codes) {
+            if (reply.encodedLength() <= limit) break;
+            auto found = field(code);
+            if (found == reply.options.end()) continue;
+            if (code == OptionCode::dns && !isUsers(code)) fitted.dnsServersLeftOut += found->data.size() / addressLength;
+            else fitted.optionsLeftOut.push_back(code);
+            reply.options.erase(found);
+        }
+    };
+    leaveOut(order);
     // The first DNS servers are the ones a client tries, so the list loses its tail before anything
     // else goes, and keeps one server until the list itself must go.
     while (reply.encodedLength() > limit) {
@@ -78,14 +109,7 @@ FittedReply fitToClientLimit(DHCPPacket& reply, std::size_t limit) {
         dns->data.resize((dns->data.size() / addressLength - 1) * addressLength);
         ++fitted.dnsServersLeftOut;
     }
-    for (auto code : leaveOutOrder) {
-        if (reply.encodedLength() <= limit) break;
-        auto found = field(code);
-        if (found == reply.options.end()) continue;
-        if (code == OptionCode::dns) fitted.dnsServersLeftOut += found->data.size() / addressLength;
-        else fitted.optionsLeftOut.push_back(code);
-        reply.options.erase(found);
-    }
+    leaveOut(afterDNSTail);
     return fitted;
 }
 

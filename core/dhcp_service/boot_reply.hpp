@@ -41,9 +41,16 @@ struct FittedReply {
     friend bool operator==(const FittedReply&, const FittedReply&) = default;
 };
 
+// The codes of the user options in a reply, by whether the client asked for them.
+struct UserOptionCodes {
+    std::vector<std::uint8_t> unasked;
+    std::vector<std::uint8_t> asked;
+};
+
 // Pure. Leaves optional options out, least needed first, until the reply is at most limit bytes;
-// never cuts an option short. The message type, server identifier, lease time, mask and boot file
-// always stay.
-FittedReply fitToClientLimit(DHCPPacket& reply, std::size_t limit);
+// never cuts an option short. User options nobody asked for go before anything else, those asked
+// for after what a client can work out itself (66, 28, T1, T2). The message type, server
+// identifier, lease time, mask and boot file always stay.
+FittedReply fitToClientLimit(DHCPPacket& reply, std::size_t limit, const UserOptionCodes& userOptions = {});
 
 }  // namespace anvil

@@ -3,6 +3,7 @@
 #include "core/dhcp/option_code.hpp"
 #include "core/dhcp_service/boot_reply.hpp"
 #include "core/dhcp_service/responder_texts.hpp"
+#include "core/dhcp_service/user_options_for.hpp"
 
 namespace anvil {
 
@@ -36,8 +37,11 @@ Reply bootReply(const DHCPPacket& request, const ServerConfig& config, IPv4Addre
     auto client = classifyBootClient(request).value_or(BootClient{std::nullopt, std::string(Text::bootpClient)});
     if (auto bootNote = addBootOptions(packet, client, config))
         note += std::string(Text::bootNoteSeparator) + *bootNote;
+    auto placed = placeUserOptions(packet, userOptionsFor(request, config));
     auto limit = clientMessageLimit(request);
-    if (auto fitted = fitToClientLimit(packet, limit); fitted.changed())
+    auto fitted = fitToClientLimit(packet, limit, userOptionCodes(placed));
+    for (const auto& piece : userOptionNotes(packet, placed)) note += std::string(Text::noteSeparator) + piece;
+    if (fitted.changed())
         note += std::string(Text::bootNoteSeparator) +
                 Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut);
 

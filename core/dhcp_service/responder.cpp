@@ -1,5 +1,6 @@
 #include "core/dhcp_service/responder.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "core/dhcp_service/boot_reply.hpp"
 #include "core/dhcp_service/bootp_reply.hpp"
 #include "core/dhcp_service/responder_texts.hpp"
+#include "core/dhcp_service/user_options_for.hpp"
 
 namespace anvil {
 
@@ -118,21 +120,30 @@ void reply(Work& work, Type type, IPv4Address yiaddr, bool includeLease) {
         add(OptionCode::dns, std::move(servers));
     }
 
-    std::vector<std::string> notes;
-    if (type == Type::ack && includeLease) notes.push_back(Text::leaseNote(config.leaseSeconds));
+    bool apc = false;
     if (auto vendor = request.vendorClass(); vendor && vendor->starts_with("APC")) {
         add(OptionCode::vendorSpecific, Bytes(Responder::apcCookie.begin(), Responder::apcCookie.end()));
-        notes.emplace_back(Text::apcCookieNote);
+        apc = true;
     }
+    auto bootNote = addBootOptions(packet, request, config);
+    auto placed = placeUserOptions(packet, userOptionsFor(request, config));
+    auto limit = clientMessageLimit(request);
+    auto fitted = fitToClientLimit(packet, limit, userOptionCodes(placed));
+
+    std::vector<std::string> notes;
+    if (type == Type::ack && includeLease) notes.push_back(Text::leaseNote(config.leaseSeconds));
+    bool ownVendorArea = std::none_of(placed.begin(), placed.end(), [](const ChosenUserOption& item) {
+        return item.option.code == OptionCode::vendorSpecific;
+    });
+    if (apc && ownVendorArea) notes.emplace_back(Text::apcCookieNote);
+    for (auto& piece : userOptionNotes(packet, placed)) notes.push_back(std::move(piece));
     std::optional<std::string> note;
     for (const auto& piece : notes) note = note ? *note + std::string(Text::noteSeparator) + piece : piece;
     auto appendNote = [&note](const std::string& piece) {
         note = note ? *note + std::string(Text::bootNoteSeparator) + piece : piece;
     };
-    if (auto bootNote = addBootOptions(packet, request, config)) appendNote(*bootNote);
-    auto limit = clientMessageLimit(request);
-    if (auto fitted = fitToClientLimit(packet, limit); fitted.changed())
-        appendNote(Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut));
+    if (bootNote) appendNote(*bootNote);
+    if (fitted.changed()) appendNote(Text::fittedNote(limit, fitted.dnsServersLeftOut, fitted.optionsLeftOut));
 
     auto destination =
         request.ciaddr != IPv4Address::zero ? ReplyDestination::unicast(request.ciaddr) : ReplyDestination::broadcast();

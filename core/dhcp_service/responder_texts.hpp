@@ -54,6 +54,10 @@ inline std::string staticDeviceAskedForOptions(IPv4Address ciaddr, const MACAddr
 
 inline std::string leaseNote(std::uint32_t leaseSeconds) { return "lease " + formatDuration(leaseSeconds); }
 inline constexpr std::string_view apcCookieNote = "+APC cookie";
+// "option 43 for vendor class APC": a user option that went out, and the match that gave it.
+inline std::string userOptionNote(std::uint8_t code, const std::string& why) {
+    return "option " + std::to_string(code) + " for " + why;
+}
 inline constexpr std::string_view noteSeparator = ", ";
 // Between the lease remarks and the boot remarks, each a list of its own.
 inline constexpr std::string_view bootNoteSeparator = "; ";

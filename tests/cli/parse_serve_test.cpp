@@ -249,3 +249,33 @@ TEST(ParseWatch, TakesACardAndJSONOnly) {
         }
     }
 }
+
+TEST(ParseServe, OptionsKeepTheirOrderAndPresetsNameTheServerGivenAfterThem) {
+    auto options = parseServe({"--iface", "eth0", "--option", "preset:ntp-server", "--option-always",
+                               "vendor=udhcp:7=10.0.0.9", "--server", "10.0.0.1/24", "--option", "preset:UniFi=10.0.0.5"});
+    using Kind = OptionMatch::Kind;
+    const std::vector<UserOption> expected{
+        {{}, 42, {10, 0, 0, 1}, false},
+        {{Kind::vendorClass, "udhcp"}, 7, {10, 0, 0, 9}, true},
+        {{Kind::vendorClass, "ubnt"}, 43, {1, 4, 10, 0, 0, 5}, true},
+    };
+    EXPECT_EQ(options.config.userOptions, expected);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"--option", "53=5"}, "--option: Option 53 (DHCP Message Type) is set by the server itself."},
+        {{"--option-always", "42=ntp.lab"},
+         "--option-always: Option 42 (NTP Servers) takes addresses such as 192.168.0.10, separated by commas."},
+        {{"--option", "preset:toaster"}, "--option: No preset is called \"toaster\"; presets are APC management card, NTP "
+                                         "server, Log server, UniFi, Cisco IP phones, Polycom phones."},
+        {{"--option-always", "preset:NTP server"}, "--option-always: a preset says itself whether it is always sent"},
+        {{"--option"}, "--option needs a value"},
+    };
+    for (const auto& c : cases) {
+        auto arguments = c.arguments;
+        arguments.insert(arguments.begin(), {"--iface", "eth0"});
+        EXPECT_EQ(failure(arguments), c.error);
+    }
+}
