@@ -15,6 +15,13 @@ std::string ConfigError::description() const {
         case Kind::serverIPInsideRange: return "Server IP must not be inside the range.";
         case Kind::leaseTimeOutOfBounds: return "Lease time must be between 1 minute and 30 days.";
         case Kind::tooManyDNSServers: return "Use at most 3 DNS servers.";
+        case Kind::pinDeviceTwice: return detail + " is pinned twice.";
+        case Kind::pinAddressTwice: return detail + " is pinned to two devices.";
+        case Kind::pinOutsideSubnet:
+            return "The address pinned to " + detail + " must be inside " + subnet.description() + ".";
+        case Kind::pinIsServerIP: return detail + " can't be pinned to the server's own address.";
+        case Kind::pinIsNetworkOrBroadcast:
+            return detail + " can't be pinned to the subnet's network or broadcast address.";
     }
     return {};
 }

@@ -17,6 +17,12 @@ struct ConfigError {
         serverIPInsideRange,
         leaseTimeOutOfBounds,
         tooManyDNSServers,
+        // detail names the pin: its device, or its address for pinAddressTwice.
+        pinDeviceTwice,
+        pinAddressTwice,
+        pinOutsideSubnet,
+        pinIsServerIP,
+        pinIsNetworkOrBroadcast,
     };
 
     Kind kind;
@@ -29,6 +35,9 @@ struct ConfigError {
     static ConfigError rangeOutsideSubnet(Subnet subnet) { return {Kind::rangeOutsideSubnet, 0, subnet, {}}; }
     static ConfigError gatewayOutsideSubnet(Subnet subnet) { return {Kind::gatewayOutsideSubnet, 0, subnet, {}}; }
     static ConfigError plain(Kind kind) { return {kind, 0, {}, {}}; }
+    static ConfigError aboutPin(Kind kind, std::string detail, Subnet subnet = {}) {
+        return {kind, 0, subnet, std::move(detail)};
+    }
 
     std::string description() const;
 

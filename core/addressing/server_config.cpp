@@ -1,7 +1,9 @@
 #include "core/addressing/server_config.hpp"
 
 #include <algorithm>
+#include <span>
 
+#include "core/addressing/pin_text.hpp"
 #include "core/addressing/timing.hpp"
 
 namespace anvil {
@@ -61,6 +63,23 @@ std::vector<ConfigError> ServerConfig::validate() const {
     if (leaseSeconds < Timing::minimumLease || leaseSeconds > Timing::maximumLease)
         errors.push_back(ConfigError::plain(Kind::leaseTimeOutOfBounds));
     if (dns.size() > 3) errors.push_back(ConfigError::plain(Kind::tooManyDNSServers));
+    for (std::size_t i = 0; i < pins.size(); ++i) {
+        const auto& pin = pins[i];
+        auto device = deviceText(pin);
+        auto earlier = std::span(pins).first(i);
+        if (std::ranges::any_of(earlier, [&](const Pin& other) { return deviceText(other) == device; }))
+            errors.push_back(ConfigError::aboutPin(Kind::pinDeviceTwice, device));
+        // Each address once, on its second pin.
+        if (std::ranges::count(earlier, pin.ip, &Pin::ip) == 1)
+            errors.push_back(ConfigError::aboutPin(Kind::pinAddressTwice, pin.ip.description()));
+        if (!served.contains(pin.ip)) {
+            errors.push_back(ConfigError::aboutPin(Kind::pinOutsideSubnet, device, served));
+        } else if (pin.ip == serverIP) {
+            errors.push_back(ConfigError::aboutPin(Kind::pinIsServerIP, device));
+        } else if (pin.ip == network || pin.ip == broadcast) {
+            errors.push_back(ConfigError::aboutPin(Kind::pinIsNetworkOrBroadcast, device));
+        }
+    }
     return errors;
 }
 

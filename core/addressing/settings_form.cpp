@@ -41,6 +41,12 @@ SettingsForm::Field fieldOf(ConfigError::Kind kind) {
         case Kind::leaseTimeOutOfBounds: return Field::lease;
         case Kind::gatewayOutsideSubnet: return Field::gateway;
         case Kind::tooManyDNSServers: return Field::dns;
+        // The form has no pins field of its own; the message names the pin.
+        case Kind::pinDeviceTwice:
+        case Kind::pinAddressTwice:
+        case Kind::pinOutsideSubnet:
+        case Kind::pinIsServerIP:
+        case Kind::pinIsNetworkOrBroadcast: return Field::server;
     }
     return Field::server;
 }

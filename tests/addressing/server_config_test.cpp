@@ -16,7 +16,9 @@ namespace {
 
 IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
 
-ServerConfig usable() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}, std::nullopt}; }
+ServerConfig usable() {
+    return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}, std::nullopt};
+}
 
 std::vector<Kind> kinds(const ServerConfig& config) {
     std::vector<Kind> result;
@@ -128,6 +130,55 @@ TEST(ServerConfigValidation, NamesTheSubnetInItsMessages) {
     for (auto [kind, text] : texts) EXPECT_EQ(ConfigError::plain(kind).description(), text);
 }
 
+TEST(ServerConfigValidation, RefusesPinsThatCannotBeKeptNamingThePin) {
+    auto mac = [](const char* text) { return *MACAddress::parse(text); };
+    auto byMAC = [&](const char* device, const char* address) {
+        return Pin{mac(device), std::nullopt, ip(address), ""};
+    };
+    auto byID = [](Bytes id, const char* address) { return Pin{std::nullopt, std::move(id), ip(address), ""}; };
+    struct Case {
+        const char* name;
+        std::vector<Pin> pins;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases{
+        {"inside and outside the range",
+         {byMAC("02:00:00:00:00:01", "192.168.0.50"), byMAC("02:00:00:00:00:02", "192.168.0.150"),
+          byID({1, 2, 3}, "192.168.0.254")},
+         {}},
+        // The client identifier 01 + MAC is another device than the MAC: each is matched on its own.
+        {"same card by MAC and by id",
+         {byMAC("02:00:00:00:00:01", "192.168.0.50"), byID({1, 2, 0, 0, 0, 0, 1}, "192.168.0.51")},
+         {}},
+        {"device twice",
+         {byMAC("02:00:00:00:00:01", "192.168.0.50"), byMAC("02:00:00:00:00:01", "192.168.0.51"),
+          byID({1, 2}, "192.168.0.52"), byID({1, 2}, "192.168.0.53")},
+         {"02:00:00:00:00:01 is pinned twice.", "id:01:02 is pinned twice."}},
+        {"address thrice",
+         {byMAC("02:00:00:00:00:01", "192.168.0.50"), byMAC("02:00:00:00:00:02", "192.168.0.50"),
+          byMAC("02:00:00:00:00:03", "192.168.0.50")},
+         {"192.168.0.50 is pinned to two devices."}},
+        {"outside the subnet",
+         {byMAC("02:00:00:00:00:01", "192.168.1.50")},
+         {"The address pinned to 02:00:00:00:00:01 must be inside 192.168.0.0/24."}},
+        {"server's own",
+         {byMAC("02:00:00:00:00:01", "192.168.0.1")},
+         {"02:00:00:00:00:01 can't be pinned to the server's own address."}},
+        {"network and broadcast",
+         {byMAC("02:00:00:00:00:01", "192.168.0.0"), byMAC("02:00:00:00:00:02", "192.168.0.255")},
+         {"02:00:00:00:00:01 can't be pinned to the subnet's network or broadcast address.",
+          "02:00:00:00:00:02 can't be pinned to the subnet's network or broadcast address."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto config = usable();
+        config.pins = c.pins;
+        std::vector<std::string> texts;
+        for (const auto& error : config.validate()) texts.push_back(error.description());
+        EXPECT_EQ(texts, c.expected);
+    }
+}
+
 TEST(ServerConfig, DerivesTimesMaskAndRange) {
     auto config = usable();
     EXPECT_EQ(config.renewalSeconds(), 43200u);
@@ -210,7 +261,8 @@ TEST(ServerConfigJSON, BootRoundTripsAndIsOffWhenAbsent) {
     json["boot"] = nullptr;
     EXPECT_EQ(json.get<ServerConfig>().boot, std::nullopt);
 
-    config.boot = BootConfig{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}, {BootKind::ipxe, "boot.ipxe"}}, 8192};
+    config.boot =
+        BootConfig{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}, {BootKind::ipxe, "boot.ipxe"}}, 8192};
     json = config;
     EXPECT_EQ(json["boot"].dump(),
               R"({"blockSizeCeiling":8192,"fileForAll":"ipxe.efi","files":{"bios":"undionly.kpxe","ipxe":"boot.ipxe"},)"
