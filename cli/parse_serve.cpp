@@ -1,10 +1,14 @@
 #include <charconv>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "cli/cli_error.hpp"
 #include "cli/serve_options.hpp"
 #include "core/addressing/duration.hpp"
+#include "core/addressing/pin_text.hpp"
+#include "core/addressing/pins_file.hpp"
 #include "core/addressing/text_pieces.hpp"
 
 namespace anvil {
@@ -100,6 +104,35 @@ std::uint16_t blockSizeCeiling(std::string_view text) {
     return *number;
 }
 
+// MAC=IP or MAC=IP,label.
+Pin pinArgument(const std::string& text) {
+    auto equals = text.find('=');
+    if (equals == std::string::npos)
+        throw CLIError::usage("--pin must look like 02:00:00:00:00:01=192.168.0.50[,label]");
+    std::string_view rest = std::string_view(text).substr(equals + 1);
+    auto comma = rest.find(',');
+    auto label = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    auto reading = readPin(std::string_view(text).substr(0, equals), rest.substr(0, comma), label);
+    if (!reading.pin) throw CLIError::usage("--pin " + text + ": " + reading.error);
+    return *reading.pin;
+}
+
+// Every bad line is named before serving starts, not just the first.
+std::vector<Pin> pinsFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) throw CLIError::failure("--pins: cannot read " + path);
+    std::ostringstream text;
+    text << stream.rdbuf();
+    auto file = readPinsFile(text.str());
+    if (!file.errors.empty()) {
+        std::string message;
+        for (const auto& error : file.errors)
+            message += (message.empty() ? "" : "\n") + path + ": " + error.description();
+        throw CLIError::failure(message);
+    }
+    return std::move(file.pins);
+}
+
 }  // namespace
 
 ServeOptions parseServe(const std::vector<std::string>& arguments) {
@@ -146,6 +179,11 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (option == "--no-watch") {
             options.watch = false;
+        } else if (option == "--pin") {
+            options.config.pins.push_back(pinArgument(value()));
+        } else if (option == "--pins") {
+            auto pins = pinsFile(value());
+            options.config.pins.insert(options.config.pins.end(), pins.begin(), pins.end());
         } else if (option == "--no-bootp") {
             options.config.answerBOOTP = false;
         } else if (option == "--test-loopback") {

@@ -6,6 +6,7 @@
 #include "core/addressing/address_json.hpp"
 #include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/decoding_error.hpp"
+#include "core/addressing/pin_text.hpp"
 
 namespace anvil {
 
@@ -79,6 +80,23 @@ BootConfig bootFromJSON(const nlohmann::json& json) {
     return boot;
 }
 
+nlohmann::json pinJSON(const Pin& pin) {
+    nlohmann::json json = {{"device", deviceText(pin)}, {"ip", pin.ip}};
+    if (!pin.label.empty()) json["label"] = pin.label;
+    return json;
+}
+
+// Read as a settings row is, so the file refuses what the form would.
+Pin pinFromJSON(const nlohmann::json& json) {
+    if (!json.is_object()) throw DecodingError("Expected an object for a pin");
+    for (const auto& [key, value] : json.items())
+        if (key != "device" && key != "ip" && key != "label") throw DecodingError("Not a pin key: " + key);
+    auto label = json.contains("label") ? text(json, "label") : std::string();
+    auto reading = readPin(text(json, "device"), text(json, "ip"), label);
+    if (!reading.pin) throw DecodingError("Pin: " + reading.error);
+    return *reading.pin;
+}
+
 }  // namespace
 
 void to_json(nlohmann::json& json, const ServerConfig& config) {
@@ -93,6 +111,10 @@ void to_json(nlohmann::json& json, const ServerConfig& config) {
     if (config.boot) json["boot"] = bootJSON(*config.boot);
     // Written only when off, so files from before stay as they were.
     if (!config.answerBOOTP) json["answerBOOTP"] = false;
+    if (!config.pins.empty()) {
+        auto& pins = json["pins"] = nlohmann::json::array();
+        for (const auto& pin : config.pins) pins.push_back(pinJSON(pin));
+    }
 }
 
 void from_json(const nlohmann::json& json, ServerConfig& config) {
@@ -114,6 +136,10 @@ void from_json(const nlohmann::json& json, ServerConfig& config) {
     if (auto bootp = json.find("answerBOOTP"); bootp != json.end()) {
         if (!bootp->is_boolean()) throw DecodingError("Expected true or false: answerBOOTP");
         decoded.answerBOOTP = bootp->get<bool>();
+    }
+    if (auto pins = json.find("pins"); pins != json.end()) {
+        if (!pins->is_array()) throw DecodingError("Expected a list: pins");
+        for (const auto& pin : *pins) decoded.pins.push_back(pinFromJSON(pin));
     }
     config = std::move(decoded);
 }

@@ -228,6 +228,12 @@ TEST(ServerConfigJSON, RoundTripsAndLeavesOutAnAbsentRouter) {
     json = config;
     EXPECT_EQ(json["answerBOOTP"], false);
     EXPECT_EQ(json.get<ServerConfig>(), config);
+    config.pins = {Pin{MACAddress::parse("02:00:00:00:00:01"), std::nullopt, ip("192.168.0.50"), "board"},
+                   Pin{std::nullopt, Bytes{1, 2}, ip("192.168.0.51"), ""}};
+    json = config;
+    EXPECT_EQ(json["pins"].dump(), R"([{"device":"02:00:00:00:00:01","ip":"192.168.0.50","label":"board"},)"
+                                   R"({"device":"id:01:02","ip":"192.168.0.51"}])");
+    EXPECT_EQ(json.get<ServerConfig>(), config);
 }
 
 TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
@@ -250,6 +256,14 @@ TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
         json = good;
         json["answerBOOTP"] = bad;
         EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError) << bad.dump();
+    }
+    for (auto bad :
+         {R"({"device":"02:00:00:00:00:01"})", R"({"device":"02:00:00:00:00:01","ip":"192.168.0.5.1"})",
+          R"({"device":"02-00","ip":"192.168.0.50"})", R"({"device":"02:00:00:00:00:01","ip":"192.168.0.50","mac":1})",
+          R"({"device":"02:00:00:00:00:01","ip":"192.168.0.50","label":7})", R"("02:00:00:00:00:01")"}) {
+        json = good;
+        json["pins"] = nlohmann::json::array({nlohmann::json::parse(bad)});
+        EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError) << bad;
     }
 }
 
