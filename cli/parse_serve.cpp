@@ -86,11 +86,13 @@ void addBootFiles(BootConfig& boot, const std::string& text) {
     for (auto pair : splitText(text, ',', EmptyPieces::keep)) {
         auto equals = pair.find('=');
         if (equals == std::string_view::npos)
-            throw CLIError::usage("--boot-file: \"" + std::string(pair) + "\" must look like KIND=NAME; kinds are " + kindList());
+            throw CLIError::usage("--boot-file: \"" + std::string(pair) + "\" must look like KIND=NAME; kinds are " +
+                                  kindList());
         auto kindText = pair.substr(0, equals);
         auto kind = bootKindFromRaw(kindText);
         if (!kind)
-            throw CLIError::usage("--boot-file: unknown kind \"" + std::string(kindText) + "\"; kinds are " + kindList());
+            throw CLIError::usage("--boot-file: unknown kind \"" + std::string(kindText) + "\"; kinds are " +
+                                  kindList());
         if (files.contains(*kind)) throw CLIError::usage("--boot-file: " + std::string(kindText) + " is named twice");
         files[*kind] = bootFileName(pair.substr(equals + 1), kindText);
     }

@@ -13,6 +13,7 @@ inline constexpr std::string_view usageText =
     "                  [--no-watch] [--boot <folder> [--boot-file <name>|<kind>=<name>[,...]] [--tftp-blksize-max 1468]]\n"
     "                  (boot kinds: bios, efi-x64, efi-arm64, arm32, arm64, uboot, ipxe, rpi)\n"
     "                  [--no-bootp]\n"
+    "                  [--pin <mac>=<ip>[,<label>]]... [--pins <file>]\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"
     "  dhcpanvil watch --iface <bsd> [--json]\n"
     "  dhcpanvil --version";

@@ -9,15 +9,15 @@ const std::string usage = std::string(anvil::usageText) + "\n";
 
 }  // namespace
 
-TEST(CommandLine, UsageTextIsElevenLinesOf655Bytes) {
-    EXPECT_EQ(anvil::usageText.size(), 655u);
-    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 10);
+TEST(CommandLine, UsageTextIsTwelveLinesOf721Bytes) {
+    EXPECT_EQ(anvil::usageText.size(), 721u);
+    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 11);
 }
 
 TEST(CommandLine, WithoutArgumentsPrintsUsageAndSucceeds) {
     auto run = runTool({});
     EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.out.size(), 656u);
+    EXPECT_EQ(run.out.size(), 722u);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
 }
