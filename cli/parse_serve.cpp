@@ -1,10 +1,14 @@
 #include <charconv>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "cli/cli_error.hpp"
 #include "cli/serve_options.hpp"
 #include "core/addressing/duration.hpp"
+#include "core/addressing/pin_text.hpp"
+#include "core/addressing/pins_file.hpp"
 #include "core/addressing/text_pieces.hpp"
 #include "core/addressing/user_option_text.hpp"
 
@@ -83,11 +87,13 @@ void addBootFiles(BootConfig& boot, const std::string& text) {
     for (auto pair : splitText(text, ',', EmptyPieces::keep)) {
         auto equals = pair.find('=');
         if (equals == std::string_view::npos)
-            throw CLIError::usage("--boot-file: \"" + std::string(pair) + "\" must look like KIND=NAME; kinds are " + kindList());
+            throw CLIError::usage("--boot-file: \"" + std::string(pair) + "\" must look like KIND=NAME; kinds are " +
+                                  kindList());
         auto kindText = pair.substr(0, equals);
         auto kind = bootKindFromRaw(kindText);
         if (!kind)
-            throw CLIError::usage("--boot-file: unknown kind \"" + std::string(kindText) + "\"; kinds are " + kindList());
+            throw CLIError::usage("--boot-file: unknown kind \"" + std::string(kindText) + "\"; kinds are " +
+                                  kindList());
         if (files.contains(*kind)) throw CLIError::usage("--boot-file: " + std::string(kindText) + " is named twice");
         files[*kind] = bootFileName(pair.substr(equals + 1), kindText);
     }
@@ -129,6 +135,35 @@ std::vector<UserOption> userOptions(const std::vector<OptionArgument>& arguments
         options.push_back(std::move(*reading.option));
     }
     return options;
+}
+
+// MAC=IP or MAC=IP,label.
+Pin pinArgument(const std::string& text) {
+    auto equals = text.find('=');
+    if (equals == std::string::npos)
+        throw CLIError::usage("--pin must look like 02:00:00:00:00:01=192.168.0.50[,label]");
+    std::string_view rest = std::string_view(text).substr(equals + 1);
+    auto comma = rest.find(',');
+    auto label = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    auto reading = readPin(std::string_view(text).substr(0, equals), rest.substr(0, comma), label);
+    if (!reading.pin) throw CLIError::usage("--pin " + text + ": " + reading.error);
+    return *reading.pin;
+}
+
+// Every bad line is named before serving starts, not just the first.
+std::vector<Pin> pinsFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) throw CLIError::failure("--pins: cannot read " + path);
+    std::ostringstream text;
+    text << stream.rdbuf();
+    auto file = readPinsFile(text.str());
+    if (!file.errors.empty()) {
+        std::string message;
+        for (const auto& error : file.errors)
+            message += (message.empty() ? "" : "\n") + path + ": " + error.description();
+        throw CLIError::failure(message);
+    }
+    return std::move(file.pins);
 }
 
 }  // namespace
@@ -178,6 +213,11 @@ ServeOptions parseServe(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (option == "--no-watch") {
             options.watch = false;
+        } else if (option == "--pin") {
+            options.config.pins.push_back(pinArgument(value()));
+        } else if (option == "--pins") {
+            auto pins = pinsFile(value());
+            options.config.pins.insert(options.config.pins.end(), pins.begin(), pins.end());
         } else if (option == "--no-bootp") {
             options.config.answerBOOTP = false;
         } else if (option == "--option" || option == "--option-always") {

@@ -15,6 +15,7 @@ inline constexpr std::string_view usageText =
     "                  [--no-bootp]\n"
     "                  [--option [MATCH:]CODE=VALUE]... [--option-always [MATCH:]CODE=VALUE]... [--option preset:NAME[=VALUE]]...\n"
     "                  (MATCH: mac=<mac>, maker=aa:bb:cc, vendor=PREFIX, user=CLASS, boot=<kind>; all when left out)\n"
+    "                  [--pin <mac>=<ip>[,<label>]]... [--pins <file>]\n"
     "  dhcpanvil serve --test-loopback [--port 6767] [--client-port 6868] [--leases <path>] [--json]\n"
     "  dhcpanvil watch --iface <bsd> [--json]\n"
     "  dhcpanvil --version";

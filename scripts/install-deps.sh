@@ -12,7 +12,7 @@ packages=(
   # The system-call order test of durable ACKs.
   strace
   # Real DHCP peers for the end-to-end tests and the loopback benchmark.
-  busybox isc-dhcp-client dnsmasq-base
+  busybox isc-dhcp-client dnsmasq-base dhcpcd-base
   # Boot firmware in qemu and real TFTP peers for the network-boot tests and bench-tftp.sh.
   qemu-system-x86 qemu-system-arm ipxe-qemu ipxe u-boot-qemu ovmf
   tftp-hpa tftpd-hpa atftp curl

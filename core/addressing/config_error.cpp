@@ -22,6 +22,13 @@ std::string ConfigError::description() const {
             if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
             return text + " is set twice.";
         }
+        case Kind::pinDeviceTwice: return detail + " is pinned twice.";
+        case Kind::pinAddressTwice: return detail + " is pinned to two devices.";
+        case Kind::pinOutsideSubnet:
+            return "The address pinned to " + detail + " must be inside " + subnet.description() + ".";
+        case Kind::pinIsServerIP: return detail + " can't be pinned to the server's own address.";
+        case Kind::pinIsNetworkOrBroadcast:
+            return detail + " can't be pinned to the subnet's network or broadcast address.";
     }
     return {};
 }

@@ -22,6 +22,12 @@ struct ConfigError {
         optionNotSettable,
         optionSetTwice,
         optionValueUnfit,
+        // detail names the pin: its device, or its address for pinAddressTwice.
+        pinDeviceTwice,
+        pinAddressTwice,
+        pinOutsideSubnet,
+        pinIsServerIP,
+        pinIsNetworkOrBroadcast,
     };
 
     Kind kind;
@@ -35,6 +41,9 @@ struct ConfigError {
     static ConfigError gatewayOutsideSubnet(Subnet subnet) { return {Kind::gatewayOutsideSubnet, 0, subnet, {}}; }
     static ConfigError plain(Kind kind) { return {kind, 0, {}, {}}; }
     static ConfigError about(Kind kind, std::string detail) { return {kind, 0, {}, std::move(detail)}; }
+    static ConfigError aboutPin(Kind kind, std::string detail, Subnet subnet = {}) {
+        return {kind, 0, subnet, std::move(detail)};
+    }
 
     std::string description() const;
 

@@ -1,10 +1,13 @@
 #include "core/addressing/server_config.hpp"
 
 #include <algorithm>
+#include <span>
 
 #include "core/addressing/option_format.hpp"
 #include "core/addressing/option_value.hpp"
 #include "core/addressing/reserved_option.hpp"
+    }
+#include "core/addressing/pin_text.hpp"
 #include "core/addressing/timing.hpp"
 #include "core/addressing/user_option_text.hpp"
 
@@ -81,6 +84,23 @@ std::vector<ConfigError> ServerConfig::validate() const {
         if (twice)
             errors.push_back(ConfigError::about(
                 Kind::optionSetTwice, "option " + std::to_string(option->code) + " for " + matchDescription(option->match)));
+    }
+    for (std::size_t i = 0; i < pins.size(); ++i) {
+        const auto& pin = pins[i];
+        auto device = deviceText(pin);
+        auto earlier = std::span(pins).first(i);
+        if (std::ranges::any_of(earlier, [&](const Pin& other) { return deviceText(other) == device; }))
+            errors.push_back(ConfigError::aboutPin(Kind::pinDeviceTwice, device));
+        // Each address once, on its second pin.
+        if (std::ranges::count(earlier, pin.ip, &Pin::ip) == 1)
+            errors.push_back(ConfigError::aboutPin(Kind::pinAddressTwice, pin.ip.description()));
+        if (!served.contains(pin.ip)) {
+            errors.push_back(ConfigError::aboutPin(Kind::pinOutsideSubnet, device, served));
+        } else if (pin.ip == serverIP) {
+            errors.push_back(ConfigError::aboutPin(Kind::pinIsServerIP, device));
+        } else if (pin.ip == network || pin.ip == broadcast) {
+            errors.push_back(ConfigError::aboutPin(Kind::pinIsNetworkOrBroadcast, device));
+        }
     }
     return errors;
 }

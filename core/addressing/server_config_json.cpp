@@ -7,6 +7,8 @@
 #include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/decoding_error.hpp"
 #include "core/addressing/user_option_text.hpp"
+    }
+#include "core/addressing/pin_text.hpp"
 
 namespace anvil {
 
@@ -100,6 +102,22 @@ UserOption userOptionFromJSON(const nlohmann::json& json) {
     auto reading = readUserOption(text(json, "match"), std::to_string(code), text(json, "value"), always);
     if (!reading.option) throw DecodingError("User option " + std::to_string(code) + ": " + reading.error);
     return *reading.option;
+    }
+nlohmann::json pinJSON(const Pin& pin) {
+    nlohmann::json json = {{"device", deviceText(pin)}, {"ip", pin.ip}};
+    if (!pin.label.empty()) json["label"] = pin.label;
+    return json;
+}
+
+// Read as a settings row is, so the file refuses what the form would.
+Pin pinFromJSON(const nlohmann::json& json) {
+    if (!json.is_object()) throw DecodingError("Expected an object for a pin");
+    for (const auto& [key, value] : json.items())
+        if (key != "device" && key != "ip" && key != "label") throw DecodingError("Not a pin key: " + key);
+    auto label = json.contains("label") ? text(json, "label") : std::string();
+    auto reading = readPin(text(json, "device"), text(json, "ip"), label);
+    if (!reading.pin) throw DecodingError("Pin: " + reading.error);
+    return *reading.pin;
 }
 
 }  // namespace
@@ -119,6 +137,10 @@ void to_json(nlohmann::json& json, const ServerConfig& config) {
     if (!config.userOptions.empty()) {
         auto& options = json["userOptions"] = nlohmann::json::array();
         for (const auto& option : config.userOptions) options.push_back(userOptionJSON(option));
+    }
+    if (!config.pins.empty()) {
+        auto& pins = json["pins"] = nlohmann::json::array();
+        for (const auto& pin : config.pins) pins.push_back(pinJSON(pin));
     }
 }
 
@@ -145,6 +167,10 @@ void from_json(const nlohmann::json& json, ServerConfig& config) {
     if (auto options = json.find("userOptions"); options != json.end()) {
         if (!options->is_array()) throw DecodingError("Expected a list of user options: userOptions");
         for (const auto& option : *options) decoded.userOptions.push_back(userOptionFromJSON(option));
+    }
+    if (auto pins = json.find("pins"); pins != json.end()) {
+        if (!pins->is_array()) throw DecodingError("Expected a list: pins");
+        for (const auto& pin : *pins) decoded.pins.push_back(pinFromJSON(pin));
     }
     config = std::move(decoded);
 }

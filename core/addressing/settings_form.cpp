@@ -45,6 +45,12 @@ SettingsForm::Field fieldOf(ConfigError::Kind kind) {
         case Kind::optionNotSettable:
         case Kind::optionSetTwice:
         case Kind::optionValueUnfit: return Field::server;
+        // The form has no pins field of its own; the message names the pin.
+        case Kind::pinDeviceTwice:
+        case Kind::pinAddressTwice:
+        case Kind::pinOutsideSubnet:
+        case Kind::pinIsServerIP:
+        case Kind::pinIsNetworkOrBroadcast: return Field::server;
     }
     return Field::server;
 }

@@ -10,6 +10,7 @@
 #include "core/dhcp/option_code.hpp"
 #include "core/dhcp_service/boot_reply.hpp"
 #include "core/dhcp_service/bootp_reply.hpp"
+#include "core/dhcp_service/pinned_address.hpp"
 #include "core/dhcp_service/responder_texts.hpp"
 #include "core/dhcp_service/user_options_for.hpp"
 
@@ -31,6 +32,8 @@ struct Work {
     DecisionAction action = DecisionAction::none();
     // Known once the message has passed screening.
     MACAddress mac{};
+    // This device's pin, when it has one.
+    const Pin* pin = nullptr;
 
     Date now() const { return context.now; }
     void drop(std::string_view reason, std::optional<MACAddress> about) {
@@ -43,8 +46,11 @@ struct Work {
 
 bool isUsable(const Work& work, IPv4Address ip) {
     const auto& config = work.config;
-    return config.inRange(ip) && ip != config.serverIP && !work.table.isQuarantined(ip, work.now());
+    return config.inRange(ip) && ip != config.serverIP && !work.table.isQuarantined(ip, work.now()) &&
+           !pinnedToOther(config.pins, ip, work.pin);
 }
+
+bool isPinnedToOther(const Work& work, IPv4Address ip) { return pinnedToOther(work.config.pins, ip, work.pin); }
 
 // Held by nobody at all, not even by this client.
 bool isFree(const Work& work, IPv4Address ip) { return isUsable(work, ip) && !work.table.holder(ip, work.now()); }
@@ -132,6 +138,7 @@ void reply(Work& work, Type type, IPv4Address yiaddr, bool includeLease) {
 
     std::vector<std::string> notes;
     if (type == Type::ack && includeLease) notes.push_back(Text::leaseNote(config.leaseSeconds));
+    if (includeLease && work.pin && work.pin->ip == yiaddr) notes.push_back(Text::pinnedNote(work.pin->label));
     bool ownVendorArea = std::none_of(placed.begin(), placed.end(), [](const ChosenUserOption& item) {
         return item.option.code == OptionCode::vendorSpecific;
     });
@@ -170,7 +177,8 @@ void assign(Work& work, IPv4Address ip, Lease::State state, Date until) {
         former->state = Lease::State::reclaimed;
         work.table.upsert(*former);
         work.events.push_back(ServerEvent::leaseChanged(*former));
-        work.info(Text::reclaimed(ip, former->mac));
+        work.info(work.pin && work.pin->ip == ip ? Text::pinTaken(ip, former->mac, work.mac)
+                                                 : Text::reclaimed(ip, former->mac));
         work.tableChanged = true;
     }
     auto own = work.table.lease(work.mac);
@@ -201,12 +209,26 @@ void acknowledge(Work& work, IPv4Address ip) {
 
 // ---- DHCPDISCOVER ----------------------------------------------------------------------------
 
+// The pinned address, unless a probe found its former holder still there: then the device makes
+// do with an ordinary address until that holder has moved (its next request is refused).
+std::optional<IPv4Address> pinTarget(const Work& work) {
+    if (!work.pin) return std::nullopt;
+    auto ip = work.pin->ip;
+    auto probe = work.context.probes.find(ip);
+    if (probe != work.context.probes.end() && probe->second && otherHolder(work, ip)) return std::nullopt;
+    return ip;
+}
+
+std::optional<IPv4Address> chooseFor(const Work& work, std::optional<IPv4Address> wanted) {
+    if (auto pinned = pinTarget(work)) return pinned;
+    return chooseAddress(
+        work.mac, wanted, work.table, work.config.range(), [&work](IPv4Address ip) { return isUsable(work, ip); },
+        [&work](IPv4Address ip) { return holderIsOffline(work, ip); }, work.now());
+}
+
 void handleDiscover(Work& work) {
     auto now = work.now();
-    auto chosen = chooseAddress(
-        work.mac, work.packet.requestedIP(), work.table, work.config.range(),
-        [&work](IPv4Address ip) { return isUsable(work, ip); },
-        [&work](IPv4Address ip) { return holderIsOffline(work, ip); }, now);
+    auto chosen = chooseFor(work, work.packet.requestedIP());
     if (!chosen) return work.drop(Text::poolExhausted, work.mac);
 
     // A reclaim needs a silent probe made for this message first.
@@ -238,11 +260,40 @@ void choseAnotherServer(Work& work, IPv4Address otherServer) {
     work.events.push_back(ServerEvent::noticeRaised(Notice::otherServer(otherServer)));
 }
 
+// How a request for `ip` goes when pins decide it; nothing when they have no say.
+struct PinnedRequest {
+    bool grant = false;
+    std::string_view nak = {};
+};
+std::optional<PinnedRequest> requestPinned(const Work& work, IPv4Address ip, bool selecting = false) {
+    if (isPinnedToOther(work, ip)) return PinnedRequest{false, Text::Nak::pinnedToOther};
+    if (!work.pin) return std::nullopt;
+    if (ip == work.pin->ip) return PinnedRequest{true};
+    // Only an ordinary address this server just offered it, while its pin was still taken.
+    if (selecting && ownLeaseHolds(work, ip)) return std::nullopt;
+    return PinnedRequest{false, Text::Nak::pinnedElsewhere};
+}
+
+// Another device still on the books for the address loses it once a probe finds it gone.
+void grantPin(Work& work, IPv4Address ip) {
+    if (otherHolder(work, ip)) {
+        auto probe = work.context.probes.find(ip);
+        if (probe == work.context.probes.end()) {
+            work.action = DecisionAction::probe(ip);
+            return;
+        }
+        if (probe->second) return nak(work, Text::Nak::inUse);
+    }
+    acknowledge(work, ip);
+}
+
 // The client accepts this server's offer (RFC 2131 4.3.2, SELECTING).
 void requestSelecting(Work& work) {
     auto ip = work.packet.requestedIP();
     if (!ip && work.packet.ciaddr != IPv4Address::zero) ip = work.packet.ciaddr;
     if (!ip) return nak(work, Text::Nak::noRequestedAddress);
+    if (auto pinned = requestPinned(work, *ip, true))
+        return pinned->grant ? grantPin(work, *ip) : nak(work, pinned->nak);
     if (ownLeaseHolds(work, *ip) || isFree(work, *ip)) return acknowledge(work, *ip);
     nak(work, Text::Nak::notAvailable);
 }
@@ -253,6 +304,7 @@ void requestRebooting(Work& work) {
     auto ip = work.packet.requestedIP();
     if (!ip) return nak(work, Text::Nak::noRequestedAddress);
     if (!config.subnet().contains(*ip)) return nak(work, Text::Nak::notOnNetwork);
+    if (auto pinned = requestPinned(work, *ip)) return pinned->grant ? grantPin(work, *ip) : nak(work, pinned->nak);
     if (!config.inRange(*ip) || *ip == config.serverIP) return nak(work, Text::Nak::outsideRange);
     if (work.table.isQuarantined(*ip, work.now())) return nak(work, Text::Nak::declinedRecently);
     if (otherHolder(work, *ip)) return nak(work, Text::Nak::inUse);
@@ -262,6 +314,7 @@ void requestRebooting(Work& work) {
 // A client renewing or rebinding the address in ciaddr.
 void requestRenewing(Work& work) {
     auto ip = work.packet.ciaddr;
+    if (auto pinned = requestPinned(work, ip)) return pinned->grant ? grantPin(work, ip) : nak(work, pinned->nak);
     if (ownLeaseHolds(work, ip) || isFree(work, ip)) return acknowledge(work, ip);
     nak(work, Text::Nak::notAvailableForRenewal);
 }
@@ -319,9 +372,7 @@ void handleInform(Work& work) {
 std::optional<IPv4Address> bootpAddress(const Work& work) {
     auto wanted = work.packet.requestedIP();
     if (!wanted && work.packet.ciaddr != IPv4Address::zero) wanted = work.packet.ciaddr;
-    return chooseAddress(
-        work.mac, wanted, work.table, work.config.range(), [&work](IPv4Address ip) { return isUsable(work, ip); },
-        [&work](IPv4Address ip) { return holderIsOffline(work, ip); }, work.now());
+    return chooseFor(work, wanted);
 }
 
 // BOOTP has no renewals: the lease is bound at once, and each request starts its time again.
@@ -377,7 +428,9 @@ Decision run(const ServerConfig& config, const DHCPPacket& packet, const Decisio
     Work work{config, packet, context, std::move(table), {}};
     // Expired quarantine goes quietly: it reaches the file with the next change that is saved.
     work.table.pruneQuarantine(context.now);
-    if (auto screened = screen(work); screened && !screened->type) {
+    auto screened = screen(work);
+    if (screened) work.pin = pinOf(config.pins, work.mac, packet.option(OptionCode::clientID));
+    if (screened && !screened->type) {
         handleBootRequest(work);
     } else if (screened) {
         switch (*screened->type) {

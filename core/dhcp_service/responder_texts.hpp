@@ -35,6 +35,10 @@ inline std::string reclaimed(IPv4Address ip, const MACAddress& formerHolder) {
     return "range full: reclaimed " + ip.description() + " from " + formerHolder.description() +
            " (offline, lease not expired)";
 }
+inline std::string pinTaken(IPv4Address ip, const MACAddress& formerHolder, const MACAddress& pinned) {
+    return "pinned address " + ip.description() + " taken from " + formerHolder.description() + " for " +
+           pinned.description();
+}
 inline std::string choseAnotherServer(const MACAddress& mac, IPv4Address otherServer) {
     return "client " + mac.description() + " chose another server (" + otherServer.description() + ")";
 }
@@ -53,6 +57,7 @@ inline std::string staticDeviceAskedForOptions(IPv4Address ciaddr, const MACAddr
 }
 
 inline std::string leaseNote(std::uint32_t leaseSeconds) { return "lease " + formatDuration(leaseSeconds); }
+inline std::string pinnedNote(const std::string& label) { return label.empty() ? "pinned" : "pinned: " + label; }
 inline constexpr std::string_view apcCookieNote = "+APC cookie";
 // "option 43 for vendor class APC": a user option that went out, and the match that gave it.
 inline std::string userOptionNote(std::uint8_t code, const std::string& why) {
@@ -92,6 +97,8 @@ inline constexpr std::string_view outsideRange = "requested address is outside t
 inline constexpr std::string_view declinedRecently = "requested address was declined recently";
 inline constexpr std::string_view inUse = "address in use by another device";
 inline constexpr std::string_view notAvailableForRenewal = "address is not available for renewal";
+inline constexpr std::string_view pinnedToOther = "address is pinned to another device";
+inline constexpr std::string_view pinnedElsewhere = "this device is pinned to another address";
 }  // namespace Nak
 
 }  // namespace anvil::ResponderText

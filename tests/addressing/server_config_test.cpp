@@ -6,6 +6,7 @@
 
 #include "core/addressing/decoding_error.hpp"
 #include "core/addressing/duration.hpp"
+#include "core/addressing/pin_text.hpp"
 #include "core/addressing/server_config_json.hpp"
 #include "core/addressing/timing.hpp"
 
@@ -16,7 +17,9 @@ namespace {
 
 IPv4Address ip(const char* text) { return *IPv4Address::parse(text); }
 
-ServerConfig usable() { return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}, std::nullopt}; }
+ServerConfig usable() {
+    return {ip("192.168.0.1"), 24, ip("192.168.0.100"), ip("192.168.0.200"), 86400, {}, {}, std::nullopt};
+}
 
 std::vector<Kind> kinds(const ServerConfig& config) {
     std::vector<Kind> result;
@@ -128,6 +131,26 @@ TEST(ServerConfigValidation, NamesTheSubnetInItsMessages) {
     for (auto [kind, text] : texts) EXPECT_EQ(ConfigError::plain(kind).description(), text);
 }
 
+TEST(ServerConfigValidation, RefusesPinsThatCannotBeKeptNamingThePin) {
+    auto pin = [](const char* device, const char* address) { return *readPin(device, address, "").pin; };
+    auto config = usable();
+    // Inside and outside the range; a client identifier is another device than the card it names.
+    config.pins = {pin("02:00:00:00:00:01", "192.168.0.50"), pin("id:01:02:00:00:00:00:01", "192.168.0.150")};
+    EXPECT_TRUE(config.validate().empty());
+    config.pins = {pin("02:00:00:00:00:01", "192.168.0.50"), pin("02:00:00:00:00:01", "192.168.0.51"),
+                   pin("id:01:02", "192.168.0.50"),          pin("id:01:02", "192.168.0.50"),
+                   pin("02:00:00:00:00:02", "192.168.1.50"), pin("02:00:00:00:00:03", "192.168.0.1"),
+                   pin("02:00:00:00:00:04", "192.168.0.255")};
+    std::vector<std::string> texts;
+    for (const auto& error : config.validate()) texts.push_back(error.description());
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "02:00:00:00:00:01 is pinned twice.", "192.168.0.50 is pinned to two devices.",
+                         "id:01:02 is pinned twice.",
+                         "The address pinned to 02:00:00:00:00:02 must be inside 192.168.0.0/24.",
+                         "02:00:00:00:00:03 can't be pinned to the server's own address.",
+                         "02:00:00:00:00:04 can't be pinned to the subnet's network or broadcast address."}));
+}
+
 TEST(ServerConfig, DerivesTimesMaskAndRange) {
     auto config = usable();
     EXPECT_EQ(config.renewalSeconds(), 43200u);
@@ -177,6 +200,12 @@ TEST(ServerConfigJSON, RoundTripsAndLeavesOutAnAbsentRouter) {
     json = config;
     EXPECT_EQ(json["answerBOOTP"], false);
     EXPECT_EQ(json.get<ServerConfig>(), config);
+    config.pins = {Pin{MACAddress::parse("02:00:00:00:00:01"), std::nullopt, ip("192.168.0.50"), "board"},
+                   Pin{std::nullopt, Bytes{1, 2}, ip("192.168.0.51"), ""}};
+    json = config;
+    EXPECT_EQ(json["pins"].dump(), R"([{"device":"02:00:00:00:00:01","ip":"192.168.0.50","label":"board"},)"
+                                   R"({"device":"id:01:02","ip":"192.168.0.51"}])");
+    EXPECT_EQ(json.get<ServerConfig>(), config);
 }
 
 TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
@@ -200,6 +229,14 @@ TEST(ServerConfigJSON, RefusesMissingKeysAndMisshapenNumbers) {
         json["answerBOOTP"] = bad;
         EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError) << bad.dump();
     }
+    for (auto bad :
+         {R"({"device":"02:00:00:00:00:01"})", R"({"device":"02:00:00:00:00:01","ip":"192.168.0.5.1"})",
+          R"({"device":"02-00","ip":"192.168.0.50"})", R"({"device":"02:00:00:00:00:01","ip":"192.168.0.50","mac":1})",
+          R"({"device":"02:00:00:00:00:01","ip":"192.168.0.50","label":7})", R"("02:00:00:00:00:01")"}) {
+        json = good;
+        json["pins"] = nlohmann::json::array({nlohmann::json::parse(bad)});
+        EXPECT_THROW((void)json.get<ServerConfig>(), DecodingError) << bad;
+    }
 }
 
 TEST(ServerConfigJSON, BootRoundTripsAndIsOffWhenAbsent) {
@@ -210,7 +247,8 @@ TEST(ServerConfigJSON, BootRoundTripsAndIsOffWhenAbsent) {
     json["boot"] = nullptr;
     EXPECT_EQ(json.get<ServerConfig>().boot, std::nullopt);
 
-    config.boot = BootConfig{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}, {BootKind::ipxe, "boot.ipxe"}}, 8192};
+    config.boot =
+        BootConfig{"/srv/boot", "ipxe.efi", {{BootKind::bios, "undionly.kpxe"}, {BootKind::ipxe, "boot.ipxe"}}, 8192};
     json = config;
     EXPECT_EQ(json["boot"].dump(),
               R"({"blockSizeCeiling":8192,"fileForAll":"ipxe.efi","files":{"bios":"undionly.kpxe","ipxe":"boot.ipxe"},)"

@@ -279,3 +279,22 @@ TEST(ParseServe, OptionsKeepTheirOrderAndPresetsNameTheServerGivenAfterThem) {
         EXPECT_EQ(failure(arguments), c.error);
     }
 }
+
+TEST(ParseServe, PinsComeFromPinFlagsAndPinsFilesWhoseBadLinesAreAllNamed) {
+    auto bad = (std::filesystem::temp_directory_path() / ("anvil-pins-" + std::to_string(getpid()))).string();
+    std::ofstream(bad) << "02:00:00:00:00:02 board\n\n02:00:00:00:00:03\n";
+    auto options = parseServe({"--iface", "eth0", "--pin", "02:00:00:00:00:01=192.168.0.51,bench board"});
+    EXPECT_EQ(options.config.pins, (std::vector<Pin>{Pin{MACAddress::parse("02:00:00:00:00:01"), std::nullopt,
+                                                         ip("192.168.0.51"), "bench board"}}));
+    EXPECT_EQ(failure({"--iface", "eth0", "--pin", "02:00:00:00:00:01"}),
+              "--pin must look like 02:00:00:00:00:01=192.168.0.50[,label]");
+    try {
+        parseServe({"--iface", "eth0", "--pins", bad});
+        ADD_FAILURE() << "parsed";
+    } catch (const CLIError& error) {
+        EXPECT_EQ(error.description(),
+                  bad + ": line 1: \"board\" is a host name; a pin needs an IPv4 address.\n" + bad +
+                      ": line 3: A pin is a device and an address, like 02:00:00:00:00:01 192.168.0.50.");
+    }
+    std::filesystem::remove(bad);
+}
