@@ -5,9 +5,8 @@
 
 #include "core/addressing/option_format.hpp"
 #include "core/addressing/option_value.hpp"
-#include "core/addressing/reserved_option.hpp"
-    }
 #include "core/addressing/pin_text.hpp"
+#include "core/addressing/reserved_option.hpp"
 #include "core/addressing/timing.hpp"
 #include "core/addressing/user_option_text.hpp"
 

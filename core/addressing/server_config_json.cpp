@@ -6,9 +6,8 @@
 #include "core/addressing/address_json.hpp"
 #include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/decoding_error.hpp"
-#include "core/addressing/user_option_text.hpp"
-    }
 #include "core/addressing/pin_text.hpp"
+#include "core/addressing/user_option_text.hpp"
 
 namespace anvil {
 

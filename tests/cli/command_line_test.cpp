@@ -11,8 +11,7 @@ const std::string usage = std::string(anvil::usageText) + "\n";
 
 TEST(CommandLine, UsageTextIsFourteenLinesOf958Bytes) {
     EXPECT_EQ(anvil::usageText.size(), 958u);
-    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '
-'), 13);
+    EXPECT_EQ(std::count(anvil::usageText.begin(), anvil::usageText.end(), '\n'), 13);
 }
 
 TEST(CommandLine, WithoutArgumentsPrintsUsageAndSucceeds) {
