@@ -38,7 +38,7 @@ std::string vendorText(const Lease& device, const AppModel&) {
 }
 
 std::string leaseText(const Lease& device, const AppModel& model) {
-    std::string text(rawValue(device.state));
+    std::string text = stateText(device);
     if (device.state != Lease::State::bound) return text;
     double left = device.expiresAt.secondsSince(model.now());
     return text + (left > 0 ? ", " + formatDuration(static_cast<std::uint32_t>(left)) + " left" : ", expired");
@@ -195,6 +195,11 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     rowValues_.back().value->setWordWrap(true);
     rowValues_.back().value->setToolTip(plainToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served"));
     addRow("Lease", leaseText, Redraw::withClock);
+    // What the last reply said of itself: the user options that went out and the match that gave each.
+    addRow("Sent", [](const Lease& device, const AppModel& model) {
+        return plainText(model.state.lastReplyNote(device.mac).value_or("—"));
+    });
+    rowValues_.back().value->setWordWrap(true);
 }
 
 void DeviceCard::addRow(const QString& name, RowValue value, Redraw redraw) {

@@ -54,15 +54,20 @@ std::string LeaseTableModel::transferLine(const ActiveTransfer& transfer) {
 }
 
 QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
-                              const std::optional<std::string>& maker, const std::optional<std::string>& transfer) {
+                              const std::optional<std::string>& maker, const std::optional<std::string>& transfer,
+                              std::optional<IPv4Address> pinned) {
     switch (column) {
         case status: return presenceLabel(presence);
         case hostName: return q(lease.hostname.value_or(""));
         case hardware: return q(lease.mac.description());
         case Column::maker: return q(maker.value_or(""));
-        case address: return q(lease.ip.description());
+        case address: {
+            std::string text = lease.ip.description();
+            if (pinned) text += *pinned == lease.ip ? " (pinned)" : " (pinned to " + pinned->description() + ")";
+            return q(text);
+        }
         case Column::lease: {
-            std::string state(rawValue(lease.state));
+            std::string state = stateText(lease);
             if (showsExpired(lease, now)) state += " (expired)";
             return q(transfer ? state + " \u00b7 " + *transfer : state);
         }
@@ -94,18 +99,21 @@ void LeaseTableModel::update(const AppModel& model) {
         auto presence = model.presence(lease);
         std::optional<std::string> transfer;
         if (const auto* active = model.state.activeTransfer(mac, lease.ip)) transfer = transferLine(*active);
+        std::optional<IPv4Address> pinned;
+        if (const Pin* pin = model.pinFor(mac)) pinned = pin->ip;
         auto found = rowOf_.find(mac);
         if (found == rowOf_.end()) {
-            added.push_back({lease, presence, model.maker(mac), transfer});
+            added.push_back({lease, presence, model.maker(mac), transfer, pinned});
             continue;
         }
         Row& row = rows_[found->second];
-        if (row.lease == lease && row.presence == presence && row.transfer == transfer &&
+        if (row.lease == lease && row.presence == presence && row.transfer == transfer && row.pinned == pinned &&
             showsExpired(lease, now) == showsExpired(lease, now_))
             continue;
         row.lease = lease;
         row.presence = presence;
         row.transfer = std::move(transfer);
+        row.pinned = pinned;
         changedRow(found->second);
     }
     now_ = now;
@@ -131,11 +139,12 @@ QVariant LeaseTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
     auto column = static_cast<Column>(index.column());
-    if (role == Qt::DisplayRole) return text(column, row.lease, row.presence, now_, row.maker, row.transfer);
+    if (role == Qt::DisplayRole)
+        return text(column, row.lease, row.presence, now_, row.maker, row.transfer, row.pinned);
     if (role == Qt::DecorationRole && column == status) return markers_[markerIndex(row.presence)];
     // A long name is cut in its cell; the tooltip shows it whole, as text.
-    if (role == Qt::ToolTipRole && (column == hostName || column == maker || column == lease)) {
-        QString shown = text(column, row.lease, row.presence, now_, row.maker, row.transfer);
+    if (role == Qt::ToolTipRole && (column == hostName || column == maker || column == lease || column == address)) {
+        QString shown = text(column, row.lease, row.presence, now_, row.maker, row.transfer, row.pinned);
         return shown.isEmpty() ? QVariant() : QVariant(plainToolTip(shown));
     }
     return {};
@@ -223,7 +232,7 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     fit(LeaseTableModel::hostName, "bench-device-name");
     fit(LeaseTableModel::hardware, "66:9f:ca:70:7e:c1");
     fit(LeaseTableModel::maker, "locally administered");
-    fit(LeaseTableModel::address, "192.168.100.200");
+    fit(LeaseTableModel::address, "192.168.100.200 (pinned)");
     view_->verticalHeader()->hide();
     // Rows as tall as a line of text needs, so that a laptop screen shows a whole bench of devices.
     view_->verticalHeader()->setDefaultSectionSize(metrics.height() + 8);
@@ -275,7 +284,8 @@ void LeasesPanel::changeEvent(QEvent* event) {
 void LeasesPanel::render(ModelChange parts) {
     // A row shows its device's transfer, but a transfer's progress (several a second) is taken at the
     // clock's pace: the table follows the leases, not each block.
-    if (parts.touches(ModelChange::leases | ModelChange::clock)) table_->update(model_);
+    // Saved settings may pin or unpin a device.
+    if (parts.touches(ModelChange::leases | ModelChange::clock | ModelChange::settings)) table_->update(model_);
 }
 
 std::optional<Lease> LeasesPanel::currentLease() const {
@@ -311,8 +321,13 @@ void LeasesPanel::showDetails(const Lease& lease) {
     box->open();
 }
 
-void LeasesPanel::showMenu(const QPoint& position) {
+void LeasesPanel::showMenu(QPoint position) {
     QModelIndex index = view_->indexAt(position);
+    // The menu key opens it for the row with the keyboard's focus, wherever the pointer is.
+    if (!index.isValid() && view_->currentIndex().isValid()) {
+        index = view_->currentIndex();
+        position = view_->visualRect(index).center();
+    }
     if (!index.isValid()) return;
     Lease lease = table_->leaseAt(ordered_->mapToSource(index).row());
     auto* menu = new QMenu(this);
@@ -326,6 +341,13 @@ void LeasesPanel::showMenu(const QPoint& position) {
             [this, lease] { model_.openInBrowser(lease.ip); });
     connect(menu->addAction("Forget lease"), &QAction::triggered, this,
             [this, mac = lease.mac] { model_.requestForgetLease(mac); });
+    menu->addSeparator();
+    const Pin* pin = model_.pinFor(lease.mac);
+    if (!pin || pin->ip != lease.ip)
+        connect(menu->addAction("Always give this device this address"), &QAction::triggered, this,
+                [this, lease] { model_.pinLease(lease); });
+    if (pin)
+        connect(menu->addAction("Unpin"), &QAction::triggered, this, [this, mac = lease.mac] { model_.unpin(mac); });
     menu->popup(view_->viewport()->mapToGlobal(position));
 }
 
