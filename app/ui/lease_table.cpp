@@ -232,7 +232,7 @@ LeasesPanel::LeasesPanel(AppModel& model, QWidget* parent) : QGroupBox(parent), 
     fit(LeaseTableModel::hostName, "bench-device-name");
     fit(LeaseTableModel::hardware, "66:9f:ca:70:7e:c1");
     fit(LeaseTableModel::maker, "locally administered");
-    fit(LeaseTableModel::address, "192.168.100.200 (pinned)");
+    fit(LeaseTableModel::address, "192.168.100.200");
     view_->verticalHeader()->hide();
     // Rows as tall as a line of text needs, so that a laptop screen shows a whole bench of devices.
     view_->verticalHeader()->setDefaultSectionSize(metrics.height() + 8);

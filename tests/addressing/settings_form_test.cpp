@@ -207,7 +207,9 @@ TEST(SettingsForm, PinAndOptionRowsAreReadAndTheirMessagesStayBesideThem) {
         EXPECT_EQ(evaluation.optionErrors, sample.optionErrors) << sample.what;
         EXPECT_EQ(evaluation.errors.count(Field::server), sample.serverIP == "192.168.0.1" ? 0u : 1u) << sample.what;
         EXPECT_EQ(evaluation.config.has_value(), evaluation.messages().empty()) << sample.what;
-        if (evaluation.config) EXPECT_EQ(evaluation.config->pins.size(), sample.pinsKept) << sample.what;
+        if (evaluation.config) {
+            EXPECT_EQ(evaluation.config->pins.size(), sample.pinsKept) << sample.what;
+        }
     }
 }
 

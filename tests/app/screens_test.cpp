@@ -638,9 +638,13 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     request.options = {{55, {1, 42}}};
     screen.model->state.apply(ServerEvent::received(request), screen.clock);
     SentSummary ack{DHCPMessageType::ack, lease.ip, lease.mac, ReplyDestination::broadcast(), "eth9", {}, {53, 1}};
+    // The card names the user options of the note, not the lease or the boot remarks.
+    ack.note = "lease 1h, option 43 for vendor class APC, option 42 for every device; boot file for U-Boot";
     screen.model->state.apply(ServerEvent::sent(ack), screen.clock);
     screen.settle();
     texts = labelTexts();
+    EXPECT_TRUE(texts.contains("option 43 for vendor class APC, option 42 for every device"))
+        << texts.join("|").toStdString();
     EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
     EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
     EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");
