@@ -103,9 +103,9 @@ bool RowTable::addRow(const Row& row, bool edit) {
         table_->setItem(line, textColumns_, tick);
     }
     if (edit) {
-        table_->setCurrentCell(line, 0);
+        // Moving there opens the cell's editor (the current-changed trigger).
         table_->setFocus();
-        table_->editItem(table_->item(line, 0));
+        table_->setCurrentCell(line, 0);
     }
     return true;
 }
