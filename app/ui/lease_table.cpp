@@ -1,6 +1,7 @@
 #include "app/ui/lease_table.hpp"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -266,6 +267,12 @@ void LeasesPanel::saveLayout() const {
 }
 
 bool LeasesPanel::eventFilter(QObject* watched, QEvent* event) {
+    // The menu key (or Shift+F10) opens the menu of the row with the keyboard's focus, wherever the pointer is.
+    if (watched == view_ && event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        if (QModelIndex index = view_->currentIndex(); index.isValid()) showMenu(view_->visualRect(index).center());
+        return true;
+    }
     if (watched == view_ && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->matches(QKeySequence::Delete) || key->key() == Qt::Key_Delete) {
@@ -321,13 +328,8 @@ void LeasesPanel::showDetails(const Lease& lease) {
     box->open();
 }
 
-void LeasesPanel::showMenu(QPoint position) {
+void LeasesPanel::showMenu(const QPoint& position) {
     QModelIndex index = view_->indexAt(position);
-    // The menu key opens it for the row with the keyboard's focus, wherever the pointer is.
-    if (!index.isValid() && view_->currentIndex().isValid()) {
-        index = view_->currentIndex();
-        position = view_->visualRect(index).center();
-    }
     if (!index.isValid()) return;
     Lease lease = table_->leaseAt(ordered_->mapToSource(index).row());
     auto* menu = new QMenu(this);

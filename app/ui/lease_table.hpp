@@ -92,7 +92,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void showMenu(QPoint position);
+    void showMenu(const QPoint& position);
     void restoreLayout();
     // The lease under the keyboard's focus, if a row has it.
     std::optional<Lease> currentLease() const;

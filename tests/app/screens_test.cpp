@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -318,7 +319,14 @@ TEST(Screens, TheLeaseMenuPinsAndUnpinsAndTheTableMarksPinnedAndBOOTPLeases) {
     if (const char* folder = std::getenv("ANVIL_SCREEN_GRABS"))
         screen.window->findChild<QWidget*>("leasesPanel")->grab().save(QString(folder) + "/leases-pinned.png");
 
-    menu = screen.leaseMenuFor("192.168.0.100 (pinned)");
+    // From the keyboard: the menu key opens the menu of the row with the focus.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (auto* old : screen.window->findChildren<QMenu*>("leaseMenu")) delete old;
+    auto* table = screen.window->findChild<QTableView*>("leaseTable");
+    table->setCurrentIndex(table->model()->index(0, 0));
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(1, 1), table->mapToGlobal(QPoint(1, 1)));
+    QApplication::sendEvent(table, &key);
+    menu = screen.window->findChild<QMenu*>("leaseMenu");
     ASSERT_NE(menu, nullptr);
     EXPECT_FALSE(titles(menu).contains("Always give this device this address"));
     action(menu, "Unpin")->trigger();
