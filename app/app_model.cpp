@@ -291,12 +291,36 @@ void AppModel::openLocalNetworkSettings() {
 
 // MARK: settings
 
-std::map<SettingsForm::Field, std::vector<std::string>> AppModel::saveSettings(const SettingsForm& form) {
+SettingsForm::Messages AppModel::saveSettings(const SettingsForm& form) {
     auto errors = settings_.save(form);
     if (!errors.empty()) return errors;
     refreshChecks();
     changed(ModelChange::settings | ModelChange::dialogs);
     return {};
+}
+
+void AppModel::pinLease(const Lease& lease) {
+    const Pin* held = pinFor(lease.mac);
+    std::string label = held ? held->label : lease.hostname.value_or("");
+    afterPinChange(settings_.pin(lease.mac, lease.ip, label),
+                   "pinned " + lease.mac.description() + " to " + lease.ip.description());
+}
+
+void AppModel::unpin(const MACAddress& mac) {
+    if (!pinFor(mac)) return;
+    afterPinChange(settings_.unpin(mac), "unpinned " + mac.description());
+}
+
+void AppModel::afterPinChange(std::optional<std::string> refused, const std::string& done) {
+    if (refused) {
+        alert_.message = std::move(refused);
+        changed(ModelChange::dialogs);
+        return;
+    }
+    // The running server keeps the configuration it started with, as after Save.
+    context_.logLine("SETTINGS", isRunning() ? done + "; the server uses it from the next Start" : done);
+    refreshChecks();
+    changed(ModelChange::settings | ModelChange::leases | ModelChange::log);
 }
 
 }  // namespace anvil

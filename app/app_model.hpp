@@ -183,13 +183,21 @@ public:
     void openInBrowser(IPv4Address ip);
     void openLocalNetworkSettings();
     // Applies the settings sheet: the per-field errors, empty when the configuration was saved.
-    std::map<SettingsForm::Field, std::vector<std::string>> saveSettings(const SettingsForm& form);
+    SettingsForm::Messages saveSettings(const SettingsForm& form);
+    // The device's pin, if one names its hardware address.
+    const Pin* pinFor(const MACAddress& mac) const { return settings_.pinFor(mac); }
+    // The lease's device always gets the lease's address; stored as Save stores the sheet, so a
+    // running server takes it at the next Start. A pin the configuration would not hold is refused
+    // in `lastError`.
+    void pinLease(const Lease& lease);
+    void unpin(const MACAddress& mac);
 
 private:
     friend struct ModelStaging;
     static Environment withStore(Environment environment);
     void changed(ModelChange parts);
     void finishBootstrap();
+    void afterPinChange(std::optional<std::string> refused, const std::string& done);
 
     Environment env_;
     ScreenTexts texts_;

@@ -5,8 +5,10 @@
 # acknowledging slowly), the lease table with several devices (a prepared lease file) while the
 # cable is out, two devices on the cable that never ask for an address (a switch sending ARP and
 # LLDP, a recovery loader asking by ARP for its server), the question before serving the loader and
-# the file chooser its TFTP request opens, and the settings sheet with a message and scrolled to
-# its end. The files are THEME-NN-SCREEN.png, light-01-launch.png to dark-11-settings-end.png.
+# the file chooser its TFTP request opens, and the settings sheet with a message, scrolled to its
+# Pins and Options tables and to its end. The files are THEME-NN-SCREEN.png, light-01-launch.png to
+# dark-12-settings-end.png; the screen tests add leases-pinned.png (a pinned device in the lease
+# table) and settings-pins.png / settings-options.png (the tables with a message beside a row).
 # The application runs in a network namespace of its own whose only card is one end of a veth pair;
 # the other end is on a bridge in a "cable" namespace, and each device is a namespace plugged into
 # that bridge. The application is driven with xdotool the way a user would drive it.
@@ -328,9 +330,12 @@ run_theme() {
     echo "screenshots: the settings sheet closed on Enter: its Server IP field did not have the cursor" >&2
   done
   shoot "$theme-10-settings"
+  xdotool key --repeat 6 --delay 50 Page_Down
+  sleep 0.5
+  shoot "$theme-11-settings-tables"
   xdotool key --repeat 12 --delay 50 Page_Down
   sleep 0.5
-  shoot "$theme-11-settings-end"
+  shoot "$theme-12-settings-end"
   xdotool key Escape
   sleep 0.5
   focus; xdotool key ctrl+q
@@ -340,4 +345,11 @@ run_theme() {
 
 run_theme light
 run_theme dark
+# A pinned device and the tables' messages, drawn by the screen tests on Qt's offscreen platform.
+screens=$(realpath -m "$build/tests/app/anvil_tests_app_screens")
+if [ -x "$screens" ]; then
+  QT_QPA_PLATFORM=offscreen ANVIL_SCREEN_GRABS="$out" "$screens" \
+    --gtest_filter='Screens.TheLeaseMenuPins*:Screens.PinsAndOptionsTables*' >"$work/screen-grabs.log" 2>&1 ||
+    { echo "screenshots: the screen tests that draw the pins failed:"; tail -n 20 "$work/screen-grabs.log"; } >&2
+fi
 echo "screenshots: done in $out in $(($(date +%s) - began)) s"

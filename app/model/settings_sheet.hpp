@@ -2,6 +2,7 @@
 // The server's configuration as the user keeps it, and the settings sheet that edits it: open or
 // closed, the problems it shows, and saving a valid form to the settings store.
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace anvil {
 
 class SettingsSheet {
 public:
-    using Messages = std::map<SettingsForm::Field, std::vector<std::string>>;
+    using Messages = SettingsForm::Messages;
 
     // Reads the stored configuration; the default one when there is none or it cannot be read.
     explicit SettingsSheet(ModelContext& context);
@@ -31,8 +32,16 @@ public:
     // The per-field errors, empty when the configuration was saved and the sheet closed.
     Messages save(const SettingsForm& form);
 
+    // The device's pin, when one names its hardware address.
+    const Pin* pinFor(const MACAddress& mac) const;
+    // Pins the device to the address (replacing its pin, keeping the label) or removes its pin, and
+    // stores the configuration as Save does: the sentence why not when it would not hold.
+    std::optional<std::string> pin(const MACAddress& mac, IPv4Address ip, const std::string& label);
+    std::optional<std::string> unpin(const MACAddress& mac);
+
 private:
     friend struct ModelStaging;
+    void store(const ServerConfig& config);
     ModelContext& context_;
     ServerConfig config_;
     bool open_ = false;

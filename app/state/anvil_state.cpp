@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "core/dhcp/option_catalog.hpp"
+#include "core/dhcp/reply_kind.hpp"
 
 namespace anvil {
 
@@ -135,6 +136,11 @@ void AnvilState::noteNeighbour(const ServerEvent::Neighbour& event) {
     neighbours.insert_or_assign(mac, event.device);
 }
 
+std::optional<std::string> AnvilState::lastReplyNote(const MACAddress& mac) const {
+    auto found = exchanges.find(mac);
+    return found == exchanges.end() ? std::nullopt : found->second.note;
+}
+
 std::vector<RequestedOption> AnvilState::requestedOptions(const MACAddress& mac) const {
     std::vector<RequestedOption> options;
     auto found = exchanges.find(mac);
@@ -157,9 +163,19 @@ void AnvilState::apply(const ServerEvent& event, Date at) {
                 if (payload.packet.mac && !requested.empty()) noteExchange(*payload.packet.mac).requested = requested;
             } else if constexpr (std::is_same_v<Case, ServerEvent::Sent>) {
                 auto type = payload.reply.type;
-                if (type == DHCPMessageType::offer || type == DHCPMessageType::ack)
-                    noteExchange(payload.reply.mac).given = payload.reply.options;
-                if (type != DHCPMessageType::ack) return;
+                if (type == DHCPMessageType::offer || bindsAddress(type)) {
+                    auto& exchange = noteExchange(payload.reply.mac);
+                    exchange.given = payload.reply.options;
+                    exchange.note = payload.reply.note;
+                    if (exchange.note && exchange.note->size() > noteCapacity) {
+                        // Cut at a character's start: the text is UTF-8.
+                        std::size_t cut = noteCapacity;
+                        while (cut > 0 && (static_cast<unsigned char>((*exchange.note)[cut]) & 0xC0) == 0x80) --cut;
+                        exchange.note = exchange.note->substr(0, cut) + "…";
+                    }
+                }
+                // A BOOTP client starts using its address at the reply, as a DHCP client at its ACK.
+                if (!bindsAddress(type)) return;
                 auto found = leases.find(payload.reply.mac);
                 if (found != leases.end() && found->second.ip == payload.reply.ip) deviceFound = found->second;
             } else if constexpr (std::is_same_v<Case, ServerEvent::LeaseChanged>) {

@@ -73,17 +73,21 @@ struct AnvilState {
     std::optional<Date> lastPacketAt;
     std::optional<std::string> serverInterface;
 
-    // What each client last asked for (its parameter request list) and the option codes of the
-    // last offer or acknowledgement it was sent, in this run.
+    // What each client last asked for (its parameter request list), and the option codes and the
+    // server's note (which user options went out and why) of the last offer or binding reply it was
+    // sent, in this run.
     struct OptionExchange {
         std::vector<std::uint8_t> requested;
         std::vector<std::uint8_t> given;
+        std::optional<std::string> note;
         friend bool operator==(const OptionExchange&, const OptionExchange&) = default;
     };
     std::unordered_map<MACAddress, OptionExchange> exchanges;
     // Beyond this many clients, those without a lease are forgotten first, then those heard from
     // longest ago.
     static constexpr std::size_t exchangeCapacity = 256;
+    // A note longer than this is cut: the state stays small whatever the server wrote.
+    static constexpr std::size_t noteCapacity = 400;
 
     // Transfers under way, by transfer number. The server runs at most this many at once; an end
     // lost on the way (an overfull hand-over) must not keep one here for ever, so the oldest yields.
@@ -115,6 +119,8 @@ struct AnvilState {
 
     // The options the client asked for, in its order, each marked given when the last reply carried it.
     std::vector<RequestedOption> requestedOptions(const MACAddress& mac) const;
+    // The note of the last offer or binding reply the client was sent, if it had one.
+    std::optional<std::string> lastReplyNote(const MACAddress& mac) const;
 
     friend bool operator==(const AnvilState&, const AnvilState&) = default;
 

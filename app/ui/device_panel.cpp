@@ -14,6 +14,7 @@
 #include "app/ui/texts.hpp"
 #include "core/addressing/duration.hpp"
 #include "core/addressing/plain_text.hpp"
+#include "core/addressing/text_pieces.hpp"
 #include "core/events/event_log.hpp"
 
 namespace anvil {
@@ -38,10 +39,23 @@ std::string vendorText(const Lease& device, const AppModel&) {
 }
 
 std::string leaseText(const Lease& device, const AppModel& model) {
-    std::string text(rawValue(device.state));
+    std::string text = stateText(device);
     if (device.state != Lease::State::bound) return text;
     double left = device.expiresAt.secondsSince(model.now());
     return text + (left > 0 ? ", " + formatDuration(static_cast<std::uint32_t>(left)) + " left" : ", expired");
+}
+
+// The pieces of the last reply's note that name a user option ("option 43 for vendor class APC").
+std::string sentOptionsText(const Lease& device, const AppModel& model) {
+    auto note = model.state.lastReplyNote(device.mac);
+    if (!note) return {};
+    std::string text;
+    for (auto list : splitText(*note, ';', EmptyPieces::drop))
+        for (auto piece : splitText(list, ',', EmptyPieces::drop)) {
+            while (!piece.empty() && piece.front() == ' ') piece.remove_prefix(1);
+            if (piece.starts_with("option ")) text += (text.empty() ? "" : ", ") + std::string(piece);
+        }
+    return plainText(text);
 }
 
 // The client's file name with its control bytes shown as escapes; labels never read it as markup.
@@ -195,6 +209,10 @@ DeviceCard::DeviceCard(AppModel& model, QWidget* parent) : QWidget(parent), mode
     rowValues_.back().value->setWordWrap(true);
     rowValues_.back().value->setToolTip(plainToolTip("\u2713 given by DHCP Anvil \u00b7 \u2717 not served"));
     addRow("Lease", leaseText, Redraw::withClock);
+    // The user options the last reply carried and the match that gave each; only when there were any,
+    // so that a laptop screen keeps its lease rows.
+    addRow("Sent", sentOptionsText);
+    rowValues_.back().value->setWordWrap(true);
 }
 
 void DeviceCard::addRow(const QString& name, RowValue value, Redraw redraw) {
@@ -211,7 +229,11 @@ void DeviceCard::render(const Lease& device) {
     setText(address_, q(device.ip.description()));
     setText(presence_, presenceLabel(model_.presence(device)));
     for (const auto& row : rowValues_) {
-        setText(row.value, q(row.text(device, model_)));
+        QString text = q(row.text(device, model_));
+        setText(row.value, text);
+        // A row with nothing to say takes no room; the others show "—".
+        row.title->setVisible(!text.isEmpty());
+        row.value->setVisible(!text.isEmpty());
         QPalette muted = row.title->palette();
         muted.setColor(QPalette::WindowText, secondaryText(palette()));
         if (muted != row.title->palette()) row.title->setPalette(muted);

@@ -1,6 +1,7 @@
 #include "app/ui/lease_table.hpp"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -54,15 +55,20 @@ std::string LeaseTableModel::transferLine(const ActiveTransfer& transfer) {
 }
 
 QString LeaseTableModel::text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
-                              const std::optional<std::string>& maker, const std::optional<std::string>& transfer) {
+                              const std::optional<std::string>& maker, const std::optional<std::string>& transfer,
+                              std::optional<IPv4Address> pinned) {
     switch (column) {
         case status: return presenceLabel(presence);
         case hostName: return q(lease.hostname.value_or(""));
         case hardware: return q(lease.mac.description());
         case Column::maker: return q(maker.value_or(""));
-        case address: return q(lease.ip.description());
+        case address: {
+            std::string text = lease.ip.description();
+            if (pinned) text += *pinned == lease.ip ? " (pinned)" : " (pinned to " + pinned->description() + ")";
+            return q(text);
+        }
         case Column::lease: {
-            std::string state(rawValue(lease.state));
+            std::string state = stateText(lease);
             if (showsExpired(lease, now)) state += " (expired)";
             return q(transfer ? state + " \u00b7 " + *transfer : state);
         }
@@ -94,18 +100,21 @@ void LeaseTableModel::update(const AppModel& model) {
         auto presence = model.presence(lease);
         std::optional<std::string> transfer;
         if (const auto* active = model.state.activeTransfer(mac, lease.ip)) transfer = transferLine(*active);
+        std::optional<IPv4Address> pinned;
+        if (const Pin* pin = model.pinFor(mac)) pinned = pin->ip;
         auto found = rowOf_.find(mac);
         if (found == rowOf_.end()) {
-            added.push_back({lease, presence, model.maker(mac), transfer});
+            added.push_back({lease, presence, model.maker(mac), transfer, pinned});
             continue;
         }
         Row& row = rows_[found->second];
-        if (row.lease == lease && row.presence == presence && row.transfer == transfer &&
+        if (row.lease == lease && row.presence == presence && row.transfer == transfer && row.pinned == pinned &&
             showsExpired(lease, now) == showsExpired(lease, now_))
             continue;
         row.lease = lease;
         row.presence = presence;
         row.transfer = std::move(transfer);
+        row.pinned = pinned;
         changedRow(found->second);
     }
     now_ = now;
@@ -131,11 +140,12 @@ QVariant LeaseTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
     auto column = static_cast<Column>(index.column());
-    if (role == Qt::DisplayRole) return text(column, row.lease, row.presence, now_, row.maker, row.transfer);
+    if (role == Qt::DisplayRole)
+        return text(column, row.lease, row.presence, now_, row.maker, row.transfer, row.pinned);
     if (role == Qt::DecorationRole && column == status) return markers_[markerIndex(row.presence)];
     // A long name is cut in its cell; the tooltip shows it whole, as text.
-    if (role == Qt::ToolTipRole && (column == hostName || column == maker || column == lease)) {
-        QString shown = text(column, row.lease, row.presence, now_, row.maker, row.transfer);
+    if (role == Qt::ToolTipRole && (column == hostName || column == maker || column == lease || column == address)) {
+        QString shown = text(column, row.lease, row.presence, now_, row.maker, row.transfer, row.pinned);
         return shown.isEmpty() ? QVariant() : QVariant(plainToolTip(shown));
     }
     return {};
@@ -257,6 +267,12 @@ void LeasesPanel::saveLayout() const {
 }
 
 bool LeasesPanel::eventFilter(QObject* watched, QEvent* event) {
+    // The menu key (or Shift+F10) opens the menu of the row with the keyboard's focus, wherever the pointer is.
+    if (watched == view_ && event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        if (QModelIndex index = view_->currentIndex(); index.isValid()) showMenu(view_->visualRect(index).center());
+        return true;
+    }
     if (watched == view_ && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->matches(QKeySequence::Delete) || key->key() == Qt::Key_Delete) {
@@ -275,7 +291,8 @@ void LeasesPanel::changeEvent(QEvent* event) {
 void LeasesPanel::render(ModelChange parts) {
     // A row shows its device's transfer, but a transfer's progress (several a second) is taken at the
     // clock's pace: the table follows the leases, not each block.
-    if (parts.touches(ModelChange::leases | ModelChange::clock)) table_->update(model_);
+    // Saved settings may pin or unpin a device.
+    if (parts.touches(ModelChange::leases | ModelChange::clock | ModelChange::settings)) table_->update(model_);
 }
 
 std::optional<Lease> LeasesPanel::currentLease() const {
@@ -326,6 +343,13 @@ void LeasesPanel::showMenu(const QPoint& position) {
             [this, lease] { model_.openInBrowser(lease.ip); });
     connect(menu->addAction("Forget lease"), &QAction::triggered, this,
             [this, mac = lease.mac] { model_.requestForgetLease(mac); });
+    menu->addSeparator();
+    const Pin* pin = model_.pinFor(lease.mac);
+    if (!pin || pin->ip != lease.ip)
+        connect(menu->addAction("Always give this device this address"), &QAction::triggered, this,
+                [this, lease] { model_.pinLease(lease); });
+    if (pin)
+        connect(menu->addAction("Unpin"), &QAction::triggered, this, [this, mac = lease.mac] { model_.unpin(mac); });
     menu->popup(view_->viewport()->mapToGlobal(position));
 }
 

@@ -34,10 +34,11 @@ public:
     const Lease& leaseAt(int row) const { return rows_.at(static_cast<std::size_t>(row)).lease; }
     std::optional<PresenceState> presenceAt(int row) const { return rows_.at(static_cast<std::size_t>(row)).presence; }
 
-    // The text of one cell.
+    // The text of one cell; `pinned` is the address the device is pinned to, if it is.
     static QString text(Column column, const Lease& lease, std::optional<PresenceState> presence, Date now,
                         const std::optional<std::string>& maker = std::nullopt,
-                        const std::optional<std::string>& transfer = std::nullopt);
+                        const std::optional<std::string>& transfer = std::nullopt,
+                        std::optional<IPv4Address> pinned = std::nullopt);
     // The status marker's colours follow the palette.
     void setPalette(const QPalette& palette);
     // The short line of a boot file on its way, "TFTP ipxe.efi 45 %".
@@ -54,6 +55,7 @@ private:
         std::optional<PresenceState> presence;
         std::optional<std::string> maker;
         std::optional<std::string> transfer;
+        std::optional<IPv4Address> pinned;
     };
     void changedRow(std::size_t row);
 

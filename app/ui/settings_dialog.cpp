@@ -8,18 +8,22 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <bit>
 
 #include "app/ui/colours.hpp"
 #include "app/ui/plain_text.hpp"
+#include "app/ui/row_table.hpp"
+#include "core/addressing/user_option_text.hpp"
 
 namespace anvil {
 
@@ -127,7 +131,28 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     optionalForm->addRow("DNS", dns_);
     errorLabels_[SettingsForm::Field::dns] = errorLabel("dnsError");
     optionalForm->addRow("", errorLabels_[SettingsForm::Field::dns]);
+    answerBOOTP_ = new QCheckBox("Answer BOOTP requests");
+    answerBOOTP_->setObjectName("answerBOOTP");
+    answerBOOTP_->setChecked(form.answerBOOTP);
+    optionalForm->addRow("", answerBOOTP_);
     layout->addWidget(optional);
+
+    pins_ = new RowTable("Pins", "pins", {"Device", "Address", "Label"});
+    pins_->table()->setToolTip(plainToolTip("A hardware address, or id: and a client identifier in hexadecimal"));
+    for (const auto& pin : form.pins) pins_->addRow({{pin.device, pin.address, pin.label}}, false);
+    layout->addWidget(pins_);
+
+    options_ = new RowTable("Options", "options", {"Match", "Option", "Value"}, "Always");
+    options_->table()->setToolTip(
+        plainToolTip("Match: empty for every device, mac=, maker=, vendor=, user= or boot=; option: a name or 1-254"));
+    for (const auto& option : form.options)
+        options_->addRow({{option.match, option.option, option.value}, option.always}, false);
+    auto* preset = new QPushButton("Add preset…");
+    preset->setObjectName("addPreset");
+    preset->setAutoDefault(false);
+    connect(preset, &QPushButton::clicked, this, &SettingsDialog::choosePreset);
+    options_->buttons()->insertWidget(2, preset);
+    layout->addWidget(options_);
 
     auto* boot = new QGroupBox("Network boot");
     boot->setObjectName("networkBoot");
@@ -278,6 +303,10 @@ SettingsForm SettingsDialog::form() const {
     for (const auto& [kind, field] : bootFiles_)
         if (!field->text().isEmpty()) form.bootFiles[kind] = field->text().toStdString();
     form.bootBlockSizeCeiling = bootBlockSizeCeiling_;
+    form.answerBOOTP = answerBOOTP_->isChecked();
+    for (const auto& row : pins_->rows()) form.pins.push_back({row.texts[0], row.texts[1], row.texts[2]});
+    for (const auto& row : options_->rows())
+        form.options.push_back({row.texts[0], row.texts[1], row.texts[2], row.ticked});
     return form;
 }
 
@@ -300,7 +329,48 @@ void SettingsDialog::save() {
     accept();
 }
 
-void SettingsDialog::showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors) {
+bool SettingsDialog::addPreset(const std::string& name, const std::string& value) {
+    // The preset's "this server" is the address on the sheet, saved or not.
+    auto server = IPv4Address::parse(serverIP_->text().trimmed().toStdString()).value_or(model_.config().serverIP);
+    auto reading = applyPreset(name, value, server);
+    if (reading.options.empty()) {
+        options_->showErrors({}, reading.error.empty() ? "The preset gives no options." : reading.error);
+        return false;
+    }
+    for (const auto& option : reading.options)
+        if (!options_->addRow({{matchText(option.match), optionText(option.code), valueText(option)}, option.always},
+                              false))
+            return false;
+    options_->showErrors({});
+    return true;
+}
+
+void SettingsDialog::choosePreset() {
+    QStringList names;
+    auto presets = optionPresets();
+    for (const auto& preset : presets) names << q(preset.name);
+    if (names.isEmpty()) {
+        options_->showErrors({}, "No presets are known.");
+        return;
+    }
+    bool chosen = false;
+    QString name = QInputDialog::getItem(this, "Add preset", "Preset", names, 0, false, &chosen);
+    if (!chosen) return;
+    std::string value;
+    for (const auto& preset : presets) {
+        if (q(preset.name) != name || preset.valuePrompt.empty()) continue;
+        bool given = false;
+        value = QInputDialog::getText(this, plainWindowTitle(name), q(preset.valuePrompt), QLineEdit::Normal, {}, &given)
+                    .toStdString();
+        if (!given) return;
+    }
+    addPreset(name.toStdString(), value);
+}
+
+void SettingsDialog::showErrors(const SettingsForm::Messages& messages) {
+    const auto& errors = messages.fields;
+    pins_->showErrors(messages.pins);
+    options_->showErrors(messages.options);
     for (auto& [field, label] : errorLabels_) {
         auto found = errors.find(field);
         QStringList lines;
@@ -310,10 +380,14 @@ void SettingsDialog::showErrors(const std::map<SettingsForm::Field, std::vector<
         label->setVisible(!lines.isEmpty());
     }
     // The first message is scrolled into view; the sheet keeps its size and its buttons.
-    for (auto& [field, label] : errorLabels_) {
+    std::vector<QLabel*> shown;
+    for (auto& [field, label] : errorLabels_) shown.push_back(label);
+    shown.push_back(pins_->errorLabel());
+    shown.push_back(options_->errorLabel());
+    for (QLabel* label : shown) {
         if (label->isHidden()) continue;
         // Once the groups are laid out again with the message in them.
-        QTimer::singleShot(0, this, [this, shown = label] { scroll_->ensureWidgetVisible(shown); });
+        QTimer::singleShot(0, this, [this, label] { scroll_->ensureWidgetVisible(label); });
         break;
     }
 }

@@ -15,6 +15,8 @@ class QScrollArea;
 
 namespace anvil {
 
+class RowTable;
+
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -25,13 +27,17 @@ public:
     void save();
     // Follows the model: the selected card's configuration and what the adapter buttons can do.
     void refresh();
+    // Adds the preset's options as rows of the options table; the reason beside the table when it
+    // cannot (a template's value that does not read). "Add preset…" asks for both first.
+    bool addPreset(const std::string& name, const std::string& value);
 
 private:
     void updateDerived();
     // Sizes the sheet for its screen.
     void fitScreen();
     void chooseBootFolder();
-    void showErrors(const std::map<SettingsForm::Field, std::vector<std::string>>& errors);
+    void showErrors(const SettingsForm::Messages& messages);
+    void choosePreset();
     QString adapterText() const;
 
     AppModel& model_;
@@ -51,6 +57,9 @@ private:
     QLineEdit* bootFileForAll_;
     std::map<BootKind, QLineEdit*> bootFiles_;
     std::uint16_t bootBlockSizeCeiling_;
+    QCheckBox* answerBOOTP_;
+    RowTable* pins_;
+    RowTable* options_;
     QCheckBox* automaticChecks_;
     QLabel* adapterState_;
     QPushButton* configure_;

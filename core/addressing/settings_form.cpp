@@ -1,10 +1,13 @@
 #include "core/addressing/settings_form.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/addressing/boot_config_check.hpp"
 #include "core/addressing/duration.hpp"
+#include "core/addressing/pin_text.hpp"
 #include "core/addressing/text_pieces.hpp"
+#include "core/addressing/user_option_text.hpp"
 
 namespace anvil {
 
@@ -115,6 +118,10 @@ SettingsForm SettingsForm::from(const ServerConfig& config) {
         form.bootFiles = config.boot->files;
         form.bootBlockSizeCeiling = config.boot->blockSizeCeiling;
     }
+    for (const auto& pin : config.pins) form.pins.push_back({deviceText(pin), pin.ip.description(), pin.label});
+    for (const auto& option : config.userOptions)
+        form.options.push_back({matchText(option.match), optionText(option.code), valueText(option), option.always});
+    form.answerBOOTP = config.answerBOOTP;
     return form;
 }
 
@@ -158,6 +165,38 @@ std::optional<BootConfig> SettingsForm::evaluateBoot(Report report) const {
     return boot;
 }
 
+bool SettingsForm::evaluateRows(ServerConfig& config, std::vector<std::size_t>& pinRows,
+                                std::vector<std::size_t>& optionRows, Evaluation& result) const {
+    bool read = true;
+    for (std::size_t row = 0; row < pins.size(); ++row) {
+        const auto& typed = pins[row];
+        auto device = trimmed(typed.device), address = trimmed(typed.address), name = trimmed(typed.label);
+        if (device.empty() && address.empty() && name.empty()) continue;
+        auto reading = readPin(device, address, name);
+        if (!reading.pin) {
+            result.pinErrors[row].push_back(reading.error);
+            read = false;
+            continue;
+        }
+        config.pins.push_back(*reading.pin);
+        pinRows.push_back(row);
+    }
+    for (std::size_t row = 0; row < options.size(); ++row) {
+        const auto& typed = options[row];
+        auto match = trimmed(typed.match), option = trimmed(typed.option), value = trimmed(typed.value);
+        if (match.empty() && option.empty() && value.empty()) continue;
+        auto reading = readUserOption(match, option, value, typed.always);
+        if (!reading.option) {
+            result.optionErrors[row].push_back(reading.error);
+            read = false;
+            continue;
+        }
+        config.userOptions.push_back(*reading.option);
+        optionRows.push_back(row);
+    }
+    return read;
+}
+
 SettingsForm::Evaluation SettingsForm::evaluate() const {
     Evaluation result;
     auto add = [&](Field field, std::string message) { result.errors[field].push_back(std::move(message)); };
@@ -192,10 +231,44 @@ SettingsForm::Evaluation SettingsForm::evaluate() const {
     std::optional<BootConfig> boot;
     if (bootEnabled) boot = evaluateBoot([&](std::string message) { add(Field::boot, std::move(message)); });
 
-    if (!result.errors.empty()) return result;
-    ServerConfig config{*server, *prefixLength, *start, *end, *lease, gateway, servers, boot};
-    for (const auto& error : config.validate()) add(fieldOf(error.kind), error.description());
-    if (result.errors.empty()) result.config = config;
+    ServerConfig config;
+    config.answerBOOTP = answerBOOTP;
+    std::vector<std::size_t> pinRows, optionRows;
+    bool rowsRead = evaluateRows(config, pinRows, optionRows, result);
+    if (!result.errors.empty() || !rowsRead) return result;
+    config.serverIP = *server;
+    config.prefixLength = *prefixLength;
+    config.rangeStart = *start;
+    config.rangeEnd = *end;
+    config.leaseSeconds = *lease;
+    config.router = gateway;
+    config.dns = servers;
+    config.boot = boot;
+
+    // An error that goes away without a row belongs beside that row (both rows of a pair set twice);
+    // this holds whatever kinds of error the rows can cause.
+    auto problems = config.validate();
+    std::vector<bool> placed(problems.size(), false);
+    auto placeWithout = [&](auto member, std::size_t index, std::size_t row, auto& rowErrors) {
+        auto without = config;
+        auto& items = without.*member;
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
+        auto remaining = without.validate();
+        for (std::size_t i = 0; i < problems.size(); ++i) {
+            if (std::find(remaining.begin(), remaining.end(), problems[i]) != remaining.end()) continue;
+            rowErrors[row].push_back(problems[i].description());
+            placed[i] = true;
+        }
+    };
+    if (!problems.empty()) {
+        for (std::size_t i = 0; i < pinRows.size(); ++i)
+            placeWithout(&ServerConfig::pins, i, pinRows[i], result.pinErrors);
+        for (std::size_t i = 0; i < optionRows.size(); ++i)
+            placeWithout(&ServerConfig::userOptions, i, optionRows[i], result.optionErrors);
+    }
+    for (std::size_t i = 0; i < problems.size(); ++i)
+        if (!placed[i]) add(fieldOf(problems[i].kind), problems[i].description());
+    if (problems.empty()) result.config = config;
     return result;
 }
 

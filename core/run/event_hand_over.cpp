@@ -1,5 +1,6 @@
 #include "core/run/event_hand_over.hpp"
 
+#include "core/dhcp/reply_kind.hpp"
 #include "core/events/event_log.hpp"
 
 namespace anvil {
@@ -38,8 +39,8 @@ std::optional<EventHandOver::Subject> EventHandOver::subjectOf(const ServerEvent
     if (event.is<ServerEvent::Link>()) return Subject{link, 0};
     // Only the newest count of a transfer matters; at most a few transfers run at once.
     if (const auto* progress = event.as<ServerEvent::TFTPProgress>()) return Subject{transferProgress, progress->transfer};
-    // The last acknowledgement names the device found; only the last one matters.
-    if (const auto* sent = event.as<ServerEvent::Sent>(); sent && sent->reply.type == DHCPMessageType::ack)
+    // The last binding reply (an ACK or a BOOTREPLY) names the device found; only the last one matters.
+    if (const auto* sent = event.as<ServerEvent::Sent>(); sent && bindsAddress(sent->reply.type))
         return Subject{acknowledgement, 0};
     return std::nullopt;
 }

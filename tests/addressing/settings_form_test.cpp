@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/addressing/pin_text.hpp"
+#include "core/addressing/user_option_text.hpp"
+
 using namespace anvil;
 using Field = SettingsForm::Field;
 
@@ -26,6 +29,14 @@ TEST(SettingsForm, OpensAConfigurationAsTextsAndReadsItBack) {
     EXPECT_EQ(form.rangeCount(), 101);
     EXPECT_EQ(form.config(), config);
     EXPECT_TRUE(form.errors().empty());
+
+    config.pins = {Pin{MACAddress::parse("aa:bb:cc:00:00:01"), std::nullopt, ip("192.168.0.50"), "board"}};
+    config.answerBOOTP = false;
+    form = SettingsForm::from(config);
+    EXPECT_EQ(form.pins, (std::vector<SettingsForm::PinRow>{{"aa:bb:cc:00:00:01", "192.168.0.50", "board"}}));
+    EXPECT_EQ(form.config(), config);
+    config.pins.clear();
+    config.answerBOOTP = true;
 
     config.leaseSeconds = 7200;
     form = SettingsForm::from(config);
@@ -160,4 +171,60 @@ TEST(SettingsForm, NetworkBootProblemsAreListedUnderBootTogether) {
         ASSERT_EQ(evaluation.errors.size(), 1u) << sample.what;
         EXPECT_EQ(evaluation.errors[Field::boot], sample.messages) << sample.what;
     }
+}
+
+// Each row's message lands beside that row, by its place in the table, blank rows included.
+TEST(SettingsForm, PinAndOptionRowsAreReadAndTheirMessagesStayBesideThem) {
+    using Rows = std::map<std::size_t, std::vector<std::string>>;
+    const SettingsForm::PinRow good{" aa:bb:cc:00:00:01 ", "192.168.0.50", "board"};
+    struct Sample {
+        const char* what;
+        std::vector<SettingsForm::PinRow> pins;
+        std::vector<SettingsForm::OptionRow> options;
+        std::string serverIP = "192.168.0.1";
+        Rows pinErrors = {};
+        Rows optionErrors = {};
+        std::size_t pinsKept = 0;
+    };
+    Sample samples[] = {
+        {"a blank row is not there", {{" ", "", ""}, good}, {{"", " ", ""}}, "192.168.0.1", {}, {}, 1},
+        {"a device that does not read, beside a bad field",
+         {{"", "", ""}, {"board", "192.168.0.50", ""}},
+         {},
+         "192.168.0",
+         {{1, {readPin("board", "192.168.0.50", "").error}}}},
+        // No user option may carry the message type, with any reader.
+        {"an option the reader refuses", {}, {{"", "53", "1", false}}, "192.168.0.1", {},
+         {{0, {readUserOption("", "53", "1", false).error}}}},
+    };
+    for (const auto& sample : samples) {
+        auto form = SettingsForm::from(bench());
+        form.serverIP = sample.serverIP;
+        form.pins = sample.pins;
+        form.options = sample.options;
+        auto evaluation = form.evaluate();
+        EXPECT_EQ(evaluation.pinErrors, sample.pinErrors) << sample.what;
+        EXPECT_EQ(evaluation.optionErrors, sample.optionErrors) << sample.what;
+        EXPECT_EQ(evaluation.errors.count(Field::server), sample.serverIP == "192.168.0.1" ? 0u : 1u) << sample.what;
+        EXPECT_EQ(evaluation.config.has_value(), evaluation.messages().empty()) << sample.what;
+        if (evaluation.config) {
+            EXPECT_EQ(evaluation.config->pins.size(), sample.pinsKept) << sample.what;
+        }
+    }
+}
+
+// A configuration error a row causes is shown beside each row it goes away without.
+TEST(SettingsForm, AConfigurationErrorOfTwoPinsIsShownBesideBoth) {
+    auto config = bench();
+    Pin pin{MACAddress::parse("aa:bb:cc:00:00:01"), std::nullopt, ip("192.168.0.50"), ""};
+    config.pins = {pin, pin};
+    if (config.validate().empty()) GTEST_SKIP() << "needs the pins' validation";
+    auto form = SettingsForm::from(bench());
+    form.pins = {{"", "", ""}, {"aa:bb:cc:00:00:01", "192.168.0.50", ""}, {"aa:bb:cc:00:00:01", "192.168.0.50", ""}};
+    auto evaluation = form.evaluate();
+    EXPECT_FALSE(evaluation.config);
+    EXPECT_TRUE(evaluation.errors.empty());
+    ASSERT_EQ(evaluation.pinErrors.size(), 2u);
+    EXPECT_EQ(evaluation.pinErrors.at(1), evaluation.pinErrors.at(2));
+    EXPECT_FALSE(evaluation.pinErrors.at(1).empty());
 }

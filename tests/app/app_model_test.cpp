@@ -712,6 +712,32 @@ TEST(AppModel, SavingSettingsPersistsOnlyAValidForm) {
     EXPECT_EQ(h.model->config().rangeEnd, ip("192.168.0.150"));
 }
 
+TEST(AppModel, PinningALeaseStoresItAsSaveDoesAndRefusesWhatTheConfigurationWouldNotHold) {
+    Harness h;
+    h.boot();
+    Lease board{mac("aa:00:00:00:00:01"), ip("192.168.0.100"), Lease::State::bound, Date{1'700'003'600}, "board", {},
+                {}, Date{1'700'000'000}, Date{1'700'000'000}};
+    h.model->pinLease(board);
+    EXPECT_EQ(h.model->config().pins, (std::vector<Pin>{{board.mac, std::nullopt, board.ip, "board"}}));
+    EXPECT_EQ(h.settings->values.count("serverConfig"), 1u);
+    // Pinned again at another address: one pin, its label kept.
+    board.ip = ip("192.168.0.120");
+    board.hostname = "renamed";
+    h.model->pinLease(board);
+    EXPECT_EQ(h.model->config().pins, (std::vector<Pin>{{board.mac, std::nullopt, board.ip, "board"}}));
+    h.model->unpin(board.mac);
+    EXPECT_TRUE(h.model->config().pins.empty());
+    EXPECT_FALSE(h.model->lastError());
+
+    auto broken = AppModel::defaultConfig();
+    std::swap(broken.rangeStart, broken.rangeEnd);
+    ModelStaging::config(*h.model, broken);
+    h.model->pinLease(board);
+    EXPECT_EQ(h.model->config(), broken);
+    EXPECT_EQ(h.model->lastError(),
+              "Can't pin aa:00:00:00:00:01 to 192.168.0.120: Range start must not be after range end.");
+}
+
 TEST(AppModel, ForgetAndClearWaitForTheAnswerAndRefreshOnlyReads) {
     Harness h;
     h.boot();

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <QTextDocument>
 #include <QTimer>
@@ -46,6 +48,8 @@
 #include "app/ui/main_window.hpp"
 #include "app/ui/settings_dialog.hpp"
 #include "app/ui/texts.hpp"
+#include "core/addressing/pin_text.hpp"
+#include "core/addressing/user_option_text.hpp"
 #include "core/host/host_setup.hpp"
 #include "core/host/process_runner.hpp"
 
@@ -287,6 +291,99 @@ TEST(Screens, InvalidSettingsKeepTheSheetOpenAndChangeNothing) {
     EXPECT_EQ(screen.settings->values.count("serverConfig"), 1u);
 }
 
+TEST(Screens, TheLeaseMenuPinsAndUnpinsAndTheTableMarksPinnedAndBOOTPLeases) {
+    Lease bootp = storedLease("aa:00:00:00:00:02", "192.168.0.101", Date{1'700'003'600});
+    bootp.bootp = true;
+    Screen screen({storedLease("aa:00:00:00:00:01", "192.168.0.100", Date{1'700'003'600}), bootp});
+    auto titles = [](QMenu* menu) {
+        QStringList texts;
+        for (auto* action : menu->actions()) texts << action->text();
+        return texts;
+    };
+    auto action = [](QMenu* menu, const QString& text) {
+        for (auto* each : menu->actions())
+            if (each->text() == text) return each;
+        return static_cast<QAction*>(nullptr);
+    };
+    ASSERT_EQ(screen.tableRows().size(), 2u);
+    EXPECT_EQ(screen.tableRows()[1][LeaseTableModel::lease], "bound (BOOTP)");
+
+    QMenu* menu = screen.leaseMenuFor("192.168.0.100");
+    ASSERT_NE(menu, nullptr);
+    EXPECT_FALSE(titles(menu).contains("Unpin"));
+    action(menu, "Always give this device this address")->trigger();
+    screen.settle();
+    EXPECT_EQ(screen.model->config().pins,
+              (std::vector<Pin>{{MACAddress::parse("aa:00:00:00:00:01"), std::nullopt, *IPv4Address::parse("192.168.0.100"), ""}}));
+    EXPECT_EQ(screen.tableAddresses(), (std::vector<std::string>{"192.168.0.100 (pinned)", "192.168.0.101"}));
+    if (const char* folder = std::getenv("ANVIL_SCREEN_GRABS"))
+        screen.window->findChild<QWidget*>("leasesPanel")->grab().save(QString(folder) + "/leases-pinned.png");
+
+    // From the keyboard: the menu key opens the menu of the row with the focus.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (auto* old : screen.window->findChildren<QMenu*>("leaseMenu")) delete old;
+    auto* table = screen.window->findChild<QTableView*>("leaseTable");
+    table->setCurrentIndex(table->model()->index(0, 0));
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(1, 1), table->mapToGlobal(QPoint(1, 1)));
+    QApplication::sendEvent(table, &key);
+    menu = screen.window->findChild<QMenu*>("leaseMenu");
+    ASSERT_NE(menu, nullptr);
+    EXPECT_FALSE(titles(menu).contains("Always give this device this address"));
+    action(menu, "Unpin")->trigger();
+    screen.settle();
+    EXPECT_TRUE(screen.model->config().pins.empty());
+    EXPECT_EQ(screen.tableAddresses()[0], "192.168.0.100");
+}
+
+TEST(Screens, PinsAndOptionsTablesShowEachRowsProblemBesideItAndSaveTheRest) {
+    Screen screen;
+    screen.window->openSettings();
+    SettingsDialog* sheet = screen.window->settingsDialog();
+    ASSERT_NE(sheet, nullptr);
+    auto* pins = sheet->findChild<QTableWidget*>("pinsTable");
+    auto* options = sheet->findChild<QTableWidget*>("optionsTable");
+    ASSERT_TRUE(pins && options);
+    auto fill = [](QTableWidget* table, int row, const QStringList& texts) {
+        for (int column = 0; column < texts.size(); ++column) table->item(row, column)->setText(texts[column]);
+    };
+    auto save = [&] {
+        QTest::mouseClick(sheet->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+    };
+    QTest::mouseClick(sheet->findChild<QPushButton*>("pinsAdd"), Qt::LeftButton);
+    QTest::mouseClick(sheet->findChild<QPushButton*>("pinsAdd"), Qt::LeftButton);
+    fill(pins, 1, {"board", "192.168.0.50", "bench board"});
+    QTest::mouseClick(sheet->findChild<QPushButton*>("optionsAdd"), Qt::LeftButton);
+    fill(options, 0, {"", "53", "1"});
+    sheet->findChild<QCheckBox*>("answerBOOTP")->setChecked(false);
+    save();
+    EXPECT_TRUE(sheet->isVisible());
+    // The blank first row is not there, and its place still counts.
+    EXPECT_EQ(sheet->findChild<QLabel*>("pinsError")->text().toStdString(),
+              "Row 2: " + readPin("board", "192.168.0.50", "bench board").error);
+    EXPECT_FALSE(pins->item(1, 0)->toolTip().isEmpty());
+    EXPECT_TRUE(pins->item(0, 0)->toolTip().isEmpty());
+    EXPECT_EQ(sheet->findChild<QLabel*>("optionsError")->text().toStdString(),
+              "Row 1: " + readUserOption("", "53", "1", false).error);
+    if (const char* folder = std::getenv("ANVIL_SCREEN_GRABS")) {
+        sheet->findChild<QWidget*>("pinsGroup")->grab().save(QString(folder) + "/settings-pins.png");
+        sheet->findChild<QWidget*>("optionsGroup")->grab().save(QString(folder) + "/settings-options.png");
+    }
+    EXPECT_EQ(screen.model->config(), AppModel::defaultConfig());
+
+    EXPECT_FALSE(sheet->addPreset("no such preset", ""));
+    EXPECT_FALSE(sheet->findChild<QLabel*>("optionsError")->text().isEmpty());
+    fill(pins, 1, {"aa:00:00:00:00:09"});
+    options->setCurrentCell(0, 0);
+    QTest::mouseClick(sheet->findChild<QPushButton*>("optionsRemove"), Qt::LeftButton);
+    EXPECT_EQ(options->rowCount(), 0);
+    save();
+    EXPECT_FALSE(screen.model->settingsOpen());
+    EXPECT_FALSE(screen.model->config().answerBOOTP);
+    EXPECT_EQ(screen.model->config().pins, (std::vector<Pin>{{MACAddress::parse("aa:00:00:00:00:09"), std::nullopt,
+                                                              *IPv4Address::parse("192.168.0.50"), "bench board"}}));
+}
+
 TEST(Screens, NoCardShowsThePickerPromptAndDisablesStart) {
     Screen screen;
     auto labels = screen.window->findChild<QWidget*>("checklistPanel")->findChildren<QLabel*>();
@@ -306,7 +403,8 @@ TEST(Screens, LeaseMenuOffersItsActionsAndForgetsOnlyAfterConfirmation) {
     ASSERT_NE(menu, nullptr);
     QStringList titles;
     for (auto* action : menu->actions()) titles << action->text();
-    EXPECT_EQ(titles, (QStringList{"Copy IP", "Copy MAC", "Open in browser", "Forget lease"}));
+    EXPECT_EQ(titles, (QStringList{"Copy IP", "Copy MAC", "Open in browser", "Forget lease", "",
+                                   "Always give this device this address"}));
     menu->actions()[2]->trigger();
     EXPECT_EQ(screen.openedURLs, (std::vector<std::string>{"http://192.168.0.101"}));
     menu->actions()[1]->trigger();
@@ -536,9 +634,13 @@ TEST(Screens, WaitingPanelThenDeviceCardWhileRunning) {
     request.options = {{55, {1, 42}}};
     screen.model->state.apply(ServerEvent::received(request), screen.clock);
     SentSummary ack{DHCPMessageType::ack, lease.ip, lease.mac, ReplyDestination::broadcast(), "eth9", {}, {53, 1}};
+    // The card names the user options of the note, not the lease or the boot remarks.
+    ack.note = "lease 1h, option 43 for vendor class APC, option 42 for every device; boot file for U-Boot";
     screen.model->state.apply(ServerEvent::sent(ack), screen.clock);
     screen.settle();
     texts = labelTexts();
+    EXPECT_TRUE(texts.contains("option 43 for vendor class APC, option 42 for every device"))
+        << texts.join("|").toStdString();
     EXPECT_EQ(screen.window->findChild<QGroupBox*>("devicePanel")->title(), "Device found");
     EXPECT_EQ(screen.window->findChild<QLabel*>("deviceAddress")->text(), "192.168.0.100");
     EXPECT_EQ(screen.window->findChild<QLabel*>("devicePresence")->text(), "Conflict");

@@ -22,7 +22,8 @@ Lease lease(const char* hw, const char* address, double lastSeen = 100) {
     return result;
 }
 
-ServerEvent sent(DHCPMessageType type, const char* hw, const char* address) {
+// A type of nothing is a BOOTREPLY.
+ServerEvent sent(ReplyKind type, const char* hw, const char* address) {
     SentSummary summary;
     summary.type = type;
     summary.mac = mac(hw);
@@ -82,6 +83,11 @@ TEST(AnvilState, DeviceFoundOnlyByAnAckMatchingAKnownLease) {
     state.apply(sent(DHCPMessageType::ack, deviceA, "10.0.0.1"), Date{3});
     ASSERT_TRUE(state.deviceFound);
     EXPECT_EQ(state.deviceFound->mac, mac(deviceA));
+    // A BOOTP client binds at its reply, as a DHCP client at its ACK.
+    state.apply(ServerEvent::leaseChanged(lease(deviceB, "10.0.0.9")), Date{3});
+    state.apply(sent(std::nullopt, deviceB, "10.0.0.9"), Date{3});
+    EXPECT_EQ(state.deviceFound->mac, mac(deviceB));
+    state.apply(sent(DHCPMessageType::ack, deviceA, "10.0.0.1"), Date{3});
 
     // Another device's lease does not move it; the same device's does.
     state.apply(ServerEvent::leaseChanged(lease(deviceB, "10.0.0.2")), Date{4});
@@ -205,6 +211,34 @@ TEST(AnvilState, RequestedOptionsAreMarkedByWhatTheLastReplyCarried) {
         ASSERT_LE(state.exchanges.size(), AnvilState::exchangeCapacity) << index;
         ASSERT_EQ(state.requestedOptions(device).size(), 2u) << index;
     }
+}
+
+TEST(AnvilState, TheLastOfferOrBindingReplyLeavesItsNoteBounded) {
+    AnvilState state;
+    auto reply = [](ReplyKind type, std::optional<std::string> note) {
+        auto event = sent(type, deviceA, "10.0.0.1");
+        std::get<ServerEvent::Sent>(event.value).reply.note = std::move(note);
+        return event;
+    };
+    std::string longNote(AnvilState::noteCapacity - 1, 'x');
+    longNote += "étc";
+    struct Step {
+        ReplyKind type;
+        std::optional<std::string> note;
+        std::optional<std::string> kept;
+    } steps[] = {
+        {DHCPMessageType::offer, "option 43 for vendor class APC", "option 43 for vendor class APC"},
+        {DHCPMessageType::nak, "no", "option 43 for vendor class APC"},
+        {DHCPMessageType::ack, "lease 1h", "lease 1h"},
+        {std::nullopt, std::nullopt, std::nullopt},
+        // Cut before the two-byte character that would straddle the bound.
+        {DHCPMessageType::ack, longNote, std::string(AnvilState::noteCapacity - 1, 'x') + "…"},
+    };
+    for (const auto& step : steps) {
+        state.apply(reply(step.type, step.note), Date{1});
+        EXPECT_EQ(state.lastReplyNote(mac(deviceA)), step.kept) << replyName(step.type);
+    }
+    EXPECT_EQ(state.lastReplyNote(mac(deviceB)), std::nullopt);
 }
 
 TEST(AnvilState, TransfersRunFromRequestToTheirEndAndLeaveTheLastResultPerDevice) {
