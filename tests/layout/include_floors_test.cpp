@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 // Lowest first. Folders on the same floor do not include each other either.
 const std::map<std::string, int> floors{
     {"addressing", 0},   {"dhcp", 1},          {"host", 1},         {"update", 1}, {"tftp", 1}, {"watch", 1},
-    {"leases", 2},       {"events", 3},        {"dhcp_service", 4}, {"tftp_service", 4}, {"watch_service", 4},
+    {"leases", 2},       {"events", 3},        {"device_logs", 3},        {"dhcp_service", 4}, {"tftp_service", 4}, {"watch_service", 4},
     {"run", 5},
 };
 
