@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/addressing/pin_text.hpp"
 #include "core/addressing/timing.hpp"
 #include "core/leases/address_choice.hpp"
 #include "core/dhcp/option_code.hpp"
@@ -177,7 +178,7 @@ void assign(Work& work, IPv4Address ip, Lease::State state, Date until) {
         former->state = Lease::State::reclaimed;
         work.table.upsert(*former);
         work.events.push_back(ServerEvent::leaseChanged(*former));
-        work.info(work.pin && work.pin->ip == ip ? Text::pinTaken(ip, former->mac, work.mac)
+        work.info(work.pin && work.pin->ip == ip ? Text::pinTaken(ip, former->mac, deviceText(*work.pin), work.pin->label)
                                                  : Text::reclaimed(ip, former->mac));
         work.tableChanged = true;
     }
@@ -384,7 +385,12 @@ void handleBootRequest(Work& work) {
         return;
     }
     assign(work, *chosen, Lease::State::bound, work.now().addingSeconds(work.config.leaseSeconds));
-    work.action = DecisionAction::reply(bootReply(work.packet, work.config, *chosen, work.mac));
+    auto answer = bootReply(work.packet, work.config, *chosen, work.mac);
+    if (work.pin && work.pin->ip == *chosen) {
+        auto pinned = Text::pinnedNote(work.pin->label);
+        answer.note = answer.note ? *answer.note + std::string(Text::noteSeparator) + pinned : pinned;
+    }
+    work.action = DecisionAction::reply(std::move(answer));
 }
 
 // ---- Screening and dispatch ------------------------------------------------------------------

@@ -35,9 +35,11 @@ inline std::string reclaimed(IPv4Address ip, const MACAddress& formerHolder) {
     return "range full: reclaimed " + ip.description() + " from " + formerHolder.description() +
            " (offline, lease not expired)";
 }
-inline std::string pinTaken(IPv4Address ip, const MACAddress& formerHolder, const MACAddress& pinned) {
-    return "pinned address " + ip.description() + " taken from " + formerHolder.description() + " for " +
-           pinned.description();
+// The pin is named as the user wrote it: its device, and its label when it has one.
+inline std::string pinTaken(IPv4Address ip, const MACAddress& formerHolder, const std::string& pinDevice,
+                            const std::string& pinLabel) {
+    return "pinned address " + ip.description() + " taken from " + formerHolder.description() + " for " + pinDevice +
+           (pinLabel.empty() ? "" : " (" + pinLabel + ")");
 }
 inline std::string choseAnotherServer(const MACAddress& mac, IPv4Address otherServer) {
     return "client " + mac.description() + " chose another server (" + otherServer.description() + ")";

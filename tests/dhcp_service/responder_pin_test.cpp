@@ -74,7 +74,7 @@ TEST(ResponderPins, ThePinnedDeviceGetsItsAddressAndNoOtherDoes) {
          Message(Type::discover, board).withoutOption(OptionCode::messageType),
          full,
          {},
-         "BOOTP 192.168.0.50 (lease 24 h)"},
+         "BOOTP 192.168.0.50 (lease 24 h, pinned: board)"},
         {"by client id",
          Message(Type::discover, phone).option(OptionCode::clientID, phoneID),
          {},
@@ -105,7 +105,7 @@ TEST(ResponderPins, ThePinnedDeviceGetsItsAddressAndNoOtherDoes) {
         // Held by the device that had it before the pin: probed first, like any reclaim.
         {"held", Message(Type::discover, board), otherOnPin, {}, "probe 192.168.0.50"},
         {"held, gone", Message(Type::discover, board), otherOnPin, silent,
-         std::string(offered) + "; pinned address 192.168.0.50 taken from 02:00:00:00:00:03 for 02:00:00:00:00:01"},
+         std::string(offered) + "; pinned address 192.168.0.50 taken from 02:00:00:00:00:03 for 02:00:00:00:00:01 (board)"},
         {"held, still there", Message(Type::discover, board), otherOnPin, answered, "OFFER 192.168.0.101 ()"},
         {"held, select the stand-in",
          request(board).serverID(addr("192.168.0.1")).requested(addr("192.168.0.101")),
