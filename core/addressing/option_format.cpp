@@ -10,7 +10,7 @@ using Format = OptionFormat;
 
 struct Known {
     std::uint8_t code;
-    OptionSpec spec;
+    OptionDescription description;
 };
 
 // RFC 2132 and the later registrations a bench device is likely to send or ask for.
@@ -124,9 +124,9 @@ constexpr Known known[] = {
     {252, {"Web Proxy Auto-Discovery", Format::text}},
 };
 
-constexpr std::array<OptionSpec, 256> table = [] {
-    std::array<OptionSpec, 256> entries{};
-    for (const auto& item : known) entries[item.code] = item.spec;
+constexpr std::array<OptionDescription, 256> table = [] {
+    std::array<OptionDescription, 256> entries{};
+    for (const auto& item : known) entries[item.code] = item.description;
     return entries;
 }();
 
@@ -141,11 +141,11 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-OptionSpec optionSpec(std::uint8_t code) { return table[code]; }
+OptionDescription optionDescription(std::uint8_t code) { return table[code]; }
 
 std::optional<std::uint8_t> optionCodeNamed(std::string_view name) {
     for (const auto& item : known)
-        if (sameIgnoringCase(item.spec.name, name)) return item.code;
+        if (sameIgnoringCase(item.description.name, name)) return item.code;
     return std::nullopt;
 }
 

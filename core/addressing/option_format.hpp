@@ -30,14 +30,14 @@ enum class OptionFormat {
     present,  // no data: the option's presence is its meaning
 };
 
-struct OptionSpec {
+struct OptionDescription {
     // Empty for a code without a registered name.
     std::string_view name;
     OptionFormat format = OptionFormat::hex;
 };
 
 // A code nobody registered has no name and is hex.
-OptionSpec optionSpec(std::uint8_t code);
+OptionDescription optionDescription(std::uint8_t code);
 // The code of a known option by its name, ignoring case: "ntp servers" gives 42.
 std::optional<std::uint8_t> optionCodeNamed(std::string_view name);
 // "Option 42 (NTP Servers)", "Option 224": how sentences about an option name it.

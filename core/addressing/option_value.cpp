@@ -281,7 +281,7 @@ std::optional<std::string> words(Format format, std::span<const std::uint8_t> da
 }  // namespace
 
 OptionValueReading readOptionValue(std::uint8_t code, std::string_view text) {
-    auto format = optionSpec(code).format;
+    auto format = optionDescription(code).format;
     auto value = trimmed(text);
     if (value.empty()) return refused(optionLabel(code) + " needs a value.");
 
@@ -303,7 +303,7 @@ OptionValueReading readOptionValue(std::uint8_t code, std::string_view text) {
 }
 
 std::string optionValueText(std::uint8_t code, std::span<const std::uint8_t> data) {
-    if (auto text = words(optionSpec(code).format, data)) return *text;
+    if (auto text = words(optionDescription(code).format, data)) return *text;
     return hexText(data, "0x", "");
 }
 

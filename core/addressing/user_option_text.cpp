@@ -185,7 +185,7 @@ std::string matchText(const OptionMatch& match) {
 }
 
 std::string optionText(std::uint8_t code) {
-    auto name = optionSpec(code).name;
+    auto name = optionDescription(code).name;
     return name.empty() ? std::to_string(code) : std::to_string(code) + " (" + std::string(name) + ")";
 }
 

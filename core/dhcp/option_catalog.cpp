@@ -219,12 +219,12 @@ std::optional<std::string> rendered(Kind kind, std::span<const std::uint8_t> dat
 }  // namespace
 
 std::string OptionCatalog::name(std::uint8_t code) {
-    auto name = optionSpec(code).name;
+    auto name = optionDescription(code).name;
     return name.empty() ? "Option " + std::to_string(code) : std::string(name);
 }
 
 std::string OptionCatalog::value(std::uint8_t code, std::span<const std::uint8_t> data) {
-    if (auto text = rendered(optionSpec(code).format, data)) return *text;
+    if (auto text = rendered(optionDescription(code).format, data)) return *text;
     return hexPairs(data, ' ');
 }
 
